@@ -1,0 +1,30 @@
+# Settings shared by every target of our own code.
+function(zv_defaults target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra)
+  if(ZV_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+  target_include_directories(${target} PUBLIC "${CMAKE_SOURCE_DIR}")
+endfunction()
+
+# A program users run: placed in ZV_BIN_DIR.
+function(zv_program target)
+  zv_defaults(${target})
+  set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${ZV_BIN_DIR}")
+endfunction()
+
+# A GoogleTest suite. LABELS gpu marks suites that need a Vulkan device.
+function(zv_test target)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${target} ${ARG_SOURCES})
+  zv_defaults(${target})
+  target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
+  set(labels cpu)
+  if(ARG_LABELS)
+    set(labels ${ARG_LABELS})
+  endif()
+  gtest_discover_tests(${target}
+    WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}"
+    PROPERTIES LABELS "${labels}"
+    DISCOVERY_TIMEOUT 60)
+endfunction()
