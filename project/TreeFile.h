@@ -19,9 +19,16 @@ struct TreeNode {
     std::string name;
     uint32_t index = 0;
   };
+  // A key that borrows its name, for lookups that should not copy the name.
+  struct KeyRef {
+    std::string_view name;
+    uint32_t index = 0;
+  };
   struct KeyLess {
     using is_transparent = void;
     bool operator()(const Key& a, const Key& b) const;
+    bool operator()(const Key& a, const KeyRef& b) const;
+    bool operator()(const KeyRef& a, const Key& b) const;
   };
 
   std::string name;
