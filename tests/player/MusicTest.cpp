@@ -1,0 +1,213 @@
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "player/Music.h"
+
+namespace {
+
+std::string tempPath(const std::string& name) {
+  return (std::filesystem::temp_directory_path() / ("zv_music_" + name)).string();
+}
+
+// Writes frames of a ramp so decoded samples can be recognised; false when this libsndfile
+// cannot write the format.
+bool writeSound(const std::string& path, int format, int rate, int channels, int frames) {
+  SF_INFO info{};
+  info.samplerate = rate;
+  info.channels = channels;
+  info.format = format;
+  if (!sf_format_check(&info)) return false;
+  SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+  if (!f) return false;
+  std::vector<float> data(size_t(frames) * channels);
+  for (int i = 0; i < frames; ++i)
+    for (int c = 0; c < channels; ++c) data[size_t(i) * channels + c] = 0.5f * std::sin(0.01f * i + c);
+  sf_writef_float(f, data.data(), frames);
+  sf_close(f);
+  return true;
+}
+
+// A clock the test moves by hand.
+struct FakeClock {
+  double t = 100.0;
+  std::function<double()> fn() {
+    return [this] { return t; };
+  }
+};
+
+// Sets an environment variable for the lifetime of the object.
+struct ScopedEnv {
+  std::string name;
+  std::string old;
+  bool had;
+  ScopedEnv(const char* n, const char* value) : name(n) {
+    const char* o = std::getenv(n);
+    had = o != nullptr;
+    if (o) old = o;
+    setenv(n, value, 1);
+  }
+  ~ScopedEnv() {
+    if (had)
+      setenv(name.c_str(), old.c_str(), 1);
+    else
+      unsetenv(name.c_str());
+  }
+};
+
+}  // namespace
+
+TEST(Music, PositionFollowsTheFramesHandedToTheDevice) {
+  std::string path = tempPath("count.wav");
+  ASSERT_TRUE(writeSound(path, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1000, 2, 250));  // 0.25 s
+  FakeClock clock;
+  Music music;
+  music.initManual(clock.fn());
+  uint32_t sample = music.sampleLoad(path);
+  ASSERT_NE(sample, 0u);
+  uint32_t channel = music.sampleGetChannel(sample);
+  ASSERT_NE(channel, 0u);
+  EXPECT_DOUBLE_EQ(music.lengthSeconds(), 0.25);
+  EXPECT_EQ(music.channelIsActive(channel), 0);  // not started yet
+  ASSERT_TRUE(music.channelPlay(channel));
+  EXPECT_EQ(music.channelIsActive(channel), 1);
+
+  // Nothing handed over yet: time alone does not move the music.
+  clock.t += 0.5;
+  EXPECT_EQ(music.channelPositionSeconds(channel), 0.0);
+
+  std::vector<float> buffer(2 * 100, 1.0f);
+  EXPECT_EQ(music.pull(buffer.data(), 100), 100u);  // 0.1 s handed at t = 100.5
+  EXPECT_FLOAT_EQ(buffer[2], 0.5f * std::sin(0.01f));
+  EXPECT_EQ(music.channelPositionSeconds(channel), 0.0);
+  clock.t += 0.04;
+  EXPECT_NEAR(music.channelPositionSeconds(channel), 0.04, 1e-9);
+  clock.t += 1.0;  // a late device never runs ahead of what it was given
+  EXPECT_NEAR(music.channelPositionSeconds(channel), 0.1, 1e-9);
+
+  EXPECT_EQ(music.pull(buffer.data(), 100), 100u);
+  EXPECT_NEAR(music.channelPositionSeconds(channel), 0.1, 1e-9);
+  // The last 50 frames, padded with silence.
+  EXPECT_EQ(music.pull(buffer.data(), 100), 50u);
+  EXPECT_EQ(buffer[2 * 50], 0.0f);
+  EXPECT_EQ(buffer[2 * 100 - 1], 0.0f);
+  EXPECT_EQ(music.channelIsActive(channel), 1);  // the last frames still play
+  clock.t += 0.02;
+  EXPECT_NEAR(music.channelPositionSeconds(channel), 0.22, 1e-9);
+  clock.t += 0.03;
+  EXPECT_NEAR(music.channelPositionSeconds(channel), 0.25, 1e-9);
+  EXPECT_EQ(music.channelIsActive(channel), 0);  // ended
+  EXPECT_EQ(music.pull(buffer.data(), 100), 0u);
+  EXPECT_NEAR(music.channelPositionSeconds(channel), 0.25, 1e-9);
+  EXPECT_EQ(music.channelIsActive(channel), 0);
+  std::remove(path.c_str());
+}
+
+TEST(Music, DecodesTheCommonFormats) {
+  const struct {
+    const char* name;
+    int format;
+  } formats[] = {{"pcm16.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16},
+                 {"flac.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
+                 {"vorbis.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS}};
+  for (auto f : formats) {
+    std::string path = tempPath(f.name);
+    if (!writeSound(path, f.format, 44100, 2, 44100 / 2)) {
+      ADD_FAILURE() << "libsndfile cannot write " << f.name;
+      continue;
+    }
+    Music music;
+    music.initManual([] { return 0.0; });
+    ASSERT_NE(music.sampleLoad(path), 0u) << f.name;
+    EXPECT_EQ(music.sampleRate(), 44100) << f.name;
+    EXPECT_EQ(music.channels(), 2) << f.name;
+    EXPECT_NEAR(music.lengthSeconds(), 0.5, 0.01) << f.name;
+    std::remove(path.c_str());
+  }
+}
+
+TEST(Music, UnloadableFilesGiveChannelZeroAndNameTheFile) {
+  Music music;
+  music.initManual([] { return 0.0; });
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(music.sampleLoad("no/such/music.ogg"), 0u);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("no/such/music.ogg"), std::string::npos);
+
+  std::string path = tempPath("noise.mp3");
+  {
+    std::ofstream out(path, std::ios::binary);
+    for (int i = 0; i < 4000; ++i) out.put(char(i * 37));
+  }
+  testing::internal::CaptureStderr();
+  uint32_t sample = music.sampleLoad(path);
+  std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(sample, 0u);
+  EXPECT_NE(log.find(path), std::string::npos);
+  std::remove(path.c_str());
+
+  // Every operation takes the 0 handle and does nothing.
+  EXPECT_EQ(music.sampleGetChannel(0), 0u);
+  EXPECT_FALSE(music.channelPlay(0));
+  EXPECT_EQ(music.channelIsActive(0), 0);
+  EXPECT_EQ(music.channelPositionSeconds(0), 0.0);
+  std::vector<float> buffer(64, 1.0f);
+  EXPECT_EQ(music.pull(buffer.data(), 64), 0u);
+  EXPECT_EQ(buffer[0], 0.0f);
+}
+
+TEST(Music, WithoutAudioThePositionIsTheWallClock) {
+  std::string path = tempPath("clock.wav");
+  ASSERT_TRUE(writeSound(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 8000, 1, 1600));  // 0.2 s
+  ScopedEnv driver("SDL_AUDIODRIVER", "no-such-driver");
+  Music music;
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(music.init(44100));
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(music.output(), Music::Output::WallClock);
+  uint32_t channel = music.sampleGetChannel(music.sampleLoad(path));
+  ASSERT_NE(channel, 0u);
+  music.channelPlay(channel);
+  EXPECT_EQ(music.channelIsActive(channel), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(80));
+  double p = music.channelPositionSeconds(channel);
+  EXPECT_GE(p, 0.075);
+  EXPECT_LT(p, 0.2);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(music.channelIsActive(channel), 0);
+  EXPECT_DOUBLE_EQ(music.channelPositionSeconds(channel), 0.2);
+  std::remove(path.c_str());
+}
+
+TEST(Music, DummyDeviceStillPlaysInRealTime) {
+  std::string path = tempPath("dummy.wav");
+  ASSERT_TRUE(writeSound(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, 44100 * 3 / 10));  // 0.3 s
+  ScopedEnv driver("SDL_AUDIODRIVER", "dummy");
+  Music music;
+  ASSERT_TRUE(music.init(44100));
+  uint32_t channel = music.sampleGetChannel(music.sampleLoad(path));
+  ASSERT_TRUE(music.channelPlay(channel));
+  EXPECT_EQ(music.output(), Music::Output::Device);
+  auto start = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  double p = music.channelPositionSeconds(channel);
+  EXPECT_GT(p, 0.02);   // moving ...
+  EXPECT_LT(p, 0.25);   // ... but not faster than real time
+  while (music.channelIsActive(channel) && std::chrono::steady_clock::now() - start < std::chrono::seconds(3))
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(music.channelIsActive(channel), 0);
+  EXPECT_GT(elapsed, 0.25);
+  EXPECT_LT(elapsed, 1.5);
+  EXPECT_NEAR(music.channelPositionSeconds(channel), 0.3, 1e-9);
+  music.free();
+  std::remove(path.c_str());
+}
