@@ -1,0 +1,120 @@
+#include "engine/Operator.h"
+
+#include <utility>
+
+Operator::~Operator() = default;
+
+Port* Operator::findPort(const std::string& portName) {
+  for (Port& p : inputs)
+    if (p.name == portName) return &p;
+  for (Port& p : outputs)
+    if (p.name == portName) return &p;
+  return nullptr;
+}
+
+void Operator::addConnection(const Connection& c) {
+  Port* target = c.targetPort;
+  if (target && !(target->flags & PortFlagMulti)) {
+    for (Connection& old : connections) {
+      if (old.targetPort != target || !old.targetOp) continue;
+      // A single-connection input: the new source replaces the old one in place.
+      Operator* oldSource = old.sourceOp;
+      if (oldSource && oldSource != this) {
+        for (size_t i = 0; i < oldSource->connections.size(); ++i) {
+          const Connection& o = oldSource->connections[i];
+          if (o.targetPort == target && o.sourcePort == old.sourcePort) {
+            oldSource->removeConnection(i);
+            break;
+          }
+        }
+      }
+      old.sourceOp = c.sourceOp;
+      old.sourcePort = c.sourcePort;
+      target->sources.clear();
+      target->sourceOrder.clear();
+      if (c.sourcePort) target->link(c.sourcePort, c.sourceIndexInTarget == -1 ? 0 : c.sourceIndexInTarget);
+      return;
+    }
+  }
+  if (target && c.sourcePort) {
+    int32_t index = c.sourceIndexInTarget == -1 ? static_cast<int32_t>(target->sources.size()) : c.sourceIndexInTarget;
+    target->link(c.sourcePort, index);
+  }
+  connections.push_back(c);
+}
+
+void Operator::removeConnection(size_t index) {
+  if (index >= connections.size()) return;
+  Connection& c = connections[index];
+  if (c.targetPort && c.sourcePort) c.targetPort->unlink(c.sourcePort);
+  connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
+Port& Operator::addInput(const std::string& name, PortType type, std::unique_ptr<IValue> holder, uint32_t portFlags) {
+  Port& p = inputs.emplace_back();
+  p.type = type;
+  p.source = std::make_unique<ValueFunction>(std::move(holder));
+  p.name = name;
+  p.flags = portFlags;
+  p.owner = this;
+  return p;
+}
+
+Port& Operator::addFloatInput(const std::string& name, float def, uint32_t portFlags) {
+  return addInput(name, PortType::Float, std::make_unique<Float>(def), portFlags);
+}
+
+Port& Operator::addImageInput(const std::string& name, uint32_t portFlags) {
+  return addInput(name, PortType::Image, std::make_unique<Image>(), portFlags);
+}
+
+Port& Operator::addSceneInput(const std::string& name, uint32_t portFlags) {
+  return addInput(name, PortType::Scene, std::make_unique<Scene>(), portFlags);
+}
+
+Port& Operator::addTextInput(const std::string& name, const std::string& def, uint32_t portFlags) {
+  return addInput(name, PortType::Text, std::make_unique<Text>(def), portFlags);
+}
+
+Port& Operator::addGenericInput(const std::string& name, uint32_t portFlags) {
+  return addInput(name, PortType::Generic, std::make_unique<Generic>(), portFlags);
+}
+
+void Operator::addChoices(std::initializer_list<const char*> names) {
+  if (inputs.empty()) return;
+  for (const char* n : names) inputs.back().choices.emplace_back(n);
+}
+
+void Operator::setChoiceProvider(std::unique_ptr<IEnumDataProvider> provider) {
+  if (inputs.empty()) return;
+  inputs.back().choiceProvider = std::move(provider);
+}
+
+void Operator::addColorGroup(const std::string& name, int count) {
+  if (count < 0 || inputs.size() < static_cast<size_t>(count)) return;
+  ColorGroup g;
+  g.name = name;
+  int32_t first = static_cast<int32_t>(inputs.size()) - count;
+  for (int32_t m = 0; m < count; ++m) g.members[m] = first + m;
+  colorGroups.push_back(std::move(g));
+}
+
+Port& Operator::addOutput(const std::string& name, PortType type, std::unique_ptr<Function> fn) {
+  Port& p = outputs.emplace_back();
+  p.type = type;
+  p.source = std::move(fn);
+  p.name = name;
+  p.owner = this;
+  return p;
+}
+
+void Operator::linkOutput() {
+  if (outputs.empty()) return;
+  Port& out = outputs.back();
+  for (size_t i = 0; i < inputs.size(); ++i) out.link(&inputs[i], static_cast<int32_t>(i));
+}
+
+void Operator::numberOutputs() {
+  for (size_t i = 0; i < outputs.size(); ++i)
+    if (outputs[i].source) outputs[i].source->outputIndex = static_cast<uint32_t>(i);
+}
