@@ -4,6 +4,14 @@
 // binding ranges of one descriptor set, and every stage input and output carries its
 // semantic so stages and vertex layouts are matched by name, not by order.
 //
+// Constant-buffer members sit at Direct3D's offsets (a float3 may start at byte 4, an
+// array element or matrix column at every 16 bytes), so pipelines that use this SPIR-V
+// need the scalarBlockLayout feature (Vulkan 1.2 core) enabled on the device.
+//
+// Stage inputs and outputs keep their UserSemantic decorations (SPV_GOOGLE_hlsl_functionality1):
+// the device must enable VK_GOOGLE_hlsl_functionality1 and VK_GOOGLE_decorate_string.
+// reflect() reads the semantics back from those decorations.
+//
 // Binding ranges (one descriptor set, set 0):
 //   b#  -> binding kCBufferBase + #     (0..15)
 //   t#  -> binding kTextureBase + #     (16..47)
@@ -11,6 +19,7 @@
 //   u#  -> binding kUavBase + #         (64..)  append/consume counters follow on free u bindings
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace hlsl {
@@ -60,7 +69,19 @@ struct ResourceBinding {
   uint32_t binding = 0;  // SPIR-V binding in set 0
   uint32_t counterBinding = UINT32_MAX;  // append/consume counter buffer, else UINT32_MAX
   uint32_t structStride = 0;  // element size of structured buffers
+  // Typed UAVs and buffers (RWTexture*<T>, RWBuffer<T>, Buffer<T>): the declared element
+  // type, so the backend can pick the view's format. elementComponents is 1..4 (0 when
+  // not typed), elementType 0 float, 1 signed int, 2 unsigned int; spirvFormat is the
+  // SpvImageFormat the SPIR-V declares (R32f for float, Rg32f for float2, Rgba32f for
+  // float4, R32ui for uint ...); patch it when the view's format differs.
+  uint32_t elementComponents = 0;
+  uint32_t elementType = 0;
+  uint32_t spirvFormat = 0;
 };
+
+// Append/consume: the kind is AppendBuffer unless the shader decrements the counter
+// (ConsumeBuffer). The counter is a separate storage buffer "name@count" holding one
+// uint at offset 0, on the first u binding the shader leaves free.
 
 struct StageVariable {
   std::string semantic;  // upper-case, without index ("TEXCOORD"); "SV_POSITION" etc. for system values
@@ -92,6 +113,13 @@ struct CompileResult {
 // relative to the working directory.
 CompileResult compile(Stage stage, const std::string& profile, const std::string& source,
                       const std::string& entry);
+// The same, naming the source in messages ("data/shaders/bloom.hlsl:12: ...").
+CompileResult compile(Stage stage, const std::string& profile, const std::string& source,
+                      const std::string& entry, const std::string& sourceName);
+
+// spirv-val with the Vulkan 1.3 environment and scalar block layout; appends the
+// validator's messages to *messages.
+bool validateSpirv(const std::vector<uint32_t>& spirv, std::string* messages = nullptr);
 
 // Reflection of SPIR-V produced by compile() (or read from the compiled road).
 bool reflect(const std::vector<uint32_t>& spirv, Reflection& out, std::string* error = nullptr);
@@ -101,8 +129,10 @@ bool reflect(const std::vector<uint32_t>& spirv, Reflection& out, std::string* e
 // matching output.
 bool linkStages(const std::vector<uint32_t>& prev, std::vector<uint32_t>& next, std::string* error = nullptr);
 
-// Rewrites the locations of a vertex shader's inputs: locationOf(semantic, index)
-// gives the attribute location the pipeline will feed. Used with input layouts.
+// Rewrites the locations of a vertex shader's inputs: the input whose semantic and index
+// equal semanticsInLocationOrder[i] (upper-case name without index, e.g. {"TEXCOORD", 1})
+// reads attribute location i. Used with input layouts. Returns false (with a message)
+// when a non-system input is missing from the list; the module is then left unchanged.
 bool remapVertexInputs(std::vector<uint32_t>& spirv,
                        const std::vector<std::pair<std::string, uint32_t>>& semanticsInLocationOrder,
                        std::string* error = nullptr);

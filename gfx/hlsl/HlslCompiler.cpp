@@ -1,0 +1,234 @@
+#define ENABLE_HLSL 1
+#include "gfx/hlsl/HlslCompiler.h"
+
+#include <glslang/Public/ResourceLimits.h>
+#include <glslang/Public/ShaderLang.h>
+#include <glslang/SPIRV/GlslangToSpv.h>
+
+#include <spirv-tools/libspirv.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+
+#include "gfx/hlsl/PackOffset.h"
+#include "gfx/hlsl/SpirvWords.h"
+
+namespace hlsl {
+
+namespace {
+
+std::once_flag gInitOnce;
+std::mutex gCompileMutex;  // glslang keeps process-wide state while parsing
+
+bool readFile(const std::filesystem::path& path, std::string& text) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) return false;
+  std::ostringstream ss;
+  ss << f.rdbuf();
+  text = ss.str();
+  return true;
+}
+
+// "#include" as Direct3D's standard include handler resolves it: first beside the file
+// that includes (for nested includes), then relative to the working directory.
+class FileIncluder : public glslang::TShader::Includer {
+ public:
+  std::vector<std::string> loadedTexts;  // every included text, for the packoffset scan
+
+  IncludeResult* includeLocal(const char* headerName, const char* includerName, size_t) override {
+    return open(headerName, includerName);
+  }
+  IncludeResult* includeSystem(const char* headerName, const char*, size_t) override {
+    return open(headerName, "");
+  }
+  void releaseInclude(IncludeResult* r) override {
+    if (!r) return;
+    delete static_cast<std::string*>(r->userData);
+    delete r;
+  }
+
+ private:
+  IncludeResult* open(const char* headerName, const char* includerName) {
+    namespace fs = std::filesystem;
+    std::vector<fs::path> candidates;
+    if (includerName && *includerName) {
+      fs::path dir = fs::path(includerName).parent_path();
+      if (!dir.empty()) candidates.push_back(dir / headerName);
+    }
+    candidates.push_back(fs::path(headerName));
+    for (const fs::path& p : candidates) {
+      auto* text = new std::string;
+      if (readFile(p, *text)) {
+        loadedTexts.push_back(*text);
+        return new IncludeResult(p.generic_string(), text->data(), text->size(), text);
+      }
+      delete text;
+    }
+    return nullptr;  // glslang reports the missing include with its name
+  }
+};
+
+EShLanguage toLanguage(Stage s) {
+  switch (s) {
+    case Vertex: return EShLangVertex;
+    case Hull: return EShLangTessControl;
+    case Domain: return EShLangTessEvaluation;
+    case Geometry: return EShLangGeometry;
+    case Pixel: return EShLangFragment;
+    case Compute: return EShLangCompute;
+  }
+  return EShLangVertex;
+}
+
+// Shader models this front end accepts: 4.0, 4.1 and 5.0 profiles.
+bool profileModelOk(const std::string& profile) {
+  if (profile.size() != 6 || profile[2] != '_') return false;
+  std::string model = profile.substr(3);
+  return model == "5_0" || model == "4_0" || model == "4_1";
+}
+
+}  // namespace
+
+bool stageFromProfile(const std::string& profile, Stage& stage) {
+  if (profile.size() < 2) return false;
+  std::string p = profile.substr(0, 2);
+  if (p == "vs") stage = Vertex;
+  else if (p == "hs") stage = Hull;
+  else if (p == "ds") stage = Domain;
+  else if (p == "gs") stage = Geometry;
+  else if (p == "ps") stage = Pixel;
+  else if (p == "cs") stage = Compute;
+  else return false;
+  return true;
+}
+
+bool validateSpirv(const std::vector<uint32_t>& spirv, std::string* messages) {
+  spvtools::SpirvTools tools(SPV_ENV_VULKAN_1_3);
+  std::string log;
+  tools.SetMessageConsumer([&log](spv_message_level_t, const char*, const spv_position_t& pos, const char* m) {
+    log += "SPIR-V validation (word " + std::to_string(pos.index) + "): " + m + "\n";
+  });
+  spvtools::ValidatorOptions options;
+  options.SetScalarBlockLayout(true);
+  bool ok = tools.Validate(spirv.data(), spirv.size(), options);
+  if (messages) *messages += log;
+  return ok;
+}
+
+CompileResult compile(Stage stage, const std::string& profile, const std::string& source, const std::string& entry) {
+  return compile(stage, profile, source, entry, std::string());
+}
+
+CompileResult compile(Stage stage, const std::string& profile, const std::string& source, const std::string& entry,
+                      const std::string& sourceName) {
+  CompileResult result;
+  const std::string where = sourceName.empty() ? std::string("<source>") : sourceName;
+  Stage profileStage;
+  if (!stageFromProfile(profile, profileStage) || !profileModelOk(profile)) {
+    result.messages = where + ": unsupported shader profile '" + profile + "'\n";
+    return result;
+  }
+  if (profileStage != stage) {
+    result.messages = where + ": profile '" + profile + "' does not match the requested stage\n";
+    return result;
+  }
+  std::call_once(gInitOnce, [] { glslang::InitializeProcess(); });
+  std::lock_guard<std::mutex> lock(gCompileMutex);
+
+  const EShLanguage lang = toLanguage(stage);
+  const auto messages = static_cast<EShMessages>(EShMsgSpvRules | EShMsgVulkanRules | EShMsgReadHlsl |
+                                                 EShMsgHlslOffsets | EShMsgHlslLegalization);
+  glslang::TShader shader(lang);
+  const char* text = source.c_str();
+  const int length = static_cast<int>(source.size());
+  const char* name = where.c_str();
+  shader.setStringsWithLengthsAndNames(&text, &length, &name, 1);
+  shader.setEntryPoint(entry.c_str());
+  shader.setSourceEntryPoint(entry.c_str());
+  shader.setEnvInput(glslang::EShSourceHlsl, lang, glslang::EShClientVulkan, 100);
+  shader.setEnvClient(glslang::EShClientVulkan, glslang::EShTargetVulkan_1_3);
+  shader.setEnvTarget(glslang::EShTargetSpv, glslang::EShTargetSpv_1_3);
+  shader.setEnvTargetHlslFunctionality1();
+  shader.setHlslIoMapping(true);
+  shader.setShiftBinding(glslang::EResUbo, kCBufferBase);
+  shader.setShiftBinding(glslang::EResTexture, kTextureBase);
+  shader.setShiftBinding(glslang::EResSampler, kSamplerBase);
+  shader.setShiftBinding(glslang::EResUav, kUavBase);
+  shader.setShiftBinding(glslang::EResImage, kUavBase);
+  shader.setResourceSetBinding({"0"});
+  shader.setAutoMapBindings(true);
+  shader.setAutoMapLocations(true);
+
+  FileIncluder includer;
+  bool parsed = shader.parse(GetDefaultResources(), 100, false, messages, includer);
+  result.messages += shader.getInfoLog();
+  if (!parsed) return result;
+
+  glslang::TProgram program;
+  program.addShader(&shader);
+  if (!program.link(messages) || !program.mapIO()) {
+    result.messages += program.getInfoLog();
+    return result;
+  }
+
+  // Explicit packoffsets: only when some text mentions them, read from the preprocessed
+  // text so that macros and includes are resolved.
+  spvw::PackOffsets explicitOffsets;
+  bool mentionsPackOffset = source.find("packoffset") != std::string::npos;
+  for (const std::string& t : includer.loadedTexts)
+    mentionsPackOffset = mentionsPackOffset || t.find("packoffset") != std::string::npos;
+  if (mentionsPackOffset) {
+    glslang::TShader pre(lang);
+    pre.setStringsWithLengthsAndNames(&text, &length, &name, 1);
+    pre.setEnvInput(glslang::EShSourceHlsl, lang, glslang::EShClientVulkan, 100);
+    pre.setEnvClient(glslang::EShClientVulkan, glslang::EShTargetVulkan_1_3);
+    pre.setEnvTarget(glslang::EShTargetSpv, glslang::EShTargetSpv_1_3);
+    std::string preprocessed;
+    FileIncluder preIncluder;
+    if (!pre.preprocess(GetDefaultResources(), 100, ENoProfile, false, false, messages, &preprocessed, preIncluder)) {
+      result.messages += where + ": preprocessing for packoffset failed\n";
+      return result;
+    }
+    std::string error;
+    if (!scanPackOffsets(preprocessed, explicitOffsets, error)) {
+      result.messages += where + ": " + error + "\n";
+      return result;
+    }
+  }
+
+  glslang::TIntermediate* intermediate = program.getIntermediate(lang);
+  // Fast path without the optimizer; HLSL that passes resources through functions needs
+  // glslang's legalization passes, so fall back to them when the plain module is invalid.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    glslang::SpvOptions options;
+    options.disableOptimizer = attempt == 0;
+    options.validate = false;
+    spv::SpvBuildLogger logger;
+    std::vector<uint32_t> words;
+    glslang::GlslangToSpv(*intermediate, words, &logger, &options);
+    std::string spvMessages = logger.getAllMessages();
+
+    spvw::Module module;
+    if (!spvw::parse(words, module) || !spvw::applyD3DLayout(module, explicitOffsets)) {
+      result.messages += where + ": " + module.error + "\n";
+      return result;
+    }
+    std::string validation;
+    if (validateSpirv(words, &validation)) {
+      result.messages += spvMessages;
+      result.spirv = std::move(words);
+      result.ok = true;
+      return result;
+    }
+    if (attempt == 1) {
+      result.messages += spvMessages + where + ": generated SPIR-V is invalid\n" + validation;
+      return result;
+    }
+  }
+  return result;
+}
+
+}  // namespace hlsl
