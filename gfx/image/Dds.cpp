@@ -142,6 +142,6 @@ bool parseDds(const uint8_t* data, size_t size, const std::string& name, ImageSe
 bool readDds(const std::string& path, ImageSet& out) {
   out.clear();
   std::vector<uint8_t> bytes;
-  if (!readWholeFile(path, bytes)) return false;
+  if (!readFileBytes(path, bytes)) return false;
   return parseDds(bytes.data(), bytes.size(), path, out);
 }

@@ -51,7 +51,7 @@ void levelSize(uint32_t formatCode, uint32_t width, uint32_t height, uint32_t& r
   }
 }
 
-bool readWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
+bool readFileBytes(const std::string& path, std::vector<uint8_t>& bytes) {
   bytes.clear();
   FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) {
@@ -157,6 +157,6 @@ bool decodePicture(const uint8_t* data, size_t size, const std::string& nameForL
 bool readPicture(const std::string& path, ImageSet& out) {
   out.clear();
   std::vector<uint8_t> bytes;
-  if (!readWholeFile(path, bytes)) return false;
+  if (!readFileBytes(path, bytes)) return false;
   return decodePicture(bytes.data(), bytes.size(), path, out);
 }

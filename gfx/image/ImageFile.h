@@ -76,4 +76,4 @@ bool writeTiffRgba8(const std::string& path, uint32_t width, uint32_t height, co
                     size_t rowPitch);
 
 // Reads the whole file; false (with a log line) when it cannot be opened or read.
-bool readWholeFile(const std::string& path, std::vector<uint8_t>& bytes);
+bool readFileBytes(const std::string& path, std::vector<uint8_t>& bytes);
