@@ -1,0 +1,224 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "engine/FloatOperators.h"
+#include "tests/engine/TestSupport.h"
+
+namespace {
+
+class FloatOps : public ::testing::Test {
+ protected:
+  // One operator of `type` with its parameters set, evaluated at t.
+  float run(const std::string& type, std::initializer_list<std::pair<const char*, float>> params, float t = 0.0f,
+            size_t output = 0) {
+    Operator& op = make(graph, type);
+    for (auto& [n, v] : params) setParam(op, n, v);
+    return out(op, output, t, ctx);
+  }
+  OperatorGraph graph;
+  Context ctx;
+};
+
+TEST_F(FloatOps, EveryTypeIsRegisteredWithItsPortsCategoryAndFlags) {
+  struct Expect {
+    const char* type;
+    std::vector<std::string> inputs;
+    std::vector<std::string> outputs;
+  };
+  const std::vector<Expect> all = {
+      {"Sin", {"Value", "Amplitude", "Frequency", "Phase", "Offset"}, {"FloatOut"}},
+      {"Time", {}, {"FloatOut"}},
+      {"Var", {"Value"}, {"FloatOut"}},
+      {"Add", {"Value 1", "Value 2"}, {"FloatOut"}},
+      {"Sub", {"Value 1", "Value 2"}, {"FloatOut"}},
+      {"Mul", {"Value 1", "Value 2"}, {"FloatOut"}},
+      {"Div", {"Value 1", "Value 2"}, {"FloatOut"}},
+      {"Floor", {"Value"}, {"FloatOut"}},
+      {"Mod", {"Value 1", "Value 2"}, {"FloatOut"}},
+      {"Abs", {"Value"}, {"FloatOut"}},
+      {"Clamp", {"Value", "Min", "Max"}, {"FloatOut"}},
+      {"Pow", {"Base", "Exponent"}, {"FloatOut"}},
+      {"Sign", {"Value"}, {"FloatOut"}},
+      {"Rand", {"Seed", "Min", "Max"}, {"FloatOut"}},
+      {"RGBALerp", {"Value", "R 1", "G 1", "B 1", "A 1", "R 2", "G 2", "B 2", "A 2"}, {"Red", "Green", "Blue", "Alpha"}},
+      {"HSV2RGB", {"Hue", "Saturation", "value"}, {"Red", "Green", "Blue"}},
+      {"CameraShake", {"Intensity", "Speed"}, {"PosX", "PosY"}},
+  };
+  for (const Expect& e : all) {
+    SCOPED_TRACE(e.type);
+    Operator& op = make(graph, e.type);
+    EXPECT_EQ(op.type, e.type);
+    EXPECT_EQ(op.category, 3u);
+    EXPECT_EQ(op.flags, 0u);
+    ASSERT_EQ(op.inputs.size(), e.inputs.size());
+    for (size_t i = 0; i < e.inputs.size(); ++i) {
+      EXPECT_EQ(op.inputs[i].name, e.inputs[i]);
+      EXPECT_EQ(op.inputs[i].type, PortType::Float);
+      EXPECT_EQ(op.inputs[i].owner, &op);
+    }
+    ASSERT_EQ(op.outputs.size(), e.outputs.size());
+    for (size_t i = 0; i < e.outputs.size(); ++i) {
+      EXPECT_EQ(op.outputs[i].name, e.outputs[i]);
+      EXPECT_EQ(op.outputs[i].source->outputIndex, i);
+      // Every output depends on every input, in declaration order.
+      ASSERT_EQ(op.outputs[i].sources.size(), op.inputs.size());
+      for (size_t k = 0; k < op.inputs.size(); ++k) EXPECT_EQ(op.outputs[i].sources[k], &op.inputs[k]);
+    }
+  }
+  EXPECT_EQ(make(graph, "Rand").inputs[0].flags, static_cast<uint32_t>(PortFlagInt));
+}
+
+TEST_F(FloatOps, DefaultsComeFromTheDeclarations) {
+  EXPECT_FLOAT_EQ(run("Mul", {}), 1.0f);
+  EXPECT_FLOAT_EQ(run("Div", {}), 1.0f);
+  EXPECT_FLOAT_EQ(run("Clamp", {}), 0.0f);
+  EXPECT_FLOAT_EQ(run("Pow", {}), 0.0f);
+  EXPECT_FLOAT_EQ(run("Sin", {}), 0.0f);
+  EXPECT_FLOAT_EQ(run("HSV2RGB", {}, 0, 0), 1.0f);  // hue 1 wraps to 0: red
+  EXPECT_FLOAT_EQ(run("HSV2RGB", {}, 0, 1), 0.0f);
+}
+
+TEST_F(FloatOps, ArithmeticFollowsIeeeRules) {
+  EXPECT_FLOAT_EQ(run("Add", {{"Value 1", 2}, {"Value 2", 3.5f}}), 5.5f);
+  EXPECT_FLOAT_EQ(run("Sub", {{"Value 1", 2}, {"Value 2", 3.5f}}), -1.5f);
+  EXPECT_FLOAT_EQ(run("Mul", {{"Value 1", -2}, {"Value 2", 3.5f}}), -7.0f);
+  EXPECT_FLOAT_EQ(run("Div", {{"Value 1", 7}, {"Value 2", 2}}), 3.5f);
+  EXPECT_TRUE(std::isinf(run("Div", {{"Value 1", 1}, {"Value 2", 0}})));
+  EXPECT_TRUE(std::isnan(run("Div", {{"Value 1", 0}, {"Value 2", 0}})));
+  EXPECT_FLOAT_EQ(run("Mod", {{"Value 1", -7}, {"Value 2", 3}}), -1.0f);
+  EXPECT_FLOAT_EQ(run("Mod", {{"Value 1", 7.5f}, {"Value 2", -2}}), 1.5f);
+  EXPECT_TRUE(std::isnan(run("Mod", {{"Value 1", 1}, {"Value 2", 0}})));
+  EXPECT_FLOAT_EQ(run("Abs", {{"Value", -2.5f}}), 2.5f);
+  EXPECT_FALSE(std::signbit(run("Abs", {{"Value", -0.0f}})));
+  EXPECT_FLOAT_EQ(run("Var", {{"Value", 4.25f}}), 4.25f);
+}
+
+TEST_F(FloatOps, FloorHandlesNegativesAndValuesBeyondInt32) {
+  EXPECT_FLOAT_EQ(run("Floor", {{"Value", -1.5f}}), -2.0f);
+  EXPECT_FLOAT_EQ(run("Floor", {{"Value", -0.5f}}), -1.0f);
+  EXPECT_FLOAT_EQ(run("Floor", {{"Value", -2.0f}}), -2.0f);
+  EXPECT_FLOAT_EQ(run("Floor", {{"Value", 2.0f}}), 2.0f);
+  EXPECT_FLOAT_EQ(run("Floor", {{"Value", 2.75f}}), 2.0f);
+  EXPECT_FLOAT_EQ(run("Floor", {{"Value", 3e9f}}), 3e9f);
+  EXPECT_FLOAT_EQ(run("Floor", {{"Value", -3e9f}}), -3e9f);
+  EXPECT_TRUE(std::isinf(run("Floor", {{"Value", std::numeric_limits<float>::infinity()}})));
+  EXPECT_TRUE(std::isnan(run("Floor", {{"Value", std::nanf("")}})));
+}
+
+TEST_F(FloatOps, ClampPowAndSignEdgeRules) {
+  EXPECT_FLOAT_EQ(run("Clamp", {{"Value", 5}, {"Min", 2}, {"Max", 1}}), 2.0f);  // Min wins
+  EXPECT_FLOAT_EQ(run("Clamp", {{"Value", 0.5f}, {"Min", 0}, {"Max", 1}}), 0.5f);
+  EXPECT_FLOAT_EQ(run("Clamp", {{"Value", 3}, {"Min", 0}, {"Max", 1}}), 1.0f);
+  EXPECT_FLOAT_EQ(run("Clamp", {{"Value", -3}, {"Min", 0}, {"Max", 1}}), 0.0f);
+  EXPECT_FLOAT_EQ(run("Clamp", {{"Value", std::nanf("")}, {"Min", 0.25f}, {"Max", 1}}), 0.25f);
+  EXPECT_NEAR(run("Pow", {{"Base", -8}, {"Exponent", 1.0f / 3.0f}}), 2.0f, 1e-5f);
+  EXPECT_FLOAT_EQ(run("Pow", {{"Base", 3}, {"Exponent", 2}}), 9.0f);
+  EXPECT_FLOAT_EQ(run("Sign", {{"Value", 0}}), -1.0f);
+  EXPECT_FLOAT_EQ(run("Sign", {{"Value", -0.0f}}), -1.0f);
+  EXPECT_FLOAT_EQ(run("Sign", {{"Value", -3}}), -1.0f);
+  EXPECT_FLOAT_EQ(run("Sign", {{"Value", 0.001f}}), 1.0f);
+  EXPECT_FLOAT_EQ(run("Sign", {{"Value", std::nanf("")}}), 1.0f);
+}
+
+TEST_F(FloatOps, SinAndTimeFollowTheEvaluationTime) {
+  Operator& time = make(graph, "Time");
+  Operator& sin = make(graph, "Sin");
+  ASSERT_TRUE(graph.connect(time, "FloatOut", sin, "Value"));
+  for (float t : {0.0f, 0.5f, 2.0f, -3.0f}) EXPECT_FLOAT_EQ(out(sin, 0, t, ctx), std::sin(t));
+  setParam(sin, "Amplitude", 2);
+  setParam(sin, "Frequency", 3);
+  setParam(sin, "Phase", 0.5f);
+  setParam(sin, "Offset", 1);
+  EXPECT_FLOAT_EQ(out(sin, 0, 0.25f, ctx), std::sin(3 * 0.25f + 0.5f) * 2 + 1);
+  EXPECT_FLOAT_EQ(out(time, 0, 7.5f, ctx), 7.5f);
+}
+
+TEST_F(FloatOps, RandomValuesAreAFixedFunctionOfTheSeed) {
+  // The first output of the standard engine, scaled by 2^-32.
+  std::mt19937 ref0(0), ref42(42);
+  const float u0 = static_cast<float>(ref0()) / 4294967296.0f;
+  const float u42 = static_cast<float>(ref42()) / 4294967296.0f;
+  EXPECT_FLOAT_EQ(randomFromSeed(0, 0, 1), u0);
+  EXPECT_FLOAT_EQ(randomFromSeed(42, -1, 1), u42 * 2 - 1);
+  EXPECT_FLOAT_EQ(randomFromSeed(5489, 0, 1), static_cast<float>(3499211612u) / 4294967296.0f);
+  EXPECT_FLOAT_EQ(randomFromSeed(7, 3, 1), 3.0f);
+
+  const float a = run("Rand", {{"Seed", 42}, {"Min", -1}, {"Max", 1}}, 0.0f);
+  const float b = run("Rand", {{"Seed", 42}, {"Min", -1}, {"Max", 1}}, 123.0f);
+  EXPECT_FLOAT_EQ(a, b);
+  EXPECT_FLOAT_EQ(a, u42 * 2 - 1);
+  EXPECT_FLOAT_EQ(run("Rand", {{"Seed", 42.9f}}), a);  // the seed is truncated
+  EXPECT_FLOAT_EQ(run("Rand", {{"Seed", 1}, {"Min", 3}, {"Max", 1}}), 3.0f);
+  EXPECT_FLOAT_EQ(run("Rand", {{"Seed", -1.5f}}), randomFromSeed(-1, -1, 1));
+  // Seeds that fit no int32 are defined too.
+  EXPECT_FLOAT_EQ(run("Rand", {{"Seed", std::nanf("")}}), randomFromSeed(INT32_MIN, -1, 1));
+  EXPECT_FLOAT_EQ(run("Rand", {{"Seed", 1e20f}}), randomFromSeed(INT32_MIN, -1, 1));
+}
+
+TEST_F(FloatOps, ColourOperatorsProduceTheComponentOfTheirOutput) {
+  Operator& lerp = make(graph, "RGBALerp");
+  setParam(lerp, "Value", 0.5f);
+  for (auto [n, v] : {std::pair{"R 1", 1.0f}, {"G 1", 0.0f}, {"B 1", 0.0f}, {"A 1", 1.0f}, {"R 2", 0.0f}, {"G 2", 0.0f},
+                      {"B 2", 1.0f}, {"A 2", 1.0f}})
+    setParam(lerp, n, v);
+  EXPECT_FLOAT_EQ(out(lerp, 0, 0, ctx), 0.5f);
+  EXPECT_FLOAT_EQ(out(lerp, 1, 0, ctx), 0.0f);
+  EXPECT_FLOAT_EQ(out(lerp, 2, 0, ctx), 0.5f);
+  EXPECT_FLOAT_EQ(out(lerp, 3, 0, ctx), 1.0f);
+  setParam(lerp, "Value", 2.0f);  // not clamped
+  EXPECT_FLOAT_EQ(out(lerp, 0, 0, ctx), -1.0f);
+
+  Operator& hsv = make(graph, "HSV2RGB");
+  auto rgb = [&](float h, float s, float v) {
+    setParam(hsv, "Hue", h);
+    setParam(hsv, "Saturation", s);
+    setParam(hsv, "value", v);
+    return std::array<float, 3>{out(hsv, 0, 0, ctx), out(hsv, 1, 0, ctx), out(hsv, 2, 0, ctx)};
+  };
+  EXPECT_EQ(rgb(0, 1, 1), (std::array<float, 3>{1, 0, 0}));
+  EXPECT_EQ(rgb(0.37f, 0, 0.5f), (std::array<float, 3>{0.5f, 0.5f, 0.5f}));
+  EXPECT_EQ(rgb(0.5f, 1, 1), (std::array<float, 3>{0, 1, 1}));
+  EXPECT_EQ(rgb(0.75f, 0.5f, 1), (std::array<float, 3>{0.75f, 0.5f, 1}));  // i = 4, f = 0.5
+  // A negative hue truncates toward zero (i = -1) and takes the last case: f = -0.5.
+  EXPECT_EQ(rgb(-0.25f, 1, 1), (std::array<float, 3>{1, 0, 1.5f}));
+}
+
+TEST_F(FloatOps, CameraShakeApproachesRandomTargetsAndStopsWhenTimeRunsBack) {
+  Operator& shake = make(graph, "CameraShake");
+  setParam(shake, "Intensity", 2);
+  setParam(shake, "Speed", 3);
+  EXPECT_FLOAT_EQ(out(shake, 0, 0.0f, ctx), 0.0f);  // dt = 0 on the first evaluation
+
+  const float x1 = out(shake, 0, 0.05f, ctx);
+  const float tx = randomFromSeed(1, -1, 1) * 2;  // trunc(0 * 10 + 0.05 * 20)
+  EXPECT_FLOAT_EQ(x1, tx * (0.05f * 3));
+
+  // A long gap is capped at 1/15 s.
+  const float x2 = out(shake, 0, 10.0f, ctx);
+  const float t2 = randomFromSeed(200, -1, 1) * 2;
+  EXPECT_FLOAT_EQ(x2, x1 + (t2 - x1) * ((1.0f / 15.0f) * 3));
+
+  EXPECT_FLOAT_EQ(out(shake, 0, 9.0f, ctx), 0.0f);  // backwards
+  // The other axis keeps its own state and sequence.
+  EXPECT_FLOAT_EQ(out(shake, 1, 1.0f, ctx), 0.0f);
+  const float y = out(shake, 1, 1.25f, ctx);
+  EXPECT_FLOAT_EQ(y, randomFromSeed(35, -1, 1) * 2 * ((1.0f / 15.0f) * 3));  // trunc(10 + 25)
+}
+
+TEST_F(FloatOps, InputsAreEvaluatedInOrderEvenWhenNotNeeded) {
+  // Two shakes feed Clamp's Value and Min; Clamp must evaluate both every time, so their
+  // state advances even when Max alone decides the result.
+  Operator& a = make(graph, "CameraShake");
+  Operator& clamp = make(graph, "Clamp");
+  ASSERT_TRUE(graph.connect(a, "PosX", clamp, "Min"));
+  out(clamp, 0, 0.0f, ctx);
+  out(clamp, 0, 0.05f, ctx);
+  auto* fn = static_cast<CamShakeOp::ShakeFunction*>(a.outputs[0].source.get());
+  EXPECT_FLOAT_EQ(fn->previousTime, 0.05f);
+}
+
+}  // namespace

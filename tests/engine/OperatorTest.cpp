@@ -1,0 +1,276 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+
+#include "engine/FloatOperators.h"
+#include "engine/GraphOp.h"
+#include "tests/engine/TestSupport.h"
+
+namespace {
+
+// An operator with a text input, an image input and a multi-connection float input.
+class ProbeOp : public Operator {
+ public:
+  ProbeOp() : Operator(CategoryImage) {
+    addTextInput("Shader", "default.hlsl", PortFlagShaderPath);
+    addImageInput("Image");
+    addFloatInput("Many", 0.0f, PortFlagMulti);
+    addFloatInput("Format", 0.0f, PortFlagEnum);
+    addChoices({"RGBA16", "RGBA8"});
+    addFloatInput("R", 1), addFloatInput("G", 1), addFloatInput("B", 1);
+    addColorGroup("Colour", 3);
+    addOutput("Out", PortType::Text, std::make_unique<ProbeFunction>());
+    linkOutput();
+  }
+  class ProbeFunction : public Function {
+   public:
+    void evaluate(float t, const std::vector<Port*>& s, Context& ctx) override {
+      ++calls;
+      evalInput(s, 1, t, ctx);
+      std::string text = evalText(s, 0, t, ctx);
+      ctx.textResult = text + "!";
+    }
+    int calls = 0;
+  };
+};
+
+// Counts its evaluations and yields a fixed number.
+class CounterOp : public Operator {
+ public:
+  explicit CounterOp(float v = 0) : Operator(CategoryFloat) {
+    addOutput("FloatOut", PortType::Float, std::make_unique<Fn>(v));
+    linkOutput();
+  }
+  struct Fn : Function {
+    explicit Fn(float v) : value(v) {}
+    void evaluate(float, const std::vector<Port*>&, Context& ctx) override {
+      ++calls;
+      ctx.floatResult = value;
+    }
+    float value;
+    int calls = 0;
+  };
+  int calls() const { return static_cast<Fn*>(outputs[0].source.get())->calls; }
+};
+
+Connection link(Operator& src, const char* sp, Operator& dst, const char* dp, int32_t index = -1) {
+  Connection c;
+  c.sourceOp = &src;
+  c.sourcePort = src.findPort(sp);
+  c.targetOp = &dst;
+  c.targetPort = dst.findPort(dp);
+  c.sourceIndexInTarget = index;
+  return c;
+}
+
+TEST(Registry, FindsEngineTypesAndKeepsTheFirstRegistration) {
+  OperatorFactory* sin = OperatorRegistry::find("Sin");
+  ASSERT_NE(sin, nullptr);
+  auto op = sin->create();
+  EXPECT_NE(dynamic_cast<SinOp*>(op.get()), nullptr);
+  EXPECT_EQ(op->id, -1);
+  EXPECT_EQ(OperatorRegistry::find("Output"), nullptr);
+  EXPECT_EQ(OperatorRegistry::find("Input"), nullptr);
+  EXPECT_EQ(OperatorRegistry::find("sin"), nullptr);  // names are exact
+
+  static OpSpawner<CounterOp> other;
+  EXPECT_FALSE(OperatorRegistry::add("Sin", &other));
+  EXPECT_EQ(OperatorRegistry::find("Sin"), sin);
+  registerEngineOperators();  // a second call changes nothing
+  EXPECT_EQ(OperatorRegistry::find("Sin"), sin);
+  EXPECT_TRUE(OperatorRegistry::add("TestCounter", &other));
+  EXPECT_EQ(OperatorRegistry::find("TestCounter"), &other);
+  EXPECT_EQ(OperatorRegistry::entries().count("Graph"), 1u);
+}
+
+TEST(Ports, DeclarationsBuildTheInputListAndChoices) {
+  ProbeOp op;
+  ASSERT_EQ(op.inputs.size(), 7u);
+  EXPECT_EQ(op.inputs[0].type, PortType::Text);
+  EXPECT_EQ(op.inputs[0].flags, static_cast<uint32_t>(PortFlagShaderPath));
+  EXPECT_EQ(op.inputs[1].type, PortType::Image);
+  EXPECT_EQ(op.inputs[3].choices, (std::vector<std::string>{"RGBA16", "RGBA8"}));
+  ASSERT_EQ(op.colorGroups.size(), 1u);
+  EXPECT_EQ(op.colorGroups[0].members, (std::map<int32_t, int32_t>{{0, 4}, {1, 5}, {2, 6}}));
+  for (const Port& p : op.inputs) {
+    EXPECT_NE(p.source->value(), nullptr);
+    EXPECT_EQ(p.curve, nullptr);
+  }
+  EXPECT_EQ(op.outputs[0].source->value(), nullptr);
+  EXPECT_EQ(op.findPort("Out"), &op.outputs[0]);
+  EXPECT_EQ(op.findPort("Nope"), nullptr);
+}
+
+TEST(Ports, UnconnectedConnectedAndTextInputs) {
+  Context ctx;
+  OperatorGraph g;
+  Operator& mul = make(g, "Mul");
+  EXPECT_FLOAT_EQ(out(mul, 0, 3, ctx), 1.0f);
+  setParam(mul, "Value 1", 2.5f);
+  EXPECT_FLOAT_EQ(out(mul, 0, 3, ctx), 2.5f);
+
+  Operator& time = make(g, "Time");
+  ASSERT_TRUE(g.connect(time, "FloatOut", mul, "Value 2"));
+  EXPECT_FLOAT_EQ(out(mul, 0, 4, ctx), 10.0f);
+  // The holder of a connected input keeps the value that arrived.
+  EXPECT_FLOAT_EQ(static_cast<Float*>(mul.inputs[1].source->value())->value, 4.0f);
+
+  ProbeOp probe;
+  probe.outputs[0].evaluate(0, ctx);
+  EXPECT_EQ(ctx.textResult, "default.hlsl!");
+  // An unconnected image input leaves the Context alone.
+  ctx.floatResult = 42;
+  probe.inputs[1].evaluate(0, ctx);
+  EXPECT_FLOAT_EQ(ctx.floatResult, 42.0f);
+
+  // assign takes the Context's result as the new constant.
+  ctx.textResult = "other.hlsl";
+  probe.inputs[0].source->assign(ctx, 0);
+  probe.outputs[0].evaluate(0, ctx);
+  EXPECT_EQ(ctx.textResult, "other.hlsl!");
+
+  // A text output feeding a text input passes the string through.
+  ProbeOp second;
+  Connection c = link(probe, "Out", second, "Shader");
+  second.addConnection(c);
+  second.outputs[0].evaluate(0, ctx);
+  EXPECT_EQ(ctx.textResult, "other.hlsl!!");
+}
+
+TEST(Ports, OnlyTheFirstOfSeveralConnectionsIsEvaluatedByTheParameterRule) {
+  Context ctx;
+  ProbeOp probe;
+  CounterOp a(1), b(2);
+  probe.addConnection(link(a, "FloatOut", probe, "Many"));
+  probe.addConnection(link(b, "FloatOut", probe, "Many"));
+  ASSERT_EQ(probe.inputs[2].sources.size(), 2u);
+  probe.inputs[2].evaluate(0, ctx);
+  EXPECT_FLOAT_EQ(ctx.floatResult, 1.0f);
+  EXPECT_EQ(a.calls(), 1);
+  EXPECT_EQ(b.calls(), 0);
+}
+
+TEST(AddConnection, SingleInputsReplaceMultiInputsAppend) {
+  ProbeOp target;
+  CounterOp a(1), b(2), c(3);
+  // Connections are held by both operators.
+  auto both = [&](Operator& src, const char* sp, const char* dp) {
+    Connection k = link(src, sp, target, dp);
+    target.addConnection(k);
+    src.addConnection(k);
+  };
+  both(a, "FloatOut", "Format");
+  both(b, "FloatOut", "Format");
+  // Replaced in place: one record, one source, and the old source forgets the connection.
+  EXPECT_EQ(target.connections.size(), 1u);
+  EXPECT_EQ(target.connections[0].sourceOp, &b);
+  ASSERT_EQ(target.inputs[3].sources.size(), 1u);
+  EXPECT_EQ(target.inputs[3].sources[0], &b.outputs[0]);
+  EXPECT_EQ(target.inputs[3].sourceOrder.size(), 1u);
+  EXPECT_TRUE(a.connections.empty());
+  EXPECT_EQ(b.connections.size(), 1u);
+
+  both(a, "FloatOut", "Many");
+  both(c, "FloatOut", "Many");
+  both(c, "FloatOut", "Many");  // the same port is not linked twice
+  EXPECT_EQ(target.inputs[2].sources, (std::vector<Port*>{&a.outputs[0], &c.outputs[0]}));
+  EXPECT_EQ(target.connections.size(), 4u);
+
+  // Removing a connection unlinks its source.
+  target.removeConnection(1);
+  EXPECT_EQ(target.inputs[2].sources, (std::vector<Port*>{&c.outputs[0]}));
+  EXPECT_EQ(target.inputs[2].sourceOrder.size(), 1u);
+}
+
+TEST(Ports, SortSourcesOrdersByStoredIndexAsSignedNumbers) {
+  Port p;
+  Port a, b, c;
+  p.link(&a, 5);
+  p.link(&b, -3);
+  p.link(&c, 0);
+  EXPECT_FALSE(p.link(&b, 9));
+  p.sortSources();
+  EXPECT_EQ(p.sources, (std::vector<Port*>{&b, &c, &a}));
+  p.unlink(&c);
+  EXPECT_EQ(p.sources, (std::vector<Port*>{&b, &a}));
+  EXPECT_EQ(p.sourceOrder.size(), 2u);
+  EXPECT_EQ(p.sourcePosition(&a), 1);
+  EXPECT_EQ(p.sourcePosition(&c), -1);
+}
+
+TEST(Ports, ACycleOfConnectionsEndsInsteadOfOverflowingTheStack) {
+  Context ctx;
+  OperatorGraph g;
+  Operator& add1 = make(g, "Add");
+  Operator& add2 = make(g, "Add");
+  setParam(add1, "Value 2", 1);
+  setParam(add2, "Value 2", 10);
+  ASSERT_TRUE(g.connect(add1, "FloatOut", add2, "Value 1"));
+  ASSERT_TRUE(g.connect(add2, "FloatOut", add1, "Value 1"));
+  // add2 -> add1 -> add2 again: the re-entered input yields its held value (0 at first),
+  // so the loop runs once around: (0 + 10) + 1 + 10.
+  EXPECT_FLOAT_EQ(out(add2, 0, 0, ctx), 21.0f);
+  // The held value is now 11: (11 + 10) + 1 + 10.
+  EXPECT_FLOAT_EQ(out(add2, 0, 0, ctx), 32.0f);
+}
+
+TEST(Graphs, CreateOperatorAssignsIdsAboveTheHighestOne) {
+  OperatorGraph g;
+  EXPECT_TRUE(g.createGraphEnds());
+  EXPECT_FALSE(g.createGraphEnds());
+  EXPECT_EQ(g.operators.size(), 2u);
+  EXPECT_EQ(g.finalOutput()->id, 0);
+  EXPECT_EQ(g.finalInput()->id, 1);
+  EXPECT_EQ(g.nextId, 2);
+  EXPECT_EQ(g.createOperator("NoSuchType"), nullptr);
+  EXPECT_EQ(g.operators.size(), 2u);
+  EXPECT_EQ(g.nextId, 2);
+  Operator* a = g.createOperator("Sin");
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(a->id, 2);
+  EXPECT_EQ(a->type, "Sin");
+  a->id = 7;
+  g.refreshNextId();
+  EXPECT_EQ(g.nextId, 8);
+  EXPECT_EQ(g.createOperator("Time")->id, 8);
+  g.nextId = 3;  // lowered by hand: raised again past the highest id
+  EXPECT_EQ(g.createOperator("Time")->id, 9);
+
+  FinalOutput& fo = *g.finalOutput();
+  EXPECT_EQ(fo.type, "Output");
+  EXPECT_EQ(fo.flags, 0x1Eu);
+  EXPECT_EQ(fo.category, 2u);
+  EXPECT_FLOAT_EQ(fo.position[0], 2.0f);
+  EXPECT_EQ(fo.inputs[0].name, "In");
+  EXPECT_EQ(fo.outputs[0].name, "Output");
+  FinalInput& fi = *g.finalInput();
+  EXPECT_EQ(fi.type, "Input");
+  EXPECT_EQ(fi.flags, 0x0Cu);
+  EXPECT_NE(fi.outputs[0].source->value(), nullptr);  // "Input" holds a value
+}
+
+TEST(GraphOperator, DeclaresItsPortsAndListsTheProjectGraphs) {
+  OperatorGraph g;
+  Operator& op = make(g, "Graph");
+  EXPECT_EQ(op.category, 4u);
+  ASSERT_EQ(op.inputs.size(), 2u);
+  EXPECT_EQ(op.inputs[0].name, "Graph ID");
+  EXPECT_EQ(op.inputs[0].flags, static_cast<uint32_t>(PortFlagEnum));
+  EXPECT_FLOAT_EQ(static_cast<Float*>(op.inputs[0].source->value())->value, -1.0f);
+  ASSERT_NE(op.inputs[0].choiceProvider, nullptr);
+  EXPECT_EQ(op.inputs[1].name, "Time Offset");
+  EXPECT_EQ(op.outputs[0].type, PortType::Generic);
+
+  Project project;
+  project.graphs.push_back(newGraph(77, "second"));
+  setCurrentProject(&project);
+  auto entries = op.inputs[0].choiceProvider->getEntries();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].name, "default");
+  EXPECT_EQ(entries[1].name, "second");
+  EXPECT_EQ(entries[1].value, 77);
+  setCurrentProject(nullptr);
+  EXPECT_TRUE(op.inputs[0].choiceProvider->getEntries().empty());
+}
+
+}  // namespace
