@@ -36,8 +36,6 @@ bool readFile(const std::filesystem::path& path, std::string& text) {
 // that includes (for nested includes), then relative to the working directory.
 class FileIncluder : public glslang::TShader::Includer {
  public:
-  std::vector<std::string> loadedTexts;  // every included text, for the packoffset scan
-
   IncludeResult* includeLocal(const char* headerName, const char* includerName, size_t) override {
     return open(headerName, includerName);
   }
@@ -62,7 +60,6 @@ class FileIncluder : public glslang::TShader::Includer {
     for (const fs::path& p : candidates) {
       auto* text = new std::string;
       if (readFile(p, *text)) {
-        loadedTexts.push_back(*text);
         return new IncludeResult(p.generic_string(), text->data(), text->size(), text);
       }
       delete text;
@@ -88,6 +85,16 @@ bool profileModelOk(const std::string& profile) {
   if (profile.size() != 6 || profile[2] != '_') return false;
   std::string model = profile.substr(3);
   return model == "5_0" || model == "4_0" || model == "4_1";
+}
+
+// glslang notes that HLSL needs legalizing whenever it sees resources in functions; the
+// compile below decides that by validating the module, so the note is only noise.
+void dropLegalizationNote(std::string& messages) {
+  const std::string note = "WARNING: AST will form illegal SPIR-V; need to transform to legalize";
+  for (size_t p; (p = messages.find(note)) != std::string::npos;) {
+    size_t e = messages.find('\n', p);
+    messages.erase(p, e == std::string::npos ? std::string::npos : e - p + 1);
+  }
 }
 
 }  // namespace
@@ -141,10 +148,35 @@ CompileResult compile(Stage stage, const std::string& profile, const std::string
   const EShLanguage lang = toLanguage(stage);
   const auto messages = static_cast<EShMessages>(EShMsgSpvRules | EShMsgVulkanRules | EShMsgReadHlsl |
                                                  EShMsgHlslOffsets | EShMsgHlslLegalization);
-  glslang::TShader shader(lang);
   const char* text = source.c_str();
   const int length = static_cast<int>(source.size());
   const char* name = where.c_str();
+
+  // Explicit packoffsets, read from the preprocessed text so that macros and includes are
+  // resolved. Only needed when the text or an include may mention them; done before the
+  // real parse because glslang's per-thread pool does not survive a second TShader dying
+  // while the program is alive.
+  spvw::PackOffsets explicitOffsets;
+  if (source.find("packoffset") != std::string::npos || source.find("include") != std::string::npos) {
+    glslang::TShader pre(lang);
+    pre.setStringsWithLengthsAndNames(&text, &length, &name, 1);
+    pre.setEnvInput(glslang::EShSourceHlsl, lang, glslang::EShClientVulkan, 100);
+    pre.setEnvClient(glslang::EShClientVulkan, glslang::EShTargetVulkan_1_3);
+    pre.setEnvTarget(glslang::EShTargetSpv, glslang::EShTargetSpv_1_3);
+    std::string preprocessed;
+    FileIncluder preIncluder;
+    // A failure here (missing include, bad directive) is reported by the real parse below.
+    if (pre.preprocess(GetDefaultResources(), 100, ENoProfile, false, false, messages, &preprocessed, preIncluder) &&
+        preprocessed.find("packoffset") != std::string::npos) {
+      std::string error;
+      if (!scanPackOffsets(preprocessed, explicitOffsets, error)) {
+        result.messages += where + ": " + error + "\n";
+        return result;
+      }
+    }
+  }
+
+  glslang::TShader shader(lang);
   shader.setStringsWithLengthsAndNames(&text, &length, &name, 1);
   shader.setEntryPoint(entry.c_str());
   shader.setSourceEntryPoint(entry.c_str());
@@ -165,6 +197,7 @@ CompileResult compile(Stage stage, const std::string& profile, const std::string
   FileIncluder includer;
   bool parsed = shader.parse(GetDefaultResources(), 100, false, messages, includer);
   result.messages += shader.getInfoLog();
+  dropLegalizationNote(result.messages);
   if (!parsed) return result;
 
   glslang::TProgram program;
@@ -172,31 +205,6 @@ CompileResult compile(Stage stage, const std::string& profile, const std::string
   if (!program.link(messages) || !program.mapIO()) {
     result.messages += program.getInfoLog();
     return result;
-  }
-
-  // Explicit packoffsets: only when some text mentions them, read from the preprocessed
-  // text so that macros and includes are resolved.
-  spvw::PackOffsets explicitOffsets;
-  bool mentionsPackOffset = source.find("packoffset") != std::string::npos;
-  for (const std::string& t : includer.loadedTexts)
-    mentionsPackOffset = mentionsPackOffset || t.find("packoffset") != std::string::npos;
-  if (mentionsPackOffset) {
-    glslang::TShader pre(lang);
-    pre.setStringsWithLengthsAndNames(&text, &length, &name, 1);
-    pre.setEnvInput(glslang::EShSourceHlsl, lang, glslang::EShClientVulkan, 100);
-    pre.setEnvClient(glslang::EShClientVulkan, glslang::EShTargetVulkan_1_3);
-    pre.setEnvTarget(glslang::EShTargetSpv, glslang::EShTargetSpv_1_3);
-    std::string preprocessed;
-    FileIncluder preIncluder;
-    if (!pre.preprocess(GetDefaultResources(), 100, ENoProfile, false, false, messages, &preprocessed, preIncluder)) {
-      result.messages += where + ": preprocessing for packoffset failed\n";
-      return result;
-    }
-    std::string error;
-    if (!scanPackOffsets(preprocessed, explicitOffsets, error)) {
-      result.messages += where + ": " + error + "\n";
-      return result;
-    }
   }
 
   glslang::TIntermediate* intermediate = program.getIntermediate(lang);
@@ -216,6 +224,7 @@ CompileResult compile(Stage stage, const std::string& profile, const std::string
       result.messages += where + ": " + module.error + "\n";
       return result;
     }
+    spvw::fixUnshiftedBindings(module, kTextureBase, kSamplerBase, kUavBase);
     std::string validation;
     if (validateSpirv(words, &validation)) {
       result.messages += spvMessages;

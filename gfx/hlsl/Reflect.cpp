@@ -239,6 +239,12 @@ bool reflect(const std::vector<uint32_t>& spirv, Reflection& out, std::string* e
   }
   std::sort(out.resources.begin(), out.resources.end(),
             [](const ResourceBinding& a, const ResourceBinding& b) { return a.binding < b.binding; });
+  // A texture sampled both with and without comparison becomes two aliased variables.
+  out.resources.erase(std::unique(out.resources.begin(), out.resources.end(),
+                                  [](const ResourceBinding& a, const ResourceBinding& b) {
+                                    return a.binding == b.binding && a.name == b.name && a.kind == b.kind;
+                                  }),
+                      out.resources.end());
 
   // Stage inputs and outputs with their semantics.
   std::vector<spvw::IoVariable> io;

@@ -129,6 +129,7 @@ bool parse(std::vector<uint32_t>& words, Module& m) {
       case OpTypeVector:
       case OpTypeMatrix:
       case OpTypeImage:
+      case OpTypeSampler:
       case OpTypeArray:
       case OpTypeRuntimeArray:
       case OpTypeStruct:
@@ -451,6 +452,25 @@ bool applyD3DLayout(Module& m, const PackOffsets& explicitOffsets) {
     }
   }
   return true;
+}
+
+uint32_t fixUnshiftedBindings(Module& m, uint32_t textureBase, uint32_t samplerBase, uint32_t uavBase) {
+  uint32_t moved = 0;
+  for (const Instruction& in : m.insts) {
+    if (in.opcode != OpDecorate || in.count < 4 || m.word(in, 2) != DecBinding) continue;
+    uint32_t var = m.word(in, 1);
+    if (m.variableStorage(var) != ScUniformConstant) continue;
+    const Instruction* t = m.def(m.variableType(var));
+    while (t && t->opcode == OpTypeArray) t = m.def(m.word(*t, 2));
+    if (!t) continue;
+    uint32_t base = UINT32_MAX;
+    if (t->opcode == OpTypeImage && t->count >= 9) base = m.word(*t, 7) == 2 ? uavBase : textureBase;
+    if (t->opcode == OpTypeSampler) base = samplerBase;
+    if (base == UINT32_MAX || m.word(in, 3) >= base) continue;
+    m.wordRef(in, 3) += base;
+    ++moved;
+  }
+  return moved;
 }
 
 // ---------------------------------------------------------------------------------------

@@ -22,6 +22,7 @@ enum Op : uint32_t {
   OpTypeVector = 23,
   OpTypeMatrix = 24,
   OpTypeImage = 25,
+  OpTypeSampler = 26,
   OpTypeArray = 28,
   OpTypeRuntimeArray = 29,
   OpTypeStruct = 30,
@@ -116,6 +117,11 @@ using PackOffsets = std::map<std::string, std::map<std::string, uint32_t>>;
 // Block) so that the module's layout is Direct3D's. Returns false with m.error on a
 // layout that cannot be expressed (mixed packoffset, conflicting shared types).
 bool applyD3DLayout(Module& m, const PackOffsets& explicitOffsets);
+
+// glslang splits a texture used with both a comparison and a plain sampler into two
+// variables and leaves the register shift off one of them. Moves image and sampler
+// bindings that lie below their class's range base into it; returns how many moved.
+uint32_t fixUnshiftedBindings(Module& m, uint32_t textureBase, uint32_t samplerBase, uint32_t uavBase);
 
 // The decoration-carrying interface variable of the first entry point.
 struct IoVariable {

@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "tests/gfx/hlsl/HlslTestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(HlslCompile, ErrorsComeBackAsMessagesWithTheSourceName) {
+  hlsl::CompileResult r = hlsl::compile(hlsl::Pixel, "ps_5_0",
+                                        "float4 PS() : SV_Target {\n  return undefinedThing;\n}\n", "PS",
+                                        "data/shaders/broken.hlsl");
+  EXPECT_FALSE(r.ok);
+  EXPECT_TRUE(r.spirv.empty());
+  EXPECT_NE(r.messages.find("undefinedThing"), std::string::npos) << r.messages;
+  EXPECT_NE(r.messages.find("broken.hlsl"), std::string::npos) << r.messages;
+
+  // A missing entry point is an error, not an empty module.
+  r = hlsl::compile(hlsl::Pixel, "ps_5_0", "float4 PS() : SV_Target { return 1; }", "Missing");
+  EXPECT_FALSE(r.ok);
+  EXPECT_FALSE(r.messages.empty());
+}
+
+TEST(HlslCompile, ProfilesMustNameTheStage) {
+  const std::string vs = "float4 VS(float3 p : POSITION) : SV_Position { return float4(p, 1); }";
+  EXPECT_FALSE(hlsl::compile(hlsl::Vertex, "ps_5_0", vs, "VS").ok);
+  EXPECT_FALSE(hlsl::compile(hlsl::Vertex, "vs_9_9", vs, "VS").ok);
+  EXPECT_FALSE(hlsl::compile(hlsl::Vertex, "", vs, "VS").ok);
+  EXPECT_TRUE(hlsltest::compileValid(hlsl::Vertex, "vs_5_0", vs, "VS").ok);
+
+  hlsl::Stage s;
+  EXPECT_TRUE(hlsl::stageFromProfile("hs_5_0", s));
+  EXPECT_EQ(s, hlsl::Hull);
+  EXPECT_TRUE(hlsl::stageFromProfile("cs_5_0", s));
+  EXPECT_EQ(s, hlsl::Compute);
+  EXPECT_FALSE(hlsl::stageFromProfile("xs_5_0", s));
+  EXPECT_FALSE(hlsl::stageFromProfile("v", s));
+}
+
+TEST(HlslCompile, GeneratedInputLayoutShaderCompilesAsVs40) {
+  // The exact text the input-layout builder generates for {POSITION, NORMAL, TEXCOORD0}.
+  const std::string text =
+      "void main(\n"
+      "  in float3  _0 : POSITION,\n"
+      "  in float3  _1 : NORMAL,\n"
+      "  in float2  _2 : TEXCOORD0,\n"
+      "  out float4 pos:SV_POSITION\n"
+      "){ pos=0; }\n";
+  hlsl::CompileResult c = hlsltest::compileValid(hlsl::Vertex, "vs_4_0", text, "main");
+  ASSERT_TRUE(c.ok);
+  hlsl::Reflection r;
+  ASSERT_TRUE(hlsl::reflect(c.spirv, r));
+  EXPECT_EQ(r.stage, hlsl::Vertex);
+  EXPECT_EQ(r.entry, "main");
+  ASSERT_EQ(r.inputs.size(), 3u);
+  EXPECT_EQ(r.inputs[0].semantic, "POSITION");
+  EXPECT_EQ(r.inputs[0].components, 3u);
+  EXPECT_EQ(r.inputs[2].semantic, "TEXCOORD");
+  EXPECT_EQ(r.inputs[2].semanticIndex, 0u);
+  EXPECT_EQ(r.inputs[2].components, 2u);
+}
+
+TEST(HlslCompile, ResourcesPassedToFunctionsAreLegalized) {
+  const std::string text =
+      "Texture2D tex : register(t1); SamplerState smp : register(s2);\n"
+      "float4 fetch(Texture2D t, SamplerState s, float2 uv) { return t.Sample(s, uv); }\n"
+      "float4 PS(float4 p : SV_Position, float2 uv : TEXCOORD0) : SV_Target { return fetch(tex, smp, uv); }\n";
+  hlsl::CompileResult c = hlsltest::compileValid(hlsl::Pixel, "ps_5_0", text, "PS");
+  ASSERT_TRUE(c.ok);
+  hlsl::Reflection r;
+  ASSERT_TRUE(hlsl::reflect(c.spirv, r));
+  ASSERT_NE(hlsltest::findResource(r, "tex"), nullptr);
+  EXPECT_EQ(hlsltest::findResource(r, "tex")->binding, hlsl::kTextureBase + 1);
+}
+
+// Includes resolve from the working directory, and nested ones also beside their includer.
+class HlslInclude : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    old_ = fs::current_path();
+    dir_ = fs::temp_directory_path() / ("hlsl-include-" + std::to_string(::getpid()));
+    fs::create_directories(dir_ / "data/shaders/common");
+    write("data/shaders/common/lighting.hlsli", "#include \"consts.hlsli\"\nfloat4 lit() { return gTint * kScale; }\n");
+    write("data/shaders/common/consts.hlsli", "static const float kScale = 2.0;\n");
+    write("data/shaders/common/cb.hlsli", "cbuffer PerFrame { float4 gTint; float gTime; };\n");
+    fs::current_path(dir_);
+  }
+  void TearDown() override {
+    fs::current_path(old_);
+    fs::remove_all(dir_);
+  }
+  void write(const std::string& rel, const std::string& text) { std::ofstream(dir_ / rel) << text; }
+  fs::path old_, dir_;
+};
+
+TEST_F(HlslInclude, ResolvesRelativeToTheWorkingDirectory) {
+  const std::string text =
+      "#include \"data/shaders/common/cb.hlsli\"\n"
+      "#include \"data/shaders/common/lighting.hlsli\"\n"
+      "float4 PS() : SV_Target { return lit() + gTime; }\n";
+  hlsl::CompileResult c = hlsltest::compileValid(hlsl::Pixel, "ps_5_0", text, "PS");
+  ASSERT_TRUE(c.ok);
+  hlsl::Reflection r;
+  ASSERT_TRUE(hlsl::reflect(c.spirv, r));
+  const hlsl::CBufferInfo* cb = hlsltest::findCBuffer(r, "PerFrame");
+  ASSERT_NE(cb, nullptr);
+  ASSERT_EQ(cb->variables.size(), 2u);
+  EXPECT_EQ(cb->variables[1].name, "gTime");
+  EXPECT_EQ(cb->variables[1].offset, 16u);
+
+  hlsl::CompileResult missing =
+      hlsl::compile(hlsl::Pixel, "ps_5_0", "#include \"nowhere.hlsli\"\nfloat4 PS() : SV_Target { return 0; }\n",
+                    "PS", "data/shaders/x.hlsl");
+  EXPECT_FALSE(missing.ok);
+  EXPECT_NE(missing.messages.find("nowhere.hlsli"), std::string::npos) << missing.messages;
+}
+
+TEST_F(HlslInclude, PackOffsetInsideAnIncludedFileIsHonoured) {
+  write("data/shaders/common/packed.hlsli",
+        "cbuffer Packed { float a : packoffset(c1.w); float4 b : packoffset(c0); };\n");
+  const std::string text =
+      "#include \"data/shaders/common/packed.hlsli\"\n"
+      "float4 PS() : SV_Target { return a + b; }\n";
+  hlsl::CompileResult c = hlsltest::compileValid(hlsl::Pixel, "ps_5_0", text, "PS");
+  ASSERT_TRUE(c.ok);
+  hlsl::Reflection r;
+  ASSERT_TRUE(hlsl::reflect(c.spirv, r));
+  const hlsl::CBufferInfo* cb = hlsltest::findCBuffer(r, "Packed");
+  ASSERT_NE(cb, nullptr);
+  ASSERT_EQ(cb->variables.size(), 2u);
+  EXPECT_EQ(cb->variables[0].name, "b");
+  EXPECT_EQ(cb->variables[1].name, "a");
+  EXPECT_EQ(cb->variables[1].offset, 28u);
+  EXPECT_EQ(cb->size, 32u);
+}
+
+}  // namespace

@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "tests/gfx/hlsl/HlslTestSupport.h"
+
+namespace {
+
+using hlsl::ResourceKind;
+using hlsltest::findResource;
+
+TEST(HlslReflect, RegistersMapOntoTheFixedBindingRanges) {
+  const std::string text =
+      "Texture2D albedo : register(t3); TextureCube env : register(t0); Texture2DArray layers : register(t5);\n"
+      "Buffer<float4> tb : register(t6);\n"
+      "SamplerState linearSmp : register(s2); SamplerComparisonState shadowSmp : register(s0);\n"
+      "struct P { float3 pos; float life; float2 pad; };\n"
+      "StructuredBuffer<P> particles : register(t4); ByteAddressBuffer raw : register(t7);\n"
+      "cbuffer C : register(b5) { float4 k; };\n"
+      "float4 PS(float4 p : SV_Position, float3 n : NORMAL) : SV_Target {\n"
+      "  return albedo.Sample(linearSmp, n.xy) + env.Sample(linearSmp, n) + layers.Sample(linearSmp, n)\n"
+      "       + particles[1].life + raw.Load(4) + tb[2] + k\n"
+      "       + albedo.SampleCmpLevelZero(shadowSmp, n.xy, 0.5);\n"
+      "}\n";
+  hlsl::Reflection r = hlsltest::reflectSource(hlsl::Pixel, "ps_5_0", text, "PS");
+  struct Want {
+    const char* name;
+    ResourceKind kind;
+    uint32_t reg, binding;
+  } wants[] = {
+      {"albedo", ResourceKind::Texture, 3, hlsl::kTextureBase + 3},
+      {"env", ResourceKind::Texture, 0, hlsl::kTextureBase + 0},
+      {"layers", ResourceKind::Texture, 5, hlsl::kTextureBase + 5},
+      {"tb", ResourceKind::Buffer, 6, hlsl::kTextureBase + 6},
+      {"linearSmp", ResourceKind::Sampler, 2, hlsl::kSamplerBase + 2},
+      {"shadowSmp", ResourceKind::Sampler, 0, hlsl::kSamplerBase + 0},
+      {"particles", ResourceKind::StructuredBuffer, 4, hlsl::kTextureBase + 4},
+      {"raw", ResourceKind::StructuredBuffer, 7, hlsl::kTextureBase + 7},
+  };
+  for (const Want& w : wants) {
+    const hlsl::ResourceBinding* b = findResource(r, w.name);
+    ASSERT_NE(b, nullptr) << w.name;
+    EXPECT_EQ(b->kind, w.kind) << w.name;
+    EXPECT_EQ(b->reg, w.reg) << w.name;
+    EXPECT_EQ(b->binding, w.binding) << w.name;
+  }
+  EXPECT_EQ(findResource(r, "env")->dim, hlsl::ImageDim::Cube);
+  EXPECT_TRUE(findResource(r, "layers")->arrayed);
+  EXPECT_EQ(findResource(r, "albedo")->dim, hlsl::ImageDim::Dim2D);
+  EXPECT_EQ(findResource(r, "particles")->structStride, 32u);
+  EXPECT_EQ(findResource(r, "raw")->structStride, 4u);
+  ASSERT_EQ(r.cbuffers.size(), 1u);
+  EXPECT_EQ(r.cbuffers[0].binding, 5u);
+  for (size_t i = 1; i < r.resources.size(); ++i) EXPECT_LT(r.resources[i - 1].binding, r.resources[i].binding);
+  // Built-ins are flagged, user inputs carry their semantic.
+  ASSERT_EQ(r.inputs.size(), 2u);
+  EXPECT_TRUE(r.inputs[0].builtin);
+  EXPECT_EQ(r.inputs[0].semantic, "SV_POSITION");
+  EXPECT_FALSE(r.inputs[1].builtin);
+  EXPECT_EQ(r.inputs[1].semantic, "NORMAL");
+  EXPECT_EQ(r.inputs[1].components, 3u);
+}
+
+TEST(HlslReflect, AppendAndConsumeBuffersReportTheirCounters) {
+  const std::string text =
+      "struct Particle { float4 pos; float4 vel; };\n"
+      "ConsumeStructuredBuffer<Particle> alive : register(u0);\n"
+      "AppendStructuredBuffer<Particle> next : register(u1);\n"
+      "RWStructuredBuffer<uint> stats : register(u2);\n"
+      "RWTexture2D<float4> img : register(u3);\n"
+      "[numthreads(64, 1, 1)] void CS(uint3 id : SV_DispatchThreadID) {\n"
+      "  Particle p = alive.Consume(); p.pos += p.vel; next.Append(p); stats[0] = id.x; img[id.xy] = p.pos;\n"
+      "}\n";
+  hlsl::Reflection r = hlsltest::reflectSource(hlsl::Compute, "cs_5_0", text, "CS");
+  const hlsl::ResourceBinding* alive = findResource(r, "alive");
+  const hlsl::ResourceBinding* next = findResource(r, "next");
+  const hlsl::ResourceBinding* stats = findResource(r, "stats");
+  ASSERT_TRUE(alive && next && stats && findResource(r, "img"));
+  EXPECT_EQ(alive->kind, ResourceKind::ConsumeBuffer);
+  EXPECT_EQ(next->kind, ResourceKind::AppendBuffer);
+  EXPECT_EQ(stats->kind, ResourceKind::RWStructuredBuffer);
+  EXPECT_EQ(alive->binding, hlsl::kUavBase + 0);
+  EXPECT_EQ(next->binding, hlsl::kUavBase + 1);
+  EXPECT_EQ(alive->structStride, 32u);
+  EXPECT_EQ(stats->counterBinding, UINT32_MAX);
+  // Counters live on free u bindings: distinct from each other and from every resource,
+  // and they are not listed as resources of their own.
+  EXPECT_NE(alive->counterBinding, UINT32_MAX);
+  EXPECT_NE(next->counterBinding, UINT32_MAX);
+  EXPECT_NE(alive->counterBinding, next->counterBinding);
+  EXPECT_GE(alive->counterBinding, hlsl::kUavBase);
+  EXPECT_GE(next->counterBinding, hlsl::kUavBase);
+  std::set<uint32_t> used;
+  for (const auto& res : r.resources) {
+    EXPECT_TRUE(used.insert(res.binding).second) << res.name;
+    EXPECT_EQ(res.name.find("@count"), std::string::npos) << res.name;
+  }
+  EXPECT_FALSE(used.count(alive->counterBinding));
+  EXPECT_FALSE(used.count(next->counterBinding));
+  EXPECT_EQ(r.localSize[0], 64u);
+}
+
+TEST(HlslReflect, TypedUavsRecordTheirElementType) {
+  const std::string text =
+      "RWTexture2D<float> a : register(u0); RWTexture2D<float2> b : register(u1);\n"
+      "RWTexture3D<float4> c : register(u2); RWTexture2D<uint> d : register(u3);\n"
+      "RWBuffer<int4> e : register(u4); RWTexture2DArray<uint2> f : register(u5);\n"
+      "[numthreads(8, 4, 2)] void CS(uint3 id : SV_DispatchThreadID) {\n"
+      "  a[id.xy] = 1; b[id.xy] = 2; c[id] = 3; d[id.xy] = 4; e[id.x] = 5; f[id] = 6;\n"
+      "}\n";
+  hlsl::Reflection r = hlsltest::reflectSource(hlsl::Compute, "cs_5_0", text, "CS");
+  struct Want {
+    const char* name;
+    ResourceKind kind;
+    uint32_t components, type;
+  } wants[] = {
+      {"a", ResourceKind::RWTexture, 1, 0}, {"b", ResourceKind::RWTexture, 2, 0}, {"c", ResourceKind::RWTexture, 4, 0},
+      {"d", ResourceKind::RWTexture, 1, 2}, {"e", ResourceKind::RWBuffer, 4, 1},  {"f", ResourceKind::RWTexture, 2, 2},
+  };
+  for (const Want& w : wants) {
+    const hlsl::ResourceBinding* b = findResource(r, w.name);
+    ASSERT_NE(b, nullptr) << w.name;
+    EXPECT_EQ(b->kind, w.kind) << w.name;
+    EXPECT_EQ(b->elementComponents, w.components) << w.name;
+    EXPECT_EQ(b->elementType, w.type) << w.name;
+    EXPECT_NE(b->spirvFormat, 0u) << w.name;  // 0 is Unknown: not usable for a storage image
+  }
+  EXPECT_EQ(findResource(r, "c")->dim, hlsl::ImageDim::Dim3D);
+  EXPECT_TRUE(findResource(r, "f")->arrayed);
+  EXPECT_EQ(r.stage, hlsl::Compute);
+  EXPECT_EQ(r.localSize[0], 8u);
+  EXPECT_EQ(r.localSize[1], 4u);
+  EXPECT_EQ(r.localSize[2], 2u);
+}
+
+TEST(HlslReflect, RejectsWhatIsNotSpirv) {
+  hlsl::Reflection r;
+  std::string error;
+  EXPECT_FALSE(hlsl::reflect({}, r, &error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_FALSE(hlsl::reflect({0x07230203, 0x00010300, 0, 10, 0, 0xFFFF0011}, r, &error));  // truncated instruction
+  EXPECT_FALSE(error.empty());
+}
+
+}  // namespace
