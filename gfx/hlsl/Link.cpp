@@ -38,14 +38,15 @@ bool linkStages(const std::vector<uint32_t>& prev, std::vector<uint32_t>& next, 
   std::vector<spvw::IoVariable> pio, nio;
   spvw::interfaceVariables(pm, pio);
   spvw::interfaceVariables(nm, nio);
-  std::map<SemanticKey, uint32_t> outputs;
+  // Per-patch values (tessellation) only link to per-patch values.
+  std::map<std::pair<SemanticKey, bool>, uint32_t> outputs;
   for (const spvw::IoVariable& v : pio)
     if (v.storage == spvw::ScOutput && !v.builtin && v.hasLocation && !v.semantic.empty())
-      outputs[keyOf(v.semantic)] = v.location;
+      outputs[{keyOf(v.semantic), v.patch}] = v.location;
   for (const spvw::IoVariable& v : nio) {
     if (v.storage != spvw::ScInput || v.builtin || !v.hasLocation) continue;
     SemanticKey k = keyOf(v.semantic);
-    auto it = outputs.find(k);
+    auto it = outputs.find({k, v.patch});
     if (v.semantic.empty() || it == outputs.end()) {
       fail(error, "linking stages: input " + (v.semantic.empty() ? std::string("without semantic") : describe(k)) +
                       " is not written by the previous stage");

@@ -90,3 +90,60 @@ TEST(HlslLink, VertexInputsFollowTheInputLayout) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HlslLink, TessellationAndGeometryChainsLinkBySemantic) {
+  // Each stage declares its inputs in an order different from the previous stage's outputs.
+  const std::string text =
+      "struct VOut { float2 uv : TEXCOORD0; float3 pos : POSITION; };\n"
+      "struct HIn { float3 pos : POSITION; float2 uv : TEXCOORD0; };\n"
+      "struct HOut { float2 uv : TEXCOORD0; float3 pos : POSITION; };\n"
+      "struct PatchC { float edges[3] : SV_TessFactor; float inside : SV_InsideTessFactor;"
+      " float3 center : CENTER; float weight : WEIGHT; };\n"
+      "struct DPatch { float edges[3] : SV_TessFactor; float inside : SV_InsideTessFactor;"
+      " float weight : WEIGHT; float3 center : CENTER; };\n"
+      "struct DOut { float4 pos : SV_Position; float3 c : CENTER; float2 uv : TEXCOORD0; };\n"
+      "struct GIn { float4 pos : SV_Position; float2 uv : TEXCOORD0; float3 c : CENTER; };\n"
+      "struct GOut { float4 pos : SV_Position; float w : WEIGHT; float2 uv : TEXCOORD0; };\n"
+      "VOut VS(float3 p : POSITION, float2 uv : TEXCOORD0) { VOut o; o.pos = p; o.uv = uv; return o; }\n"
+      "PatchC PC(InputPatch<HIn, 3> ip) { PatchC c; c.edges[0] = c.edges[1] = c.edges[2] = 4; c.inside = 4;"
+      " c.center = ip[0].pos; c.weight = 1; return c; }\n"
+      "[domain(\"tri\")] [partitioning(\"integer\")] [outputtopology(\"triangle_cw\")] [outputcontrolpoints(3)]"
+      " [patchconstantfunc(\"PC\")]\n"
+      "HOut HS(InputPatch<HIn, 3> ip, uint i : SV_OutputControlPointID) { HOut o; o.pos = ip[i].pos;"
+      " o.uv = ip[i].uv; return o; }\n"
+      "[domain(\"tri\")] DOut DS(DPatch pc, float3 bc : SV_DomainLocation, const OutputPatch<HOut, 3> p) {"
+      " DOut o; o.pos = float4(p[0].pos * bc.x + p[1].pos * bc.y + p[2].pos * bc.z, pc.weight);"
+      " o.uv = p[1].uv; o.c = pc.center; return o; }\n"
+      "[maxvertexcount(3)] void GS(triangle GIn input[3], inout TriangleStream<GOut> s) {"
+      " for (int i = 0; i < 3; i++) { GOut g; g.pos = input[i].pos; g.uv = input[i].uv; g.w = input[i].c.x;"
+      " s.Append(g); } }\n"
+      "float4 PS(float2 uv : TEXCOORD0, float w : WEIGHT) : SV_Target { return float4(uv, w, 1); }\n";
+  struct StageEntry {
+    hlsl::Stage stage;
+    const char* profile;
+    const char* entry;
+  } chain[] = {{hlsl::Vertex, "vs_5_0", "VS"}, {hlsl::Hull, "hs_5_0", "HS"}, {hlsl::Domain, "ds_5_0", "DS"},
+               {hlsl::Geometry, "gs_5_0", "GS"}, {hlsl::Pixel, "ps_5_0", "PS"}};
+  std::vector<std::vector<uint32_t>> modules;
+  for (const StageEntry& s : chain) {
+    hlsl::CompileResult c = hlsltest::compileValid(s.stage, s.profile, text, s.entry);
+    ASSERT_TRUE(c.ok) << s.entry;
+    modules.push_back(c.spirv);
+  }
+  for (size_t i = 1; i < modules.size(); ++i) {
+    std::string error;
+    ASSERT_TRUE(hlsl::linkStages(modules[i - 1], modules[i], &error)) << chain[i].entry << ": " << error;
+    hlsl::Reflection prev = reflectWords(modules[i - 1]), next = reflectWords(modules[i]);
+    Locations out = userLocations(prev.outputs);
+    for (const auto& [semantic, location] : userLocations(next.inputs))
+      EXPECT_EQ(location, out[semantic]) << chain[i].entry << " " << semantic;
+    std::string log;
+    EXPECT_TRUE(hlsltest::spirvValid(modules[i], log)) << chain[i].entry << ": " << log;
+  }
+  hlsl::Reflection hs = reflectWords(modules[1]);
+  EXPECT_EQ(hs.stage, hlsl::Hull);
+}
+
+}  // namespace
