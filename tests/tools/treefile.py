@@ -114,6 +114,10 @@ def encode(root_children, mode="small"):
 # ---------------------------------------------------------------------------------------
 # Productions: graphs of operators, curves, connections and the timeline.
 
+# An input given as OMIT gets no "input" node; None gives an "input" node without a value.
+OMIT = object()
+
+
 class Curve:
     """An animated parameter: keys of (time, value, shape, cp1, cp2) and the two modes."""
 
@@ -153,6 +157,8 @@ class Op:
                         float_node("cp2_x", cp2[0]), float_node("cp2_y", cp2[1]),
                         int_node("shape", shape)))
                 inp.add(track)
+            elif value is OMIT:
+                continue  # no "input" node at all: the parameter keeps its default
             elif isinstance(value, Node):
                 inp.add(value)  # a hand-made value child (text-typed numbers)
             elif isinstance(value, str):

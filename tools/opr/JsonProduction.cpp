@@ -1,0 +1,482 @@
+#include "tools/opr/JsonProduction.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <iterator>
+#include <limits>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <vector>
+
+#include "engine/Curve.h"
+#include "engine/Project.h"
+
+using nlohmann::json;
+
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// Line numbers. nlohmann's DOM keeps no positions, so the text is fed through an iterator
+// that counts lines, and the parser callback records, for every element, the line of the
+// last non-blank character read when the element was seen (its key, or its first token).
+
+struct LineState {
+  int line = 1;
+  int tokenLine = 1;
+};
+
+class LineCountingIterator {
+ public:
+  using iterator_category = std::input_iterator_tag;
+  using value_type = char;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const char*;
+  using reference = const char&;
+
+  LineCountingIterator(const char* p, LineState* state) : p_(p), state_(state) {}
+  reference operator*() const { return *p_; }
+  LineCountingIterator& operator++() {
+    const char c = *p_;
+    if (c == '\n') {
+      ++state_->line;
+    } else if (c != ' ' && c != '\t' && c != '\r') {
+      state_->tokenLine = state_->line;
+    }
+    ++p_;
+    return *this;
+  }
+  LineCountingIterator operator++(int) {
+    LineCountingIterator old = *this;
+    ++*this;
+    return old;
+  }
+  bool operator==(const LineCountingIterator& o) const { return p_ == o.p_; }
+  bool operator!=(const LineCountingIterator& o) const { return p_ != o.p_; }
+
+ private:
+  const char* p_;
+  LineState* state_;
+};
+
+std::string escapePointer(const std::string& key) {
+  std::string out;
+  for (char c : key) {
+    if (c == '~') out += "~0";
+    else if (c == '/') out += "~1";
+    else out += c;
+  }
+  return out;
+}
+
+// Paths are JSON pointers ("/graphs/0/operators/2/type").
+class LineTable {
+ public:
+  explicit LineTable(const LineState& s) : state_(s) {}
+
+  bool onEvent(int, json::parse_event_t event, json& parsed) {
+    switch (event) {
+      case json::parse_event_t::object_start:
+      case json::parse_event_t::array_start: {
+        const std::string p = frames_.empty() ? std::string() : elementPath();
+        record(p);
+        frames_.push_back({event == json::parse_event_t::array_start, 0, {}, p});
+        break;
+      }
+      case json::parse_event_t::key:
+        if (!frames_.empty()) {
+          frames_.back().key = parsed.is_string() ? parsed.get<std::string>() : std::string();
+          record(elementPath());
+        }
+        break;
+      case json::parse_event_t::value:
+        if (!frames_.empty()) {
+          record(elementPath());
+          if (frames_.back().isArray) ++frames_.back().nextIndex;
+        }
+        break;
+      case json::parse_event_t::object_end:
+      case json::parse_event_t::array_end:
+        if (!frames_.empty()) frames_.pop_back();
+        if (!frames_.empty() && frames_.back().isArray) ++frames_.back().nextIndex;
+        break;
+    }
+    return true;
+  }
+
+  // The line of the element at path, or of its nearest recorded ancestor.
+  int lineOf(std::string path) const {
+    for (;;) {
+      auto it = lines_.find(path);
+      if (it != lines_.end()) return it->second;
+      const size_t slash = path.rfind('/');
+      if (slash == std::string::npos) return 1;
+      path.resize(slash);
+    }
+  }
+
+ private:
+  struct Frame {
+    bool isArray;
+    size_t nextIndex;
+    std::string key;
+    std::string path;
+  };
+  std::string elementPath() const {
+    const Frame& f = frames_.back();
+    return f.path + "/" + (f.isArray ? std::to_string(f.nextIndex) : escapePointer(f.key));
+  }
+  void record(const std::string& p) { lines_.emplace(p, state_.tokenLine); }
+
+  const LineState& state_;
+  std::vector<Frame> frames_;
+  std::map<std::string, int> lines_;
+};
+
+// ---------------------------------------------------------------------------------------
+
+// An element of the document together with its pointer, so every check can name its line.
+struct Item {
+  const json& v;
+  std::string path;
+  Item at(const std::string& key) const { return {v.at(key), path + "/" + escapePointer(key)}; }
+  Item at(size_t i) const { return {v.at(i), path + "/" + std::to_string(i)}; }
+};
+
+struct BuildError {
+  std::string path;
+  std::string what;
+};
+
+[[noreturn]] void fail(const Item& it, const std::string& what) { throw BuildError{it.path, what}; }
+
+void allowKeys(const Item& obj, std::initializer_list<const char*> keys, const char* what) {
+  if (!obj.v.is_object()) fail(obj, std::string(what) + " must be an object");
+  for (auto it = obj.v.begin(); it != obj.v.end(); ++it) {
+    if (std::find_if(keys.begin(), keys.end(), [&](const char* k) { return it.key() == k; }) == keys.end()) {
+      fail(obj.at(it.key()), "unknown key \"" + it.key() + "\" in " + what);
+    }
+  }
+}
+
+const json* find(const Item& obj, const char* key) {
+  auto it = obj.v.find(key);
+  return it == obj.v.end() ? nullptr : &*it;
+}
+
+float getFloat(const Item& it, const char* what) {
+  if (!it.v.is_number()) fail(it, std::string(what) + " must be a number");
+  const double d = it.v.get<double>();
+  if (std::isfinite(d) && std::fabs(d) > std::numeric_limits<float>::max()) fail(it, std::string(what) + " is too large for a float");
+  return static_cast<float>(d);
+}
+
+int32_t getInt(const Item& it, const char* what) {
+  if (!it.v.is_number_integer()) fail(it, std::string(what) + " must be an integer");
+  if (it.v.is_number_unsigned() && it.v.get<uint64_t>() > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
+    fail(it, std::string(what) + " does not fit in 32 bits");
+  }
+  const int64_t v = it.v.get<int64_t>();
+  if (v < std::numeric_limits<int32_t>::min() || v > std::numeric_limits<int32_t>::max()) {
+    fail(it, std::string(what) + " does not fit in 32 bits");
+  }
+  return static_cast<int32_t>(v);
+}
+
+std::string getString(const Item& it, const char* what) {
+  if (!it.v.is_string()) fail(it, std::string(what) + " must be a string");
+  return it.v.get<std::string>();
+}
+
+float optFloat(const Item& obj, const char* key, float def) {
+  return find(obj, key) ? getFloat(obj.at(key), key) : def;
+}
+int32_t optInt(const Item& obj, const char* key, int32_t def) {
+  return find(obj, key) ? getInt(obj.at(key), key) : def;
+}
+
+void getVec2(const Item& it, const char* what, float (&out)[2]) {
+  if (!it.v.is_array() || it.v.size() != 2) fail(it, std::string(what) + " must be an array of two numbers");
+  out[0] = getFloat(it.at(size_t{0}), what);
+  out[1] = getFloat(it.at(size_t{1}), what);
+}
+
+// A code given as a number or by one of its names.
+int32_t getCode(const Item& it, const char* what, std::initializer_list<const char*> names) {
+  if (it.v.is_string()) {
+    const std::string s = it.v.get<std::string>();
+    int32_t i = 0;
+    for (const char* n : names) {
+      if (s == n) return i;
+      ++i;
+    }
+    std::string list;
+    for (const char* n : names) list += std::string(list.empty() ? "" : ", ") + n;
+    fail(it, "unknown " + std::string(what) + " \"" + s + "\" (one of " + list + ", or a number)");
+  }
+  return getInt(it, what);
+}
+
+const std::initializer_list<const char*> kShapes = {"linear", "bezier", "hermite", "step"};
+const std::initializer_list<const char*> kModes = {"zero", "hold", "loop", "pingpong"};
+
+void setCurve(Port& port, const Item& spec, const std::string& opLabel) {
+  allowKeys(spec, {"value", "before", "after", "keys"}, "a curve");
+  auto* vf = dynamic_cast<ValueFunction*>(port.source.get());
+  if (!vf || !vf->holder) fail(spec, opLabel + ": input \"" + port.name + "\" cannot be animated");
+  auto curve = std::make_unique<CurveFunction>(std::move(vf->holder));
+  if (find(spec, "value")) static_cast<Float*>(curve->holder.get())->value = getFloat(spec.at("value"), "value");
+  curve->beforeMode = static_cast<uint32_t>(find(spec, "before") ? getCode(spec.at("before"), "before mode", kModes) : 1);
+  curve->afterMode = static_cast<uint32_t>(find(spec, "after") ? getCode(spec.at("after"), "after mode", kModes) : 1);
+  if (!find(spec, "keys")) fail(spec, "a curve needs \"keys\"");
+  const Item keys = spec.at("keys");
+  if (!keys.v.is_array()) fail(keys, "\"keys\" must be an array");
+  for (size_t i = 0; i < keys.v.size(); ++i) {
+    const Item k = keys.at(i);
+    allowKeys(k, {"time", "value", "shape", "cp1", "cp2"}, "a key");
+    if (!find(k, "time") || !find(k, "value")) fail(k, "a key needs \"time\" and \"value\"");
+    Key key;
+    key.time = getFloat(k.at("time"), "time");
+    key.value = getFloat(k.at("value"), "value");
+    key.shape = find(k, "shape") ? getCode(k.at("shape"), "shape", kShapes) : 0;
+    if (find(k, "cp1")) getVec2(k.at("cp1"), "cp1", key.cp1);
+    if (find(k, "cp2")) getVec2(k.at("cp2"), "cp2", key.cp2);
+    // The player never sorts keys; a segment search over unsorted keys finds nonsense.
+    if (!curve->keys.empty() && key.time < curve->keys.back().time) fail(k.at("time"), "keys must be in time order");
+    curve->keys.push_back(key);
+  }
+  CurveFunction* raw = curve.get();
+  port.source = std::move(curve);
+  port.curve = raw;
+}
+
+void setParameter(Operator& op, const std::string& name, const Item& value, const std::string& opLabel) {
+  Port* port = nullptr;
+  for (Port& p : op.inputs) {
+    if (p.name == name) {
+      port = &p;
+      break;
+    }
+  }
+  if (!port) fail(value, opLabel + " has no parameter \"" + name + "\"");
+  IValue* holder = port->source ? port->source->value() : nullptr;
+  if (!holder || port->curve) fail(value, opLabel + ": parameter \"" + name + "\" cannot be set");
+
+  if (holder->kind == static_cast<uint32_t>(PortType::Text)) {
+    static_cast<Text*>(holder)->value = getString(value, ("parameter \"" + name + "\"").c_str());
+    return;
+  }
+  if (holder->kind != static_cast<uint32_t>(PortType::Float)) {
+    fail(value, opLabel + ": input \"" + name + "\" holds no value; connect it instead");
+  }
+  auto* f = static_cast<Float*>(holder);
+  if (value.v.is_object()) {
+    setCurve(*port, value, opLabel);
+  } else if (value.v.is_string() && !port->choices.empty()) {
+    const std::string s = value.v.get<std::string>();
+    auto it = std::find(port->choices.begin(), port->choices.end(), s);
+    if (it == port->choices.end()) fail(value, opLabel + ": \"" + s + "\" is not a choice of \"" + name + "\"");
+    f->value = static_cast<float>(it - port->choices.begin());
+  } else if (port->choiceProvider) {
+    // Choices computed at run time (graph ids) are stored as the bits of the float.
+    f->value = std::bit_cast<float>(getInt(value, ("parameter \"" + name + "\"").c_str()));
+  } else {
+    f->value = getFloat(value, ("parameter \"" + name + "\"").c_str());
+  }
+}
+
+struct PendingConnection {
+  std::string where;  // the connection's path
+  Operator* source;
+  std::string output;
+  Operator* target;
+  std::string input;
+  int32_t order;
+  size_t position;
+};
+
+void buildGraph(const Item& g, OperatorGraph& graph) {
+  allowKeys(g, {"id", "name", "operators", "connections"}, "a graph");
+  if (!find(g, "id")) fail(g, "a graph needs an \"id\"");
+  graph.id = getInt(g.at("id"), "graph id");
+  if (find(g, "name")) graph.name = getString(g.at("name"), "graph name");
+  graph.clearOperators();
+  graph.createGraphEnds();
+
+  // Ids: explicit ones first, so the ones handed out never collide with them.
+  std::set<int32_t> taken = {0, 1};
+  const json empty = json::array();
+  const Item ops = find(g, "operators") ? g.at("operators") : Item{empty, g.path + "/operators"};
+  if (!ops.v.is_array()) fail(ops, "\"operators\" must be an array");
+  for (size_t i = 0; i < ops.v.size(); ++i) {
+    const Item o = ops.at(i);
+    if (!o.v.is_object()) fail(o, "an operator must be an object");
+    if (!find(o, "id")) continue;
+    const int32_t id = getInt(o.at("id"), "operator id");
+    if (id < 2) fail(o.at("id"), "operator ids 0 and 1 belong to the graph ends");
+    if (!taken.insert(id).second) fail(o.at("id"), "operator id " + std::to_string(id) + " is used twice in this graph");
+  }
+  // Operators without an id are numbered after the highest id given, in file order.
+  int32_t nextFree = *taken.rbegin() + 1;
+  for (size_t i = 0; i < ops.v.size(); ++i) {
+    const Item o = ops.at(i);
+    allowKeys(o, {"type", "id", "name", "pos", "params"}, "an operator");
+    if (!find(o, "type")) fail(o, "an operator needs a \"type\"");
+    const std::string type = getString(o.at("type"), "type");
+    if (type == "Output" || type == "Input") {
+      fail(o.at("type"), "\"" + type + "\" is a graph end; every graph has them as operators 0 and 1");
+    }
+    if (!OperatorRegistry::find(type)) fail(o.at("type"), "unknown operator type \"" + type + "\"");
+    Operator* op = graph.createOperator(type);
+    if (!op) fail(o.at("type"), "could not create an operator of type \"" + type + "\"");
+    if (find(o, "id")) {
+      op->id = getInt(o.at("id"), "operator id");
+    } else {
+      op->id = nextFree++;
+    }
+    if (find(o, "name")) op->customName = getString(o.at("name"), "name");
+    if (find(o, "pos")) getVec2(o.at("pos"), "pos", op->position);
+    const std::string label = "operator " + std::to_string(op->id) + " (" + type + ")";
+    if (find(o, "params")) {
+      const Item params = o.at("params");
+      if (!params.v.is_object()) fail(params, "\"params\" must be an object");
+      for (auto it = params.v.begin(); it != params.v.end(); ++it) {
+        setParameter(*op, it.key(), params.at(it.key()), label);
+      }
+    }
+  }
+  graph.refreshNextId();
+
+  // Connections: checked first, then made per target input in the order of their
+  // "index" (an input's sources are ordered by it), the others in file order after them.
+  std::vector<PendingConnection> pending;
+  if (find(g, "connections")) {
+    const Item cs = g.at("connections");
+    if (!cs.v.is_array()) fail(cs, "\"connections\" must be an array");
+    for (size_t i = 0; i < cs.v.size(); ++i) {
+      const Item c = cs.at(i);
+      allowKeys(c, {"from", "output", "to", "input", "index"}, "a connection");
+      for (const char* k : {"from", "output", "to", "input"}) {
+        if (!find(c, k)) fail(c, std::string("a connection needs \"") + k + "\"");
+      }
+      const int32_t from = getInt(c.at("from"), "from");
+      const int32_t to = getInt(c.at("to"), "to");
+      Operator* src = graph.findOperator(from);
+      Operator* dst = graph.findOperator(to);
+      if (!src) fail(c.at("from"), "no operator with id " + std::to_string(from) + " in graph " + std::to_string(graph.id));
+      if (!dst) fail(c.at("to"), "no operator with id " + std::to_string(to) + " in graph " + std::to_string(graph.id));
+      const std::string out = getString(c.at("output"), "output");
+      const std::string in = getString(c.at("input"), "input");
+      // Connections find ports by name, inputs first: the output must be what that finds.
+      Port* sp = src->findPort(out);
+      if (!sp || sp < src->outputs.data() || sp >= src->outputs.data() + src->outputs.size()) {
+        fail(c.at("output"), "operator " + std::to_string(from) + " (" + src->type + ") has no output \"" + out + "\"");
+      }
+      Port* tp = dst->findPort(in);
+      if (!tp || tp < dst->inputs.data() || tp >= dst->inputs.data() + dst->inputs.size()) {
+        fail(c.at("input"), "operator " + std::to_string(to) + " (" + dst->type + ") has no input \"" + in + "\"");
+      }
+      if (tp->curve) fail(c.at("input"), "input \"" + in + "\" is animated and cannot also be connected");
+      const int32_t index = find(c, "index") ? getInt(c.at("index"), "index") : std::numeric_limits<int32_t>::max();
+      pending.push_back({c.path, src, out, dst, in, index, i});
+    }
+  }
+  std::stable_sort(pending.begin(), pending.end(),
+                   [](const PendingConnection& a, const PendingConnection& b) { return a.order < b.order; });
+  for (const PendingConnection& p : pending) {
+    Port* tp = p.target->findPort(p.input);
+    Port* sp = p.source->findPort(p.output);
+    if (std::find(tp->sources.begin(), tp->sources.end(), sp) != tp->sources.end()) {
+      throw BuildError{p.where, "this connection is made twice"};
+    }
+    // A second connection on a single input would silently replace the first.
+    if (!(tp->flags & PortFlagMulti) && !tp->sources.empty()) {
+      throw BuildError{p.where, "input \"" + p.input + "\" of operator " + std::to_string(p.target->id) +
+                                    " takes one connection and already has one"};
+    }
+    graph.connect(*p.source, p.output, *p.target, p.input);
+  }
+}
+
+void buildSpan(const Item& s, Span& span, const std::set<int32_t>& graphIds) {
+  allowKeys(s, {"graph", "start", "end", "link", "timeType", "offsetGlobal", "offsetSpan", "name"}, "a span");
+  for (const char* k : {"graph", "start", "end"}) {
+    if (!find(s, k)) fail(s, std::string("a span needs \"") + k + "\"");
+  }
+  span.graphId = getInt(s.at("graph"), "graph");
+  if (!graphIds.count(span.graphId)) fail(s.at("graph"), "no graph with id " + std::to_string(span.graphId));
+  span.timeStart = getFloat(s.at("start"), "start");
+  span.timeEnd = getFloat(s.at("end"), "end");
+  span.upstreamLinkType = static_cast<uint32_t>(optInt(s, "link", 2));
+  span.timeType = static_cast<uint32_t>(optInt(s, "timeType", 0));
+  span.offsetGlobal = optFloat(s, "offsetGlobal", 0.0f);
+  span.offsetSpan = optFloat(s, "offsetSpan", 0.0f);
+  if (find(s, "name")) span.name = getString(s.at("name"), "name");
+}
+
+void buildProject(const Item& root, Project& project) {
+  allowKeys(root, {"music", "graphs", "tracks"}, "the production");
+  project.clear();
+  if (find(root, "music")) project.musicPath = getString(root.at("music"), "music");
+
+  std::set<int32_t> graphIds;
+  if (find(root, "graphs")) {
+    const Item gs = root.at("graphs");
+    if (!gs.v.is_array()) fail(gs, "\"graphs\" must be an array");
+    for (size_t i = 0; i < gs.v.size(); ++i) {
+      auto graph = std::make_unique<OperatorGraph>();
+      buildGraph(gs.at(i), *graph);
+      if (!graphIds.insert(graph->id).second) fail(gs.at(i).at("id"), "graph id " + std::to_string(graph->id) + " is used twice");
+      project.graphs.push_back(std::move(graph));
+    }
+  }
+  if (find(root, "tracks")) {
+    const Item ts = root.at("tracks");
+    if (!ts.v.is_array()) fail(ts, "\"tracks\" must be an array of span lists");
+    if (ts.v.size() > Project::kTrackCount) fail(ts, "a production has at most 16 tracks");
+    for (size_t i = 0; i < ts.v.size(); ++i) {
+      const Item spans = ts.at(i);
+      if (!spans.v.is_array()) fail(spans, "a track must be an array of spans");
+      for (size_t k = 0; k < spans.v.size(); ++k) {
+        auto span = std::make_unique<Span>();
+        buildSpan(spans.at(k), *span, graphIds);
+        project.tracks[i].spans.push_back(std::move(span));
+      }
+    }
+  }
+}
+
+}  // namespace
+
+bool buildProjectFromJson(const std::string& text, const std::string& fileName, Project& project, std::string& error) {
+  LineState state;
+  LineTable lines(state);
+  json doc;
+  try {
+    const LineCountingIterator first(text.data(), &state);
+    const LineCountingIterator last(text.data() + text.size(), &state);
+    doc = json::parse(first, last, [&lines](int depth, json::parse_event_t e, json& parsed) {
+      return lines.onEvent(depth, e, parsed);
+    });
+  } catch (const json::parse_error& e) {
+    // The library's text starts with its own error code; keep only the explanation.
+    std::string why = e.what();
+    const size_t colon = why.find(": ");
+    if (colon != std::string::npos) why = why.substr(colon + 2);
+    error = fileName + ":" + std::to_string(state.line) + ": not valid JSON: " + why;
+    return false;
+  }
+  try {
+    buildProject(Item{doc, ""}, project);
+  } catch (const BuildError& e) {
+    error = fileName + ":" + std::to_string(lines.lineOf(e.path)) + ": " + e.what;
+    return false;
+  } catch (const json::exception& e) {
+    error = fileName + ": " + e.what();
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,262 @@
+// opr: the production tool. Evaluates the float outputs and the timeline of a production
+// file, prints its tree, and builds production files from their JSON source.
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/Context.h"
+#include "engine/Project.h"
+#include "project/ProjectLoader.h"
+#include "project/TreeFile.h"
+#include "tools/opr/JsonProduction.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: opr eval FILE T1 [T2 ...]      print every float output of every operator at each time\n"
+    "       opr timeline FILE T1 [T2 ...]  print the top graph and its local time at each time\n"
+    "       opr dump FILE                  print the file's tree\n"
+    "       opr build SOURCE.json -o OUT   build a production file from its JSON source\n";
+
+int usage(const char* why = nullptr) {
+  if (why) std::fprintf(stderr, "opr: %s\n", why);
+  std::fputs(kUsage, stderr);
+  return 2;
+}
+
+bool parseTime(const char* s, float& out) {
+  errno = 0;
+  char* end = nullptr;
+  out = std::strtof(s, &end);
+  return end != s && *end == '\0' && std::isfinite(out);
+}
+
+bool parseTimes(int argc, char** argv, int first, std::vector<float>& times) {
+  for (int i = first; i < argc; ++i) {
+    float t = 0;
+    if (!parseTime(argv[i], t)) return false;
+    times.push_back(t);
+  }
+  return !times.empty();
+}
+
+// Opens and reads the tree file as the player does. False (after a message) only when the
+// file cannot be opened; a damaged file yields the part that could be read.
+bool readTree(const std::string& path, TreeFile& tree) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) {
+    std::fprintf(stderr, "opr: cannot read %s: it is a folder\n", path.c_str());
+    return false;
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "opr: cannot open %s\n", path.c_str());
+    return false;
+  }
+  if (!tree.read(in)) {
+    std::fprintf(stderr, "opr: warning: %s is damaged or cut short; using the part that could be read\n", path.c_str());
+  }
+  return true;
+}
+
+// The player's loading: read the tree, then map it onto the project whatever read said.
+bool loadProduction(const std::string& path, Project& project) {
+  TreeFile tree;
+  if (!readTree(path, tree)) return false;
+  setCurrentProject(&project);
+  project.serialize(TreeNodeRef{&tree.root(), false});
+  return true;
+}
+
+int cmdEval(const std::string& path, const std::vector<float>& times) {
+  Project project;
+  if (!loadProduction(path, project)) return 1;
+  Context ctx;
+  for (float t : times) {
+    setCurrentProject(&project);
+    for (const auto& graph : project.graphs) {
+      for (const auto& op : graph->operators) {
+        for (Port& out : op->outputs) {
+          if (out.type != PortType::Float) continue;
+          out.evaluate(t, ctx);
+          std::printf("%.9g %d %d %s %s %.9g\n", static_cast<double>(t), graph->id, op->id, op->type.c_str(),
+                      out.name.c_str(), static_cast<double>(ctx.floatResult));
+        }
+      }
+    }
+  }
+  return 0;
+}
+
+int cmdTimeline(const std::string& path, const std::vector<float>& times) {
+  Project project;
+  if (!loadProduction(path, project)) return 1;
+  Context ctx;
+  for (float t : times) {
+    float local = t;
+    FinalOutput* top = project.evaluate(local, ctx);
+    const OperatorGraph* shown = nullptr;
+    for (const auto& g : project.graphs) {
+      if (top && g->finalOutput() == top) shown = g.get();
+    }
+    if (shown) {
+      std::printf("%.9g %d %.9g\n", static_cast<double>(t), shown->id, static_cast<double>(local));
+    } else {
+      std::printf("%.9g none\n", static_cast<double>(t));
+    }
+  }
+  return 0;
+}
+
+const char* typeName(NodeType t) {
+  switch (t) {
+    case NodeType::None: return "none";
+    case NodeType::Int: return "int";
+    case NodeType::Float: return "float";
+    case NodeType::String: return "string";
+    case NodeType::Other4: return "other4";
+    case NodeType::Other5: return "other5";
+  }
+  return "?";
+}
+
+std::string quoted(const std::vector<uint8_t>& bytes) {
+  std::string out = "\"";
+  for (uint8_t c : bytes) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c == 0x7F) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string hexBytes(const std::vector<uint8_t>& bytes) {
+  std::string out = "<";
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    char buf[4];
+    std::snprintf(buf, sizeof buf, i ? " %02x" : "%02x", bytes[i]);
+    out += buf;
+  }
+  return out + ">";
+}
+
+void dumpNode(const TreeNode& node, int depth) {
+  for (const auto& [key, c] : node.children) {
+    std::string line(static_cast<size_t>(depth) * 2, ' ');
+    line += c->name + "[" + std::to_string(c->siblingIndex) + "]";
+    if (c->type != NodeType::None || !c->value.empty()) {
+      line += ' ';
+      line += typeName(c->type);
+      line += ' ';
+      switch (c->type) {
+        case NodeType::String: line += quoted(c->value); break;
+        case NodeType::Int:
+        case NodeType::Float:
+        case NodeType::Other5:
+          line += toText(*c);
+          if (c->value.size() != 4) line += " " + hexBytes(c->value);
+          break;
+        default: line += hexBytes(c->value); break;
+      }
+    }
+    std::printf("%s\n", line.c_str());
+    dumpNode(*c, depth + 1);
+  }
+}
+
+int cmdDump(const std::string& path) {
+  TreeFile tree;
+  if (!readTree(path, tree)) return 1;
+  dumpNode(tree.root(), 0);
+  return 0;
+}
+
+int cmdBuild(const std::string& source, const std::string& outPath) {
+  std::ifstream in(source, std::ios::binary);
+  std::error_code ec;
+  if (!in || std::filesystem::is_directory(source, ec)) {
+    std::fprintf(stderr, "opr: cannot open %s\n", source.c_str());
+    return 1;
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+
+  Project project;
+  setCurrentProject(&project);
+  std::string error;
+  if (!buildProjectFromJson(text.str(), source, project, error)) {
+    std::fprintf(stderr, "opr: %s\n", error.c_str());
+    return 1;
+  }
+
+  // Written through the engine's own serialize, so the file is what the player reads,
+  // beside the target first and then renamed, so a failed write never leaves half a file.
+  const std::string tmp = outPath + ".tmp";
+  if (!saveProjectFile(tmp, project, &error)) {
+    std::remove(tmp.c_str());
+    std::fprintf(stderr, "opr: cannot write %s: %s\n", outPath.c_str(), error.c_str());
+    return 1;
+  }
+  std::filesystem::rename(tmp, outPath, ec);
+  if (ec) {
+    std::remove(tmp.c_str());
+    std::fprintf(stderr, "opr: cannot write %s: %s\n", outPath.c_str(), ec.message().c_str());
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return usage();
+  const std::string cmd = argv[1];
+  if (cmd == "eval" || cmd == "timeline") {
+    if (argc < 4) return usage("missing FILE or times");
+    std::vector<float> times;
+    if (!parseTimes(argc, argv, 3, times)) return usage("times must be finite numbers");
+    return cmd == "eval" ? cmdEval(argv[2], times) : cmdTimeline(argv[2], times);
+  }
+  if (cmd == "dump") {
+    if (argc != 3) return usage("dump takes one FILE");
+    return cmdDump(argv[2]);
+  }
+  if (cmd == "build") {
+    std::string source, out;
+    for (int i = 2; i < argc; ++i) {
+      const std::string a = argv[i];
+      if (a == "-o") {
+        if (i + 1 >= argc || !out.empty()) return usage("-o takes one output path");
+        out = argv[++i];
+      } else if (source.empty()) {
+        source = a;
+      } else {
+        return usage("build takes one SOURCE.json");
+      }
+    }
+    if (source.empty() || out.empty()) return usage("build needs SOURCE.json and -o OUT");
+    return cmdBuild(source, out);
+  }
+  if (cmd == "-h" || cmd == "--help" || cmd == "help") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  return usage(("unknown command \"" + cmd + "\"").c_str());
+}
