@@ -1,0 +1,231 @@
+#include "gfx/ShaderManager.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+
+#include "gfx/FatalError.h"
+#include "gfx/ShaderProgram.h"
+#include "gfx/hlsl/HlslCompiler.h"
+
+bool useBinaryShaders = false;
+
+const char* const kStageSuffix[kShaderStages] = {".vs", ".hs", ".ds", ".gs", ".ps", ".cs"};
+const char* const kStageProfile[kShaderStages] = {"vs_5_0", "hs_5_0", "ds_5_0",
+                                                  "gs_5_0", "ps_5_0", "cs_5_0"};
+
+namespace {
+
+const char* const kSourceDir = "data//shaders//";
+const char* const kBinaryDir = "data//binShaders//";
+
+std::map<std::string, std::unique_ptr<ShaderBlob>>& cache() {
+  static std::map<std::string, std::unique_ptr<ShaderBlob>> blobs;
+  return blobs;
+}
+
+std::string& lastError() {
+  static std::string text;
+  return text;
+}
+
+void logText(const std::string& text) { logMessage("%s", text.c_str()); }
+
+std::string withSlashes(std::string path) {
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path;
+}
+
+// SPIR-V starts with its magic number; anything else (a Direct3D blob, a truncated or
+// empty file) must not reach the driver.
+bool looksLikeSpirv(const std::string& bytes) {
+  if (bytes.size() < 20 || bytes.size() % 4 != 0) return false;
+  uint32_t magic = 0;
+  std::copy_n(bytes.data(), 4, reinterpret_cast<char*>(&magic));
+  return magic == 0x07230203u;
+}
+
+// The stages to build, in build order.
+std::vector<uint32_t> stageOrder(const EntryPoints& e) {
+  if (e[5]) return {5};
+  std::vector<uint32_t> order;
+  if (e[0]) order.push_back(0);
+  if (e[1] && e[2]) {
+    order.push_back(1);
+    order.push_back(2);
+  }
+  if (e[3]) order.push_back(3);
+  if (e[4]) order.push_back(4);
+  return order;
+}
+
+}  // namespace
+
+bool decideBinaryShaders() {
+  struct stat st {};
+  useBinaryShaders = ::stat("data/binShaders", &st) == 0 && S_ISDIR(st.st_mode);
+  return useBinaryShaders;
+}
+
+bool readWholeFile(const std::string& path, std::string& out) {
+  out.clear();
+  std::FILE* f = std::fopen(withSlashes(path).c_str(), "rb");
+  if (!f) return false;
+  char buffer[16384];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof(buffer), f)) > 0) out.append(buffer, n);
+  const bool ok = !std::ferror(f);
+  std::fclose(f);
+  return ok;
+}
+
+std::string programLogLine(const char* name, const EntryPoints& e) {
+  std::string line = name ? name : "";
+  if (e[5]) {
+    line += " cs=";
+    line += e[5];
+    return line;
+  }
+  line += " vs=";
+  line += e[0] ? e[0] : "";
+  if (e[3]) {
+    line += " gs=";
+    line += e[3];
+  }
+  if (e[4]) {
+    line += " ps=";
+    line += e[4];
+  }
+  return line;
+}
+
+std::unique_ptr<ShaderBlob> compileShader(uint32_t stage, const char* profile,
+                                          const std::string& source, const char* entry) {
+  if (stage >= kShaderStages || !profile || !entry) return nullptr;
+  hlsl::CompileResult result =
+      hlsl::compile(static_cast<hlsl::Stage>(stage), profile, source, entry);
+  lastError() = result.messages;
+  if (!result.messages.empty()) {
+    std::string text = result.messages;
+    if (text.back() != '\n') text += '\n';
+    logText(text);
+  }
+  if (!result.ok || result.spirv.empty()) return nullptr;
+  auto blob = std::make_unique<ShaderBlob>();
+  blob->stage = stage;
+  blob->words = std::move(result.spirv);
+  return blob;
+}
+
+const std::string& lastCompileError() { return lastError(); }
+
+bool loadProgram(const char* name, const EntryPoints& entries, ShaderProgram* program,
+                 bool forceRecompile, bool nameIsPath) {
+  if (!name || !program) return false;
+  const std::string path =
+      nameIsPath ? withSlashes(name) : std::string(kSourceDir) + name + ".hlsl";
+  std::string source;
+  if (!readWholeFile(path, source)) {
+    std::printf("Failed to open %s\n", path.c_str());
+    std::fflush(stdout);
+    source.clear();
+  }
+  logText(programLogLine(name, entries) + "\n");
+
+  const std::string keyBase = nameIsPath ? path : std::string(name);
+  for (uint32_t stage : stageOrder(entries)) {
+    const std::string key = keyBase + entries[stage];
+    auto& slot = cache()[key];
+    if (!slot || forceRecompile) {
+      std::unique_ptr<ShaderBlob> blob =
+          compileShader(stage, kStageProfile[stage], source, entries[stage]);
+      if (!blob) {
+        // A failed recompile drops the old blob too, so the next load tries again.
+        cache().erase(key);
+        return false;
+      }
+      slot = std::move(blob);
+    }
+    if (!program->attachStage(stage, *slot, key)) return false;
+  }
+  return true;
+}
+
+bool loadProgramBinary(const char* name, const EntryPoints& entries, ShaderProgram* program,
+                       bool nameIsPath) {
+  if (!name || !program) return false;
+  const std::string base = nameIsPath ? withSlashes(name) : std::string(kBinaryDir) + name;
+  for (uint32_t stage : stageOrder(entries)) {
+    const std::string key = (nameIsPath ? base : std::string(name)) + entries[stage];
+    auto it = cache().find(key);
+    if (it == cache().end()) {
+      const std::string path = base + entries[stage] + kStageSuffix[stage];
+      std::string bytes;
+      if (!readWholeFile(path, bytes)) {
+        std::printf("Failed to open %s\n", path.c_str());
+        std::fflush(stdout);
+        return false;
+      }
+      if (!looksLikeSpirv(bytes)) {
+        logText("Invalid compiled shader " + path + " (not SPIR-V)\n");
+        return false;
+      }
+      auto blob = std::make_unique<ShaderBlob>();
+      blob->stage = stage;
+      blob->words.resize(bytes.size() / 4);
+      std::copy_n(bytes.data(), bytes.size(), reinterpret_cast<char*>(blob->words.data()));
+      it = cache().emplace(key, std::move(blob)).first;
+    }
+    if (!program->attachStage(stage, *it->second, key)) return false;
+  }
+  return true;
+}
+
+std::string binaryShaderBase(const std::string& path) {
+  std::string p = withSlashes(path);
+  // Windows paths name the folder in any case; find it case-insensitively.
+  std::string lower = p;
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  size_t at = lower.find("data/shaders");
+  if (at != std::string::npos && (at == 0 || lower[at - 1] == '/')) {
+    p = "data/binShaders" + p.substr(at + 12);
+  }
+  // Cut the extension of the file name only: a dot in a folder name is not one.
+  const size_t nameStart = p.rfind('/') == std::string::npos ? 0 : p.rfind('/') + 1;
+  const size_t dot = p.find('.', nameStart);
+  if (dot != std::string::npos) p.resize(dot);
+  return p;
+}
+
+bool loadProgramFromFile(const char* path, const EntryPoints& entries,
+                         std::unique_ptr<ShaderProgram>& slot) {
+  if (!path) return false;
+  auto program = std::make_unique<ShaderProgram>();
+  bool ok;
+  if (useBinaryShaders) {
+    const std::string base = binaryShaderBase(path);
+    ok = loadProgramBinary(base.c_str(), entries, program.get(), true);
+  } else {
+    ok = loadProgram(path, entries, program.get(), true, true);
+  }
+  if (!ok) return false;
+  slot = std::move(program);
+  return true;
+}
+
+bool loadProgramAuto(const char* name, const EntryPoints& entries, ShaderProgram* program) {
+  return useBinaryShaders ? loadProgramBinary(name, entries, program)
+                          : loadProgram(name, entries, program);
+}
+
+const ShaderBlob* cachedShader(const std::string& key) {
+  auto it = cache().find(key);
+  return it == cache().end() ? nullptr : it->second.get();
+}
+
+size_t shaderCacheSize() { return cache().size(); }
+
+void clearShaderCache() { cache().clear(); }
