@@ -96,6 +96,8 @@ struct StageVariable {
 struct Reflection {
   Stage stage = Vertex;
   std::string entry;
+  // Only what the entry point uses (as Direct3D's reflection does): a cbuffer or resource
+  // that is declared in the file but never read by this entry is not listed.
   std::vector<CBufferInfo> cbuffers;       // slot order
   std::vector<ResourceBinding> resources;  // binding order
   std::vector<StageVariable> inputs;       // user inputs (and built-ins flagged)

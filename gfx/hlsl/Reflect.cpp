@@ -115,10 +115,12 @@ bool reflect(const std::vector<uint32_t>& spirv, Reflection& out, std::string* e
   spvc_parsed_ir ir = nullptr;
   spvc_compiler comp = nullptr;
   spvc_resources res = nullptr;
+  spvc_set active = nullptr;  // like Direct3D, list only what the entry point uses
   if (spvc_context_parse_spirv(c.ctx, spirv.data(), spirv.size(), &ir) != SPVC_SUCCESS ||
       spvc_context_create_compiler(c.ctx, SPVC_BACKEND_NONE, ir, SPVC_CAPTURE_MODE_TAKE_OWNERSHIP, &comp) !=
           SPVC_SUCCESS ||
-      spvc_compiler_create_shader_resources(comp, &res) != SPVC_SUCCESS) {
+      spvc_compiler_get_active_interface_variables(comp, &active) != SPVC_SUCCESS ||
+      spvc_compiler_create_shader_resources_for_active_variables(comp, &res, active) != SPVC_SUCCESS) {
     fail(error, "reflection: SPIRV-Cross rejected the module: " + c.lastError);
     return false;
   }

@@ -143,3 +143,53 @@ TEST(HlslReflect, RejectsWhatIsNotSpirv) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HlslReflect, ListsOnlyWhatTheEntryUsesAndNamesTemplatedBuffersByVariable) {
+  const std::string text =
+      "Texture2D usedTex : register(t2); Texture2D unusedTex : register(t0); SamplerState smp : register(s1);\n"
+      "cbuffer Unused : register(b0) { float4 never; };\n"
+      "struct Mat { float4x4 world; float3 tint; float alpha; };\n"
+      "ConstantBuffer<Mat> material : register(b2);\n"
+      "float4 PS(float2 uv : TEXCOORD0) : SV_Target {\n"
+      "  return usedTex.Sample(smp, uv) * material.alpha + material.tint.x;\n"
+      "}\n";
+  hlsl::Reflection r = hlsltest::reflectSource(hlsl::Pixel, "ps_5_0", text, "PS");
+  EXPECT_EQ(findResource(r, "unusedTex"), nullptr);
+  ASSERT_NE(findResource(r, "usedTex"), nullptr);
+  EXPECT_EQ(r.resources.size(), 2u);
+  ASSERT_EQ(r.cbuffers.size(), 1u);
+  EXPECT_EQ(r.cbuffers[0].name, "material");
+  EXPECT_EQ(r.cbuffers[0].slot, 2u);
+  EXPECT_EQ(r.cbuffers[0].size, 80u);
+  ASSERT_EQ(r.cbuffers[0].variables.size(), 3u);
+  EXPECT_EQ(r.cbuffers[0].variables[1].name, "tint");
+  EXPECT_EQ(r.cbuffers[0].variables[1].offset, 64u);
+  EXPECT_EQ(r.cbuffers[0].variables[2].offset, 76u);
+}
+
+TEST(HlslReflect, ImplicitRegistersAvoidExplicitOnes) {
+  const std::string text =
+      "Texture2D a; Texture2D b : register(t0); SamplerState s; SamplerState s2 : register(s0);\n"
+      "RWTexture2D<float4> u1; RWTexture2D<float4> u2 : register(u0);\n"
+      "cbuffer X { float4 x; }; cbuffer Y : register(b0) { float4 y; };\n"
+      "float4 PS(float2 uv : TEXCOORD0) : SV_Target {\n"
+      "  u1[uint2(0, 0)] = 1; u2[uint2(0, 0)] = 2; return a.Sample(s, uv) + b.Sample(s2, uv) + x + y;\n"
+      "}\n";
+  hlsl::Reflection r = hlsltest::reflectSource(hlsl::Pixel, "ps_5_0", text, "PS");
+  std::set<uint32_t> bindings;
+  for (const auto& res : r.resources) EXPECT_TRUE(bindings.insert(res.binding).second) << res.name;
+  for (const auto& cb : r.cbuffers) EXPECT_TRUE(bindings.insert(cb.binding).second) << cb.name;
+  EXPECT_EQ(findResource(r, "b")->binding, hlsl::kTextureBase);
+  EXPECT_EQ(findResource(r, "a")->kind, hlsl::ResourceKind::Texture);
+  EXPECT_GE(findResource(r, "a")->binding, hlsl::kTextureBase);
+  EXPECT_LT(findResource(r, "a")->binding, hlsl::kSamplerBase);
+  EXPECT_GE(findResource(r, "s")->binding, hlsl::kSamplerBase);
+  EXPECT_LT(findResource(r, "s")->binding, hlsl::kUavBase);
+  EXPECT_GE(findResource(r, "u1")->binding, hlsl::kUavBase);
+  ASSERT_NE(hlsltest::findCBuffer(r, "Y"), nullptr);
+  EXPECT_EQ(hlsltest::findCBuffer(r, "Y")->slot, 0u);
+}
+
+}  // namespace
