@@ -1,0 +1,293 @@
+// Direct3D 11 numbering to Vulkan, in one place.
+#include <cstring>
+
+#include "gfx/vulkan/Backend.h"
+
+namespace gfxbackend {
+
+VkFormat toVkFormat(DxgiFormat f) {
+  switch (f) {
+    case DXGI_FORMAT_R32G32B32A32_TYPELESS:
+    case DXGI_FORMAT_R32G32B32A32_FLOAT: return VK_FORMAT_R32G32B32A32_SFLOAT;
+    case DXGI_FORMAT_R32G32B32A32_UINT: return VK_FORMAT_R32G32B32A32_UINT;
+    case DXGI_FORMAT_R32G32B32A32_SINT: return VK_FORMAT_R32G32B32A32_SINT;
+    case DXGI_FORMAT_R32G32B32_FLOAT: return VK_FORMAT_R32G32B32_SFLOAT;
+    case DXGI_FORMAT_R32G32B32_UINT: return VK_FORMAT_R32G32B32_UINT;
+    case DXGI_FORMAT_R32G32B32_SINT: return VK_FORMAT_R32G32B32_SINT;
+    case DXGI_FORMAT_R16G16B16A16_FLOAT: return VK_FORMAT_R16G16B16A16_SFLOAT;
+    case DXGI_FORMAT_R16G16B16A16_UNORM: return VK_FORMAT_R16G16B16A16_UNORM;
+    case DXGI_FORMAT_R16G16B16A16_UINT: return VK_FORMAT_R16G16B16A16_UINT;
+    case DXGI_FORMAT_R16G16B16A16_SNORM: return VK_FORMAT_R16G16B16A16_SNORM;
+    case DXGI_FORMAT_R16G16B16A16_SINT: return VK_FORMAT_R16G16B16A16_SINT;
+    case DXGI_FORMAT_R32G32_FLOAT: return VK_FORMAT_R32G32_SFLOAT;
+    case DXGI_FORMAT_R32G32_UINT: return VK_FORMAT_R32G32_UINT;
+    case DXGI_FORMAT_R32G32_SINT: return VK_FORMAT_R32G32_SINT;
+    case DXGI_FORMAT_R8G8B8A8_TYPELESS:
+    case DXGI_FORMAT_R8G8B8A8_UNORM: return VK_FORMAT_R8G8B8A8_UNORM;
+    case DXGI_FORMAT_R8G8B8A8_UNORM_SRGB: return VK_FORMAT_R8G8B8A8_SRGB;
+    case DXGI_FORMAT_R8G8B8A8_UINT: return VK_FORMAT_R8G8B8A8_UINT;
+    case DXGI_FORMAT_R8G8B8A8_SNORM: return VK_FORMAT_R8G8B8A8_SNORM;
+    case DXGI_FORMAT_R8G8B8A8_SINT: return VK_FORMAT_R8G8B8A8_SINT;
+    case DXGI_FORMAT_R16G16_FLOAT: return VK_FORMAT_R16G16_SFLOAT;
+    case DXGI_FORMAT_R16G16_UNORM: return VK_FORMAT_R16G16_UNORM;
+    case DXGI_FORMAT_R16G16_UINT: return VK_FORMAT_R16G16_UINT;
+    case DXGI_FORMAT_R16G16_SNORM: return VK_FORMAT_R16G16_SNORM;
+    case DXGI_FORMAT_R16G16_SINT: return VK_FORMAT_R16G16_SINT;
+    case DXGI_FORMAT_R32_TYPELESS:
+    case DXGI_FORMAT_D32_FLOAT: return VK_FORMAT_D32_SFLOAT;
+    case DXGI_FORMAT_R32_FLOAT: return VK_FORMAT_R32_SFLOAT;
+    case DXGI_FORMAT_R32_UINT: return VK_FORMAT_R32_UINT;
+    case DXGI_FORMAT_R32_SINT: return VK_FORMAT_R32_SINT;
+    case DXGI_FORMAT_R24G8_TYPELESS:
+    case DXGI_FORMAT_D24_UNORM_S8_UINT:
+    case DXGI_FORMAT_R24_UNORM_X8_TYPELESS: return VK_FORMAT_D24_UNORM_S8_UINT;
+    case DXGI_FORMAT_R8G8_UNORM: return VK_FORMAT_R8G8_UNORM;
+    case DXGI_FORMAT_R8G8_UINT: return VK_FORMAT_R8G8_UINT;
+    case DXGI_FORMAT_R16_FLOAT: return VK_FORMAT_R16_SFLOAT;
+    case DXGI_FORMAT_R16_UNORM: return VK_FORMAT_R16_UNORM;
+    case DXGI_FORMAT_R16_UINT: return VK_FORMAT_R16_UINT;
+    case DXGI_FORMAT_R16_SNORM: return VK_FORMAT_R16_SNORM;
+    case DXGI_FORMAT_R16_SINT: return VK_FORMAT_R16_SINT;
+    case DXGI_FORMAT_R8_UNORM: return VK_FORMAT_R8_UNORM;
+    case DXGI_FORMAT_R8_UINT: return VK_FORMAT_R8_UINT;
+    case DXGI_FORMAT_BC1_UNORM: return VK_FORMAT_BC1_RGBA_UNORM_BLOCK;
+    case DXGI_FORMAT_BC1_UNORM_SRGB: return VK_FORMAT_BC1_RGBA_SRGB_BLOCK;
+    case DXGI_FORMAT_BC2_UNORM: return VK_FORMAT_BC2_UNORM_BLOCK;
+    case DXGI_FORMAT_BC2_UNORM_SRGB: return VK_FORMAT_BC2_SRGB_BLOCK;
+    case DXGI_FORMAT_BC3_UNORM: return VK_FORMAT_BC3_UNORM_BLOCK;
+    case DXGI_FORMAT_BC3_UNORM_SRGB: return VK_FORMAT_BC3_SRGB_BLOCK;
+    case DXGI_FORMAT_B8G8R8A8_UNORM: return VK_FORMAT_B8G8R8A8_UNORM;
+    case DXGI_FORMAT_B8G8R8A8_UNORM_SRGB: return VK_FORMAT_B8G8R8A8_SRGB;
+    case DXGI_FORMAT_UNKNOWN: break;
+  }
+  return VK_FORMAT_UNDEFINED;
+}
+
+VkBlendFactor toVkBlend(uint32_t b) {
+  switch (b) {
+    case D3D11_BLEND_ZERO: return VK_BLEND_FACTOR_ZERO;
+    case D3D11_BLEND_ONE: return VK_BLEND_FACTOR_ONE;
+    case D3D11_BLEND_SRC_COLOR: return VK_BLEND_FACTOR_SRC_COLOR;
+    case D3D11_BLEND_INV_SRC_COLOR: return VK_BLEND_FACTOR_ONE_MINUS_SRC_COLOR;
+    case D3D11_BLEND_SRC_ALPHA: return VK_BLEND_FACTOR_SRC_ALPHA;
+    case D3D11_BLEND_INV_SRC_ALPHA: return VK_BLEND_FACTOR_ONE_MINUS_SRC_ALPHA;
+    case D3D11_BLEND_DEST_ALPHA: return VK_BLEND_FACTOR_DST_ALPHA;
+    case D3D11_BLEND_INV_DEST_ALPHA: return VK_BLEND_FACTOR_ONE_MINUS_DST_ALPHA;
+    case D3D11_BLEND_DEST_COLOR: return VK_BLEND_FACTOR_DST_COLOR;
+    case D3D11_BLEND_INV_DEST_COLOR: return VK_BLEND_FACTOR_ONE_MINUS_DST_COLOR;
+    case D3D11_BLEND_SRC_ALPHA_SAT: return VK_BLEND_FACTOR_SRC_ALPHA_SATURATE;
+    case D3D11_BLEND_BLEND_FACTOR: return VK_BLEND_FACTOR_CONSTANT_COLOR;
+    case D3D11_BLEND_INV_BLEND_FACTOR: return VK_BLEND_FACTOR_ONE_MINUS_CONSTANT_COLOR;
+    case D3D11_BLEND_SRC1_COLOR: return VK_BLEND_FACTOR_SRC1_COLOR;
+    case D3D11_BLEND_INV_SRC1_COLOR: return VK_BLEND_FACTOR_ONE_MINUS_SRC1_COLOR;
+    case D3D11_BLEND_SRC1_ALPHA: return VK_BLEND_FACTOR_SRC1_ALPHA;
+    case D3D11_BLEND_INV_SRC1_ALPHA: return VK_BLEND_FACTOR_ONE_MINUS_SRC1_ALPHA;
+    default: return b == 0 ? VK_BLEND_FACTOR_ZERO : VK_BLEND_FACTOR_ONE;
+  }
+}
+
+VkBlendOp toVkBlendOp(uint32_t op) {
+  switch (op) {
+    case D3D11_BLEND_OP_SUBTRACT: return VK_BLEND_OP_SUBTRACT;
+    case D3D11_BLEND_OP_REV_SUBTRACT: return VK_BLEND_OP_REVERSE_SUBTRACT;
+    case D3D11_BLEND_OP_MIN: return VK_BLEND_OP_MIN;
+    case D3D11_BLEND_OP_MAX: return VK_BLEND_OP_MAX;
+    default: return VK_BLEND_OP_ADD;
+  }
+}
+
+VkCompareOp toVkCompare(uint32_t c) {
+  switch (c) {
+    case D3D11_COMPARISON_NEVER: return VK_COMPARE_OP_NEVER;
+    case D3D11_COMPARISON_LESS: return VK_COMPARE_OP_LESS;
+    case D3D11_COMPARISON_EQUAL: return VK_COMPARE_OP_EQUAL;
+    case D3D11_COMPARISON_LESS_EQUAL: return VK_COMPARE_OP_LESS_OR_EQUAL;
+    case D3D11_COMPARISON_GREATER: return VK_COMPARE_OP_GREATER;
+    case D3D11_COMPARISON_NOT_EQUAL: return VK_COMPARE_OP_NOT_EQUAL;
+    case D3D11_COMPARISON_GREATER_EQUAL: return VK_COMPARE_OP_GREATER_OR_EQUAL;
+    case D3D11_COMPARISON_ALWAYS: return VK_COMPARE_OP_ALWAYS;
+    default: return VK_COMPARE_OP_NEVER;
+  }
+}
+
+VkStencilOp toVkStencilOp(uint32_t op) {
+  switch (op) {
+    case D3D11_STENCIL_OP_ZERO: return VK_STENCIL_OP_ZERO;
+    case D3D11_STENCIL_OP_REPLACE: return VK_STENCIL_OP_REPLACE;
+    case D3D11_STENCIL_OP_INCR_SAT: return VK_STENCIL_OP_INCREMENT_AND_CLAMP;
+    case D3D11_STENCIL_OP_DECR_SAT: return VK_STENCIL_OP_DECREMENT_AND_CLAMP;
+    case D3D11_STENCIL_OP_INVERT: return VK_STENCIL_OP_INVERT;
+    case D3D11_STENCIL_OP_INCR: return VK_STENCIL_OP_INCREMENT_AND_WRAP;
+    case D3D11_STENCIL_OP_DECR: return VK_STENCIL_OP_DECREMENT_AND_WRAP;
+    default: return VK_STENCIL_OP_KEEP;
+  }
+}
+
+VkPrimitiveTopology toVkTopology(D3DPrimitiveTopology t, uint32_t* patchControlPoints) {
+  if (patchControlPoints) *patchControlPoints = 0;
+  switch (t) {
+    case D3D11_PRIMITIVE_TOPOLOGY_POINTLIST: return VK_PRIMITIVE_TOPOLOGY_POINT_LIST;
+    case D3D11_PRIMITIVE_TOPOLOGY_LINELIST: return VK_PRIMITIVE_TOPOLOGY_LINE_LIST;
+    case D3D11_PRIMITIVE_TOPOLOGY_LINESTRIP: return VK_PRIMITIVE_TOPOLOGY_LINE_STRIP;
+    case D3D11_PRIMITIVE_TOPOLOGY_TRIANGLELIST: return VK_PRIMITIVE_TOPOLOGY_TRIANGLE_LIST;
+    case D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP: return VK_PRIMITIVE_TOPOLOGY_TRIANGLE_STRIP;
+    case D3D11_PRIMITIVE_TOPOLOGY_LINELIST_ADJ: return VK_PRIMITIVE_TOPOLOGY_LINE_LIST_WITH_ADJACENCY;
+    case D3D11_PRIMITIVE_TOPOLOGY_LINESTRIP_ADJ: return VK_PRIMITIVE_TOPOLOGY_LINE_STRIP_WITH_ADJACENCY;
+    case D3D11_PRIMITIVE_TOPOLOGY_TRIANGLELIST_ADJ: return VK_PRIMITIVE_TOPOLOGY_TRIANGLE_LIST_WITH_ADJACENCY;
+    case D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP_ADJ: return VK_PRIMITIVE_TOPOLOGY_TRIANGLE_STRIP_WITH_ADJACENCY;
+    default: break;
+  }
+  if (t >= 33 && t <= 64) {
+    if (patchControlPoints) *patchControlPoints = uint32_t(t) - 32;
+    return VK_PRIMITIVE_TOPOLOGY_PATCH_LIST;
+  }
+  return VK_PRIMITIVE_TOPOLOGY_TRIANGLE_LIST;
+}
+
+uint32_t topologyClass(D3DPrimitiveTopology t) {
+  switch (toVkTopology(t, nullptr)) {
+    case VK_PRIMITIVE_TOPOLOGY_POINT_LIST: return 0;
+    case VK_PRIMITIVE_TOPOLOGY_LINE_LIST:
+    case VK_PRIMITIVE_TOPOLOGY_LINE_STRIP:
+    case VK_PRIMITIVE_TOPOLOGY_LINE_LIST_WITH_ADJACENCY:
+    case VK_PRIMITIVE_TOPOLOGY_LINE_STRIP_WITH_ADJACENCY: return 1;
+    case VK_PRIMITIVE_TOPOLOGY_PATCH_LIST: return 3;
+    default: return 2;
+  }
+}
+
+static VkSamplerAddressMode toVkAddress(uint32_t a) {
+  switch (a) {
+    case 1: return VK_SAMPLER_ADDRESS_MODE_CLAMP_TO_EDGE;
+    case 2: return VK_SAMPLER_ADDRESS_MODE_CLAMP_TO_BORDER;
+    case 3: return VK_SAMPLER_ADDRESS_MODE_MIRRORED_REPEAT;
+    case 4: return VK_SAMPLER_ADDRESS_MODE_MIRROR_CLAMP_TO_EDGE;
+    default: return VK_SAMPLER_ADDRESS_MODE_REPEAT;
+  }
+}
+
+VkSamplerCreateInfo toVkSampler(const SamplerDesc& d) {
+  VkSamplerCreateInfo s{VK_STRUCTURE_TYPE_SAMPLER_CREATE_INFO};
+  uint32_t filter = d.mode & 31;
+  bool aniso = (filter & 8) != 0;
+  s.minFilter = (aniso || (filter & 1)) ? VK_FILTER_LINEAR : VK_FILTER_NEAREST;
+  s.magFilter = (aniso || (filter & 2)) ? VK_FILTER_LINEAR : VK_FILTER_NEAREST;
+  s.mipmapMode = (aniso || (filter & 4)) ? VK_SAMPLER_MIPMAP_MODE_LINEAR : VK_SAMPLER_MIPMAP_MODE_NEAREST;
+  s.addressModeU = toVkAddress((d.mode >> 16) & 15);
+  s.addressModeV = toVkAddress((d.mode >> 20) & 15);
+  s.addressModeW = toVkAddress((d.mode >> 24) & 15);
+  s.mipLodBias = 0.0f;
+  s.anisotropyEnable = aniso ? VK_TRUE : VK_FALSE;
+  s.maxAnisotropy = float(d.maxAnisotropy < 1 ? 1 : (d.maxAnisotropy > 16 ? 16 : d.maxAnisotropy));
+  s.compareEnable = (filter & 16) ? VK_TRUE : VK_FALSE;
+  s.compareOp = toVkCompare(d.comparisonFunc);
+  // Vulkan wants 0 <= minLod <= maxLod; Direct3D's "whole chain" range is -1e-37 .. 1e37.
+  s.minLod = d.minLod < 0.0f ? 0.0f : d.minLod;
+  s.maxLod = d.maxLod < s.minLod ? s.minLod : d.maxLod;
+  // Vulkan has fixed border colours: pick the one nearest to the requested one.
+  const float* b = d.borderColour;
+  if (b[3] == 0.0f)
+    s.borderColor = VK_BORDER_COLOR_FLOAT_TRANSPARENT_BLACK;
+  else if (b[0] + b[1] + b[2] >= 1.5f)
+    s.borderColor = VK_BORDER_COLOR_FLOAT_OPAQUE_WHITE;
+  else
+    s.borderColor = VK_BORDER_COLOR_FLOAT_OPAQUE_BLACK;
+  return s;
+}
+
+VkIndexType toVkIndexType(DxgiFormat f) {
+  return f == DXGI_FORMAT_R32_UINT ? VK_INDEX_TYPE_UINT32 : VK_INDEX_TYPE_UINT16;
+}
+
+uint32_t spirvImageFormat(VkFormat f) {
+  switch (f) {
+    case VK_FORMAT_R32G32B32A32_SFLOAT: return 1;
+    case VK_FORMAT_R16G16B16A16_SFLOAT: return 2;
+    case VK_FORMAT_R32_SFLOAT: return 3;
+    case VK_FORMAT_R8G8B8A8_UNORM: return 4;
+    case VK_FORMAT_R8G8B8A8_SNORM: return 5;
+    case VK_FORMAT_R32G32_SFLOAT: return 6;
+    case VK_FORMAT_R16G16_SFLOAT: return 7;
+    case VK_FORMAT_R16_SFLOAT: return 9;
+    case VK_FORMAT_R16G16B16A16_UNORM: return 10;
+    case VK_FORMAT_R16G16_UNORM: return 12;
+    case VK_FORMAT_R8G8_UNORM: return 13;
+    case VK_FORMAT_R16_UNORM: return 14;
+    case VK_FORMAT_R8_UNORM: return 15;
+    case VK_FORMAT_R16G16B16A16_SNORM: return 16;
+    case VK_FORMAT_R16G16_SNORM: return 17;
+    case VK_FORMAT_R16_SNORM: return 19;
+    case VK_FORMAT_R32G32B32A32_SINT: return 21;
+    case VK_FORMAT_R16G16B16A16_SINT: return 22;
+    case VK_FORMAT_R8G8B8A8_SINT: return 23;
+    case VK_FORMAT_R32_SINT: return 24;
+    case VK_FORMAT_R32G32_SINT: return 25;
+    case VK_FORMAT_R16G16_SINT: return 26;
+    case VK_FORMAT_R16_SINT: return 28;
+    case VK_FORMAT_R32G32B32A32_UINT: return 30;
+    case VK_FORMAT_R16G16B16A16_UINT: return 31;
+    case VK_FORMAT_R8G8B8A8_UINT: return 32;
+    case VK_FORMAT_R32_UINT: return 33;
+    case VK_FORMAT_R32G32_UINT: return 35;
+    case VK_FORMAT_R16G16_UINT: return 36;
+    case VK_FORMAT_R16_UINT: return 38;
+    case VK_FORMAT_R8_UINT: return 39;
+    default: return 0;
+  }
+}
+
+const char* vkResultText(VkResult r) {
+  switch (r) {
+    case VK_SUCCESS: return "success";
+    case VK_ERROR_OUT_OF_HOST_MEMORY: return "out of host memory";
+    case VK_ERROR_OUT_OF_DEVICE_MEMORY: return "out of device memory";
+    case VK_ERROR_INITIALIZATION_FAILED: return "initialization failed";
+    case VK_ERROR_DEVICE_LOST: return "device lost";
+    case VK_ERROR_LAYER_NOT_PRESENT: return "layer not present";
+    case VK_ERROR_EXTENSION_NOT_PRESENT: return "extension not present";
+    case VK_ERROR_FEATURE_NOT_PRESENT: return "feature not present";
+    case VK_ERROR_INCOMPATIBLE_DRIVER: return "incompatible driver (no Vulkan 1.3 device)";
+    case VK_ERROR_OUT_OF_DATE_KHR: return "surface out of date";
+    case VK_ERROR_SURFACE_LOST_KHR: return "surface lost";
+    case VK_SUBOPTIMAL_KHR: return "suboptimal";
+    default: return "unknown Vulkan error";
+  }
+}
+
+// SPIR-V: find the variable decorated with (DescriptorSet 0, Binding b), follow its pointer
+// type to the OpTypeImage and set its format operand.
+bool patchStorageFormat(std::vector<uint32_t>& spirv, uint32_t binding, uint32_t format) {
+  constexpr uint32_t kOpDecorate = 71, kOpVariable = 59, kOpTypePointer = 32, kOpTypeImage = 25;
+  constexpr uint32_t kDecorationBinding = 33;
+  if (spirv.size() < 5) return false;
+  uint32_t variable = 0;
+  for (size_t i = 5; i < spirv.size();) {
+    uint32_t op = spirv[i] & 0xFFFF, count = spirv[i] >> 16;
+    if (count == 0) return false;
+    if (op == kOpDecorate && count >= 4 && spirv[i + 2] == kDecorationBinding && spirv[i + 3] == binding)
+      variable = spirv[i + 1];
+    i += count;
+  }
+  if (!variable) return false;
+  uint32_t pointerType = 0;
+  for (size_t i = 5; i < spirv.size(); i += spirv[i] >> 16) {
+    uint32_t op = spirv[i] & 0xFFFF;
+    if (op == kOpVariable && spirv[i + 2] == variable) pointerType = spirv[i + 1];
+  }
+  if (!pointerType) return false;
+  uint32_t pointee = 0;
+  for (size_t i = 5; i < spirv.size(); i += spirv[i] >> 16) {
+    uint32_t op = spirv[i] & 0xFFFF;
+    if (op == kOpTypePointer && spirv[i + 1] == pointerType) pointee = spirv[i + 3];
+  }
+  for (size_t i = 5; i < spirv.size(); i += spirv[i] >> 16) {
+    uint32_t op = spirv[i] & 0xFFFF, count = spirv[i] >> 16;
+    if (op == kOpTypeImage && spirv[i + 1] == pointee && count >= 9) {
+      spirv[i + 8] = format;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace gfxbackend

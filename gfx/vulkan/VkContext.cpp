@@ -1,0 +1,1321 @@
+// The immediate context on Vulkan: recorded state, pipelines built on first use and cached,
+// push descriptors, barriers, copies, maps.
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <unordered_map>
+
+#include "gfx/Device.h"
+#include "gfx/DeviceContext.h"
+#include "gfx/FatalError.h"
+#include "gfx/Hash.h"
+#include "gfx/vulkan/Backend.h"
+
+namespace gfxbackend {
+
+enum class BindKind : uint8_t { ConstantBuffer, ShaderResource, Sampler, Uav, Counter };
+
+struct BindingSource {
+  uint32_t binding = 0;
+  VkDescriptorType type = VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER;
+  BindKind kind = BindKind::ConstantBuffer;
+  uint32_t reg = 0;
+  uint32_t stageMask = 0;  // our stage numbering
+  hlsl::ResourceKind resourceKind = hlsl::ResourceKind::Texture;
+};
+
+struct ProgramLayout {
+  VkDescriptorSetLayout setLayout = VK_NULL_HANDLE;
+  VkPipelineLayout layout = VK_NULL_HANDLE;
+  std::vector<BindingSource> bindings;
+  bool valid = true;
+};
+
+struct PipelineKey {
+  uint32_t shaders[6];
+  uint32_t vertexLayout;
+  const RenderState* state;
+  VkFormat colour[5];
+  uint32_t colourCount;
+  VkFormat depth;
+  uint32_t topologyClass;
+  uint32_t patchPoints;
+  uint32_t storageFormats[8];  // SPIR-V formats of storage images / texel buffers, in binding order
+};
+
+struct PipelineEntry {
+  PipelineKey key;
+  VkPipeline pipeline;  // VK_NULL_HANDLE: building failed (not tried again)
+};
+
+struct StageState {
+  Shader* shader = nullptr;
+  Texture* cbs[kConstantBufferSlots] = {};
+  Texture* srvs[kShaderResourceSlots] = {};
+  Sampler* samplers[kSamplerSlots] = {};
+  Texture* uavs[kUavSlots] = {};
+};
+
+struct ContextImpl {
+  Device* device = nullptr;
+  DeviceImpl* d = nullptr;
+  StageState stages[kStageCount];
+  D3DPrimitiveTopology topology = D3D11_PRIMITIVE_TOPOLOGY_UNDEFINED;
+  VertexLayout* layout = nullptr;
+  Texture* vbs[kVertexBufferSlots] = {};
+  uint32_t strides[kVertexBufferSlots] = {};
+  uint32_t offsets[kVertexBufferSlots] = {};
+  Texture* ib = nullptr;
+  DxgiFormat ibFormat = DXGI_FORMAT_R16_UINT;
+  uint32_t ibOffset = 0;
+  Texture* rts[kRenderTargetSlots] = {};
+  uint32_t rtCount = 0;
+  Texture* depth = nullptr;
+  uint32_t slice = 0;
+  Viewport viewport;
+  bool viewportSet = false;
+  ScissorRect scissor;
+  RenderState* state = nullptr;
+  uint32_t stencilRef = 0;
+
+  // Open rendering.
+  bool rendering = false;
+  Texture* rRts[kRenderTargetSlots] = {};
+  uint32_t rRtCount = 0;
+  Texture* rDepth = nullptr;
+  uint32_t rSlice = 0;
+  VkExtent2D extent{0, 0};
+
+  std::map<std::array<uint32_t, 6>, ProgramLayout*> layouts;
+  std::unordered_map<uint32_t, std::vector<PipelineEntry>> pipelines;
+  uint32_t messagesLeft = 20;  // skipped-draw messages before going quiet
+
+  // Scratch (kept to avoid allocation per draw).
+  std::vector<VkWriteDescriptorSet> writes;
+  std::vector<VkDescriptorBufferInfo> bufferInfos;
+  std::vector<VkDescriptorImageInfo> imageInfos;
+  std::vector<VkBufferView> texelViews;
+
+  void endRendering() {
+    if (!rendering) return;
+    vkCmdEndRendering(d->cmd());
+    rendering = false;
+  }
+  void warn(const char* text) {
+    if (messagesLeft == 0) return;
+    --messagesLeft;
+    logMessage("Draw skipped: %s\n", text);
+  }
+};
+
+namespace {
+
+VkShaderStageFlagBits vkStage(uint32_t s) {
+  switch (s) {
+    case hlsl::Vertex: return VK_SHADER_STAGE_VERTEX_BIT;
+    case hlsl::Hull: return VK_SHADER_STAGE_TESSELLATION_CONTROL_BIT;
+    case hlsl::Domain: return VK_SHADER_STAGE_TESSELLATION_EVALUATION_BIT;
+    case hlsl::Geometry: return VK_SHADER_STAGE_GEOMETRY_BIT;
+    case hlsl::Pixel: return VK_SHADER_STAGE_FRAGMENT_BIT;
+    default: return VK_SHADER_STAGE_COMPUTE_BIT;
+  }
+}
+
+VkDescriptorType descriptorType(hlsl::ResourceKind k) {
+  switch (k) {
+    case hlsl::ResourceKind::Texture: return VK_DESCRIPTOR_TYPE_SAMPLED_IMAGE;
+    case hlsl::ResourceKind::Sampler: return VK_DESCRIPTOR_TYPE_SAMPLER;
+    case hlsl::ResourceKind::Buffer: return VK_DESCRIPTOR_TYPE_UNIFORM_TEXEL_BUFFER;
+    case hlsl::ResourceKind::RWTexture: return VK_DESCRIPTOR_TYPE_STORAGE_IMAGE;
+    case hlsl::ResourceKind::RWBuffer: return VK_DESCRIPTOR_TYPE_STORAGE_TEXEL_BUFFER;
+    default: return VK_DESCRIPTOR_TYPE_STORAGE_BUFFER;
+  }
+}
+
+bool isUavKind(hlsl::ResourceKind k) {
+  return k == hlsl::ResourceKind::RWTexture || k == hlsl::ResourceKind::RWBuffer ||
+         k == hlsl::ResourceKind::RWStructuredBuffer || k == hlsl::ResourceKind::AppendBuffer ||
+         k == hlsl::ResourceKind::ConsumeBuffer;
+}
+
+// Stages searched for a shared binding: pixel first, then the pipeline order.
+constexpr uint32_t kStageOrder[6] = {hlsl::Pixel, hlsl::Vertex, hlsl::Hull, hlsl::Domain, hlsl::Geometry, hlsl::Compute};
+
+ProgramLayout* programLayout(ContextImpl& c, Shader* const shaders[6]) {
+  std::array<uint32_t, 6> key{};
+  for (int s = 0; s < 6; ++s) key[s] = shaders[s] ? shaders[s]->id : 0;
+  auto it = c.layouts.find(key);
+  if (it != c.layouts.end()) return it->second;
+  auto* pl = new ProgramLayout;
+  std::map<uint32_t, BindingSource> merged;
+  auto add = [&](BindingSource b, uint32_t stage) {
+    auto [pos, inserted] = merged.emplace(b.binding, b);
+    if (!inserted && pos->second.type != b.type) {
+      logMessage("Shader stages disagree on the kind of binding %u; the first stage's kind is used\n", b.binding);
+    }
+    pos->second.stageMask |= 1u << stage;
+  };
+  for (uint32_t s = 0; s < 6; ++s) {
+    if (!shaders[s]) continue;
+    const hlsl::Reflection& r = shaders[s]->reflection;
+    for (const auto& cb : r.cbuffers) {
+      BindingSource b;
+      b.binding = cb.binding;
+      b.type = VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER;
+      b.kind = BindKind::ConstantBuffer;
+      b.reg = cb.slot;
+      add(b, s);
+    }
+    for (const auto& res : r.resources) {
+      BindingSource b;
+      b.binding = res.binding;
+      b.type = descriptorType(res.kind);
+      b.resourceKind = res.kind;
+      b.reg = res.reg;
+      b.kind = res.kind == hlsl::ResourceKind::Sampler ? BindKind::Sampler
+               : isUavKind(res.kind)                  ? BindKind::Uav
+                                                      : BindKind::ShaderResource;
+      add(b, s);
+      if (res.counterBinding != UINT32_MAX) {
+        BindingSource cnt = b;
+        cnt.binding = res.counterBinding;
+        cnt.type = VK_DESCRIPTOR_TYPE_STORAGE_BUFFER;
+        cnt.kind = BindKind::Counter;
+        add(cnt, s);
+      }
+    }
+  }
+  std::vector<VkDescriptorSetLayoutBinding> vkBindings;
+  for (auto& [binding, b] : merged) {
+    pl->bindings.push_back(b);
+    VkDescriptorSetLayoutBinding lb{};
+    lb.binding = binding;
+    lb.descriptorType = b.type;
+    lb.descriptorCount = 1;
+    for (uint32_t s = 0; s < 6; ++s)
+      if (b.stageMask & (1u << s)) lb.stageFlags |= vkStage(s);
+    vkBindings.push_back(lb);
+  }
+  if (vkBindings.size() > c.d->properties.limits.maxPerStageResources ||
+      vkBindings.size() > 32) {
+    logMessage("A shader program uses %zu bindings; more than one push-descriptor set holds\n", vkBindings.size());
+  }
+  VkDescriptorSetLayoutCreateInfo si{VK_STRUCTURE_TYPE_DESCRIPTOR_SET_LAYOUT_CREATE_INFO};
+  si.flags = VK_DESCRIPTOR_SET_LAYOUT_CREATE_PUSH_DESCRIPTOR_BIT_KHR;
+  si.bindingCount = uint32_t(vkBindings.size());
+  si.pBindings = vkBindings.data();
+  if (vkCreateDescriptorSetLayout(c.d->device, &si, nullptr, &pl->setLayout) != VK_SUCCESS)
+    fatalError("Vulkan: descriptor set layout creation failed");
+  VkPipelineLayoutCreateInfo li{VK_STRUCTURE_TYPE_PIPELINE_LAYOUT_CREATE_INFO};
+  li.setLayoutCount = 1;
+  li.pSetLayouts = &pl->setLayout;
+  if (vkCreatePipelineLayout(c.d->device, &li, nullptr, &pl->layout) != VK_SUCCESS)
+    fatalError("Vulkan: pipeline layout creation failed");
+  c.d->counters->pipelineLayouts++;
+  c.layouts[key] = pl;
+  return pl;
+}
+
+Texture* boundFor(ContextImpl& c, const BindingSource& b, Sampler** sampler) {
+  for (uint32_t s : kStageOrder) {
+    if (!(b.stageMask & (1u << s))) continue;
+    StageState& st = c.stages[s];
+    switch (b.kind) {
+      case BindKind::ConstantBuffer:
+        if (b.reg < kConstantBufferSlots && st.cbs[b.reg]) return st.cbs[b.reg];
+        break;
+      case BindKind::ShaderResource:
+        if (b.reg < kShaderResourceSlots && st.srvs[b.reg]) return st.srvs[b.reg];
+        break;
+      case BindKind::Sampler:
+        if (b.reg < kSamplerSlots && st.samplers[b.reg]) {
+          *sampler = st.samplers[b.reg];
+          return nullptr;
+        }
+        break;
+      case BindKind::Uav:
+      case BindKind::Counter:
+        if (b.reg < kUavSlots && st.uavs[b.reg]) return st.uavs[b.reg];
+        break;
+    }
+  }
+  return nullptr;
+}
+
+bool isStorageImageBinding(const BindingSource& b) {
+  return b.kind == BindKind::Uav &&
+         (b.resourceKind == hlsl::ResourceKind::RWTexture || b.resourceKind == hlsl::ResourceKind::RWBuffer);
+}
+
+VkShaderModule makeModule(ContextImpl& c, const std::vector<uint32_t>& spirv) {
+  VkShaderModuleCreateInfo mi{VK_STRUCTURE_TYPE_SHADER_MODULE_CREATE_INFO};
+  mi.codeSize = spirv.size() * 4;
+  mi.pCode = spirv.data();
+  VkShaderModule m = VK_NULL_HANDLE;
+  if (vkCreateShaderModule(c.d->device, &mi, nullptr, &m) != VK_SUCCESS) return VK_NULL_HANDLE;
+  c.d->counters->shaderModules++;
+  return m;
+}
+
+void patchFormats(ContextImpl& c, ProgramLayout& pl, const PipelineKey& key, std::vector<uint32_t>& spirv) {
+  (void)c;
+  uint32_t n = 0;
+  for (const BindingSource& b : pl.bindings) {
+    if (!isStorageImageBinding(b)) continue;
+    if (n < 8 && key.storageFormats[n]) patchStorageFormat(spirv, b.binding, key.storageFormats[n]);
+    ++n;
+  }
+}
+
+VkPipeline buildGraphicsPipeline(ContextImpl& c, ProgramLayout& pl, const PipelineKey& key) {
+  std::vector<uint32_t> code[6];
+  Shader* shaders[6] = {};
+  for (uint32_t s = 0; s < 5; ++s) {
+    shaders[s] = c.stages[s].shader;
+    if (shaders[s]) code[s] = shaders[s]->spirv;
+  }
+  std::string error;
+  // Vertex inputs read the layout's elements by semantic.
+  std::vector<std::pair<std::string, uint32_t>> semantics;
+  if (c.layout)
+    for (const auto& e : c.layout->elements) semantics.emplace_back(e.semanticName, e.semanticIndex);
+  bool vsHasInputs = false;
+  for (const auto& in : shaders[0]->reflection.inputs)
+    if (!in.builtin) vsHasInputs = true;
+  if (vsHasInputs && !hlsl::remapVertexInputs(code[0], semantics, &error)) {
+    logMessage("Pipeline not built: %s\n", error.c_str());
+    return VK_NULL_HANDLE;
+  }
+  int prev = 0;
+  for (int s = 1; s < 5; ++s) {
+    if (!shaders[s]) continue;
+    if (!hlsl::linkStages(code[prev], code[s], &error)) {
+      logMessage("Pipeline not built: %s\n", error.c_str());
+      return VK_NULL_HANDLE;
+    }
+    prev = s;
+  }
+  std::vector<VkPipelineShaderStageCreateInfo> stages;
+  std::vector<VkShaderModule> modules;
+  for (uint32_t s = 0; s < 5; ++s) {
+    if (!shaders[s]) continue;
+    patchFormats(c, pl, key, code[s]);
+    VkShaderModule m = makeModule(c, code[s]);
+    if (!m) {
+      logMessage("Pipeline not built: shader module creation failed\n");
+      for (VkShaderModule old : modules) vkDestroyShaderModule(c.d->device, old, nullptr);
+      return VK_NULL_HANDLE;
+    }
+    modules.push_back(m);
+    VkPipelineShaderStageCreateInfo si{VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO};
+    si.stage = vkStage(s);
+    si.module = m;
+    si.pName = shaders[s]->reflection.entry.empty() ? "main" : shaders[s]->reflection.entry.c_str();
+    stages.push_back(si);
+  }
+
+  // Vertex input: location i reads element i; strides are dynamic.
+  std::vector<VkVertexInputBindingDescription> vbind;
+  std::vector<VkVertexInputAttributeDescription> vattr;
+  if (c.layout && vsHasInputs) {
+    uint32_t running[kVertexBufferSlots] = {};
+    for (uint32_t i = 0; i < c.layout->elements.size(); ++i) {
+      const InputElementDesc& e = c.layout->elements[i];
+      uint32_t slot = std::min(e.inputSlot, kVertexBufferSlots - 1);
+      uint32_t offset = e.alignedByteOffset == 0xFFFFFFFFu ? running[slot] : e.alignedByteOffset;
+      VkFormat f = toVkFormat(e.format);
+      uint32_t size = 0;
+      FormatInfo dummy;
+      (void)dummy;
+      switch (e.format) {
+        case DXGI_FORMAT_R32G32B32A32_FLOAT: size = 16; break;
+        case DXGI_FORMAT_R32G32B32_FLOAT: size = 12; break;
+        case DXGI_FORMAT_R32G32_FLOAT:
+        case DXGI_FORMAT_R16G16B16A16_FLOAT:
+        case DXGI_FORMAT_R16G16B16A16_SNORM: size = 8; break;
+        default: size = 4; break;
+      }
+      running[slot] = offset + size;
+      vattr.push_back({i, slot, f, offset});
+      bool found = false;
+      for (auto& b : vbind)
+        if (b.binding == slot) found = true;
+      if (!found)
+        vbind.push_back({slot, 0, e.perInstance ? VK_VERTEX_INPUT_RATE_INSTANCE : VK_VERTEX_INPUT_RATE_VERTEX});
+    }
+  }
+  VkPipelineVertexInputStateCreateInfo vi{VK_STRUCTURE_TYPE_PIPELINE_VERTEX_INPUT_STATE_CREATE_INFO};
+  vi.vertexBindingDescriptionCount = uint32_t(vbind.size());
+  vi.pVertexBindingDescriptions = vbind.data();
+  vi.vertexAttributeDescriptionCount = uint32_t(vattr.size());
+  vi.pVertexAttributeDescriptions = vattr.data();
+
+  static const VkPrimitiveTopology kClassTopology[4] = {
+      VK_PRIMITIVE_TOPOLOGY_POINT_LIST, VK_PRIMITIVE_TOPOLOGY_LINE_LIST, VK_PRIMITIVE_TOPOLOGY_TRIANGLE_LIST,
+      VK_PRIMITIVE_TOPOLOGY_PATCH_LIST};
+  VkPipelineInputAssemblyStateCreateInfo ia{VK_STRUCTURE_TYPE_PIPELINE_INPUT_ASSEMBLY_STATE_CREATE_INFO};
+  ia.topology = kClassTopology[key.topologyClass & 3];
+  VkPipelineTessellationStateCreateInfo ts{VK_STRUCTURE_TYPE_PIPELINE_TESSELLATION_STATE_CREATE_INFO};
+  ts.patchControlPoints = key.patchPoints ? key.patchPoints : 3;
+  VkPipelineViewportStateCreateInfo vp{VK_STRUCTURE_TYPE_PIPELINE_VIEWPORT_STATE_CREATE_INFO};
+  vp.viewportCount = 1;
+  vp.scissorCount = 1;
+
+  const RenderStateDesc& sd = key.state->desc;
+  VkPipelineRasterizationStateCreateInfo rs{VK_STRUCTURE_TYPE_PIPELINE_RASTERIZATION_STATE_CREATE_INFO};
+  rs.polygonMode = (sd.flags & kWireframe) ? VK_POLYGON_MODE_LINE : VK_POLYGON_MODE_FILL;
+  rs.cullMode = (sd.flags & kCullBack) ? VK_CULL_MODE_BACK_BIT : (sd.flags & kCullFront) ? VK_CULL_MODE_FRONT_BIT : 0;
+  rs.frontFace = VK_FRONT_FACE_CLOCKWISE;
+  rs.depthBiasEnable = (sd.depthBias != 0 || sd.slopeScaledDepthBias != 0.0f) ? VK_TRUE : VK_FALSE;
+  rs.depthBiasConstantFactor = float(sd.depthBias);
+  rs.depthBiasSlopeFactor = sd.slopeScaledDepthBias;
+  rs.depthBiasClamp = sd.depthBiasClamp;
+  rs.lineWidth = 1.0f;
+  VkPipelineMultisampleStateCreateInfo ms{VK_STRUCTURE_TYPE_PIPELINE_MULTISAMPLE_STATE_CREATE_INFO};
+  ms.rasterizationSamples = VK_SAMPLE_COUNT_1_BIT;
+  ms.alphaToCoverageEnable = (sd.flags & kAlphaToCoverage) ? VK_TRUE : VK_FALSE;
+  VkPipelineDepthStencilStateCreateInfo ds{VK_STRUCTURE_TYPE_PIPELINE_DEPTH_STENCIL_STATE_CREATE_INFO};
+  bool hasDepth = key.depth != VK_FORMAT_UNDEFINED;
+  ds.depthTestEnable = hasDepth && (sd.flags & kDepthTest) ? VK_TRUE : VK_FALSE;
+  ds.depthWriteEnable = hasDepth && (sd.flags & kDepthTest) && (sd.flags & kDepthWrite) ? VK_TRUE : VK_FALSE;
+  ds.depthCompareOp = toVkCompare(sd.depthFunc);
+  bool stencilFormat = key.depth == VK_FORMAT_D24_UNORM_S8_UINT || key.depth == VK_FORMAT_D32_SFLOAT_S8_UINT;
+  ds.stencilTestEnable = stencilFormat && (sd.flags & kStencil) ? VK_TRUE : VK_FALSE;
+  auto face = [&](const uint8_t f[4]) {
+    VkStencilOpState o{};
+    o.failOp = toVkStencilOp(f[0]);
+    o.depthFailOp = toVkStencilOp(f[1]);
+    o.passOp = toVkStencilOp(f[2]);
+    o.compareOp = toVkCompare(f[3]);
+    o.compareMask = sd.stencilReadMask;
+    o.writeMask = sd.stencilWriteMask;
+    return o;
+  };
+  ds.front = face(sd.frontFace);
+  ds.back = face(sd.backFace);
+  ds.minDepthBounds = 0.0f;
+  ds.maxDepthBounds = 1.0f;
+  VkPipelineColorBlendAttachmentState att[5]{};
+  for (uint32_t i = 0; i < key.colourCount; ++i) {
+    TargetBlend tb = effectiveBlend(sd, i);
+    att[i].blendEnable = tb.enable ? VK_TRUE : VK_FALSE;
+    att[i].srcColorBlendFactor = toVkBlend(tb.colour & 63);
+    att[i].dstColorBlendFactor = toVkBlend((tb.colour >> 6) & 63);
+    att[i].colorBlendOp = toVkBlendOp(tb.colour >> 12);
+    att[i].srcAlphaBlendFactor = toVkBlend(tb.alpha & 63);
+    att[i].dstAlphaBlendFactor = toVkBlend((tb.alpha >> 6) & 63);
+    att[i].alphaBlendOp = toVkBlendOp(tb.alpha >> 12);
+    att[i].colorWriteMask = tb.writeMask;
+  }
+  VkPipelineColorBlendStateCreateInfo cb{VK_STRUCTURE_TYPE_PIPELINE_COLOR_BLEND_STATE_CREATE_INFO};
+  cb.attachmentCount = key.colourCount;
+  cb.pAttachments = att;
+  VkDynamicState dyn[] = {VK_DYNAMIC_STATE_VIEWPORT, VK_DYNAMIC_STATE_SCISSOR, VK_DYNAMIC_STATE_STENCIL_REFERENCE,
+                          VK_DYNAMIC_STATE_PRIMITIVE_TOPOLOGY, VK_DYNAMIC_STATE_VERTEX_INPUT_BINDING_STRIDE,
+                          VK_DYNAMIC_STATE_BLEND_CONSTANTS};
+  VkPipelineDynamicStateCreateInfo dy{VK_STRUCTURE_TYPE_PIPELINE_DYNAMIC_STATE_CREATE_INFO};
+  dy.dynamicStateCount = sizeof(dyn) / sizeof(dyn[0]);
+  dy.pDynamicStates = dyn;
+  VkPipelineRenderingCreateInfo ri{VK_STRUCTURE_TYPE_PIPELINE_RENDERING_CREATE_INFO};
+  ri.colorAttachmentCount = key.colourCount;
+  ri.pColorAttachmentFormats = key.colour;
+  ri.depthAttachmentFormat = key.depth;
+  ri.stencilAttachmentFormat = stencilFormat ? key.depth : VK_FORMAT_UNDEFINED;
+  VkGraphicsPipelineCreateInfo gi{VK_STRUCTURE_TYPE_GRAPHICS_PIPELINE_CREATE_INFO};
+  gi.pNext = &ri;
+  gi.stageCount = uint32_t(stages.size());
+  gi.pStages = stages.data();
+  gi.pVertexInputState = &vi;
+  gi.pInputAssemblyState = &ia;
+  gi.pTessellationState = key.topologyClass == 3 ? &ts : nullptr;
+  gi.pViewportState = &vp;
+  gi.pRasterizationState = &rs;
+  gi.pMultisampleState = &ms;
+  gi.pDepthStencilState = &ds;
+  gi.pColorBlendState = &cb;
+  gi.pDynamicState = &dy;
+  gi.layout = pl.layout;
+  VkPipeline pipeline = VK_NULL_HANDLE;
+  VkResult r = vkCreateGraphicsPipelines(c.d->device, VK_NULL_HANDLE, 1, &gi, nullptr, &pipeline);
+  for (VkShaderModule m : modules) vkDestroyShaderModule(c.d->device, m, nullptr);
+  if (r != VK_SUCCESS) {
+    logMessage("Pipeline not built: %s\n", vkResultText(r));
+    return VK_NULL_HANDLE;
+  }
+  c.d->counters->pipelines++;
+  return pipeline;
+}
+
+VkPipeline buildComputePipeline(ContextImpl& c, ProgramLayout& pl, const PipelineKey& key) {
+  Shader* cs = c.stages[hlsl::Compute].shader;
+  std::vector<uint32_t> code = cs->spirv;
+  patchFormats(c, pl, key, code);
+  VkShaderModule m = makeModule(c, code);
+  if (!m) return VK_NULL_HANDLE;
+  VkComputePipelineCreateInfo ci{VK_STRUCTURE_TYPE_COMPUTE_PIPELINE_CREATE_INFO};
+  ci.stage = {VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO};
+  ci.stage.stage = VK_SHADER_STAGE_COMPUTE_BIT;
+  ci.stage.module = m;
+  ci.stage.pName = cs->reflection.entry.empty() ? "main" : cs->reflection.entry.c_str();
+  ci.layout = pl.layout;
+  VkPipeline p = VK_NULL_HANDLE;
+  VkResult r = vkCreateComputePipelines(c.d->device, VK_NULL_HANDLE, 1, &ci, nullptr, &p);
+  vkDestroyShaderModule(c.d->device, m, nullptr);
+  if (r != VK_SUCCESS) {
+    logMessage("Compute pipeline not built: %s\n", vkResultText(r));
+    return VK_NULL_HANDLE;
+  }
+  c.d->counters->pipelines++;
+  return p;
+}
+
+VkPipeline findPipeline(ContextImpl& c, ProgramLayout& pl, const PipelineKey& key, bool compute) {
+  uint32_t hash = descHash(key);
+  auto& bucket = c.pipelines[hash];
+  for (const PipelineEntry& e : bucket)
+    if (std::memcmp(&e.key, &key, sizeof(key)) == 0) return e.pipeline;
+  VkPipeline p = compute ? buildComputePipeline(c, pl, key) : buildGraphicsPipeline(c, pl, key);
+  bucket.push_back({key, p});
+  return p;
+}
+
+// Dynamic buffers: make sure the latest contents sit in this frame's ring.
+void ensureRing(ContextImpl& c, Resource& r) {
+  if (r.ringEpoch == c.d->epoch) return;
+  Staging s = c.d->staging(r.size, std::max<VkDeviceSize>(c.d->properties.limits.minUniformBufferOffsetAlignment, 16));
+  std::memcpy(s.ptr, r.shadow.data(), size_t(r.size));
+  r.ringBuffer = s.buffer;
+  r.ringOffset = s.offset;
+  r.ringEpoch = c.d->epoch;
+}
+
+struct Use {
+  Resource* r;
+  VkImageLayout layout;  // UNDEFINED for buffers
+  bool write;
+};
+
+bool needsBarrier(const Use& u) {
+  if (u.r->isImage) return u.r->layout != u.layout || u.r->written || u.write;
+  return u.r->written || u.write;
+}
+
+bool isTarget(ContextImpl& c, Texture* t) {
+  if (!t) return false;
+  if (t == c.depth) return true;
+  for (uint32_t i = 0; i < c.rtCount; ++i)
+    if (c.rts[i] == t) return true;
+  return false;
+}
+
+// Fills the descriptor writes for a program and collects the resources it touches.
+// Returns false when a required descriptor cannot be given.
+bool gatherDescriptors(ContextImpl& c, ProgramLayout& pl, std::vector<Use>& uses, bool compute) {
+  c.writes.clear();
+  c.bufferInfos.clear();
+  c.imageInfos.clear();
+  c.texelViews.clear();
+  size_t n = pl.bindings.size();
+  c.bufferInfos.reserve(n);
+  c.imageInfos.reserve(n);
+  c.texelViews.reserve(n);
+  for (const BindingSource& b : pl.bindings) {
+    Sampler* sampler = nullptr;
+    Texture* t = boundFor(c, b, &sampler);
+    if (t && !t->resource) t = nullptr;
+    // A resource bound as an output of this draw reads as unbound (Direct3D unbinds it).
+    if (t && !compute && b.kind == BindKind::ShaderResource && isTarget(c, t)) t = nullptr;
+    VkWriteDescriptorSet w{VK_STRUCTURE_TYPE_WRITE_DESCRIPTOR_SET};
+    w.dstBinding = b.binding;
+    w.descriptorCount = 1;
+    w.descriptorType = b.type;
+    switch (b.type) {
+      case VK_DESCRIPTOR_TYPE_SAMPLER: {
+        VkDescriptorImageInfo ii{};
+        ii.sampler = sampler && sampler->impl ? sampler->impl->sampler : c.d->defaultSampler;
+        c.imageInfos.push_back(ii);
+        w.pImageInfo = &c.imageInfos.back();
+        break;
+      }
+      case VK_DESCRIPTOR_TYPE_SAMPLED_IMAGE:
+      case VK_DESCRIPTOR_TYPE_STORAGE_IMAGE: {
+        bool storage = b.type == VK_DESCRIPTOR_TYPE_STORAGE_IMAGE;
+        VkDescriptorImageInfo ii{};
+        if (t && t->resource->isImage) {
+          VkImageLayout layout = storage ? VK_IMAGE_LAYOUT_GENERAL : VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL;
+          ii.imageView = imageView(*c.d, t, storage ? 1 : 0, 0);
+          ii.imageLayout = layout;
+          uses.push_back({t->resource, layout, storage});
+        } else if (!c.d->nullDescriptor) {
+          return false;
+        }
+        c.imageInfos.push_back(ii);
+        w.pImageInfo = &c.imageInfos.back();
+        break;
+      }
+      case VK_DESCRIPTOR_TYPE_UNIFORM_TEXEL_BUFFER:
+      case VK_DESCRIPTOR_TYPE_STORAGE_TEXEL_BUFFER: {
+        bool storage = b.type == VK_DESCRIPTOR_TYPE_STORAGE_TEXEL_BUFFER;
+        VkBufferView v = VK_NULL_HANDLE;
+        if (t && !t->resource->isImage) {
+          v = texelView(*c.d, t, storage);
+          uses.push_back({t->resource, VK_IMAGE_LAYOUT_UNDEFINED, storage});
+        }
+        if (!v && !c.d->nullDescriptor) return false;
+        c.texelViews.push_back(v);
+        w.pTexelBufferView = &c.texelViews.back();
+        break;
+      }
+      default: {  // uniform and storage buffers
+        VkDescriptorBufferInfo bi{};
+        if (t && !t->resource->isImage) {
+          Resource& r = *t->resource;
+          if (b.kind == BindKind::Counter) {
+            if (!r.hasCounter) {
+              if (!c.d->nullDescriptor) return false;
+            } else {
+              bi = {r.buffer, r.counterOffset, 4};
+              uses.push_back({&r, VK_IMAGE_LAYOUT_UNDEFINED, true});
+            }
+          } else if (b.type == VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER && r.dynamic) {
+            ensureRing(c, r);
+            bi = {r.ringBuffer, r.ringOffset, std::min<VkDeviceSize>(r.size, 65536)};
+          } else {
+            VkDeviceSize range = r.size;
+            if (b.type == VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER) range = std::min<VkDeviceSize>(range, 65536);
+            bi = {r.buffer, 0, range};
+            uses.push_back({&r, VK_IMAGE_LAYOUT_UNDEFINED, b.kind == BindKind::Uav});
+          }
+        } else if (!c.d->nullDescriptor) {
+          return false;
+        }
+        c.bufferInfos.push_back(bi);
+        w.pBufferInfo = &c.bufferInfos.back();
+        break;
+      }
+    }
+    c.writes.push_back(w);
+  }
+  return true;
+}
+
+// Applies pending UAV counts and barriers (outside rendering).
+void applyUses(ContextImpl& c, std::vector<Use>& uses) {
+  VkCommandBuffer cmd = c.d->cmd();
+  for (Use& u : uses) {
+    if (u.r->hasCounter && u.r->pendingCount != kKeepUavCount) {
+      bufferBarrier(*c.d, cmd, *u.r, true);
+      vkCmdUpdateBuffer(cmd, u.r->buffer, u.r->counterOffset, 4, &u.r->pendingCount);
+      u.r->pendingCount = kKeepUavCount;
+      u.r->written = true;
+    }
+  }
+  for (Use& u : uses) {
+    if (u.r->isImage)
+      transition(*c.d, cmd, *u.r, u.layout, u.write);
+    else
+      bufferBarrier(*c.d, cmd, *u.r, u.write);
+  }
+}
+
+}  // namespace
+
+}  // namespace gfxbackend
+
+using namespace gfxbackend;
+
+namespace {
+uint32_t gNextObjectId = 1;
+}
+
+gfxbackend::VertexLayout* createVertexLayout(Device* device, const InputElementDesc* elements, uint32_t count) {
+  (void)device;
+  auto* l = new VertexLayout;
+  l->id = gNextObjectId++;
+  l->names.reserve(count);
+  for (uint32_t i = 0; i < count; ++i) l->names.emplace_back(elements[i].semanticName ? elements[i].semanticName : "");
+  for (uint32_t i = 0; i < count; ++i) {
+    InputElementDesc e = elements[i];
+    e.semanticName = l->names[i].c_str();
+    l->elements.push_back(e);
+  }
+  return l;
+}
+
+gfxbackend::Shader* createShader(Device* device, hlsl::Stage stage, const std::vector<uint32_t>& spirv,
+                                 const hlsl::Reflection& reflection) {
+  (void)device;
+  auto* s = new Shader;
+  s->stage = stage;
+  s->spirv = spirv;
+  s->reflection = reflection;
+  s->id = gNextObjectId++;
+  return s;
+}
+
+gfxbackend::Shader* createShader(Device* device, hlsl::Stage stage, const std::vector<uint32_t>& spirv) {
+  hlsl::Reflection reflection;
+  std::string error;
+  if (!hlsl::reflect(spirv, reflection, &error)) {
+    logMessage("Could not reflect shader: %s\n", error.c_str());
+    return nullptr;
+  }
+  return createShader(device, stage, spirv, reflection);
+}
+
+DeviceContext::DeviceContext(Device* device) : device_(device) {
+  impl_ = new ContextImpl;
+  impl_->device = device;
+  impl_->d = device->impl();
+  ContextImpl* c = impl_;
+  impl_->d->endRenderingHook = [c] { c->endRendering(); };
+}
+
+DeviceContext::~DeviceContext() {
+  ContextImpl& c = *impl_;
+  c.endRendering();
+  c.d->endRenderingHook = nullptr;
+  c.d->submit(true);
+  VkDevice dev = c.d->device;
+  for (auto& [hash, bucket] : c.pipelines)
+    for (auto& e : bucket)
+      if (e.pipeline) vkDestroyPipeline(dev, e.pipeline, nullptr);
+  for (auto& [key, pl] : c.layouts) {
+    vkDestroyPipelineLayout(dev, pl->layout, nullptr);
+    vkDestroyDescriptorSetLayout(dev, pl->setLayout, nullptr);
+    delete pl;
+  }
+  delete impl_;
+}
+
+void DeviceContext::setPrimitiveTopology(D3DPrimitiveTopology topology) { impl_->topology = topology; }
+void DeviceContext::setInputLayout(gfxbackend::VertexLayout* layout) { impl_->layout = layout; }
+
+void DeviceContext::setVertexBuffers(uint32_t start, uint32_t count, Texture* const* buffers, const uint32_t* strides,
+                                     const uint32_t* offsets) {
+  for (uint32_t i = 0; i < count && start + i < kVertexBufferSlots; ++i) {
+    impl_->vbs[start + i] = buffers ? buffers[i] : nullptr;
+    impl_->strides[start + i] = strides ? strides[i] : 0;
+    impl_->offsets[start + i] = offsets ? offsets[i] : 0;
+  }
+}
+
+void DeviceContext::setIndexBuffer(Texture* buffer, DxgiFormat format, uint32_t offset) {
+  impl_->ib = buffer;
+  impl_->ibFormat = format;
+  impl_->ibOffset = offset;
+}
+
+void DeviceContext::setShader(hlsl::Stage stage, gfxbackend::Shader* shader) {
+  if (stage < kStageCount) impl_->stages[stage].shader = shader;
+}
+
+void DeviceContext::setConstantBuffers(hlsl::Stage stage, uint32_t start, uint32_t count, Texture* const* buffers) {
+  if (stage >= kStageCount) return;
+  for (uint32_t i = 0; i < count && start + i < kConstantBufferSlots; ++i)
+    impl_->stages[stage].cbs[start + i] = buffers ? buffers[i] : nullptr;
+}
+
+void DeviceContext::setShaderResources(hlsl::Stage stage, uint32_t start, uint32_t count, Texture* const* resources) {
+  if (stage >= kStageCount) return;
+  for (uint32_t i = 0; i < count && start + i < kShaderResourceSlots; ++i)
+    impl_->stages[stage].srvs[start + i] = resources ? resources[i] : nullptr;
+}
+
+void DeviceContext::setSamplers(hlsl::Stage stage, uint32_t start, uint32_t count, Sampler* const* samplers) {
+  if (stage >= kStageCount) return;
+  for (uint32_t i = 0; i < count && start + i < kSamplerSlots; ++i)
+    impl_->stages[stage].samplers[start + i] = samplers ? samplers[i] : nullptr;
+}
+
+void DeviceContext::setUnorderedAccessViews(hlsl::Stage stage, uint32_t start, uint32_t count, Texture* const* views,
+                                            const uint32_t* initialCounts) {
+  if (stage >= kStageCount) return;
+  for (uint32_t i = 0; i < count && start + i < kUavSlots; ++i) {
+    Texture* t = views ? views[i] : nullptr;
+    impl_->stages[stage].uavs[start + i] = t;
+    if (t && t->resource && initialCounts && initialCounts[i] != kKeepUavCount)
+      t->resource->pendingCount = initialCounts[i];
+  }
+}
+
+void DeviceContext::setRenderTargets(uint32_t count, Texture* const* targets, Texture* depth, uint32_t slice) {
+  ContextImpl& c = *impl_;
+  c.rtCount = std::min(count, kRenderTargetSlots);
+  for (uint32_t i = 0; i < kRenderTargetSlots; ++i) c.rts[i] = (targets && i < c.rtCount) ? targets[i] : nullptr;
+  while (c.rtCount > 0 && !c.rts[c.rtCount - 1]) --c.rtCount;
+  c.depth = depth;
+  c.slice = slice;
+}
+
+void DeviceContext::setViewports(uint32_t count, const Viewport* viewports) {
+  impl_->viewportSet = count > 0 && viewports;
+  if (impl_->viewportSet) impl_->viewport = viewports[0];
+}
+
+void DeviceContext::setScissorRects(uint32_t count, const ScissorRect* rects) {
+  if (count > 0 && rects) impl_->scissor = rects[0];
+}
+
+void DeviceContext::setRenderState(RenderState* state, uint32_t stencilRef) {
+  impl_->state = state;
+  impl_->stencilRef = stencilRef;
+}
+
+namespace {
+
+// Opens rendering into the current targets when they differ from the open one.
+bool beginRendering(ContextImpl& c) {
+  bool same = c.rendering && c.rRtCount == c.rtCount && c.rDepth == c.depth && c.rSlice == c.slice;
+  for (uint32_t i = 0; same && i < c.rtCount; ++i) same = c.rRts[i] == c.rts[i];
+  if (same) return true;
+  c.endRendering();
+  VkCommandBuffer cmd = c.d->cmd();
+  VkRenderingAttachmentInfo colour[kRenderTargetSlots]{};
+  uint32_t w = UINT32_MAX, h = UINT32_MAX;
+  for (uint32_t i = 0; i < c.rtCount; ++i) {
+    colour[i] = {VK_STRUCTURE_TYPE_RENDERING_ATTACHMENT_INFO};
+    Texture* t = c.rts[i];
+    if (!t || !t->resource || !t->resource->isImage) continue;
+    transition(*c.d, cmd, *t->resource, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL, true);
+    colour[i].imageView = imageView(*c.d, t, 2, c.slice);
+    colour[i].imageLayout = VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL;
+    colour[i].loadOp = VK_ATTACHMENT_LOAD_OP_LOAD;
+    colour[i].storeOp = VK_ATTACHMENT_STORE_OP_STORE;
+    w = std::min(w, t->resource->extent.width);
+    h = std::min(h, t->resource->extent.height);
+  }
+  VkRenderingAttachmentInfo depth{VK_STRUCTURE_TYPE_RENDERING_ATTACHMENT_INFO};
+  VkRenderingAttachmentInfo stencil{VK_STRUCTURE_TYPE_RENDERING_ATTACHMENT_INFO};
+  bool hasDepth = c.depth && c.depth->resource && c.depth->resource->isImage;
+  bool hasStencil = hasDepth && (c.depth->resource->aspect & VK_IMAGE_ASPECT_STENCIL_BIT);
+  if (hasDepth) {
+    Resource& r = *c.depth->resource;
+    transition(*c.d, cmd, r, VK_IMAGE_LAYOUT_DEPTH_STENCIL_ATTACHMENT_OPTIMAL, true);
+    depth.imageView = imageView(*c.d, c.depth, 3, 0);
+    depth.imageLayout = VK_IMAGE_LAYOUT_DEPTH_STENCIL_ATTACHMENT_OPTIMAL;
+    depth.loadOp = VK_ATTACHMENT_LOAD_OP_LOAD;
+    depth.storeOp = VK_ATTACHMENT_STORE_OP_STORE;
+    stencil = depth;
+    w = std::min(w, r.extent.width);
+    h = std::min(h, r.extent.height);
+  }
+  if (w == UINT32_MAX) return false;
+  VkRenderingInfo ri{VK_STRUCTURE_TYPE_RENDERING_INFO};
+  ri.renderArea = {{0, 0}, {w, h}};
+  ri.layerCount = 1;
+  ri.colorAttachmentCount = c.rtCount;
+  ri.pColorAttachments = colour;
+  ri.pDepthAttachment = hasDepth ? &depth : nullptr;
+  ri.pStencilAttachment = hasStencil ? &stencil : nullptr;
+  vkCmdBeginRendering(cmd, &ri);
+  c.rendering = true;
+  c.rRtCount = c.rtCount;
+  for (uint32_t i = 0; i < kRenderTargetSlots; ++i) c.rRts[i] = c.rts[i];
+  c.rDepth = c.depth;
+  c.rSlice = c.slice;
+  c.extent = {w, h};
+  return true;
+}
+
+thread_local std::vector<Use> tUses;
+
+bool prepareDraw(ContextImpl& c, bool indexed) {
+  Shader* vs = c.stages[hlsl::Vertex].shader;
+  if (!vs) {
+    c.warn("no vertex shader");
+    return false;
+  }
+  if (c.rtCount == 0 && !c.depth) {
+    c.warn("no render target");
+    return false;
+  }
+  Shader* shaders[6] = {};
+  for (uint32_t s = 0; s < 5; ++s) shaders[s] = c.stages[s].shader;
+  if ((shaders[hlsl::Hull] != nullptr) != (shaders[hlsl::Domain] != nullptr)) shaders[1] = shaders[2] = nullptr;
+  ProgramLayout* pl = programLayout(c, shaders);
+
+  PipelineKey key;
+  std::memset(&key, 0, sizeof(key));
+  for (uint32_t s = 0; s < 5; ++s) key.shaders[s] = shaders[s] ? shaders[s]->id : 0;
+  key.vertexLayout = c.layout ? c.layout->id : 0;
+  key.state = c.state ? c.state : c.device->defaultState();
+  key.colourCount = c.rtCount;
+  for (uint32_t i = 0; i < c.rtCount; ++i)
+    key.colour[i] = c.rts[i] && c.rts[i]->resource ? c.rts[i]->resource->targetFormat : VK_FORMAT_UNDEFINED;
+  key.depth = c.depth && c.depth->resource ? c.depth->resource->targetFormat : VK_FORMAT_UNDEFINED;
+  uint32_t patch = 0;
+  toVkTopology(c.topology, &patch);
+  key.topologyClass = topologyClass(c.topology);
+  key.patchPoints = patch;
+  uint32_t n = 0;
+  for (const BindingSource& b : pl->bindings) {
+    if (!isStorageImageBinding(b)) continue;
+    Sampler* unused = nullptr;
+    Texture* t = boundFor(c, b, &unused);
+    if (n < 8 && t && t->resource)
+      key.storageFormats[n] = spirvImageFormat(t->resource->isImage ? t->resource->viewFormat : toVkFormat(t->viewFormat));
+    ++n;
+  }
+  VkPipeline pipeline = findPipeline(c, *pl, key, false);
+  if (!pipeline) {
+    c.warn("the pipeline could not be built");
+    return false;
+  }
+
+  std::vector<Use>& uses = tUses;
+  uses.clear();
+  if (!gatherDescriptors(c, *pl, uses, false)) {
+    c.warn("a shader resource is not bound");
+    return false;
+  }
+  for (uint32_t i = 0; i < kVertexBufferSlots; ++i)
+    if (c.vbs[i] && c.vbs[i]->resource && !c.vbs[i]->resource->dynamic)
+      uses.push_back({c.vbs[i]->resource, VK_IMAGE_LAYOUT_UNDEFINED, false});
+  if (indexed && c.ib && c.ib->resource && !c.ib->resource->dynamic)
+    uses.push_back({c.ib->resource, VK_IMAGE_LAYOUT_UNDEFINED, false});
+  bool barrier = false;
+  for (const Use& u : uses)
+    if (needsBarrier(u) || (u.r->hasCounter && u.r->pendingCount != kKeepUavCount)) barrier = true;
+  if (barrier) {
+    c.endRendering();
+    applyUses(c, uses);
+  }
+  if (!beginRendering(c)) {
+    c.warn("the targets have no memory");
+    return false;
+  }
+  VkCommandBuffer cmd = c.d->cmd();
+  vkCmdBindPipeline(cmd, VK_PIPELINE_BIND_POINT_GRAPHICS, pipeline);
+  if (!c.writes.empty())
+    c.d->pushDescriptorSet(cmd, VK_PIPELINE_BIND_POINT_GRAPHICS, pl->layout, 0, uint32_t(c.writes.size()),
+                           c.writes.data());
+  // Direct3D's top-left origin: a viewport with negative height.
+  Viewport v = c.viewport;
+  if (!c.viewportSet) v = {0, 0, float(c.extent.width), float(c.extent.height), 0, 1};
+  VkViewport vp{v.x, v.y + v.height, v.width, -v.height, v.minDepth, v.maxDepth};
+  if (vp.width <= 0.0f) vp.width = 1.0f;
+  vkCmdSetViewport(cmd, 0, 1, &vp);
+  VkRect2D sc{{0, 0}, c.extent};
+  if (key.state->desc.flags & kScissor) {
+    int32_t l = std::max(c.scissor.left, 0), t = std::max(c.scissor.top, 0);
+    int32_t r = std::min<int32_t>(c.scissor.right, int32_t(c.extent.width));
+    int32_t b = std::min<int32_t>(c.scissor.bottom, int32_t(c.extent.height));
+    sc = {{l, t}, {uint32_t(std::max(r - l, 0)), uint32_t(std::max(b - t, 0))}};
+  }
+  vkCmdSetScissor(cmd, 0, 1, &sc);
+  vkCmdSetStencilReference(cmd, VK_STENCIL_FACE_FRONT_AND_BACK, c.stencilRef);
+  float zero[4] = {0, 0, 0, 0};
+  vkCmdSetBlendConstants(cmd, zero);
+  vkCmdSetPrimitiveTopology(cmd, toVkTopology(c.topology, nullptr));
+  if (c.layout) {
+    for (uint32_t i = 0; i < kVertexBufferSlots; ++i) {
+      bool used = false;
+      for (const auto& e : c.layout->elements)
+        if (e.inputSlot == i) used = true;
+      if (!used) continue;
+      Texture* t = c.vbs[i];
+      if (!t || !t->resource || t->resource->isImage) {
+        c.warn("a vertex buffer is not bound");
+        return false;
+      }
+      Resource& r = *t->resource;
+      VkBuffer buf = r.buffer;
+      VkDeviceSize offset = c.offsets[i];
+      if (r.dynamic) {
+        ensureRing(c, r);
+        buf = r.ringBuffer;
+        offset += r.ringOffset;
+      }
+      VkDeviceSize stride = c.strides[i];
+      vkCmdBindVertexBuffers2(cmd, i, 1, &buf, &offset, nullptr, &stride);
+    }
+  }
+  if (indexed) {
+    if (!c.ib || !c.ib->resource || c.ib->resource->isImage) {
+      c.warn("no index buffer");
+      return false;
+    }
+    Resource& r = *c.ib->resource;
+    VkBuffer buf = r.buffer;
+    VkDeviceSize offset = c.ibOffset;
+    if (r.dynamic) {
+      ensureRing(c, r);
+      buf = r.ringBuffer;
+      offset += r.ringOffset;
+    }
+    vkCmdBindIndexBuffer(cmd, buf, offset, toVkIndexType(c.ibFormat));
+  }
+  return true;
+}
+
+}  // namespace
+
+void DeviceContext::draw(uint32_t vertexCount, uint32_t startVertex) {
+  if (prepareDraw(*impl_, false)) vkCmdDraw(impl_->d->cmd(), vertexCount, 1, startVertex, 0);
+}
+
+void DeviceContext::drawIndexed(uint32_t indexCount, uint32_t startIndex, int32_t baseVertex) {
+  if (prepareDraw(*impl_, true)) vkCmdDrawIndexed(impl_->d->cmd(), indexCount, 1, startIndex, baseVertex, 0);
+}
+
+void DeviceContext::drawInstanced(uint32_t vertexCount, uint32_t instanceCount, uint32_t startVertex,
+                                  uint32_t startInstance) {
+  if (prepareDraw(*impl_, false)) vkCmdDraw(impl_->d->cmd(), vertexCount, instanceCount, startVertex, startInstance);
+}
+
+void DeviceContext::drawIndexedInstanced(uint32_t indexCount, uint32_t instanceCount, uint32_t startIndex,
+                                         int32_t baseVertex, uint32_t startInstance) {
+  if (prepareDraw(*impl_, true))
+    vkCmdDrawIndexed(impl_->d->cmd(), indexCount, instanceCount, startIndex, baseVertex, startInstance);
+}
+
+void DeviceContext::dispatch(uint32_t x, uint32_t y, uint32_t z) {
+  ContextImpl& c = *impl_;
+  Shader* cs = c.stages[hlsl::Compute].shader;
+  if (!cs) {
+    c.warn("dispatch without compute shader");
+    return;
+  }
+  Shader* shaders[6] = {};
+  shaders[hlsl::Compute] = cs;
+  ProgramLayout* pl = programLayout(c, shaders);
+  PipelineKey key;
+  std::memset(&key, 0, sizeof(key));
+  key.shaders[hlsl::Compute] = cs->id;
+  uint32_t n = 0;
+  for (const BindingSource& b : pl->bindings) {
+    if (!isStorageImageBinding(b)) continue;
+    Sampler* unused = nullptr;
+    Texture* t = boundFor(c, b, &unused);
+    if (n < 8 && t && t->resource)
+      key.storageFormats[n] = spirvImageFormat(t->resource->isImage ? t->resource->viewFormat : toVkFormat(t->viewFormat));
+    ++n;
+  }
+  VkPipeline pipeline = findPipeline(c, *pl, key, true);
+  if (!pipeline) {
+    c.warn("the compute pipeline could not be built");
+    return;
+  }
+  c.endRendering();
+  std::vector<Use>& uses = tUses;
+  uses.clear();
+  if (!gatherDescriptors(c, *pl, uses, true)) {
+    c.warn("a compute resource is not bound");
+    return;
+  }
+  applyUses(c, uses);
+  VkCommandBuffer cmd = c.d->cmd();
+  vkCmdBindPipeline(cmd, VK_PIPELINE_BIND_POINT_COMPUTE, pipeline);
+  if (!c.writes.empty())
+    c.d->pushDescriptorSet(cmd, VK_PIPELINE_BIND_POINT_COMPUTE, pl->layout, 0, uint32_t(c.writes.size()),
+                           c.writes.data());
+  vkCmdDispatch(cmd, x, y, z);
+}
+
+void DeviceContext::copyResource(Texture* dst, Texture* src) {
+  ContextImpl& c = *impl_;
+  if (!dst || !src || !dst->resource || !src->resource || dst == src) return;
+  c.endRendering();
+  Resource& d = *dst->resource;
+  Resource& s = *src->resource;
+  VkCommandBuffer cmd = c.d->cmd();
+  if (s.isImage && d.isImage) {
+    transition(*c.d, cmd, s, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, false);
+    transition(*c.d, cmd, d, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, true);
+    std::vector<VkImageCopy> regions;
+    uint32_t mips = std::min(s.mipLevels, d.mipLevels);
+    VkImageAspectFlags aspect = s.aspect;
+    for (uint32_t m = 0; m < mips; ++m) {
+      VkImageCopy r{};
+      r.srcSubresource = {aspect, m, 0, std::min(s.layers, d.layers)};
+      r.dstSubresource = r.srcSubresource;
+      r.extent = {std::max(std::min(s.extent.width, d.extent.width) >> m, 1u),
+                  std::max(std::min(s.extent.height, d.extent.height) >> m, 1u),
+                  std::max(std::min(s.extent.depth, d.extent.depth) >> m, 1u)};
+      regions.push_back(r);
+    }
+    vkCmdCopyImage(cmd, s.image, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, d.image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL,
+                   uint32_t(regions.size()), regions.data());
+  } else if (s.isImage && !d.isImage) {
+    transition(*c.d, cmd, s, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, false);
+    bufferBarrier(*c.d, cmd, d, true);
+    std::vector<VkBufferImageCopy> regions;
+    uint32_t i = 0;
+    VkImageAspectFlags aspect = (s.aspect & VK_IMAGE_ASPECT_DEPTH_BIT) ? VkImageAspectFlags(VK_IMAGE_ASPECT_DEPTH_BIT) : s.aspect;
+    for (uint32_t layer = 0; layer < s.layers; ++layer)
+      for (uint32_t m = 0; m < s.mipLevels; ++m, ++i) {
+        if (i >= d.subs.size()) break;
+        VkBufferImageCopy r{};
+        r.bufferOffset = d.subs[i].offset;
+        r.imageSubresource = {aspect, m, layer, 1};
+        r.imageExtent = {std::max(s.extent.width >> m, 1u), std::max(s.extent.height >> m, 1u),
+                         std::max(s.extent.depth >> m, 1u)};
+        regions.push_back(r);
+      }
+    if (!regions.empty())
+      vkCmdCopyImageToBuffer(cmd, s.image, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, d.buffer, uint32_t(regions.size()),
+                             regions.data());
+    d.written = true;
+  } else if (!s.isImage && d.isImage) {
+    bufferBarrier(*c.d, cmd, s, false);
+    transition(*c.d, cmd, d, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, true);
+    std::vector<VkBufferImageCopy> regions;
+    uint32_t i = 0;
+    for (uint32_t layer = 0; layer < d.layers; ++layer)
+      for (uint32_t m = 0; m < d.mipLevels; ++m, ++i) {
+        if (i >= s.subs.size()) break;
+        VkBufferImageCopy r{};
+        r.bufferOffset = s.subs[i].offset;
+        r.imageSubresource = {(d.aspect & VK_IMAGE_ASPECT_DEPTH_BIT) ? VkImageAspectFlags(VK_IMAGE_ASPECT_DEPTH_BIT) : d.aspect, m, layer,
+                              1};
+        r.imageExtent = {std::max(d.extent.width >> m, 1u), std::max(d.extent.height >> m, 1u),
+                         std::max(d.extent.depth >> m, 1u)};
+        regions.push_back(r);
+      }
+    if (!regions.empty())
+      vkCmdCopyBufferToImage(cmd, s.buffer, d.image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, uint32_t(regions.size()),
+                             regions.data());
+  } else {
+    VkBuffer srcBuffer = s.buffer;
+    VkDeviceSize srcOffset = 0;
+    if (s.dynamic && !s.copyOnUnmap) {
+      ensureRing(c, s);
+      srcBuffer = s.ringBuffer;
+      srcOffset = s.ringOffset;
+    } else {
+      bufferBarrier(*c.d, cmd, s, false);
+    }
+    bufferBarrier(*c.d, cmd, d, true);
+    VkBufferCopy r{srcOffset, 0, std::min(s.size, d.size)};
+    vkCmdCopyBuffer(cmd, srcBuffer, d.buffer, 1, &r);
+    if (d.dynamic) {
+      // Keep the CPU copy in step is impossible without waiting; the GPU copy wins until
+      // the next map. Dynamic destinations are not a Direct3D use either.
+    }
+  }
+}
+
+bool DeviceContext::map(Texture* t, uint32_t subresource, D3DMap type, MappedSubresource& out) {
+  ContextImpl& c = *impl_;
+  out = MappedSubresource{};
+  if (!t || !t->resource) return false;
+  Resource& r = *t->resource;
+  if (r.hostVisible) {
+    if (type == D3D11_MAP_WRITE_DISCARD || type == D3D11_MAP_WRITE_NO_OVERWRITE) return false;
+    c.d->submit(true);  // the GPU's copies into it must have landed
+    r.written = false;
+    if (r.subs.empty()) {
+      out.data = r.mapped;
+      out.rowPitch = out.depthPitch = uint32_t(r.size);
+      return true;
+    }
+    if (subresource >= r.subs.size()) return false;
+    const auto& s = r.subs[subresource];
+    out.data = r.mapped + s.offset;
+    out.rowPitch = s.rowPitch;
+    out.depthPitch = s.slicePitch;
+    return true;
+  }
+  if (r.dynamic && !r.isImage && (type == D3D11_MAP_WRITE_DISCARD || type == D3D11_MAP_WRITE_NO_OVERWRITE)) {
+    out.data = r.shadow.data();
+    out.rowPitch = out.depthPitch = uint32_t(r.size);
+    return true;
+  }
+  return false;
+}
+
+void DeviceContext::unmap(Texture* t, uint32_t subresource) {
+  (void)subresource;
+  ContextImpl& c = *impl_;
+  if (!t || !t->resource) return;
+  Resource& r = *t->resource;
+  if (!r.dynamic) return;
+  r.ringEpoch = UINT64_MAX;
+  ensureRing(c, r);
+  if (r.copyOnUnmap) {
+    c.endRendering();
+    VkCommandBuffer cmd = c.d->cmd();
+    bufferBarrier(*c.d, cmd, r, true);
+    VkBufferCopy region{r.ringOffset, 0, r.size};
+    vkCmdCopyBuffer(cmd, r.ringBuffer, r.buffer, 1, &region);
+    r.written = true;
+  }
+}
+
+void DeviceContext::updateSubresource(Texture* t, uint32_t subresource, const void* data, uint32_t rowPitch,
+                                      uint32_t depthPitch) {
+  ContextImpl& c = *impl_;
+  if (!t || !t->resource || !data) return;
+  Resource& r = *t->resource;
+  if (r.hostVisible) return;
+  if (!r.isImage) {
+    if (r.dynamic) {
+      std::memcpy(r.shadow.data(), data, size_t(r.size));
+      unmap(t, 0);
+      return;
+    }
+    c.endRendering();
+    Staging s = c.d->staging(r.size, 16);
+    std::memcpy(s.ptr, data, size_t(r.size));
+    VkCommandBuffer cmd = c.d->cmd();
+    bufferBarrier(*c.d, cmd, r, true);
+    VkBufferCopy region{s.offset, 0, r.size};
+    vkCmdCopyBuffer(cmd, s.buffer, r.buffer, 1, &region);
+    return;
+  }
+  uint32_t mip = subresource % r.mipLevels, layer = subresource / r.mipLevels;
+  if (layer >= r.layers) return;
+  uint32_t w = std::max(r.extent.width >> mip, 1u), h = std::max(r.extent.height >> mip, 1u),
+           dd = std::max(r.extent.depth >> mip, 1u);
+  SubresourceLayout l = subresourceLayout(t->format(), t->desc.bitsPerPixel, w, t->desc.height ? h : 0,
+                                          t->desc.depth ? dd : 0);
+  if (rowPitch == 0) rowPitch = l.rowPitch;
+  if (depthPitch == 0) depthPitch = rowPitch * l.rows;
+  c.endRendering();
+  Staging s = c.d->staging(l.size(), 16);
+  const auto* src = static_cast<const uint8_t*>(data);
+  for (uint32_t z = 0; z < l.depth; ++z)
+    for (uint32_t y = 0; y < l.rows; ++y)
+      std::memcpy(s.ptr + size_t(z) * l.slicePitch + size_t(y) * l.rowPitch,
+                  src + size_t(z) * depthPitch + size_t(y) * rowPitch, l.rowPitch);
+  VkCommandBuffer cmd = c.d->cmd();
+  transition(*c.d, cmd, r, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, true);
+  FormatInfo info;
+  lookupFormat(t->format(), info);
+  VkBufferImageCopy region{};
+  region.bufferOffset = s.offset;
+  region.bufferRowLength = info.blockCompressed ? ((w + 3) / 4) * 4 : 0;
+  region.bufferImageHeight = info.blockCompressed ? l.rows * 4 : 0;
+  region.imageSubresource = {(r.aspect & VK_IMAGE_ASPECT_DEPTH_BIT) ? VkImageAspectFlags(VK_IMAGE_ASPECT_DEPTH_BIT) : r.aspect, mip, layer, 1};
+  region.imageExtent = {w, h, dd};
+  vkCmdCopyBufferToImage(cmd, s.buffer, r.image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, 1, &region);
+}
+
+namespace {
+bool isIntegerFormat(VkFormat f) {
+  switch (f) {
+    case VK_FORMAT_R16_SINT:
+    case VK_FORMAT_R16G16_SINT:
+    case VK_FORMAT_R16G16B16A16_SINT:
+    case VK_FORMAT_R32_SINT:
+    case VK_FORMAT_R32G32_SINT:
+    case VK_FORMAT_R32G32B32A32_SINT:
+    case VK_FORMAT_R8G8B8A8_SINT:
+    case VK_FORMAT_R8_UINT:
+    case VK_FORMAT_R8G8_UINT:
+    case VK_FORMAT_R16_UINT:
+    case VK_FORMAT_R16G16_UINT:
+    case VK_FORMAT_R16G16B16A16_UINT:
+    case VK_FORMAT_R32_UINT:
+    case VK_FORMAT_R32G32_UINT:
+    case VK_FORMAT_R32G32B32A32_UINT:
+    case VK_FORMAT_R8G8B8A8_UINT: return true;
+    default: return false;
+  }
+}
+
+void clearImage(ContextImpl& c, Resource& r, const VkClearColorValue& v, uint32_t layer, uint32_t layerCount) {
+  c.endRendering();
+  VkCommandBuffer cmd = c.d->cmd();
+  transition(*c.d, cmd, r, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, true);
+  VkImageSubresourceRange range{VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, layer, layerCount};
+  vkCmdClearColorImage(cmd, r.image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, &v, 1, &range);
+}
+}  // namespace
+
+void DeviceContext::clearRenderTargetView(Texture* target, const float colour[4], uint32_t slice) {
+  if (!target || !target->resource || !target->resource->isImage) return;
+  Resource& r = *target->resource;
+  if (r.aspect != VK_IMAGE_ASPECT_COLOR_BIT) return;
+  VkClearColorValue v{};
+  if (isIntegerFormat(r.format))
+    for (int i = 0; i < 4; ++i) v.int32[i] = int32_t(colour[i]);
+  else
+    for (int i = 0; i < 4; ++i) v.float32[i] = colour[i];
+  clearImage(*impl_, r, v, std::min(slice, r.layers - 1), 1);
+}
+
+void DeviceContext::clearDepthStencilView(Texture* depth, uint32_t flags, float depthValue, uint8_t stencil) {
+  ContextImpl& c = *impl_;
+  if (!depth || !depth->resource || !depth->resource->isImage) return;
+  Resource& r = *depth->resource;
+  VkImageAspectFlags aspect = 0;
+  if (flags & D3D11_CLEAR_DEPTH) aspect |= VK_IMAGE_ASPECT_DEPTH_BIT;
+  if (flags & D3D11_CLEAR_STENCIL) aspect |= r.aspect & VK_IMAGE_ASPECT_STENCIL_BIT;
+  aspect &= r.aspect;
+  if (!aspect) return;
+  c.endRendering();
+  VkCommandBuffer cmd = c.d->cmd();
+  transition(*c.d, cmd, r, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, true);
+  VkClearDepthStencilValue v{std::clamp(depthValue, 0.0f, 1.0f), stencil};
+  VkImageSubresourceRange range{aspect, 0, VK_REMAINING_MIP_LEVELS, 0, VK_REMAINING_ARRAY_LAYERS};
+  vkCmdClearDepthStencilImage(cmd, r.image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, &v, 1, &range);
+}
+
+void DeviceContext::clearUnorderedAccessViewUint(Texture* t, const uint32_t values[4]) {
+  ContextImpl& c = *impl_;
+  if (!t || !t->resource) return;
+  Resource& r = *t->resource;
+  if (r.isImage) {
+    VkClearColorValue v{};
+    if (isIntegerFormat(r.format))
+      for (int i = 0; i < 4; ++i) v.uint32[i] = values[i];
+    else
+      for (int i = 0; i < 4; ++i) v.float32[i] = float(values[i]);
+    clearImage(c, r, v, 0, VK_REMAINING_ARRAY_LAYERS);
+    return;
+  }
+  c.endRendering();
+  VkCommandBuffer cmd = c.d->cmd();
+  bufferBarrier(*c.d, cmd, r, true);
+  if (r.size >= 4) vkCmdFillBuffer(cmd, r.buffer, 0, r.size / 4 * 4, values[0]);
+}
+
+void DeviceContext::clearUnorderedAccessViewFloat(Texture* t, const float values[4]) {
+  ContextImpl& c = *impl_;
+  if (!t || !t->resource) return;
+  Resource& r = *t->resource;
+  if (r.isImage) {
+    VkClearColorValue v{};
+    for (int i = 0; i < 4; ++i) v.float32[i] = values[i];
+    clearImage(c, r, v, 0, VK_REMAINING_ARRAY_LAYERS);
+    return;
+  }
+  uint32_t bits;
+  std::memcpy(&bits, &values[0], 4);
+  c.endRendering();
+  VkCommandBuffer cmd = c.d->cmd();
+  bufferBarrier(*c.d, cmd, r, true);
+  if (r.size >= 4) vkCmdFillBuffer(cmd, r.buffer, 0, r.size / 4 * 4, bits);
+}
+
+void DeviceContext::clearState() {
+  ContextImpl& c = *impl_;
+  for (auto& s : c.stages) s = StageState{};
+  c.topology = D3D11_PRIMITIVE_TOPOLOGY_UNDEFINED;
+  c.layout = nullptr;
+  for (uint32_t i = 0; i < kVertexBufferSlots; ++i) {
+    c.vbs[i] = nullptr;
+    c.strides[i] = c.offsets[i] = 0;
+  }
+  c.ib = nullptr;
+  c.ibOffset = 0;
+  for (auto& t : c.rts) t = nullptr;
+  c.rtCount = 0;
+  c.depth = nullptr;
+  c.slice = 0;
+  c.viewportSet = false;
+  c.scissor = ScissorRect{};
+  c.state = nullptr;
+  c.stencilRef = 0;
+}
+
+void DeviceContext::flush(bool wait) { impl_->d->submit(wait); }
+
+// Labels must open and close in one command buffer, and a read-back or a full upload ring
+// may split a frame into several; markers are therefore not recorded.
+void DeviceContext::beginEvent(const char* name) { (void)name; }
+void DeviceContext::endEvent() {}

@@ -1,0 +1,102 @@
+#include "tests/gfx/support/GpuTestSupport.h"
+
+#include <cstring>
+
+#include "gfx/hlsl/HlslCompiler.h"
+
+Device* GpuTest::sDevice = nullptr;
+
+void GpuTest::SetUpTestSuite() {
+  if (!sDevice) {
+    DeviceOptions options;
+    options.validation = true;
+    sDevice = new Device(options);
+  }
+}
+
+void GpuTest::TearDownTestSuite() {
+  delete sDevice;
+  sDevice = nullptr;
+}
+
+void GpuTest::SetUp() {
+  ASSERT_NE(sDevice, nullptr);
+  messagesAtStart_ = sDevice->validationMessageCount();
+}
+
+void GpuTest::TearDown() {
+  sDevice->waitIdle();
+  for (Texture* t : textures_) deleteTexture(t);
+  textures_.clear();
+  sDevice->waitIdle();
+  EXPECT_TRUE(sDevice->validationEnabled()) << "validation layers are not active";
+  EXPECT_EQ(sDevice->validationMessageCount(), messagesAtStart_) << "Vulkan validation reported problems";
+}
+
+gfxbackend::Shader* GpuTest::shader(hlsl::Stage stage, const std::string& source, const std::string& entry) {
+  static const char* kProfiles[] = {"vs_5_0", "hs_5_0", "ds_5_0", "gs_5_0", "ps_5_0", "cs_5_0"};
+  hlsl::CompileResult result = hlsl::compile(stage, kProfiles[stage], source, entry);
+  EXPECT_TRUE(result.ok) << result.messages;
+  if (!result.ok) return nullptr;
+  gfxbackend::Shader* s = createShader(sDevice, stage, result.spirv);
+  EXPECT_NE(s, nullptr);
+  if (s) shaders_.emplace_back(s);
+  return s;
+}
+
+Texture* GpuTest::texture(uint32_t format, uint32_t width, uint32_t height, uint32_t flags, const void* data) {
+  TextureDesc desc;
+  desc.flags = flags;
+  desc.format = format;
+  desc.width = width;
+  desc.height = height;
+  Texture* t = createTexture(sDevice, desc, data);
+  textures_.push_back(t);
+  return t;
+}
+
+Texture* GpuTest::buffer(uint32_t flags, uint32_t bytes, uint32_t stride, const void* data) {
+  TextureDesc desc;
+  desc.flags = flags;
+  desc.bitsPerPixel = stride * 8;
+  desc.width = bytes / stride;
+  Texture* t = createTexture(sDevice, desc, data);
+  textures_.push_back(t);
+  return t;
+}
+
+std::vector<uint8_t> GpuTest::readBack(Texture* source) {
+  TextureDesc desc = source->desc;
+  desc.flags = (source->isTexture() ? uint32_t(kTextureFlag) : 0u) | kUsageStaging;
+  desc.options = 0;
+  desc.mipLevels = 1;
+  desc.arraySize = 1;
+  Texture* staging = createTexture(sDevice, desc, nullptr);
+  ctx()->copyResource(staging, source);
+  MappedSubresource mapped;
+  std::vector<uint8_t> out;
+  if (ctx()->map(staging, 0, D3D11_MAP_READ, mapped)) {
+    if (source->isBuffer()) {
+      out.assign(static_cast<uint8_t*>(mapped.data), static_cast<uint8_t*>(mapped.data) + source->byteSize());
+    } else {
+      SubresourceLayout l = subresourceLayout(source->format(), source->desc.bitsPerPixel, source->width(),
+                                              source->height(), 0);
+      out.resize(size_t(l.rowPitch) * l.rows);
+      for (uint32_t y = 0; y < l.rows; ++y)
+        std::memcpy(out.data() + size_t(y) * l.rowPitch, static_cast<uint8_t*>(mapped.data) + size_t(y) * mapped.rowPitch,
+                    l.rowPitch);
+    }
+    ctx()->unmap(staging, 0);
+  } else {
+    ADD_FAILURE() << "map for reading failed";
+  }
+  deleteTexture(staging);
+  return out;
+}
+
+uint32_t GpuTest::rgba(const std::vector<uint8_t>& pixels, uint32_t width, uint32_t x, uint32_t y) {
+  uint32_t v = 0;
+  size_t at = (size_t(y) * width + x) * 4;
+  if (at + 4 <= pixels.size()) std::memcpy(&v, pixels.data() + at, 4);
+  return v;
+}
