@@ -98,6 +98,12 @@ void fail(std::string* error, const std::string& text) {
 
 bool reflect(const std::vector<uint32_t>& spirv, Reflection& out, std::string* error) {
   out = Reflection();
+  // Compiled files come from disk: check them before anything trusts their structure.
+  std::string validation;
+  if (!validateSpirv(spirv, &validation)) {
+    fail(error, "reflection: invalid SPIR-V: " + validation.substr(0, validation.find('\n')));
+    return false;
+  }
   std::vector<uint32_t> words = spirv;  // the word walker needs a mutable module
   spvw::Module m;
   if (!spvw::parse(words, m)) {

@@ -10,6 +10,7 @@ namespace {
 
 constexpr uint32_t kMagic = 0x07230203;
 constexpr uint32_t kRegister = 16;
+constexpr int kMaxTypeDepth = 64;
 
 uint32_t roundUp16(uint32_t v) { return (v + kRegister - 1) / kRegister * kRegister; }
 
@@ -185,14 +186,15 @@ bool memberRowMajor(const Module& m, uint32_t structId, uint32_t member) {
   return m.hasMemberDecoration(structId, member, DecRowMajor);
 }
 
-StructLayout layoutStruct(const Module& m, uint32_t structId, const std::map<std::string, uint32_t>* explicitOffsets);
+StructLayout layoutStruct(const Module& m, uint32_t structId, const std::map<std::string, uint32_t>* explicitOffsets,
+                          int depth = 0);
 
 }  // namespace
 
-D3DSize d3dSize(const Module& m, uint32_t typeId, bool spirvRowMajor) {
+D3DSize d3dSize(const Module& m, uint32_t typeId, bool spirvRowMajor, int depth) {
   D3DSize r;
   const Instruction* t = m.def(typeId);
-  if (!t) {
+  if (!t || depth > kMaxTypeDepth) {  // unknown or (in a damaged file) cyclic types
     r.ok = false;
     return r;
   }
@@ -208,7 +210,7 @@ D3DSize d3dSize(const Module& m, uint32_t typeId, bool spirvRowMajor) {
       break;
     }
     case OpTypeVector: {
-      D3DSize c = d3dSize(m, m.word(*t, 2), false);
+      D3DSize c = d3dSize(m, m.word(*t, 2), false, depth + 1);
       r.size = r.vulkanSize = c.size * m.word(*t, 3);
       r.ok = c.ok;
       break;
@@ -221,7 +223,11 @@ D3DSize d3dSize(const Module& m, uint32_t typeId, bool spirvRowMajor) {
       }
       uint32_t rows = m.word(*col, 3);  // SPIR-V rows (components of a column)
       uint32_t cols = m.word(*t, 3);
-      D3DSize c = d3dSize(m, m.word(*col, 2), false);
+      if (rows == 0 || rows > 4 || cols == 0 || cols > 4) {
+        r.ok = false;
+        return r;
+      }
+      D3DSize c = d3dSize(m, m.word(*col, 2), false, depth + 1);
       uint32_t regs = spirvRowMajor ? rows : cols;
       uint32_t perReg = spirvRowMajor ? cols : rows;
       r.size = kRegister * (regs - 1) + perReg * c.size;
@@ -232,11 +238,11 @@ D3DSize d3dSize(const Module& m, uint32_t typeId, bool spirvRowMajor) {
     }
     case OpTypeArray: {
       auto len = m.constants.find(m.word(*t, 3));
-      if (len == m.constants.end() || len->second == 0) {
+      if (len == m.constants.end() || len->second == 0 || len->second > 65536) {
         r.ok = false;
         return r;
       }
-      D3DSize e = d3dSize(m, m.word(*t, 2), spirvRowMajor);
+      D3DSize e = d3dSize(m, m.word(*t, 2), spirvRowMajor, depth + 1);
       uint32_t stride = roundUp16(e.size);
       r.size = stride * static_cast<uint32_t>(len->second - 1) + e.size;
       r.vulkanSize = stride * static_cast<uint32_t>(len->second - 1) + e.vulkanSize;
@@ -246,7 +252,7 @@ D3DSize d3dSize(const Module& m, uint32_t typeId, bool spirvRowMajor) {
       break;
     }
     case OpTypeStruct: {
-      StructLayout l = layoutStruct(m, typeId, nullptr);
+      StructLayout l = layoutStruct(m, typeId, nullptr, depth + 1);
       r.size = l.size;
       r.vulkanSize = l.vulkanSize;
       r.startsRegister = true;
@@ -263,7 +269,8 @@ D3DSize d3dSize(const Module& m, uint32_t typeId, bool spirvRowMajor) {
 
 namespace {
 
-StructLayout layoutStruct(const Module& m, uint32_t structId, const std::map<std::string, uint32_t>* explicitOffsets) {
+StructLayout layoutStruct(const Module& m, uint32_t structId, const std::map<std::string, uint32_t>* explicitOffsets,
+                          int depth) {
   StructLayout l;
   const Instruction* t = m.def(structId);
   if (!t || t->opcode != OpTypeStruct) {
@@ -279,7 +286,7 @@ StructLayout layoutStruct(const Module& m, uint32_t structId, const std::map<std
   uint32_t end = 0;
   bool pushToNext = false;
   for (uint32_t i = 0; i < members; ++i) {
-    D3DSize s = d3dSize(m, m.word(*t, 2 + i), memberRowMajor(m, structId, i));
+    D3DSize s = d3dSize(m, m.word(*t, 2 + i), memberRowMajor(m, structId, i), depth + 1);
     if (!s.ok) {
       l.ok = false;
       l.error = "member " + std::to_string(i) + " has a type without a constant-buffer layout";

@@ -77,7 +77,8 @@ struct Module {
   std::map<uint32_t, uint64_t> constants;  // scalar integer constants
   std::string error;
 
-  uint32_t word(const Instruction& in, uint32_t i) const { return (*words)[in.pos + i]; }
+  // Operand i of an instruction; 0 past its end, so malformed files cannot read outside it.
+  uint32_t word(const Instruction& in, uint32_t i) const { return i < in.count ? (*words)[in.pos + i] : 0; }
   uint32_t& wordRef(const Instruction& in, uint32_t i) { return (*words)[in.pos + i]; }
   std::string literalString(const Instruction& in, uint32_t firstWord) const;
   const Instruction* def(uint32_t id) const;
@@ -108,7 +109,7 @@ struct D3DSize {
   // (HLSL row_major) owns whole 16-byte columns, so nothing may pack into its last one.
   uint32_t vulkanSize = 0;
 };
-D3DSize d3dSize(const Module& m, uint32_t typeId, bool spirvRowMajor);
+D3DSize d3dSize(const Module& m, uint32_t typeId, bool spirvRowMajor, int depth = 0);
 
 // Explicit packoffset placements: constant-buffer name -> member name -> byte offset.
 using PackOffsets = std::map<std::string, std::map<std::string, uint32_t>>;
