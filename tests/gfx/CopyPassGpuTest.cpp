@@ -1,0 +1,119 @@
+// The copy pass on the device: exact pixels, regions, zoom, the depth variant and the
+// plain-copy road for destinations that cannot be drawn into.
+#include <vector>
+
+#include "tests/gfx/RenderTargetsTestScreen.h"
+
+namespace {
+
+constexpr uint32_t kRgba8 = 0x10204;
+constexpr uint32_t kShaderResource = 0x10201;  // texture, default usage, shader resource
+
+class CopyPassGpuTest : public ScreenGpuTest {
+ protected:
+  // A source whose every pixel is distinct: red = x, green = y, blue = a per-size salt.
+  std::vector<uint32_t> pattern(uint32_t w, uint32_t h, uint32_t salt) {
+    std::vector<uint32_t> p(w * h);
+    for (uint32_t y = 0; y < h; ++y)
+      for (uint32_t x = 0; x < w; ++x) p[y * w + x] = pack(x * 7 + 1, y * 5 + 2, salt, 255);
+    return p;
+  }
+  static Viewport whole() { return Viewport{0, 0, 16, 16}; }
+};
+
+TEST_F(CopyPassGpuTest, FullCopyIsPixelExact) {
+  const auto data = pattern(16, 16, 9);
+  Texture* src = texture(kRgba8, 16, 16, kShaderResource, data.data());
+  copyPass(screen()->backBuffer, src, whole(), opaque(), true);
+  EXPECT_EQ(backBufferPixels(), data);
+}
+
+TEST_F(CopyPassGpuTest, RegionCopyDrawsOnlyInsideAndReadsTheSameRegionOfTheSource) {
+  const auto data = pattern(16, 16, 3);
+  Texture* src = texture(kRgba8, 16, 16, kShaderResource, data.data());
+  const float grey[4] = {0.5f, 0.5f, 0.5f, 1.0f};
+  clearTexture(device(), screen()->backBuffer, grey);
+
+  const Viewport region{4, 2, 12, 10};
+  copyPass(screen()->backBuffer, src, region, opaque(), false);
+  const auto pixels = backBufferPixels();
+  const uint32_t greyPixel = pack(128, 128, 128, 255);
+  for (int y = 0; y < 16; ++y) {
+    for (int x = 0; x < 16; ++x) {
+      const bool inside = x >= region.left && x < region.right && y >= region.top && y < region.bottom;
+      ASSERT_EQ(pixels[y * 16 + x], inside ? data[y * 16 + x] : greyPixel) << x << "," << y;
+    }
+  }
+}
+
+TEST_F(CopyPassGpuTest, RegionConstantsFollowTheSourceSize) {
+  // A 32 x 32 source seen through a 16 x 16 region: the destination gets its top-left quarter.
+  const auto big = pattern(32, 32, 77);
+  Texture* src = texture(kRgba8, 32, 32, kShaderResource, big.data());
+  copyPass(screen()->backBuffer, src, whole(), opaque(), true);
+  const auto pixels = backBufferPixels();
+  for (uint32_t y = 0; y < 16; ++y)
+    for (uint32_t x = 0; x < 16; ++x) ASSERT_EQ(pixels[y * 16 + x], big[y * 32 + x]) << x << "," << y;
+}
+
+TEST_F(CopyPassGpuTest, ScaleZoomsAboutTheRegionsTopLeft) {
+  const auto data = pattern(16, 16, 5);
+  Texture* src = texture(kRgba8, 16, 16, kShaderResource, data.data());
+  copyPass(screen()->backBuffer, src, whole(), opaque(), true, 2.0f);
+  const auto pixels = backBufferPixels();
+  for (uint32_t y = 0; y < 16; ++y)
+    for (uint32_t x = 0; x < 16; ++x) ASSERT_EQ(pixels[y * 16 + x], data[(y / 2) * 16 + x / 2]) << x << "," << y;
+}
+
+TEST_F(CopyPassGpuTest, ClearingCopyOfAnEmptyRegionLeavesTransparentBlack) {
+  const auto data = pattern(16, 16, 1);
+  Texture* src = texture(kRgba8, 16, 16, kShaderResource, data.data());
+  const float red[4] = {1, 0, 0, 1};
+  clearTexture(device(), screen()->backBuffer, red);
+  copyPass(screen()->backBuffer, src, Viewport{0, 0, 8, 16}, opaque(), true);
+  const auto pixels = backBufferPixels();
+  EXPECT_EQ(pixels[3 * 16 + 2], data[3 * 16 + 2]);
+  EXPECT_EQ(pixels[3 * 16 + 12], 0u);  // cleared to (0, 0, 0, 0), outside the region
+}
+
+TEST_F(CopyPassGpuTest, DepthSourcesUseTheDepthVariant) {
+  Texture* depth = texture(0x10506, 16, 16, 0x10211);
+  const float quarter[4] = {0.25f, 0, 0, 0};
+  clearTexture(device(), depth, quarter);
+  const auto pixels = showOnBackBuffer(depth);
+  // Grey with opaque alpha: the depth entry spreads the one channel over three.
+  const uint32_t p = pixels[5 * 16 + 5];
+  EXPECT_NEAR(double(p & 0xFF), 64.0, 1.0);
+  EXPECT_EQ((p >> 8) & 0xFF, p & 0xFF);
+  EXPECT_EQ((p >> 16) & 0xFF, p & 0xFF);
+  EXPECT_EQ(p >> 24, 255u);
+}
+
+TEST_F(CopyPassGpuTest, NonTargetDestinationsGetAPlainCopyOnlyWhenFormatAndSizeMatch) {
+  const auto data = pattern(16, 16, 11);
+  Texture* src = texture(kRgba8, 16, 16, kShaderResource, data.data());
+
+  Texture* same = texture(kRgba8, 16, 16, kShaderResource);
+  copyPass(same, src, Viewport{4, 4, 8, 8}, opaque(), true);  // region and clear do not matter here
+  EXPECT_EQ(showOnBackBuffer(same), data);
+
+  Texture* otherFormat = texture(0x10201, 16, 16, kShaderResource);
+  copyPass(otherFormat, src, whole(), opaque(), true);
+  for (uint32_t p : showOnBackBuffer(otherFormat)) ASSERT_EQ(p & 0xFF, 0u);
+
+  // Equal format but another size: a resource copy would be invalid, so nothing happens.
+  Texture* otherSize = texture(kRgba8, 8, 8, kShaderResource);
+  copyPass(otherSize, src, whole(), opaque(), true);
+  for (uint32_t p : showOnBackBuffer(otherSize)) ASSERT_EQ(p, 0u);
+}
+
+TEST_F(CopyPassGpuTest, CopyOntoItselfOrFromNothingDoesNothing) {
+  const float blue[4] = {0, 0, 1, 1};
+  clearTexture(device(), screen()->backBuffer, blue);
+  copyPass(screen()->backBuffer, screen()->backBuffer, whole(), opaque(), true);
+  copyPass(screen()->backBuffer, nullptr, whole(), opaque(), true);
+  copyPass(nullptr, screen()->backBuffer, whole(), opaque(), true);
+  for (uint32_t p : backBufferPixels()) ASSERT_EQ(p, pack(0, 0, 255, 255));
+}
+
+}  // namespace
