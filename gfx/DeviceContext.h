@@ -142,6 +142,9 @@ class DeviceContext {
 
   // Unbinds everything and returns every state to its default (Direct3D's ClearState).
   void clearState();
+  // Removes a resource from every binding slot; deleteTexture calls it, so a deleted
+  // texture is never used by a later draw.
+  void unbindEverywhere(const Texture* resource);
 
   // Submits recorded work (and waits when `wait`). Present, read-back and Map for reading
   // do this themselves.

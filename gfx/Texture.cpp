@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "gfx/Device.h"
+#include "gfx/DeviceContext.h"
 #include "gfx/FatalError.h"
 #include "gfx/vulkan/Backend.h"
 
@@ -92,6 +93,7 @@ SubresourceLayout subresourceLayout(uint32_t code, uint32_t bitsPerPixel, uint32
   SubresourceLayout l;
   FormatInfo info;
   bool block = lookupFormat(code, info) && info.blockCompressed;
+  if (bitsPerPixel == 0) bitsPerPixel = bitsFromCode(code);
   uint32_t w = std::max(width, 1u), h = std::max(height, 1u);
   if (block) {
     uint32_t blockBytes = bitsPerPixel * 16 / 8;  // 8 for BC1, 16 for BC2/BC3
@@ -175,6 +177,8 @@ Texture* createTexture(Device* device, const TextureDesc& descIn, const void* in
 
 void resizeTexture(Texture* t, uint32_t width, uint32_t height) {
   if (!t || width == 0) return;
+  // The old views die with the old resource: bindings must not keep them.
+  if (t->device && t->device->context()) t->device->context()->unbindEverywhere(t);
   if (t->device && !t->isWrapper()) gfxbackend::destroyResource(t->device, t);
   t->desc.width = width;
   t->desc.height = height;
@@ -183,6 +187,7 @@ void resizeTexture(Texture* t, uint32_t width, uint32_t height) {
 
 Texture::~Texture() {
   if (!device) return;
+  if (device->context()) device->context()->unbindEverywhere(this);
   auto& list = device->textures;
   list.erase(std::remove(list.begin(), list.end(), this), list.end());
   auto& sized = device->resizeList;

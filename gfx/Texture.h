@@ -76,7 +76,7 @@ bool lookupFormat(uint32_t code, FormatInfo& out);
 FormatInfo formatInfo(uint32_t code);
 
 // Row pitch, number of rows (of blocks for compressed codes) and slice pitch of one mip
-// level of size w x h, as Direct3D lays out initial data.
+// level of size w x h, as Direct3D lays out initial data. bitsPerPixel 0: from the format.
 struct SubresourceLayout {
   uint32_t rowPitch = 0;
   uint32_t rows = 0;

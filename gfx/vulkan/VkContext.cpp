@@ -417,6 +417,11 @@ VkPipeline buildGraphicsPipeline(ContextImpl& c, ProgramLayout& pl, const Pipeli
                           VK_DYNAMIC_STATE_BLEND_CONSTANTS};
   VkPipelineDynamicStateCreateInfo dy{VK_STRUCTURE_TYPE_PIPELINE_DYNAMIC_STATE_CREATE_INFO};
   dy.dynamicStateCount = sizeof(dyn) / sizeof(dyn[0]);
+  if (vbind.empty()) {
+    // The stride state needs vertex buffers bound; a pipeline without vertex input has none.
+    std::swap(dyn[4], dyn[5]);
+    dy.dynamicStateCount--;
+  }
   dy.pDynamicStates = dyn;
   VkPipelineRenderingCreateInfo ri{VK_STRUCTURE_TYPE_PIPELINE_RENDERING_CREATE_INFO};
   ri.colorAttachmentCount = key.colourCount;
@@ -871,9 +876,11 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
     c.warn("a shader resource is not bound");
     return false;
   }
-  for (uint32_t i = 0; i < kVertexBufferSlots; ++i)
-    if (c.vbs[i] && c.vbs[i]->resource && !c.vbs[i]->resource->dynamic)
-      uses.push_back({c.vbs[i]->resource, VK_IMAGE_LAYOUT_UNDEFINED, false});
+  if (c.layout)
+    for (const auto& e : c.layout->elements) {
+      Texture* vb = e.inputSlot < kVertexBufferSlots ? c.vbs[e.inputSlot] : nullptr;
+      if (vb && vb->resource && !vb->resource->dynamic) uses.push_back({vb->resource, VK_IMAGE_LAYOUT_UNDEFINED, false});
+    }
   if (indexed && c.ib && c.ib->resource && !c.ib->resource->dynamic)
     uses.push_back({c.ib->resource, VK_IMAGE_LAYOUT_UNDEFINED, false});
   bool barrier = false;
@@ -1311,6 +1318,32 @@ void DeviceContext::clearState() {
   c.scissor = ScissorRect{};
   c.state = nullptr;
   c.stencilRef = 0;
+}
+
+void DeviceContext::unbindEverywhere(const Texture* t) {
+  ContextImpl& c = *impl_;
+  if (!t) return;
+  for (StageState& st : c.stages) {
+    for (auto& x : st.cbs) if (x == t) x = nullptr;
+    for (auto& x : st.srvs) if (x == t) x = nullptr;
+    for (auto& x : st.uavs) if (x == t) x = nullptr;
+  }
+  for (auto& x : c.vbs) if (x == t) x = nullptr;
+  if (c.ib == t) c.ib = nullptr;
+  bool open = false;
+  for (uint32_t i = 0; i < kRenderTargetSlots; ++i) {
+    if (c.rts[i] == t) c.rts[i] = nullptr;
+    if (c.rRts[i] == t) open = true;
+  }
+  if (c.depth == t) c.depth = nullptr;
+  if (c.rDepth == t) open = true;
+  // The open rendering uses its views: close it before they go.
+  if (open) {
+    c.endRendering();
+    for (auto& x : c.rRts) x = nullptr;
+    c.rDepth = nullptr;
+  }
+  while (c.rtCount > 0 && !c.rts[c.rtCount - 1]) --c.rtCount;
 }
 
 void DeviceContext::flush(bool wait) { impl_->d->submit(wait); }

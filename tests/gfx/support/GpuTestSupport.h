@@ -45,6 +45,16 @@ class GpuTest : public ::testing::Test {
   static Device* sDevice;
 };
 
+// True when every 8-bit channel of a and b differs by at most 1 (rounding of blends).
+inline bool nearRgba(uint32_t a, uint32_t b) {
+  const int tolerance = 1;
+  for (int i = 0; i < 4; ++i) {
+    int ca = int((a >> (8 * i)) & 255), cb = int((b >> (8 * i)) & 255);
+    if (ca - cb > tolerance || cb - ca > tolerance) return false;
+  }
+  return true;
+}
+
 // Packs 8-bit channels as they lie in memory (red in the lowest byte).
 constexpr uint32_t packRgba(uint32_t r, uint32_t g, uint32_t b, uint32_t a) {
   return r | (g << 8) | (b << 16) | (a << 24);

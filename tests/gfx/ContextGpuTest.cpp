@@ -1,0 +1,384 @@
+// Drawing and computing through the immediate context: input layouts, depth, blending,
+// constant buffers, compute with structured buffers and typed UAVs, append/consume, caches,
+// and no object creation once a frame has been drawn.
+#include <cstring>
+
+#include "tests/gfx/support/GpuTestSupport.h"
+
+namespace {
+
+const char* kFullScreen = R"(
+cbuffer Params : register(b0) { float4 gColour; float gDepth; };
+float4 VS(uint id : SV_VertexID) : SV_POSITION {
+  float2 uv = float2((id << 1) & 2, id & 2);
+  return float4(uv * float2(2, -2) + float2(-1, 1), gDepth, 1);
+}
+float4 PS(float4 pos : SV_POSITION) : SV_TARGET { return gColour; }
+)";
+
+const char* kColoured = R"(
+struct VIn { float3 pos : POSITION; float4 colour : COLOR0; };
+struct VOut { float4 pos : SV_POSITION; float4 colour : COLOR0; };
+VOut VS(VIn v) { VOut o; o.pos = float4(v.pos, 1); o.colour = v.colour; return o; }
+float4 PS(VOut v) : SV_TARGET { return v.colour; }
+)";
+
+struct Params {
+  float colour[4];
+  float depth;
+  float pad[3];
+};
+
+}  // namespace
+
+class ContextGpuTest : public GpuTest {
+ protected:
+  void SetUp() override {
+    GpuTest::SetUp();
+    vs = shader(hlsl::Vertex, kFullScreen, "VS");
+    ps = shader(hlsl::Pixel, kFullScreen, "PS");
+    ASSERT_TRUE(vs && ps);
+    cb = buffer(kBindConstantBuffer | kUsageDynamic, sizeof(Params), 4);
+  }
+
+  void setParams(float r, float g, float b, float a, float depth) {
+    MappedSubresource m;
+    ASSERT_TRUE(ctx()->map(cb, 0, D3D11_MAP_WRITE_DISCARD, m));
+    Params p{{r, g, b, a}, depth, {}};
+    std::memcpy(m.data, &p, sizeof(p));
+    ctx()->unmap(cb, 0);
+  }
+
+  // One full-screen triangle with the fixture's program.
+  void fullScreen(RenderState* state) {
+    ctx()->setShader(hlsl::Vertex, vs);
+    ctx()->setShader(hlsl::Pixel, ps);
+    ctx()->setConstantBuffers(hlsl::Vertex, 0, 1, &cb);
+    ctx()->setConstantBuffers(hlsl::Pixel, 0, 1, &cb);
+    ctx()->setRenderState(state, state ? state->desc.stencilRef : 0);
+    ctx()->setInputLayout(nullptr);
+    ctx()->setPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLELIST);
+    ctx()->draw(3, 0);
+  }
+
+  void bindTarget(Texture* target, Texture* depth = nullptr, uint8_t clear = 0, float clearValue = 0) {
+    RenderPass pass;
+    pass.colourTargets[0] = target;
+    pass.depthTarget = depth;
+    pass.clearFlags = clear;
+    pass.rect[2] = int32_t(target->width());
+    pass.rect[3] = int32_t(target->height());
+    pass.width = target->width();
+    pass.height = target->height();
+    for (float& c : pass.colourClear) c = clearValue;
+    bindRenderPass(device(), pass);
+  }
+
+  gfxbackend::Shader* vs = nullptr;
+  gfxbackend::Shader* ps = nullptr;
+  Texture* cb = nullptr;
+};
+
+TEST_F(ContextGpuTest, DrawsWithAnInputLayoutAndDirect3DOrientation) {
+  gfxbackend::Shader* cvs = shader(hlsl::Vertex, kColoured, "VS");
+  gfxbackend::Shader* cps = shader(hlsl::Pixel, kColoured, "PS");
+  ASSERT_TRUE(cvs && cps);
+  // Colour before position in the buffer: the layout, not the declaration order, decides.
+  struct Vertex {
+    float colour[4];
+    float pos[3];
+  };
+  // A clockwise triangle covering the top-left corner (y up in clip space).
+  Vertex v[3] = {{{1, 0, 0, 1}, {-1, 1, 0.5f}}, {{1, 0, 0, 1}, {1, 1, 0.5f}}, {{1, 0, 0, 1}, {-1, -1, 0.5f}}};
+  Texture* vb = buffer(kBindVertexBuffer | kUsageImmutable, sizeof(v), sizeof(Vertex), v);
+  InputElementDesc elements[2];
+  elements[0].semanticName = "COLOR";
+  elements[0].format = DXGI_FORMAT_R32G32B32A32_FLOAT;
+  elements[0].alignedByteOffset = 0;
+  elements[1].semanticName = "POSITION";
+  elements[1].format = DXGI_FORMAT_R32G32B32_FLOAT;
+  elements[1].alignedByteOffset = 16;
+  std::unique_ptr<gfxbackend::VertexLayout> layout(createVertexLayout(device(), elements, 2));
+
+  Texture* target = texture(0x10204, 8, 8, 0x10009);
+  bindTarget(target, nullptr, kClearColour);
+  RenderStateDesc desc = RenderStateDesc::defaults();
+  ctx()->setRenderState(device()->stateFor(desc), 0);
+  ctx()->setShader(hlsl::Vertex, cvs);
+  ctx()->setShader(hlsl::Pixel, cps);
+  ctx()->setInputLayout(layout.get());
+  uint32_t stride = sizeof(Vertex), offset = 0;
+  ctx()->setVertexBuffers(0, 1, &vb, &stride, &offset);
+  ctx()->setPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLELIST);
+  ctx()->draw(3, 0);
+  std::vector<uint8_t> pixels = readBack(target);
+  EXPECT_EQ(rgba(pixels, 8, 0, 0), packRgba(255, 0, 0, 255));  // top-left
+  EXPECT_EQ(rgba(pixels, 8, 7, 7), 0u);                         // bottom-right stays clear
+
+  // The same triangle wound the other way is culled by the default (cull back) state.
+  Vertex ccw[3] = {v[0], v[2], v[1]};
+  Texture* vb2 = buffer(kBindVertexBuffer | kUsageImmutable, sizeof(ccw), sizeof(Vertex), ccw);
+  bindTarget(target, nullptr, kClearColour);
+  ctx()->setVertexBuffers(0, 1, &vb2, &stride, &offset);
+  ctx()->draw(3, 0);
+  pixels = readBack(target);
+  EXPECT_EQ(rgba(pixels, 8, 0, 0), 0u);
+
+  // Indexed, from a 16-bit index buffer.
+  uint16_t indices[3] = {0, 1, 2};
+  Texture* ib = buffer(kBindIndexBuffer | kUsageImmutable, sizeof(indices), 2, indices);
+  ctx()->setVertexBuffers(0, 1, &vb, &stride, &offset);
+  ctx()->setIndexBuffer(ib, DXGI_FORMAT_R16_UINT, 0);
+  ctx()->drawIndexed(3, 0, 0);
+  pixels = readBack(target);
+  EXPECT_EQ(rgba(pixels, 8, 1, 1), packRgba(255, 0, 0, 255));
+}
+
+TEST_F(ContextGpuTest, DepthTestKeepsTheNearerSurface) {
+  Texture* target = texture(0x10204, 4, 4, 0x10009);
+  Texture* depth = texture(0x10506, 4, 4, 0x10211);
+  RenderPass pass;
+  pass.colourTargets[0] = target;
+  pass.depthTarget = depth;
+  pass.clearFlags = kClearColour | kClearDepth;
+  pass.rect[2] = pass.rect[3] = 4;
+  pass.depthClear = 1.0f;
+  bindRenderPass(device(), pass);
+  RenderState* state = device()->stateFor(RenderStateDesc::defaults());
+  setParams(0, 1, 0, 1, 0.3f);  // near, green
+  fullScreen(state);
+  setParams(1, 0, 0, 1, 0.6f);  // farther, red: rejected
+  fullScreen(state);
+  std::vector<uint8_t> pixels = readBack(target);
+  EXPECT_EQ(rgba(pixels, 4, 2, 2), packRgba(0, 255, 0, 255));
+
+  // Without the depth test the later draw wins.
+  RenderStateDesc noDepth = RenderStateDesc::defaults();
+  noDepth.flags = kCullBack;
+  fullScreen(device()->stateFor(noDepth));
+  pixels = readBack(target);
+  EXPECT_EQ(rgba(pixels, 4, 2, 2), packRgba(255, 0, 0, 255));
+
+  // The same depth target in a 32-bit float format.
+  Texture* depth32 = texture(0x50405, 4, 4, 0x10211);
+  pass.depthTarget = depth32;
+  bindRenderPass(device(), pass);
+  setParams(0, 0, 1, 1, 0.2f);
+  fullScreen(state);
+  setParams(1, 1, 1, 1, 0.9f);
+  fullScreen(state);
+  pixels = readBack(target);
+  EXPECT_EQ(rgba(pixels, 4, 0, 0), packRgba(0, 0, 255, 255));
+}
+
+TEST_F(ContextGpuTest, BlendWordsFollowTheFillInRules) {
+  Texture* target = texture(0x10204, 2, 2, 0x10009);
+  auto drawOver = [&](const RenderStateDesc& desc) {
+    bindTarget(target, nullptr, kClearColour, 0.5f);  // destination (0.5, 0.5, 0.5, 0.5)
+    setParams(0.25f, 0.25f, 0.25f, 0.25f, 0.5f);
+    fullScreen(device()->stateFor(desc));
+    return rgba(readBack(target), 2, 0, 0);
+  };
+  RenderStateDesc desc = RenderStateDesc::zeroed();
+  desc.flags = 0;
+  desc.depthFunc = D3D11_COMPARISON_ALWAYS;
+  // Both words 0: no blending, the source replaces.
+  EXPECT_PRED2(nearRgba, drawOver(desc), packRgba(64, 64, 64, 64));
+  // Colour only (one, one, add): alpha becomes (one, one, add) too.
+  desc.colourBlend[0] = blendWord(D3D11_BLEND_ONE, D3D11_BLEND_ONE, D3D11_BLEND_OP_ADD);
+  EXPECT_PRED2(nearRgba, drawOver(desc), packRgba(191, 191, 191, 191));
+  // Alpha only (zero, one, add): colour becomes (one, zero, add), i.e. the source colour.
+  desc.colourBlend[0] = 0;
+  desc.alphaBlend[0] = blendWord(D3D11_BLEND_ZERO, D3D11_BLEND_ONE, D3D11_BLEND_OP_ADD);
+  EXPECT_PRED2(nearRgba, drawOver(desc), packRgba(64, 64, 64, 128));
+  // Both words: colour subtracts (dest - src), alpha takes the minimum.
+  desc.colourBlend[0] = blendWord(D3D11_BLEND_ONE, D3D11_BLEND_ONE, D3D11_BLEND_OP_REV_SUBTRACT);
+  desc.alphaBlend[0] = blendWord(D3D11_BLEND_ONE, D3D11_BLEND_ONE, D3D11_BLEND_OP_MIN);
+  EXPECT_PRED2(nearRgba, drawOver(desc), packRgba(64, 64, 64, 64));
+  // Disabled channels: green and alpha untouched.
+  desc.colourBlend[0] = desc.alphaBlend[0] = 0;
+  desc.disabledChannels[0] = 2 | 8;
+  EXPECT_PRED2(nearRgba, drawOver(desc), packRgba(64, 128, 64, 128));
+}
+
+TEST_F(ContextGpuTest, IndependentBlendingUsesEachTargetsWordsOnlyWhenFlagged) {
+  RenderStateDesc desc = RenderStateDesc::zeroed();
+  desc.colourBlend[1] = blendWord(D3D11_BLEND_ONE, D3D11_BLEND_ONE, D3D11_BLEND_OP_ADD);
+  TargetBlend shared = effectiveBlend(desc, 1);
+  EXPECT_FALSE(shared.enable);  // target 1 follows target 0 without the flag
+  desc.flags |= kIndependentBlend;
+  TargetBlend own = effectiveBlend(desc, 1);
+  EXPECT_TRUE(own.enable);
+  EXPECT_EQ(own.alpha, kBlendAdditiveWord);
+  desc.colourBlend[1] = 0;
+  desc.alphaBlend[0] = 0x1082;
+  desc.flags &= ~kIndependentBlend;
+  TargetBlend fromZero = effectiveBlend(desc, 3);
+  EXPECT_TRUE(fromZero.enable);
+  EXPECT_EQ(fromZero.colour, kBlendOpaqueWord);
+}
+
+TEST_F(ContextGpuTest, ComputeReadsStructuredBuffersAndWritesTypedAndStructuredUavs) {
+  const char* source = R"(
+StructuredBuffer<float4> gInput : register(t0);
+RWTexture2D<float4> gImage : register(u0);
+RWStructuredBuffer<uint> gSums : register(u1);
+[numthreads(4, 4, 1)]
+void CS(uint3 id : SV_DispatchThreadID) {
+  gImage[id.xy] = gInput[id.y * 4 + id.x];
+  uint ignored;
+  InterlockedAdd(gSums[0], id.x + id.y, ignored);
+}
+)";
+  gfxbackend::Shader* cs = shader(hlsl::Compute, source, "CS");
+  ASSERT_NE(cs, nullptr);
+  float input[16][4];
+  for (int i = 0; i < 16; ++i) {
+    input[i][0] = float(i) / 15.0f;
+    input[i][1] = 1.0f;
+    input[i][2] = 0.0f;
+    input[i][3] = 1.0f;
+  }
+  Texture* in = buffer(kBindShaderResource | kUsageImmutable | kStructuredBuffer, sizeof(input), 16, input);
+  Texture* image = texture(0x10204, 4, 4, 0x10049);  // 8-bit: the shader says float4
+  Texture* sums = buffer(kBindUnorderedAccess | kUsageDefault | kStructuredBuffer, 16, 4);
+  ctx()->setShader(hlsl::Compute, cs);
+  ctx()->setShaderResources(hlsl::Compute, 0, 1, &in);
+  Texture* uavs[2] = {image, sums};
+  ctx()->setUnorderedAccessViews(hlsl::Compute, 0, 2, uavs, nullptr);
+  ctx()->dispatch(1, 1, 1);
+  std::vector<uint8_t> pixels = readBack(image);
+  EXPECT_EQ(rgba(pixels, 4, 0, 0), packRgba(0, 255, 0, 255));
+  EXPECT_EQ(rgba(pixels, 4, 3, 3), packRgba(255, 255, 0, 255));
+  std::vector<uint8_t> bytes = readBack(sums);
+  uint32_t total = 0;
+  std::memcpy(&total, bytes.data(), 4);
+  EXPECT_EQ(total, 48u);  // sum of x + y over 4 x 4
+
+  // A second dispatch reads the first one's writes (barriers are the layer's business).
+  ctx()->dispatch(1, 1, 1);
+  std::memcpy(&total, readBack(sums).data(), 4);
+  EXPECT_EQ(total, 96u);
+
+  // Clearing an unordered-access buffer.
+  const uint32_t zero[4] = {7, 0, 0, 0};
+  ctx()->clearUnorderedAccessViewUint(sums, zero);
+  std::memcpy(&total, readBack(sums).data(), 4);
+  EXPECT_EQ(total, 7u);
+}
+
+TEST_F(ContextGpuTest, AppendThenConsumeMovesEveryElementOnce) {
+  const char* append = R"(
+AppendStructuredBuffer<uint> gOut : register(u0);
+[numthreads(8, 1, 1)]
+void CS(uint3 id : SV_DispatchThreadID) { if (id.x % 2 == 0) gOut.Append(id.x + 100); }
+)";
+  const char* consume = R"(
+ConsumeStructuredBuffer<uint> gIn : register(u0);
+RWStructuredBuffer<uint> gSeen : register(u1);
+[numthreads(2, 1, 1)]
+void CS(uint3 id : SV_DispatchThreadID) { uint v = gIn.Consume(); gSeen[v - 100] += 1; }
+)";
+  gfxbackend::Shader* a = shader(hlsl::Compute, append, "CS");
+  gfxbackend::Shader* c = shader(hlsl::Compute, consume, "CS");
+  ASSERT_TRUE(a && c);
+  Texture* list = buffer(kBindUnorderedAccess | kBindShaderResource | kUsageDefault | kStructuredBuffer, 64, 4);
+  Texture* seen = buffer(kBindUnorderedAccess | kUsageDefault | kStructuredBuffer, 64, 4);
+  uint32_t zero = 0;
+  ctx()->setShader(hlsl::Compute, a);
+  ctx()->setUnorderedAccessViews(hlsl::Compute, 0, 1, &list, &zero);
+  ctx()->dispatch(2, 1, 1);  // 16 threads append the 8 even ones
+  uint32_t four = 4, keep = kKeepUavCount;
+  (void)four;
+  ctx()->setShader(hlsl::Compute, c);
+  Texture* uavs[2] = {list, seen};
+  uint32_t counts[2] = {keep, keep};
+  ctx()->setUnorderedAccessViews(hlsl::Compute, 0, 2, uavs, counts);
+  ctx()->dispatch(4, 1, 1);  // 8 consumes
+  std::vector<uint8_t> bytes = readBack(seen);
+  uint32_t values[16];
+  std::memcpy(values, bytes.data(), 64);
+  for (uint32_t i = 0; i < 16; ++i) EXPECT_EQ(values[i], i % 2 == 0 ? 1u : 0u) << "element " << i;
+}
+
+TEST_F(ContextGpuTest, CachesShareObjectsForEqualBytesOnly) {
+  RenderStateDesc a = RenderStateDesc::defaults();
+  RenderStateDesc b = RenderStateDesc::defaults();
+  EXPECT_EQ(device()->stateFor(a), device()->stateFor(b));
+  EXPECT_EQ(device()->stateFor(a), device()->defaultState());
+  b.stencilRef = 1;
+  EXPECT_NE(device()->stateFor(a), device()->stateFor(b));
+  // Every byte of the record is part of the key, also the ones no state uses
+  // (the stencil bytes while stencil is off).
+  RenderStateDesc c = RenderStateDesc::defaults();
+  reinterpret_cast<uint8_t*>(&c)[38] ^= 0x40;
+  EXPECT_NE(device()->stateFor(a), device()->stateFor(c));
+
+  SamplerDesc s1 = SamplerDesc::forMode(samplerMode(3, 1, 1, 1));
+  SamplerDesc s2 = SamplerDesc::forMode(samplerMode(3, 1, 1, 1));
+  EXPECT_EQ(device()->samplerFor(s1), device()->samplerFor(s2));
+  s2.borderColour[3] = 1.0f;
+  EXPECT_NE(device()->samplerFor(s1), device()->samplerFor(s2));
+}
+
+TEST_F(ContextGpuTest, ASecondFrameOfTheSamePassesCreatesNothing) {
+  const char* sampled = R"(
+Texture2D gSource : register(t0);
+SamplerState gSampler : register(s0);
+cbuffer Params : register(b0) { float4 gColour; float gDepth; };
+float4 VS(uint id : SV_VertexID) : SV_POSITION {
+  float2 uv = float2((id << 1) & 2, id & 2);
+  return float4(uv * float2(2, -2) + float2(-1, 1), gDepth, 1);
+}
+float4 PS(float4 pos : SV_POSITION) : SV_TARGET { return gSource.Sample(gSampler, pos.xy / 8) * gColour; }
+)";
+  gfxbackend::Shader* svs = shader(hlsl::Vertex, sampled, "VS");
+  gfxbackend::Shader* sps = shader(hlsl::Pixel, sampled, "PS");
+  ASSERT_TRUE(svs && sps);
+  Texture* a = texture(0x50304, 8, 8, 0x10009);
+  Texture* b = texture(0x50304, 8, 8, 0x10009);
+  Texture* depth = texture(0x10506, 8, 8, 0x10211);
+  auto frame = [&] {
+    ctx()->clearState();
+    RenderPass pass;
+    pass.colourTargets[0] = a;
+    pass.depthTarget = depth;
+    pass.clearFlags = kClearColour | kClearDepth;
+    pass.rect[2] = pass.rect[3] = 8;
+    bindRenderPass(device(), pass);
+    setParams(1, 0.5f, 0.25f, 1, 0.5f);
+    fullScreen(device()->stateFor(RenderStateDesc::defaults()));
+    // Second pass reads the first.
+    pass.colourTargets[0] = b;
+    pass.depthTarget = nullptr;
+    bindRenderPass(device(), pass);
+    Sampler* sampler = device()->samplerFor(SamplerDesc::forMode(samplerMode(3, 1, 1, 1)));
+    ctx()->setShader(hlsl::Vertex, svs);
+    ctx()->setShader(hlsl::Pixel, sps);
+    ctx()->setShaderResources(hlsl::Pixel, 0, 1, &a);
+    ctx()->setSamplers(hlsl::Pixel, 0, 1, &sampler);
+    ctx()->setConstantBuffers(hlsl::Pixel, 0, 1, &cb);
+    ctx()->setConstantBuffers(hlsl::Vertex, 0, 1, &cb);
+    RenderStateDesc noDepth = RenderStateDesc::defaults();
+    noDepth.flags = 0;
+    ctx()->setRenderState(device()->stateFor(noDepth), 0);
+    ctx()->draw(3, 0);
+    ctx()->flush(false);
+  };
+  frame();
+  frame();
+  GpuCounters before = device()->counters();
+  for (int i = 0; i < 3; ++i) frame();
+  GpuCounters after = device()->counters();
+  EXPECT_EQ(after.total(), before.total());
+  EXPECT_EQ(after.pipelines, before.pipelines);
+  EXPECT_EQ(after.imageViews, before.imageViews);
+  EXPECT_EQ(after.buffers, before.buffers);
+  EXPECT_GE(before.pipelines, 2u);
+  // And the second pass saw the first: (1, .5, .25, 1) squared per channel.
+  std::vector<uint8_t> half = readBack(b);
+  ASSERT_EQ(half.size(), 8u * 8 * 8);
+  uint16_t red = 0;
+  std::memcpy(&red, half.data(), 2);
+  EXPECT_EQ(red, 0x3C00);  // 1.0 in half precision
+}
