@@ -107,7 +107,7 @@ struct Reflection {
 
 struct CompileResult {
   bool ok = false;
-  std::vector<uint32_t> spirv;  // valid SPIR-V 1.3 with VK-compatible decorations
+  std::vector<uint32_t> spirv;  // SPIR-V 1.3 that passed validateSpirv()
   std::string messages;         // compiler messages (errors and warnings), may be empty
 };
 
@@ -127,8 +127,9 @@ bool validateSpirv(const std::vector<uint32_t>& spirv, std::string* messages = n
 bool reflect(const std::vector<uint32_t>& spirv, Reflection& out, std::string* error = nullptr);
 
 // Rewrites the input locations of `next` so that each input reads the output of
-// `prev` with the same semantic. Returns false (with a message) when an input has no
-// matching output.
+// `prev` with the same semantic (per-patch values only from per-patch values; a matrix or
+// array input needs its semantic indices on consecutive output locations). Returns false
+// (with a message) when an input has no matching output; `next` is then unchanged.
 bool linkStages(const std::vector<uint32_t>& prev, std::vector<uint32_t>& next, std::string* error = nullptr);
 
 // Rewrites the locations of a vertex shader's inputs: the input whose semantic and index

@@ -38,11 +38,14 @@ bool linkStages(const std::vector<uint32_t>& prev, std::vector<uint32_t>& next, 
   std::vector<spvw::IoVariable> pio, nio;
   spvw::interfaceVariables(pm, pio);
   spvw::interfaceVariables(nm, nio);
-  // Per-patch values (tessellation) only link to per-patch values.
+  // Per-patch values (tessellation) only link to per-patch values. A matrix or array
+  // covers consecutive semantic indices on consecutive locations.
   std::map<std::pair<SemanticKey, bool>, uint32_t> outputs;
-  for (const spvw::IoVariable& v : pio)
-    if (v.storage == spvw::ScOutput && !v.builtin && v.hasLocation && !v.semantic.empty())
-      outputs[{keyOf(v.semantic), v.patch}] = v.location;
+  for (const spvw::IoVariable& v : pio) {
+    if (v.storage != spvw::ScOutput || v.builtin || !v.hasLocation || v.semantic.empty()) continue;
+    SemanticKey k = keyOf(v.semantic);
+    for (uint32_t j = 0; j < v.locationCount; ++j) outputs[{{k.first, k.second + j}, v.patch}] = v.location + j;
+  }
   for (const spvw::IoVariable& v : nio) {
     if (v.storage != spvw::ScInput || v.builtin || !v.hasLocation) continue;
     SemanticKey k = keyOf(v.semantic);
@@ -51,6 +54,14 @@ bool linkStages(const std::vector<uint32_t>& prev, std::vector<uint32_t>& next, 
       fail(error, "linking stages: input " + (v.semantic.empty() ? std::string("without semantic") : describe(k)) +
                       " is not written by the previous stage");
       return false;
+    }
+    for (uint32_t j = 1; j < v.locationCount; ++j) {
+      auto more = outputs.find({{k.first, k.second + j}, v.patch});
+      if (more == outputs.end() || more->second != it->second + j) {
+        fail(error, "linking stages: input " + describe(k) + " spans " + std::to_string(v.locationCount) +
+                        " semantic indices that the previous stage does not write on consecutive locations");
+        return false;
+      }
     }
     spvw::setLocation(nm, v.id, it->second);
   }
@@ -85,6 +96,14 @@ bool remapVertexInputs(std::vector<uint32_t>& spirv,
       fail(error, "vertex input remap: input " + (v.semantic.empty() ? std::string("without semantic") : describe(k)) +
                       " is not in the input layout");
       return false;
+    }
+    for (uint32_t j = 1; j < v.locationCount; ++j) {
+      auto more = locations.find({k.first, k.second + j});
+      if (more == locations.end() || more->second != it->second + j) {
+        fail(error, "vertex input remap: input " + describe(k) + " spans " + std::to_string(v.locationCount) +
+                        " semantic indices; the input layout must give them consecutive elements");
+        return false;
+      }
     }
     spvw::setLocation(m, v.id, it->second);
   }

@@ -509,12 +509,31 @@ void describeComponents(const Module& m, uint32_t typeId, IoVariable& v) {
   }
 }
 
+uint32_t locationsOf(const Module& m, uint32_t typeId, int depth = 0) {
+  const Instruction* t = m.def(typeId);
+  if (!t || depth > 16) return 1;
+  switch (t->opcode) {
+    case OpTypeMatrix: return std::max(1u, m.word(*t, 3));
+    case OpTypeArray: {
+      auto len = m.constants.find(m.word(*t, 3));
+      uint32_t n = len == m.constants.end() ? 1 : static_cast<uint32_t>(std::min<uint64_t>(len->second, 64));
+      return n * locationsOf(m, m.word(*t, 2), depth + 1);
+    }
+    default: return 1;
+  }
+}
+
 }  // namespace
 
 bool interfaceVariables(const Module& m, std::vector<IoVariable>& out) {
   out.clear();
   for (const Instruction& in : m.insts) {
     if (in.opcode != OpEntryPoint) continue;
+    // Execution models 1..3 (hull, domain, geometry) see their per-vertex inputs (and the
+    // hull its per-vertex outputs) as arrays over the vertices of a patch or primitive.
+    const uint32_t model = m.word(in, 1);
+    const bool perVertexInputs = model >= 1 && model <= 3;
+    const bool perVertexOutputs = model == 1;
     // Skip the name literal: it ends in the word holding a zero byte.
     uint32_t i = 3;
     while (i < in.count) {
@@ -534,6 +553,11 @@ bool interfaceVariables(const Module& m, std::vector<IoVariable>& out) {
       v.patch = m.hasDecoration(id, DecPatch);
       v.hasLocation = m.decorationValue(id, DecLocation, v.location);
       describeComponents(m, m.variableType(id), v);
+      uint32_t type = m.variableType(id);
+      bool perVertex = !v.patch && !v.builtin && (storage == ScInput ? perVertexInputs : perVertexOutputs);
+      const Instruction* t = m.def(type);
+      if (perVertex && t && t->opcode == OpTypeArray) type = m.word(*t, 2);
+      v.locationCount = locationsOf(m, type);
       out.push_back(v);
     }
     return true;  // first entry point only; the front end emits one

@@ -133,6 +133,7 @@ struct IoVariable {
   bool hasLocation = false;
   bool patch = false;
   uint32_t location = 0;
+  uint32_t locationCount = 1;  // a matrix takes one location per column, an array one per element
   uint32_t components = 4;
   bool isInteger = false;
   bool isSigned = false;

@@ -147,3 +147,65 @@ TEST(HlslLink, TessellationAndGeometryChainsLinkBySemantic) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HlslLink, MatrixAndArrayInputsTakeConsecutiveLayoutElements) {
+  hlsl::CompileResult vs = hlsltest::compileValid(
+      hlsl::Vertex, "vs_5_0",
+      "float4 VS(float2 uvs[2] : TEXCOORD0, float4x4 world : WORLD0, float3 p : POSITION) : SV_Position {"
+      " return mul(float4(p, 1), world) + uvs[1].x; }",
+      "VS");
+  ASSERT_TRUE(vs.ok);
+  std::vector<uint32_t> spirv = vs.spirv;
+  std::string error;
+  ASSERT_TRUE(hlsl::remapVertexInputs(spirv,
+                                      {{"POSITION", 0}, {"TEXCOORD", 0}, {"TEXCOORD", 1}, {"WORLD", 0}, {"WORLD", 1},
+                                       {"WORLD", 2}, {"WORLD", 3}},
+                                      &error))
+      << error;
+  Locations in = userLocations(reflectWords(spirv).inputs);
+  EXPECT_EQ(in["POSITION0"], 0u);
+  EXPECT_EQ(in["TEXCOORD0"], 1u);
+  EXPECT_EQ(in["WORLD0"], 3u);
+  std::string log;
+  EXPECT_TRUE(hlsltest::spirvValid(spirv, log)) << log;
+
+  // The matrix rows must follow each other in the layout, or the shader would read
+  // another attribute as its third row.
+  spirv = vs.spirv;
+  EXPECT_FALSE(hlsl::remapVertexInputs(spirv,
+                                       {{"WORLD", 0}, {"WORLD", 1}, {"POSITION", 0}, {"WORLD", 2}, {"WORLD", 3},
+                                        {"TEXCOORD", 0}, {"TEXCOORD", 1}},
+                                       &error));
+  EXPECT_NE(error.find("WORLD0"), std::string::npos) << error;
+  EXPECT_EQ(spirv, vs.spirv);
+}
+
+TEST(HlslLink, ArrayInputReadsSeparatelyDeclaredOutputs) {
+  hlsl::CompileResult vs = hlsltest::compileValid(
+      hlsl::Vertex, "vs_5_0",
+      "struct O { float4 p : SV_Position; float2 b : TEXCOORD1; float3 n : NORMAL; float2 a : TEXCOORD0; };\n"
+      "O VS(float3 p : POSITION) { O o; o.p = float4(p, 1); o.a = p.xy; o.b = p.yz; o.n = p; return o; }",
+      "VS");
+  hlsl::CompileResult ps = hlsltest::compileValid(
+      hlsl::Pixel, "ps_5_0", "float4 PS(float2 t[2] : TEXCOORD0) : SV_Target { return t[0].x + t[1].y; }", "PS");
+  ASSERT_TRUE(vs.ok && ps.ok);
+  std::string error;
+  // TEXCOORD1 comes before TEXCOORD0 in the vertex outputs: no single location fits.
+  std::vector<uint32_t> copy = ps.spirv;
+  EXPECT_FALSE(hlsl::linkStages(vs.spirv, copy, &error));
+  EXPECT_NE(error.find("TEXCOORD0"), std::string::npos) << error;
+
+  hlsl::CompileResult vs2 = hlsltest::compileValid(
+      hlsl::Vertex, "vs_5_0",
+      "struct O { float4 p : SV_Position; float3 n : NORMAL; float2 a : TEXCOORD0; float2 b : TEXCOORD1; };\n"
+      "O VS(float3 p : POSITION) { O o; o.p = float4(p, 1); o.a = p.xy; o.b = p.yz; o.n = p; return o; }",
+      "VS");
+  ASSERT_TRUE(vs2.ok);
+  ASSERT_TRUE(hlsl::linkStages(vs2.spirv, ps.spirv, &error)) << error;
+  EXPECT_EQ(userLocations(reflectWords(ps.spirv).inputs)["TEXCOORD0"],
+            userLocations(reflectWords(vs2.spirv).outputs)["TEXCOORD0"]);
+}
+
+}  // namespace

@@ -133,6 +133,23 @@ TEST(HlslReflect, TypedUavsRecordTheirElementType) {
   EXPECT_EQ(r.localSize[2], 2u);
 }
 
+TEST(HlslReflect, RenderTargetOutputsSitOnTheirTargetIndex) {
+  hlsl::Reflection r = hlsltest::reflectSource(
+      hlsl::Pixel, "ps_5_0",
+      "struct O { float4 n : SV_Target2; float4 a : SV_Target0; float d : SV_Depth; float4 b : SV_Target1; };\n"
+      "O PS(float4 p : SV_Position) { O o; o.n = 1; o.a = 2; o.b = 3; o.d = 0.5; return o; }",
+      "PS");
+  ASSERT_EQ(r.outputs.size(), 4u);
+  for (const auto& o : r.outputs) {
+    if (o.builtin) {
+      EXPECT_EQ(o.semantic, "SV_DEPTH");
+      continue;
+    }
+    EXPECT_EQ(o.semantic, "SV_TARGET");
+    EXPECT_EQ(o.location, o.semanticIndex);
+  }
+}
+
 TEST(HlslReflect, DamagedModulesAreRejectedNotTrusted) {
   hlsl::CompileResult c = hlsltest::compileValid(
       hlsl::Pixel, "ps_5_0",
