@@ -105,11 +105,13 @@ class ByteSource {
     return true;
   }
 
-  bool readString(std::string& dst, size_t n) {
-    dst.assign(n, '\0');
-    const size_t got = readRaw(reinterpret_cast<unsigned char*>(dst.data()), n);
+  // Appends n bytes to dst; on a short read dst keeps what arrived.
+  bool appendTo(std::string& dst, size_t n) {
+    const size_t old = dst.size();
+    dst.resize(old + n);
+    const size_t got = readRaw(dst.data() + old, n);
     if (got != n) {
-      dst.resize(got);
+      dst.resize(old + got);
       truncated_ = true;
       return false;
     }
@@ -163,15 +165,21 @@ bool TreeFile::read(std::istream& in, const TreeReadLimits& limits) {
   const int32_t nameCount = static_cast<int32_t>(rawCount);
 
   // The name table grows name by name: a huge count on a short stream ends at the
-  // first name that is not there instead of reserving room up front.
-  std::vector<std::string> names;
+  // first name that is not there instead of reserving room up front. The names share
+  // one block, so a table of many empty names costs a few bytes each, not a string each.
+  std::string pool;
+  std::vector<std::pair<size_t, size_t>> spans;  // offset and length in pool
   for (int32_t i = 0; i < nameCount; ++i) {
     uint32_t len = 0;
     if (!src.readUint(2, len)) return false;
-    std::string s;
-    if (!src.readString(s, len)) return false;
-    names.push_back(std::move(s));
+    const size_t offset = pool.size();
+    if (!src.appendTo(pool, len)) return false;
+    spans.emplace_back(offset, len);
   }
+  std::vector<std::string_view> names;
+  names.reserve(spans.size());
+  for (const auto& [offset, length] : spans) names.emplace_back(pool.data() + offset, length);
+  spans = {};
 
   uint32_t rawRoot = 0;
   if (!src.readUint(4, rawRoot, &clean)) {
