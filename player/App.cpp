@@ -1,0 +1,97 @@
+#include "player/App.h"
+
+#include <SDL.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "gfx/FatalError.h"
+#include "gfx/Screen.h"
+#include "gfx/ShaderManager.h"
+#include "gfx/TextureLoader.h"
+#include "player/Clock.h"
+#include "player/Fatal.h"
+#include "player/Globals.h"
+#include "player/LoadingBar.h"
+#include "player/Log.h"
+#include "player/Player.h"
+#include "player/Settings.h"
+#include "player/Window.h"
+
+namespace {
+
+void playerFatalHandler(const char* text) { playerFatalError(text); }
+
+Screen* createScreen(SDL_Window* window, const Settings& settings) {
+  ScreenSettings screenSettings;
+  screenSettings.flags = (settings.vsync ? kScreenVsync : 0) | (settings.fullscreen ? kScreenFullscreen : 0);
+  screenSettings.width = uint32_t(settings.width);
+  screenSettings.height = uint32_t(settings.height);
+  screenSettings.backBufferFormat = 0;
+  screenSettings.depthFormat = 0;
+  resetClock();
+  if (gScreen) {
+    logText("Warning: screen already created\n");
+    delete gScreen;
+    gScreen = nullptr;
+  }
+  auto* screen = new Screen(window, screenSettings);
+  gScreen = screen;
+  return screen;
+}
+
+}  // namespace
+
+void runMainLoop(Player& player, Screen& screen) {
+  auto resize = [&screen](uint32_t w, uint32_t h) { screen.resize(w, h); };
+  while (!quitRequested) {
+    SDL_Event event;
+    if (SDL_PollEvent(&event)) {
+      if (handleEvent(event, screen.width, screen.height, resize) == EventAction::LeaveLoop) break;
+      continue;  // events are drained before the next frame
+    }
+    updateClock();
+    clearDeviceState(screen.device);
+    if (!player.frame()) quitRequested = true;
+    screen.present();
+  }
+}
+
+int runZarvo() {
+  setFatalErrorHandler(&playerFatalHandler);
+  Settings settings = readSettingsFile("config.ini");
+  framedumpSetting = settings.framedump;
+
+  PlayerWindow window = openPlayerWindow(settings);
+  Screen* screen = createScreen(window.window, settings);
+  decideBinaryShaders();
+
+  {
+    Player player(screen);
+    player.load();
+    isLoading = false;
+    resetClock();
+    runMainLoop(player, *screen);
+
+    player.releaseGpu();
+    player.freeAudio();
+    player.destroyProject();
+  }
+
+  if (framedumpSetting != 0) {
+    std::error_code ec;
+    auto folder = std::filesystem::absolute("framedump", ec);
+    std::printf("%d frame%s written to %s\n", int(frameCounter), frameCounter == 1 ? "" : "s",
+                folder.string().c_str());
+    std::fflush(stdout);
+  }
+
+  clearShaderCache();
+  clearTextureCache();
+  delete screen;
+  gScreen = nullptr;
+  closePlayerWindow(window);
+  setFatalErrorHandler(nullptr);
+  SDL_Quit();
+  return 0;
+}

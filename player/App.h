@@ -1,0 +1,12 @@
+#pragma once
+// The program: start-up, loading, the main loop and shutdown.
+class Player;
+class Screen;
+
+// Runs the whole program in the current working directory (config.ini, demo.opr_b, data/).
+// Returns the exit code (0; unrecoverable errors end the process with 1 earlier).
+int runZarvo();
+
+// The only loop: drains window events; when none is waiting, advances the real-time clock,
+// clears the device state, runs one frame step and presents (the last frame too).
+void runMainLoop(Player& player, Screen& screen);

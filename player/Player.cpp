@@ -1,0 +1,147 @@
+#include "player/Player.h"
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+
+#include "engine/Project.h"
+#include "gfx/Device.h"
+#include "gfx/FatalError.h"
+#include "gfx/RenderTargets.h"
+#include "gfx/Screen.h"
+#include "player/Clock.h"
+#include "player/FrameDump.h"
+#include "player/Globals.h"
+#include "player/LoadingBar.h"
+#include "player/Log.h"
+#include "project/ProjectLoader.h"
+#include "project/TreeFile.h"
+
+Float4x4 defaultProjection(uint32_t width, uint32_t height) {
+  const float n = 0.1f, f = 1000.0f;
+  const float c = 2.4142137f;  // 1 / tan(22.5 degrees)
+  const float a = height ? float(width) / float(height) : 1.0f;
+  Float4x4 p;
+  p.m[0] = c / a;
+  p.m[5] = c;
+  p.m[10] = f / (f - n);
+  p.m[11] = 1.0f;
+  p.m[14] = -n * f / (f - n);
+  p.m[15] = 0.0f;
+  return p;
+}
+
+Player::Player(Screen* screen) : screen_(screen), progress_(TerminalProgress::forStream(stdout)) {
+  music.init(44100);
+}
+
+Player::~Player() {
+  releaseGpu();
+  freeAudio();
+  destroyProject();
+}
+
+void Player::load(const std::string& projectPath) {
+  Device* device = screen_ ? screen_->device : gDevice;
+  auto bar = std::make_unique<LoadingBar>(device);
+  project = std::make_unique<Project>();
+  initContextTargets(context, device, screen_);
+  context.projection = defaultProjection(screen_ ? screen_->width : 1, screen_ ? screen_->height : 1);
+
+  // A file that cannot be opened reads as an empty tree, which the loader maps onto an
+  // empty production: nothing plays and the run ends at the first frame.
+  std::string error;
+  if (!std::ifstream(projectPath, std::ios::binary)) {
+    logText("Cannot open production file %s: nothing to play\n", projectPath.c_str());
+    TreeFile empty;
+    project->serialize(TreeNodeRef{&empty.root(), false});
+  } else if (!loadProjectFile(projectPath, *project, &error)) {
+    logText("%s\n", error.c_str());
+  }
+  setCurrentProject(project.get());
+
+  musicChannel = 0;
+  if (!project->musicPath.empty() && framedumpSetting == 0)
+    musicChannel = music.sampleGetChannel(music.sampleLoad(project->musicPath));
+
+  // Every operator creates its resources now, with the bar drawn after each one; pooled
+  // targets are handed back after each so the warm-up never piles them up.
+  Texture* remembered = context.imageResult;
+  warmedUp = warmUp(*project, context, [&](Operator&, size_t k, size_t total) {
+    float progress = k == total ? 1.0f : float(k) * (1.0f / float(total));
+    if (screen_) bar->draw(*screen_, progress);
+    releaseAllTargets(context);
+    context.imageResult = remembered;
+    progress_.loading(int(k), int(total));
+  });
+  progress_.finish();
+  loadingBarDraws = bar->draws();
+  bar.reset();
+
+  if (musicChannel != 0) music.channelPlay(musicChannel);
+  musicPlaying = music.channelIsActive(musicChannel) != 0;
+}
+
+float Player::productionTime() {
+  if (framedumpSetting == 0 && music.channelIsActive(musicChannel) != 0)
+    return float(music.channelPositionSeconds(musicChannel));
+  return frameTime(frameCounter);
+}
+
+bool Player::frame() {
+  // The end of the music ends the production; this frame is not drawn.
+  if (framedumpSetting == 0 && musicPlaying && music.channelIsActive(musicChannel) == 0) return false;
+  if (!screen_ || !context.targets || !project) return false;
+
+  const uint32_t w = screen_->width, h = screen_->height;
+  const float clearDepth[4] = {1.0f, 0.0f, 0.0f, 0.0f};
+  if (screen_->depthBuffer) clearTexture(screen_->device, screen_->depthBuffer, clearDepth);
+  // The screen's textures are rebuilt on resize: take this frame's ones.
+  context.targets->screenDepth = screen_->depthBuffer;
+  context.viewport = Viewport{0, 0, int32_t(w), int32_t(h)};
+  context.projection = defaultProjection(w, h);
+  beginFrame(context, w, h, true, true);
+  context.imageResult = nextRingTarget(context);
+
+  const float t = productionTime();
+  float localTime = t;
+  if (!project->evaluate(localTime, context)) return false;
+
+  if (context.imageResult && context.imageResult != screen_->backBuffer)
+    copyPass(screen_->backBuffer, context.imageResult, Viewport{0, 0, int32_t(w), int32_t(h)},
+             RenderStateDesc::defaults(), true);
+
+  if (framedumpSetting != 0) dumpFrame(t);
+  ++frameCounter;
+  return true;
+}
+
+void Player::dumpFrame(float t) {
+  if (!screen_->readBack(dumpPixels_)) {
+    char text[128];
+    std::snprintf(text, sizeof text, "Failed to read back frame %d", int(frameCounter));
+    fatalError(text);
+  }
+  if (!writeDumpFrame(frameCounter, screen_->width, screen_->height, dumpPixels_.data())) {
+    std::string text = "Failed to write " + frameDumpName(frameCounter);
+    fatalError(text.c_str());
+  }
+  progress_.dumped(frameCounter, t, frameDumpName(frameCounter));
+}
+
+void Player::releaseGpu() {
+  progress_.finish();
+  if (context.targets) releaseContextTargets(context);
+  context.imageResult = nullptr;
+}
+
+void Player::freeAudio() {
+  music.free();
+  musicChannel = 0;
+  musicPlaying = false;
+}
+
+void Player::destroyProject() {
+  if (project && currentProject() == project.get()) setCurrentProject(nullptr);
+  project.reset();
+}

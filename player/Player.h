@@ -1,0 +1,60 @@
+#pragma once
+// The Player: the one evaluation Context, the production and its music. It loads the
+// production behind the loading screen and renders one frame per frame step.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/Context.h"
+#include "player/Music.h"
+#include "player/Progress.h"
+
+class Project;
+class Screen;
+
+class Player {
+ public:
+  // Starts the audio output (its result does not matter: without it the music position
+  // follows the clock).
+  explicit Player(Screen* screen);
+  ~Player();
+  Player(const Player&) = delete;
+  Player& operator=(const Player&) = delete;
+
+  // Reads the production file (missing or unreadable: an empty production), loads the
+  // music unless frames are dumped, warms up every operator with the loading bar after
+  // each one, then starts the music.
+  void load(const std::string& projectPath = "demo.opr_b");
+
+  // One frame: false when the production is over (the music stopped, or no span covers
+  // the time). Dumps the frame when frame dumping is on.
+  bool frame();
+
+  // Production time of the coming frame: the music position while it plays (and frames are
+  // not dumped), else the frame clock.
+  float productionTime();
+
+  // Shutdown, in this order: the Context's GPU objects, the audio, the production.
+  void releaseGpu();
+  void freeAudio();
+  void destroyProject();
+
+  Context context;
+  std::unique_ptr<Project> project;
+  Music music;
+  bool musicPlaying = false;
+  size_t warmedUp = 0;        // operators warmed up by load()
+  int loadingBarDraws = 0;    // bars drawn and presented by load()
+
+ private:
+  void dumpFrame(float t);
+
+  Screen* screen_ = nullptr;
+  std::vector<uint8_t> dumpPixels_;  // reused: dumping allocates nothing per frame
+  TerminalProgress progress_;
+};
+
+// The default projection of every frame: left-handed, 45 degrees vertical field of view,
+// near 0.1, far 1000, for the aspect w / h.
+Float4x4 defaultProjection(uint32_t width, uint32_t height);

@@ -1,0 +1,160 @@
+// Pictures from files as textures: the cache, the extension rules, mip chains and cube maps.
+#include <stb_image_write.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "gfx/TextureLoader.h"
+#include "tests/gfx/support/GpuTestSupport.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void writeBytes(const fs::path& path, const std::vector<uint8_t>& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+// A legacy-header DDS: BC1 ("DXT1") or, with cube set, six faces of it.
+std::vector<uint8_t> bc1Dds(uint32_t side, uint32_t mips, bool cube) {
+  std::vector<uint8_t> f;
+  auto u32 = [&f](uint32_t v) {
+    for (int i = 0; i < 4; ++i) f.push_back(uint8_t(v >> (8 * i)));
+  };
+  f.insert(f.end(), {'D', 'D', 'S', ' '});
+  u32(124);
+  u32(0x1007 | 0x20000);
+  u32(side);
+  u32(side);
+  u32(0);
+  u32(0);
+  u32(mips);
+  for (int i = 0; i < 11; ++i) u32(0);
+  u32(32);
+  u32(0x4);
+  u32(0x31545844);
+  for (int i = 0; i < 5; ++i) u32(0);
+  u32(0x401008);
+  u32(cube ? 0xFE00 : 0);
+  for (int i = 0; i < 3; ++i) u32(0);
+  size_t perFace = 0;
+  for (uint32_t l = 0, s = side; l < mips; ++l, s = s > 1 ? s / 2 : 1) perFace += std::max(1u, (s + 3) / 4) * std::max(1u, (s + 3) / 4) * 8;
+  for (size_t i = 0; i < perFace * (cube ? 6 : 1); ++i) f.push_back(uint8_t(i * 5 + 1));
+  return f;
+}
+
+class TextureLoaderGpuTest : public GpuTest {
+ protected:
+  void SetUp() override {
+    GpuTest::SetUp();
+    dir_ = fs::temp_directory_path() / "zv_texture_loader";
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override {
+    clearTextureCache();  // before the suite's Device goes
+    fs::remove_all(dir_);
+    GpuTest::TearDown();
+  }
+  std::string path(const char* name) const { return (dir_ / name).string(); }
+  fs::path dir_;
+};
+
+}  // namespace
+
+TEST_F(TextureLoaderGpuTest, PngGetsAllLevelsAndIsReadOnlyOnce) {
+  std::vector<uint8_t> src(256 * 128 * 4);
+  for (size_t i = 0; i < src.size(); i += 4) {
+    src[i] = 10;
+    src[i + 1] = 200;
+    src[i + 2] = 30;
+    src[i + 3] = 255;
+  }
+  std::string file = path("albedo.png");
+  ASSERT_TRUE(stbi_write_png(file.c_str(), 256, 128, 4, src.data(), 256 * 4));
+
+  Texture* t = loadTexture(device(), file, true);
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(t->width(), 256u);
+  EXPECT_EQ(t->height(), 128u);
+  EXPECT_EQ(t->desc.mipLevels, 9u);
+  EXPECT_EQ(t->format(), 0x10204u);
+  EXPECT_EQ(t->flags(), 0x10101u);
+  EXPECT_FALSE(t->isCube());
+
+  // The pixels arrive (a one-level picture, which the read-back helper can copy whole).
+  std::string dot = path("dot.png");
+  ASSERT_TRUE(stbi_write_png(dot.c_str(), 1, 1, 4, src.data(), 4));
+  Texture* one = loadTexture(device(), dot, true);
+  ASSERT_NE(one, nullptr);
+  EXPECT_EQ(one->desc.mipLevels, 1u);
+  std::vector<uint8_t> pixels = readBack(one);
+  EXPECT_EQ(rgba(pixels, 1, 0, 0), packRgba(10, 200, 30, 255));
+
+  // The second request is served from the cache: the file is gone by then.
+  fs::remove(file);
+  EXPECT_EQ(loadTexture(device(), file, true), t);
+  EXPECT_EQ(textureCacheSize(), 2u);
+}
+
+TEST_F(TextureLoaderGpuTest, OnlyTheThreeLowerCaseExtensionsLoad) {
+  std::vector<uint8_t> src(4 * 4 * 4, 255);
+  for (const char* name : {"upper.JPG", "upper.PNG", "picture.bmp", "noextension", "dotted.png.txt"}) {
+    std::string file = path(name);
+    stbi_write_png(file.c_str(), 4, 4, 4, src.data(), 16);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(loadTexture(device(), file, true), nullptr) << name;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << name;  // nothing is reported
+  }
+  EXPECT_EQ(textureCacheSize(), 0u);
+}
+
+TEST_F(TextureLoaderGpuTest, DdsCubeMapsAndBlockFormats) {
+  writeBytes(dir_ / "OutputCube.dds", bc1Dds(8, 4, true));
+  writeBytes(dir_ / "plain.dds", bc1Dds(8, 1, false));
+  Texture* cube = loadTexture(device(), path("OutputCube.dds"), true);
+  ASSERT_NE(cube, nullptr);
+  EXPECT_TRUE(cube->isCube());
+  EXPECT_EQ(cube->desc.arraySize, 6u);
+  EXPECT_EQ(cube->desc.mipLevels, 4u);
+  EXPECT_EQ(cube->format(), 0x11103u);
+  Texture* plain = loadTexture(device(), path("plain.dds"), true);
+  ASSERT_NE(plain, nullptr);
+  EXPECT_FALSE(plain->isCube());
+  EXPECT_EQ(plain->desc.mipLevels, 1u);
+  EXPECT_NE(plain, cube);
+}
+
+TEST_F(TextureLoaderGpuTest, BrokenFilesGiveNullAndAreReportedOnce) {
+  writeBytes(dir_ / "broken.png", std::vector<uint8_t>(100, 7));
+  std::vector<uint8_t> cut = bc1Dds(8, 4, true);
+  cut.resize(200);
+  writeBytes(dir_ / "short.dds", cut);
+  for (const char* name : {"broken.png", "short.dds", "missing.jpg"}) {
+    std::string file = path(name);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(loadTexture(device(), file, true), nullptr) << name;
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(file), std::string::npos) << name;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(loadTexture(device(), file, true), nullptr) << name;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << name;
+  }
+  EXPECT_EQ(textureCacheSize(), 0u);
+}
+
+TEST_F(TextureLoaderGpuTest, NamesAreLookedUpInTheTextureFolder) {
+  fs::path old = fs::current_path();
+  fs::current_path(dir_);
+  writeBytes(dir_ / "data" / "textures" / "floor.dds", bc1Dds(4, 1, false));
+  Texture* t = loadTexture(device(), "floor.dds");
+  fs::current_path(old);
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(t->width(), 4u);
+  // A path given as a path is a different name and a different cache entry.
+  EXPECT_EQ(loadTexture(device(), "floor.dds"), t);
+}
