@@ -49,13 +49,14 @@ TreeNode* TreeNode::findChild(std::string_view childName, uint32_t index) const 
 }
 
 TreeNode& TreeNode::getOrCreateChild(std::string_view childName, uint32_t index) {
-  auto it = children.find(KeyRef{childName, index});
-  if (it != children.end()) return *it->second;
+  const KeyRef key{childName, index};
+  auto it = children.lower_bound(key);
+  if (it != children.end() && !KeyLess{}(key, it->first)) return *it->second;
   auto node = std::make_unique<TreeNode>();
   node->name = std::string(childName);
   node->siblingIndex = index;
   TreeNode& ref = *node;
-  children.emplace(Key{ref.name, index}, std::move(node));
+  children.emplace_hint(it, Key{ref.name, index}, std::move(node));
   return ref;
 }
 
