@@ -134,7 +134,8 @@ bool linkStages(const std::vector<uint32_t>& prev, std::vector<uint32_t>& next, 
 
 // Rewrites the locations of a vertex shader's inputs: the input whose semantic and index
 // equal semanticsInLocationOrder[i] (upper-case name without index, e.g. {"TEXCOORD", 1})
-// reads attribute location i. Used with input layouts. Returns false (with a message)
+// reads attribute location i (a name with trailing digits and index 0, "TEXCOORD1", also
+// works). Used with input layouts. Returns false (with a message)
 // when a non-system input is missing from the list; the module is then left unchanged.
 bool remapVertexInputs(std::vector<uint32_t>& spirv,
                        const std::vector<std::pair<std::string, uint32_t>>& semanticsInLocationOrder,

@@ -80,10 +80,11 @@ bool remapVertexInputs(std::vector<uint32_t>& spirv,
   }
   std::map<SemanticKey, uint32_t> locations;
   for (size_t i = 0; i < semanticsInLocationOrder.size(); ++i) {
+    // {"TEXCOORD", 3} and {"texcoord3", 0} both name TEXCOORD3.
     SemanticKey k;
-    uint32_t ignored;
-    spvw::splitSemantic(semanticsInLocationOrder[i].first, k.first, ignored);  // upper-cases the name
-    k.second = semanticsInLocationOrder[i].second;
+    uint32_t digits = 0;
+    spvw::splitSemantic(semanticsInLocationOrder[i].first, k.first, digits);
+    k.second = semanticsInLocationOrder[i].second != 0 ? semanticsInLocationOrder[i].second : digits;
     locations.emplace(k, static_cast<uint32_t>(i));
   }
   std::vector<spvw::IoVariable> io;

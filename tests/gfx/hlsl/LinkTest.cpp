@@ -73,7 +73,7 @@ TEST(HlslLink, VertexInputsFollowTheInputLayout) {
   ASSERT_TRUE(vs.ok);
   std::vector<uint32_t> spirv = vs.spirv;
   std::string error;
-  ASSERT_TRUE(hlsl::remapVertexInputs(spirv, {{"POSITION", 0}, {"NORMAL", 0}, {"TEXCOORD", 3}, {"TEXCOORD", 0}}, &error))
+  ASSERT_TRUE(hlsl::remapVertexInputs(spirv, {{"POSITION", 0}, {"NORMAL", 0}, {"texcoord3", 0}, {"TEXCOORD", 0}}, &error))
       << error;
   Locations in = userLocations(reflectWords(spirv).inputs);
   EXPECT_EQ(in["POSITION0"], 0u);
