@@ -142,9 +142,11 @@ TEST_F(FloatOps, RandomValuesAreAFixedFunctionOfTheSeed) {
   std::mt19937 ref0(0), ref42(42);
   const float u0 = static_cast<float>(ref0()) / 4294967296.0f;
   const float u42 = static_cast<float>(ref42()) / 4294967296.0f;
-  EXPECT_FLOAT_EQ(randomFromSeed(0, 0, 1), u0);
-  EXPECT_FLOAT_EQ(randomFromSeed(42, -1, 1), u42 * 2 - 1);
-  EXPECT_FLOAT_EQ(randomFromSeed(5489, 0, 1), static_cast<float>(3499211612u) / 4294967296.0f);
+  // Exact: the 32-bit output is rounded to the nearest float, not truncated to 24 bits.
+  EXPECT_EQ(randomFromSeed(0, 0, 1), u0);
+  EXPECT_EQ(randomFromSeed(0, 0, 1), static_cast<float>(2357136044u) / 4294967296.0f);
+  EXPECT_EQ(randomFromSeed(42, -1, 1), u42 * 2 - 1);
+  EXPECT_EQ(randomFromSeed(5489, 0, 1), static_cast<float>(3499211612u) / 4294967296.0f);
   EXPECT_FLOAT_EQ(randomFromSeed(7, 3, 1), 3.0f);
 
   const float a = run("Rand", {{"Seed", 42}, {"Min", -1}, {"Max", 1}}, 0.0f);

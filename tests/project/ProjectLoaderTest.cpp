@@ -132,11 +132,20 @@ TEST_F(Loader, SavedProjectsLoadBackWithTheSameStructureAndValues) {
   span->timeStart = 1, span->timeEnd = 9, span->graphId = 4242, span->upstreamLinkType = 3;
   span->offsetGlobal = 0.25f, span->offsetSpan = 7, span->name = "intro";
   src.tracks[5].spans.push_back(std::move(span));
+  auto below = std::make_unique<OperatorGraph>();
+  below->id = 17;
+  below->name = "below";
+  below->createGraphEnds();
+  src.graphs.push_back(std::move(below));
+  auto belowSpan = std::make_unique<Span>();
+  belowSpan->timeStart = 0, belowSpan->timeEnd = 9, belowSpan->graphId = 17;
+  src.tracks[6].spans.push_back(std::move(belowSpan));
 
   // A live graph chain must not end up in the file.
   float t = 2;
   Context ctx;
   src.evaluate(t, ctx);
+  ASSERT_EQ(src.graphs[0]->finalInput()->inputs[0].sources.size(), 1u);  // the chain is there
 
   const std::string path = file("roundtrip");
   std::string error;
@@ -145,7 +154,7 @@ TEST_F(Loader, SavedProjectsLoadBackWithTheSameStructureAndValues) {
   ASSERT_TRUE(loadProjectFile(path, back, &error)) << error;
 
   EXPECT_EQ(back.musicPath, "music/track.ogg");
-  ASSERT_EQ(back.graphs.size(), 1u);
+  ASSERT_EQ(back.graphs.size(), 2u);
   OperatorGraph& bg = *back.graphs[0];
   EXPECT_EQ(bg.id, 4242);
   EXPECT_EQ(bg.name, "scene one");
@@ -175,6 +184,17 @@ TEST_F(Loader, SavedProjectsLoadBackWithTheSameStructureAndValues) {
 
   // Chain connections are not stored: the ends hold nothing.
   EXPECT_TRUE(bg.finalInput()->connections.empty());
+  EXPECT_TRUE(back.graphs[1]->finalOutput()->connections.empty());
+
+  // The stored index of each connection is the source's position in the target port.
+  TreeNode written;
+  src.serialize({&written, true});
+  TreeNodeRef mixNode = child(child({&written, false}, "graph", 0), "operator", 4);
+  for (uint32_t k = 0; k < 3; ++k) {
+    int32_t index = -1;
+    serializeInt(child(mixNode, "connection", k), "sourceIndexInTarget", index);
+    EXPECT_EQ(index, static_cast<int32_t>(k));
+  }
 
   ASSERT_EQ(back.tracks.size(), 16u);
   ASSERT_EQ(back.tracks[5].spans.size(), 1u);
@@ -319,21 +339,20 @@ TEST_F(Loader, ConnectionsAreOrderedByTheirStoredIndex) {
     TreeBuilder::floatChild(child(v, "input", 0), "Value", static_cast<float>(i + 1));
   }
   TreeBuilder::floatChild(child(mix, "input", 3), "Scale", 1.0f);
-  // Listed on the target as index 1 (Var 4), index 2 (Var 5), index 0 (Var 3); each source
-  // operator lists its own connection too.
-  TreeBuilder::connection(mix, 0, 4, "FloatOut", 2, "Values", 1);
-  TreeBuilder::connection(mix, 1, 5, "FloatOut", 2, "Values", 2);
-  TreeBuilder::connection(mix, 2, 3, "FloatOut", 2, "Values", 0);
-  TreeNodeRef v4 = child(g, "operator", 4);
-  TreeBuilder::connection(v4, 0, 4, "FloatOut", 2, "Values", 1);
-  // Var 5 lists its connection only on its own side, with index -1 there.
+  // Listed on the target as index 2 (Var 5) before index 1 (Var 4); Var 4 lists its own
+  // connection too. Var 3's connection (index 0) stands only in Var 3's list, so it is
+  // linked after the target has been sorted once.
+  TreeBuilder::connection(mix, 0, 5, "FloatOut", 2, "Values", 2);
+  TreeBuilder::connection(mix, 1, 4, "FloatOut", 2, "Values", 1);
+  TreeBuilder::connection(child(g, "operator", 4), 0, 4, "FloatOut", 2, "Values", 1);
+  TreeBuilder::connection(child(g, "operator", 3), 0, 3, "FloatOut", 2, "Values", 0);
   Project p;
   load(tb.root, p);
   Operator& op = *p.graphs[0]->operators[2];
   Context ctx;
   op.outputs[0].evaluate(0, ctx);
   EXPECT_FLOAT_EQ(ctx.floatResult, 123.0f);
-  EXPECT_EQ(op.connections.size(), 3u);
+  EXPECT_EQ(op.connections.size(), 2u);
   EXPECT_EQ(param(op, "Values").sourceOrder.size(), 3u);
 }
 
