@@ -87,14 +87,18 @@ bool profileModelOk(const std::string& profile) {
   return model == "5_0" || model == "4_0" || model == "4_1";
 }
 
-// glslang notes that HLSL needs legalizing whenever it sees resources in functions; the
-// compile below decides that by validating the module, so the note is only noise.
-void dropLegalizationNote(std::string& messages) {
+// glslang notes when the HLSL uses resources in ways SPIR-V for Vulkan cannot express
+// directly (local texture variables, resources in structs); the compile then runs the
+// legalization passes, so the note itself is not for the user. Returns whether it was there.
+bool takeLegalizationNote(std::string& messages) {
   const std::string note = "WARNING: AST will form illegal SPIR-V; need to transform to legalize";
+  bool found = false;
   for (size_t p; (p = messages.find(note)) != std::string::npos;) {
     size_t e = messages.find('\n', p);
     messages.erase(p, e == std::string::npos ? std::string::npos : e - p + 1);
+    found = true;
   }
+  return found;
 }
 
 }  // namespace
@@ -196,8 +200,9 @@ CompileResult compile(Stage stage, const std::string& profile, const std::string
 
   FileIncluder includer;
   bool parsed = shader.parse(GetDefaultResources(), 100, false, messages, includer);
-  result.messages += shader.getInfoLog();
-  dropLegalizationNote(result.messages);
+  std::string parseLog = shader.getInfoLog();
+  const bool needsLegalization = takeLegalizationNote(parseLog);
+  result.messages += parseLog;
   if (!parsed) return result;
 
   glslang::TProgram program;
@@ -208,9 +213,9 @@ CompileResult compile(Stage stage, const std::string& profile, const std::string
   }
 
   glslang::TIntermediate* intermediate = program.getIntermediate(lang);
-  // Fast path without the optimizer; HLSL that passes resources through functions needs
-  // glslang's legalization passes, so fall back to them when the plain module is invalid.
-  for (int attempt = 0; attempt < 2; ++attempt) {
+  // Without the optimizer when glslang sees no need to legalize (several times faster);
+  // with its legalization passes when it does, or when the plain module does not validate.
+  for (int attempt = needsLegalization ? 1 : 0; attempt < 2; ++attempt) {
     glslang::SpvOptions options;
     options.disableOptimizer = attempt == 0;
     options.validate = false;

@@ -75,6 +75,25 @@ TEST(HlslCompile, ResourcesPassedToFunctionsAreLegalized) {
   ASSERT_TRUE(hlsl::reflect(c.spirv, r));
   ASSERT_NE(hlsltest::findResource(r, "tex"), nullptr);
   EXPECT_EQ(hlsltest::findResource(r, "tex")->binding, hlsl::kTextureBase + 1);
+
+  // Resources in structs and local variables resolve statically after legalization...
+  const std::string local =
+      "Texture2D a : register(t0); Texture2D b : register(t1); SamplerState smp : register(s0);\n"
+      "struct Pair { Texture2D t; SamplerState s; };\n"
+      "float4 fetch(Pair p, float2 uv) { return p.t.Sample(p.s, uv); }\n"
+      "float4 PS(float2 uv : TEXCOORD0) : SV_Target { Pair p; p.t = a; p.s = smp; Texture2D t = b;"
+      " return fetch(p, uv) + t.Sample(smp, uv); }\n";
+  EXPECT_TRUE(hlsltest::compileValid(hlsl::Pixel, "ps_5_0", local, "PS").ok);
+  // ...but a texture chosen at run time cannot be expressed: an error, not a module that
+  // would reach the driver.
+  const std::string dynamic =
+      "Texture2D a : register(t0); Texture2D b : register(t1); SamplerState smp : register(s0);\n"
+      "cbuffer C { float sel; };\n"
+      "float4 PS(float2 uv : TEXCOORD0) : SV_Target { Texture2D t; if (sel > 0) t = a; else t = b;"
+      " return t.Sample(smp, uv); }\n";
+  hlsl::CompileResult bad = hlsl::compile(hlsl::Pixel, "ps_5_0", dynamic, "PS", "dyn.hlsl");
+  EXPECT_FALSE(bad.ok);
+  EXPECT_NE(bad.messages.find("dyn.hlsl"), std::string::npos) << bad.messages;
 }
 
 // Includes resolve from the working directory, and nested ones also beside their includer.

@@ -20,7 +20,7 @@ TEST(HlslReflect, RegistersMapOntoTheFixedBindingRanges) {
       "float4 PS(float4 p : SV_Position, float3 n : NORMAL) : SV_Target {\n"
       "  return albedo.Sample(linearSmp, n.xy) + env.Sample(linearSmp, n) + layers.Sample(linearSmp, n)\n"
       "       + particles[1].life + raw.Load(4) + tb[2] + k\n"
-      "       + albedo.SampleCmpLevelZero(shadowSmp, n.xy, 0.5);\n"
+      "       + albedo.SampleCmpLevelZero(shadowSmp, n.xy, 0.5) * p.w;\n"
       "}\n";
   hlsl::Reflection r = hlsltest::reflectSource(hlsl::Pixel, "ps_5_0", text, "PS");
   struct Want {
