@@ -125,7 +125,7 @@ void bindRenderPass(Device* device, const RenderPass& pass) {
   ctx->setRenderTargets(count, targets, pass.depthTarget, pass.slice);
   ScissorRect rect{pass.rect[0], pass.rect[1], pass.rect[2], pass.rect[3]};
   ctx->setScissorRects(1, &rect);
-  Viewport vp;
+  D3DViewport vp;
   vp.x = float(pass.rect[0]);
   vp.y = float(pass.rect[1]);
   vp.width = float(pass.rect[2] - pass.rect[0]);

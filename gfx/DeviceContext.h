@@ -69,7 +69,7 @@ gfxbackend::Shader* createShader(Device* device, hlsl::Stage stage, const std::v
 gfxbackend::Shader* createShader(Device* device, hlsl::Stage stage, const std::vector<uint32_t>& spirv,
                                  const hlsl::Reflection& reflection);
 
-struct Viewport {
+struct D3DViewport {
   float x = 0, y = 0, width = 0, height = 0, minDepth = 0, maxDepth = 1;
 };
 struct ScissorRect {
@@ -111,7 +111,7 @@ class DeviceContext {
   // Output merger and rasterizer. Targets: up to 5 colour targets (null entries allowed),
   // rendering into array slice `slice` (cube face) of each; depth may be null.
   void setRenderTargets(uint32_t count, Texture* const* targets, Texture* depth, uint32_t slice = 0);
-  void setViewports(uint32_t count, const Viewport* viewports);
+  void setViewports(uint32_t count, const D3DViewport* viewports);
   void setScissorRects(uint32_t count, const ScissorRect* rects);
   // Rasterizer, blend and depth-stencil state in one (null: the Device default).
   void setRenderState(RenderState* state, uint32_t stencilRef);

@@ -74,7 +74,7 @@ struct ContextImpl {
   uint32_t rtCount = 0;
   Texture* depth = nullptr;
   uint32_t slice = 0;
-  Viewport viewport;
+  D3DViewport viewport;
   bool viewportSet = false;
   ScissorRect scissor;
   RenderState* state = nullptr;
@@ -755,7 +755,7 @@ void DeviceContext::setRenderTargets(uint32_t count, Texture* const* targets, Te
   c.slice = slice;
 }
 
-void DeviceContext::setViewports(uint32_t count, const Viewport* viewports) {
+void DeviceContext::setViewports(uint32_t count, const D3DViewport* viewports) {
   impl_->viewportSet = count > 0 && viewports;
   if (impl_->viewportSet) impl_->viewport = viewports[0];
 }
@@ -900,7 +900,7 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
     c.d->pushDescriptorSet(cmd, VK_PIPELINE_BIND_POINT_GRAPHICS, pl->layout, 0, uint32_t(c.writes.size()),
                            c.writes.data());
   // Direct3D's top-left origin: a viewport with negative height.
-  Viewport v = c.viewport;
+  D3DViewport v = c.viewport;
   if (!c.viewportSet) v = {0, 0, float(c.extent.width), float(c.extent.height), 0, 1};
   VkViewport vp{v.x, v.y + v.height, v.width, -v.height, v.minDepth, v.maxDepth};
   if (vp.width <= 0.0f) vp.width = 1.0f;
