@@ -83,8 +83,10 @@ void Player::load(const std::string& projectPath) {
 }
 
 float Player::productionTime() {
-  if (framedumpSetting == 0 && music.channelIsActive(musicChannel) != 0)
-    return float(music.channelPositionSeconds(musicChannel));
+  // Once the music has started it is the clock, also in the instant after it stopped (its
+  // position then holds at the end): switching to the frame counter there would show one
+  // frame from an unrelated time.
+  if (framedumpSetting == 0 && musicPlaying) return float(music.channelPositionSeconds(musicChannel));
   return frameTime(frameCounter);
 }
 

@@ -31,8 +31,8 @@ class Player {
   // the time). Dumps the frame when frame dumping is on.
   bool frame();
 
-  // Production time of the coming frame: the music position while it plays (and frames are
-  // not dumped), else the frame clock.
+  // Production time of the coming frame: the music position when the music was started
+  // (and frames are not dumped), else the frame clock.
   float productionTime();
 
   // Shutdown, in this order: the Context's GPU objects, the audio, the production.

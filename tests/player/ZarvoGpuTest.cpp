@@ -1,0 +1,113 @@
+// The program itself, run offscreen in a scratch working directory as a user would run it.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <tiffio.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "tests/player/PlayerTestSupport.h"
+
+using namespace playertest;
+
+namespace {
+
+struct ZarvoRun {
+  int exitCode = -1;
+  std::string out, err;
+};
+
+std::string slurp(const fs::path& file) {
+  std::ifstream in(file);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Runs zarvo in dir without a display (SDL's offscreen video driver, dummy audio).
+ZarvoRun runZarvo(const fs::path& dir) {
+  std::string command = "cd '" + dir.string() +
+                        "' && env -u DISPLAY -u WAYLAND_DISPLAY SDL_VIDEODRIVER=offscreen SDL_AUDIODRIVER=dummy "
+                        "ZV_VALIDATION=1 timeout 120 '" ZV_ZARVO_PATH "' > out.txt 2> err.txt";
+  int status = std::system(command.c_str());
+  ZarvoRun run;
+  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.out = slurp(dir / "out.txt");
+  run.err = slurp(dir / "err.txt");
+  return run;
+}
+
+void writeConfig(const fs::path& dir, const char* text) { std::ofstream(dir / "config.ini") << text; }
+
+class ZarvoGpuTest : public ::testing::Test {
+ protected:
+  void SetUp() override { dir_ = makeWorkDir(::testing::UnitTest::GetInstance()->current_test_info()->name()); }
+  void TearDown() override {
+    if (!HasFailure()) fs::remove_all(dir_);
+  }
+  fs::path dir_;
+};
+
+}  // namespace
+
+TEST_F(ZarvoGpuTest, DumpsOneTiffPerFrameUntilTheTimelineEnds) {
+  // [0, 0.1) covers frames 0 to 5; the production names music, which dumping ignores.
+  ASSERT_TRUE(writeProduction(dir_ / "demo.opr_b", 0.1f, 3, "data-missing/music.ogg"));
+  writeConfig(dir_, "width 40\nheight 24\nvsync 1\nframedump 1\n");
+  ZarvoRun run = runZarvo(dir_);
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_NE(run.err.find("offscreen"), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find("music.ogg"), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find("alidation"), std::string::npos) << run.err;
+  EXPECT_NE(run.out.find("6 frames written to"), std::string::npos) << run.out;
+  int files = 0;
+  for (auto& entry : fs::directory_iterator(dir_ / "framedump")) {
+    (void)entry;
+    ++files;
+  }
+  EXPECT_EQ(files, 6);
+  for (int i = 0; i < 6; ++i) {
+    char name[64];
+    std::snprintf(name, sizeof name, "framedump/frame_%06d.tiff", i);
+    TIFF* tif = TIFFOpen((dir_ / name).string().c_str(), "r");
+    ASSERT_NE(tif, nullptr) << name;
+    uint32_t w = 0, h = 0;
+    uint16_t spp = 0;
+    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
+    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
+    TIFFGetField(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
+    TIFFClose(tif);
+    EXPECT_EQ(w, 40u);
+    EXPECT_EQ(h, 24u);
+    EXPECT_EQ(spp, 4);
+  }
+}
+
+TEST_F(ZarvoGpuTest, MissingOrDamagedProductionsEndCleanly) {
+  writeConfig(dir_, "width 32 height 32 framedump 1");
+  ZarvoRun missing = runZarvo(dir_);
+  EXPECT_EQ(missing.exitCode, 0) << missing.err;
+  EXPECT_NE(missing.err.find("demo.opr_b"), std::string::npos) << missing.err;
+  EXPECT_FALSE(fs::exists(dir_ / "framedump" / "frame_000000.tiff"));
+
+  std::ofstream(dir_ / "demo.opr_b", std::ios::binary) << "this is not a production file at all";
+  ZarvoRun damaged = runZarvo(dir_);
+  EXPECT_EQ(damaged.exitCode, 0) << damaged.err;
+  EXPECT_FALSE(fs::exists(dir_ / "framedump" / "frame_000000.tiff"));
+}
+
+TEST_F(ZarvoGpuTest, MusicPlaysInRealTimeAndEndsTheRun) {
+  ASSERT_TRUE(writeTone(dir_ / "tune.wav", 0.3));
+  ASSERT_TRUE(writeProduction(dir_ / "demo.opr_b", 60.0f, 1, "tune.wav"));
+  writeConfig(dir_, "width 32 height 32 vsync 0");
+  auto start = std::chrono::steady_clock::now();
+  ZarvoRun run = runZarvo(dir_);
+  double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_GT(elapsed, 0.3);
+  EXPECT_LT(elapsed, 30.0);  // not the 60 s of the timeline
+  EXPECT_FALSE(fs::exists(dir_ / "framedump"));
+}
