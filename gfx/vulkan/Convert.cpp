@@ -263,7 +263,7 @@ bool patchStorageFormat(std::vector<uint32_t>& spirv, uint32_t binding, uint32_t
   uint32_t variable = 0;
   for (size_t i = 5; i < spirv.size();) {
     uint32_t op = spirv[i] & 0xFFFF, count = spirv[i] >> 16;
-    if (count == 0) return false;
+    if (count == 0 || i + count > spirv.size()) return false;
     if (op == kOpDecorate && count >= 4 && spirv[i + 2] == kDecorationBinding && spirv[i + 3] == binding)
       variable = spirv[i + 1];
     i += count;
@@ -272,13 +272,13 @@ bool patchStorageFormat(std::vector<uint32_t>& spirv, uint32_t binding, uint32_t
   uint32_t pointerType = 0;
   for (size_t i = 5; i < spirv.size(); i += spirv[i] >> 16) {
     uint32_t op = spirv[i] & 0xFFFF;
-    if (op == kOpVariable && spirv[i + 2] == variable) pointerType = spirv[i + 1];
+    if (op == kOpVariable && (spirv[i] >> 16) >= 3 && spirv[i + 2] == variable) pointerType = spirv[i + 1];
   }
   if (!pointerType) return false;
   uint32_t pointee = 0;
   for (size_t i = 5; i < spirv.size(); i += spirv[i] >> 16) {
     uint32_t op = spirv[i] & 0xFFFF;
-    if (op == kOpTypePointer && spirv[i + 1] == pointerType) pointee = spirv[i + 3];
+    if (op == kOpTypePointer && (spirv[i] >> 16) >= 4 && spirv[i + 1] == pointerType) pointee = spirv[i + 3];
   }
   for (size_t i = 5; i < spirv.size(); i += spirv[i] >> 16) {
     uint32_t op = spirv[i] & 0xFFFF, count = spirv[i] >> 16;

@@ -1,0 +1,162 @@
+// Description records, their hash, the blend fill-in rules and the Direct3D-to-Vulkan
+// translations.
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstring>
+
+#include "gfx/Device.h"
+#include "gfx/Hash.h"
+#include "gfx/vulkan/Backend.h"
+
+TEST(StateDescTest, NameHashIsCrc32ExclusiveOrOne) {
+  EXPECT_EQ(crc32("123456789", 9), 0xCBF43926u);  // the standard check value
+  EXPECT_EQ(crc32("", 0), 0u);
+  EXPECT_EQ(nameHash(""), 1u);
+  EXPECT_EQ(nameHash("123456789"), 0xCBF43927u);
+  EXPECT_EQ(nameHash("gRegionScale"), crc32("gRegionScale", 12) ^ 1u);
+  EXPECT_NE(nameHash("gRegionScale"), nameHash("gRegionOffset"));
+}
+
+TEST(StateDescTest, RecordsHaveTheDocumentedLayoutAndDefaults) {
+  EXPECT_EQ(offsetof(RenderStateDesc, depthFunc), 4u);
+  EXPECT_EQ(offsetof(RenderStateDesc, colourBlend), 8u);
+  EXPECT_EQ(offsetof(RenderStateDesc, alphaBlend), 18u);
+  EXPECT_EQ(offsetof(RenderStateDesc, disabledChannels), 28u);
+  EXPECT_EQ(offsetof(RenderStateDesc, stencilRef), 35u);
+  EXPECT_EQ(offsetof(RenderStateDesc, frontFace), 36u);
+  EXPECT_EQ(offsetof(RenderStateDesc, depthBias), 44u);
+  EXPECT_EQ(offsetof(RenderStateDesc, depthBiasClamp), 52u);
+  EXPECT_EQ(offsetof(SamplerDesc, borderColour), 20u);
+
+  RenderStateDesc d = RenderStateDesc::defaults();
+  EXPECT_EQ(d.flags, 0x13u);
+  EXPECT_EQ(d.depthFunc, 4u);
+  EXPECT_EQ(d.stencilReadMask, 0xFF);
+  EXPECT_EQ(d.stencilWriteMask, 0xFF);
+  EXPECT_EQ(d.frontFace[3], 1);
+  EXPECT_EQ(d.backFace[3], 1);
+  RenderStateDesc expected = RenderStateDesc::zeroed();
+  expected.flags = 0x13;
+  expected.depthFunc = 4;
+  expected.stencilReadMask = expected.stencilWriteMask = 0xFF;
+  expected.frontFace[3] = expected.backFace[3] = 1;
+  EXPECT_EQ(std::memcmp(&d, &expected, sizeof(d)), 0);  // everything else is zero
+
+  SamplerDesc s = SamplerDesc::forMode(samplerMode(0, 0, 0, 0));
+  EXPECT_FLOAT_EQ(s.minLod, -1e-37f);
+  EXPECT_FLOAT_EQ(s.maxLod, 1e37f);
+  EXPECT_EQ(s.maxAnisotropy, 8u);
+  EXPECT_EQ(s.comparisonFunc, 1u);
+  EXPECT_EQ(samplerMode(0x1F, 1, 2, 4), 0x0421001Fu);
+}
+
+TEST(StateDescTest, HashCoversEveryByteSoZeroFillingMatters) {
+  RenderStateDesc a = RenderStateDesc::defaults();
+  RenderStateDesc b = RenderStateDesc::defaults();
+  EXPECT_EQ(descHash(a), descHash(b));
+  for (size_t i = 0; i < sizeof(RenderStateDesc); ++i) {
+    RenderStateDesc c = a;
+    reinterpret_cast<uint8_t*>(&c)[i] ^= 1;
+    EXPECT_NE(descHash(c), descHash(a)) << "byte " << i;
+  }
+}
+
+TEST(StateDescTest, BlendWordsAreFilledInPerTarget) {
+  RenderStateDesc d = RenderStateDesc::zeroed();
+  EXPECT_FALSE(effectiveBlend(d, 0).enable);
+  EXPECT_EQ(effectiveBlend(d, 0).writeMask, 15);
+  // Only alpha set: colour becomes one, zero, add.
+  d.alphaBlend[0] = 0x1042;
+  TargetBlend t = effectiveBlend(d, 0);
+  EXPECT_TRUE(t.enable);
+  EXPECT_EQ(t.colour, 0x1042);
+  EXPECT_EQ(t.alpha, 0x1042);
+  // Only colour set: alpha becomes one, one, add.
+  d = RenderStateDesc::zeroed();
+  d.colourBlend[0] = blendWord(D3D11_BLEND_SRC_ALPHA, D3D11_BLEND_INV_SRC_ALPHA, D3D11_BLEND_OP_ADD);
+  t = effectiveBlend(d, 0);
+  EXPECT_EQ(t.colour, blendWord(5, 6, 1));
+  EXPECT_EQ(t.alpha, 0x1082);
+  // Write masks: the disabled channels exclusive-or 15.
+  d.disabledChannels[0] = 0x8;
+  EXPECT_EQ(effectiveBlend(d, 0).writeMask, 0x7);
+  // Without independent blending every target takes target 0's words and mask.
+  d.colourBlend[2] = 0;
+  EXPECT_EQ(effectiveBlend(d, 2).colour, t.colour);
+  EXPECT_EQ(effectiveBlend(d, 2).writeMask, 0x7);
+  d.flags = kIndependentBlend;
+  EXPECT_FALSE(effectiveBlend(d, 2).enable);
+  EXPECT_EQ(effectiveBlend(d, 2).writeMask, 15);
+}
+
+TEST(StateDescTest, Direct3DNumbersTranslateToVulkan) {
+  using namespace gfxbackend;
+  EXPECT_EQ(toVkBlend(D3D11_BLEND_ZERO), VK_BLEND_FACTOR_ZERO);
+  EXPECT_EQ(toVkBlend(D3D11_BLEND_INV_SRC_ALPHA), VK_BLEND_FACTOR_ONE_MINUS_SRC_ALPHA);
+  EXPECT_EQ(toVkBlend(D3D11_BLEND_DEST_COLOR), VK_BLEND_FACTOR_DST_COLOR);
+  EXPECT_EQ(toVkBlend(D3D11_BLEND_INV_SRC1_ALPHA), VK_BLEND_FACTOR_ONE_MINUS_SRC1_ALPHA);
+  EXPECT_EQ(toVkBlendOp(D3D11_BLEND_OP_REV_SUBTRACT), VK_BLEND_OP_REVERSE_SUBTRACT);
+  EXPECT_EQ(toVkBlendOp(D3D11_BLEND_OP_MAX), VK_BLEND_OP_MAX);
+  EXPECT_EQ(toVkCompare(D3D11_COMPARISON_LESS_EQUAL), VK_COMPARE_OP_LESS_OR_EQUAL);
+  EXPECT_EQ(toVkCompare(D3D11_COMPARISON_GREATER_EQUAL), VK_COMPARE_OP_GREATER_OR_EQUAL);
+  EXPECT_EQ(toVkStencilOp(D3D11_STENCIL_OP_INCR_SAT), VK_STENCIL_OP_INCREMENT_AND_CLAMP);
+  EXPECT_EQ(toVkStencilOp(D3D11_STENCIL_OP_DECR), VK_STENCIL_OP_DECREMENT_AND_WRAP);
+  uint32_t points = 0;
+  EXPECT_EQ(toVkTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP, &points), VK_PRIMITIVE_TOPOLOGY_TRIANGLE_STRIP);
+  EXPECT_EQ(toVkTopology(D3DPrimitiveTopology(35), &points), VK_PRIMITIVE_TOPOLOGY_PATCH_LIST);
+  EXPECT_EQ(points, 3u);
+  EXPECT_EQ(topologyClass(D3D11_PRIMITIVE_TOPOLOGY_LINESTRIP), 1u);
+  EXPECT_EQ(toVkFormat(DXGI_FORMAT_R24G8_TYPELESS), VK_FORMAT_D24_UNORM_S8_UINT);
+  EXPECT_EQ(toVkFormat(DXGI_FORMAT_BC1_UNORM_SRGB), VK_FORMAT_BC1_RGBA_SRGB_BLOCK);
+  EXPECT_EQ(toVkFormat(DXGI_FORMAT_B8G8R8A8_UNORM_SRGB), VK_FORMAT_B8G8R8A8_SRGB);
+
+  // Samplers: anisotropy overrides the linear bits; comparison filter switches compare on;
+  // the Direct3D whole-chain LOD range becomes a valid Vulkan one.
+  VkSamplerCreateInfo s = toVkSampler(SamplerDesc::forMode(samplerMode(8, 0, 1, 3)));
+  EXPECT_EQ(s.minFilter, VK_FILTER_LINEAR);
+  EXPECT_EQ(s.mipmapMode, VK_SAMPLER_MIPMAP_MODE_LINEAR);
+  EXPECT_TRUE(s.anisotropyEnable);
+  EXPECT_EQ(s.maxAnisotropy, 8.0f);
+  EXPECT_EQ(s.addressModeU, VK_SAMPLER_ADDRESS_MODE_REPEAT);
+  EXPECT_EQ(s.addressModeV, VK_SAMPLER_ADDRESS_MODE_CLAMP_TO_EDGE);
+  EXPECT_EQ(s.addressModeW, VK_SAMPLER_ADDRESS_MODE_MIRRORED_REPEAT);
+  EXPECT_GE(s.minLod, 0.0f);
+  EXPECT_GE(s.maxLod, s.minLod);
+  SamplerDesc cmp = SamplerDesc::forMode(samplerMode(16 | 3, 2, 2, 2));
+  cmp.comparisonFunc = D3D11_COMPARISON_LESS;
+  s = toVkSampler(cmp);
+  EXPECT_TRUE(s.compareEnable);
+  EXPECT_EQ(s.compareOp, VK_COMPARE_OP_LESS);
+  EXPECT_EQ(s.magFilter, VK_FILTER_LINEAR);
+  EXPECT_EQ(s.mipmapMode, VK_SAMPLER_MIPMAP_MODE_NEAREST);
+  EXPECT_EQ(s.borderColor, VK_BORDER_COLOR_FLOAT_TRANSPARENT_BLACK);
+}
+
+TEST(StateDescTest, StorageImageFormatIsPatchedAtItsBindingOnly) {
+  // Hand-made module: two storage images (bindings 64 and 65), both Rgba32f.
+  // Words: header(5), OpDecorate x2 (Binding), OpTypeFloat, 2 x OpTypeImage, 2 x OpTypePointer,
+  // 2 x OpVariable.
+  std::vector<uint32_t> m = {0x07230203, 0x00010300, 0, 20, 0};
+  auto op = [&](uint32_t code, std::initializer_list<uint32_t> operands) {
+    m.push_back(code | uint32_t(operands.size() + 1) << 16);
+    m.insert(m.end(), operands);
+  };
+  op(71, {10, 33, 64});  // OpDecorate %10 Binding 64
+  op(71, {11, 33, 65});
+  op(22, {2, 32});                        // %2 = OpTypeFloat 32
+  op(25, {3, 2, 1, 0, 0, 0, 2, 1});       // %3 = OpTypeImage %2 2D ... sampled 2, Rgba32f
+  op(25, {4, 2, 1, 0, 0, 0, 2, 1});       // %4 = the same for the second image
+  op(32, {5, 0, 3});                      // %5 = OpTypePointer UniformConstant %3
+  op(32, {6, 0, 4});
+  op(59, {5, 10, 0});                     // %10 = OpVariable %5 UniformConstant
+  op(59, {6, 11, 0});
+  std::vector<uint32_t> patched = m;
+  ASSERT_TRUE(gfxbackend::patchStorageFormat(patched, 65, gfxbackend::spirvImageFormat(VK_FORMAT_R8G8B8A8_UNORM)));
+  size_t firstImage = 5 + 4 + 4 + 3, secondImage = firstImage + 9;
+  EXPECT_EQ(patched[firstImage + 8], 1u);   // untouched
+  EXPECT_EQ(patched[secondImage + 8], 4u);  // Rgba8
+  EXPECT_FALSE(gfxbackend::patchStorageFormat(patched, 99, 4));
+  std::vector<uint32_t> broken = {0x07230203, 0x00010300, 0, 20, 0, 0};  // zero-length instruction
+  EXPECT_FALSE(gfxbackend::patchStorageFormat(broken, 64, 4));
+}
