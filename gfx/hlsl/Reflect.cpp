@@ -161,6 +161,7 @@ bool reflect(const std::vector<uint32_t>& spirv, Reflection& out, std::string* e
     cb.slot = cb.binding - kCBufferBase;
     cb.name = spvc_compiler_get_name(comp, items[i].base_type_id);
     if (cb.name.empty()) cb.name = items[i].name;
+    if (cb.name == "$Global") cb.name = "$Globals";  // Direct3D's name for loose globals
     spvc_type type = spvc_compiler_get_type_handle(comp, items[i].base_type_id);
     unsigned members = spvc_type_get_num_member_types(type);
     uint32_t end = 0;

@@ -155,7 +155,7 @@ TEST(CBufferLayout, SeveralBuffersComeInSlotOrder) {
                  "float g; float3 gg;",
                  "x + y + yy.x + g + gg.x");
   ASSERT_EQ(r.cbuffers.size(), 3u);
-  EXPECT_EQ(r.cbuffers[0].name, "$Global");
+  EXPECT_EQ(r.cbuffers[0].name, "$Globals");
   EXPECT_EQ(r.cbuffers[1].name, "B");
   EXPECT_EQ(r.cbuffers[1].slot, 1u);
   EXPECT_EQ(r.cbuffers[2].name, "A");
@@ -164,7 +164,7 @@ TEST(CBufferLayout, SeveralBuffersComeInSlotOrder) {
   EXPECT_NE(r.cbuffers[0].slot, 1u);
   EXPECT_NE(r.cbuffers[0].slot, 3u);
   expectLayout(r, "B", 16, {{"y", 0, 4}, {"yy", 4, 12}});
-  expectLayout(r, "$Global", 16, {{"g", 0, 4}, {"gg", 4, 12}});
+  expectLayout(r, "$Globals", 16, {{"g", 0, 4}, {"gg", 4, 12}});
 }
 
 }  // namespace
