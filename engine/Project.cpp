@@ -238,8 +238,30 @@ bool Project::consumedFromAbove(const OperatorGraph& g) {
   return false;
 }
 
+void Project::prepareFrameStorage() {
+  const size_t n = graphs.size();
+  chain_.reserve(n);
+  listA_.reserve(n);
+  listB_.reserve(n);
+  // Each graph end takes part in at most one chain connection.
+  for (const auto& g : graphs) {
+    for (size_t e = 0; e < 2 && e < g->operators.size(); ++e) {
+      Operator& end = *g->operators[e];
+      end.connections.reserve(end.connections.size() + 1);
+      for (Port& in : end.inputs) {
+        in.sources.reserve(in.sources.size() + 1);
+        in.sourceOrder.reserve(in.sourceOrder.size() + 1);
+      }
+    }
+  }
+  preparedFor_ = graphs.empty() ? nullptr : graphs[0].get();
+  preparedCount_ = n;
+}
+
 FinalOutput* Project::evaluate(float& t, Context& ctx) {
   setCurrentProject(this);
+  if (preparedCount_ != graphs.size() || preparedFor_ != (graphs.empty() ? nullptr : graphs[0].get()))
+    prepareFrameStorage();
   removeGraphChain();
   buildGraphChain(t);
   const float demoTime = t;
