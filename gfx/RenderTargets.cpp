@@ -216,6 +216,7 @@ void clearPerFrameLists() {
 void beginFrame(Context& ctx, uint32_t width, uint32_t height, bool fullSize, bool releaseAll) {
   ContextTargets* t = ctx.targets;
   if (!t) return;
+  if (t->screen) t->screenDepth = t->screen->depthBuffer;  // remade by every resize
   // 1-3: ring and depth target.
   if (releaseAll) {
     release(t->depthPool);
@@ -236,12 +237,14 @@ void beginFrame(Context& ctx, uint32_t width, uint32_t height, bool fullSize, bo
     pass = RenderPass{};
     pass.depthTarget = t->depthTarget;
     for (int i = 0; i < 5; ++i) pass.colourTargets[i] = set->textures[i];
-    pass.rect[0] = ctx.viewport.left;
-    pass.rect[1] = ctx.viewport.top;
-    pass.rect[2] = ctx.viewport.right;
-    pass.rect[3] = ctx.viewport.bottom;
     pass.width = set->textures[0] ? set->textures[0]->width() : 0;
     pass.height = set->textures[0] ? set->textures[0]->height() : 0;
+    // The region, kept inside the targets: a sub-image frame is often begun before the
+    // region shrinks to its size.
+    pass.rect[0] = std::clamp(ctx.viewport.left, 0, int32_t(pass.width));
+    pass.rect[1] = std::clamp(ctx.viewport.top, 0, int32_t(pass.height));
+    pass.rect[2] = std::clamp(ctx.viewport.right, pass.rect[0], int32_t(pass.width));
+    pass.rect[3] = std::clamp(ctx.viewport.bottom, pass.rect[1], int32_t(pass.height));
     ctx.scenePass = &pass;
 
     // 6: the G-buffer's clear values (65504 is the largest 16-bit float).

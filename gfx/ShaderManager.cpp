@@ -124,8 +124,9 @@ const std::string& lastCompileError() { return lastError(); }
 bool loadProgram(const char* name, const EntryPoints& entries, ShaderProgram* program,
                  bool forceRecompile, bool nameIsPath) {
   if (!name || !program) return false;
-  const std::string path =
-      nameIsPath ? withSlashes(name) : std::string(kSourceDir) + name + ".hlsl";
+  // Paths keep their spelling in messages and cache keys; backslashes are only turned into
+  // separators when the file is opened.
+  const std::string path = nameIsPath ? std::string(name) : std::string(kSourceDir) + name + ".hlsl";
   std::string source;
   if (!readWholeFile(path, source)) {
     std::printf("Failed to open %s\n", path.c_str());
@@ -134,7 +135,7 @@ bool loadProgram(const char* name, const EntryPoints& entries, ShaderProgram* pr
   }
   logText(programLogLine(name, entries) + "\n");
 
-  const std::string keyBase = nameIsPath ? path : std::string(name);
+  const std::string keyBase = name;
   for (uint32_t stage : stageOrder(entries)) {
     const std::string key = keyBase + entries[stage];
     auto& slot = cache()[key];
@@ -156,9 +157,9 @@ bool loadProgram(const char* name, const EntryPoints& entries, ShaderProgram* pr
 bool loadProgramBinary(const char* name, const EntryPoints& entries, ShaderProgram* program,
                        bool nameIsPath) {
   if (!name || !program) return false;
-  const std::string base = nameIsPath ? withSlashes(name) : std::string(kBinaryDir) + name;
+  const std::string base = nameIsPath ? std::string(name) : std::string(kBinaryDir) + name;
   for (uint32_t stage : stageOrder(entries)) {
-    const std::string key = (nameIsPath ? base : std::string(name)) + entries[stage];
+    const std::string key = std::string(name) + entries[stage];
     auto it = cache().find(key);
     if (it == cache().end()) {
       const std::string path = base + entries[stage] + kStageSuffix[stage];

@@ -76,11 +76,11 @@ TEST_F(RenderTargetsGpuTest, FrameObjectsHaveTheirFormatsAndNestedFramesGetTheir
   EXPECT_EQ(ctx.scenePass->width, 16u);
 
   // A sub-image frame at another size, without releasing: fresh objects of that size, and
-  // the outer frame's pass record stays as it was (operators restore it afterwards).
+  // the outer frame's pass record stays as it was (operators restore it afterwards). The
+  // region is still the outer one here; the pass keeps it inside the smaller targets.
   RenderPass* outerPass = ctx.scenePass;
   Texture* outerDepth = ctx.frameDepthTarget;
   PostProcessRing* outerRing = t.ring;
-  ctx.viewport = Viewport{0, 0, 8, 4};
   beginFrame(ctx, 8, 4, false, false);
   EXPECT_NE(ctx.scenePass, outerPass);
   EXPECT_EQ(outerPass->depthTarget, outerDepth);
@@ -90,6 +90,7 @@ TEST_F(RenderTargetsGpuTest, FrameObjectsHaveTheirFormatsAndNestedFramesGetTheir
   EXPECT_EQ(ctx.gbuffer[0]->height(), 4u);
   EXPECT_EQ(ctx.frameDepthTarget->width(), 8u);
   EXPECT_EQ(ctx.scenePass->width, 8u);
+  EXPECT_EQ(ctx.scenePass->rect[2], 8);
   EXPECT_EQ(ctx.scenePass->rect[3], 4);
 }
 
@@ -169,6 +170,7 @@ TEST_F(RenderTargetsGpuTest, SizedTargetsFollowResizesWithoutBeingRecreated) {
   EXPECT_EQ(t.ring->slots[0], ring0);
   EXPECT_EQ(acquireColourTarget(t, 0, 0, kSizeHalf, kRgba16fFormat), half);
   EXPECT_EQ(ctx.scenePass->width, 41u);
+  EXPECT_EQ(t.screenDepth, screen()->depthBuffer);  // the Screen remade it
   // New full-size objects are made at the new size too.
   acquireColourTarget(t, 0, 0, kSizeFull, kRgba16fFormat);
   Texture* fresh = acquireColourTarget(t, 0, 0, kSizeFull, kRgba16fFormat);
