@@ -57,6 +57,9 @@ OperatorGraph::OperatorGraph() {
 }
 
 Operator* OperatorGraph::createOperator(const std::string& typeName) {
+  // The running maximum keeps creation O(1). Ids are usually set by hand right after
+  // creation (create, set id, create...), so the last operator's id is folded in too.
+  if (!operators.empty()) highestId_ = std::max(highestId_, operators.back()->id);
   if (highestId_ + 1 > nextId) nextId = highestId_ + 1;
   OperatorFactory* factory = OperatorRegistry::find(typeName);
   if (!factory) return nullptr;
@@ -159,6 +162,7 @@ Project::~Project() {
 void Project::clear() {
   removeGraphChain();
   graphs.clear();
+  preparedCount_ = static_cast<size_t>(-1);
   for (Track& tr : tracks) tr.spans.clear();
 }
 

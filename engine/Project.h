@@ -55,7 +55,10 @@ class OperatorGraph {
   OperatorGraph(const OperatorGraph&) = delete;
   OperatorGraph& operator=(const OperatorGraph&) = delete;
 
-  // Creates a registered operator with the next id and appends it; null for unknown names.
+  // Creates a registered operator with the next id (raised first past the highest id in
+  // the graph) and appends it; null for unknown names. The highest id is a running
+  // maximum that sees ids given by this graph, the last operator's id and refreshNextId();
+  // after changing other operators' ids by hand, call refreshNextId().
   Operator* createOperator(const std::string& typeName);
   // Appends FinalOutput (id 0) and FinalInput (id 1); only on a graph with next id 0.
   bool createGraphEnds();

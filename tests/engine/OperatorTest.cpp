@@ -235,6 +235,8 @@ TEST(Graphs, CreateOperatorAssignsIdsAboveTheHighestOne) {
   EXPECT_EQ(g.createOperator("Time")->id, 8);
   g.nextId = 3;  // lowered by hand: raised again past the highest id
   EXPECT_EQ(g.createOperator("Time")->id, 9);
+  g.operators.back()->id = 20;  // set by hand right after creation
+  EXPECT_EQ(g.createOperator("Time")->id, 21);
 
   FinalOutput& fo = *g.finalOutput();
   EXPECT_EQ(fo.type, "Output");
