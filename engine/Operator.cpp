@@ -51,7 +51,18 @@ void Operator::removeConnection(size_t index) {
 }
 
 Port& Operator::addInput(const std::string& name, PortType type, std::unique_ptr<IValue> holder, uint32_t portFlags) {
+  const Port* before = inputs.data();
   Port& p = inputs.emplace_back();
+  if (inputs.data() != before) {
+    // An input declared after an output was linked moved the inputs: point the outputs at
+    // the moved ports again (an output's source order holds each input's position).
+    for (Port& out : outputs)
+      for (size_t k = 0; k < out.sources.size() && k < out.sourceOrder.size(); ++k) {
+        Port* moved = &inputs[static_cast<size_t>(out.sourceOrder[k].index)];
+        out.sources[k] = moved;
+        out.sourceOrder[k].port = moved;
+      }
+  }
   p.type = type;
   p.source = std::make_unique<ValueFunction>(std::move(holder));
   p.name = name;

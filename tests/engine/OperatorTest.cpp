@@ -182,6 +182,29 @@ TEST(AddConnection, SingleInputsReplaceMultiInputsAppend) {
   EXPECT_EQ(target.inputs[2].sourceOrder.size(), 1u);
 }
 
+// Declares an input after linking its output: the output must still see live inputs.
+class LateInputOp : public Operator {
+ public:
+  LateInputOp() {
+    addFloatInput("A", 2);
+    addOutput("Out", PortType::Float, std::make_unique<Fn>());
+    linkOutput();
+    for (int i = 0; i < 40; ++i) addFloatInput("Late " + std::to_string(i), 0);
+  }
+  struct Fn : Function {
+    void evaluate(float t, const std::vector<Port*>& s, Context& ctx) override { evalInput(s, 0, t, ctx); }
+  };
+};
+
+TEST(Ports, InputsDeclaredAfterLinkingDoNotLeaveDanglingSources) {
+  LateInputOp op;
+  ASSERT_EQ(op.outputs[0].sources.size(), 1u);
+  EXPECT_EQ(op.outputs[0].sources[0], &op.inputs[0]);
+  Context ctx;
+  op.outputs[0].evaluate(0, ctx);
+  EXPECT_FLOAT_EQ(ctx.floatResult, 2.0f);
+}
+
 TEST(Ports, SortSourcesOrdersByStoredIndexAsSignedNumbers) {
   Port p;
   Port a, b, c;
