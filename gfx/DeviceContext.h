@@ -45,23 +45,27 @@ namespace gfxbackend {
 // inputs by semantic when a pipeline is built.
 class VertexLayout {
  public:
+  ~VertexLayout();  // unbinds itself from the context
   std::vector<InputElementDesc> elements;  // semantic names are copied into `names`
   std::vector<std::string> names;
   uint32_t id = 0;
+  Device* device = nullptr;
 };
 
 // A shader stage object (ID3D11xxShader): SPIR-V plus its reflection.
 class Shader {
  public:
+  ~Shader();  // unbinds itself from the context
   hlsl::Stage stage = hlsl::Vertex;
   std::vector<uint32_t> spirv;
   hlsl::Reflection reflection;
   uint32_t id = 0;
+  Device* device = nullptr;
 };
 }  // namespace gfxbackend
 
-// Creation of the two objects above (owned by the caller; delete them when done, after the
-// last draw that used them was recorded: the backend keeps what it needs).
+// Creation of the two objects above (owned by the caller; deleting one unbinds it, and draws
+// already recorded keep what they need).
 gfxbackend::VertexLayout* createVertexLayout(Device* device, const InputElementDesc* elements,
                                              uint32_t count);
 // Null (with a message on stderr) when the SPIR-V does not reflect.
@@ -128,7 +132,8 @@ class DeviceContext {
 
   // Resources.
   void copyResource(Texture* destination, Texture* source);
-  // Dynamic: D3D11_MAP_WRITE_DISCARD (fresh memory, write every byte you need).
+  // Dynamic buffers: D3D11_MAP_WRITE_DISCARD (fresh memory, write every byte you need) or
+  // WRITE_NO_OVERWRITE; dynamic textures: WRITE_DISCARD of one subresource (Direct3D pitches).
   // Staging: D3D11_MAP_READ (waits for the GPU). Returns false for other combinations.
   bool map(Texture* resource, uint32_t subresource, D3DMap type, MappedSubresource& out);
   void unmap(Texture* resource, uint32_t subresource);
@@ -145,6 +150,8 @@ class DeviceContext {
   // Removes a resource from every binding slot; deleteTexture calls it, so a deleted
   // texture is never used by a later draw.
   void unbindEverywhere(const Texture* resource);
+  void unbindEverywhere(const gfxbackend::Shader* shader);
+  void unbindEverywhere(const gfxbackend::VertexLayout* layout);
 
   // Submits recorded work (and waits when `wait`). Present, read-back and Map for reading
   // do this themselves.

@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 #include <unordered_map>
+#include <algorithm>
 #include <vector>
 
 #include "gfx/D3DEnums.h"
@@ -135,7 +136,10 @@ struct DeviceImpl {
   Staging staging(VkDeviceSize size, VkDeviceSize align);
   bool ringAlloc(VkDeviceSize size, VkDeviceSize align, Staging& out);
 
-  std::function<void()> endRenderingHook;  // set by the context: ends an open rendering
+  std::function<void()> endRenderingHook;
+  // Live shader and layout objects: they forget the Device when it goes first.
+  std::vector<Shader*> shaders;
+  std::vector<VertexLayout*> layouts;  // set by the context: ends an open rendering
 };
 
 // The context's recorded state.

@@ -639,6 +639,8 @@ gfxbackend::VertexLayout* createVertexLayout(Device* device, const InputElementD
   (void)device;
   auto* l = new VertexLayout;
   l->id = gNextObjectId++;
+  l->device = device;
+  if (device) device->impl()->layouts.push_back(l);
   l->names.reserve(count);
   for (uint32_t i = 0; i < count; ++i) l->names.emplace_back(elements[i].semanticName ? elements[i].semanticName : "");
   for (uint32_t i = 0; i < count; ++i) {
@@ -657,7 +659,35 @@ gfxbackend::Shader* createShader(Device* device, hlsl::Stage stage, const std::v
   s->spirv = spirv;
   s->reflection = reflection;
   s->id = gNextObjectId++;
+  s->device = device;
+  if (device) device->impl()->shaders.push_back(s);
   return s;
+}
+
+namespace gfxbackend {
+template <typename T>
+static void forget(std::vector<T*>& list, T* object) {
+  list.erase(std::remove(list.begin(), list.end(), object), list.end());
+}
+VertexLayout::~VertexLayout() {
+  if (!device) return;
+  forget(device->impl()->layouts, this);
+  if (device->context()) device->context()->unbindEverywhere(this);
+}
+Shader::~Shader() {
+  if (!device) return;
+  forget(device->impl()->shaders, this);
+  if (device->context()) device->context()->unbindEverywhere(this);
+}
+}  // namespace gfxbackend
+
+void DeviceContext::unbindEverywhere(const gfxbackend::Shader* shader) {
+  for (StageState& st : impl_->stages)
+    if (st.shader == shader) st.shader = nullptr;
+}
+
+void DeviceContext::unbindEverywhere(const gfxbackend::VertexLayout* layout) {
+  if (impl_->layout == layout) impl_->layout = nullptr;
 }
 
 gfxbackend::Shader* createShader(Device* device, hlsl::Stage stage, const std::vector<uint32_t>& spirv) {
@@ -1126,6 +1156,19 @@ bool DeviceContext::map(Texture* t, uint32_t subresource, D3DMap type, MappedSub
     out.depthPitch = s.slicePitch;
     return true;
   }
+  if (r.isImage && t->usage() == kUsageDynamic && type == D3D11_MAP_WRITE_DISCARD) {
+    // Written on the CPU, uploaded at unmap like UpdateSubresource.
+    uint32_t mip = subresource % r.mipLevels;
+    if (subresource / r.mipLevels >= r.layers) return false;
+    SubresourceLayout l = subresourceLayout(t->format(), t->desc.bitsPerPixel, std::max(r.extent.width >> mip, 1u),
+                                            t->desc.height ? std::max(r.extent.height >> mip, 1u) : 0,
+                                            t->desc.depth ? std::max(r.extent.depth >> mip, 1u) : 0);
+    r.shadow.assign(l.size(), 0);
+    out.data = r.shadow.data();
+    out.rowPitch = l.rowPitch;
+    out.depthPitch = l.slicePitch;
+    return true;
+  }
   if (r.dynamic && !r.isImage && (type == D3D11_MAP_WRITE_DISCARD || type == D3D11_MAP_WRITE_NO_OVERWRITE)) {
     out.data = r.shadow.data();
     out.rowPitch = out.depthPitch = uint32_t(r.size);
@@ -1139,6 +1182,13 @@ void DeviceContext::unmap(Texture* t, uint32_t subresource) {
   ContextImpl& c = *impl_;
   if (!t || !t->resource) return;
   Resource& r = *t->resource;
+  if (r.isImage && t->usage() == kUsageDynamic && !r.shadow.empty()) {
+    std::vector<uint8_t> pixels;
+    pixels.swap(r.shadow);
+    updateSubresource(t, subresource, pixels.data(), 0, 0);
+    pixels.swap(r.shadow);  // keep the memory for the next map
+    return;
+  }
   if (!r.dynamic) return;
   r.ringEpoch = UINT64_MAX;
   ensureRing(c, r);

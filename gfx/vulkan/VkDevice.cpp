@@ -722,6 +722,10 @@ Device::~Device() {
   }
   textures.clear();
   resizeList.clear();
+  for (Shader* s : d.shaders) s->device = nullptr;
+  for (VertexLayout* l : d.layouts) l->device = nullptr;
+  d.shaders.clear();
+  d.layouts.clear();
   delete context_;
   context_ = nullptr;
   d.submit(true);
