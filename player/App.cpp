@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "gfx/Device.h"
 #include "gfx/FatalError.h"
 #include "gfx/Screen.h"
 #include "gfx/ShaderManager.h"
@@ -43,7 +44,11 @@ Screen* createScreen(SDL_Window* window, const Settings& settings) {
 }  // namespace
 
 void runMainLoop(Player& player, Screen& screen) {
-  auto resize = [&screen](uint32_t w, uint32_t h) { screen.resize(w, h); };
+  // The old swap-chain images and targets may still be read by work in flight.
+  auto resize = [&screen](uint32_t w, uint32_t h) {
+    if (screen.device) screen.device->waitIdle();
+    screen.resize(w, h);
+  };
   while (!quitRequested) {
     SDL_Event event;
     if (SDL_PollEvent(&event)) {

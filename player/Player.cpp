@@ -31,7 +31,8 @@ Float4x4 defaultProjection(uint32_t width, uint32_t height) {
   return p;
 }
 
-Player::Player(Screen* screen) : screen_(screen), progress_(TerminalProgress::forStream(stdout)) {
+Player::Player(Screen* screen, FILE* progressOut)
+    : screen_(screen), progress_(TerminalProgress::forStream(progressOut)) {
   music.init(44100);
 }
 

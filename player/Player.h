@@ -2,6 +2,7 @@
 // The Player: the one evaluation Context, the production and its music. It loads the
 // production behind the loading screen and renders one frame per frame step.
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,8 +17,8 @@ class Screen;
 class Player {
  public:
   // Starts the audio output (its result does not matter: without it the music position
-  // follows the clock).
-  explicit Player(Screen* screen);
+  // follows the clock). Loading and dumping progress goes to progressOut (null: none).
+  explicit Player(Screen* screen, FILE* progressOut = stdout);
   ~Player();
   Player(const Player&) = delete;
   Player& operator=(const Player&) = delete;

@@ -11,7 +11,9 @@ TerminalProgress::~TerminalProgress() {
   if (active_ == this) active_ = nullptr;
 }
 
-TerminalProgress TerminalProgress::forStream(FILE* out) { return TerminalProgress(out, isatty(fileno(out)) != 0); }
+TerminalProgress TerminalProgress::forStream(FILE* out) {
+  return TerminalProgress(out, out && isatty(fileno(out)) != 0);
+}
 
 void TerminalProgress::rewrite(const char* text) {
   // Clear to the end of the line so a shorter text leaves no tail behind.
@@ -27,7 +29,7 @@ void TerminalProgress::line(const char* text) {
 }
 
 void TerminalProgress::loading(int done, int total) {
-  if (total <= 0) return;
+  if (!out_ || total <= 0) return;
   char text[128];
   std::snprintf(text, sizeof text, "Loading: %d/%d operators (%d%%)", done, total, int(int64_t(done) * 100 / total));
   if (interactive_) {
@@ -43,6 +45,7 @@ void TerminalProgress::loading(int done, int total) {
 }
 
 void TerminalProgress::dumped(int32_t frame, float t, const std::string& file) {
+  if (!out_) return;
   char text[1200];
   std::snprintf(text, sizeof text, "Frame %d (t = %.3f s) written to %s", int(frame), double(t), file.c_str());
   if (interactive_)

@@ -8,11 +8,12 @@
 class TerminalProgress {
  public:
   // interactive: rewrite one line with '\r' (a terminal); otherwise print plain lines.
+  // A null stream prints nothing.
   TerminalProgress(FILE* out, bool interactive);
   ~TerminalProgress();
   TerminalProgress(const TerminalProgress&) = delete;
   TerminalProgress& operator=(const TerminalProgress&) = delete;
-  // Picks the mode from whether out is a terminal.
+  // Picks the mode from whether out is a terminal (null: silent).
   static TerminalProgress forStream(FILE* out);
 
   // Operator done of total warmed up (done counts from 1).

@@ -48,7 +48,7 @@ class PlayerGpuTest : public ::testing::Test {
     EXPECT_EQ(sScreen->device->validationMessageCount(), messages_) << "validation messages";
   }
   Player& load() {
-    player_ = std::make_unique<Player>(sScreen);
+    player_ = std::make_unique<Player>(sScreen, nullptr);
     player_->load();
     isLoading = false;
     return *player_;
