@@ -1,7 +1,7 @@
 #pragma once
 // A fixture for tests that work with the Context's targets: one validated Device per
-// suite and, per test, an offscreen Screen whose back buffer is read back as RGBA8.
-// It stays clear of gfx/DeviceContext.h, whose Viewport clashes with the Context's.
+// suite and, per test, an offscreen Screen (full-size targets follow its size) whose back
+// buffer is read back as RGBA8.
 #include <gtest/gtest.h>
 
 #include <cstdint>
