@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "gfx/DeviceContext.h"
 #include "gfx/FatalError.h"
 #include "gfx/Screen.h"
 #include "gfx/ShaderManager.h"
@@ -338,7 +339,12 @@ CopyPrograms& copyPrograms() {
 
 ShaderProgram* copyProgram(Device* device, bool depthVariant) {
   CopyPrograms& p = copyPrograms();
-  if (p.device != device) {
+  // A program whose stage objects were detached belongs to a Device that is gone, even
+  // when a new Device has the same address.
+  auto detached = [](const std::unique_ptr<ShaderProgram>& program) {
+    return program && (!program->shaders[4] || !program->shaders[4]->device);
+  };
+  if (p.device != device || detached(p.colour) || detached(p.depth)) {
     releaseCopyPass();
     p.device = device;
   }

@@ -71,11 +71,13 @@ void ConstantBuffer::set(const char* name, const void* source, size_t sourceByte
   if (n < v->size) std::memset(mapped + v->offset + n, 0, v->size - n);
 }
 
+// The buffer's own device pointer is cleared when the Device goes first, so a program
+// deleted after the Device never reaches into it.
 bool ConstantBuffer::map() {
-  if (!buffer || !device) return false;
+  if (!buffer || !buffer->device) return false;
   if (mapped) return true;
   MappedSubresource m;
-  if (!device->context()->map(buffer, 0, D3D11_MAP_WRITE_DISCARD, m) || !m.data) return false;
+  if (!buffer->device->context()->map(buffer, 0, D3D11_MAP_WRITE_DISCARD, m) || !m.data) return false;
   mapped = static_cast<uint8_t*>(m.data);
   return true;
 }
@@ -83,7 +85,7 @@ bool ConstantBuffer::map() {
 void ConstantBuffer::unmap() {
   if (!mapped) return;
   mapped = nullptr;
-  if (buffer && device) device->context()->unmap(buffer, 0);
+  if (buffer && buffer->device) buffer->device->context()->unmap(buffer, 0);
 }
 
 // ---------------------------------------------------------------- ShaderProgram

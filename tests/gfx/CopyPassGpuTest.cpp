@@ -1,5 +1,6 @@
 // The copy pass on the device: exact pixels, regions, zoom, the depth variant and the
 // plain-copy road for destinations that cannot be drawn into.
+#include <new>
 #include <vector>
 
 #include "tests/gfx/RenderTargetsTestScreen.h"
@@ -114,6 +115,43 @@ TEST_F(CopyPassGpuTest, CopyOntoItselfOrFromNothingDoesNothing) {
   copyPass(screen()->backBuffer, nullptr, whole(), opaque(), true);
   copyPass(nullptr, screen()->backBuffer, whole(), opaque(), true);
   for (uint32_t p : backBufferPixels()) ASSERT_EQ(p, pack(0, 0, 255, 255));
+}
+
+}  // namespace
+
+namespace {
+
+// The copy programs are process-wide; a Device that goes away (tests, a restarted player)
+// must not leave them pointing into it, even when the next Device reuses its address.
+TEST(CopyPassDeviceChange, ProgramsAreRemadeForANewDevice) {
+  // Both Devices live in the same storage, so only the detached stage objects tell them apart.
+  alignas(Device) static unsigned char storage[sizeof(Device)];
+  for (int round = 0; round < 2; ++round) {
+    DeviceOptions options;
+    options.validation = true;
+    Device* device = new (storage) Device(options);
+    ScreenSettings settings;
+    settings.width = 4;
+    settings.height = 4;
+    auto* screen = new Screen(nullptr, settings);
+    TextureDesc desc;
+    desc.flags = 0x10201;
+    desc.format = 0x10204;
+    desc.width = 4;
+    desc.height = 4;
+    std::vector<uint32_t> data(16, 10u | (20u << 8) | (30u << 16) | (uint32_t(255 - round) << 24));
+    Texture* src = createTexture(device, desc, data.data());
+    copyPass(screen->backBuffer, src, Viewport{0, 0, 4, 4}, RenderStateDesc::zeroed(), true);
+    std::vector<uint8_t> pixels;
+    ASSERT_TRUE(screen->readBack(pixels));
+    EXPECT_EQ(pixels[3], 255 - round);
+    device->waitIdle();
+    EXPECT_EQ(device->validationMessageCount(), 0u);
+    deleteTexture(src);
+    delete screen;
+    device->~Device();  // the copy programs are deliberately not released here
+  }
+  releaseCopyPass();
 }
 
 }  // namespace
