@@ -30,6 +30,7 @@ void Operator::addConnection(const Connection& c) {
       }
       old.sourceOp = c.sourceOp;
       old.sourcePort = c.sourcePort;
+      old.chainLink = c.chainLink;
       target->sources.clear();
       target->sourceOrder.clear();
       if (c.sourcePort) target->link(c.sourcePort, c.sourceIndexInTarget == -1 ? 0 : c.sourceIndexInTarget);

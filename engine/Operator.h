@@ -28,6 +28,9 @@ struct Connection {
   int32_t targetId = 0;
   std::string sourceProp;
   std::string targetProp;
+  // Made by the timeline's graph chain (never stored in a production); removing the chain
+  // goes by this mark, so it never has to look at a graph that may be gone already.
+  bool chainLink = false;
 
   void serialize(TreeNodeRef node);  // project loader
 };

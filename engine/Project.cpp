@@ -6,10 +6,6 @@
 
 namespace {
 Project* g_currentProject = nullptr;
-
-bool isGraphEnd(const Operator* op) {
-  return dynamic_cast<const FinalOutput*>(op) != nullptr || dynamic_cast<const FinalInput*>(op) != nullptr;
-}
 }  // namespace
 
 Project* currentProject() { return g_currentProject; }
@@ -173,17 +169,14 @@ OperatorGraph* Project::findGraph(int32_t graphId) const {
 }
 
 void Project::removeGraphChain() {
-  // The chain is the only thing that connects the ends of two different graphs; connections
-  // between the two ends of the same graph (a graph passing the picture below through) come
-  // from the production and stay.
+  // Only the chain connects the ends of two different graphs. Connections between the two
+  // ends of one graph (a graph passing the picture below straight through) come from the
+  // production and stay.
   for (const auto& g : graphs) {
     for (size_t e = 0; e < 2 && e < g->operators.size(); ++e) {
       Operator* x = g->operators[e].get();
       for (size_t i = 0; i < x->connections.size();) {
-        const Connection& c = x->connections[i];
-        Operator* other = c.sourceOp == x ? c.targetOp : c.sourceOp;
-        const bool ownEnd = g->operators.size() >= 2 && (other == g->operators[0].get() || other == g->operators[1].get());
-        if (other && other != x && !ownEnd && isGraphEnd(other))
+        if (x->connections[i].chainLink)
           x->removeConnection(i);
         else
           ++i;
@@ -212,6 +205,7 @@ void Project::buildGraphChain(float t) {
     c.targetPort = &above->inputs[0];
     c.sourceId = below->id;
     c.targetId = above->id;
+    c.chainLink = true;
     above->addConnection(c);
     below->addConnection(c);
   }

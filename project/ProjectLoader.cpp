@@ -69,10 +69,15 @@ void Operator::serialize(TreeNodeRef node) {
     if (c.node) p.serialize(c);
   }
 
-  if (!node.writing) {
-    connections.clear();
-    connections.resize(countChildren(node, "connection"));
+  if (node.writing) {
+    // The timeline's graph chain is rebuilt every frame and never stored.
+    uint32_t stored = 0;
+    for (Connection& c : connections)
+      if (!c.chainLink) c.serialize(child(node, "connection", stored++));
+    return;
   }
+  connections.clear();
+  connections.resize(countChildren(node, "connection"));
   for (size_t i = 0; i < connections.size(); ++i)
     connections[i].serialize(child(node, "connection", static_cast<uint32_t>(i)));
 }

@@ -245,6 +245,21 @@ TEST_F(Timeline, ConnectionsBetweenTheEndsOfOneGraphSurviveTheChain) {
   EXPECT_EQ(p.finalOutput()->inputs[0].sources[0], &p.finalInput()->outputs[0]);
 }
 
+TEST_F(Timeline, RemovingAGraphThatFeedsTheChainIsSafe) {
+  OperatorGraph& p = graph(10, "P", true);
+  graph(20, "Q", false);
+  span(0, 10, 0, 10);
+  span(1, 20, 0, 10);
+  float t = 1;
+  at(t);
+  ASSERT_EQ(p.finalInput()->inputs[0].sources.size(), 1u);
+  project.graphs.pop_back();  // Q goes while P's FinalInput still holds the chain link
+  t = 2;
+  at(t);
+  EXPECT_TRUE(p.finalInput()->inputs[0].sources.empty());
+  EXPECT_EQ(g_log, (std::vector<std::string>{"Q@1", "P@1", "P@2"}));
+}
+
 TEST_F(Timeline, PerFrameOperatorsRunFirstBottomUpAndRestoreTheViewport) {
   OperatorGraph& p = graph(10, "P", false);
   OperatorGraph& q = graph(20, "Q", true);
