@@ -199,3 +199,32 @@ TEST_F(RenderTargetsGpuTest, RingHandsOutItsSlotsInTurnAndSkipsEmptyOnes) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(RenderTargetsGpuTest, SteadyFramesCreateNoGpuObjectsAndNoPoolEntries) {
+  ContextTargets& t = *ctx.targets;
+  const Viewport whole{0, 0, 16, 16};
+  auto frame = [&] {
+    ctx.viewport = whole;
+    beginFrame(ctx, 16, 16, true, true);
+    ctx.imageResult = nextRingTarget(ctx);
+    Texture* a = acquireColourTarget(t, 0, 0, kSizeFull, kRgba16fFormat);
+    Texture* b = acquireColourTarget(t, 0, 0, kSizeHalf, 0x10204);
+    copyPass(a, ctx.imageResult, whole, opaque(), true);
+    copyPass(b, a, Viewport{0, 0, 8, 8}, opaque(), false);
+    beginFrame(ctx, 8, 8, false, false);  // a sub-image frame inside
+    copyPass(screen()->backBuffer, b, whole, opaque(), true);
+    screen()->present();
+  };
+  for (int i = 0; i < 4; ++i) frame();
+  device()->waitIdle();
+  const uint64_t created = device()->counters().total();
+  const size_t pools = t.colourPool.size() + t.depthPool.size() + t.gbufferPool.size() + t.ringPool.size();
+  for (int i = 0; i < 5; ++i) frame();
+  device()->waitIdle();
+  EXPECT_EQ(device()->counters().total(), created);
+  EXPECT_EQ(t.colourPool.size() + t.depthPool.size() + t.gbufferPool.size() + t.ringPool.size(), pools);
+}
+
+}  // namespace
