@@ -106,6 +106,7 @@ struct DeviceImpl {
   bool validation = false;
   bool swapchainExtension = false;
   bool nullDescriptor = false;
+  bool anisotropy = false;
   uint64_t messages = 0;
   VkFormat depth24 = VK_FORMAT_D24_UNORM_S8_UINT;
   PFN_vkCmdPushDescriptorSetKHR pushDescriptorSet = nullptr;

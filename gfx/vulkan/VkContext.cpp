@@ -901,10 +901,19 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
   }
 
   std::vector<Use>& uses = tUses;
-  uses.clear();
-  if (!gatherDescriptors(c, *pl, uses, false)) {
-    c.warn("a shader resource is not bound");
-    return false;
+  // Ring space for dynamic buffers may run out while the draw is prepared; that submits and
+  // starts a fresh ring, so everything taken from the old one is taken again.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    uint64_t epoch = c.d->epoch;
+    uses.clear();
+    for (uint32_t i = 0; i < kVertexBufferSlots && c.layout; ++i)
+      if (c.vbs[i] && c.vbs[i]->resource && c.vbs[i]->resource->dynamic) ensureRing(c, *c.vbs[i]->resource);
+    if (indexed && c.ib && c.ib->resource && c.ib->resource->dynamic) ensureRing(c, *c.ib->resource);
+    if (!gatherDescriptors(c, *pl, uses, false)) {
+      c.warn("a shader resource is not bound");
+      return false;
+    }
+    if (c.d->epoch == epoch) break;
   }
   if (c.layout)
     for (const auto& e : c.layout->elements) {
@@ -1038,10 +1047,14 @@ void DeviceContext::dispatch(uint32_t x, uint32_t y, uint32_t z) {
   }
   c.endRendering();
   std::vector<Use>& uses = tUses;
-  uses.clear();
-  if (!gatherDescriptors(c, *pl, uses, true)) {
-    c.warn("a compute resource is not bound");
-    return;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    uint64_t epoch = c.d->epoch;
+    uses.clear();
+    if (!gatherDescriptors(c, *pl, uses, true)) {
+      c.warn("a compute resource is not bound");
+      return;
+    }
+    if (c.d->epoch == epoch) break;
   }
   applyUses(c, uses);
   VkCommandBuffer cmd = c.d->cmd();

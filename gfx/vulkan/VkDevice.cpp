@@ -643,6 +643,7 @@ Device::Device(const DeviceOptions& options) {
   fe.independentBlend = supported.independentBlend;
   fe.dualSrcBlend = supported.dualSrcBlend;
   fe.samplerAnisotropy = supported.samplerAnisotropy;
+  d.anisotropy = supported.samplerAnisotropy == VK_TRUE;
   fe.depthBiasClamp = supported.depthBiasClamp;
   fe.textureCompressionBC = supported.textureCompressionBC;
   fe.imageCubeArray = supported.imageCubeArray;
@@ -773,7 +774,7 @@ Sampler* Device::samplerFor(const SamplerDesc& desc) {
   s->device = this;
   s->impl = new SamplerImpl;
   VkSamplerCreateInfo si = toVkSampler(desc);
-  si.anisotropyEnable = si.anisotropyEnable && impl_->properties.limits.maxSamplerAnisotropy >= 1.0f;
+  si.anisotropyEnable = si.anisotropyEnable && impl_->anisotropy;
   check(vkCreateSampler(impl_->device, &si, nullptr, &s->impl->sampler), "sampler creation");
   counters_.samplers++;
   bucket.push_back(s);
