@@ -139,7 +139,8 @@ bool loadProgram(const char* name, const EntryPoints& entries, ShaderProgram* pr
   for (uint32_t stage : stageOrder(entries)) {
     const std::string key = keyBase + entries[stage];
     auto& slot = cache()[key];
-    if (!slot || forceRecompile) {
+    // One entry name used for two stages shares a key; a blob of the other stage is a miss.
+    if (!slot || forceRecompile || slot->stage != stage) {
       std::unique_ptr<ShaderBlob> blob =
           compileShader(stage, kStageProfile[stage], source, entries[stage]);
       if (!blob) {
@@ -161,6 +162,10 @@ bool loadProgramBinary(const char* name, const EntryPoints& entries, ShaderProgr
   for (uint32_t stage : stageOrder(entries)) {
     const std::string key = std::string(name) + entries[stage];
     auto it = cache().find(key);
+    if (it != cache().end() && it->second->stage != stage) {
+      cache().erase(it);  // the other stage's blob under the same key: read this stage's file
+      it = cache().end();
+    }
     if (it == cache().end()) {
       const std::string path = base + entries[stage] + kStageSuffix[stage];
       std::string bytes;

@@ -364,6 +364,23 @@ TEST_F(ShaderManagerTest, CompiledRoadRejectsMissingAndForeignFiles) {
   });
 }
 
+TEST_F(ShaderManagerTest, AnEntryNameCachedForOneStageIsNotHandedToAnother) {
+  std::string source;
+  ASSERT_TRUE(readWholeFile("data/shaders/progressBar.hlsl", source));
+  auto ps = compileShader(4, "ps_5_0", source, "PS");
+  ASSERT_TRUE(ps);
+  writeWords(dir_ / "data/binShaders/barPS.ps", ps->words);
+  inDirectory(dir_, [&] {
+    ShaderProgram pixel(nullptr);
+    ASSERT_TRUE(loadProgramBinary("bar", EntryPoints::vsps(nullptr, "PS"), &pixel));
+    // The same key asked for as a vertex stage must come from barPS.vs, which is missing.
+    ShaderProgram vertex(nullptr);
+    ::testing::internal::CaptureStdout();
+    EXPECT_FALSE(loadProgramBinary("bar", EntryPoints::vsps("PS", nullptr), &vertex));
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Failed to open data//binShaders//barPS.vs\n");
+  });
+}
+
 TEST(ShaderManagerPaths, OperatorPathsMapToTheCompiledFolder) {
   EXPECT_EQ(binaryShaderBase("data\\shaders\\glow.hlsl"), "data/binShaders/glow");
   EXPECT_EQ(binaryShaderBase("C:\\prod\\demo\\data\\shaders\\fx\\glow.hlsl"), "data/binShaders/fx/glow");
