@@ -66,17 +66,6 @@ TEST_F(CopyPassGpuTest, ScaleZoomsAboutTheRegionsTopLeft) {
     for (uint32_t x = 0; x < 16; ++x) ASSERT_EQ(pixels[y * 16 + x], data[(y / 2) * 16 + x / 2]) << x << "," << y;
 }
 
-TEST_F(CopyPassGpuTest, ClearingCopyOfAnEmptyRegionLeavesTransparentBlack) {
-  const auto data = pattern(16, 16, 1);
-  Texture* src = texture(kRgba8, 16, 16, kShaderResource, data.data());
-  const float red[4] = {1, 0, 0, 1};
-  clearTexture(device(), screen()->backBuffer, red);
-  copyPass(screen()->backBuffer, src, Viewport{0, 0, 8, 16}, opaque(), true);
-  const auto pixels = backBufferPixels();
-  EXPECT_EQ(pixels[3 * 16 + 2], data[3 * 16 + 2]);
-  EXPECT_EQ(pixels[3 * 16 + 12], 0u);  // cleared to (0, 0, 0, 0), outside the region
-}
-
 TEST_F(CopyPassGpuTest, DepthSourcesUseTheDepthVariant) {
   Texture* depth = texture(0x10506, 16, 16, 0x10211);
   const float quarter[4] = {0.25f, 0, 0, 0};

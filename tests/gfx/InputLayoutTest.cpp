@@ -42,20 +42,6 @@ TEST(InputLayoutCodes, DefaultTypesOffsetsAndStridesPerSlot) {
   EXPECT_EQ(strides[3], 0u);
 }
 
-TEST(InputLayoutCodes, ExplicitTypesOverrideDefaults) {
-  uint32_t strides[kInputSlots];
-  // COLOR0 as four 32-bit floats, BLENDINDICES as R8G8B8A8_UINT, TEXCOORD7 as R32_UINT.
-  auto e = decode({0x40008, 0x80004, 0xB0017}, strides);
-  ASSERT_EQ(e.size(), 3u);
-  EXPECT_EQ(e[0].bytes, 16u);
-  EXPECT_EQ(e[0].dxgiFormat, 2u);
-  EXPECT_EQ(e[1].bytes, 4u);
-  EXPECT_STREQ(inputTypeInfo(e[1].typeCode)->hlslType, "uint4 ");
-  EXPECT_EQ(e[2].semanticText, "TEXCOORD7");
-  EXPECT_EQ(e[2].dxgiFormat, 42u);
-  EXPECT_EQ(strides[0], 24u);
-}
-
 TEST(InputLayoutCodes, InvalidSemanticsAndTypesAreRejected) {
   for (uint32_t bad : {0x7u, 0xCu, 0xFu, 0xC0001u /* type 12 */, 0xF0002u}) {
     uint32_t codes[] = {0x1, bad, 0};
