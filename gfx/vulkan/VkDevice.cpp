@@ -348,7 +348,10 @@ void createResource(Device* device, Texture* t, const void* initialData) {
   lookupFormat(desc.format, info);
   if (info.depth) {
     r->aspect = VK_IMAGE_ASPECT_DEPTH_BIT | (info.stencil ? VK_IMAGE_ASPECT_STENCIL_BIT : 0);
-    if (info.stencil) r->format = r->viewFormat = r->targetFormat = d.depth24;
+    // Vulkan reads a depth image through a depth-aspect view of the same format (there is
+    // no typeless resource), so all three formats are the depth format.
+    if (info.stencil) r->format = d.depth24;
+    r->viewFormat = r->targetFormat = r->format;
   }
   if (r->format == VK_FORMAT_UNDEFINED) fatalError("Could not create texture: no Vulkan format");
   r->mipLevels = desc.mipLevels;
