@@ -202,6 +202,52 @@ float4 PS(float4 pos : SV_POSITION) : SV_TARGET { return gDepth.Load(int3(pos.xy
   ctx()->setShaderResources(hlsl::Pixel, 0, 1, nullptr);
 }
 
+TEST_F(ContextGpuTest, StencilAndScissorRestrictWhereLaterDrawsLand) {
+  Texture* target = texture(0x10204, 8, 4, 0x10009);
+  Texture* depth = texture(0x10506, 8, 4, 0x10211);
+  RenderPass pass;
+  pass.colourTargets[0] = target;
+  pass.depthTarget = depth;
+  pass.clearFlags = kClearColour | kClearDepth;
+  pass.rect[0] = 0;
+  pass.rect[1] = 0;
+  pass.rect[2] = 4;  // scissor: the left half only
+  pass.rect[3] = 4;
+  bindRenderPass(device(), pass);
+  // Mark the left half in the stencil buffer (scissored), drawing no colour.
+  RenderStateDesc mark = RenderStateDesc::zeroed();
+  mark.flags = kStencil | kScissor;
+  mark.stencilReadMask = mark.stencilWriteMask = 0xFF;
+  mark.stencilRef = 1;
+  mark.disabledChannels[0] = 15;
+  for (uint8_t* face : {mark.frontFace, mark.backFace}) {
+    face[0] = D3D11_STENCIL_OP_KEEP;
+    face[1] = D3D11_STENCIL_OP_KEEP;
+    face[2] = D3D11_STENCIL_OP_REPLACE;
+    face[3] = D3D11_COMPARISON_ALWAYS;
+  }
+  // The viewport covers everything: only the scissor keeps the right half out.
+  D3DViewport whole{0, 0, 8, 4, 0, 1};
+  ctx()->setViewports(1, &whole);
+  setParams(1, 1, 1, 1, 0.5f);
+  fullScreen(device()->stateFor(mark));
+  // Over the whole target (no scissor flag), only where the stencil equals 1.
+  RenderStateDesc test = mark;
+  test.flags = kStencil;
+  test.disabledChannels[0] = 0;
+  for (uint8_t* face : {test.frontFace, test.backFace}) {
+    face[2] = D3D11_STENCIL_OP_KEEP;
+    face[3] = D3D11_COMPARISON_EQUAL;
+  }
+  setParams(0, 0, 1, 1, 0.5f);
+  fullScreen(device()->stateFor(test));
+  std::vector<uint8_t> pixels = readBack(target);
+  EXPECT_EQ(rgba(pixels, 8, 0, 0), packRgba(0, 0, 255, 255));
+  EXPECT_EQ(rgba(pixels, 8, 1, 3), packRgba(0, 0, 255, 255));
+  EXPECT_EQ(rgba(pixels, 8, 6, 0), 0u);
+  EXPECT_EQ(rgba(pixels, 8, 7, 3), 0u);
+}
+
 TEST_F(ContextGpuTest, BlendWordsFollowTheFillInRules) {
   Texture* target = texture(0x10204, 2, 2, 0x10009);
   auto drawOver = [&](const RenderStateDesc& desc) {
