@@ -104,6 +104,13 @@ TEST_F(TextureGpuTest, ResizeFollowsTheBackBufferInFullHalfAndQuarterSizes) {
   EXPECT_EQ(device()->resizeList.size(), before - 1);
   device()->resizeTargets(64, 64);
   EXPECT_EQ(half->width(), 32u);
+  // A window narrower than four pixels would give empty quarter-size targets: they keep one
+  // pixel instead, since a resource cannot be empty.
+  device()->resizeTargets(3, 1);
+  EXPECT_EQ(full->width(), 3u);
+  EXPECT_EQ(half->width(), 1u);
+  EXPECT_EQ(half->height(), 1u);
+  clearTexture(device(), half, colour);
 }
 
 TEST_F(TextureGpuTest, OffscreenScreenReadsBackItsBackBufferTopRowFirst) {
