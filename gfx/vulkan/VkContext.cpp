@@ -515,6 +515,13 @@ bool isTarget(ContextImpl& c, Texture* t) {
   return false;
 }
 
+bool isUav(ContextImpl& c, Texture* t, bool compute) {
+  const StageState& st = c.stages[compute ? hlsl::Compute : hlsl::Pixel];
+  for (Texture* u : st.uavs)
+    if (u == t) return true;
+  return false;
+}
+
 // Fills the descriptor writes for a program and collects the resources it touches.
 // Returns false when a required descriptor cannot be given.
 bool gatherDescriptors(ContextImpl& c, ProgramLayout& pl, std::vector<Use>& uses, bool compute) {
@@ -530,8 +537,10 @@ bool gatherDescriptors(ContextImpl& c, ProgramLayout& pl, std::vector<Use>& uses
     Sampler* sampler = nullptr;
     Texture* t = boundFor(c, b, &sampler);
     if (t && !t->resource) t = nullptr;
-    // A resource bound as an output of this draw reads as unbound (Direct3D unbinds it).
-    if (t && !compute && b.kind == BindKind::ShaderResource && isTarget(c, t)) t = nullptr;
+    // A resource bound as an output of this draw or dispatch reads as unbound (Direct3D
+    // unbinds the input when the same resource is bound for writing).
+    if (t && b.kind == BindKind::ShaderResource && ((!compute && isTarget(c, t)) || isUav(c, t, compute)))
+      t = nullptr;
     VkWriteDescriptorSet w{VK_STRUCTURE_TYPE_WRITE_DESCRIPTOR_SET};
     w.dstBinding = b.binding;
     w.descriptorCount = 1;

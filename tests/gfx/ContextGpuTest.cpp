@@ -337,6 +337,25 @@ void CS(uint3 id : SV_DispatchThreadID) {
   std::memcpy(&total, readBack(sums).data(), 4);
   EXPECT_EQ(total, 96u);
 
+  // The image bound for writing and for reading at once: the read sees nothing (Direct3D
+  // unbinds the input), and the write still lands.
+  const char* copyBack = R"(
+Texture2D<float4> gRead : register(t0);
+RWTexture2D<float4> gWrite : register(u0);
+[numthreads(4, 4, 1)]
+void CS(uint3 id : SV_DispatchThreadID) { gWrite[id.xy] = gRead.Load(int3(id.xy, 0)) + float4(0, 0, 1, 1); }
+)";
+  gfxbackend::Shader* cb2 = shader(hlsl::Compute, copyBack, "CS");
+  ASSERT_NE(cb2, nullptr);
+  ctx()->setShader(hlsl::Compute, cb2);
+  ctx()->setShaderResources(hlsl::Compute, 0, 1, &image);
+  ctx()->setUnorderedAccessViews(hlsl::Compute, 0, 1, &image, nullptr);
+  ctx()->dispatch(1, 1, 1);
+  EXPECT_EQ(rgba(readBack(image), 4, 3, 3), packRgba(0, 0, 255, 255));
+  ctx()->setUnorderedAccessViews(hlsl::Compute, 0, 2, uavs, nullptr);
+  ctx()->setShader(hlsl::Compute, cs);
+  ctx()->setShaderResources(hlsl::Compute, 0, 1, &in);
+
   // Clearing an unordered-access buffer.
   const uint32_t zero[4] = {7, 0, 0, 0};
   ctx()->clearUnorderedAccessViewUint(sums, zero);
