@@ -97,7 +97,9 @@ VkCommandBuffer DeviceImpl::cmd() {
   return f.cmd;
 }
 
-static void finishFrame(DeviceImpl& d, Frame& f) {
+// Waits for a frame's work, then runs its deletions. The ring is emptied only for a frame that
+// is about to be reused: the current frame's ring still holds data of the current epoch.
+static void finishFrame(DeviceImpl& d, Frame& f, bool resetRing) {
   if (f.pending) {
     vkWaitForFences(d.device, 1, &f.fence, VK_TRUE, UINT64_MAX);
     f.pending = false;
@@ -105,7 +107,7 @@ static void finishFrame(DeviceImpl& d, Frame& f) {
   auto deletions = std::move(f.deletions);
   f.deletions.clear();
   for (auto& fn : deletions) fn();
-  f.ring.used = 0;
+  if (resetRing) f.ring.used = 0;
 }
 
 void DeviceImpl::submit(bool wait) {
@@ -140,20 +142,18 @@ void DeviceImpl::submit(bool wait) {
   epoch++;
   frameIndex = (frameIndex + 1) % kFrames;
   Frame& next = frame();
-  finishFrame(*this, next);
+  finishFrame(*this, next, true);
   vkResetCommandPool(device, next.pool, 0);
   if (wait) waitAll();
 }
 
 void DeviceImpl::waitAll() {
-  for (uint32_t i = 0; i < kFrames; ++i) {
-    if (i == frameIndex && recording) continue;  // still recording: its deletions wait
-    Frame& f = frames[i];
-    if (i == frameIndex) {
-      finishFrame(*this, f);
-    } else if (f.pending || !f.deletions.empty()) {
-      finishFrame(*this, f);
-    }
+  // Earlier frames first: once they are done, the current frame's deletions are safe too
+  // (unless it is still recording commands that use them).
+  for (uint32_t k = 1; k <= kFrames; ++k) {
+    uint32_t i = (frameIndex + k) % kFrames;
+    if (i == frameIndex && recording) continue;
+    finishFrame(*this, frames[i], false);
   }
 }
 

@@ -72,6 +72,33 @@ TEST_F(ContextResourceGpuTest, DynamicConstantsSurviveSubmitsWithoutBeingMappedA
   EXPECT_EQ(rgba(readBack(b), 2, 1, 1), packRgba(255, 0, 0, 255));
 }
 
+TEST_F(ContextResourceGpuTest, WaitingWithNothingRecordedKeepsTheLatestMapsIntact) {
+  gfxbackend::Shader* vs = shader(hlsl::Vertex, kConstant, "VS");
+  gfxbackend::Shader* ps = shader(hlsl::Pixel, kConstant, "PS");
+  ASSERT_TRUE(vs && ps);
+  Texture* first = buffer(kBindConstantBuffer | kUsageDynamic, 16, 4);
+  Texture* second = buffer(kBindConstantBuffer | kUsageDynamic, 16, 4);
+  Texture* a = texture(0x10204, 2, 2, 0x10009);
+  ctx()->flush(true);  // nothing left recorded
+  auto fill = [&](Texture* cb, float r, float g) {
+    MappedSubresource m;
+    ASSERT_TRUE(ctx()->map(cb, 0, D3D11_MAP_WRITE_DISCARD, m));
+    const float c[4] = {r, g, 0, 1};
+    std::memcpy(m.data, c, 16);
+    ctx()->unmap(cb, 0);
+  };
+  fill(first, 1, 0);
+  device()->waitIdle();  // must not hand the upload memory of `first` out again
+  fill(second, 0, 1);
+  target(a);
+  ctx()->setShader(hlsl::Vertex, vs);
+  ctx()->setShader(hlsl::Pixel, ps);
+  ctx()->setConstantBuffers(hlsl::Pixel, 0, 1, &first);
+  ctx()->setPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLELIST);
+  ctx()->draw(3, 0);
+  EXPECT_EQ(rgba(readBack(a), 2, 0, 0), packRgba(255, 0, 0, 255));
+}
+
 TEST_F(ContextResourceGpuTest, BigDynamicVertexBuffersRefilledPastTheRingSizeDrawWhatWasWritten) {
   gfxbackend::Shader* vs = shader(hlsl::Vertex, kColoured, "VS");
   gfxbackend::Shader* ps = shader(hlsl::Pixel, kColoured, "PS");
