@@ -58,14 +58,6 @@ TEST(TerminalProgress, FilesGetPlainLinesNowAndThen) {
   EXPECT_EQ(count(s, "Frame "), 3u);  // frames 0, 60, 120
 }
 
-TEST(TerminalProgress, ANullStreamIsSilent) {
-  TerminalProgress p = TerminalProgress::forStream(nullptr);
-  p.loading(1, 1);
-  p.dumped(0, 0.0f, "x.tiff");
-  p.finish();
-  TerminalProgress::breakActiveLine();
-}
-
 TEST(TerminalProgress, LogLinesStartOnAFreshLine) {
   FILE* f = std::tmpfile();
   TerminalProgress p(f, true);
