@@ -2,6 +2,7 @@
 // an existing Device, and textures that outlive their Device.
 #include "gfx/InputLayout.h"
 #include "gfx/Screen.h"
+#include "gfx/vulkan/Backend.h"
 #include "tests/gfx/support/GpuTestSupport.h"
 
 class DeviceGpuTest : public GpuTest {};
@@ -88,4 +89,23 @@ TEST_F(DeviceGpuTest, ScreenOverAnExistingDeviceKeepsItAndLeavesItAlive) {
   const float white[4] = {1, 1, 1, 1};
   clearTexture(device(), t, white);
   EXPECT_EQ(rgba(readBack(t), 2, 1, 1), packRgba(255, 255, 255, 255));
+}
+
+TEST_F(DeviceGpuTest, ValidationMessagesAreCountedSoTestsCanFailOnThem) {
+  DeviceOptions options;
+  options.validation = true;
+  Device other(options);
+  ASSERT_TRUE(other.validationEnabled());
+  EXPECT_EQ(other.validationMessageCount(), 0u);
+  // An invalid sampler description straight to Vulkan: maximum LOD below the minimum.
+  VkSamplerCreateInfo info = gfxbackend::toVkSampler(SamplerDesc::forMode(0));
+  info.minLod = 4.0f;
+  info.maxLod = 1.0f;
+  VkSampler sampler = VK_NULL_HANDLE;
+  testing::internal::CaptureStderr();
+  vkCreateSampler(other.impl()->device, &info, nullptr, &sampler);
+  std::string log = testing::internal::GetCapturedStderr();
+  if (sampler) vkDestroySampler(other.impl()->device, sampler, nullptr);
+  EXPECT_GE(other.validationMessageCount(), 1u);
+  EXPECT_NE(log.find("Vulkan validation:"), std::string::npos);
 }
