@@ -200,6 +200,32 @@ float4 PS(float4 pos : SV_POSITION) : SV_TARGET { return gDepth.Load(int3(pos.xy
     EXPECT_NEAR(v, d == depth ? 0.3f : 0.2f, 1e-3f) << (d == depth ? "24-bit depth" : "32-bit depth");
   }
   ctx()->setShaderResources(hlsl::Pixel, 0, 1, nullptr);
+
+  // Depth-only rendering, as shadow maps do: no colour target and no pixel shader.
+  Texture* shadow = texture(0x50405, 4, 4, 0x10211);
+  RenderPass depthOnly;
+  depthOnly.depthTarget = shadow;
+  depthOnly.clearFlags = kClearDepth;
+  depthOnly.rect[2] = depthOnly.rect[3] = 4;
+  bindRenderPass(device(), depthOnly);
+  setParams(0, 0, 0, 0, 0.7f);
+  ctx()->setShader(hlsl::Vertex, vs);
+  ctx()->setShader(hlsl::Pixel, nullptr);
+  ctx()->setConstantBuffers(hlsl::Vertex, 0, 1, &cb);
+  ctx()->setRenderState(state, 0);
+  ctx()->draw(3, 0);
+  RenderPass read;
+  read.colourTargets[0] = values;
+  read.rect[2] = read.rect[3] = 4;
+  bindRenderPass(device(), read);
+  ctx()->setRenderState(device()->stateFor(RenderStateDesc::zeroed()), 0);
+  ctx()->setShader(hlsl::Vertex, dvs);
+  ctx()->setShader(hlsl::Pixel, dps);
+  ctx()->setShaderResources(hlsl::Pixel, 0, 1, &shadow);
+  ctx()->draw(3, 0);
+  float v = 0;
+  std::memcpy(&v, readBack(values).data(), 4);
+  EXPECT_NEAR(v, 0.7f, 1e-3f);
 }
 
 TEST_F(ContextGpuTest, StencilAndScissorRestrictWhereLaterDrawsLand) {
