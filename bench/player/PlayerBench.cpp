@@ -1,6 +1,8 @@
 // Offscreen playback at 1280 x 720 (frame step + present, with and without writing every
 // frame as TIFF) and the loading of a production of 200 operators (warm-up with the loading
 // bar drawn and presented after each operator).
+#include <string>
+#include <unistd.h>
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
@@ -24,7 +26,7 @@ constexpr uint32_t kWidth = 1280, kHeight = 720;
 struct Bench {
   Bench() {
     setenv("SDL_AUDIODRIVER", "dummy", 0);
-    dir = fs::temp_directory_path() / "zv_player_bench";
+    dir = fs::temp_directory_path() / ("zv_player_bench_" + std::to_string(getpid()));
     fs::remove_all(dir);
     fs::create_directories(dir);
     fs::create_directory_symlink(fs::path(ZV_SOURCE_DIR) / "data", dir / "data");

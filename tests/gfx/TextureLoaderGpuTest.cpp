@@ -1,4 +1,5 @@
 // Pictures from files as textures: the cache, the extension rules, mip chains and cube maps.
+#include <unistd.h>
 #include <stb_image_write.h>
 
 #include <cstdio>
@@ -52,7 +53,7 @@ class TextureLoaderGpuTest : public GpuTest {
  protected:
   void SetUp() override {
     GpuTest::SetUp();
-    dir_ = fs::temp_directory_path() / "zv_texture_loader";
+    dir_ = fs::temp_directory_path() / ("zv_texture_loader_" + std::to_string(getpid()));
     fs::remove_all(dir_);
     fs::create_directories(dir_);
   }

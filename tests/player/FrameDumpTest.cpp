@@ -1,3 +1,5 @@
+#include <string>
+#include <unistd.h>
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
@@ -15,7 +17,7 @@ TEST(FrameDump, NamesArePaddedToSixDigitsAndGrowBeyond) {
 
 TEST(FrameDump, WritesIntoAFolderItCreates) {
   namespace fs = std::filesystem;
-  fs::path dir = fs::temp_directory_path() / "zv_framedump_test";
+  fs::path dir = fs::temp_directory_path() / ("zv_framedump_test_" + std::to_string(getpid()));
   fs::remove_all(dir);
   fs::create_directories(dir);
   fs::path old = fs::current_path();

@@ -1,3 +1,4 @@
+#include <unistd.h>
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
@@ -16,7 +17,7 @@
 namespace {
 
 std::string tempPath(const std::string& name) {
-  return (std::filesystem::temp_directory_path() / ("zv_music_" + name)).string();
+  return (std::filesystem::temp_directory_path() / ("zv_music_" + std::to_string(getpid()) + "_" + name)).string();
 }
 
 // Writes frames of a ramp so decoded samples can be recognised; false when this libsndfile

@@ -1,6 +1,7 @@
 #pragma once
 // Helpers for the player's device tests: a scratch working directory holding the shader
 // folder, and small productions written through the production loader.
+#include <unistd.h>
 #include <sndfile.h>
 
 #include <cmath>
@@ -17,7 +18,7 @@ namespace fs = std::filesystem;
 
 // A fresh directory with data/ linked to the repository's data folder.
 inline fs::path makeWorkDir(const std::string& name) {
-  fs::path dir = fs::temp_directory_path() / ("zv_player_" + name);
+  fs::path dir = fs::temp_directory_path() / ("zv_player_" + std::to_string(getpid()) + "_" + name);
   fs::remove_all(dir);
   fs::create_directories(dir);
   fs::create_directory_symlink(fs::path(ZV_SOURCE_DIR) / "data", dir / "data");

@@ -1,3 +1,5 @@
+#include <string>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -26,7 +28,7 @@ void expectDefaults(const Settings& s) {
 
 TEST(Settings, MissingOrEmptyFileGivesDefaults) {
   expectDefaults(readSettingsFile("no/such/config.ini"));
-  std::string path = (std::filesystem::temp_directory_path() / "zv_empty_config.ini").string();
+  std::string path = (std::filesystem::temp_directory_path() / ("zv_empty_config_" + std::to_string(getpid()) + ".ini")).string();
   { std::ofstream out(path); }
   expectDefaults(readSettingsFile(path));
   std::remove(path.c_str());

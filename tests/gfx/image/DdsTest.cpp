@@ -1,3 +1,4 @@
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -210,7 +211,7 @@ TEST(DdsRead, ReadsFromDiskAndNamesMissingFiles) {
   DdsWriter f;
   f.header(4, 4, 1, 0x4, kDXT1, 0, nullptr, 0);
   f.fill(8, 0);
-  std::string path = (std::filesystem::temp_directory_path() / "zv_dds_read.dds").string();
+  std::string path = (std::filesystem::temp_directory_path() / ("zv_dds_read_" + std::to_string(getpid()) + ".dds")).string();
   {
     std::ofstream out(path, std::ios::binary);
     out.write(reinterpret_cast<const char*>(f.bytes.data()), std::streamsize(f.bytes.size()));

@@ -1,3 +1,4 @@
+#include <unistd.h>
 #include <gtest/gtest.h>
 #include <stb_image_write.h>
 
@@ -35,7 +36,7 @@ std::vector<uint8_t> gradient(uint32_t w, uint32_t h) {
 }
 
 std::string tempPath(const char* name) {
-  return (std::filesystem::temp_directory_path() / (std::string("zv_imagefile_") + name)).string();
+  return (std::filesystem::temp_directory_path() / ("zv_imagefile_" + std::to_string(getpid()) + "_" + name)).string();
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+#include <unistd.h>
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
@@ -15,7 +16,7 @@ TEST(TiffWrite, RoundTripsThroughLibtiffTopRowFirst) {
   for (uint32_t y = 0; y < h; ++y)
     for (uint32_t x = 0; x < w; ++x)
       for (uint32_t c = 0; c < 4; ++c) src[y * pitch + x * 4 + c] = uint8_t(y * 100 + x * 20 + c);
-  std::string path = (std::filesystem::temp_directory_path() / "zv_tiff_roundtrip.tiff").string();
+  std::string path = (std::filesystem::temp_directory_path() / ("zv_tiff_roundtrip_" + std::to_string(getpid()) + ".tiff")).string();
   ASSERT_TRUE(writeTiffRgba8(path, w, h, src.data(), pitch));
 
   TIFF* tif = TIFFOpen(path.c_str(), "r");
@@ -50,7 +51,7 @@ TEST(TiffWrite, FailuresAreReportedWithTheFileName) {
   EXPECT_FALSE(writeTiffRgba8("no/such/folder/frame.tiff", 2, 2, px.data(), 8));
   EXPECT_NE(testing::internal::GetCapturedStderr().find("no/such/folder/frame.tiff"), std::string::npos);
 
-  std::string path = (std::filesystem::temp_directory_path() / "zv_tiff_bad.tiff").string();
+  std::string path = (std::filesystem::temp_directory_path() / ("zv_tiff_bad_" + std::to_string(getpid()) + ".tiff")).string();
   testing::internal::CaptureStderr();
   EXPECT_FALSE(writeTiffRgba8(path, 2, 2, px.data(), 4));  // pitch shorter than a row
   EXPECT_FALSE(writeTiffRgba8(path, 0, 2, px.data(), 8));
