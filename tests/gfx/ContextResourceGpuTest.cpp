@@ -268,3 +268,57 @@ float4 PS(float4 colour : COLOR1) : SV_TARGET { return colour; }
   EXPECT_EQ(rgba(readBack(t), 4, 2, 2), packRgba(0, 0, 255, 255));
   ctx()->setShader(hlsl::Geometry, nullptr);
 }
+
+TEST_F(ContextResourceGpuTest, InstancedDrawsReadPerInstanceDataFromTheSecondSlot) {
+  const char* source = R"(
+struct VIn { float2 pos : POSITION; float4 offsetColour : WORLD0; };
+struct VOut { float4 pos : SV_POSITION; float4 colour : COLOR0; };
+VOut VS(VIn v) {
+  VOut o;
+  o.pos = float4(v.pos.x * 0.5 + v.offsetColour.x, v.pos.y, 0.5, 1);
+  o.colour = float4(v.offsetColour.yzw, 1);
+  return o;
+}
+float4 PS(VOut v) : SV_TARGET { return v.colour; }
+)";
+  gfxbackend::Shader* vs = shader(hlsl::Vertex, source, "VS");
+  gfxbackend::Shader* ps = shader(hlsl::Pixel, source, "PS");
+  ASSERT_TRUE(vs && ps);
+  // A full-height triangle strip over the left half of clip space, moved per instance.
+  float quad[4][2] = {{-1, 1}, {1, 1}, {-1, -1}, {1, -1}};
+  float instances[2][4] = {{-0.5f, 1, 0, 0}, {0.5f, 0, 1, 0}};
+  Texture* vb = buffer(kBindVertexBuffer | kUsageImmutable, sizeof(quad), 8, quad);
+  Texture* ib = buffer(kBindVertexBuffer | kUsageDynamic, sizeof(instances), 16);
+  MappedSubresource m;
+  ASSERT_TRUE(ctx()->map(ib, 0, D3D11_MAP_WRITE_DISCARD, m));
+  std::memcpy(m.data, instances, sizeof(instances));
+  ctx()->unmap(ib, 0);
+  InputElementDesc e[2];
+  e[0].semanticName = "POSITION";
+  e[0].format = DXGI_FORMAT_R32G32_FLOAT;
+  e[1].semanticName = "WORLD";
+  e[1].format = DXGI_FORMAT_R32G32B32A32_FLOAT;
+  e[1].inputSlot = 1;
+  e[1].perInstance = true;
+  e[1].instanceStepRate = 1;
+  std::unique_ptr<gfxbackend::VertexLayout> layout(createVertexLayout(device(), e, 2));
+  Texture* t = texture(0x10204, 8, 2, 0x10009);
+  target(t);
+  ctx()->setShader(hlsl::Vertex, vs);
+  ctx()->setShader(hlsl::Pixel, ps);
+  ctx()->setInputLayout(layout.get());
+  Texture* buffers[2] = {vb, ib};
+  uint32_t strides[2] = {8, 16}, offsets[2] = {0, 0};
+  ctx()->setVertexBuffers(0, 2, buffers, strides, offsets);
+  ctx()->setPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLESTRIP);
+  ctx()->drawInstanced(4, 2, 0, 0);
+  std::vector<uint8_t> pixels = readBack(t);
+  EXPECT_EQ(rgba(pixels, 8, 1, 0), packRgba(255, 0, 0, 255));  // instance 0: left half
+  EXPECT_EQ(rgba(pixels, 8, 6, 1), packRgba(0, 255, 0, 255));  // instance 1: right half
+  // Starting at instance 1 draws only the right one.
+  target(t);
+  ctx()->drawInstanced(4, 1, 0, 1);
+  pixels = readBack(t);
+  EXPECT_EQ(rgba(pixels, 8, 1, 0), 0u);
+  EXPECT_EQ(rgba(pixels, 8, 6, 1), packRgba(0, 255, 0, 255));
+}
