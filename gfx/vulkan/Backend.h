@@ -107,6 +107,7 @@ struct DeviceImpl {
   bool swapchainExtension = false;
   bool nullDescriptor = false;
   bool anisotropy = false;
+  bool hlslExtensions = false;  // VK_GOOGLE_hlsl_functionality1 and VK_GOOGLE_decorate_string
   uint64_t messages = 0;
   VkFormat depth24 = VK_FORMAT_D24_UNORM_S8_UINT;
   PFN_vkCmdPushDescriptorSetKHR pushDescriptorSet = nullptr;
@@ -167,6 +168,8 @@ VkSamplerCreateInfo toVkSampler(const SamplerDesc& desc);
 VkIndexType toVkIndexType(DxgiFormat format);
 uint32_t spirvImageFormat(VkFormat format);  // SPIR-V ImageFormat, 0 Unknown
 const char* vkResultText(VkResult result);
+// The module without HLSL reflection decorations and their extensions.
+std::vector<uint32_t> stripHlslReflection(const std::vector<uint32_t>& spirv);
 // Rewrites the image format of the storage image / texel buffer at `binding`.
 bool patchStorageFormat(std::vector<uint32_t>& spirv, uint32_t binding, uint32_t spirvFormat);
 

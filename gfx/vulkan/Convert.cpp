@@ -290,4 +290,31 @@ bool patchStorageFormat(std::vector<uint32_t>& spirv, uint32_t binding, uint32_t
   return false;
 }
 
+// Removes the HLSL reflection decorations (semantics, user types, counter-buffer links) and
+// their extensions, for drivers without VK_GOOGLE_hlsl_functionality1 /
+// VK_GOOGLE_decorate_string. Locations are already final when this runs.
+std::vector<uint32_t> stripHlslReflection(const std::vector<uint32_t>& spirv) {
+  constexpr uint32_t kOpExtension = 10, kOpDecorateId = 332, kOpDecorateString = 5632,
+                     kOpMemberDecorateString = 5633, kDecorationCounterBuffer = 5634;
+  if (spirv.size() < 5) return spirv;
+  std::vector<uint32_t> out(spirv.begin(), spirv.begin() + 5);
+  out.reserve(spirv.size());
+  for (size_t i = 5; i < spirv.size();) {
+    uint32_t op = spirv[i] & 0xFFFF, count = spirv[i] >> 16;
+    if (count == 0 || i + count > spirv.size()) return spirv;  // not ours to repair
+    bool drop = op == kOpDecorateString || op == kOpMemberDecorateString ||
+                (op == kOpDecorateId && count >= 3 && spirv[i + 2] == kDecorationCounterBuffer);
+    if (op == kOpExtension && count >= 2) {
+      const char* name = reinterpret_cast<const char*>(&spirv[i + 1]);
+      size_t maxLength = (count - 1) * 4;
+      std::string text(name, strnlen(name, maxLength));
+      drop = text == "SPV_GOOGLE_hlsl_functionality1" || text == "SPV_GOOGLE_decorate_string" ||
+             text == "SPV_GOOGLE_user_type";
+    }
+    if (!drop) out.insert(out.end(), spirv.begin() + i, spirv.begin() + i + count);
+    i += count;
+  }
+  return out;
+}
+
 }  // namespace gfxbackend

@@ -249,7 +249,10 @@ bool isStorageImageBinding(const BindingSource& b) {
          (b.resourceKind == hlsl::ResourceKind::RWTexture || b.resourceKind == hlsl::ResourceKind::RWBuffer);
 }
 
-VkShaderModule makeModule(ContextImpl& c, const std::vector<uint32_t>& spirv) {
+VkShaderModule makeModule(ContextImpl& c, const std::vector<uint32_t>& code) {
+  std::vector<uint32_t> stripped;
+  if (!c.d->hlslExtensions) stripped = stripHlslReflection(code);
+  const std::vector<uint32_t>& spirv = c.d->hlslExtensions ? code : stripped;
   VkShaderModuleCreateInfo mi{VK_STRUCTURE_TYPE_SHADER_MODULE_CREATE_INFO};
   mi.codeSize = spirv.size() * 4;
   mi.pCode = spirv.data();

@@ -603,8 +603,12 @@ Device::Device(const DeviceOptions& options) {
   vkGetPhysicalDeviceMemoryProperties(d.physical, &d.memory);
 
   std::vector<const char*> devExts = {VK_KHR_PUSH_DESCRIPTOR_EXTENSION_NAME};
-  for (const char* name : {"VK_GOOGLE_hlsl_functionality1", "VK_GOOGLE_decorate_string"})
-    if (hasExtension(chosenExts, name)) devExts.push_back(name);
+  d.hlslExtensions = hasExtension(chosenExts, "VK_GOOGLE_hlsl_functionality1") &&
+                     hasExtension(chosenExts, "VK_GOOGLE_decorate_string");
+  if (d.hlslExtensions) {
+    devExts.push_back("VK_GOOGLE_hlsl_functionality1");
+    devExts.push_back("VK_GOOGLE_decorate_string");
+  }
   d.swapchainExtension = hasExtension(chosenExts, VK_KHR_SWAPCHAIN_EXTENSION_NAME);
   if (d.swapchainExtension) devExts.push_back(VK_KHR_SWAPCHAIN_EXTENSION_NAME);
   bool robustness2 = hasExtension(chosenExts, VK_EXT_ROBUSTNESS_2_EXTENSION_NAME);

@@ -3,6 +3,7 @@
 // geometry stage linked by semantic.
 #include <cstring>
 
+#include "gfx/vulkan/Backend.h"
 #include "tests/gfx/support/GpuTestSupport.h"
 
 namespace {
@@ -321,4 +322,32 @@ float4 PS(VOut v) : SV_TARGET { return v.colour; }
   pixels = readBack(t);
   EXPECT_EQ(rgba(pixels, 8, 1, 0), 0u);
   EXPECT_EQ(rgba(pixels, 8, 6, 1), packRgba(0, 255, 0, 255));
+}
+
+TEST_F(ContextResourceGpuTest, DriversWithoutHlslExtensionsGetStrippedModules) {
+  bool saved = device()->impl()->hlslExtensions;
+  device()->impl()->hlslExtensions = false;  // as on a driver without the two extensions
+  gfxbackend::Shader* vs = shader(hlsl::Vertex, kColoured, "VS");
+  gfxbackend::Shader* ps = shader(hlsl::Pixel, kColoured, "PS");
+  ASSERT_TRUE(vs && ps);
+  Vertex v[3] = {{{-1, 1, 0, 1}, {1, 1, 0, 1}}, {{3, 1, 0, 1}, {1, 1, 0, 1}}, {{-1, -3, 0, 1}, {1, 1, 0, 1}}};
+  Texture* vb = buffer(kBindVertexBuffer | kUsageImmutable, sizeof(v), sizeof(Vertex), v);
+  InputElementDesc e[2];
+  e[0].semanticName = "COLOR";
+  e[0].format = DXGI_FORMAT_R32G32B32A32_FLOAT;
+  e[0].alignedByteOffset = 16;
+  e[1].semanticName = "POSITION";
+  e[1].format = DXGI_FORMAT_R32G32B32A32_FLOAT;
+  std::unique_ptr<gfxbackend::VertexLayout> layout(createVertexLayout(device(), e, 2));
+  Texture* t = texture(0x10204, 2, 2, 0x10009);
+  target(t);
+  ctx()->setShader(hlsl::Vertex, vs);
+  ctx()->setShader(hlsl::Pixel, ps);
+  ctx()->setInputLayout(layout.get());
+  uint32_t stride = sizeof(Vertex), offset = 0;
+  ctx()->setVertexBuffers(0, 1, &vb, &stride, &offset);
+  ctx()->setPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLELIST);
+  ctx()->draw(3, 0);
+  EXPECT_EQ(rgba(readBack(t), 2, 1, 1), packRgba(255, 255, 0, 255));
+  device()->impl()->hlslExtensions = saved;
 }

@@ -7,7 +7,11 @@
 
 #include "gfx/Device.h"
 #include "gfx/Hash.h"
+#include "gfx/hlsl/HlslCompiler.h"
 #include "gfx/vulkan/Backend.h"
+
+#include <spirv-tools/libspirv.hpp>
+#include <tuple>
 
 TEST(StateDescTest, NameHashIsCrc32ExclusiveOrOne) {
   EXPECT_EQ(crc32("123456789", 9), 0xCBF43926u);  // the standard check value
@@ -159,4 +163,41 @@ TEST(StateDescTest, StorageImageFormatIsPatchedAtItsBindingOnly) {
   EXPECT_FALSE(gfxbackend::patchStorageFormat(patched, 99, 4));
   std::vector<uint32_t> broken = {0x07230203, 0x00010300, 0, 20, 0, 0};  // zero-length instruction
   EXPECT_FALSE(gfxbackend::patchStorageFormat(broken, 64, 4));
+}
+
+TEST(StateDescTest, StrippedModulesLoseOnlyTheHlslReflectionAndStayValid) {
+  const char* source = R"(
+AppendStructuredBuffer<float4> gOut : register(u0);
+struct VOut { float4 pos : SV_POSITION; float4 colour : COLOR0; float2 uv : TEXCOORD1; };
+VOut VS(float3 pos : POSITION, float4 colour : COLOR0) {
+  VOut o; o.pos = float4(pos, 1); o.colour = colour; o.uv = pos.xy; return o;
+}
+float4 PS(VOut v) : SV_TARGET { gOut.Append(v.colour); return v.colour * v.uv.x; }
+)";
+  for (auto [stage, profile, entry] : {std::tuple{hlsl::Vertex, "vs_5_0", "VS"}, std::tuple{hlsl::Pixel, "ps_5_0", "PS"}}) {
+    hlsl::CompileResult r = hlsl::compile(stage, profile, source, entry);
+    ASSERT_TRUE(r.ok) << r.messages;
+    std::vector<uint32_t> stripped = gfxbackend::stripHlslReflection(r.spirv);
+    EXPECT_LT(stripped.size(), r.spirv.size());
+    std::string original(reinterpret_cast<const char*>(r.spirv.data()), r.spirv.size() * 4);
+    std::string text(reinterpret_cast<const char*>(stripped.data()), stripped.size() * 4);
+    EXPECT_NE(original.find("SPV_GOOGLE_hlsl_functionality1"), std::string::npos);
+    EXPECT_EQ(text.find("SPV_GOOGLE"), std::string::npos);
+    EXPECT_EQ(text.find("COLOR"), std::string::npos);
+    for (size_t i = 5; i < stripped.size(); i += stripped[i] >> 16) {
+      uint32_t op = stripped[i] & 0xFFFF;
+      ASSERT_NE(op, 5632u);
+      ASSERT_NE(op, 5633u);
+    }
+    spvtools::SpirvTools tools(SPV_ENV_VULKAN_1_3);
+    std::string messages;
+    tools.SetMessageConsumer([&](spv_message_level_t, const char*, const spv_position_t&, const char* m) {
+      messages += m;
+      messages += '\n';
+    });
+    EXPECT_TRUE(tools.Validate(stripped)) << messages;
+  }
+  // A damaged module comes back unchanged.
+  std::vector<uint32_t> broken = {0x07230203, 0x00010300, 0, 20, 0, 0x00050000};
+  EXPECT_EQ(gfxbackend::stripHlslReflection(broken), broken);
 }
