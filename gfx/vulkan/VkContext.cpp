@@ -329,9 +329,7 @@ VkPipeline buildGraphicsPipeline(ContextImpl& c, ProgramLayout& pl, const Pipeli
       uint32_t slot = std::min(e.inputSlot, kVertexBufferSlots - 1);
       uint32_t offset = e.alignedByteOffset == 0xFFFFFFFFu ? running[slot] : e.alignedByteOffset;
       VkFormat f = toVkFormat(e.format);
-      uint32_t size = 0;
-      FormatInfo dummy;
-      (void)dummy;
+      uint32_t size = 0;  // for elements placed right after this one
       switch (e.format) {
         case DXGI_FORMAT_R32G32B32A32_FLOAT: size = 16; break;
         case DXGI_FORMAT_R32G32B32_FLOAT: size = 12; break;
