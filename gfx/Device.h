@@ -171,7 +171,7 @@ class Device {
   // The six default layouts, by index: 0 {POSITION, NORMAL, TANGENT, TEXCOORD0, COLOR0 as
   // float4}; 1 {POSITION, NORMAL, TANGENT, TEXCOORD0}; 2 {POSITION, NORMAL, TEXCOORD0};
   // 3 {POSITION, NORMAL}; 4 {POSITION}; 5 {POSITION, COLOR0}. Built through
-  // createInputLayout on first request and kept until the Device is deleted.
+  // createInputLayout when the Device is created and kept until it is deleted.
   InputLayout* defaultInputLayout(uint32_t index);
   static const uint32_t* defaultInputLayoutCodes(uint32_t index);  // zero-terminated
   // A layout from zero-terminated element codes (createInputLayout; the caller owns it).

@@ -712,6 +712,7 @@ Device::Device(const DeviceOptions& options) {
 
   context_ = new DeviceContext(this);
   defaultState_ = stateFor(RenderStateDesc::defaults());
+  for (uint32_t i = 0; i < 6; ++i) defaultInputLayout(i);
   if (!gDevice) gDevice = this;
 }
 
