@@ -102,10 +102,12 @@ std::string programLogLine(const char* name, const EntryPoints& e) {
 }
 
 std::unique_ptr<ShaderBlob> compileShader(uint32_t stage, const char* profile,
-                                          const std::string& source, const char* entry) {
+                                          const std::string& source, const char* entry,
+                                          const char* sourceName) {
   if (stage >= kShaderStages || !profile || !entry) return nullptr;
   hlsl::CompileResult result =
-      hlsl::compile(static_cast<hlsl::Stage>(stage), profile, source, entry);
+      sourceName ? hlsl::compile(static_cast<hlsl::Stage>(stage), profile, source, entry, sourceName)
+                 : hlsl::compile(static_cast<hlsl::Stage>(stage), profile, source, entry);
   lastError() = result.messages;
   if (!result.messages.empty()) {
     std::string text = result.messages;
@@ -142,7 +144,7 @@ bool loadProgram(const char* name, const EntryPoints& entries, ShaderProgram* pr
     // One entry name used for two stages shares a key; a blob of the other stage is a miss.
     if (!slot || forceRecompile || slot->stage != stage) {
       std::unique_ptr<ShaderBlob> blob =
-          compileShader(stage, kStageProfile[stage], source, entries[stage]);
+          compileShader(stage, kStageProfile[stage], source, entries[stage], path.c_str());
       if (!blob) {
         // A failed recompile drops the old blob too, so the next load tries again.
         cache().erase(key);

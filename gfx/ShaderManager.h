@@ -70,9 +70,10 @@ bool loadProgramFromFile(const char* path, const EntryPoints& entries,
 bool loadProgramAuto(const char* name, const EntryPoints& entries, ShaderProgram* program);
 
 // Compiles one stage from HLSL text. Compiler messages become the last compile error and
-// are logged. Null on failure.
+// are logged, naming sourceName (the file) when given. Null on failure.
 std::unique_ptr<ShaderBlob> compileShader(uint32_t stage, const char* profile,
-                                          const std::string& source, const char* entry);
+                                          const std::string& source, const char* entry,
+                                          const char* sourceName = nullptr);
 
 // Messages of the latest compile (empty when it had none).
 const std::string& lastCompileError();

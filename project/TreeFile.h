@@ -45,7 +45,7 @@ struct TreeNode {
 struct TreeReadLimits {
   uint32_t maxDepth = 256;
   uint64_t maxTotalValueBytes = 256ull << 20;
-  uint64_t maxNodes = 16ull << 20;
+  uint64_t maxNodes = 2ull << 20;  // about 80,000 operators
 };
 
 class TreeFile {

@@ -223,16 +223,16 @@ int32_t getCode(const Item& it, const char* what, std::initializer_list<const ch
 const std::initializer_list<const char*> kShapes = {"linear", "bezier", "hermite", "step"};
 const std::initializer_list<const char*> kModes = {"zero", "hold", "loop", "pingpong"};
 
-void setCurve(Port& port, const Item& spec, const std::string& opLabel) {
-  allowKeys(spec, {"value", "before", "after", "keys"}, "a curve");
+void setCurve(Port& port, const Item& curveItem, const std::string& opLabel) {
+  allowKeys(curveItem, {"value", "before", "after", "keys"}, "a curve");
   auto* vf = dynamic_cast<ValueFunction*>(port.source.get());
-  if (!vf || !vf->holder) fail(spec, opLabel + ": input \"" + port.name + "\" cannot be animated");
+  if (!vf || !vf->holder) fail(curveItem, opLabel + ": input \"" + port.name + "\" cannot be animated");
   auto curve = std::make_unique<CurveFunction>(std::move(vf->holder));
-  if (find(spec, "value")) static_cast<Float*>(curve->holder.get())->value = getFloat(spec.at("value"), "value");
-  curve->beforeMode = static_cast<uint32_t>(find(spec, "before") ? getCode(spec.at("before"), "before mode", kModes) : 1);
-  curve->afterMode = static_cast<uint32_t>(find(spec, "after") ? getCode(spec.at("after"), "after mode", kModes) : 1);
-  if (!find(spec, "keys")) fail(spec, "a curve needs \"keys\"");
-  const Item keys = spec.at("keys");
+  if (find(curveItem, "value")) static_cast<Float*>(curve->holder.get())->value = getFloat(curveItem.at("value"), "value");
+  curve->beforeMode = static_cast<uint32_t>(find(curveItem, "before") ? getCode(curveItem.at("before"), "before mode", kModes) : 1);
+  curve->afterMode = static_cast<uint32_t>(find(curveItem, "after") ? getCode(curveItem.at("after"), "after mode", kModes) : 1);
+  if (!find(curveItem, "keys")) fail(curveItem, "a curve needs \"keys\"");
+  const Item keys = curveItem.at("keys");
   if (!keys.v.is_array()) fail(keys, "\"keys\" must be an array");
   for (size_t i = 0; i < keys.v.size(); ++i) {
     const Item k = keys.at(i);
