@@ -148,13 +148,17 @@ void DeviceImpl::submit(bool wait) {
 }
 
 void DeviceImpl::waitAll() {
-  // Earlier frames first: once they are done, the current frame's deletions are safe too
-  // (unless it is still recording commands that use them).
-  for (uint32_t k = 1; k <= kFrames; ++k) {
-    uint32_t i = (frameIndex + k) % kFrames;
-    if (i == frameIndex && recording) continue;
-    finishFrame(*this, frames[i], false);
-  }
+  // Every submitted frame must be done before any deletion runs: the current frame's list
+  // holds resources dropped since the last submit, which earlier frames may still be using
+  // (a resize straight after a present drops the targets the presented frame drew into).
+  for (Frame& f : frames)
+    if (f.pending) {
+      vkWaitForFences(device, 1, &f.fence, VK_TRUE, UINT64_MAX);
+      f.pending = false;
+    }
+  // A frame still recording keeps its deletions: its commands use them.
+  for (uint32_t i = 0; i < kFrames; ++i)
+    if (i != frameIndex || !recording) finishFrame(*this, frames[i], false);
 }
 
 bool DeviceImpl::ringAlloc(VkDeviceSize size, VkDeviceSize align, Staging& out) {
