@@ -101,69 +101,68 @@ Texture* PostProcessRing::next() {
   return nullptr;
 }
 
+namespace {
+
+// The reuse rule shared by the four pools: a free entry with an equal key is taken,
+// otherwise a new object of the key's size is made and entered in the pool in use.
+template <typename T, typename Make>
+T* acquirePooled(ContextTargets& t, std::vector<ContextTargets::Entry<T>>& pool, const char* what,
+                 uint32_t width, uint32_t height, uint32_t format, uint32_t sizeClass, uint32_t keyOptions,
+                 Make make) {
+  const uint32_t kw = sizeClass ? 0 : width, kh = sizeClass ? 0 : height;
+  if (auto* e = findFree(pool, kw, kh, format, keyOptions)) return e->object;
+  uint32_t w = width, h = height;
+  if (!creationSize(t, sizeClass, w, h)) {
+    logSizeFailure(what, w, h);
+    return nullptr;
+  }
+  T* object = make(w, h);
+  if (!object) return nullptr;
+  pool.push_back({kw, kh, format, keyOptions, true, object});
+  return object;
+}
+
+}  // namespace
+
 Texture* acquireColourTarget(ContextTargets& t, uint32_t width, uint32_t height, uint32_t sizeClass,
                              uint32_t formatCode, uint32_t options) {
   sizeClass &= kSizeClassMask;
   const uint32_t keyOptions = (options & ~uint32_t(kSizeClassMask)) | sizeClass;
-  const uint32_t kw = sizeClass ? 0 : width, kh = sizeClass ? 0 : height;
-  if (auto* e = findFree(t.colourPool, kw, kh, formatCode, keyOptions)) return e->object;
-  uint32_t w = width, h = height;
-  if (!creationSize(t, sizeClass, w, h)) {
-    logSizeFailure("colour target", w, h);
-    return nullptr;
-  }
-  Texture* tex = makeTexture(t.device, kPooledColourFlags, formatCode, keyOptions, w, h);
-  if (!tex) return nullptr;
-  t.colourPool.push_back({kw, kh, formatCode, keyOptions, true, tex});
-  return tex;
+  return acquirePooled(t, t.colourPool, "colour target", width, height, formatCode, sizeClass, keyOptions,
+                       [&](uint32_t w, uint32_t h) {
+                         return makeTexture(t.device, kPooledColourFlags, formatCode, keyOptions, w, h);
+                       });
 }
 
 Texture* acquireDepthTarget(ContextTargets& t, uint32_t width, uint32_t height, bool fullSize) {
   const uint32_t options = fullSize ? uint32_t(kSizeFull) : 0u;
-  const uint32_t kw = fullSize ? 0 : width, kh = fullSize ? 0 : height;
-  if (auto* e = findFree(t.depthPool, kw, kh, 0, options)) return e->object;
-  uint32_t w = width, h = height;
-  if (!creationSize(t, options, w, h)) {
-    logSizeFailure("depth target", w, h);
-    return nullptr;
-  }
-  Texture* tex = makeTexture(t.device, kDepthTargetFlags, t.depthFormat, options, w, h);
-  if (!tex) return nullptr;
-  t.depthPool.push_back({kw, kh, 0, options, true, tex});
-  return tex;
+  return acquirePooled(t, t.depthPool, "depth target", width, height, 0, options, options,
+                       [&](uint32_t w, uint32_t h) {
+                         return makeTexture(t.device, kDepthTargetFlags, t.depthFormat, options, w, h);
+                       });
 }
 
 GBufferSet* acquireGBufferSet(ContextTargets& t, uint32_t width, uint32_t height, bool fullSize) {
   const uint32_t options = fullSize ? uint32_t(kSizeFull) : 0u;
-  const uint32_t kw = fullSize ? 0 : width, kh = fullSize ? 0 : height;
-  if (auto* e = findFree(t.gbufferPool, kw, kh, 0, options)) return e->object;
-  uint32_t w = width, h = height;
-  if (!creationSize(t, options, w, h)) {
-    logSizeFailure("G-buffer set", w, h);
-    return nullptr;
-  }
-  auto* set = new GBufferSet;
-  for (int i = 0; i < 5; ++i) {
-    set->textures[i] = makeTexture(t.device, kPooledColourFlags, i == 4 ? kRg16fFormat : kRgba16fFormat,
-                                   options, w, h);
-  }
-  t.gbufferPool.push_back({kw, kh, 0, options, true, set});
-  return set;
+  return acquirePooled(t, t.gbufferPool, "G-buffer set", width, height, 0, options, options,
+                       [&](uint32_t w, uint32_t h) {
+                         auto* set = new GBufferSet;
+                         for (int i = 0; i < 5; ++i)
+                           set->textures[i] = makeTexture(t.device, kPooledColourFlags,
+                                                          i == 4 ? kRg16fFormat : kRgba16fFormat, options, w, h);
+                         return set;
+                       });
 }
 
 PostProcessRing* acquireRing(ContextTargets& t, uint32_t width, uint32_t height, bool fullSize) {
   const uint32_t options = fullSize ? uint32_t(kSizeFull) : 0u;
-  const uint32_t kw = fullSize ? 0 : width, kh = fullSize ? 0 : height;
-  if (auto* e = findFree(t.ringPool, kw, kh, 0, options)) return e->object;
-  uint32_t w = width, h = height;
-  if (!creationSize(t, options, w, h)) {
-    logSizeFailure("post-process ring", w, h);
-    return nullptr;
-  }
-  auto* ring = new PostProcessRing;
-  for (auto& slot : ring->slots) slot = makeTexture(t.device, kRingFlags, kRgba16fFormat, options, w, h);
-  t.ringPool.push_back({kw, kh, 0, options, true, ring});
-  return ring;
+  return acquirePooled(t, t.ringPool, "post-process ring", width, height, 0, options, options,
+                       [&](uint32_t w, uint32_t h) {
+                         auto* ring = new PostProcessRing;
+                         for (auto& slot : ring->slots)
+                           slot = makeTexture(t.device, kRingFlags, kRgba16fFormat, options, w, h);
+                         return ring;
+                       });
 }
 
 void releaseAllTargets(ContextTargets& t) {
