@@ -304,23 +304,6 @@ TEST_F(ContextGpuTest, BlendWordsFollowTheFillInRules) {
   EXPECT_PRED2(nearRgba, drawOver(desc), packRgba(64, 128, 64, 128));
 }
 
-TEST_F(ContextGpuTest, IndependentBlendingUsesEachTargetsWordsOnlyWhenFlagged) {
-  RenderStateDesc desc = RenderStateDesc::zeroed();
-  desc.colourBlend[1] = blendWord(D3D11_BLEND_ONE, D3D11_BLEND_ONE, D3D11_BLEND_OP_ADD);
-  TargetBlend shared = effectiveBlend(desc, 1);
-  EXPECT_FALSE(shared.enable);  // target 1 follows target 0 without the flag
-  desc.flags |= kIndependentBlend;
-  TargetBlend own = effectiveBlend(desc, 1);
-  EXPECT_TRUE(own.enable);
-  EXPECT_EQ(own.alpha, kBlendAdditiveWord);
-  desc.colourBlend[1] = 0;
-  desc.alphaBlend[0] = 0x1082;
-  desc.flags &= ~kIndependentBlend;
-  TargetBlend fromZero = effectiveBlend(desc, 3);
-  EXPECT_TRUE(fromZero.enable);
-  EXPECT_EQ(fromZero.colour, kBlendOpaqueWord);
-}
-
 TEST_F(ContextGpuTest, ComputeReadsStructuredBuffersAndWritesTypedAndStructuredUavs) {
   const char* source = R"(
 StructuredBuffer<float4> gInput : register(t0);

@@ -3,7 +3,7 @@
 #include <new>
 #include <vector>
 
-#include "tests/gfx/RenderTargetsTestScreen.h"
+#include "tests/gfx/support/GpuTestSupport.h"
 
 namespace {
 
@@ -16,7 +16,7 @@ class CopyPassGpuTest : public ScreenGpuTest {
   std::vector<uint32_t> pattern(uint32_t w, uint32_t h, uint32_t salt) {
     std::vector<uint32_t> p(w * h);
     for (uint32_t y = 0; y < h; ++y)
-      for (uint32_t x = 0; x < w; ++x) p[y * w + x] = pack(x * 7 + 1, y * 5 + 2, salt, 255);
+      for (uint32_t x = 0; x < w; ++x) p[y * w + x] = packRgba(x * 7 + 1, y * 5 + 2, salt, 255);
     return p;
   }
   static Viewport whole() { return Viewport{0, 0, 16, 16}; }
@@ -38,7 +38,7 @@ TEST_F(CopyPassGpuTest, RegionCopyDrawsOnlyInsideAndReadsTheSameRegionOfTheSourc
   const Viewport region{4, 2, 12, 10};
   copyPass(screen()->backBuffer, src, region, opaque(), false);
   const auto pixels = backBufferPixels();
-  const uint32_t greyPixel = pack(128, 128, 128, 255);
+  const uint32_t greyPixel = packRgba(128, 128, 128, 255);
   for (int y = 0; y < 16; ++y) {
     for (int x = 0; x < 16; ++x) {
       const bool inside = x >= region.left && x < region.right && y >= region.top && y < region.bottom;
@@ -103,7 +103,7 @@ TEST_F(CopyPassGpuTest, CopyOntoItselfOrFromNothingDoesNothing) {
   copyPass(screen()->backBuffer, screen()->backBuffer, whole(), opaque(), true);
   copyPass(screen()->backBuffer, nullptr, whole(), opaque(), true);
   copyPass(nullptr, screen()->backBuffer, whole(), opaque(), true);
-  for (uint32_t p : backBufferPixels()) ASSERT_EQ(p, pack(0, 0, 255, 255));
+  for (uint32_t p : backBufferPixels()) ASSERT_EQ(p, packRgba(0, 0, 255, 255));
 }
 
 }  // namespace

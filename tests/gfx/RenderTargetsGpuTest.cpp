@@ -3,7 +3,7 @@
 #include <set>
 #include <vector>
 
-#include "tests/gfx/RenderTargetsTestScreen.h"
+#include "tests/gfx/support/GpuTestSupport.h"
 
 namespace {
 
@@ -102,12 +102,12 @@ TEST_F(RenderTargetsGpuTest, BeginFrameClearsTheGBufferAndDepth) {
 
   beginFrame(ctx, 16, 16, true, true);
   // Shown through the 8-bit back buffer: 65504 saturates to 255.
-  EXPECT_EQ(showOnBackBuffer(ctx.gbuffer[0])[0], pack(0, 0, 0, 0));
-  EXPECT_EQ(showOnBackBuffer(ctx.gbuffer[1])[17], pack(0, 0, 0, 255));
-  EXPECT_EQ(showOnBackBuffer(ctx.gbuffer[2])[200], pack(255, 255, 255, 0));
-  EXPECT_EQ(showOnBackBuffer(ctx.gbuffer[3])[255], pack(0, 0, 0, 0));
+  EXPECT_EQ(showOnBackBuffer(ctx.gbuffer[0])[0], packRgba(0, 0, 0, 0));
+  EXPECT_EQ(showOnBackBuffer(ctx.gbuffer[1])[17], packRgba(0, 0, 0, 255));
+  EXPECT_EQ(showOnBackBuffer(ctx.gbuffer[2])[200], packRgba(255, 255, 255, 0));
+  EXPECT_EQ(showOnBackBuffer(ctx.gbuffer[3])[255], packRgba(0, 0, 0, 0));
   EXPECT_EQ(showOnBackBuffer(ctx.gbuffer[4])[3] & 0xFFFFFFu, 0u);
-  EXPECT_EQ(showOnBackBuffer(ctx.frameDepthTarget)[40], pack(255, 255, 255, 255));
+  EXPECT_EQ(showOnBackBuffer(ctx.frameDepthTarget)[40], packRgba(255, 255, 255, 255));
 }
 
 int gListClears = 0;

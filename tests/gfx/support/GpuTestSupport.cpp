@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "gfx/ShaderManager.h"
 #include "gfx/hlsl/HlslCompiler.h"
 
 Device* GpuTest::sDevice = nullptr;
@@ -99,4 +100,49 @@ uint32_t GpuTest::rgba(const std::vector<uint8_t>& pixels, uint32_t width, uint3
   size_t at = (size_t(y) * width + x) * 4;
   if (at + 4 <= pixels.size()) std::memcpy(&v, pixels.data() + at, 4);
   return v;
+}
+
+void ScreenGpuTest::TearDownTestSuite() {
+  releaseCopyPass();
+  clearShaderCache();
+  GpuTest::TearDownTestSuite();
+}
+
+void ScreenGpuTest::SetUp() {
+  GpuTest::SetUp();
+  useBinaryShaders = false;
+  ScreenSettings settings;
+  settings.width = screenWidth;
+  settings.height = screenHeight;
+  screen_ = new Screen(nullptr, settings);
+}
+
+void ScreenGpuTest::TearDown() {
+  device()->waitIdle();
+  for (Texture* t : textures_) deleteTexture(t);
+  textures_.clear();
+  delete screen_;
+  screen_ = nullptr;
+  GpuTest::TearDown();
+}
+
+std::vector<uint32_t> ScreenGpuTest::backBufferPixels() {
+  std::vector<uint8_t> bytes;
+  EXPECT_TRUE(screen_->readBack(bytes));
+  std::vector<uint32_t> pixels(bytes.size() / 4);
+  for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = rgba(bytes, 0, uint32_t(i), 0);
+  return pixels;
+}
+
+std::vector<uint32_t> ScreenGpuTest::showOnBackBuffer(Texture* t) {
+  Viewport whole{0, 0, int32_t(screen_->width), int32_t(screen_->height)};
+  copyPass(screen_->backBuffer, t, whole, opaque(), true);
+  return backBufferPixels();
+}
+
+RenderStateDesc ScreenGpuTest::opaque() {
+  RenderStateDesc s = RenderStateDesc::zeroed();
+  s.stencilReadMask = 0xFF;
+  s.stencilWriteMask = 0xFF;
+  return s;
 }

@@ -9,8 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "engine/Context.h"
 #include "gfx/Device.h"
 #include "gfx/DeviceContext.h"
+#include "gfx/RenderTargets.h"
+#include "gfx/Screen.h"
 #include "gfx/Texture.h"
 
 class GpuTest : public ::testing::Test {
@@ -43,6 +46,28 @@ class GpuTest : public ::testing::Test {
  private:
   uint64_t messagesAtStart_ = 0;
   static Device* sDevice;
+};
+
+// GpuTest with, per test, an offscreen Screen (full-size targets follow its size) whose
+// back buffer is read back as RGBA8, for tests of the Context's targets and copy pass.
+class ScreenGpuTest : public GpuTest {
+ protected:
+  static void TearDownTestSuite();  // also drops the copy pass and shader cache
+  void SetUp() override;
+  void TearDown() override;
+
+  Screen* screen() const { return screen_; }
+  // The back buffer's pixels, packed red in the lowest byte.
+  std::vector<uint32_t> backBufferPixels();
+  // Draws a texture over the whole back buffer (point sampling, no blending) and reads it.
+  std::vector<uint32_t> showOnBackBuffer(Texture* t);
+  static RenderStateDesc opaque();
+
+  uint32_t screenWidth = 16;
+  uint32_t screenHeight = 16;
+
+ private:
+  Screen* screen_ = nullptr;
 };
 
 // True when every 8-bit channel of a and b differs by at most 1 (rounding of blends).
