@@ -419,51 +419,41 @@ TEST(TreeAccessors, ReadingZeroesAndConvertsText) {
   other.value = {1, 0, 0, 0};
 
   const TreeNodeRef r{&root, false};
-  float f = 9.0f;
-  serializeFloat(r, "f", f);
-  EXPECT_FLOAT_EQ(f, 2.5f);
-  f = 9.0f;
-  serializeFloat(r, "missing", f);
-  EXPECT_EQ(f, 0.0f);
-  f = 9.0f;
-  serializeFloat(r, "neg", f);  // an integer is not a float
-  EXPECT_EQ(f, 0.0f);
-
-  int32_t i = 77;
-  serializeInt(r, "i1", i);
-  EXPECT_EQ(i, 12);
-  serializeInt(r, "i2", i);
-  EXPECT_EQ(i, 0);
-  serializeInt(r, "i3", i);
-  EXPECT_EQ(i, 31);
-  serializeInt(r, "i4", i);
-  EXPECT_EQ(i, -16);
-  serializeInt(r, "i5", i);
-  EXPECT_EQ(i, 1);
-  i = 77;
-  serializeInt(r, "o4", i);
-  EXPECT_EQ(i, 0);
-  i = 77;
-  serializeInt(r, "f", i);  // "2.5abc" has junk after the number
-  EXPECT_EQ(i, 0);
-
+  // Every read starts from a junk value: a child that is missing or of the wrong kind
+  // must zero it, not leave it.
+  auto asFloat = [&](const char* name) {
+    float v = 9.0f;
+    serializeFloat(r, name, v);
+    return v;
+  };
+  auto asInt = [&](const char* name) {
+    int32_t v = 77;
+    serializeInt(r, name, v);
+    return v;
+  };
+  auto asString = [&](const char* name) {
+    std::string v = "old";
+    serializeString(r, name, v);
+    return v;
+  };
+  EXPECT_FLOAT_EQ(asFloat("f"), 2.5f);
+  EXPECT_EQ(asFloat("missing"), 0.0f);
+  EXPECT_EQ(asFloat("neg"), 0.0f);  // an integer is not a float
+  const std::pair<const char*, int32_t> ints[] = {
+      {"i1", 12}, {"i2", 0}, {"i3", 31}, {"i4", -16}, {"i5", 1}, {"o4", 0},
+      {"f", 0},  // "2.5abc" has junk after the number
+  };
+  for (auto [name, expected] : ints) EXPECT_EQ(asInt(name), expected) << name;
   uint8_t b = 5;
   serializeInt(r, "neg", b);
   EXPECT_EQ(b, 0xFE);
   uint32_t u = 5;
   serializeInt(r, "neg", u);
   EXPECT_EQ(u, 0xFFFFFFFEu);
-
-  std::string s = "old";
-  serializeString(r, "s", s);
-  EXPECT_EQ(s, "hello");
-  serializeString(r, "neg", s);
-  EXPECT_EQ(s, "-2");
-  serializeString(r, "o4", s);
-  EXPECT_EQ(s, "");
-  s = "old";
-  serializeString(r, "missing", s);
-  EXPECT_EQ(s, "");
+  EXPECT_EQ(asString("s"), "hello");
+  EXPECT_EQ(asString("neg"), "-2");
+  EXPECT_EQ(asString("o4"), "");
+  EXPECT_EQ(asString("missing"), "");
 
   TreeNode& px = root.getOrCreateChild("pos_x", 0);
   px.type = NodeType::Float;
@@ -477,7 +467,7 @@ TEST(TreeAccessors, ReadingZeroesAndConvertsText) {
 
   // A null handle stands for a missing child everywhere.
   const TreeNodeRef none{};
-  f = 1;
+  float f = 1;
   serializeFloat(none, "f", f);
   EXPECT_EQ(f, 0.0f);
   EXPECT_EQ(child(none, "x", 0).node, nullptr);
