@@ -61,19 +61,6 @@ class ContextGpuTest : public GpuTest {
     ctx()->draw(3, 0);
   }
 
-  void bindTarget(Texture* target, Texture* depth = nullptr, uint8_t clear = 0, float clearValue = 0) {
-    RenderPass pass;
-    pass.colourTargets[0] = target;
-    pass.depthTarget = depth;
-    pass.clearFlags = clear;
-    pass.rect[2] = int32_t(target->width());
-    pass.rect[3] = int32_t(target->height());
-    pass.width = target->width();
-    pass.height = target->height();
-    for (float& c : pass.colourClear) c = clearValue;
-    bindRenderPass(device(), pass);
-  }
-
   gfxbackend::Shader* vs = nullptr;
   gfxbackend::Shader* ps = nullptr;
   Texture* cb = nullptr;
@@ -101,7 +88,7 @@ TEST_F(ContextGpuTest, DrawsWithAnInputLayoutAndDirect3DOrientation) {
   std::unique_ptr<gfxbackend::VertexLayout> layout(createVertexLayout(device(), elements, 2));
 
   Texture* target = texture(0x10204, 8, 8, 0x10009);
-  bindTarget(target, nullptr, kClearColour);
+  bindTarget(target);
   RenderStateDesc desc = RenderStateDesc::defaults();
   ctx()->setRenderState(device()->stateFor(desc), 0);
   ctx()->setShader(hlsl::Vertex, cvs);
@@ -118,7 +105,7 @@ TEST_F(ContextGpuTest, DrawsWithAnInputLayoutAndDirect3DOrientation) {
   // The same triangle wound the other way is culled by the default (cull back) state.
   Vertex ccw[3] = {v[0], v[2], v[1]};
   Texture* vb2 = buffer(kBindVertexBuffer | kUsageImmutable, sizeof(ccw), sizeof(Vertex), ccw);
-  bindTarget(target, nullptr, kClearColour);
+  bindTarget(target);
   ctx()->setVertexBuffers(0, 1, &vb2, &stride, &offset);
   ctx()->draw(3, 0);
   pixels = readBack(target);
@@ -277,7 +264,7 @@ TEST_F(ContextGpuTest, StencilAndScissorRestrictWhereLaterDrawsLand) {
 TEST_F(ContextGpuTest, BlendWordsFollowTheFillInRules) {
   Texture* target = texture(0x10204, 2, 2, 0x10009);
   auto drawOver = [&](const RenderStateDesc& desc) {
-    bindTarget(target, nullptr, kClearColour, 0.5f);  // destination (0.5, 0.5, 0.5, 0.5)
+    bindTarget(target, 0.5f);  // destination (0.5, 0.5, 0.5, 0.5)
     setParams(0.25f, 0.25f, 0.25f, 0.25f, 0.5f);
     fullScreen(device()->stateFor(desc));
     return rgba(readBack(target), 2, 0, 0);

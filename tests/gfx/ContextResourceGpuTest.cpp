@@ -34,13 +34,7 @@ struct Vertex {
 class ContextResourceGpuTest : public GpuTest {
  protected:
   void target(Texture* t, uint32_t slice = 0) {
-    RenderPass pass;
-    pass.colourTargets[0] = t;
-    pass.clearFlags = kClearColour;
-    pass.rect[2] = int32_t(t->width());
-    pass.rect[3] = int32_t(t->height());
-    pass.slice = slice;
-    bindRenderPass(device(), pass);
+    bindTarget(t, 0, slice);
     RenderStateDesc desc = RenderStateDesc::zeroed();
     desc.depthFunc = D3D11_COMPARISON_ALWAYS;
     ctx()->setRenderState(device()->stateFor(desc), 0);

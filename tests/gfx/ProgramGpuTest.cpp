@@ -41,17 +41,6 @@ class ProgramGpuTest : public GpuTest {
     return programs_.back().get();
   }
 
-  void bindTarget(Texture* target, bool clear = true) {
-    RenderPass pass;
-    pass.colourTargets[0] = target;
-    pass.clearFlags = clear ? kClearColour : 0;
-    pass.rect[2] = int32_t(target->width());
-    pass.rect[3] = int32_t(target->height());
-    pass.width = target->width();
-    pass.height = target->height();
-    bindRenderPass(device(), pass);
-  }
-
   fs::path dir_;
   std::vector<std::unique_ptr<ShaderProgram>> programs_;
 };

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "gfx/TextureLoader.h"
+#include "tests/gfx/image/DdsWriter.h"
 #include "tests/gfx/support/GpuTestSupport.h"
 
 namespace fs = std::filesystem;
@@ -21,32 +22,14 @@ void writeBytes(const fs::path& path, const std::vector<uint8_t>& bytes) {
   out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
-// A legacy-header DDS: BC1 ("DXT1") or, with cube set, six faces of it.
+// A BC1 DDS or, with cube set, six faces of it.
 std::vector<uint8_t> bc1Dds(uint32_t side, uint32_t mips, bool cube) {
-  std::vector<uint8_t> f;
-  auto u32 = [&f](uint32_t v) {
-    for (int i = 0; i < 4; ++i) f.push_back(uint8_t(v >> (8 * i)));
-  };
-  f.insert(f.end(), {'D', 'D', 'S', ' '});
-  u32(124);
-  u32(0x1007 | 0x20000);
-  u32(side);
-  u32(side);
-  u32(0);
-  u32(0);
-  u32(mips);
-  for (int i = 0; i < 11; ++i) u32(0);
-  u32(32);
-  u32(0x4);
-  u32(0x31545844);
-  for (int i = 0; i < 5; ++i) u32(0);
-  u32(0x401008);
-  u32(cube ? 0xFE00 : 0);
-  for (int i = 0; i < 3; ++i) u32(0);
+  DdsWriter f;
+  f.header(side, side, mips, 0x4, kDXT1, 0, nullptr, cube ? 0xFE00 : 0);
   size_t perFace = 0;
-  for (uint32_t l = 0, s = side; l < mips; ++l, s = s > 1 ? s / 2 : 1) perFace += std::max(1u, (s + 3) / 4) * std::max(1u, (s + 3) / 4) * 8;
-  for (size_t i = 0; i < perFace * (cube ? 6 : 1); ++i) f.push_back(uint8_t(i * 5 + 1));
-  return f;
+  for (uint32_t l = 0, s = side; l < mips; ++l, s = s > 1 ? s / 2 : 1) perFace += ((s + 3) / 4) * ((s + 3) / 4) * 8;
+  f.fill(perFace * (cube ? 6 : 1), 1);
+  return f.bytes;
 }
 
 class TextureLoaderGpuTest : public GpuTest {

@@ -41,29 +41,6 @@ TEST(HlslCompile, ProfilesMustNameTheStage) {
   EXPECT_FALSE(hlsl::stageFromProfile("v", s));
 }
 
-TEST(HlslCompile, GeneratedInputLayoutShaderCompilesAsVs40) {
-  // The exact text the input-layout builder generates for {POSITION, NORMAL, TEXCOORD0}.
-  const std::string text =
-      "void main(\n"
-      "  in float3  _0 : POSITION,\n"
-      "  in float3  _1 : NORMAL,\n"
-      "  in float2  _2 : TEXCOORD0,\n"
-      "  out float4 pos:SV_POSITION\n"
-      "){ pos=0; }\n";
-  hlsl::CompileResult c = hlsltest::compileValid(hlsl::Vertex, "vs_4_0", text, "main");
-  ASSERT_TRUE(c.ok);
-  hlsl::Reflection r;
-  ASSERT_TRUE(hlsl::reflect(c.spirv, r));
-  EXPECT_EQ(r.stage, hlsl::Vertex);
-  EXPECT_EQ(r.entry, "main");
-  ASSERT_EQ(r.inputs.size(), 3u);
-  EXPECT_EQ(r.inputs[0].semantic, "POSITION");
-  EXPECT_EQ(r.inputs[0].components, 3u);
-  EXPECT_EQ(r.inputs[2].semantic, "TEXCOORD");
-  EXPECT_EQ(r.inputs[2].semanticIndex, 0u);
-  EXPECT_EQ(r.inputs[2].components, 2u);
-}
-
 TEST(HlslCompile, ResourcesPassedToFunctionsAreLegalized) {
   const std::string text =
       "Texture2D tex : register(t1); SamplerState smp : register(s2);\n"

@@ -66,6 +66,19 @@ Texture* GpuTest::buffer(uint32_t flags, uint32_t bytes, uint32_t stride, const 
   return t;
 }
 
+void GpuTest::bindTarget(Texture* target, float clearValue, uint32_t slice) {
+  RenderPass pass;
+  pass.colourTargets[0] = target;
+  pass.clearFlags = kClearColour;
+  pass.slice = slice;
+  pass.rect[2] = int32_t(target->width());
+  pass.rect[3] = int32_t(target->height());
+  pass.width = target->width();
+  pass.height = target->height();
+  for (float& c : pass.colourClear) c = clearValue;
+  bindRenderPass(device(), pass);
+}
+
 std::vector<uint8_t> GpuTest::readBack(Texture* source) {
   TextureDesc desc = source->desc;
   desc.flags = (source->isTexture() ? uint32_t(kTextureFlag) : 0u) | kUsageStaging;

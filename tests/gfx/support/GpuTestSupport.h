@@ -35,6 +35,9 @@ class GpuTest : public ::testing::Test {
   // A buffer: `bytes` long with elements of `stride` bytes.
   Texture* buffer(uint32_t flags, uint32_t bytes, uint32_t stride, const void* data = nullptr);
 
+  // Binds `target` alone (cleared to clearValue in every channel) as the render target,
+  // the region and viewport its whole size.
+  void bindTarget(Texture* target, float clearValue = 0, uint32_t slice = 0);
   // Reads mip 0 / slice 0 of a texture (or a whole buffer) back into CPU memory, tightly packed.
   std::vector<uint8_t> readBack(Texture* texture);
   // Pixel (x, y) of an RGBA8 read-back.
