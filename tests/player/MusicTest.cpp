@@ -1,6 +1,5 @@
 #include <unistd.h>
 #include <gtest/gtest.h>
-#include <sndfile.h>
 
 #include <chrono>
 #include <cmath>
@@ -13,29 +12,12 @@
 #include <vector>
 
 #include "player/Music.h"
+#include "tests/player/TestSound.h"
 
 namespace {
 
 std::string tempPath(const std::string& name) {
   return (std::filesystem::temp_directory_path() / ("zv_music_" + std::to_string(getpid()) + "_" + name)).string();
-}
-
-// Writes frames of a ramp so decoded samples can be recognised; false when this libsndfile
-// cannot write the format.
-bool writeSound(const std::string& path, int format, int rate, int channels, int frames) {
-  SF_INFO info{};
-  info.samplerate = rate;
-  info.channels = channels;
-  info.format = format;
-  if (!sf_format_check(&info)) return false;
-  SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
-  if (!f) return false;
-  std::vector<float> data(size_t(frames) * channels);
-  for (int i = 0; i < frames; ++i)
-    for (int c = 0; c < channels; ++c) data[size_t(i) * channels + c] = 0.5f * std::sin(0.01f * i + c);
-  sf_writef_float(f, data.data(), frames);
-  sf_close(f);
-  return true;
 }
 
 // A clock the test moves by hand.

@@ -2,15 +2,14 @@
 // Helpers for the player's device tests: a scratch working directory holding the shader
 // folder, and small productions written through the production loader.
 #include <unistd.h>
-#include <sndfile.h>
 
-#include <cmath>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "engine/Project.h"
 #include "project/ProjectLoader.h"
+#include "tests/player/TestSound.h"
 
 namespace playertest {
 
@@ -43,18 +42,7 @@ inline bool writeEmptyProduction(const fs::path& file) {
 }
 
 inline bool writeTone(const fs::path& file, double seconds) {
-  SF_INFO info{};
-  info.samplerate = 44100;
-  info.channels = 2;
-  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-  SNDFILE* f = sf_open(file.string().c_str(), SFM_WRITE, &info);
-  if (!f) return false;
-  int frames = int(seconds * info.samplerate);
-  std::vector<float> data(size_t(frames) * 2);
-  for (int i = 0; i < frames; ++i) data[size_t(i) * 2] = data[size_t(i) * 2 + 1] = 0.2f * std::sin(0.05f * i);
-  sf_writef_float(f, data.data(), frames);
-  sf_close(f);
-  return true;
+  return writeSound(file.string(), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, int(seconds * 44100));
 }
 
 }  // namespace playertest

@@ -1,0 +1,24 @@
+#pragma once
+// A sound file of a sine ramp, for the music tests and the player's device tests.
+#include <sndfile.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+// False when this libsndfile cannot write the format.
+inline bool writeSound(const std::string& path, int format, int rate, int channels, int frames) {
+  SF_INFO info{};
+  info.samplerate = rate;
+  info.channels = channels;
+  info.format = format;
+  if (!sf_format_check(&info)) return false;
+  SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+  if (!f) return false;
+  std::vector<float> data(size_t(frames) * channels);
+  for (int i = 0; i < frames; ++i)
+    for (int c = 0; c < channels; ++c) data[size_t(i) * channels + c] = 0.5f * std::sin(0.01f * i + c);
+  sf_writef_float(f, data.data(), frames);
+  sf_close(f);
+  return true;
+}
