@@ -58,12 +58,6 @@ void inDirectory(const fs::path& dir, F&& body) {
   fs::current_path(old);
 }
 
-const char* kTwoStageSource = R"(
-cbuffer VSConstants : register(b0) { float4x4 gWorld; float4 gTint; };
-float4 VS(float3 p : POSITION) : SV_POSITION { return mul(float4(p, 1), gWorld) + gTint; }
-cbuffer PSConstants : register(b1) { float gA; float2 gB; float3 gC; };
-float4 PS() : SV_TARGET { return float4(gC, gA + gB.x + gB.y); }
-)";
 
 // ---------------------------------------------------------------- constant buffers
 
@@ -162,54 +156,32 @@ float4 PS() : SV_TARGET { return float4(gPixelOnly, gCommonPS); }
   for (uint32_t slot = 1; slot < kProgramConstantBuffers; ++slot) EXPECT_EQ(program.constantBuffer(slot), nullptr);
 }
 
-TEST_F(ShaderManagerTest, BuffersGetTheirRegisterAndStageBits) {
-  const std::string file = path("two.hlsl");
-  writeFile(file, kTwoStageSource);
-  ShaderProgram program(nullptr);
-  ASSERT_TRUE(loadProgram(file.c_str(), EntryPoints::vsps("VS", "PS"), &program, false, true));
-  ASSERT_NE(program.constantBuffer(0), nullptr);
-  ASSERT_NE(program.constantBuffer(1), nullptr);
-  EXPECT_EQ(program.constantBuffer(0)->stageMask, 1u);
-  EXPECT_EQ(program.constantBuffer(1)->stageMask, 1u << 4);
-  EXPECT_EQ(program.constantBuffer(0)->find("gWorld")->size, 64u);
-  EXPECT_EQ(program.constantBuffer(1)->find("gB")->offset, 4u);
-  EXPECT_EQ(program.constantBuffer(1)->find("gC")->offset, 16u);
-  EXPECT_EQ(program.constantBuffer(1)->slot, 1u);
-}
-
 using ShaderManagerDeathTest = ShaderManagerTest;
 
-TEST_F(ShaderManagerDeathTest, ConstantBufferRegistersAboveSevenAreFatal) {
-  const std::string file = path("b8.hlsl");
-  writeFile(file, R"(
-cbuffer High : register(b8) { float4 gHigh; };
-float4 PS() : SV_TARGET { return gHigh; }
-)");
-  EXPECT_EXIT(
-      {
-        ShaderProgram program(nullptr);
-        loadProgram(file.c_str(), EntryPoints::vsps(nullptr, "PS"), &program, false, true);
-      },
-      ::testing::ExitedWithCode(1), "Fatal error: .*b8");
-}
-
-TEST_F(ShaderManagerDeathTest, MoreThanEightConstantBuffersAreFatal) {
-  std::string text;
+TEST_F(ShaderManagerDeathTest, RegistersAboveSevenOrMoreThanEightBuffersAreFatal) {
+  std::string nine;
   std::string sum = "0";
   for (int i = 0; i < 9; ++i) {
-    text += "cbuffer C" + std::to_string(i) + " : register(b" + std::to_string(i) + ") { float4 gV" +
+    nine += "cbuffer C" + std::to_string(i) + " : register(b" + std::to_string(i) + ") { float4 gV" +
             std::to_string(i) + "; };\n";
     sum += " + gV" + std::to_string(i);
   }
-  text += "float4 PS() : SV_TARGET { return " + sum + "; }\n";
-  const std::string file = path("nine.hlsl");
-  writeFile(file, text);
-  EXPECT_EXIT(
-      {
-        ShaderProgram program(nullptr);
-        loadProgram(file.c_str(), EntryPoints::vsps(nullptr, "PS"), &program, false, true);
-      },
-      ::testing::ExitedWithCode(1), "Fatal error: .*constant buffers");
+  nine += "float4 PS() : SV_TARGET { return " + sum + "; }\n";
+  const std::pair<std::string, const char*> cases[] = {
+      {"cbuffer High : register(b8) { float4 gHigh; };\nfloat4 PS() : SV_TARGET { return gHigh; }\n",
+       "Fatal error: .*b8"},
+      {nine, "Fatal error: .*constant buffers"},
+  };
+  for (const auto& [text, message] : cases) {
+    const std::string file = path("fatal.hlsl");
+    writeFile(file, text);
+    EXPECT_EXIT(
+        {
+          ShaderProgram program(nullptr);
+          loadProgram(file.c_str(), EntryPoints::vsps(nullptr, "PS"), &program, false, true);
+        },
+        ::testing::ExitedWithCode(1), message);
+  }
 }
 
 // ---------------------------------------------------------------- the cache
