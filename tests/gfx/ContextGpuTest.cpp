@@ -157,37 +157,6 @@ TEST_F(ContextGpuTest, DepthTestKeepsTheNearerSurface) {
   pixels = readBack(target);
   EXPECT_EQ(rgba(pixels, 4, 0, 0), packRgba(0, 0, 255, 255));
 
-  // Both depth formats are readable by shaders afterwards (the depth written above).
-  const char* readDepth = R"(
-Texture2D<float> gDepth : register(t0);
-float4 VS(uint id : SV_VertexID) : SV_POSITION {
-  float2 uv = float2((id << 1) & 2, id & 2);
-  return float4(uv * float2(2, -2) + float2(-1, 1), 0.5, 1);
-}
-float4 PS(float4 pos : SV_POSITION) : SV_TARGET { return gDepth.Load(int3(pos.xy, 0)).xxxx; }
-)";
-  gfxbackend::Shader* dvs = shader(hlsl::Vertex, readDepth, "VS");
-  gfxbackend::Shader* dps = shader(hlsl::Pixel, readDepth, "PS");
-  ASSERT_TRUE(dvs && dps);
-  Texture* values = texture(0x50401, 4, 4, 0x10009);
-  for (Texture* d : {depth, depth32}) {
-    RenderPass read;
-    read.colourTargets[0] = values;
-    read.rect[2] = read.rect[3] = 4;
-    bindRenderPass(device(), read);
-    RenderStateDesc plain = RenderStateDesc::zeroed();
-    ctx()->setRenderState(device()->stateFor(plain), 0);
-    ctx()->setShader(hlsl::Vertex, dvs);
-    ctx()->setShader(hlsl::Pixel, dps);
-    ctx()->setShaderResources(hlsl::Pixel, 0, 1, &d);
-    ctx()->draw(3, 0);
-    std::vector<uint8_t> floats = readBack(values);
-    float v = 0;
-    std::memcpy(&v, floats.data() + (1 * 4 + 1) * 4, 4);
-    EXPECT_NEAR(v, d == depth ? 0.3f : 0.2f, 1e-3f) << (d == depth ? "24-bit depth" : "32-bit depth");
-  }
-  ctx()->setShaderResources(hlsl::Pixel, 0, 1, nullptr);
-
   // Depth-only rendering, as shadow maps do: no colour target and no pixel shader.
   Texture* shadow = texture(0x50405, 4, 4, 0x10211);
   RenderPass depthOnly;
@@ -201,18 +170,34 @@ float4 PS(float4 pos : SV_POSITION) : SV_TARGET { return gDepth.Load(int3(pos.xy
   ctx()->setConstantBuffers(hlsl::Vertex, 0, 1, &cb);
   ctx()->setRenderState(state, 0);
   ctx()->draw(3, 0);
-  RenderPass read;
-  read.colourTargets[0] = values;
-  read.rect[2] = read.rect[3] = 4;
-  bindRenderPass(device(), read);
-  ctx()->setRenderState(device()->stateFor(RenderStateDesc::zeroed()), 0);
-  ctx()->setShader(hlsl::Vertex, dvs);
-  ctx()->setShader(hlsl::Pixel, dps);
-  ctx()->setShaderResources(hlsl::Pixel, 0, 1, &shadow);
-  ctx()->draw(3, 0);
-  float v = 0;
-  std::memcpy(&v, readBack(values).data(), 4);
-  EXPECT_NEAR(v, 0.7f, 1e-3f);
+
+  // Both depth formats are readable by shaders afterwards (the depth written above).
+  const char* readDepth = R"(
+Texture2D<float> gDepth : register(t0);
+float4 VS(uint id : SV_VertexID) : SV_POSITION {
+  float2 uv = float2((id << 1) & 2, id & 2);
+  return float4(uv * float2(2, -2) + float2(-1, 1), 0.5, 1);
+}
+float4 PS(float4 pos : SV_POSITION) : SV_TARGET { return gDepth.Load(int3(pos.xy, 0)).xxxx; }
+)";
+  gfxbackend::Shader* dvs = shader(hlsl::Vertex, readDepth, "VS");
+  gfxbackend::Shader* dps = shader(hlsl::Pixel, readDepth, "PS");
+  ASSERT_TRUE(dvs && dps);
+  Texture* values = texture(0x50401, 4, 4, 0x10009);
+  const std::pair<Texture*, float> written[] = {{depth, 0.3f}, {depth32, 0.2f}, {shadow, 0.7f}};
+  for (auto [d, expected] : written) {
+    bindTarget(values);
+    ctx()->setRenderState(device()->stateFor(RenderStateDesc::zeroed()), 0);
+    ctx()->setShader(hlsl::Vertex, dvs);
+    ctx()->setShader(hlsl::Pixel, dps);
+    ctx()->setShaderResources(hlsl::Pixel, 0, 1, &d);
+    ctx()->draw(3, 0);
+    std::vector<uint8_t> floats = readBack(values);
+    float v = 0;
+    std::memcpy(&v, floats.data() + (1 * 4 + 1) * 4, 4);
+    EXPECT_NEAR(v, expected, 1e-3f) << (d == depth ? "24-bit depth" : d == depth32 ? "32-bit depth" : "depth only");
+  }
+  ctx()->setShaderResources(hlsl::Pixel, 0, 1, nullptr);
 }
 
 TEST_F(ContextGpuTest, StencilAndScissorRestrictWhereLaterDrawsLand) {
