@@ -1,7 +1,6 @@
 #include <string>
 #include <unistd.h>
 #include <gtest/gtest.h>
-#include <tiffio.h>
 
 #include <filesystem>
 #include <vector>
@@ -25,13 +24,9 @@ TEST(FrameDump, WritesIntoAFolderItCreates) {
   std::vector<uint8_t> rgba(4 * 3 * 4, 200);
   EXPECT_TRUE(writeDumpFrame(0, 4, 3, rgba.data()));
   EXPECT_TRUE(writeDumpFrame(1, 4, 3, rgba.data()));  // the folder exists by now
+  // The TIFF contents are TiffTest's business; here only the names and the folder.
   EXPECT_TRUE(fs::exists("framedump/frame_000000.tiff"));
-  TIFF* tif = TIFFOpen("framedump/frame_000001.tiff", "r");
-  ASSERT_NE(tif, nullptr);
-  uint32_t w = 0;
-  TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
-  EXPECT_EQ(w, 4u);
-  TIFFClose(tif);
+  EXPECT_TRUE(fs::exists("framedump/frame_000001.tiff"));
 
   // A file standing where the folder should be makes the write fail, and say so.
   fs::remove_all("framedump");
