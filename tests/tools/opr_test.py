@@ -7,6 +7,7 @@ no code with the C++ side. Usage: opr_test.py PATH_TO_OPR [unittest arguments]
 import json
 import math
 import os
+import struct
 import subprocess
 import sys
 import tempfile
@@ -18,11 +19,27 @@ import treefile as tf  # noqa: E402
 OPR = None
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 
-# Inputs of the operators the fixtures use, in declaration order, with their defaults.
+# Inputs of the float operators in declaration order, with their defaults.
 INPUTS = {
+    "Sin": [("Value", 0), ("Amplitude", 1), ("Frequency", 1), ("Phase", 0), ("Offset", 0)],
+    "Time": [],
     "Var": [("Value", 0)],
     "Add": [("Value 1", 0), ("Value 2", 0)],
+    "Sub": [("Value 1", 0), ("Value 2", 0)],
     "Mul": [("Value 1", 1), ("Value 2", 1)],
+    "Div": [("Value 1", 1), ("Value 2", 1)],
+    "Floor": [("Value", 0)],
+    "Mod": [("Value 1", 1), ("Value 2", 1)],
+    "Abs": [("Value", 0)],
+    "Clamp": [("Value", 0), ("Min", 0), ("Max", 1)],
+    "Pow": [("Base", 0), ("Exponent", 1)],
+    "Sign": [("Value", 0)],
+    "Rand": [("Seed", 0), ("Min", -1), ("Max", 1)],
+    "RGBALerp": [("Value", 0), ("R 1", 1), ("G 1", 1), ("B 1", 1), ("A 1", 1),
+                 ("R 2", 1), ("G 2", 1), ("B 2", 1), ("A 2", 1)],
+    "HSV2RGB": [("Hue", 1), ("Saturation", 1), ("value", 1)],
+    "CameraShake": [("Intensity", 1), ("Speed", 1)],
+    "Graph": [("Graph ID", -1), ("Time Offset", 0)],
 }
 
 
@@ -33,6 +50,31 @@ def add(graph, type, op_id=None, **values):
     inputs = [(name, named.pop(name, default)) for name, default in INPUTS[type]]
     assert not named, f"unknown inputs {named} for {type}"
     return graph.op(type, inputs, op_id)
+
+
+def f32(x):
+    return struct.unpack("<f", struct.pack("<f", x))[0]
+
+
+def mt19937_first(seed):
+    mt = [seed & 0xFFFFFFFF]
+    for i in range(1, 624):
+        prev = mt[-1]
+        mt.append((1812433253 * (prev ^ (prev >> 30)) + i) & 0xFFFFFFFF)
+    y = (mt[0] & 0x80000000) | (mt[1] & 0x7FFFFFFF)
+    y = mt[397] ^ (y >> 1) ^ (0x9908B0DF if y & 1 else 0)
+    y ^= y >> 11
+    y ^= (y << 7) & 0x9D2C5680
+    y ^= (y << 15) & 0xEFC60000
+    y ^= y >> 18
+    return y
+
+
+def random_from_seed(seed, lo, hi):
+    if lo > hi:
+        return lo
+    u = f32(float(mt19937_first(seed))) / 4294967296.0
+    return f32(f32(u * f32(hi - lo)) + lo)
 
 
 def run(*args, check=True):
@@ -81,7 +123,234 @@ class Case(unittest.TestCase):
 
 # ---------------------------------------------------------------------------------------
 
+def bezier_reference(k0, k1, t):
+    """The Bezier segment value, in double precision."""
+    (t0, v0, _s0, _a0, c2), (t1, v1, _s1, c1, _b1) = k0, k1
+    xs = (t0, t0 + c2[0], t1 + c1[0], t1)
+    ys = (v0, v0 + c2[1], v1 + c1[1], v1)
+
+    def poly(p, u):
+        c = 3 * (p[1] - p[0])
+        b = 3 * (p[2] - p[1]) - c
+        a = p[3] - p[0] - c - b
+        return ((a * u + b) * u + c) * u + p[0]
+
+    lo, hi = 0.0, 1.0
+    for _ in range(60):
+        u = (lo + hi) / 2
+        if poly(xs, u) > t:
+            hi = u
+        else:
+            lo = u
+    return poly(ys, (lo + hi) / 2)
+
+
+class Curves(Case):
+    def test_shapes(self):
+        p = tf.Production()
+        g = p.graph(1)
+        lin = add(g, "Var", Value=tf.Curve([tf.key(0, 0), tf.key(1, 10, 0)]))
+        step = add(g, "Var", Value=tf.Curve([tf.key(0, 4), tf.key(1, 10, 3)]))
+        herm = add(g, "Var", Value=tf.Curve([tf.key(0, 0, cp2=(0.3, 2)), tf.key(1, 10, 2, cp1=(-0.3, 1))]))
+        odd = add(g, "Var", Value=tf.Curve([tf.key(0, 4), tf.key(1, 10, 7)]))
+        bez_keys = [tf.key(0, 0, cp2=(0.6, 4)), tf.key(2, 10, 1, cp1=(-0.2, -7))]
+        bez = add(g, "Var", Value=tf.Curve(bez_keys))
+        # Three keys: the segment is found by the key before t, the shape by the key after.
+        multi = add(g, "Var", Value=tf.Curve([tf.key(0, 0), tf.key(1, 10, 3), tf.key(2, 20, 0)]))
+        r = self.eval(self.write(p), 0.5, 1.5, 0.25)
+
+        def v(op, t):
+            return r[(t, 1, op.id, "FloatOut")]
+
+        self.assertNear(v(lin, 0.5), 5.0)
+        self.assertNear(v(step, 0.5), 4.0, "a step holds the first key")
+        self.assertNear(v(herm, 0.5), 5.375, "Hermite with raw tangents")
+        self.assertEqual(v(odd, 0.5), 0.0, "an unknown shape yields 0")
+        for t in (0.5, 1.5, 0.25):
+            self.assertNear(v(bez, t), bezier_reference(bez_keys[0], bez_keys[1], t), f"Bezier at {t}", tol=2e-3)
+        self.assertNear(v(multi, 0.5), 0.0, "step segment 0..1")
+        self.assertNear(v(multi, 1.5), 15.0, "linear segment 1..2")
+
+    def test_modes_outside_the_keys(self):
+        p = tf.Production()
+        g = p.graph(1)
+        keys = [tf.key(0, 4), tf.key(1, 10)]
+        after = {m: add(g, "Var", Value=tf.Curve(keys, before=1, after=m)) for m in (0, 1, 2, 3, 7)}
+        before = {m: add(g, "Var", Value=tf.Curve(keys, before=m, after=1)) for m in (0, 1, 2, 3, 9)}
+        single = add(g, "Var", Value=tf.Curve([tf.key(1, 6)], before=2, after=2))
+        none = add(g, "Var", Value=tf.Curve([], constant=3.5))
+        r = self.eval(self.write(p), 2, 1.25, -0.25, -1.25, -1, 5)
+
+        def a(m, t):
+            return r[(float(t), 1, after[m].id, "FloatOut")]
+
+        def b(m, t):
+            return r[(float(t), 1, before[m].id, "FloatOut")]
+
+        self.assertEqual(a(0, 2), 0.0)
+        self.assertNear(a(1, 2), 10.0)
+        self.assertNear(a(2, 2), 4.0, "loop maps 2 to 0")
+        self.assertNear(a(3, 2), 4.0, "ping-pong: even repetition")
+        self.assertNear(a(3, 1.25), 8.5, "ping-pong: odd repetition mirrors 1.25 to 0.75")
+        self.assertNear(a(2, 1.25), 5.5, "loop maps 1.25 to 0.25")
+        self.assertNear(a(7, 2), 10.0, "unknown mode: t unchanged, last key")
+        self.assertEqual(b(0, -0.25), 0.0)
+        self.assertNear(b(1, -0.25), 4.0)
+        self.assertNear(b(2, -0.25), 8.5, "loop maps -0.25 to 0.75")
+        # Before the keys ping-pong counts repetitions from the last key: -0.25 lies one
+        # span length back from it (mirrored to 0.25), -1.25 two (not mirrored: 0.75).
+        self.assertNear(b(3, -0.25), 5.5, "ping-pong mirrors -0.25 to 0.25")
+        self.assertNear(b(3, -1.25), 8.5)
+        self.assertNear(b(2, -1.25), 8.5)
+        self.assertNear(b(9, -1), 4.0, "unknown mode: first key")
+        self.assertNear(r[(-1.0, 1, single.id, "FloatOut")], 6.0, "one key looped: NaN time gives the key")
+        self.assertNear(r[(5.0, 1, single.id, "FloatOut")], 6.0)
+        self.assertNear(r[(5.0, 1, none.id, "FloatOut")], 3.5, "no keys: the constant")
+
+    def test_missing_modes_read_as_zero(self):
+        p = tf.Production()
+        g = p.graph(1)
+        o = add(g, "Var", Value=tf.Curve([tf.key(0, 4), tf.key(1, 10)]))
+        raw = p.nodes()
+        # Remove "before"/"after" from the stored track: a bare curve yields 0 outside.
+        track = raw[0].child("operator", 2).child("input", 0).child("track")
+        track.children = [c for c in track.children if c.name not in ("before", "after")]
+        path = self.path("nomodes.opr_b")
+        with open(path, "wb") as f:
+            f.write(tf.encode(raw))
+        r = self.eval(path, 2, -1, 0.5)
+        self.assertEqual(r[(2.0, 1, o.id, "FloatOut")], 0.0)
+        self.assertEqual(r[(-1.0, 1, o.id, "FloatOut")], 0.0)
+        self.assertNear(r[(0.5, 1, o.id, "FloatOut")], 7.0)
+
+
+class FloatOperators(Case):
+    def test_every_operator(self):
+        p = tf.Production()
+        g = p.graph(7, "ops")
+        time = add(g, "Time")
+        sin = add(g, "Sin")
+        g.connect(time, "FloatOut", sin, "Value")
+        sin2 = add(g, "Sin", Value=0.5, Amplitude=2, Frequency=3, Phase=0.25, Offset=-1)
+        ops = {
+            "var": add(g, "Var", Value=-3.25),
+            "add": add(g, "Add", Value_1=2, Value_2=0.5),
+            "sub": add(g, "Sub", Value_1=2, Value_2=0.5),
+            "mul": add(g, "Mul", Value_1=2, Value_2=0.5),
+            "div": add(g, "Div", Value_1=2, Value_2=0.5),
+            "div0": add(g, "Div", Value_1=-2, Value_2=0),
+            "floor_neg": add(g, "Floor", Value=-1.5),
+            "floor_whole": add(g, "Floor", Value=2.0),
+            "floor_big": add(g, "Floor", Value=3e9),
+            "mod": add(g, "Mod", Value_1=-7, Value_2=3),
+            "mod0": add(g, "Mod", Value_1=1, Value_2=0),
+            "abs": add(g, "Abs", Value=-4.5),
+            "clamp": add(g, "Clamp", Value=5, Min=2, Max=1),
+            "clamp_in": add(g, "Clamp", Value=0.25, Min=0, Max=1),
+            "pow": add(g, "Pow", Base=-8, Exponent=1.0 / 3.0),
+            "sign0": add(g, "Sign", Value=0),
+            "sign_pos": add(g, "Sign", Value=0.001),
+            "rand": add(g, "Rand", Seed=12345, Min=-2, Max=5),
+            "rand_neg_seed": add(g, "Rand", Seed=-7.9, Min=0, Max=1),
+            "rand_swapped": add(g, "Rand", Seed=1, Min=3, Max=1),
+        }
+        lerp = add(g, "RGBALerp", Value=0.5, R_1=1, G_1=0, B_1=0, A_1=1, R_2=0, G_2=0, B_2=1, A_2=1)
+        hsv_red = add(g, "HSV2RGB", Hue=0, Saturation=1, value=1)
+        hsv_grey = add(g, "HSV2RGB", Hue=0.7, Saturation=0, value=0.5)
+        hsv_mid = add(g, "HSV2RGB", Hue=0.45, Saturation=0.5, value=0.8)
+        hsv_neg = add(g, "HSV2RGB", Hue=-0.25, Saturation=1, value=1)
+        r = self.eval(self.write(p), 0.75, 2)
+
+        def v(op, t=0.75, out="FloatOut"):
+            return r[(float(t), 7, op.id, out)]
+
+        self.assertNear(v(time), 0.75)
+        self.assertNear(v(time, 2), 2.0)
+        self.assertNear(v(sin), math.sin(0.75), "Sin fed by Time")
+        self.assertNear(v(sin2), math.sin(3 * 0.5 + 0.25) * 2 - 1)
+        expected = {
+            "var": -3.25, "add": 2.5, "sub": 1.5, "mul": 1.0, "div": 4.0, "div0": -math.inf,
+            "floor_neg": -2.0, "floor_whole": 2.0, "floor_big": 3e9, "mod": -1.0, "mod0": math.nan,
+            "abs": 4.5, "clamp": 2.0, "clamp_in": 0.25, "pow": 2.0, "sign0": -1.0, "sign_pos": 1.0,
+            "rand": random_from_seed(12345, -2, 5), "rand_neg_seed": random_from_seed(-7, 0, 1),
+            "rand_swapped": 3.0,
+        }
+        for name, value in expected.items():
+            self.assertNear(v(ops[name]), value, name)
+            self.assertNear(v(ops[name], 2), v(ops[name]), f"{name} does not depend on time")
+        for out, value in zip(("Red", "Green", "Blue", "Alpha"), (0.5, 0, 0.5, 1)):
+            self.assertNear(v(lerp, out=out), value, "RGBALerp " + out)
+        for out, red, grey in zip(("Red", "Green", "Blue"), (1, 0, 0), (0.5, 0.5, 0.5)):
+            self.assertNear(v(hsv_red, out=out), red, "HSV red " + out)
+            self.assertNear(v(hsv_grey, out=out), grey, "HSV grey " + out)
+        # h = 2.7: i = 2, f = 0.7, p = 0.4, u = V (1 - 0.3 S) = 0.68 -> (p, V, u)
+        for out, value in zip(("Red", "Green", "Blue"), (0.4, 0.8, 0.68)):
+            self.assertNear(v(hsv_mid, out=out), value, "HSV mid " + out)
+        # A negative hue: h = -1.5, i = -1 -> (V, p, q) with f = -0.5, q = 1.5
+        for out, value in zip(("Red", "Green", "Blue"), (1.0, 0.0, 1.5)):
+            self.assertNear(v(hsv_neg, out=out), value, "HSV negative hue " + out)
+
+    def test_camera_shake_follows_the_evaluation_times(self):
+        p = tf.Production()
+        g = p.graph(2)
+        shake = add(g, "CameraShake", Intensity=2, Speed=3)
+        times = [0.0, 0.01, 0.5, 0.2]
+        out = run("eval", self.write(p), *times).stdout.splitlines()
+        got = {}
+        for line in out:
+            t, _g, _o, _ty, name, value = line.split(" ")
+            got.setdefault(name, []).append(float(value))
+        for k, name in enumerate(("PosX", "PosY")):
+            prev_v, prev_t = 0.0, -1.0
+            for t, value in zip(times, got[name]):
+                if prev_t < 0 or t < 0:
+                    prev_t = t
+                dt = min(t - prev_t, 1.0 / 15.0)
+                if dt < 0:
+                    result = 0.0
+                else:
+                    target = random_from_seed(int(k * 10 + t * 20), -1, 1) * 2
+                    result = prev_v + (target - prev_v) * (dt * 3)
+                self.assertNear(value, result, f"{name} at {t}", tol=1e-4)
+                prev_v, prev_t = result, t
+        self.assertEqual(got["PosX"][0], 0.0, "first evaluation at 0 gives 0")
+        self.assertEqual(got["PosX"][3], 0.0, "time going backwards gives 0")
+        self.assertNotEqual(got["PosX"][2], 0.0)
+
+
 class Loading(Case):
+    def test_connections_are_ordered_by_their_stored_index(self):
+        p = tf.Production()
+        g = p.graph(3)
+        five = add(g, "Var", Value=5)
+        seven = add(g, "Var", Value=7)
+        sink = add(g, "Var", Value=-1)
+        # Index 1 is listed first; after sorting the index-0 source comes first and is the
+        # one a single-value input evaluates.
+        g.connect(five, "FloatOut", sink, "Value", 1)
+        g.connect(seven, "FloatOut", sink, "Value", 0)
+        twin = add(g, "Var", Value=-1)
+        g.connect(five, "FloatOut", twin, "Value", 0)
+        g.connect(seven, "FloatOut", twin, "Value", 1)
+        r = self.eval(self.write(p), 0)
+        self.assertNear(r[(0.0, 3, sink.id, "FloatOut")], 7.0)
+        self.assertNear(r[(0.0, 3, twin.id, "FloatOut")], 5.0)
+
+    def test_unresolvable_connections_are_skipped(self):
+        p = tf.Production()
+        g = p.graph(3)
+        src = add(g, "Var", Value=5)
+        a = add(g, "Var", Value=1)
+        b = add(g, "Var", Value=2)
+        c = add(g, "Var", Value=3)
+        a.connections.append((99, "FloatOut", a.id, "Value", 0))   # no operator 99
+        b.connections.append((src.id, "Nope", b.id, "Value", 0))   # no such port
+        c.connections.append((src.id, "FloatOut", c.id, "Nope", 0))
+        r = self.eval(self.write(p), 0)
+        self.assertNear(r[(0.0, 3, a.id, "FloatOut")], 1.0)
+        self.assertNear(r[(0.0, 3, b.id, "FloatOut")], 2.0)
+        self.assertNear(r[(0.0, 3, c.id, "FloatOut")], 3.0)
+
     def test_text_typed_values_and_missing_parameters(self):
         p = tf.Production()
         g = p.graph(4)

@@ -112,10 +112,24 @@ def encode(root_children, mode="small"):
 
 
 # ---------------------------------------------------------------------------------------
-# Productions: graphs of operators, connections and the timeline.
+# Productions: graphs of operators, curves, connections and the timeline.
 
 # An input given as OMIT gets no "input" node; None gives an "input" node without a value.
 OMIT = object()
+
+
+class Curve:
+    """An animated parameter: keys of (time, value, shape, cp1, cp2) and the two modes."""
+
+    def __init__(self, keys, before=1, after=1, constant=0.0):
+        self.keys = keys
+        self.before = before
+        self.after = after
+        self.constant = constant
+
+
+def key(time, value, shape=0, cp1=(-1.0, 0.0), cp2=(1.0, 0.0)):
+    return (time, value, shape, cp1, cp2)
 
 
 class Op:
@@ -125,6 +139,7 @@ class Op:
         self.id = op_id
         self.inputs = inputs  # list of (port name, value) in declaration order
         self.connections = []
+        self.extra = []  # further raw child nodes
 
     def node(self, k, mode):
         n = Node("operator", k)
@@ -132,7 +147,17 @@ class Op:
               float_node("pos_x", 10.0 * k), float_node("pos_y", 0.0))
         for i, (port, value) in enumerate(self.inputs):
             inp = Node("input", i)
-            if value is OMIT:
+            if isinstance(value, Curve):
+                inp.add(float_node(port, value.constant))
+                track = Node("track").add(int_node("before", value.before), int_node("after", value.after))
+                for ki, (t, v, shape, cp1, cp2) in enumerate(value.keys):
+                    track.add(Node("key", ki).add(
+                        float_node("time", t), float_node("value", v),
+                        float_node("cp1_x", cp1[0]), float_node("cp1_y", cp1[1]),
+                        float_node("cp2_x", cp2[0]), float_node("cp2_y", cp2[1]),
+                        int_node("shape", shape)))
+                inp.add(track)
+            elif value is OMIT:
                 continue  # no "input" node at all: the parameter keeps its default
             elif isinstance(value, Node):
                 inp.add(value)  # a hand-made value child (text-typed numbers)
@@ -146,6 +171,7 @@ class Op:
                 int_node("source", c[0]), str_node("sourceProp", c[1]),
                 int_node("target", c[2]), str_node("targetProp", c[3]),
                 int_node("sourceIndexInTarget", c[4])))
+        n.add(*self.extra)
         return n
 
 
@@ -156,6 +182,14 @@ class Graph:
         # The two graph ends come first; "In" of each takes no stored value.
         self.ops = [Op(self, "Output", 0, [("In", None)]), Op(self, "Input", 1, [("In", None)])]
         self.next_id = 2
+
+    @property
+    def output(self):
+        return self.ops[0]
+
+    @property
+    def input(self):
+        return self.ops[1]
 
     def op(self, type, inputs=(), op_id=None):
         if op_id is None:
