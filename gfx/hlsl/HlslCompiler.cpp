@@ -7,6 +7,7 @@
 
 #include <spirv-tools/libspirv.hpp>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -99,6 +100,52 @@ bool takeLegalizationNote(std::string& messages) {
     found = true;
   }
   return found;
+}
+
+// Each register class owns one binding range; a register past its range would land on the
+// bindings of the next class (t32 on s0, b16 on t0), so such a shader is refused here.
+bool checkRegisterRanges(const spvw::Module& m, std::string& error) {
+  for (const spvw::Instruction& in : m.insts) {
+    if (in.opcode != spvw::OpDecorate || in.count < 4 || m.word(in, 2) != spvw::DecBinding) continue;
+    const uint32_t var = m.word(in, 1), binding = m.word(in, 3), storage = m.variableStorage(var);
+    uint32_t type = m.variableType(var);
+    const spvw::Instruction* t = m.def(type);
+    uint64_t count = 1;
+    while (t && t->opcode == spvw::OpTypeArray) {
+      auto c = m.constants.find(m.word(*t, 3));
+      count *= c == m.constants.end() ? 1 : std::max<uint64_t>(1, c->second);
+      type = m.word(*t, 2);
+      t = m.def(type);
+    }
+    if (!t) continue;
+    char cls = 0;
+    if (storage == spvw::ScUniform && m.hasDecoration(type, spvw::DecBlock)) {
+      cls = 'b';
+    } else if (storage == spvw::ScStorageBuffer || (storage == spvw::ScUniform && m.hasDecoration(type, spvw::DecBufferBlock))) {
+      bool readOnly = m.hasMemberDecoration(type, 0, spvw::DecNonWritable) || m.hasDecoration(var, spvw::DecNonWritable);
+      cls = readOnly ? 't' : 'u';
+    } else if (storage == spvw::ScUniformConstant) {
+      if (t->opcode == spvw::OpTypeSampler) cls = 's';
+      else if (t->opcode == spvw::OpTypeImage && t->count >= 9) cls = m.word(*t, 7) == 2 ? 'u' : 't';
+    }
+    uint32_t base = 0, end = 0;
+    switch (cls) {
+      case 'b': base = kCBufferBase, end = kTextureBase; break;
+      case 't': base = kTextureBase, end = kSamplerBase; break;
+      case 's': base = kSamplerBase, end = kUavBase; break;
+      case 'u': base = kUavBase, end = UINT32_MAX; break;
+      default: continue;
+    }
+    if (binding >= base && uint64_t(binding) + count <= end) continue;
+    auto name = m.names.find(var);
+    if (name == m.names.end() || name->second.empty()) name = m.names.find(type);
+    const std::string label = name == m.names.end() ? std::string("a resource") : "'" + name->second + "'";
+    error = "register " + std::string(1, cls) + std::to_string(binding >= base ? binding - base : binding) +
+            (count > 1 ? " (array of " + std::to_string(count) + ")" : std::string()) + " of " + label +
+            " is outside " + cls + "0-" + cls + std::to_string(end - base - 1);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -230,6 +277,10 @@ CompileResult compile(Stage stage, const std::string& profile, const std::string
       return result;
     }
     spvw::fixUnshiftedBindings(module, kTextureBase, kSamplerBase, kUavBase);
+    if (std::string rangeError; !checkRegisterRanges(module, rangeError)) {
+      result.messages += where + ": " + rangeError + "\n";
+      return result;
+    }
     std::string validation;
     if (validateSpirv(words, &validation)) {
       result.messages += spvMessages;

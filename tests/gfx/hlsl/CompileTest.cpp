@@ -41,6 +41,38 @@ TEST(HlslCompile, ProfilesMustNameTheStage) {
   EXPECT_FALSE(hlsl::stageFromProfile("v", s));
 }
 
+// Every register class has a fixed binding range; one past its end would silently share the
+// bindings of the next class, so the compile fails and names the file and the register.
+TEST(HlslCompile, RegistersOutsideTheirBindingRangeAreRefused) {
+  struct Case {
+    const char* decl;
+    const char* use;
+    const char* register_;  // expected in the message; null: compiles
+  };
+  const Case cases[] = {
+      {"cbuffer C : register(b15) { float4 x; };", "x", nullptr},
+      {"cbuffer C : register(b16) { float4 x; };", "x", "b16"},
+      {"Texture2D tex : register(t31); SamplerState smp : register(s15);", "tex.Sample(smp, p.xy)", nullptr},
+      {"Texture2D tex : register(t32); SamplerState smp : register(s0);", "tex.Sample(smp, p.xy)", "t32"},
+      {"Texture2D tex[4] : register(t30); SamplerState smp : register(s0);", "tex[1].Sample(smp, p.xy)", "t30"},
+      {"Texture2D tex : register(t0); SamplerState smp : register(s16);", "tex.Sample(smp, p.xy)", "s16"},
+      {"StructuredBuffer<float4> buf : register(t40);", "buf[0]", "t40"},
+      {"RWTexture2D<float4> img : register(u7);", "img[uint2(0, 0)]", nullptr},
+  };
+  for (const Case& c : cases) {
+    const std::string text = std::string(c.decl) + "\nfloat4 PS(float4 p : SV_Position) : SV_Target { return " +
+                             c.use + "; }\n";
+    hlsl::CompileResult r = hlsl::compile(hlsl::Pixel, "ps_5_0", text, "PS", "data/shaders/regs.hlsl");
+    if (!c.register_) {
+      EXPECT_TRUE(r.ok) << c.decl << "\n" << r.messages;
+      continue;
+    }
+    EXPECT_FALSE(r.ok) << c.decl;
+    EXPECT_NE(r.messages.find("regs.hlsl"), std::string::npos) << r.messages;
+    EXPECT_NE(r.messages.find(c.register_), std::string::npos) << r.messages;
+  }
+}
+
 TEST(HlslCompile, ResourcesPassedToFunctionsAreLegalized) {
   const std::string text =
       "Texture2D tex : register(t1); SamplerState smp : register(s2);\n"
