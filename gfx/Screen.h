@@ -59,6 +59,7 @@ class Screen {
   SDL_Window* window = nullptr;
 
   bool hasSwapChain() const { return swapChain_ != nullptr; }
+  gfxbackend::SwapChain* swapChain() const { return swapChain_; }
 
  private:
   void createScreenTextures();

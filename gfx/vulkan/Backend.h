@@ -182,4 +182,6 @@ SwapChain* createSwapChain(Device* device, SDL_Window* window, uint32_t width, u
 void destroySwapChain(Device* device, SwapChain* swapChain);
 bool resizeSwapChain(Device* device, SwapChain* swapChain, uint32_t width, uint32_t height, bool vsync);
 void presentSwapChain(Device* device, SwapChain* swapChain, Texture* backBuffer);
+// Semaphores the swap chain holds (acquire, present and retired present semaphores).
+size_t swapChainSemaphoreCount(const SwapChain* swapChain);
 }  // namespace gfxbackend
