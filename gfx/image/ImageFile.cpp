@@ -1,6 +1,7 @@
 #include "gfx/image/ImageFile.h"
 
 #include <stb_image.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -58,13 +59,15 @@ bool readFileBytes(const std::string& path, std::vector<uint8_t>& bytes) {
     imageLog("Failed to open %s\n", path.c_str());
     return false;
   }
-  bool ok = std::fseek(f, 0, SEEK_END) == 0;
-  long length = ok ? std::ftell(f) : -1;
-  ok = ok && length >= 0 && std::fseek(f, 0, SEEK_SET) == 0;
-  if (ok) {
-    bytes.resize(size_t(length));
-    ok = length == 0 || std::fread(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  // A folder opens like a file but reports a nonsense length; only regular files are read.
+  struct stat st {};
+  if (::fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
+    std::fclose(f);
+    imageLog("Failed to read %s: not a regular file\n", path.c_str());
+    return false;
   }
+  bytes.resize(size_t(st.st_size));
+  bool ok = bytes.empty() || std::fread(bytes.data(), 1, bytes.size(), f) == bytes.size();
   std::fclose(f);
   if (!ok) {
     bytes.clear();

@@ -135,6 +135,15 @@ TEST(PictureDecode, BadFilesFailWithTheFileNamed) {
   testing::internal::CaptureStderr();
   EXPECT_FALSE(readPicture("no/such/dir/missing.png", set));
   EXPECT_NE(testing::internal::GetCapturedStderr().find("no/such/dir/missing.png"), std::string::npos);
+
+  // A folder opens like a file; it must fail like a bad file rather than be "read".
+  const std::string folder = testing::TempDir();
+  std::vector<uint8_t> bytes;
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(readFileBytes(folder, bytes));
+  EXPECT_FALSE(readPicture(folder, set));
+  EXPECT_FALSE(readDds(folder, set));
+  EXPECT_NE(testing::internal::GetCapturedStderr().find(folder), std::string::npos);
 }
 
 TEST(PictureDecode, CorruptedBytesNeverCrash) {
