@@ -24,15 +24,6 @@ namespace {
 std::once_flag gInitOnce;
 std::mutex gCompileMutex;  // glslang keeps process-wide state while parsing
 
-bool readFile(const std::filesystem::path& path, std::string& text) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) return false;
-  std::ostringstream ss;
-  ss << f.rdbuf();
-  text = ss.str();
-  return true;
-}
-
 // "#include" as Direct3D's standard include handler resolves it: first beside the file
 // that includes (for nested includes), then relative to the working directory.
 class FileIncluder : public glslang::TShader::Includer {
@@ -60,7 +51,7 @@ class FileIncluder : public glslang::TShader::Includer {
     candidates.push_back(fs::path(headerName));
     for (const fs::path& p : candidates) {
       auto* text = new std::string;
-      if (readFile(p, *text)) {
+      if (readSourceFile(p.string(), *text)) {
         return new IncludeResult(p.generic_string(), text->data(), text->size(), text);
       }
       delete text;
@@ -149,6 +140,20 @@ bool checkRegisterRanges(const spvw::Module& m, std::string& error) {
 }
 
 }  // namespace
+
+bool readSourceFile(const std::string& path, std::string& text) {
+  text.clear();
+  std::error_code ec;
+  // A folder opens like a file and reads as empty text; only regular files count.
+  if (!std::filesystem::is_regular_file(path, ec)) return false;
+  std::ifstream f(path, std::ios::binary);
+  if (!f) return false;
+  std::ostringstream ss;
+  ss << f.rdbuf();
+  if (f.bad()) return false;
+  text = ss.str();
+  return true;
+}
 
 bool stageFromProfile(const std::string& profile, Stage& stage) {
   if (profile.size() < 2) return false;

@@ -141,6 +141,10 @@ bool remapVertexInputs(std::vector<uint32_t>& spirv,
                        const std::vector<std::pair<std::string, uint32_t>>& semanticsInLocationOrder,
                        std::string* error = nullptr);
 
+// Reads a whole shader source or include file; false when it is missing, not a regular file
+// or unreadable.
+bool readSourceFile(const std::string& path, std::string& text);
+
 // Stage from a profile prefix ("vs" -> Vertex...); returns false for an unknown one.
 bool stageFromProfile(const std::string& profile, Stage& stage);
 

@@ -25,15 +25,6 @@ int usage() {
   return 2;
 }
 
-bool readText(const std::string& path, std::string& text) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) return false;
-  std::ostringstream ss;
-  ss << f.rdbuf();
-  text = ss.str();
-  return true;
-}
-
 bool writeWords(const fs::path& path, const std::vector<uint32_t>& words) {
   std::error_code ec;
   if (path.has_parent_path()) fs::create_directories(path.parent_path(), ec);
@@ -52,7 +43,7 @@ bool compileFile(const std::string& file, const std::string& entry, const std::s
     return false;
   }
   std::string source;
-  if (!readText(file, source)) {
+  if (!hlsl::readSourceFile(file, source)) {
     std::fprintf(stderr, "hlslc: cannot open %s\n", file.c_str());
     return false;
   }

@@ -145,6 +145,13 @@ TEST_F(HlslInclude, ResolvesRelativeToTheWorkingDirectory) {
                     "PS", "data/shaders/x.hlsl");
   EXPECT_FALSE(missing.ok);
   EXPECT_NE(missing.messages.find("nowhere.hlsli"), std::string::npos) << missing.messages;
+
+  // A folder is not an include file (it would otherwise read as empty text and compile).
+  hlsl::CompileResult folder = hlsl::compile(
+      hlsl::Pixel, "ps_5_0", "#include \"data/shaders/common\"\nfloat4 PS() : SV_Target { return 0; }\n", "PS",
+      "data/shaders/x.hlsl");
+  EXPECT_FALSE(folder.ok);
+  EXPECT_NE(folder.messages.find("data/shaders/common"), std::string::npos) << folder.messages;
 }
 
 TEST_F(HlslInclude, PackOffsetInsideAnIncludedFileIsHonoured) {
