@@ -20,7 +20,7 @@ void GraphOp::GraphFunction::evaluate(float t, const std::vector<Port*>& sources
   if (!project) return;
   OperatorGraph* graph = project->findGraph(graphId);
   if (!graph || graph->operators.empty()) return;
-  // Embedding a graph in itself is cut off by the input of its FinalOutput, which does not
-  // re-enter while it is being evaluated.
+  // Embedding a graph in itself is cut off by its FinalOutput, which does not re-enter
+  // while it is being drawn.
   for (Port& out : graph->operators[0]->outputs) out.evaluate(t + offset, ctx);
 }

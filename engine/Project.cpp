@@ -6,6 +6,10 @@
 
 namespace {
 Project* g_currentProject = nullptr;
+
+// The id after `id`. Ids come from the file, so the highest one may be INT32_MAX; the
+// successor then wraps to INT32_MIN, as 32-bit arithmetic does, instead of overflowing.
+int32_t idAfter(int32_t id) { return static_cast<int32_t>(static_cast<uint32_t>(id) + 1u); }
 }  // namespace
 
 Project* currentProject() { return g_currentProject; }
@@ -32,7 +36,10 @@ FinalOutput::FinalOutput() : Operator(CategoryImage) {
 }
 
 void FinalOutput::FinalOutputFunction::evaluate(float t, const std::vector<Port*>& sources, Context& ctx) {
+  if (active_) return;
+  active_ = true;
   for (Port* p : sources) p->evaluate(t, ctx);
+  active_ = false;
 }
 
 FinalInput::FinalInput() : Operator(CategoryImage) {
@@ -56,13 +63,14 @@ Operator* OperatorGraph::createOperator(const std::string& typeName) {
   // The running maximum keeps creation O(1). Ids are usually set by hand right after
   // creation (create, set id, create...), so the last operator's id is folded in too.
   if (!operators.empty()) highestId_ = std::max(highestId_, operators.back()->id);
-  if (highestId_ + 1 > nextId) nextId = highestId_ + 1;
+  if (idAfter(highestId_) > nextId) nextId = idAfter(highestId_);
   OperatorFactory* factory = OperatorRegistry::find(typeName);
   if (!factory) return nullptr;
   std::unique_ptr<Operator> op = factory->create();
   if (!op) return nullptr;
   op->type = typeName;
-  op->id = nextId++;
+  op->id = nextId;
+  nextId = idAfter(nextId);
   highestId_ = std::max(highestId_, op->id);
   operators.push_back(std::move(op));
   return operators.back().get();
@@ -85,7 +93,7 @@ void OperatorGraph::refreshNextId() {
   int32_t highest = -1;
   for (const auto& op : operators) highest = std::max(highest, op->id);
   highestId_ = highest;
-  nextId = highest + 1;
+  nextId = idAfter(highest);
 }
 
 void OperatorGraph::clearOperators() {

@@ -39,6 +39,13 @@ class FinalOutput : public Operator {
   class FinalOutputFunction : public Function {
    public:
     void evaluate(float t, const std::vector<Port*>& sources, Context& ctx) override;
+
+   private:
+    // Set while the graph is drawn. This function evaluates every port linked to its
+    // output, and a production may link the output to itself (a connection's target is
+    // looked up among the outputs too); a re-entered end draws nothing instead of
+    // recursing until the stack overflows.
+    bool active_ = false;
   };
 };
 

@@ -359,6 +359,34 @@ TEST_F(Loader, UnresolvableConnectionsAndUnknownTypesAreSkipped) {
   EXPECT_EQ(back.graphs[0]->operators[2]->connections.size(), 4u);
 }
 
+TEST_F(Loader, HostileIdsAndPortNamesNeitherOverflowNorRecurse) {
+  TreeBuilder tb;
+  TreeNodeRef g = tb.graph(0, 5);
+  TreeBuilder::op(g, 0, "Output", 0);
+  TreeBuilder::op(g, 1, "Input", 1);
+  TreeNodeRef var = TreeBuilder::op(g, 2, "Var", INT32_MAX);
+  TreeBuilder::floatChild(child(var, "input", 0), "Value", 6.0f);
+  // A target property may name an output. The graph's end fed into its own output would
+  // evaluate itself for ever.
+  TreeBuilder::connection(child(g, "operator", 0), 0, 0, "Output", 0, "Output", -1);
+  TreeBuilder::connection(child(g, "operator", 0), 1, INT32_MAX, "FloatOut", 0, "In", -1);
+  TreeNodeRef s = child(child(tb.r(), "track", 0), "trackSpan", 0);
+  TreeBuilder::floatChild(s, "timeEnd", 10);
+  TreeBuilder::intChild(s, "graphId", 5);
+  Project p;
+  load(tb.root, p);
+  OperatorGraph& graph = *p.graphs[0];
+  // The id after the highest one wraps in 32 bits.
+  EXPECT_EQ(graph.nextId, INT32_MIN);
+  EXPECT_EQ(graph.createOperator("Var")->id, INT32_MIN);
+  EXPECT_EQ(graph.createOperator("Var")->id, INT32_MIN + 1);
+
+  float t = 1;
+  Context ctx;
+  EXPECT_EQ(p.evaluate(t, ctx), graph.finalOutput());
+  EXPECT_FLOAT_EQ(ctx.floatResult, 6.0f);  // the picture's operator still ran
+}
+
 TEST_F(Loader, SpansDropTheStoredTimeTypeAndMissingValuesReadZero) {
   TreeBuilder tb;
   TreeNodeRef g = tb.graph(0, 5);
