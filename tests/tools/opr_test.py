@@ -566,6 +566,14 @@ class Build(Case):
         self.assertIn("takes one connection", r.stderr)
         self.assertFalse(os.path.exists(out))
 
+    def test_operator_without_id_after_the_largest_id_is_refused(self):
+        src = json.loads(json.dumps(self.SOURCE))
+        src["graphs"][0]["operators"][3]["id"] = 2**31 - 1  # the Graph operator after it has none
+        r, out = self.build(src)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("no operator id is left above 2147483647", r.stderr)
+        self.assertFalse(os.path.exists(out))
+
     def test_usage(self):
         for args in ((), ("eval",), ("eval", "x"), ("eval", "x", "nan"), ("eval", "x", "1s"), ("dump",),
                      ("build", "a.json"), ("build", "-o", "x"), ("frobnicate", "x")):

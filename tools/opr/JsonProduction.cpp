@@ -320,7 +320,7 @@ void buildGraph(const Item& g, OperatorGraph& graph) {
     if (!taken.insert(id).second) fail(o.at("id"), "operator id " + std::to_string(id) + " is used twice in this graph");
   }
   // Operators without an id are numbered after the highest id given, in file order.
-  int32_t nextFree = *taken.rbegin() + 1;
+  int64_t nextFree = int64_t{*taken.rbegin()} + 1;
   for (size_t i = 0; i < ops.v.size(); ++i) {
     const Item o = ops.at(i);
     allowKeys(o, {"type", "id", "name", "pos", "params"}, "an operator");
@@ -335,7 +335,10 @@ void buildGraph(const Item& g, OperatorGraph& graph) {
     if (find(o, "id")) {
       op->id = getInt(o.at("id"), "operator id");
     } else {
-      op->id = nextFree++;
+      if (nextFree > std::numeric_limits<int32_t>::max()) {
+        fail(o, "no operator id is left above " + std::to_string(*taken.rbegin()) + "; give this operator an \"id\"");
+      }
+      op->id = static_cast<int32_t>(nextFree++);
     }
     if (find(o, "name")) op->customName = getString(o.at("name"), "name");
     if (find(o, "pos")) getVec2(o.at("pos"), "pos", op->position);
