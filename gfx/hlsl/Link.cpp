@@ -21,6 +21,36 @@ void fail(std::string* error, const std::string& text) {
   if (error) *error = text;
 }
 
+// Points every input of m that is not a built-in at the location find(semantic, perPatch)
+// gives, UINT32_MAX meaning none. A matrix or array input covers consecutive semantic
+// indices, which must map to consecutive locations. On failure the message starts with
+// `what` and m may be half patched.
+template <typename Find>
+bool relocateInputs(spvw::Module& m, Find find, const std::string& what, const char* missing, const char* spread,
+                    std::string* error) {
+  std::vector<spvw::IoVariable> io;
+  spvw::interfaceVariables(m, io);
+  for (const spvw::IoVariable& v : io) {
+    if (v.storage != spvw::ScInput || v.builtin || !v.hasLocation) continue;
+    SemanticKey k = keyOf(v.semantic);
+    const uint32_t location = v.semantic.empty() ? UINT32_MAX : find(k, v.patch);
+    if (location == UINT32_MAX) {
+      fail(error, what + ": input " + (v.semantic.empty() ? std::string("without semantic") : describe(k)) + " " +
+                      missing);
+      return false;
+    }
+    for (uint32_t j = 1; j < v.locationCount; ++j) {
+      if (find(SemanticKey{k.first, k.second + j}, v.patch) != location + j) {
+        fail(error, what + ": input " + describe(k) + " spans " + std::to_string(v.locationCount) +
+                        " semantic indices" + spread);
+        return false;
+      }
+    }
+    spvw::setLocation(m, v.id, location);
+  }
+  return true;
+}
+
 }  // namespace
 
 bool linkStages(const std::vector<uint32_t>& prev, std::vector<uint32_t>& next, std::string* error) {
@@ -35,36 +65,22 @@ bool linkStages(const std::vector<uint32_t>& prev, std::vector<uint32_t>& next, 
     fail(error, "linking stages: next stage: " + nm.error);
     return false;
   }
-  std::vector<spvw::IoVariable> pio, nio;
+  std::vector<spvw::IoVariable> pio;
   spvw::interfaceVariables(pm, pio);
-  spvw::interfaceVariables(nm, nio);
-  // Per-patch values (tessellation) only link to per-patch values. A matrix or array
-  // covers consecutive semantic indices on consecutive locations.
+  // Per-patch values (tessellation) only link to per-patch values.
   std::map<std::pair<SemanticKey, bool>, uint32_t> outputs;
   for (const spvw::IoVariable& v : pio) {
     if (v.storage != spvw::ScOutput || v.builtin || !v.hasLocation || v.semantic.empty()) continue;
     SemanticKey k = keyOf(v.semantic);
     for (uint32_t j = 0; j < v.locationCount; ++j) outputs[{{k.first, k.second + j}, v.patch}] = v.location + j;
   }
-  for (const spvw::IoVariable& v : nio) {
-    if (v.storage != spvw::ScInput || v.builtin || !v.hasLocation) continue;
-    SemanticKey k = keyOf(v.semantic);
-    auto it = outputs.find({k, v.patch});
-    if (v.semantic.empty() || it == outputs.end()) {
-      fail(error, "linking stages: input " + (v.semantic.empty() ? std::string("without semantic") : describe(k)) +
-                      " is not written by the previous stage");
-      return false;
-    }
-    for (uint32_t j = 1; j < v.locationCount; ++j) {
-      auto more = outputs.find({{k.first, k.second + j}, v.patch});
-      if (more == outputs.end() || more->second != it->second + j) {
-        fail(error, "linking stages: input " + describe(k) + " spans " + std::to_string(v.locationCount) +
-                        " semantic indices that the previous stage does not write on consecutive locations");
-        return false;
-      }
-    }
-    spvw::setLocation(nm, v.id, it->second);
-  }
+  auto find = [&outputs](const SemanticKey& k, bool patch) {
+    auto it = outputs.find({k, patch});
+    return it == outputs.end() ? UINT32_MAX : it->second;
+  };
+  if (!relocateInputs(nm, find, "linking stages", "is not written by the previous stage",
+                      " that the previous stage does not write on consecutive locations", error))
+    return false;
   next = std::move(patched);
   return true;
 }
@@ -87,27 +103,13 @@ bool remapVertexInputs(std::vector<uint32_t>& spirv,
     k.second = semanticsInLocationOrder[i].second != 0 ? semanticsInLocationOrder[i].second : digits;
     locations.emplace(k, static_cast<uint32_t>(i));
   }
-  std::vector<spvw::IoVariable> io;
-  spvw::interfaceVariables(m, io);
-  for (const spvw::IoVariable& v : io) {
-    if (v.storage != spvw::ScInput || v.builtin || !v.hasLocation) continue;
-    SemanticKey k = keyOf(v.semantic);
+  auto find = [&locations](const SemanticKey& k, bool) {
     auto it = locations.find(k);
-    if (v.semantic.empty() || it == locations.end()) {
-      fail(error, "vertex input remap: input " + (v.semantic.empty() ? std::string("without semantic") : describe(k)) +
-                      " is not in the input layout");
-      return false;
-    }
-    for (uint32_t j = 1; j < v.locationCount; ++j) {
-      auto more = locations.find({k.first, k.second + j});
-      if (more == locations.end() || more->second != it->second + j) {
-        fail(error, "vertex input remap: input " + describe(k) + " spans " + std::to_string(v.locationCount) +
-                        " semantic indices; the input layout must give them consecutive elements");
-        return false;
-      }
-    }
-    spvw::setLocation(m, v.id, it->second);
-  }
+    return it == locations.end() ? UINT32_MAX : it->second;
+  };
+  if (!relocateInputs(m, find, "vertex input remap", "is not in the input layout",
+                      "; the input layout must give them consecutive elements", error))
+    return false;
   spirv = std::move(patched);
   return true;
 }
