@@ -97,6 +97,8 @@ struct ContextImpl {
   std::vector<VkDescriptorBufferInfo> bufferInfos;
   std::vector<VkDescriptorImageInfo> imageInfos;
   std::vector<VkBufferView> texelViews;
+  std::vector<VkImageCopy> imageCopies;              // copyResource: one per mip level
+  std::vector<VkBufferImageCopy> bufferImageCopies;  // copyResource: one per subresource
 
   void endRendering() {
     if (!rendering) return;
@@ -475,6 +477,20 @@ VkPipeline buildComputePipeline(ContextImpl& c, ProgramLayout& pl, const Pipelin
   }
   c.d->counters->pipelines++;
   return p;
+}
+
+// The formats of the views bound to the storage images and texel buffers, in binding order:
+// the pipeline's modules are patched to them, so they are part of its key.
+void storageFormats(ContextImpl& c, const ProgramLayout& pl, PipelineKey& key) {
+  uint32_t n = 0;
+  for (const BindingSource& b : pl.bindings) {
+    if (!isStorageImageBinding(b)) continue;
+    Sampler* unused = nullptr;
+    Texture* t = boundFor(c, b, &unused);
+    if (n < 8 && t && t->resource)
+      key.storageFormats[n] = spirvImageFormat(t->resource->isImage ? t->resource->viewFormat : toVkFormat(t->viewFormat));
+    ++n;
+  }
 }
 
 VkPipeline findPipeline(ContextImpl& c, ProgramLayout& pl, const PipelineKey& key, bool compute) {
@@ -895,15 +911,7 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
   toVkTopology(c.topology, &patch);
   key.topologyClass = topologyClass(c.topology);
   key.patchPoints = patch;
-  uint32_t n = 0;
-  for (const BindingSource& b : pl->bindings) {
-    if (!isStorageImageBinding(b)) continue;
-    Sampler* unused = nullptr;
-    Texture* t = boundFor(c, b, &unused);
-    if (n < 8 && t && t->resource)
-      key.storageFormats[n] = spirvImageFormat(t->resource->isImage ? t->resource->viewFormat : toVkFormat(t->viewFormat));
-    ++n;
-  }
+  storageFormats(c, *pl, key);
   VkPipeline pipeline = findPipeline(c, *pl, key, false);
   if (!pipeline) {
     c.warn("the pipeline could not be built");
@@ -1041,15 +1049,7 @@ void DeviceContext::dispatch(uint32_t x, uint32_t y, uint32_t z) {
   PipelineKey key;
   std::memset(&key, 0, sizeof(key));
   key.shaders[hlsl::Compute] = cs->id;
-  uint32_t n = 0;
-  for (const BindingSource& b : pl->bindings) {
-    if (!isStorageImageBinding(b)) continue;
-    Sampler* unused = nullptr;
-    Texture* t = boundFor(c, b, &unused);
-    if (n < 8 && t && t->resource)
-      key.storageFormats[n] = spirvImageFormat(t->resource->isImage ? t->resource->viewFormat : toVkFormat(t->viewFormat));
-    ++n;
-  }
+  storageFormats(c, *pl, key);
   VkPipeline pipeline = findPipeline(c, *pl, key, true);
   if (!pipeline) {
     c.warn("the compute pipeline could not be built");
@@ -1081,11 +1081,22 @@ void DeviceContext::copyResource(Texture* dst, Texture* src) {
   c.endRendering();
   Resource& d = *dst->resource;
   Resource& s = *src->resource;
+  // A dynamic source copies from its latest ring copy; putting it back into the ring may
+  // submit (a full ring), so it comes before the command buffer is taken.
+  VkBuffer srcBuffer = s.buffer;
+  VkDeviceSize srcOffset = 0;
+  const bool fromRing = !s.isImage && !d.isImage && s.dynamic && !s.copyOnUnmap;
+  if (fromRing) {
+    ensureRing(c, s);
+    srcBuffer = s.ringBuffer;
+    srcOffset = s.ringOffset;
+  }
   VkCommandBuffer cmd = c.d->cmd();
   if (s.isImage && d.isImage) {
     transition(*c.d, cmd, s, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, false);
     transition(*c.d, cmd, d, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, true);
-    std::vector<VkImageCopy> regions;
+    std::vector<VkImageCopy>& regions = c.imageCopies;
+    regions.clear();
     uint32_t mips = std::min(s.mipLevels, d.mipLevels);
     VkImageAspectFlags aspect = s.aspect;
     for (uint32_t m = 0; m < mips; ++m) {
@@ -1102,7 +1113,8 @@ void DeviceContext::copyResource(Texture* dst, Texture* src) {
   } else if (s.isImage && !d.isImage) {
     transition(*c.d, cmd, s, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, false);
     bufferBarrier(*c.d, cmd, d, true);
-    std::vector<VkBufferImageCopy> regions;
+    std::vector<VkBufferImageCopy>& regions = c.bufferImageCopies;
+    regions.clear();
     uint32_t i = 0;
     VkImageAspectFlags aspect = (s.aspect & VK_IMAGE_ASPECT_DEPTH_BIT) ? VkImageAspectFlags(VK_IMAGE_ASPECT_DEPTH_BIT) : s.aspect;
     for (uint32_t layer = 0; layer < s.layers; ++layer)
@@ -1122,7 +1134,8 @@ void DeviceContext::copyResource(Texture* dst, Texture* src) {
   } else if (!s.isImage && d.isImage) {
     bufferBarrier(*c.d, cmd, s, false);
     transition(*c.d, cmd, d, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, true);
-    std::vector<VkBufferImageCopy> regions;
+    std::vector<VkBufferImageCopy>& regions = c.bufferImageCopies;
+    regions.clear();
     uint32_t i = 0;
     for (uint32_t layer = 0; layer < d.layers; ++layer)
       for (uint32_t m = 0; m < d.mipLevels; ++m, ++i) {
@@ -1139,22 +1152,12 @@ void DeviceContext::copyResource(Texture* dst, Texture* src) {
       vkCmdCopyBufferToImage(cmd, s.buffer, d.image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, uint32_t(regions.size()),
                              regions.data());
   } else {
-    VkBuffer srcBuffer = s.buffer;
-    VkDeviceSize srcOffset = 0;
-    if (s.dynamic && !s.copyOnUnmap) {
-      ensureRing(c, s);
-      srcBuffer = s.ringBuffer;
-      srcOffset = s.ringOffset;
-    } else {
-      bufferBarrier(*c.d, cmd, s, false);
-    }
+    // A dynamic destination keeps its CPU copy: the GPU copy wins until the next map
+    // (dynamic destinations are not a Direct3D use either).
+    if (!fromRing) bufferBarrier(*c.d, cmd, s, false);
     bufferBarrier(*c.d, cmd, d, true);
     VkBufferCopy r{srcOffset, 0, std::min(s.size, d.size)};
     vkCmdCopyBuffer(cmd, srcBuffer, d.buffer, 1, &r);
-    if (d.dynamic) {
-      // Keep the CPU copy in step is impossible without waiting; the GPU copy wins until
-      // the next map. Dynamic destinations are not a Direct3D use either.
-    }
   }
 }
 

@@ -345,3 +345,30 @@ TEST_F(ContextResourceGpuTest, DriversWithoutHlslExtensionsGetStrippedModules) {
   EXPECT_EQ(rgba(readBack(t), 2, 1, 1), packRgba(255, 255, 0, 255));
   device()->impl()->hlslExtensions = saved;
 }
+
+// Copying out of a dynamic buffer whose latest contents must first be put back into the
+// upload ring, while that ring is full: the copy lands in the work submitted after the ring
+// was recycled.
+TEST_F(ContextResourceGpuTest, CopiesFromDynamicBuffersSurviveAFullUploadRing) {
+  const uint32_t size = 4u << 20;
+  Texture* source = buffer(kBindVertexBuffer | kUsageDynamic, size, 16);
+  Texture* filler = buffer(kBindVertexBuffer | kUsageDynamic, size, 16);
+  Texture* destination = buffer(kBindVertexBuffer | kUsageDefault, size, 16);
+  MappedSubresource m;
+  ASSERT_TRUE(ctx()->map(source, 0, D3D11_MAP_WRITE_DISCARD, m));
+  for (uint32_t i = 0; i < size / 4; ++i) static_cast<uint32_t*>(m.data)[i] = i * 7;
+  ctx()->unmap(source, 0);
+  ctx()->flush(false);  // the source's ring copy belongs to the submitted frame now
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(ctx()->map(filler, 0, D3D11_MAP_WRITE_DISCARD, m));
+    ctx()->unmap(filler, 0);
+  }
+  ctx()->copyResource(destination, source);
+  std::vector<uint8_t> bytes = readBack(destination);
+  ASSERT_EQ(bytes.size(), size_t(size));
+  uint32_t last = 0, first = 1;
+  std::memcpy(&first, bytes.data() + 4, 4);
+  std::memcpy(&last, bytes.data() + size - 4, 4);
+  EXPECT_EQ(first, 7u);
+  EXPECT_EQ(last, (size / 4 - 1) * 7);
+}
