@@ -1,7 +1,5 @@
 #include "project/ProjectLoader.h"
 
-#include <fstream>
-
 #include "engine/Curve.h"
 
 // ---- ports and connections -----------------------------------------------------------------
@@ -213,37 +211,15 @@ void Project::serialize(TreeNodeRef root) {
 // ---- files ---------------------------------------------------------------------------------------
 
 bool loadProjectFile(const std::string& path, Project& project, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    if (error) *error = "Cannot open production file " + path;
-    return false;
-  }
   TreeFile tree;
-  const bool complete = tree.read(in);
-  project.serialize(TreeNodeRef{&tree.root(), false});
-  if (!complete) {
-    if (error) *error = "Production file " + path + " is damaged; loaded the part that could be read";
-    return false;
-  }
-  return true;
+  bool opened = false;
+  const bool complete = tree.readFile(path, error, &opened);
+  if (opened) project.serialize(TreeNodeRef{&tree.root(), false});
+  return complete;
 }
 
 bool saveProjectFile(const std::string& path, Project& project, std::string* error) {
   TreeFile tree;
   project.serialize(TreeNodeRef{&tree.root(), true});
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) {
-    if (error) *error = "Cannot create production file " + path;
-    return false;
-  }
-  if (!tree.write(out)) {
-    if (error) *error = "Failed to write production file " + path;
-    return false;
-  }
-  out.close();
-  if (!out) {
-    if (error) *error = "Failed to write production file " + path;
-    return false;
-  }
-  return true;
+  return tree.writeFile(path, error);
 }

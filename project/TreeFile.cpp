@@ -247,16 +247,19 @@ bool TreeFile::read(std::istream& in, const TreeReadLimits& limits) {
   return !src.truncated();
 }
 
-bool TreeFile::readFile(const std::string& path) {
+bool TreeFile::readFile(const std::string& path, std::string* error, bool* opened) {
   std::ifstream in(path, std::ios::binary);
+  if (opened) *opened = static_cast<bool>(in);
   if (!in) {
     root_ = std::make_unique<TreeNode>();
-    std::fprintf(stderr, "Failed to open tree file %s\n", path.c_str());
+    if (error) *error = "Cannot open " + path;
     return false;
   }
-  const bool ok = read(in);
-  if (!ok) std::fprintf(stderr, "Tree file %s is damaged; using the part that could be read\n", path.c_str());
-  return ok;
+  if (!read(in)) {
+    if (error) *error = path + " is damaged or cut short; using the part that could be read";
+    return false;
+  }
+  return true;
 }
 
 // ---------------------------------------------------------------------------------
@@ -345,19 +348,16 @@ bool TreeFile::write(std::ostream& out) const {
   return static_cast<bool>(out);
 }
 
-bool TreeFile::writeFile(const std::string& path) const {
+bool TreeFile::writeFile(const std::string& path, std::string* error) const {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!out) {
-    std::fprintf(stderr, "Failed to create tree file %s\n", path.c_str());
+    if (error) *error = "Cannot create " + path;
     return false;
   }
-  if (!write(out)) {
-    std::fprintf(stderr, "Failed to write tree file %s\n", path.c_str());
-    return false;
-  }
+  const bool written = write(out);
   out.close();
-  if (!out) {
-    std::fprintf(stderr, "Failed to write tree file %s\n", path.c_str());
+  if (!written || !out) {
+    if (error) *error = "Failed to write " + path;
     return false;
   }
   return true;

@@ -56,10 +56,14 @@ class TreeFile {
   // Replaces the tree by what the stream holds. On failure the tree keeps every node
   // read before the failure, so the caller may still use it.
   bool read(std::istream& in, const TreeReadLimits& limits = {});
-  bool readFile(const std::string& path);
+  // Reads the file at `path`. False when it cannot be opened (the tree is then empty) or
+  // is damaged (the tree keeps the part that could be read); `error` says which and names
+  // the file, and `opened` tells the two cases apart.
+  bool readFile(const std::string& path, std::string* error = nullptr, bool* opened = nullptr);
   // Writes the tree in the format read() accepts.
   bool write(std::ostream& out) const;
-  bool writeFile(const std::string& path) const;
+  // Writes the tree to `path`; false, with `error` naming the file, when that fails.
+  bool writeFile(const std::string& path, std::string* error = nullptr) const;
 
   TreeNode& root() { return *root_; }
   const TreeNode& root() const { return *root_; }

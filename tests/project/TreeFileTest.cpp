@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <limits>
 #include <sstream>
 #include <string>
@@ -388,11 +389,32 @@ TEST(TreeFileWrite, FilesOnDisk) {
   TreeFile b;
   ASSERT_TRUE(b.readFile(path));
   EXPECT_TRUE(sameTree(a.root(), b.root()));
+  // A file cut short keeps what could be read and says so.
+  std::string bytes;
+  {
+    std::ifstream f(path, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(f), {});
+  }
+  {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size() - 1));
+  }
+  std::string error;
+  bool opened = false;
+  EXPECT_FALSE(b.readFile(path, &error, &opened));
+  EXPECT_TRUE(opened);
+  EXPECT_NE(error.find(path), std::string::npos);
+  EXPECT_FALSE(b.root().children.empty());
   std::remove(path.c_str());
   // A file that cannot be opened leaves an empty tree, not the previous one.
-  EXPECT_FALSE(b.readFile(::testing::TempDir() + "no/such/file.opr_b"));
+  const std::string missing = ::testing::TempDir() + "no/such/file.opr_b";
+  EXPECT_FALSE(b.readFile(missing, &error, &opened));
+  EXPECT_FALSE(opened);
+  EXPECT_NE(error.find(missing), std::string::npos);
   EXPECT_TRUE(b.root().children.empty());
-  EXPECT_FALSE(a.writeFile(::testing::TempDir() + "no/such/dir/out.opr_b"));
+  const std::string unwritable = ::testing::TempDir() + "no/such/dir/out.opr_b";
+  EXPECT_FALSE(a.writeFile(unwritable, &error));
+  EXPECT_NE(error.find(unwritable), std::string::npos);
 }
 
 // ---------------------------------------------------------------------------------

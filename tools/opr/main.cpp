@@ -54,15 +54,10 @@ bool readTree(const std::string& path, TreeFile& tree) {
     std::fprintf(stderr, "opr: cannot read %s: it is a folder\n", path.c_str());
     return false;
   }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    std::fprintf(stderr, "opr: cannot open %s\n", path.c_str());
-    return false;
-  }
-  if (!tree.read(in)) {
-    std::fprintf(stderr, "opr: warning: %s is damaged or cut short; using the part that could be read\n", path.c_str());
-  }
-  return true;
+  std::string error;
+  bool opened = false;
+  if (!tree.readFile(path, &error, &opened)) std::fprintf(stderr, "opr: %s%s\n", opened ? "warning: " : "", error.c_str());
+  return opened;
 }
 
 // The player's loading: read the tree, then map it onto the project whatever read said.
