@@ -429,7 +429,12 @@ bool isHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'
 
 }  // namespace
 
-void serializeInt(TreeNodeRef ref, const char* name, int32_t& value) {
+namespace {
+
+// One routine for the integer widths. Writing widens the source to 32 bits (a signed one
+// sign-extended, an unsigned one zero-extended); reading keeps the low bytes.
+template <class T>
+void serializeIntOf(TreeNodeRef ref, const char* name, T& value) {
   if (TreeNode* n = writableChild(ref, name)) {
     setValueWord(*n, NodeType::Int, static_cast<uint32_t>(value));
     return;
@@ -437,30 +442,14 @@ void serializeInt(TreeNodeRef ref, const char* name, int32_t& value) {
   if (ref.writing) return;
   uint32_t w = 0;
   readIntChild(ref, name, w);
-  value = static_cast<int32_t>(w);
+  value = static_cast<T>(w);
 }
 
-void serializeInt(TreeNodeRef ref, const char* name, uint32_t& value) {
-  if (TreeNode* n = writableChild(ref, name)) {
-    setValueWord(*n, NodeType::Int, value);
-    return;
-  }
-  if (ref.writing) return;
-  uint32_t w = 0;
-  readIntChild(ref, name, w);
-  value = w;
-}
+}  // namespace
 
-void serializeInt(TreeNodeRef ref, const char* name, uint8_t& value) {
-  if (TreeNode* n = writableChild(ref, name)) {
-    setValueWord(*n, NodeType::Int, value);  // unsigned source: zero-extended
-    return;
-  }
-  if (ref.writing) return;
-  uint32_t w = 0;
-  readIntChild(ref, name, w);
-  value = static_cast<uint8_t>(w);
-}
+void serializeInt(TreeNodeRef ref, const char* name, int32_t& value) { serializeIntOf(ref, name, value); }
+void serializeInt(TreeNodeRef ref, const char* name, uint32_t& value) { serializeIntOf(ref, name, value); }
+void serializeInt(TreeNodeRef ref, const char* name, uint8_t& value) { serializeIntOf(ref, name, value); }
 
 void serializeFloat(TreeNodeRef ref, const char* name, float& value) {
   if (TreeNode* n = writableChild(ref, name)) {
