@@ -166,7 +166,6 @@ Project::~Project() {
 void Project::clear() {
   removeGraphChain();
   graphs.clear();
-  preparedCount_ = static_cast<size_t>(-1);
   for (Track& tr : tracks) tr.spans.clear();
 }
 
@@ -260,15 +259,12 @@ void Project::prepareFrameStorage() {
       }
     }
   }
-  preparedFor_ = graphs.empty() ? nullptr : graphs[0].get();
-  preparedCount_ = n;
 }
 
 FinalOutput* Project::evaluate(float& t, Context& ctx) {
   setCurrentProject(this);
-  if (preparedCount_ != graphs.size() || preparedFor_ != (graphs.empty() ? nullptr : graphs[0].get()))
-    prepareFrameStorage();
   removeGraphChain();
+  prepareFrameStorage();
   buildGraphChain(t);
   const float demoTime = t;
 

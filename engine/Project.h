@@ -143,15 +143,14 @@ class Project {
   void collectActive(float t, std::vector<Active>& out) const;
   static bool consumedFromAbove(const OperatorGraph& g);
   // Reserves what the per-frame lists and the graph chain can ever need, so frames after
-  // the first allocate nothing, even when spans start and stop.
+  // the first allocate nothing, even when spans start and stop. Run with the chain removed;
+  // once the room is there it only checks capacities.
   void prepareFrameStorage();
 
   // Per-frame scratch lists, kept to reuse their storage from frame to frame.
   std::vector<OperatorGraph*> chain_;
   std::vector<Active> listA_;
   std::vector<Active> listB_;
-  const void* preparedFor_ = nullptr;  // the graph list prepareFrameStorage() last saw
-  size_t preparedCount_ = 0;
 };
 
 // The project being evaluated or loaded (for graph lookups by GraphOp and the graph
