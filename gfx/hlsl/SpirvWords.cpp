@@ -116,7 +116,9 @@ bool parse(std::vector<uint32_t>& words, Module& m) {
         if (in.count >= 2) m.names[m.word(in, 1)] = m.literalString(in, 2);
         break;
       case OpMemberName:
-        if (in.count >= 3) {
+        // A struct has fewer than 65536 members (16-bit word count); a larger index is
+        // malformed and must not size the list (nor wrap member + 1 to 0).
+        if (in.count >= 3 && m.word(in, 2) < 0x10000) {
           auto& list = m.memberNames[m.word(in, 1)];
           uint32_t member = m.word(in, 2);
           if (list.size() <= member) list.resize(member + 1);

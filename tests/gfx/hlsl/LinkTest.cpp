@@ -62,6 +62,14 @@ TEST(HlslLink, AnInputNobodyWritesFailsAndLeavesTheModuleAlone) {
   EXPECT_FALSE(hlsl::linkStages(vs.spirv, ps.spirv, &error));
   EXPECT_NE(error.find("BINORMAL"), std::string::npos) << error;
   EXPECT_EQ(ps.spirv, before);
+
+  // Linking reads modules without validating them first: a member name with an absurd
+  // index must not size (or wrap) the name list.
+  std::vector<uint32_t> damaged = vs.spirv;
+  damaged.insert(damaged.end(), {(4u << 16) | 6u, 1u, 0xFFFFFFFFu, 0x78u});  // OpMemberName %1 4294967295 "x"
+  std::vector<uint32_t> next = ps.spirv;
+  EXPECT_FALSE(hlsl::linkStages(damaged, next, &error));
+  EXPECT_NE(error.find("BINORMAL"), std::string::npos) << error;
 }
 
 TEST(HlslLink, VertexInputsFollowTheInputLayout) {
