@@ -68,15 +68,6 @@ class CountingHooks : public FrameHooks {
   int calls = 0;
 };
 
-template <class T, class... A>
-T& add(OperatorGraph& g, A&&... args) {
-  auto op = std::make_unique<T>(std::forward<A>(args)...);
-  op->id = g.nextId++;
-  T& ref = *op;
-  g.operators.push_back(std::move(op));
-  return ref;
-}
-
 class Timeline : public ::testing::Test {
  protected:
   Timeline() {

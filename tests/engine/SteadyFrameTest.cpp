@@ -68,15 +68,6 @@ class Hooks : public FrameHooks {
   int frames = 0;
 };
 
-template <class T>
-T& add(OperatorGraph& g) {
-  auto op = std::make_unique<T>();
-  op->id = g.nextId++;
-  T& ref = *op;
-  g.operators.push_back(std::move(op));
-  return ref;
-}
-
 TEST(SteadyFrames, EvaluatingTheTimelineAllocatesNothingAfterTheFirstFrame) {
   Project project;
   project.clear();

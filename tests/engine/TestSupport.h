@@ -3,6 +3,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "engine/Project.h"
 
@@ -21,6 +22,16 @@ inline void setParam(Operator& op, const std::string& name, float v) {
 inline float out(Operator& op, size_t index, float t, Context& ctx) {
   op.outputs.at(index).evaluate(t, ctx);
   return ctx.floatResult;
+}
+
+// Appends a hand-made operator (one that is not registered) with the graph's next id.
+template <class T, class... A>
+T& add(OperatorGraph& g, A&&... args) {
+  auto op = std::make_unique<T>(std::forward<A>(args)...);
+  op->id = g.nextId++;
+  T& ref = *op;
+  g.operators.push_back(std::move(op));
+  return ref;
 }
 
 // A graph with its ends, as the loader makes them.
