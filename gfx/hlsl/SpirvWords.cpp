@@ -377,7 +377,9 @@ struct LayoutPatcher {
 
   std::string typeName(uint32_t id) const {
     auto it = m.names.find(id);
-    return it != m.names.end() && !it->second.empty() ? it->second : "%" + std::to_string(id);
+    if (it != m.names.end() && !it->second.empty()) return it->second;
+    std::string anonymous = "%";  // (not "%" + to_string: GCC 12 warns falsely at -O2)
+    return anonymous += std::to_string(id);
   }
 
   // Patches strides of (nested) arrays and the layout of structs reachable from typeId.
