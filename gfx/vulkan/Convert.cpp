@@ -1,4 +1,5 @@
 // Direct3D 11 numbering to Vulkan, in one place.
+#include <algorithm>
 #include <cstring>
 
 #include "gfx/vulkan/Backend.h"
@@ -255,39 +256,103 @@ const char* vkResultText(VkResult r) {
 }
 
 // SPIR-V: find the variable decorated with (DescriptorSet 0, Binding b), follow its pointer
-// type to the OpTypeImage and set its format operand.
+// type to the OpTypeImage and set its format operand. The compiler gives every storage image
+// of one declared type a single OpTypeImage; when another variable shares it (or a type with
+// the wanted format exists already: types must stay unique), the variable gets an image type
+// and pointer type of its own and its loads are retyped.
 bool patchStorageFormat(std::vector<uint32_t>& spirv, uint32_t binding, uint32_t format) {
-  constexpr uint32_t kOpDecorate = 71, kOpVariable = 59, kOpTypePointer = 32, kOpTypeImage = 25;
+  constexpr uint32_t kOpDecorate = 71, kOpVariable = 59, kOpTypePointer = 32, kOpTypeImage = 25,
+                     kOpTypeSampledImage = 27, kOpTypeArray = 28, kOpTypeRuntimeArray = 29, kOpLoad = 61;
   constexpr uint32_t kDecorationBinding = 33;
   if (spirv.size() < 5) return false;
+  auto opAt = [&](size_t i) { return spirv[i] & 0xFFFF; };
+  auto countAt = [&](size_t i) { return spirv[i] >> 16; };
   uint32_t variable = 0;
   for (size_t i = 5; i < spirv.size();) {
-    uint32_t op = spirv[i] & 0xFFFF, count = spirv[i] >> 16;
+    uint32_t count = countAt(i);
     if (count == 0 || i + count > spirv.size()) return false;
-    if (op == kOpDecorate && count >= 4 && spirv[i + 2] == kDecorationBinding && spirv[i + 3] == binding)
+    if (opAt(i) == kOpDecorate && count >= 4 && spirv[i + 2] == kDecorationBinding && spirv[i + 3] == binding)
       variable = spirv[i + 1];
     i += count;
   }
   if (!variable) return false;
+  // The stream is well formed from here on: every instruction has a length inside it.
   uint32_t pointerType = 0;
-  for (size_t i = 5; i < spirv.size(); i += spirv[i] >> 16) {
-    uint32_t op = spirv[i] & 0xFFFF;
-    if (op == kOpVariable && (spirv[i] >> 16) >= 3 && spirv[i + 2] == variable) pointerType = spirv[i + 1];
-  }
-  if (!pointerType) return false;
-  uint32_t pointee = 0;
-  for (size_t i = 5; i < spirv.size(); i += spirv[i] >> 16) {
-    uint32_t op = spirv[i] & 0xFFFF;
-    if (op == kOpTypePointer && (spirv[i] >> 16) >= 4 && spirv[i + 1] == pointerType) pointee = spirv[i + 3];
-  }
-  for (size_t i = 5; i < spirv.size(); i += spirv[i] >> 16) {
-    uint32_t op = spirv[i] & 0xFFFF, count = spirv[i] >> 16;
-    if (op == kOpTypeImage && spirv[i + 1] == pointee && count >= 9) {
-      spirv[i + 8] = format;
-      return true;
+  size_t variableAt = 0;
+  for (size_t i = 5; i < spirv.size(); i += countAt(i))
+    if (opAt(i) == kOpVariable && countAt(i) >= 3 && spirv[i + 2] == variable) {
+      pointerType = spirv[i + 1];
+      variableAt = i;
     }
+  if (!pointerType) return false;
+  uint32_t image = 0, storageClass = 0;
+  for (size_t i = 5; i < spirv.size(); i += countAt(i))
+    if (opAt(i) == kOpTypePointer && countAt(i) >= 4 && spirv[i + 1] == pointerType) {
+      storageClass = spirv[i + 2];
+      image = spirv[i + 3];
+    }
+  size_t imageAt = 0;
+  for (size_t i = 5; i < spirv.size(); i += countAt(i))
+    if (opAt(i) == kOpTypeImage && countAt(i) >= 9 && spirv[i + 1] == image) imageAt = i;
+  if (!imageAt) return false;
+  if (spirv[imageAt + 8] == format) return true;
+
+  // Is the image type used by anything but this variable? Is there a twin with the format?
+  bool shared = false;
+  uint32_t twin = 0, twinPointer = 0;
+  const uint32_t imageWords = countAt(imageAt);
+  for (size_t i = 5; i < spirv.size(); i += countAt(i)) {
+    const uint32_t op = opAt(i), count = countAt(i);
+    if (op == kOpTypePointer && count >= 4 && spirv[i + 3] == image && spirv[i + 1] != pointerType) shared = true;
+    if (op == kOpVariable && count >= 3 && spirv[i + 1] == pointerType && spirv[i + 2] != variable) shared = true;
+    if ((op == kOpTypeSampledImage || op == kOpTypeArray || op == kOpTypeRuntimeArray) && count >= 3 &&
+        spirv[i + 2] == image)
+      shared = true;
+    if (op == kOpTypeImage && count == imageWords && spirv[i + 1] != image && spirv[i + 8] == format &&
+        std::equal(spirv.data() + i + 2, spirv.data() + i + 8, spirv.data() + imageAt + 2) &&
+        std::equal(spirv.data() + i + 9, spirv.data() + i + count, spirv.data() + imageAt + 9))
+      twin = spirv[i + 1];
   }
-  return false;
+  if (!shared && !twin) {
+    spirv[imageAt + 8] = format;
+    return true;
+  }
+  for (size_t i = 5; twin && i < spirv.size(); i += countAt(i))
+    if (opAt(i) == kOpTypePointer && countAt(i) >= 4 && spirv[i + 2] == storageClass && spirv[i + 3] == twin)
+      twinPointer = spirv[i + 1];
+  // The variable is taken out and put back after its new pointer type, which follows the
+  // image type it points to (declarations come before their uses; the twin may come late).
+  auto typeAt = [&](uint32_t id) {
+    size_t i = 5;
+    while (i < spirv.size() && !(opAt(i) >= kOpTypeImage && opAt(i) <= kOpTypePointer && spirv[i + 1] == id))
+      i += countAt(i);
+    return i;
+  };
+  auto insertAfter = [&](size_t at, const std::vector<uint32_t>& words) {
+    spirv.insert(spirv.begin() + std::ptrdiff_t(at + countAt(at)), words.begin(), words.end());
+  };
+  const std::vector<uint32_t> declaration(spirv.begin() + std::ptrdiff_t(variableAt),
+                                          spirv.begin() + std::ptrdiff_t(variableAt + countAt(variableAt)));
+  spirv.erase(spirv.begin() + std::ptrdiff_t(variableAt),
+              spirv.begin() + std::ptrdiff_t(variableAt + declaration.size()));
+  if (!twin) {
+    twin = spirv[3]++;  // the id bound
+    std::vector<uint32_t> copy(spirv.begin() + std::ptrdiff_t(imageAt),
+                               spirv.begin() + std::ptrdiff_t(imageAt + imageWords));
+    copy[1] = twin;
+    copy[8] = format;
+    insertAfter(imageAt, copy);
+  }
+  if (!twinPointer) {
+    twinPointer = spirv[3]++;
+    insertAfter(typeAt(twin), {kOpTypePointer | (4u << 16), twinPointer, storageClass, twin});
+  }
+  std::vector<uint32_t> moved = declaration;
+  moved[1] = twinPointer;
+  insertAfter(typeAt(twinPointer), moved);
+  for (size_t i = 5; i < spirv.size(); i += countAt(i))
+    if (opAt(i) == kOpLoad && countAt(i) >= 4 && spirv[i + 3] == variable) spirv[i + 1] = twin;
+  return true;
 }
 
 // Removes the HLSL reflection decorations (semantics, user types, counter-buffer links) and

@@ -459,3 +459,32 @@ float4 PS(float4 pos : SV_POSITION) : SV_TARGET { return gSource.Sample(gSampler
   std::memcpy(&red, half.data(), 2);
   EXPECT_EQ(red, 0x3C00);  // 1.0 in half precision
 }
+
+TEST_F(ContextGpuTest, TypedUavsOfOneDeclaredTypeKeepTheirOwnFormats) {
+  // Both images are declared float4, so the compiler gives them one image type; each view
+  // still has its own format (the module is split for it) and reads and writes use it.
+  const char* source = R"(
+RWTexture2D<float4> gBytes : register(u0);
+RWTexture2D<float4> gHalves : register(u1);
+[numthreads(4, 4, 1)]
+void CS(uint3 id : SV_DispatchThreadID) {
+  gBytes[id.xy] = float4(1, 0.5, 0, 1);
+  gHalves[id.xy] = gHalves[id.xy] + float4(2, 0.25, 0, 1);
+}
+)";
+  gfxbackend::Shader* cs = shader(hlsl::Compute, source, "CS");
+  ASSERT_NE(cs, nullptr);
+  Texture* bytes = texture(0x10204, 4, 4, 0x10049);
+  Texture* halves = texture(0x50304, 4, 4, 0x10049);
+  Texture* uavs[2] = {bytes, halves};
+  ctx()->setShader(hlsl::Compute, cs);
+  ctx()->setUnorderedAccessViews(hlsl::Compute, 0, 2, uavs, nullptr);
+  ctx()->dispatch(1, 1, 1);
+  EXPECT_PRED2(nearRgba, rgba(readBack(bytes), 4, 2, 1), packRgba(255, 128, 0, 255));
+  std::vector<uint8_t> half = readBack(halves);
+  uint16_t first[4];
+  std::memcpy(first, half.data() + (1 * 4 + 2) * 8, 8);
+  EXPECT_EQ(first[0], 0x4000u);  // 2.0
+  EXPECT_EQ(first[1], 0x3400u);  // 0.25
+  EXPECT_EQ(first[3], 0x3C00u);  // 1.0
+}

@@ -159,6 +159,78 @@ TEST(StateDescTest, StorageImageFormatIsPatchedAtItsBindingOnly) {
   EXPECT_FALSE(gfxbackend::patchStorageFormat(broken, 64, 4));
 }
 
+namespace {
+
+// The format operand of the image type that the variable at `binding` points to (0: none).
+uint32_t storageFormatAt(const std::vector<uint32_t>& m, uint32_t binding) {
+  uint32_t variable = 0, pointer = 0, image = 0, format = 0;
+  for (int pass = 0; pass < 4; ++pass)
+    for (size_t i = 5; i < m.size(); i += m[i] >> 16) {
+      const uint32_t op = m[i] & 0xFFFF;
+      if (pass == 0 && op == 71 && m[i + 2] == 33 && m[i + 3] == binding) variable = m[i + 1];
+      if (pass == 1 && op == 59 && m[i + 2] == variable) pointer = m[i + 1];
+      if (pass == 2 && op == 32 && m[i + 1] == pointer) image = m[i + 3];
+      if (pass == 3 && op == 25 && m[i + 1] == image) format = m[i + 8];
+    }
+  return format;
+}
+
+std::string validationMessages(const std::vector<uint32_t>& m) {
+  spvtools::SpirvTools tools(SPV_ENV_VULKAN_1_3);
+  std::string messages;
+  tools.SetMessageConsumer([&](spv_message_level_t, const char*, const spv_position_t&, const char* text) {
+    messages += text;
+    messages += '\n';
+  });
+  return tools.Validate(m) ? "" : messages + "(invalid)";
+}
+
+}  // namespace
+
+// The compiler declares one image type for all storage images of one element type (and one
+// for float and float4 alike but for the format); patching one view's format must not change
+// another's, and the module must stay valid (no two equal image types).
+TEST(StateDescTest, StorageImagesSharingADeclaredTypeGetTheirOwnFormats) {
+  const char* source = R"(
+RWTexture2D<float4> gBytes : register(u0);
+RWTexture2D<float4> gHalves : register(u1);
+RWTexture2D<float> gSingle : register(u2);
+RWTexture2D<float4> gMore : register(u3);
+[numthreads(4, 4, 1)]
+void CS(uint3 id : SV_DispatchThreadID) {
+  gBytes[id.xy] += float4(1, 0.5, 0, 1);
+  gHalves[id.xy] = gHalves[id.xy] * 2;
+  gSingle[id.xy] = gSingle[id.xy] + 1;
+  gMore[id.xy] = gBytes[id.xy];
+}
+)";
+  hlsl::CompileResult r = hlsl::compile(hlsl::Compute, "cs_5_0", source, "CS");
+  ASSERT_TRUE(r.ok) << r.messages;
+  const uint32_t rgba32f = 1, rgba16f = 2, r32f = 3, rgba8 = 4;
+  ASSERT_EQ(storageFormatAt(r.spirv, 64), rgba32f);
+  ASSERT_EQ(storageFormatAt(r.spirv, 66), r32f);
+  struct Case {
+    uint32_t formats[4];  // wanted for u0..u3, 0: left alone
+  };
+  const Case cases[] = {
+      {{rgba8, rgba16f, 0, 0}},          // split a shared type in two
+      {{rgba8, rgba8, 0, rgba8}},        // the same format again: one type serves all three
+      {{r32f, rgba16f, rgba8, rgba32f}}, // onto the float image's type, which moves on itself
+      {{rgba32f, rgba32f, r32f, rgba32f}},  // nothing to change
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(std::vector<uint32_t>(c.formats, c.formats + 4)));
+    std::vector<uint32_t> m = r.spirv;
+    for (uint32_t u = 0; u < 4; ++u)
+      if (c.formats[u]) {
+        EXPECT_TRUE(gfxbackend::patchStorageFormat(m, 64 + u, c.formats[u]));
+      }
+    for (uint32_t u = 0; u < 4; ++u)
+      EXPECT_EQ(storageFormatAt(m, 64 + u), c.formats[u] ? c.formats[u] : storageFormatAt(r.spirv, 64 + u)) << "u" << u;
+    EXPECT_EQ(validationMessages(m), "");
+  }
+}
+
 TEST(StateDescTest, StrippedModulesLoseOnlyTheHlslReflectionAndStayValid) {
   const char* source = R"(
 AppendStructuredBuffer<float4> gOut : register(u0);
