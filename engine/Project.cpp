@@ -135,13 +135,6 @@ bool OperatorGraph::connect(Operator& source, const std::string& sourcePort, Ope
   return true;
 }
 
-OperatorIndex indexOperators(const OperatorGraph& graph) {
-  OperatorIndex index;
-  index.reserve(graph.operators.size());
-  for (const auto& op : graph.operators) index.emplace(op->id, op.get());  // first one wins
-  return index;
-}
-
 // ---- project --------------------------------------------------------------------------------
 
 Project::Project() {

@@ -5,7 +5,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "engine/Operator.h"
@@ -95,15 +94,6 @@ class OperatorGraph {
  private:
   int32_t highestId_ = -1;  // running maximum, so creating n operators stays O(n)
 };
-
-// Which operator of a graph holds an id (the first one in graph order).
-using OperatorIndex = std::unordered_map<int32_t, Operator*>;
-OperatorIndex indexOperators(const OperatorGraph& graph);
-// Resolves the ids and port names of op's connections into pointers and links the ports;
-// then orders the sources of op's inputs by their stored indices. Unresolvable connections
-// stay unlinked. (Defined by the project loader.)
-void resolveConnections(Operator& op, OperatorGraph& graph, const OperatorIndex& index);
-void resolveConnections(Operator& op, OperatorGraph& graph);
 
 class Project {
  public:

@@ -1,5 +1,7 @@
 #include "project/ProjectLoader.h"
 
+#include <unordered_map>
+
 #include "engine/Curve.h"
 
 // ---- ports and connections -----------------------------------------------------------------
@@ -82,8 +84,21 @@ void Operator::serialize(TreeNodeRef node) {
 
 // ---- resolving connections ------------------------------------------------------------------
 
-void resolveConnections(Operator& op, OperatorGraph& graph, const OperatorIndex& index) {
-  (void)graph;
+namespace {
+
+// Which operator of a graph holds an id (the first one in graph order).
+using OperatorIndex = std::unordered_map<int32_t, Operator*>;
+
+OperatorIndex indexOperators(const OperatorGraph& graph) {
+  OperatorIndex index;
+  index.reserve(graph.operators.size());
+  for (const auto& op : graph.operators) index.emplace(op->id, op.get());  // first one wins
+  return index;
+}
+
+// Resolves the ids and port names of op's connections into pointers and links the ports,
+// each source with its stored index. Unresolvable connections stay unlinked.
+void resolveConnections(Operator& op, const OperatorIndex& index) {
   for (Connection& c : op.connections) {
     auto s = index.find(c.sourceId);
     auto t = index.find(c.targetId);
@@ -108,10 +123,9 @@ void resolveConnections(Operator& op, OperatorGraph& graph, const OperatorIndex&
       tp->link(sp, idx);
     }
   }
-  for (Port& p : op.inputs) p.sortSources();
 }
 
-void resolveConnections(Operator& op, OperatorGraph& graph) { resolveConnections(op, graph, indexOperators(graph)); }
+}  // namespace
 
 // ---- graphs ---------------------------------------------------------------------------------------
 
@@ -155,9 +169,9 @@ void OperatorGraph::serialize(TreeNodeRef node) {
   }
 
   const OperatorIndex index = indexOperators(*this);
-  for (auto& op : operators) resolveConnections(*op, *this, index);
-  // A connection listed only by its source operator is linked after its target was
-  // sorted; order every input once more now that everything is linked.
+  for (auto& op : operators) resolveConnections(*op, index);
+  // A connection stands in the lists of both its operators, and one listed only by its
+  // source is linked after its target's own list; order the inputs once everything is linked.
   for (auto& op : operators)
     for (Port& p : op->inputs) p.sortSources();
   refreshNextId();
