@@ -162,8 +162,11 @@ void splitSemantic(const std::string& full, std::string& name, uint32_t& index) 
   while (end > 0 && std::isdigit(static_cast<unsigned char>(full[end - 1]))) --end;
   name = full.substr(0, end);
   for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  index = 0;
-  if (end < full.size()) index = static_cast<uint32_t>(std::stoul(full.substr(end)));
+  // Saturating: the compiler accepts any digit string, and an index past 32 bits must not
+  // throw; it simply matches nothing real.
+  uint64_t value = 0;
+  for (size_t i = end; i < full.size(); ++i) value = std::min<uint64_t>(value * 10 + uint64_t(full[i] - '0'), UINT32_MAX);
+  index = static_cast<uint32_t>(value);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -181,6 +181,23 @@ TEST(HlslReflect, DamagedModulesAreRejectedNotTrusted) {
   }
 }
 
+TEST(HlslReflect, SemanticIndicesPast32BitsNeverThrow) {
+  // The compiler takes any digit string as the index; reflection and linking must cope.
+  const std::string ps = "float4 PS(float2 t : TEXCOORD99999999999999999999) : SV_Target { return t.x; }";
+  hlsl::Reflection r = hlsltest::reflectSource(hlsl::Pixel, "ps_5_0", ps, "PS");
+  ASSERT_EQ(r.inputs.size(), 1u);
+  EXPECT_EQ(r.inputs[0].semantic, "TEXCOORD");
+  EXPECT_EQ(r.inputs[0].semanticIndex, UINT32_MAX);
+  hlsl::CompileResult vs = hlsltest::compileValid(
+      hlsl::Vertex, "vs_5_0",
+      "void VS(float4 p : POSITION, out float4 o : SV_Position, out float2 t : TEXCOORD0) { o = p; t = p.xy; }", "VS");
+  hlsl::CompileResult pc = hlsltest::compileValid(hlsl::Pixel, "ps_5_0", ps, "PS");
+  ASSERT_TRUE(vs.ok && pc.ok);
+  std::string error;
+  EXPECT_FALSE(hlsl::linkStages(vs.spirv, pc.spirv, &error));
+  EXPECT_FALSE(hlsl::remapVertexInputs(pc.spirv, {{"TEXCOORD", 0}}, &error));
+}
+
 TEST(HlslReflect, RejectsWhatIsNotSpirv) {
   hlsl::Reflection r;
   std::string error;
