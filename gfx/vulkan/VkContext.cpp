@@ -1168,6 +1168,14 @@ bool DeviceContext::map(Texture* t, uint32_t subresource, D3DMap type, MappedSub
   Resource& r = *t->resource;
   if (r.hostVisible) {
     if (type == D3D11_MAP_WRITE_DISCARD || type == D3D11_MAP_WRITE_NO_OVERWRITE) return false;
+    if (r.written) {
+      // A fence only orders device accesses: the GPU's writes reach the host through a
+      // barrier into the host stage.
+      c.endRendering();
+      VkMemoryBarrier b{VK_STRUCTURE_TYPE_MEMORY_BARRIER, nullptr, VK_ACCESS_MEMORY_WRITE_BIT, VK_ACCESS_HOST_READ_BIT};
+      vkCmdPipelineBarrier(c.d->cmd(), VK_PIPELINE_STAGE_ALL_COMMANDS_BIT, VK_PIPELINE_STAGE_HOST_BIT, 0, 1, &b, 0,
+                           nullptr, 0, nullptr);
+    }
     c.d->submit(true);  // the GPU's copies into it must have landed
     r.written = false;
     if (r.subs.empty()) {
