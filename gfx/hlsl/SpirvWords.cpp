@@ -493,7 +493,9 @@ namespace {
 
 void describeComponents(const Module& m, uint32_t typeId, IoVariable& v) {
   const Instruction* t = m.def(typeId);
-  while (t && (t->opcode == OpTypeArray || t->opcode == OpTypeRuntimeArray)) t = m.def(m.word(*t, 2));
+  // Bounded: in a damaged module an array may name itself as its element type.
+  for (int depth = 0; t && (t->opcode == OpTypeArray || t->opcode == OpTypeRuntimeArray); ++depth)
+    t = depth < kMaxTypeDepth ? m.def(m.word(*t, 2)) : nullptr;
   if (!t) return;
   uint32_t scalar = 0;
   if (t->opcode == OpTypeVector) {

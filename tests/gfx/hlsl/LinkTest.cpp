@@ -190,6 +190,28 @@ TEST(HlslLink, MatrixAndArrayInputsTakeConsecutiveLayoutElements) {
   EXPECT_EQ(spirv, vs.spirv);
 }
 
+TEST(HlslLink, AnArrayTypeNamingItselfEndsTheWalk) {
+  // Linking reads modules without validating them: an array input whose element type is the
+  // array itself must fail or succeed, not loop forever.
+  hlsl::CompileResult vs = hlsltest::compileValid(hlsl::Vertex, "vs_5_0", kVs, "VS");
+  hlsl::CompileResult ps = hlsltest::compileValid(
+      hlsl::Pixel, "ps_5_0", "float4 PS(float2 t[2] : TEXCOORD0) : SV_Target { return t[0].x + t[1].y; }", "PS");
+  ASSERT_TRUE(vs.ok && ps.ok);
+  std::vector<uint32_t> damaged = ps.spirv;
+  int patched = 0;
+  for (size_t at = 5; at < damaged.size(); at += damaged[at] >> 16) {
+    if ((damaged[at] & 0xffff) == 28 && (damaged[at] >> 16) == 4) {  // OpTypeArray %result %element %length
+      damaged[at + 2] = damaged[at + 1];
+      ++patched;
+    }
+    if ((damaged[at] >> 16) == 0) break;
+  }
+  ASSERT_GT(patched, 0);
+  std::string error;
+  hlsl::linkStages(vs.spirv, damaged, &error);
+  hlsl::remapVertexInputs(damaged, {{"TEXCOORD", 0}}, &error);
+}
+
 TEST(HlslLink, ArrayInputReadsSeparatelyDeclaredOutputs) {
   hlsl::CompileResult vs = hlsltest::compileValid(
       hlsl::Vertex, "vs_5_0",
