@@ -325,23 +325,10 @@ VkPipeline buildGraphicsPipeline(ContextImpl& c, ProgramLayout& pl, const Pipeli
   std::vector<VkVertexInputBindingDescription> vbind;
   std::vector<VkVertexInputAttributeDescription> vattr;
   if (c.layout && vsHasInputs) {
-    uint32_t running[kVertexBufferSlots] = {};
     for (uint32_t i = 0; i < c.layout->elements.size(); ++i) {
       const InputElementDesc& e = c.layout->elements[i];
       uint32_t slot = std::min(e.inputSlot, kVertexBufferSlots - 1);
-      uint32_t offset = e.alignedByteOffset == 0xFFFFFFFFu ? running[slot] : e.alignedByteOffset;
-      VkFormat f = toVkFormat(e.format);
-      uint32_t size = 0;  // for elements placed right after this one
-      switch (e.format) {
-        case DXGI_FORMAT_R32G32B32A32_FLOAT: size = 16; break;
-        case DXGI_FORMAT_R32G32B32_FLOAT: size = 12; break;
-        case DXGI_FORMAT_R32G32_FLOAT:
-        case DXGI_FORMAT_R16G16B16A16_FLOAT:
-        case DXGI_FORMAT_R16G16B16A16_SNORM: size = 8; break;
-        default: size = 4; break;
-      }
-      running[slot] = offset + size;
-      vattr.push_back({i, slot, f, offset});
+      vattr.push_back({i, slot, toVkFormat(e.format), e.alignedByteOffset});
       bool found = false;
       for (auto& b : vbind)
         if (b.binding == slot) found = true;
