@@ -184,6 +184,18 @@ bool loadProgramBinary(const char* name, const EntryPoints& entries, ShaderProgr
       blob->stage = stage;
       blob->words.resize(bytes.size() / 4);
       std::copy_n(bytes.data(), bytes.size(), reinterpret_cast<char*>(blob->words.data()));
+      // The file is data: a damaged module or one of another stage must not reach the driver.
+      std::string problem;
+      hlsl::Reflection reflection;
+      if (!hlsl::validateSpirv(blob->words, &problem)) {
+        logText("Invalid compiled shader " + path + ": " + problem + "\n");
+        return false;
+      }
+      if (!hlsl::reflect(blob->words, reflection, &problem) || reflection.stage != stage) {
+        logText("Invalid compiled shader " + path + ": " +
+                (problem.empty() ? std::string("not a ") + kStageProfile[stage] + " shader" : problem) + "\n");
+        return false;
+      }
       it = cache().emplace(key, std::move(blob)).first;
     }
     if (!program->attachStage(stage, *it->second, key)) return false;

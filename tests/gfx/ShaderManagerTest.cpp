@@ -315,6 +315,11 @@ TEST_F(ShaderManagerTest, CompiledRoadReadsNameEntrySuffixFiles) {
 }
 
 TEST_F(ShaderManagerTest, CompiledRoadRejectsMissingAndForeignFiles) {
+  std::string source;
+  ASSERT_TRUE(readWholeFile("data/shaders/progressBar.hlsl", source));
+  auto vs = compileShader(0, "vs_5_0", source, "VS");
+  auto ps = compileShader(4, "ps_5_0", source, "PS");
+  ASSERT_TRUE(vs && ps) << lastCompileError();
   inDirectory(dir_, [&] {
     EXPECT_FALSE(decideBinaryShaders());  // no data/binShaders here
     ShaderProgram program(nullptr);
@@ -326,6 +331,20 @@ TEST_F(ShaderManagerTest, CompiledRoadRejectsMissingAndForeignFiles) {
     writeFile(dir_ / "data/binShaders/oldVS.vs", "DXBC\x01\x02\x03\x04 not spir-v at all....");
     writeFile(dir_ / "data/binShaders/emptyVS.vs", "");
     writeFile(dir_ / "data/binShaders/shortVS.vs", std::string("\x03\x02\x23\x07\x00", 5));
+    // A damaged module (its last instruction cut off) and a pixel shader filed as a vertex
+    // shader are refused as well, naming the file, instead of reaching the driver.
+    std::vector<uint32_t> cut = vs->words;
+    cut.pop_back();
+    writeWords(dir_ / "data/binShaders/cutVS.vs", cut);
+    writeWords(dir_ / "data/binShaders/pixelVS.vs", ps->words);
+    for (const char* name : {"cut", "pixel"}) {
+      ShaderProgram p(nullptr);
+      ::testing::internal::CaptureStderr();
+      EXPECT_FALSE(loadProgramBinary(name, EntryPoints::vsps("VS", nullptr), &p)) << name;
+      EXPECT_NE(::testing::internal::GetCapturedStderr().find("data//binShaders//" + std::string(name) + "VS.vs"),
+                std::string::npos);
+      EXPECT_EQ(cachedShader(std::string(name) + "VS"), nullptr);
+    }
     for (const char* name : {"old", "empty", "short"}) {
       ShaderProgram p(nullptr);
       EXPECT_FALSE(loadProgramBinary(name, EntryPoints::vsps("VS", nullptr), &p)) << name;
