@@ -146,6 +146,8 @@ struct GpuCounters {
 
 struct DeviceOptions {
   bool validation = false;  // also switched on by the environment (ZV_VALIDATION=1)
+  // With validation: also check barriers between GPU accesses (slower; ZV_SYNC_VALIDATION=1).
+  bool synchronizationValidation = false;
 };
 
 struct ResizeEntry {

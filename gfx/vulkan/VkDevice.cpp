@@ -548,6 +548,17 @@ Device::Device(const DeviceOptions& options) {
   mci.pfnUserCallback = onDebugMessage;
   mci.pUserData = &d;
   if (!layers.empty() && debugUtils) ici.pNext = &mci;
+  VkValidationFeatureEnableEXT syncval = VK_VALIDATION_FEATURE_ENABLE_SYNCHRONIZATION_VALIDATION_EXT;
+  VkValidationFeaturesEXT features{VK_STRUCTURE_TYPE_VALIDATION_FEATURES_EXT};
+  features.enabledValidationFeatureCount = 1;
+  features.pEnabledValidationFeatures = &syncval;
+  // Synchronisation validation reports missing barriers, which a driver that runs every
+  // command in order (lavapipe) would otherwise hide.
+  const char* syncEnv = std::getenv("ZV_SYNC_VALIDATION");
+  if (!layers.empty() && (options.synchronizationValidation || (syncEnv && std::strcmp(syncEnv, "1") == 0))) {
+    features.pNext = ici.pNext;
+    ici.pNext = &features;
+  }
   VkResult res = vkCreateInstance(&ici, nullptr, &d.instance);
   if (res != VK_SUCCESS) deviceFailed("vkCreateInstance", res);
   if (!layers.empty() && debugUtils) {

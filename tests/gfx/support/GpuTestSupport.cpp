@@ -11,6 +11,7 @@ void GpuTest::SetUpTestSuite() {
   if (!sDevice) {
     DeviceOptions options;
     options.validation = true;
+    options.synchronizationValidation = true;  // lavapipe runs in order; real GPUs need the barriers
     sDevice = new Device(options);
   }
 }
