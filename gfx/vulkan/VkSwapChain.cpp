@@ -13,21 +13,16 @@ namespace gfxbackend {
 
 // Semaphores a present waits on are reused only once that present is known to be done: a
 // present semaphore (one per image) when its image is acquired again. A rebuild cannot wait
-// for the old swap chain's presents (waiting for the device does not cover them), so its
-// present semaphores are retired and destroyed once the new swap chain has acquired one of
-// its images a second time: that image's first present came after every old one.
-struct RetiredSemaphore {
-  VkSemaphore semaphore;
-  uint64_t destroyAfterAcquires;
-};
-
+// for the old swap chain's presents (waiting for the device does not cover them), so their
+// semaphores are retired and destroyed once the current swap chain has acquired one of its
+// images a second time: that image's first present was queued after every retired one.
 struct SwapChain {
   VkSurfaceKHR surface = VK_NULL_HANDLE;
   VkSwapchainKHR swapchain = VK_NULL_HANDLE;
   std::vector<VkImage> images;
   std::vector<VkSemaphore> rendered;  // one per image
-  std::vector<RetiredSemaphore> retired;
-  uint64_t acquires = 0;              // successful acquisitions over the swap chain's life
+  std::vector<VkSemaphore> retired;   // present semaphores of replaced swap chains
+  uint32_t acquires = 0;              // acquisitions since the build, counted up to images + 1
   VkSemaphore acquired[DeviceImpl::kFrames] = {};
   VkFormat format = VK_FORMAT_UNDEFINED;
   VkExtent2D extent{0, 0};
@@ -96,20 +91,17 @@ bool build(DeviceImpl& d, SwapChain& sc, uint32_t width, uint32_t height) {
   vkGetSwapchainImagesKHR(d.device, sc.swapchain, &n, nullptr);
   sc.images.resize(n);
   vkGetSwapchainImagesKHR(d.device, sc.swapchain, &n, sc.images.data());
-  for (VkSemaphore s : sc.rendered) sc.retired.push_back({s, sc.acquires + n});
+  sc.retired.insert(sc.retired.end(), sc.rendered.begin(), sc.rendered.end());
+  sc.acquires = 0;
   sc.rendered.assign(n, VK_NULL_HANDLE);
   VkSemaphoreCreateInfo si{VK_STRUCTURE_TYPE_SEMAPHORE_CREATE_INFO};
   for (auto& s : sc.rendered) vkCreateSemaphore(d.device, &si, nullptr, &s);
   return true;
 }
 
-void destroyRetired(DeviceImpl& d, SwapChain& sc, bool all) {
-  auto done = [&](const RetiredSemaphore& r) {
-    if (!all && r.destroyAfterAcquires >= sc.acquires) return false;
-    vkDestroySemaphore(d.device, r.semaphore, nullptr);
-    return true;
-  };
-  sc.retired.erase(std::remove_if(sc.retired.begin(), sc.retired.end(), done), sc.retired.end());
+void destroyRetired(DeviceImpl& d, SwapChain& sc) {
+  for (VkSemaphore s : sc.retired) vkDestroySemaphore(d.device, s, nullptr);
+  sc.retired.clear();
 }
 
 }  // namespace
@@ -141,7 +133,7 @@ void destroySwapChain(Device* device, SwapChain* sc) {
   d.submit(true);
   vkDeviceWaitIdle(d.device);
   for (VkSemaphore s : sc->rendered) vkDestroySemaphore(d.device, s, nullptr);
-  destroyRetired(d, *sc, true);
+  destroyRetired(d, *sc);
   for (VkSemaphore s : sc->acquired)
     if (s) vkDestroySemaphore(d.device, s, nullptr);
   if (sc->swapchain) vkDestroySwapchainKHR(d.device, sc->swapchain, nullptr);
@@ -178,8 +170,7 @@ void presentSwapChain(Device* device, SwapChain* sc, Texture* backBuffer) {
     d.submit(false);
     return;
   }
-  sc->acquires++;
-  if (!sc->retired.empty()) destroyRetired(d, *sc, false);
+  if (sc->acquires <= sc->images.size() && ++sc->acquires > sc->images.size()) destroyRetired(d, *sc);
   VkCommandBuffer cmd = d.cmd();
   Resource& bb = *backBuffer->resource;
   transition(d, cmd, bb, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, false);
