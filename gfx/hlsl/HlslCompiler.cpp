@@ -12,6 +12,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <sstream>
 
 #include "gfx/hlsl/PackOffset.h"
@@ -94,11 +95,21 @@ bool takeLegalizationNote(std::string& messages) {
 }
 
 // Each register class owns one binding range; a register past its range would land on the
-// bindings of the next class (t32 on s0, b16 on t0), so such a shader is refused here.
+// bindings of the next class (t32 on s0, b16 on t0), so such a shader is refused here. Only
+// what the code mentions counts: declarations the entry never uses (an append buffer's
+// counter in a stage that does not append, say) take no binding at draw time.
 bool checkRegisterRanges(const spvw::Module& m, std::string& error) {
+  std::set<uint32_t> mentioned;  // every operand word inside the functions
+  bool inFunctions = false;
+  for (const spvw::Instruction& in : m.insts) {
+    inFunctions = inFunctions || in.opcode == spvw::OpFunction;
+    if (inFunctions)
+      for (uint32_t i = 1; i < in.count; ++i) mentioned.insert(m.word(in, i));
+  }
   for (const spvw::Instruction& in : m.insts) {
     if (in.opcode != spvw::OpDecorate || in.count < 4 || m.word(in, 2) != spvw::DecBinding) continue;
     const uint32_t var = m.word(in, 1), binding = m.word(in, 3), storage = m.variableStorage(var);
+    if (!mentioned.count(var)) continue;
     uint32_t type = m.variableType(var);
     const spvw::Instruction* t = m.def(type);
     uint64_t count = 1;

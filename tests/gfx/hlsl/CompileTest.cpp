@@ -58,6 +58,9 @@ TEST(HlslCompile, RegistersOutsideTheirBindingRangeAreRefused) {
       {"Texture2D tex : register(t0); SamplerState smp : register(s16);", "tex.Sample(smp, p.xy)", "s16"},
       {"StructuredBuffer<float4> buf : register(t40);", "buf[0]", "t40"},
       {"RWTexture2D<float4> img : register(u7);", "img[uint2(0, 0)]", nullptr},
+      // Declared but unused by this entry: it takes no binding, as with Direct3D.
+      {"Texture2D unused : register(t40); cbuffer C : register(b0) { float4 x; };", "x", nullptr},
+      {"AppendStructuredBuffer<float4> out_ : register(u0);", "p", nullptr},
   };
   for (const Case& c : cases) {
     const std::string text = std::string(c.decl) + "\nfloat4 PS(float4 p : SV_Position) : SV_Target { return " +
