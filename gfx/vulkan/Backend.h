@@ -107,6 +107,7 @@ struct DeviceImpl {
   bool swapchainExtension = false;
   bool nullDescriptor = false;
   bool anisotropy = false;
+  bool mirrorOnce = false;  // samplerMirrorClampToEdge (Direct3D's mirror-once address mode)
   bool hlslExtensions = false;  // VK_GOOGLE_hlsl_functionality1 and VK_GOOGLE_decorate_string
   uint64_t messages = 0;
   VkFormat depth24 = VK_FORMAT_D24_UNORM_S8_UINT;

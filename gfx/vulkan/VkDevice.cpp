@@ -648,6 +648,8 @@ Device::Device(const DeviceOptions& options) {
   VkPhysicalDeviceVulkan12Features on12{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_VULKAN_1_2_FEATURES};
   on12.scalarBlockLayout = f12.scalarBlockLayout;
   on12.uniformBufferStandardLayout = f12.uniformBufferStandardLayout;
+  on12.samplerMirrorClampToEdge = f12.samplerMirrorClampToEdge;
+  d.mirrorOnce = f12.samplerMirrorClampToEdge == VK_TRUE;
   VkPhysicalDeviceVulkan13Features on13{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_VULKAN_1_3_FEATURES};
   on13.dynamicRendering = VK_TRUE;
   on13.synchronization2 = f13.synchronization2;
@@ -798,6 +800,10 @@ Sampler* Device::samplerFor(const SamplerDesc& desc) {
   s->impl = new SamplerImpl;
   VkSamplerCreateInfo si = toVkSampler(desc);
   si.anisotropyEnable = si.anisotropyEnable && impl_->anisotropy;
+  // Without the feature, mirror once becomes mirror: the same for coordinates in [-1, 1].
+  for (VkSamplerAddressMode* mode : {&si.addressModeU, &si.addressModeV, &si.addressModeW})
+    if (*mode == VK_SAMPLER_ADDRESS_MODE_MIRROR_CLAMP_TO_EDGE && !impl_->mirrorOnce)
+      *mode = VK_SAMPLER_ADDRESS_MODE_MIRRORED_REPEAT;
   check(vkCreateSampler(impl_->device, &si, nullptr, &s->impl->sampler), "sampler creation");
   counters_.samplers++;
   bucket.push_back(s);

@@ -488,3 +488,47 @@ void CS(uint3 id : SV_DispatchThreadID) {
   EXPECT_EQ(first[1], 0x3400u);  // 0.25
   EXPECT_EQ(first[3], 0x3C00u);  // 1.0
 }
+
+TEST_F(ContextGpuTest, EveryAddressModeSamplesAsInDirect3D) {
+  // Pixel 0 samples u = -0.75, pixel 1 u = 1.75, of a texture of two texels: red, green.
+  const char* source = R"(
+Texture2D gTexture : register(t0);
+SamplerState gSampler : register(s0);
+float4 VS(uint id : SV_VertexID) : SV_POSITION {
+  float2 uv = float2((id << 1) & 2, id & 2);
+  return float4(uv * float2(2, -2) + float2(-1, 1), 0, 1);
+}
+float4 PS(float4 pos : SV_POSITION) : SV_TARGET {
+  return gTexture.Sample(gSampler, float2(pos.x < 1 ? -0.75 : 1.75, 0.5));
+}
+)";
+  gfxbackend::Shader* sampleVs = shader(hlsl::Vertex, source, "VS");
+  gfxbackend::Shader* samplePs = shader(hlsl::Pixel, source, "PS");
+  ASSERT_TRUE(sampleVs && samplePs);
+  const uint32_t texels[2] = {packRgba(255, 0, 0, 255), packRgba(0, 255, 0, 255)};
+  Texture* picture = texture(0x10204, 2, 1, 0x10101, texels);
+  const uint32_t red = texels[0], green = texels[1];
+  struct Case {
+    uint32_t address;
+    uint32_t left, right;
+  };
+  // wrap, clamp, mirror, mirror once (|u| clamped); border (transparent black) is 0.
+  const Case cases[] = {{0, red, green}, {1, red, green}, {3, green, red}, {4, green, green}, {2, 0, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.address);
+    Texture* target = texture(0x10204, 2, 1, 0x10009);
+    bindTarget(target);
+    Sampler* sampler = device()->samplerFor(SamplerDesc::forMode(samplerMode(0, c.address, c.address, c.address)));
+    ctx()->setShader(hlsl::Vertex, sampleVs);
+    ctx()->setShader(hlsl::Pixel, samplePs);
+    ctx()->setShaderResources(hlsl::Pixel, 0, 1, &picture);
+    ctx()->setSamplers(hlsl::Pixel, 0, 1, &sampler);
+    ctx()->setRenderState(nullptr, 0);
+    ctx()->setInputLayout(nullptr);
+    ctx()->setPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLELIST);
+    ctx()->draw(3, 0);
+    std::vector<uint8_t> pixels = readBack(target);
+    EXPECT_EQ(rgba(pixels, 2, 0, 0), c.left);
+    EXPECT_EQ(rgba(pixels, 2, 1, 0), c.right);
+  }
+}
