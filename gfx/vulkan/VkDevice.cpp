@@ -642,9 +642,15 @@ Device::Device(const DeviceOptions& options) {
     logMessage("Vulkan: %s has no dynamic rendering\n", d.properties.deviceName);
     fatalError("Failed to create dx11 device");
   }
+  // Direct3D reads zeros outside what is bound and drops such writes; shaders written for it
+  // may rely on that, so bounds checks are asked for where the driver has them.
   VkPhysicalDeviceRobustness2FeaturesEXT robustOn{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_ROBUSTNESS_2_FEATURES_EXT};
   robustOn.nullDescriptor = robust.nullDescriptor;
+  robustOn.robustBufferAccess2 = supported.robustBufferAccess && robust.robustBufferAccess2;
+  robustOn.robustImageAccess2 = robust.robustImageAccess2;
   d.nullDescriptor = robustness2 && robust.nullDescriptor;
+  const bool useRobustness2 =
+      robustness2 && (robustOn.nullDescriptor || robustOn.robustBufferAccess2 || robustOn.robustImageAccess2);
   VkPhysicalDeviceVulkan12Features on12{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_VULKAN_1_2_FEATURES};
   on12.scalarBlockLayout = f12.scalarBlockLayout;
   on12.uniformBufferStandardLayout = f12.uniformBufferStandardLayout;
@@ -653,14 +659,16 @@ Device::Device(const DeviceOptions& options) {
   VkPhysicalDeviceVulkan13Features on13{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_VULKAN_1_3_FEATURES};
   on13.dynamicRendering = VK_TRUE;
   on13.synchronization2 = f13.synchronization2;
+  on13.robustImageAccess = f13.robustImageAccess;
   on13.pNext = &on12;
-  if (d.nullDescriptor) {
+  if (useRobustness2) {
     on12.pNext = &robustOn;
     devExts.push_back(VK_EXT_ROBUSTNESS_2_EXTENSION_NAME);
   }
   VkPhysicalDeviceFeatures2 enable{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_FEATURES_2};
   enable.pNext = &on13;
   VkPhysicalDeviceFeatures& fe = enable.features;
+  fe.robustBufferAccess = supported.robustBufferAccess;
   fe.geometryShader = supported.geometryShader;
   fe.tessellationShader = supported.tessellationShader;
   fe.fillModeNonSolid = supported.fillModeNonSolid;

@@ -532,3 +532,35 @@ float4 PS(float4 pos : SV_POSITION) : SV_TARGET {
     EXPECT_EQ(rgba(pixels, 2, 1, 0), c.right);
   }
 }
+
+TEST_F(ContextGpuTest, ReadsOutsideABufferOrTextureGiveZeroAsInDirect3D) {
+  // Shaders written for Direct3D may read past the end of what is bound and expect zeros.
+  const char* source = R"(
+StructuredBuffer<uint4> gInput : register(t0);
+Texture2D<float4> gPicture : register(t1);
+RWStructuredBuffer<uint4> gOut : register(u0);
+[numthreads(1, 1, 1)]
+void CS(uint3 id : SV_DispatchThreadID) {
+  gOut[0] = gInput[100000 + id.x];
+  gOut[1] = asuint(gPicture.Load(int3(4000, 3, 0)));
+  gOut[2] = gInput[1];
+}
+)";
+  gfxbackend::Shader* cs = shader(hlsl::Compute, source, "CS");
+  ASSERT_NE(cs, nullptr);
+  const uint32_t input[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  Texture* in = buffer(kBindShaderResource | kUsageImmutable | kStructuredBuffer, sizeof(input), 16, input);
+  const uint32_t white[4] = {~0u, ~0u, ~0u, ~0u};
+  Texture* picture = texture(0x10204, 2, 2, 0x10101, white);
+  Texture* out = buffer(kBindUnorderedAccess | kUsageDefault | kStructuredBuffer, 48, 16);
+  Texture* views[2] = {in, picture};
+  ctx()->setShader(hlsl::Compute, cs);
+  ctx()->setShaderResources(hlsl::Compute, 0, 2, views);
+  ctx()->setUnorderedAccessViews(hlsl::Compute, 0, 1, &out, nullptr);
+  ctx()->dispatch(1, 1, 1);
+  std::vector<uint8_t> bytes = readBack(out);
+  uint32_t result[12];
+  std::memcpy(result, bytes.data(), sizeof(result));
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(result[i], 0u) << i;
+  EXPECT_EQ(result[8], 5u);  // in range: read as usual
+}
