@@ -152,6 +152,7 @@ TreeFile::TreeFile() : root_(std::make_unique<TreeNode>()) {}
 
 bool TreeFile::read(std::istream& in, const TreeReadLimits& limits) {
   root_ = std::make_unique<TreeNode>();
+  limitReached_.clear();
   ByteSource src(in);
 
   uint32_t magic = 0;
@@ -226,8 +227,14 @@ bool TreeFile::read(std::istream& in, const TreeReadLimits& limits) {
     if (nameIndex < 0 || nameIndex >= static_cast<int64_t>(names.size())) return false;
     // A negative size would otherwise be used to allocate and read.
     if (valueSize < 0) return false;
-    if (valueBytes + static_cast<uint64_t>(valueSize) > limits.maxTotalValueBytes) return false;
-    if (nodes + 1 > limits.maxNodes) return false;
+    if (valueBytes + static_cast<uint64_t>(valueSize) > limits.maxTotalValueBytes) {
+      limitReached_ = "more than " + std::to_string(limits.maxTotalValueBytes) + " value bytes";
+      return false;
+    }
+    if (nodes + 1 > limits.maxNodes) {
+      limitReached_ = "more than " + std::to_string(limits.maxNodes) + " nodes";
+      return false;
+    }
     ++nodes;
     valueBytes += static_cast<uint64_t>(valueSize);
 
@@ -240,7 +247,10 @@ bool TreeFile::read(std::istream& in, const TreeReadLimits& limits) {
     if (!src.readInto(node.value, static_cast<uint64_t>(valueSize))) return false;
 
     if (childCount > 0) {
-      if (stack.size() >= limits.maxDepth) return false;
+      if (stack.size() >= limits.maxDepth) {
+        limitReached_ = "nodes nested deeper than " + std::to_string(limits.maxDepth);
+        return false;
+      }
       stack.push_back({&node, childCount});
     }
   }
@@ -256,7 +266,10 @@ bool TreeFile::readFile(const std::string& path, std::string* error, bool* opene
     return false;
   }
   if (!read(in)) {
-    if (error) *error = path + " is damaged or cut short; using the part that could be read";
+    if (error)
+      *error = limitReached_.empty()
+                   ? path + " is damaged or cut short; using the part that could be read"
+                   : path + " holds " + limitReached_ + ", beyond what the reader accepts; using the part before it";
     return false;
   }
   return true;

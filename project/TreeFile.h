@@ -45,7 +45,7 @@ struct TreeNode {
 struct TreeReadLimits {
   uint32_t maxDepth = 256;
   uint64_t maxTotalValueBytes = 256ull << 20;
-  uint64_t maxNodes = 2ull << 20;  // about 80,000 operators
+  uint64_t maxNodes = 4ull << 20;  // about 160,000 operators
 };
 
 class TreeFile {
@@ -70,6 +70,7 @@ class TreeFile {
 
  private:
   std::unique_ptr<TreeNode> root_;
+  std::string limitReached_;  // which read limit stopped the last read, if any
 };
 
 // A handle on a node (null: a missing child) and the direction of serialization.

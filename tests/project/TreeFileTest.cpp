@@ -326,6 +326,20 @@ TEST(TreeFileHostile, LimitsBoundDepthNodesAndValueBytes) {
   EXPECT_FALSE(readBytes(f, chain(65), limits));
   // Far beyond any stack: must fail cleanly, not crash.
   EXPECT_FALSE(readBytes(f, chain(200000)));
+  // Reading a file, the message says which limit stopped it, not just "damaged".
+  {
+    const std::string path = ::testing::TempDir() + "treefile_deep.bin";
+    {
+      const std::string bytes = chain(1000);
+      std::ofstream out(path, std::ios::binary | std::ios::trunc);
+      out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+    std::string error;
+    EXPECT_FALSE(f.readFile(path, &error));
+    EXPECT_NE(error.find(path), std::string::npos);
+    EXPECT_NE(error.find("deeper than 256"), std::string::npos) << error;
+    std::remove(path.c_str());
+  }
 
   Bytes many;
   many.magic().names({"n"}).u32(10);
