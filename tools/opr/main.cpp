@@ -166,7 +166,10 @@ void dumpNode(const TreeNode& node, int depth) {
         case NodeType::Float:
         case NodeType::Other5:
           line += toText(*c);
-          if (c->value.size() != 4) line += " " + hexBytes(c->value);
+          if (c->value.size() != 4) {
+            line += ' ';
+            line += hexBytes(c->value);
+          }
           break;
         default: line += hexBytes(c->value); break;
       }
