@@ -1,5 +1,6 @@
 #include "engine/Operator.h"
 
+#include <string_view>
 #include <utility>
 
 Operator::~Operator() = default;
@@ -109,6 +110,32 @@ void Operator::addColorGroup(const std::string& name, int count) {
   int32_t first = static_cast<int32_t>(inputs.size()) - count;
   for (int32_t m = 0; m < count; ++m) g.members[m] = first + m;
   colorGroups.push_back(std::move(g));
+}
+
+void Operator::addColorGroup(const std::string& name, int first, int count) {
+  if (first < 0 || count < 0 || static_cast<size_t>(first) + static_cast<size_t>(count) > inputs.size()) return;
+  ColorGroup g;
+  g.name = name;
+  for (int32_t m = 0; m < count; ++m) g.members[m] = first + m;
+  colorGroups.push_back(std::move(g));
+}
+
+void Operator::declareInput(const ParamDecl& d) {
+  switch (d.type) {
+    case PortType::Float: addFloatInput(d.name, d.def, d.flags); break;
+    case PortType::Text: addTextInput(d.name, d.text ? d.text : "", d.flags); break;
+    case PortType::Scene: addSceneInput(d.name, d.flags); break;
+    case PortType::Image: addImageInput(d.name, d.flags); break;
+    case PortType::Generic: addGenericInput(d.name, d.flags); break;
+  }
+  if (!d.choices) return;
+  std::string_view rest(d.choices);
+  while (true) {
+    size_t bar = rest.find('|');
+    inputs.back().choices.emplace_back(rest.substr(0, bar));
+    if (bar == std::string_view::npos) break;
+    rest.remove_prefix(bar + 1);
+  }
 }
 
 Port& Operator::addOutput(const std::string& name, PortType type, std::unique_ptr<Function> fn) {

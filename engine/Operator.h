@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/Params.h"
 #include "engine/Port.h"
 
 struct ColorGroup {
@@ -93,6 +94,14 @@ class Operator {
   void setChoiceProvider(std::unique_ptr<IEnumDataProvider> provider);
   // Groups the last 3 (RGB) or 4 (RGBA) inputs for colour editing.
   void addColorGroup(const std::string& name, int count);
+  // Groups `count` inputs starting at input `first` (for tables declared in one go).
+  void addColorGroup(const std::string& name, int first, int count);
+  // Declares every row of a parameter table, in order (see engine/Params.h).
+  template <size_t N>
+  void declareInputs(const ParamDecl (&table)[N]) {
+    for (const ParamDecl& d : table) declareInput(d);
+  }
+  void declareInput(const ParamDecl& d);
   Port& addOutput(const std::string& name, PortType type, std::unique_ptr<Function> fn);
   // The last output added depends on every input, in input order.
   void linkOutput();

@@ -9,7 +9,9 @@
 #include "gfx/FatalError.h"
 #include "gfx/Screen.h"
 #include "gfx/ShaderManager.h"
+#include "engine/Operator.h"
 #include "gfx/TextureLoader.h"
+#include "image/Operators.h"
 #include "player/Clock.h"
 #include "player/Fatal.h"
 #include "player/Globals.h"
@@ -18,6 +20,8 @@
 #include "player/Player.h"
 #include "player/Settings.h"
 #include "player/Window.h"
+#include "scene/Operators.h"
+#include "sim/Operators.h"
 
 namespace {
 
@@ -62,8 +66,16 @@ void runMainLoop(Player& player, Screen& screen) {
   }
 }
 
+void registerPlayerOperators() {
+  registerEngineOperators();
+  registerSceneOperators();
+  registerImageOperators();
+  registerSimOperators();
+}
+
 int runZarvo() {
   setFatalErrorHandler(&playerFatalHandler);
+  registerPlayerOperators();
   Settings settings = readSettingsFile("config.ini");
   framedumpSetting = settings.framedump;
 

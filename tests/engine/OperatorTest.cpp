@@ -90,6 +90,43 @@ TEST(Ports, ColourGroupsCollectTheirMembersAndChoicesStayWithTheirInput) {
   EXPECT_EQ(op.colorGroups[0].members, (std::map<int32_t, int32_t>{{0, 4}, {1, 5}, {2, 6}}));
 }
 
+// The same inputs as ProbeOp, declared as a table.
+class TableProbeOp : public Operator {
+ public:
+  enum In : uint32_t { Shader, Picture, Many, Format, R, G, B, Count };
+  static constexpr ParamDecl kParams[] = {
+      param::shader("Shader", "default.hlsl"), param::image("Image"),
+      param::number("Many", 0.0f, PortFlagMulti), param::choice("Format", 0, "RGBA16|RGBA8"),
+      param::number("R", 1), param::number("G", 1), param::number("B", 1),
+  };
+  static_assert(std::size(kParams) == In::Count);
+  TableProbeOp() : Operator(CategoryImage) {
+    declareInputs(kParams);
+    addColorGroup("Colour", R, 3);
+  }
+};
+
+TEST(Ports, ATableDeclaresTheSamePortsAsDeclarationCalls) {
+  ProbeOp byCalls;
+  TableProbeOp byTable;
+  ASSERT_EQ(byTable.inputs.size(), byCalls.inputs.size());
+  for (size_t i = 0; i < byCalls.inputs.size(); ++i) {
+    const Port& a = byCalls.inputs[i];
+    const Port& b = byTable.inputs[i];
+    EXPECT_EQ(a.name, b.name);
+    EXPECT_EQ(a.type, b.type);
+    EXPECT_EQ(a.flags, b.flags);
+    EXPECT_EQ(a.choices, b.choices);
+  }
+  Context ctx;
+  byTable.inputs[TableProbeOp::Shader].evaluate(0, ctx);
+  EXPECT_EQ(ctx.textResult, "default.hlsl");
+  byTable.inputs[TableProbeOp::R].evaluate(0, ctx);
+  EXPECT_EQ(ctx.floatResult, 1.0f);
+  ASSERT_EQ(byTable.colorGroups.size(), 1u);
+  EXPECT_EQ(byTable.colorGroups[0].members, byCalls.colorGroups[0].members);
+}
+
 TEST(Ports, UnconnectedConnectedAndTextInputs) {
   Context ctx;
   OperatorGraph g;

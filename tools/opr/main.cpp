@@ -11,9 +11,13 @@
 #include <vector>
 
 #include "engine/Context.h"
+#include "engine/Operator.h"
 #include "engine/Project.h"
+#include "image/Operators.h"
 #include "project/ProjectLoader.h"
 #include "project/TreeFile.h"
+#include "scene/Operators.h"
+#include "sim/Operators.h"
 #include "tools/opr/JsonProduction.h"
 
 namespace {
@@ -224,6 +228,10 @@ int cmdBuild(const std::string& source, const std::string& outPath) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  registerEngineOperators();
+  registerSceneOperators();
+  registerImageOperators();
+  registerSimOperators();
   if (argc < 2) return usage();
   const std::string cmd = argv[1];
   if (cmd == "eval" || cmd == "timeline") {

@@ -1,0 +1,4 @@
+#pragma once
+// Registers the operator types of the image library under their display names (see the
+// registry in engine/Operator.h). Safe to call more than once.
+void registerImageOperators();

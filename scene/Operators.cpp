@@ -1,0 +1,15 @@
+#include "scene/Operators.h"
+
+#include "engine/Operator.h"
+
+namespace {
+template <class T>
+OperatorFactory* spawner() {
+  static OpSpawner<T> s;
+  return &s;
+}
+}  // namespace
+
+void registerSceneOperators() {
+  // One line per type, grouped by family: OperatorRegistry::add("Name", spawner<NameOp>());
+}
