@@ -407,10 +407,25 @@ class Loading(Case):
             r = run(*cmd, check=False)
             self.assertEqual(r.returncode, 1, cmd)
             self.assertIn("missing.opr_b", r.stderr)
-        empty = self.path("empty.opr_b")
-        open(empty, "wb").close()
-        r = run("timeline", empty, 0, check=False)
-        self.assertEqual((r.returncode, r.stdout), (0, "0 none\n"))
+        # What is wrong is said: an empty file, one that is not a production, one cut
+        # after its magic number, spans on a seventeenth track (which no player shows).
+        p17 = tf.Production()
+        g = p17.graph(5)
+        p17.span(0, g, 0, 10)
+        p17.tracks.append([])
+        p17.span(16, g, 10, 20)
+        cases = [("empty.opr_b", b"", "is empty"),
+                 ("noise.opr_b", b"not a production file", "is not a production file"),
+                 ("magic.opr_b", struct.pack("<I", tf.MAGIC), "is cut short"),
+                 ("tracks.opr_b", p17.encode(), "track 16 holds spans")]
+        for name, data, says in cases:
+            with open(self.path(name), "wb") as f:
+                f.write(data)
+            r = run("timeline", self.path(name), 0, 15, check=False)
+            self.assertEqual(r.returncode, 0, name)
+            self.assertIn(f"opr: warning: {self.path(name)}", r.stderr)
+            self.assertIn(says, r.stderr)
+        self.assertEqual(r.stdout, "0 5 0\n15 none\n")
 
 
 class Timeline(Case):

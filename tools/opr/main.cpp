@@ -105,6 +105,8 @@ bool loadProduction(const std::string& path, Project& project) {
   if (!readTree(path, tree)) return false;
   setCurrentProject(&project);
   project.serialize(TreeNodeRef{&tree.root(), false});
+  const std::string ignored = ignoredContentWarnings(tree.root(), path);
+  if (!ignored.empty()) std::fprintf(stderr, "opr: warning: %s\n", ignored.c_str());
   return true;
 }
 
