@@ -794,6 +794,8 @@ Device::~Device() {
 
 uint64_t Device::validationMessageCount() const { return impl_->messages; }
 bool Device::validationEnabled() const { return impl_->validation && impl_->messenger; }
+
+uint32_t Device::maxImageSize() const { return impl_->properties.limits.maxImageDimension2D; }
 void Device::waitIdle() { impl_->submit(true); }
 
 Sampler* Device::samplerFor(const SamplerDesc& desc) {
