@@ -95,8 +95,10 @@ std::string programLogLine(const char* name, const EntryPoints& e) {
     line += e[5];
     return line;
   }
-  line += " vs=";
-  line += e[0] ? e[0] : "";
+  if (e[0]) {
+    line += " vs=";
+    line += e[0];
+  }
   if (e[3]) {
     line += " gs=";
     line += e[3];

@@ -270,6 +270,7 @@ TEST(ShaderManagerLog, LineNamesTheEntriesInStageOrder) {
   EntryPoints computeAndMore = EntryPoints::vsps("VS", "PS");
   computeAndMore.entry[5] = "CS";
   EXPECT_EQ(programLogLine("sim", computeAndMore), "sim cs=CS");
+  EXPECT_EQ(programLogLine("copy", EntryPoints::vsps(nullptr, "PS")), "copy ps=PS");
 }
 
 TEST_F(ShaderManagerTest, ComputeEntryBuildsOnlyTheComputeStage) {
