@@ -451,3 +451,116 @@ TEST_F(GBufferGpuTest, RendererHoldsItsProgramsAndDefaultTextures) {
   EXPECT_EQ(context.quadMesh, nullptr);
   EXPECT_EQ(context.shader, nullptr);
 }
+
+// The readers' side of the encoding: a full-screen pass that decodes the G-buffer and
+// rebuilds world positions from uv and linear depth (target 1's w) and from the depth
+// target, compared with where the CPU's rays meet the surface.
+TEST_F(GBufferGpuTest, ReadersRebuildWorldPositionsFromTheGBuffer) {
+  const char* kReader = R"(
+#include "data/shaders/common/fullscreen.hlsli"
+#include "data/shaders/common/gbuffer.hlsli"
+cbuffer ReaderConstants : register(b0)
+{
+    float4x4 gProj;
+    float4x4 gInvProj;
+    float4x4 gInvView;
+    float2 gRegionScale;
+    float2 gRegionOffset;
+};
+Texture2D gAlbedo : register(t0);
+Texture2D gNormalDepth : register(t1);
+Texture2D gMaterial : register(t2);
+Texture2D gEmissive : register(t3);
+Texture2D gVelocity : register(t4);
+Texture2D gDepth : register(t5);
+SamplerState gPoint : register(s0);
+struct Out { float4 fromLinear : SV_Target0; float4 fromDevice : SV_Target1; };
+FullscreenVertex VS(uint id : SV_VertexID) { return fullscreenTriangle(id); }
+Out PS(FullscreenVertex i)
+{
+    float2 uv = gbufferUv(i.uv, gRegionScale, gRegionOffset);
+    GBufferSample s = decodeGBuffer(gAlbedo.Sample(gPoint, uv), gNormalDepth.Sample(gPoint, uv),
+                                    gMaterial.Sample(gPoint, uv), gEmissive.Sample(gPoint, uv),
+                                    gVelocity.Sample(gPoint, uv).xy);
+    Out o;
+    o.fromLinear = float4(worldPositionFromLinearDepth(i.uv, s.viewDepth, gProj, gInvView), s.hasGeometry ? 1 : 0);
+    float3 view = viewPositionFromDeviceDepth(i.uv, gDepth.Sample(gPoint, uv).r, gInvProj);
+    o.fromDevice = float4(worldPositionFromView(view, gInvView), s.roughness);
+    return o;
+}
+)";
+  std::unique_ptr<ShaderProgram> reader = std::make_unique<ShaderProgram>(device());
+  for (auto [stage, entry] : {std::pair<uint32_t, const char*>{0, "VS"}, {4, "PS"}}) {
+    std::unique_ptr<ShaderBlob> blob = compileShader(stage, stage ? "ps_5_0" : "vs_5_0", kReader, entry);
+    ASSERT_NE(blob, nullptr) << lastCompileError();
+    ASSERT_TRUE(reader->attachStage(stage, *blob, std::string("reader") + entry));
+  }
+
+  lookFrom({0.5f, 1.0f, -4}, -8, 12);
+  newFrame();
+  MeshBuilder shape;
+  shape.addCylinder({});
+  const Float4x4 world = mat::scaleRotateTranslate({1, 2, 1}, {20, 30, 0}, {0, 0, 0.5f});
+  context.world = context.worldPrev = world;
+  context.roughness = 0.375f;
+  Operator& cylinder = makeOp(g, "Cylinder");
+  cylinder.outputs[0].evaluate(0.0f, context);
+
+  ConstantBuffer* cb = reader->constantBuffer(0);
+  ASSERT_NE(cb, nullptr);
+  ASSERT_TRUE(cb->map());
+  const RegionConstants rc = regionConstants(context.gbuffer[0], context.viewport);
+  cb->set("gProj", context.projection.transposed().m, 64);
+  cb->set("gInvProj", mat::inverse(context.projection).transposed().m, 64);
+  cb->set("gInvView", context.camera.transposed().m, 64);
+  cb->set("gRegionScale", rc.scale, 8);
+  cb->set("gRegionOffset", rc.offset, 8);
+  cb->unmap();
+  for (uint32_t i = 0; i < 5; ++i) reader->setResource(hlsl::Pixel, i, context.gbuffer[i]);
+  reader->setResource(hlsl::Pixel, 5, context.frameDepthTarget);
+  reader->setSampler(hlsl::Pixel, 0, device()->samplerFor(SamplerDesc::forMode(0)));
+  reader->state = device()->stateFor(RenderStateDesc::zeroed());
+
+  Texture* fromLinear = texture(0x50404, size, size, 0x10009);
+  Texture* fromDevice = texture(0x50404, size, size, 0x10009);
+  RenderPass pass;
+  pass.colourTargets[0] = fromLinear;
+  pass.colourTargets[1] = fromDevice;
+  pass.clearFlags = kClearColour;
+  pass.rect[2] = pass.rect[3] = int32_t(size);
+  pass.width = pass.height = size;
+  bindRenderPass(device(), pass);
+  drawStrip(reader.get(), 3);
+  unbindRenderTargets(device());
+
+  auto floats = [&](Texture* t) {
+    std::vector<uint8_t> bytes = readBack(t);
+    std::vector<float> f(bytes.size() / 4);
+    std::memcpy(f.data(), bytes.data(), bytes.size());
+    return f;
+  };
+  const std::vector<float> linear = floats(fromLinear);
+  const std::vector<float> deviceDepth = floats(fromDevice);
+  int checked = 0;
+  for (uint32_t y = 0; y < size; ++y)
+    for (uint32_t x = 0; x < size; ++x) {
+      const size_t at = (size_t(y) * size + x) * 4;
+      const int covered = settledCoverage(shape, world, x, y);
+      if (covered == 0) {
+        EXPECT_EQ(linear[at + 3], 0.0f);
+      }
+      if (covered != 1) continue;
+      const RayHit hit = castRay(shape, world, x + 0.5f, y + 0.5f);
+      ASSERT_EQ(linear[at + 3], 1.0f);
+      const float tolerance = 4e-3f * hit.distance;  // 16-bit depth
+      EXPECT_NEAR(linear[at], hit.world.x, tolerance) << x << "," << y;
+      EXPECT_NEAR(linear[at + 1], hit.world.y, tolerance) << x << "," << y;
+      EXPECT_NEAR(linear[at + 2], hit.world.z, tolerance) << x << "," << y;
+      EXPECT_NEAR(deviceDepth[at], hit.world.x, 1e-3f) << x << "," << y;
+      EXPECT_NEAR(deviceDepth[at + 1], hit.world.y, 1e-3f) << x << "," << y;
+      EXPECT_NEAR(deviceDepth[at + 2], hit.world.z, 1e-3f) << x << "," << y;
+      EXPECT_NEAR(deviceDepth[at + 3], 0.375f, 1e-3f);
+      ++checked;
+    }
+  EXPECT_GT(checked, 100);
+}
