@@ -95,7 +95,8 @@ class FileIncluder : public glslang::TShader::Includer {
     IncludeResult* result;
   };
 
-  static std::string keyOf(const std::string& path) {
+  static std::string keyOf(std::string path) {
+    std::replace(path.begin(), path.end(), '\\', '/');
     std::error_code ec;
     if (path.empty() || !std::filesystem::is_regular_file(path, ec)) return {};
     const std::filesystem::path p = std::filesystem::weakly_canonical(path, ec);
@@ -117,7 +118,10 @@ class FileIncluder : public glslang::TShader::Includer {
     namespace fs = std::filesystem;
     std::vector<fs::path> candidates;
     if (includerName && *includerName) {
-      fs::path dir = fs::path(includerName).parent_path();
+      // Operators name their shader files with backslashes ("data\\shaders\\custom\\grass.hlsl").
+      std::string includer = includerName;
+      std::replace(includer.begin(), includer.end(), '\\', '/');
+      fs::path dir = fs::path(includer).parent_path();
       if (!dir.empty()) candidates.push_back(dir / headerName);
     }
     candidates.push_back(fs::path(headerName));
