@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "scene/Traversal.h"
+#include "scene/SceneOpSupport.h"
 
 namespace camera {
 namespace {

@@ -1,7 +1,7 @@
 #include "scene/Grouping.h"
 
 #include "engine/FloatOperators.h"
-#include "scene/Traversal.h"
+#include "scene/SceneOpSupport.h"
 
 GroupOp::GroupOp() : Operator(CategoryGroup) {
   declareInputs(kParams);
@@ -13,7 +13,7 @@ void GroupOp::GroupFunction::evaluate(float t, const std::vector<Port*>& s, Cont
   if (active_) return;
   // Copied first, so that whatever the evaluation does to the connections cannot disturb
   // the walk over them.
-  connections_.assign(connectionsOf(s, InScene).begin(), connectionsOf(s, InScene).end());
+  connections_.assign(s[InScene]->sources.begin(), s[InScene]->sources.end());
   const int32_t index = truncToInt32(evalFloat(s, EvalIndex, t, ctx));
   const float childTime = t - evalFloat(s, TimeOffset, t, ctx);
   active_ = true;

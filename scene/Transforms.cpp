@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "engine/FloatOperators.h"
-#include "scene/Traversal.h"
+#include "scene/SceneOpSupport.h"
 
 Float4x4 repeatStep(int32_t i, Float3 position, Float3 rotationDegrees, Float3 scale) {
   const float k = static_cast<float>(i);

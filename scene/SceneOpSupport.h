@@ -36,9 +36,3 @@ class SavedWorld {
   Context& ctx_;
   Float4x4 world_, worldPrev_;
 };
-
-// The upstream outputs connected to input `index` (a multi input has several), in
-// connection order.
-inline const std::vector<Port*>& connectionsOf(const std::vector<Port*>& s, size_t index) {
-  return s[index]->sources;
-}
