@@ -140,11 +140,13 @@ struct Material {
   Float2 tileUV;
   Texture *albedo, *roughnessTex, *metalnessTex, *emissiveTex, *normalTex;
   ShaderProgram* shader;
+  float shaderParams[3];
 };
 
 Material snapshot(const Context& c) {
   return {c.world, c.worldPrev, c.baseColor, c.specularColor, c.emissive, c.roughness, c.metalness, c.tileUV,
-          c.albedoTexture, c.roughnessTexture, c.metalnessTexture, c.emissiveTexture, c.normalTexture, c.shader};
+          c.albedoTexture, c.roughnessTexture, c.metalnessTexture, c.emissiveTexture, c.normalTexture, c.shader,
+          {c.shaderParams[0], c.shaderParams[1], c.shaderParams[2]}};
 }
 
 bool sameBits(const Material& a, const Material& b) {
@@ -154,7 +156,8 @@ bool sameBits(const Material& a, const Material& b) {
          std::bit_cast<uint32_t>(a.metalness) == std::bit_cast<uint32_t>(b.metalness) &&
          std::memcmp(&a.tileUV, &b.tileUV, sizeof(Float2)) == 0 && a.albedo == b.albedo &&
          a.roughnessTex == b.roughnessTex && a.metalnessTex == b.metalnessTex && a.emissiveTex == b.emissiveTex &&
-         a.normalTex == b.normalTex && a.shader == b.shader;
+         a.normalTex == b.normalTex && a.shader == b.shader &&
+         std::memcmp(a.shaderParams, b.shaderParams, sizeof a.shaderParams) == 0;
 }
 
 // Odd values everywhere, negative zeros included, so that a restore through arithmetic (a
@@ -170,6 +173,7 @@ void scribble(Context& c) {
   c.roughness = 0.123f;
   c.metalness = -0.0f;
   c.tileUV = {3.0f, 0.33333f};
+  c.shaderParams[0] = -0.0f, c.shaderParams[1] = 7.0f, c.shaderParams[2] = 1e-40f;
 }
 
 TEST(SceneOperators, LeaveWorldAndMaterialAsTheyFoundThem) {
@@ -184,6 +188,8 @@ TEST(SceneOperators, LeaveWorldAndMaterialAsTheyFoundThem) {
       {"Replicate", {{"Count", 0}}},
       {"Group", {{"TimeOffset", 2}}},
       {"Eval", {{"Start", -1}}},
+      {"Material", {{"Color.R", 0.9f}, {"Metalness", 0.1f}, {"TileU", 4}, {"EmissiveBrightness", 3}}},
+      {"CustomMaterial", {{"Param 1", 2}, {"Roughness", 0.9f}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.type);

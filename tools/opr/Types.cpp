@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -41,8 +42,13 @@ std::string defaultOf(const Port& p) {
   IValue* v = p.source ? p.source->value() : nullptr;
   if (!v) return {};
   if (p.type == PortType::Float) {
+    // The shortest text that reads back as the same float: 0.2, not 0.200000003.
+    const float value = static_cast<Float*>(v)->value;
     char buf[32];
-    std::snprintf(buf, sizeof buf, "%.9g", static_cast<double>(static_cast<Float*>(v)->value));
+    for (int digits = 6; digits <= 9; ++digits) {
+      std::snprintf(buf, sizeof buf, "%.*g", digits, static_cast<double>(value));
+      if (std::strtof(buf, nullptr) == value) break;
+    }
     return buf;
   }
   if (p.type == PortType::Text) return "\"" + static_cast<Text*>(v)->value + "\"";
