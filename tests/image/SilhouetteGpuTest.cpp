@@ -9,12 +9,7 @@
 #include <cmath>
 #include <vector>
 
-#include "engine/Globals.h"
-#include "gfx/RenderTargets.h"
-#include "gfx/ShaderManager.h"
-#include "scene/SceneContext.h"
-#include "tests/gfx/support/GpuTestSupport.h"
-#include "tests/image/ImageTestSupport.h"
+#include "tests/image/SceneGpuTest.h"
 
 using namespace imagetest;
 
@@ -141,48 +136,20 @@ std::vector<int> expectedCoverage(const View& v, const std::vector<Box>& boxes, 
 
 // ---- the device side ----------------------------------------------------------------------------
 
-class SilhouetteGpuTest : public ScreenGpuTest {
+class SilhouetteGpuTest : public SceneGpuTest {
  protected:
   SilhouetteGpuTest() {
     screenWidth = 40;
     screenHeight = 30;
   }
-  void SetUp() override {
-    ScreenGpuTest::SetUp();
-    isLoading = false;
-    initContextTargets(g.ctx, device(), screen());
-    ASSERT_TRUE(initSceneContext(g.ctx, device()));
-    g.ctx.viewport = Viewport{0, 0, int32_t(screenWidth), int32_t(screenHeight)};
-    beginFrame(g.ctx, screenWidth, screenHeight, true, true);
-  }
-  void TearDown() override {
-    device()->waitIdle();
-    g.graph.reset();
-    releaseSceneContext(g.ctx);
-    releaseContextTargets(g.ctx);
-    ScreenGpuTest::TearDown();
-  }
-
-  // Image (black, 8 bits) -> Forward with the unlit shader, its scene input left to the test.
-  Operator& forward() {
-    Operator& image = g.op("Image");
-    setParam(image, "Format", 1);
-    setParam(image, "Clear.A", 1);
-    Operator& fwd = g.op("Forward");
-    static_cast<Text*>(fwd.findPort("Shader")->source->value())->value = "data/shaders/forward/unlit.hlsl";
-    g.connect(image, "ImageOut", fwd, "ImageIn");
-    return fwd;
-  }
 
   // Evaluates `top`, reads the picture back and compares it with the outlines.
   void expectSilhouette(Operator& top, const View& view, const std::vector<Box>& boxes) {
-    g.ctx.imageResult = nullptr;
-    g.eval(top, 0.0f);
-    Texture* picture = g.ctx.imageResult;
-    ASSERT_NE(picture, nullptr);
-    ASSERT_EQ(picture->width(), screenWidth);
+    Texture* texture = nullptr;
+    const std::vector<uint8_t> px = picture(top, &texture);
+    ASSERT_NE(texture, nullptr);
+    ASSERT_EQ(texture->width(), screenWidth);
     const int w = int(screenWidth), h = int(screenHeight);
-    const std::vector<uint8_t> px = readBack(picture);
     const std::vector<int> want = expectedCoverage(view, boxes, w, h);
     int compared = 0, agreed = 0, covered = 0;
     std::string map;
@@ -204,7 +171,6 @@ class SilhouetteGpuTest : public ScreenGpuTest {
                                            << "O: expected, not drawn)\n" << map;
   }
 
-  ImageGraph g;
 };
 
 TEST_F(SilhouetteGpuTest, TransformedCubeThroughCamera) {
