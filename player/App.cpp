@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 
 #include "gfx/Device.h"
 #include "gfx/FatalError.h"
@@ -20,6 +21,7 @@
 #include "player/Player.h"
 #include "player/Settings.h"
 #include "player/Window.h"
+#include "scene/DeferredLighting.h"
 #include "scene/Operators.h"
 #include "sim/Operators.h"
 
@@ -82,6 +84,9 @@ int runZarvo() {
   PlayerWindow window = openPlayerWindow(settings);
   Screen* screen = createScreen(window.window, settings);
   decideBinaryShaders();
+  // The lighting object: shadow maps, light programs and the image-based lighting.
+  std::unique_ptr<DeferredLighting> lighting = DeferredLighting::Create(screen->device);
+  gDeferredLighting = lighting.get();
 
   {
     Player player(screen);
@@ -103,6 +108,7 @@ int runZarvo() {
     std::fflush(stdout);
   }
 
+  lighting.reset();
   clearShaderCache();
   clearTextureCache();
   delete screen;
