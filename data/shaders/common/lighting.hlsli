@@ -87,9 +87,11 @@ float shadowFilter(Texture2D map, float2 uv, float depth, float texelSize)
     if (any(uv < 0.0) || any(uv > 1.0) || depth >= 1.0)
         return 1.0;
     float sum = 0.0;
-    [unroll] for (int y = -1; y <= 1; ++y)
-        [unroll] for (int x = -1; x <= 1; ++x)
-            sum += map.SampleCmpLevelZero(gShadowSampler, uv + float2(x, y) * texelSize, depth);
+    [loop] for (int k = 0; k < 9; ++k)
+    {
+        float2 offset = float2(k % 3 - 1, k / 3 - 1);
+        sum += map.SampleCmpLevelZero(gShadowSampler, uv + offset * texelSize, depth);
+    }
     return sum * (1.0 / 9.0);
 }
 
