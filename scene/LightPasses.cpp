@@ -9,6 +9,7 @@
 #include "gfx/ShaderProgram.h"
 #include "scene/DeferredLighting.h"
 #include "scene/GBufferRenderer.h"
+#include "scene/PassSupport.h"
 #include "scene/Traversal.h"
 
 namespace {
@@ -74,7 +75,7 @@ void LightPassOp::LightPassFunction::evaluate(float t, const std::vector<Port*>&
 
 // ---------------------------------------------------------------- Transparency
 
-RenderStateDesc transparencyRenderState() {
+RenderStateDesc transparencyRenderState(bool writeNormals) {
   RenderStateDesc d = RenderStateDesc::zeroed();
   // Tested against the opaque scene, never hiding what lies behind.
   d.flags = kDepthTest | kCullBack | kIndependentBlend;
@@ -84,6 +85,7 @@ RenderStateDesc transparencyRenderState() {
   // the copy. Target 1 (normal and depth) takes the surface as it is.
   d.colourBlend[0] = kBlendOpaqueWord;
   d.alphaBlend[0] = blendWord(D3D11_BLEND_ONE, D3D11_BLEND_INV_SRC_ALPHA, D3D11_BLEND_OP_ADD);
+  if (!writeNormals) d.disabledChannels[1] = 15;
   return d;
 }
 
@@ -110,7 +112,41 @@ TransparencyPassOp::TransparencyPassOp() : Operator(CategoryImage) {
 }
 
 TransparencyPassOp::TransparencyFunction::TransparencyFunction() = default;
-TransparencyPassOp::TransparencyFunction::~TransparencyFunction() { deleteTexture(target); }
+TransparencyPassOp::TransparencyFunction::~TransparencyFunction() {
+  deleteTexture(target);
+  deleteTexture(depth);
+}
+
+namespace {
+
+// The frame's depth over `region`, shrunk into `scaled` of `depth` (cleared first).
+void shrinkDepth(ShaderProgram* program, Device* device, Texture* frameDepth, Texture* depth, const Viewport& region,
+                 const Viewport& scaled) {
+  RenderPass p;
+  p.depthTarget = depth;
+  p.width = depth->width();
+  p.height = depth->height();
+  p.rect[0] = scaled.left;
+  p.rect[1] = scaled.top;
+  p.rect[2] = scaled.right;
+  p.rect[3] = scaled.bottom;
+  p.clearFlags = kClearDepth;
+  p.depthClear = 1.0f;
+  bindRenderPass(device, p);
+  const RegionConstants rc = regionConstants(frameDepth, region);
+  {
+    ProgramConstants pc(program, "transparencyDepth");
+    pc.float2("gRegionScale", {rc.scale[0], rc.scale[1]});
+    pc.float2("gRegionOffset", {rc.offset[0], rc.offset[1]});
+  }
+  bindPassTexture(program, kPixelStage, 0, frameDepth);
+  bindPassSampler(program, kPixelStage, 0, device->samplerFor(SamplerDesc::forMode(0)));
+  tracePassDraw(program);
+  drawStrip(program, 3);
+  unbindRenderTargets(device);
+}
+
+}  // namespace
 
 void TransparencyPassOp::TransparencyFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
   using T = TransparencyPassOp;
@@ -121,8 +157,11 @@ void TransparencyPassOp::TransparencyFunction::evaluate(float t, const std::vect
     loadedOnce = true;
     loadedPath = path;
     std::unique_ptr<ShaderProgram> fresh;
-    if (loadProgramFromFile(path.c_str(), EntryPoints::vsps("VS", "PS"), fresh) && fresh && fresh->device)
-      fresh->state = fresh->device->stateFor(transparencyRenderState());
+    if (loadProgramFromFile(path.c_str(), EntryPoints::vsps("VS", "PS"), fresh) && fresh && fresh->device) {
+      fullState = fresh->device->stateFor(transparencyRenderState(true));
+      reducedState = fresh->device->stateFor(transparencyRenderState(false));
+      fresh->state = fullState;
+    }
     program = std::move(fresh);
   }
 
@@ -148,7 +187,7 @@ void TransparencyPassOp::TransparencyFunction::evaluate(float t, const std::vect
   Viewport scaled = scaledRegion(region, fraction);
   // Inside every target of the pass.
   int32_t maxW = int32_t(target->width()), maxH = int32_t(target->height());
-  for (Texture* other : {ctx.gbuffer[1], ctx.frameDepthTarget})
+  for (Texture* other : {ctx.gbuffer[1], ctx.frameDepthTarget, depth})
     if (other) maxW = std::min(maxW, int32_t(other->width())), maxH = std::min(maxH, int32_t(other->height()));
   scaled.right = std::min(scaled.right, maxW);
   scaled.bottom = std::min(scaled.bottom, maxH);
@@ -159,11 +198,40 @@ void TransparencyPassOp::TransparencyFunction::evaluate(float t, const std::vect
   }
 
   unbindRenderTargets(device);
+  // Below full size the opaque scene's depth has to be where the picture is drawn.
+  Texture* testDepth = ctx.frameDepthTarget;
+  const bool reduced = scaled.right - scaled.left < region.right - region.left ||
+                       scaled.bottom - scaled.top < region.bottom - region.top;
+  if (reduced && ctx.frameDepthTarget) {
+    if (!depthProgram) {
+      depthProgram = loadPassProgram(device, "transparencyDepth", "VS", "PS");
+      if (depthProgram) {
+        RenderStateDesc d = RenderStateDesc::zeroed();
+        d.flags = kDepthTest | kDepthWrite;
+        d.depthFunc = D3D11_COMPARISON_ALWAYS;
+        depthProgram->state = device->stateFor(d);
+      }
+    }
+    if (!depth) {
+      TextureDesc d;
+      d.flags = kDepthTargetFlags;
+      d.format = ctx.frameDepthTarget->format();
+      d.options = kSizeFull;
+      d.width = target->width();
+      d.height = target->height();
+      depth = createTexture(device, d, nullptr);
+    }
+    if (depthProgram && depth) {
+      shrinkDepth(depthProgram.get(), device, ctx.frameDepthTarget, depth, region, scaled);
+      testDepth = depth;
+    }
+  }
+  program->state = reduced ? reducedState : fullState;
   // Last frame's transparent objects must not show through.
   const float clear[4] = {0, 0, 0, 0};
   clearTexture(device, target, clear);
   pass = RenderPass{};
-  pass.depthTarget = ctx.frameDepthTarget;
+  pass.depthTarget = testDepth;
   pass.colourTargets[0] = target;
   pass.colourTargets[1] = ctx.gbuffer[1];
   pass.rect[0] = scaled.left;

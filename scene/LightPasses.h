@@ -9,7 +9,9 @@
 // "Transparency" draws a scene with a shader file of its own into a private picture (the
 // frame's depth target tests against the opaque scene; G-buffer target 1 takes the
 // surfaces' normal and depth), at "Screen %" of the region's size, and blends it stretched
-// over its input image.
+// over its input image. Below full size the frame's depth is first shrunk into a private
+// depth target over the reduced region ("transparencyDepth"), so the test against the opaque
+// scene happens where the picture will be stretched to.
 #include <cstdint>
 #include <iterator>
 #include <memory>
@@ -34,8 +36,10 @@ class LightPassOp : public Operator {
   };
 };
 
-// The private picture's blending, and the copy that lays it over the input.
-RenderStateDesc transparencyRenderState();
+// The private picture's blending (target 1, the G-buffer's normal and depth, written only at
+// full size: below it the surfaces lie where the picture is, not where they belong), and the
+// copy that lays the picture over the input.
+RenderStateDesc transparencyRenderState(bool writeNormals = true);
 RenderStateDesc transparencyCompositeState();
 
 class TransparencyPassOp : public Operator {
@@ -59,6 +63,10 @@ class TransparencyPassOp : public Operator {
     std::string loadedPath;
     bool loadedOnce = false;
     Texture* target = nullptr;  // back-buffer sized, made on first use
+    Texture* depth = nullptr;   // the shrunk depth, made on the first reduced evaluation
+    std::unique_ptr<ShaderProgram> depthProgram;
+    RenderState* fullState = nullptr;
+    RenderState* reducedState = nullptr;
     RenderPass pass;
   };
 };

@@ -62,6 +62,7 @@ TEST(LightingShaders, EveryEntryThePassesNameCompiles) {
       {"data/shaders/shadowsCloth.hlsl", {{hlsl::Vertex, "VS"}, {hlsl::Pixel, "PS"}}},
       {"data/shaders/shadowsInstanced.hlsl", {{hlsl::Vertex, "VS"}, {hlsl::Pixel, "PS"}}},
       {"data/shaders/transparency.hlsl", {{hlsl::Vertex, "VS"}, {hlsl::Pixel, "PS"}}},
+      {"data/shaders/transparencyDepth.hlsl", {{hlsl::Vertex, "VS"}, {hlsl::Pixel, "PS"}}},
       {"data/shaders/decal.hlsl", {{hlsl::Vertex, "VS"}, {hlsl::Pixel, "PS"}}},
       {"data/shaders/fsdecal.hlsl", {{hlsl::Vertex, "VS"}, {hlsl::Pixel, "PS"}}},
       {"data/shaders/raymarch/blobs.hlsl", {{hlsl::Vertex, "VS"}, {hlsl::Pixel, "PS"}}},
@@ -115,7 +116,7 @@ TEST(LightingShaders, TransparencyDeclaresThePerObjectConstantsTheRendererWrites
 TEST(LightingShaders, ProgramsLoadByTheNamesThePassesUse) {
   useBinaryShaders = false;
   for (const char* name : {"dirlight", "pointLight", "spotLight", "copyLightMap", "imageLighting", "shadows",
-                           "shadowsCloth", "shadowsInstanced"}) {
+                           "shadowsCloth", "shadowsInstanced", "transparencyDepth"}) {
     ShaderProgram p(nullptr);
     EXPECT_TRUE(loadProgramAuto(name, EntryPoints::vsps("VS", "PS"), &p)) << name;
   }

@@ -97,6 +97,39 @@ TEST_F(TransparencyGpuTest, TheSphereIsLaidOverWhereItCoversTheScreenAtFullAndHa
   EXPECT_GT(n.w, 3.0f);
 }
 
+TEST_F(TransparencyGpuTest, OpaqueGeometryInFrontHidesItAtFullAndHalfSize) {
+  // A wall nearer than the sphere over the left half of the picture (x < 0).
+  const Mesh* quad = quadMesh();
+  draw(quad, mat::scaling({10, 1, 10}) * mat::rotationX(-90.0f * kDegToRad) * mat::translation({-5, 0, -2}), Material{});
+  const Float3 centre{0.4f, 0.0f, 0.0f};
+  sphereCentre = centre;
+  Operator& op = transparency();
+  const Float4x4 invViewProj = mat::inverse(mat::rigidInverse(ctx.camera) * ctx.projection);
+  for (float percent : {100.0f, 50.0f}) {
+    HalfImage out = run(op, percent);
+    const float margin = percent == 100.0f ? 0.04f : 0.12f;
+    int hidden = 0, shown = 0;
+    for (uint32_t y = 0; y < kSize; ++y)
+      for (uint32_t x = 0; x < kSize; ++x) {
+        if (rayDistance(x, y, centre) > 1.0f - margin) continue;  // not on the sphere
+        // Where the pixel's ray crosses the wall's plane (z = -2): left of x = 0 it is hidden.
+        Float3 far = mat::transformPoint({(x + 0.5f) / kSize * 2 - 1, 1 - (y + 0.5f) / kSize * 2, 1}, invViewProj);
+        Float3 d = normalize(far - eye);
+        float wallX = eye.x + d.x * (-2.0f - eye.z) / d.z;
+        if (std::fabs(wallX) < 0.15f) continue;  // the wall's edge, give or take a pixel
+        if (wallX < 0) {
+          ++hidden;
+          EXPECT_TRUE(isBackground(out.at(x, y))) << percent << "% pixel " << x << "," << y;
+        } else {
+          ++shown;
+          EXPECT_FALSE(isBackground(out.at(x, y))) << percent << "% pixel " << x << "," << y;
+        }
+      }
+    EXPECT_GT(hidden, 25) << percent;
+    EXPECT_GT(shown, 40) << percent;
+  }
+}
+
 TEST_F(TransparencyGpuTest, NothingOldShowsThroughAndZeroPercentDrawsNothing) {
   Operator& op = transparency();
   EXPECT_FALSE(isBackground(run(op, 100.0f).at(kSize / 2, kSize / 2)));
