@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "scene/Grouping.h"
-#include "tests/scene/SceneTestSupport.h"
+#include "tests/scene/TraversalTestSupport.h"
 
 using namespace scenetest;
 
