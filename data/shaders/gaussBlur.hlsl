@@ -16,13 +16,20 @@ cbuffer GaussBlurConstants : register(b0)
 Texture2D gSource : register(t0);
 SamplerState gSourceSampler : register(s0);
 
-static const int kMaxTapsPerSide = 32;
+static const int kMaxFetchesPerSide = 16;
 
 FullscreenVertex VS(uint id : SV_VertexID)
 {
     return fullscreenTriangle(id);
 }
 
+float gaussian(float x, float sigma)
+{
+    return exp(-x * x / (2.0 * sigma * sigma));
+}
+
+// Pairs of neighbouring taps are read with one bilinear fetch placed between them by their
+// weights; taps are a pixel apart up to 32 pixels of radius, further apart beyond.
 float4 blur(float2 uvOverRegion, float2 direction)
 {
     float w, h;
@@ -32,20 +39,24 @@ float4 blur(float2 uvOverRegion, float2 direction)
     float2 hi = gRegionOffset + gRegionScale - 0.5 * texel;
     float2 uv = regionToSource(uvOverRegion, gRegionScale, gRegionOffset);
     float radius = max(gRadius, 0.0) * gRegionScale.y * h / 1080.0;
+    float4 centre = gSource.SampleLevel(gSourceSampler, clamp(uv, lo, hi), 0);
     if (radius < 0.5)
-        return gSource.SampleLevel(gSourceSampler, clamp(uv, lo, hi), 0);
+        return centre;
     float sigma = radius / 3.0;
-    int taps = min(int(ceil(radius)), kMaxTapsPerSide);
-    float step = radius / float(taps);
-    float4 sum = 0;
-    float weights = 0;
+    float spacing = max(1.0, radius / (2.0 * kMaxFetchesPerSide));
+    int pairs = min(int(ceil(radius / (2.0 * spacing))), kMaxFetchesPerSide);
+    float4 sum = centre;
+    float weights = 1.0;
     [loop]
-    for (int k = -taps; k <= taps; ++k)
+    for (int k = 0; k < pairs; ++k)
     {
-        float x = float(k) * step;
-        float weight = exp(-x * x / (2.0 * sigma * sigma));
-        sum += weight * gSource.SampleLevel(gSourceSampler, clamp(uv + direction * x * texel, lo, hi), 0);
-        weights += weight;
+        float x1 = (2.0 * k + 1.0) * spacing, x2 = x1 + spacing;
+        float w1 = gaussian(x1, sigma), w2 = gaussian(x2, sigma);
+        float pairWeight = w1 + w2;
+        float2 offset = direction * ((x1 * w1 + x2 * w2) / pairWeight) * texel;
+        sum += pairWeight * (gSource.SampleLevel(gSourceSampler, clamp(uv + offset, lo, hi), 0) +
+                             gSource.SampleLevel(gSourceSampler, clamp(uv - offset, lo, hi), 0));
+        weights += 2.0 * pairWeight;
     }
     return sum / weights;
 }

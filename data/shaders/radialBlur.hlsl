@@ -29,6 +29,7 @@ float4 PS(FullscreenVertex i) : SV_TARGET
     float2 centre = float2(gCenter.x * 0.5 + 0.5, 0.5 - gCenter.y * 0.5);
     float2 towards = (centre - i.uv) * saturate(gRadius / 200.0);
     float4 sum = 0;
+    [unroll]
     for (int k = 0; k < kSamples; ++k)
     {
         float2 uv = i.uv + towards * (float(k) / float(kSamples - 1));

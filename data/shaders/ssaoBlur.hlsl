@@ -20,8 +20,8 @@ Texture2D gNormalDepth : register(t1);  // G-buffer normal and depth (combine: o
 SamplerState gInputSampler : register(s0);
 SamplerState gNormalSampler : register(s1);
 
-static const int kRadius = 5;
-static const float kWeights[kRadius + 1] = {0.1974, 0.1747, 0.1210, 0.0656, 0.0278, 0.0092};
+static const int kRadius = 4;
+static const float kWeights[kRadius + 1] = {0.2270, 0.1945, 0.1216, 0.0540, 0.0162};
 
 FullscreenVertex VS(uint id : SV_VertexID)
 {
