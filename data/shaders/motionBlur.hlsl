@@ -1,4 +1,4 @@
-// Motion blur along velocity tiles. The G-buffer's velocity (uv units of the picture per
+// Motion blur along velocity tiles. The G-buffer's velocity (uv units of the whole target per
 // the 1 ms between a matrix and its previous twin) is reduced to tiles of a quarter of the
 // viewport, each holding the longest velocity of its neighbourhood: PSDownsample keeps the
 // longest of each 2 x 2 block (dropping motion shorter than half a pixel of blur),
@@ -7,6 +7,7 @@
 // the strength, and blends that in by alpha (and the mask's luminance when there is a mask).
 #include "common/fullscreen.hlsli"
 #include "common/color.hlsli"
+#include "common/gbuffer.hlsli"
 
 cbuffer MotionBlurConstants : register(b0)
 {
@@ -40,18 +41,21 @@ float2 longer(float2 a, float2 b)
 
 float4 PS(FullscreenVertex i) : SV_TARGET
 {
+    float w, h;
+    gInput.GetDimensions(w, h);
     float2 uv = regionToSource(i.uv, gRegionScale, gRegionOffset);
     float4 c = gInput.SampleLevel(gInputSampler, uv, 0);
-    float2 blur = gTiles.SampleLevel(gTilesSampler, i.uv, 0).rg * gStrength;  // uv of the viewport
-    float pixels = length(blur * gScreenSize);
+    float2 blur = gTiles.SampleLevel(gTilesSampler, i.uv, 0).rg * gStrength;  // uv of the whole target
+    float pixels = length(blur * float2(w, h));
     if (pixels < 0.5)
         return c;
     blur *= min(1.0, kMaxBlurPixels / pixels);
+    float2 lo = gRegionOffset + 0.5 / float2(w, h), hi = gRegionOffset + gRegionScale - 0.5 / float2(w, h);
     float4 sum = 0;
     for (int k = 0; k < kSamples; ++k)
     {
-        float2 at = i.uv + blur * ((float(k) + 0.5) / float(kSamples) - 0.5);
-        sum += gInput.SampleLevel(gInputSampler, regionToSource(at, gRegionScale, gRegionOffset), 0);
+        float2 at = uv + blur * ((float(k) + 0.5) / float(kSamples) - 0.5);
+        sum += gInput.SampleLevel(gInputSampler, clamp(at, lo, hi), 0);
     }
     sum /= float(kSamples);
     float amount = saturate(gAlpha * maskWeight(gMaskImageConnected, gMask.SampleLevel(gMaskSampler, uv, 0)));
@@ -68,7 +72,7 @@ float4 PSDownsample(FullscreenVertex i) : SV_TARGET
     v = longer(v, gInput.SampleLevel(gInputSampler, uv + texel * float2(0.5, -0.5), 0).rg);
     v = longer(v, gInput.SampleLevel(gInputSampler, uv + texel * float2(-0.5, 0.5), 0).rg);
     v = longer(v, gInput.SampleLevel(gInputSampler, uv + texel * float2(0.5, 0.5), 0).rg);
-    if (length(v * gStrength * gScreenSize) < 0.5)
+    if (length(v * gStrength * float2(w, h)) < 0.5)  // under half a pixel of blur
         v = 0;
     return float4(v, 0, 0);
 }
@@ -107,12 +111,12 @@ cbuffer VelocityFromViewConstants : register(b1)
 
 float4 PSVelocityFromView(FullscreenVertex i) : SV_TARGET
 {
-    float depth = gInput.SampleLevel(gInputSampler, regionToSource(i.uv, gRegionScale, gRegionOffset), 0).w;
-    if (depth >= 60000.0)
+    float4 normalDepth = gInput.SampleLevel(gInputSampler, regionToSource(i.uv, gRegionScale, gRegionOffset), 0);
+    float depth = decodeGBuffer(0, normalDepth, 0, 0, 0).viewDepth;
+    if (depth >= kGBufferNothing * 0.5)
         return 0;
-    float2 ndc = float2(i.uv.x * 2.0 - 1.0, 1.0 - i.uv.y * 2.0);
-    float3 p = float3(ndc * gFrustumCorner.xy, gFrustumCorner.z) * (depth / gFrustumCorner.z);
+    float3 p = float3(viewportUvToNdc(i.uv) * gFrustumCorner.xy, gFrustumCorner.z) * (depth / gFrustumCorner.z);
     float4 previous = mul(float4(p, 1.0), gViewToPreviousClip);
     float2 previousUV = float2(previous.x / previous.w * 0.5 + 0.5, 0.5 - previous.y / previous.w * 0.5);
-    return float4(i.uv - previousUV, 0, 0);
+    return float4((i.uv - previousUV) * gRegionScale, 0, 0);
 }

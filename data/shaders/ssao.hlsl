@@ -1,16 +1,13 @@
 // Screen-space ambient occlusion. For each pixel the view-space position is rebuilt from
-// the G-buffer's linear depth along the ray through the far-plane corner; fourteen offset
+// the G-buffer's linear depth and the projection (gFrustumCorner, the far-plane corner, is
+// the same ray for a perspective camera; the projection serves orthographic ones too); fourteen offset
 // vectors, reflected about a random vector (4 x 4 texture tiled over the screen) and flipped
 // into the hemisphere of the normal, give sample points that are projected back to the
 // screen. The surface seen there occludes when it lies in front of the sample point by more
 // than the surface epsilon, fading out from FadeStart to FadeEnd, weighted by how much it
 // faces the normal. Background pixels are not occluded.
 #include "common/fullscreen.hlsli"
-
-// G-buffer image 1: xyz view-space normal, w linear view depth (65504 where nothing was drawn).
-float3 gbufferViewNormal(float4 normalDepth) { return normalDepth.xyz; }
-float gbufferViewDepth(float4 normalDepth) { return normalDepth.w; }
-bool gbufferHasSurface(float depth) { return depth < 60000.0; }
+#include "common/gbuffer.hlsli"
 
 cbuffer SSAOConstants : register(b0)
 {
@@ -26,6 +23,22 @@ cbuffer SSAOConstants : register(b0)
     float2 gRegionScale;
     float2 gRegionOffset;
 };
+
+// Normal and linear depth of G-buffer image 1, through the shared decoding.
+float3 normalOf(float4 normalDepth)
+{
+    return decodeGBuffer(0, normalDepth, 0, 0, 0).viewNormal;
+}
+
+float depthOf(float4 normalDepth)
+{
+    return decodeGBuffer(0, normalDepth, 0, 0, 0).viewDepth;
+}
+
+bool hasSurface(float depth)
+{
+    return depth < kGBufferNothing * 0.5;
+}
 
 Texture2D gNormalDepth : register(t0);
 Texture2D gRandomVectors : register(t1);
@@ -52,13 +65,11 @@ float occlusionOver(float distZ)
 float4 PS(FullscreenVertex i) : SV_TARGET
 {
     float4 nd = gbufferAt(i.uv);
-    float depth = gbufferViewDepth(nd);
-    if (!gbufferHasSurface(depth))
+    float depth = depthOf(nd);
+    if (!hasSurface(depth))
         return float4(1, 1, 1, 1);
-    float3 n = normalize(gbufferViewNormal(nd));
-    float2 ndc = float2(i.uv.x * 2.0 - 1.0, 1.0 - i.uv.y * 2.0);
-    float3 farPoint = float3(ndc * gFrustumCorner.xy, gFrustumCorner.z);
-    float3 p = farPoint * (depth / gFrustumCorner.z);
+    float3 n = normalize(normalOf(nd));
+    float3 p = viewPositionFromLinearDepth(i.uv, depth, gProj);
 
     float3 random = gRandomVectors.SampleLevel(gRandomSampler, i.uv * gScreenSize / 4.0, 0).rgb * 2.0 - 1.0;
     random = dot(random, random) > 1e-6 ? normalize(random) : float3(0, 0, 1);
@@ -74,8 +85,8 @@ float4 PS(FullscreenVertex i) : SV_TARGET
         float2 quv = float2(h.x / h.w * 0.5 + 0.5, 0.5 - h.y / h.w * 0.5);
         if (any(quv < 0.0) || any(quv > 1.0))
             continue;  // off the picture: nothing known there
-        float rz = gbufferViewDepth(gbufferAt(quv));
-        if (!gbufferHasSurface(rz) || q.z <= 0.0)
+        float rz = depthOf(gbufferAt(quv));
+        if (!hasSurface(rz) || q.z <= 0.0)
             continue;
         float3 r = (rz / q.z) * q;
         float distZ = p.z - r.z;

@@ -3,11 +3,7 @@
 // left out, so occlusion does not bleed across silhouettes. The occlusion targets hold the
 // region at the destination's own pixels.
 #include "common/fullscreen.hlsli"
-
-// G-buffer image 1: xyz view-space normal, w linear view depth (65504 where nothing was drawn).
-float3 gbufferViewNormal(float4 normalDepth) { return normalDepth.xyz; }
-float gbufferViewDepth(float4 normalDepth) { return normalDepth.w; }
-bool gbufferHasSurface(float depth) { return depth < 60000.0; }
+#include "common/gbuffer.hlsli"
 
 cbuffer SSAOBlurConstants : register(b0)
 {
@@ -16,6 +12,22 @@ cbuffer SSAOBlurConstants : register(b0)
 };
 
 Texture2D gInput : register(t0);        // occlusion (combine: the picture)
+// Normal and linear depth of G-buffer image 1, through the shared decoding.
+float3 normalOf(float4 normalDepth)
+{
+    return decodeGBuffer(0, normalDepth, 0, 0, 0).viewNormal;
+}
+
+float depthOf(float4 normalDepth)
+{
+    return decodeGBuffer(0, normalDepth, 0, 0, 0).viewDepth;
+}
+
+bool hasSurface(float depth)
+{
+    return depth < kGBufferNothing * 0.5;
+}
+
 Texture2D gNormalDepth : register(t1);  // G-buffer normal and depth (combine: occlusion)
 SamplerState gInputSampler : register(s0);
 SamplerState gNormalSampler : register(s1);
@@ -39,8 +51,8 @@ float4 blur(FullscreenVertex i, float2 direction)
     float2 aoLo = gRegionOffset + 0.5 / float2(w, h), aoHi = gRegionOffset + gRegionScale - 0.5 / float2(w, h);
     float2 nLo = gRegionOffset + 0.5 / float2(nw, nh), nHi = gRegionOffset + gRegionScale - 0.5 / float2(nw, nh);
     float4 centreNd = gNormalDepth.SampleLevel(gNormalSampler, nUV, 0);
-    float3 n = gbufferViewNormal(centreNd);
-    float z = gbufferViewDepth(centreNd);
+    float3 n = normalOf(centreNd);
+    float z = depthOf(centreNd);
     float sum = kWeights[0] * gInput.SampleLevel(gInputSampler, aoUV, 0).r;
     float weights = kWeights[0];
     [unroll]
@@ -49,7 +61,7 @@ float4 blur(FullscreenVertex i, float2 direction)
         if (k == 0)
             continue;
         float4 nd = gNormalDepth.SampleLevel(gNormalSampler, clamp(nUV + direction * k / float2(nw, nh), nLo, nHi), 0);
-        if (dot(gbufferViewNormal(nd), n) < 0.8 || abs(gbufferViewDepth(nd) - z) > 0.2 * z)
+        if (dot(normalOf(nd), n) < 0.8 || abs(depthOf(nd) - z) > 0.2 * z)
             continue;
         float weight = kWeights[abs(k)];
         sum += weight * gInput.SampleLevel(gInputSampler, clamp(aoUV + direction * k / float2(w, h), aoLo, aoHi), 0).r;
