@@ -8,11 +8,13 @@
 
 #include "gfx/Device.h"
 #include "gfx/FatalError.h"
+#include "gfx/RenderTargets.h"
 #include "gfx/Screen.h"
 #include "gfx/ShaderManager.h"
 #include "engine/Operator.h"
 #include "gfx/TextureLoader.h"
 #include "image/Operators.h"
+#include "image/PostProcessManager.h"
 #include "player/Clock.h"
 #include "player/Fatal.h"
 #include "player/Globals.h"
@@ -28,6 +30,11 @@
 namespace {
 
 void playerFatalHandler(const char* text) { playerFatalError(text); }
+
+// The camera motion-blur preparation the lighting pass runs after every lighting render.
+void runVelocitySequence(GBufferSet& set, const Viewport& viewport) {
+  if (gPostProcessManager) gPostProcessManager->buildVelocityTiles(set, viewport);
+}
 
 Screen* createScreen(SDL_Window* window, const Settings& settings) {
   ScreenSettings screenSettings;
@@ -84,9 +91,13 @@ int runZarvo() {
   PlayerWindow window = openPlayerWindow(settings);
   Screen* screen = createScreen(window.window, settings);
   decideBinaryShaders();
-  // The lighting object: shadow maps, light programs and the image-based lighting.
+  auto* postProcess = new PostProcessManager();
+  postProcess->init(screen->device, screen);
+  // The lighting object: shadow maps, light programs and the image-based lighting. After
+  // every lighting render it has the post-process manager prepare the camera motion blur.
   std::unique_ptr<DeferredLighting> lighting = DeferredLighting::Create(screen->device);
   gDeferredLighting = lighting.get();
+  gLightingVelocitySequence = &runVelocitySequence;
 
   {
     Player player(screen);
@@ -108,6 +119,8 @@ int runZarvo() {
     std::fflush(stdout);
   }
 
+  delete postProcess;
+  gLightingVelocitySequence = nullptr;
   lighting.reset();
   clearShaderCache();
   clearTextureCache();

@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "scene/Cameras.h"
-#include "tests/scene/SceneTestSupport.h"
+#include "tests/scene/TraversalTestSupport.h"
 
 using namespace scenetest;
 

@@ -55,7 +55,7 @@ class LightingGpuTest : public ScreenGpuTest {
     if (!sLighting) sLighting = DeferredLighting::Create(device());
     ASSERT_NE(sLighting, nullptr);
     gDeferredLighting = sLighting.get();
-    graph = newGraph(1);
+    graph = std::make_unique<OperatorGraph>();
     newFrame();
   }
 

@@ -18,7 +18,7 @@ class LightOperators : public ::testing::Test {
   void SetUp() override {
     registerSceneOperators();
     clearPerFrameLists();
-    graph = newGraph(1);
+    graph = std::make_unique<OperatorGraph>();
   }
   void TearDown() override { clearPerFrameLists(); }
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "scene/Transforms.h"
-#include "tests/scene/SceneTestSupport.h"
+#include "tests/scene/TraversalTestSupport.h"
 
 using namespace scenetest;
 
