@@ -75,6 +75,22 @@ void runMainLoop(Player& player, Screen& screen) {
   }
 }
 
+Renderers::Renderers(Screen* screen) {
+  postProcess_ = new PostProcessManager();
+  postProcess_->init(screen ? screen->device : nullptr, screen);
+  // After every lighting render the lighting pass has the manager prepare the camera motion blur.
+  lighting_ = DeferredLighting::Create(screen ? screen->device : nullptr).release();
+  gDeferredLighting = lighting_;
+  gLightingVelocitySequence = &runVelocitySequence;
+}
+
+Renderers::~Renderers() {
+  delete postProcess_;
+  gLightingVelocitySequence = nullptr;
+  delete lighting_;
+  gDeferredLighting = nullptr;
+}
+
 void registerPlayerOperators() {
   registerEngineOperators();
   registerSceneOperators();
@@ -91,13 +107,7 @@ int runZarvo() {
   PlayerWindow window = openPlayerWindow(settings);
   Screen* screen = createScreen(window.window, settings);
   decideBinaryShaders();
-  auto* postProcess = new PostProcessManager();
-  postProcess->init(screen->device, screen);
-  // The lighting object: shadow maps, light programs and the image-based lighting. After
-  // every lighting render it has the post-process manager prepare the camera motion blur.
-  std::unique_ptr<DeferredLighting> lighting = DeferredLighting::Create(screen->device);
-  gDeferredLighting = lighting.get();
-  gLightingVelocitySequence = &runVelocitySequence;
+  auto renderers = std::make_unique<Renderers>(screen);
 
   {
     Player player(screen);
@@ -119,9 +129,7 @@ int runZarvo() {
     std::fflush(stdout);
   }
 
-  delete postProcess;
-  gLightingVelocitySequence = nullptr;
-  lighting.reset();
+  renderers.reset();
   clearShaderCache();
   clearTextureCache();
   delete screen;

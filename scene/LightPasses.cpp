@@ -152,7 +152,7 @@ void TransparencyPassOp::TransparencyFunction::evaluate(float t, const std::vect
   using T = TransparencyPassOp;
   // 1: the program, again whenever the file name changes; a file that does not load leaves
   // the operator without effect.
-  const std::string path = evalText(s, T::Shader, t, ctx);
+  const std::string& path = evalText(s, T::Shader, t, ctx);
   if (!loadedOnce || path != loadedPath) {
     loadedOnce = true;
     loadedPath = path;
