@@ -38,10 +38,11 @@ float4 PS(VolumeVertex i) : SV_TARGET
     LitPixel p = readLitPixel(uv, gInvWorldViewProj, gInvView, gEyePos.xyz, gRegionScale, gRegionOffset);
     float3 colour = gLightCol.rgb * gLightBrightness;
     float3 result = float3(0.0, 0.0, 0.0);
-    if (p.hasGeometry)
+    float3 toLight = gLightPos.xyz - p.position;
+    float d = length(toLight);
+    // The volume is larger than the light's reach: beyond the radius nothing arrives.
+    if (p.hasGeometry && d < gLightRadius)
     {
-        float3 toLight = gLightPos.xyz - p.position;
-        float d = length(toLight);
         float3 L = directionOr(toLight, p.normal);
         result = evaluateBrdfLight(p.normal, p.toEye, L, p.surface, colour * distanceFalloff(d, gLightRadius));
     }
