@@ -315,3 +315,40 @@ TEST_F(LightingGpuTest, AMirrorReflectsTheEnvironmentFaceItFaces) {
   EXPECT_GT(checked, 300);
   EXPECT_GE(agree, checked * 97 / 100);
 }
+
+TEST_F(LightingGpuTest, DegenerateLightsLeaveEveryPixelFinite) {
+  // Lights of no direction, no radius, no cone or a cone of 180 degrees and more, no range:
+  // drawn with shadows and scattering, none may put NaN or infinity into the picture.
+  const Mesh* quad = quadMesh();
+  const Mesh* cube = boxMesh();
+  setCamera({0, 4, -5}, {0, 0, 0}, 60.0f);
+  dirLights().push_back(dirLight({0, 0, 0}, {1, 1, 1}, true));
+  dirLights().push_back(dirLight({0, 1, 0}, {1, 1, 1}, true));  // straight above
+  PointLightRecord point = pointLight({0, 1, 0}, 0.0f, {1, 1, 1}, 5.0f);
+  point.scattering = {0.5f, 1.0f, 1.0f, 0};
+  pointLights().push_back(point);
+  for (float angle : {0.0f, 180.0f, 270.0f}) {
+    SpotLightRecord s = spotLight({0, 3, 0}, {0, -1, 0}, angle, 10.0f, {5, 5, 5}, true);
+    s.scattering = {0.5f, 1.0f, 1.0f, 1.0f};
+    spotLights().push_back(s);
+  }
+  SpotLightRecord noDirection = spotLight({0, 3, 0}, {0, -1, 0}, 45.0f, 0.0f, {5, 5, 5}, true);
+  noDirection.direction = {0, 0, 0, 0};
+  spotLights().push_back(noDirection);
+  Material m;
+  m.ibl = 1.0f;
+  Operator& pass = lightPass([&] {
+    draw(quad, mat::scaling({10, 1, 10}), m);
+    draw(cube, mat::translation({0, 0.5f, 0}), m);
+  });
+  HalfImage out = light(pass);
+  for (uint32_t y = 0; y < kSize; ++y)
+    for (uint32_t x = 0; x < kSize; ++x) {
+      Float4 p = out.at(x, y);
+      ASSERT_TRUE(std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z) && std::isfinite(p.w))
+          << "pixel " << x << "," << y;
+    }
+  EXPECT_TRUE(mat::isFinite(sLighting->cascadeViewProjection[0]));
+  EXPECT_TRUE(mat::isFinite(sLighting->spotView));
+  EXPECT_TRUE(mat::isFinite(sLighting->spotProjection));
+}
