@@ -19,7 +19,9 @@ Screen::Screen(SDL_Window* windowHandle, const ScreenSettings& settings) {
     logMessage("Warning: Adapter already created\n");
     device = gDevice;
   } else {
-    device = new Device();
+    DeviceOptions options = settings.device;
+    options.window = window;
+    device = new Device(options);
     ownsDevice_ = true;
   }
   if (window) {
