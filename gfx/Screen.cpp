@@ -78,8 +78,9 @@ void Screen::resize(uint32_t newWidth, uint32_t newHeight) {
   height = newHeight;
   deleteScreenTextures();
   device->resizeTargets(width, height);
-  if (swapChain_ && !gfxbackend::resizeSwapChain(device, swapChain_, width, height, (flags & kScreenVsync) != 0))
-    fatalError("Failed to resize the swap chain");
+  // A swap chain that cannot be rebuilt now (the message says why) is rebuilt at a later
+  // present; the window shows the last picture until then.
+  if (swapChain_) gfxbackend::resizeSwapChain(device, swapChain_, width, height, (flags & kScreenVsync) != 0);
   createScreenTextures();
 }
 
