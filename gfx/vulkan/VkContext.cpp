@@ -1340,6 +1340,11 @@ void DeviceContext::copyResource(Texture* dst, Texture* src) {
     srcBuffer = s.ringBuffer;
     srcOffset = s.ringOffset;
   }
+  // Dynamic buffers that live in the upload ring have no GPU buffer to copy into; an image
+  // whose format refused copies cannot be a source.
+  if ((!d.isImage && !d.buffer) || (!s.isImage && !s.buffer && !fromRing) ||
+      (s.isImage && !(s.usage & VK_IMAGE_USAGE_TRANSFER_SRC_BIT)))
+    return;
   VkCommandBuffer cmd = c.d->cmd();
   if (s.isImage && d.isImage) {
     transition(*c.d, cmd, s, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, false);
@@ -1608,6 +1613,7 @@ void DeviceContext::clearUnorderedAccessViewUint(Texture* t, const uint32_t valu
     clearImage(c, r, v, 0, VK_REMAINING_ARRAY_LAYERS);
     return;
   }
+  if (!r.buffer) return;
   c.endRendering();
   VkCommandBuffer cmd = c.d->cmd();
   bufferBarrier(*c.d, cmd, r, true);
@@ -1626,6 +1632,7 @@ void DeviceContext::clearUnorderedAccessViewFloat(Texture* t, const float values
   }
   uint32_t bits;
   std::memcpy(&bits, &values[0], 4);
+  if (!r.buffer) return;
   c.endRendering();
   VkCommandBuffer cmd = c.d->cmd();
   bufferBarrier(*c.d, cmd, r, true);

@@ -98,8 +98,6 @@ VkCommandBuffer DeviceImpl::cmd() {
   return f.cmd;
 }
 
-// Waits for a frame's work, then runs its deletions. The ring is emptied only for a frame that
-// is about to be reused: the current frame's ring still holds data of the current epoch.
 static void waitFence(DeviceImpl& d, Frame& f) {
   if (!f.pending) return;
   VkResult r = vkWaitForFences(d.device, 1, &f.fence, VK_TRUE, UINT64_MAX);
@@ -108,6 +106,9 @@ static void waitFence(DeviceImpl& d, Frame& f) {
   f.pending = false;
 }
 
+// Waits for a frame's work, then runs its deletions. The ring and descriptor pools are emptied
+// only for a frame that is about to be reused: the current frame's ring still holds data of
+// the current epoch.
 static void finishFrame(DeviceImpl& d, Frame& f, bool resetRing) {
   waitFence(d, f);
   auto deletions = std::move(f.deletions);
@@ -552,6 +553,7 @@ VkBufferView texelView(DeviceImpl& d, Texture* t, bool uav) {
   Resource& r = *t->resource;
   VkBufferView* slot = uav ? &r.uavTexel : &r.srvTexel;
   if (*slot) return *slot;
+  if (!r.buffer) return VK_NULL_HANDLE;  // a dynamic buffer that lives in the upload ring
   VkFormat f = toVkFormat(t->viewFormat);
   if (f == VK_FORMAT_UNDEFINED) return VK_NULL_HANDLE;
   VkBufferViewCreateInfo vi{VK_STRUCTURE_TYPE_BUFFER_VIEW_CREATE_INFO};

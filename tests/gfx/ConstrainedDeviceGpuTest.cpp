@@ -1,5 +1,7 @@
 // A device as constrained as some real drivers are: no null descriptors, no bounds-checked
-// access, no push descriptors, and few memory allocations. Drawing must go on regardless.
+// access, no push descriptors, few memory allocations, and no wireframe fill, depth-bias
+// clamp or geometry shaders. Drawing must go on regardless, and what cannot be drawn is
+// refused with a message.
 #include <algorithm>
 #include <cstring>
 
@@ -22,7 +24,8 @@ class ConstrainedDeviceGpuTest : public GpuTest {
  protected:
   static void SetUpTestSuite() {
     DeviceOptions options;
-    options.disabledFeatures = kFeatureNullDescriptor | kFeatureRobustAccess;
+    options.disabledFeatures = kFeatureNullDescriptor | kFeatureRobustAccess | kFeatureWireframe |
+                               kFeatureDepthBiasClamp | kFeatureGeometryShader;
     options.pushDescriptorLimit = 0;
     options.memoryAllocationLimit = kAllocationLimit;
     options.memoryBlockSize = 1 << 20;  // small blocks: several of them, and resources of their own
@@ -170,4 +173,46 @@ TEST_F(ConstrainedDeviceGpuTest, ResourcesShareMemoryBlocksUnderTheAllocationLim
   }
   device()->waitIdle();
   EXPECT_LT(device()->memoryAllocationCount(), before);
+}
+
+TEST_F(ConstrainedDeviceGpuTest, StatesNeedingAMissingFeatureAreRefusedWithAMessage) {
+  gfxbackend::Shader* ps =
+      shader(hlsl::Pixel, "float4 PS(float4 p : SV_POSITION) : SV_TARGET { return float4(0, 1, 0, 1); }", "PS");
+  ASSERT_NE(ps, nullptr);
+  Texture* target = texture(0x10204, 4, 4, 0x10009);
+  RenderStateDesc wire = RenderStateDesc::defaults();
+  wire.flags |= kWireframe;
+  RenderStateDesc clamped = RenderStateDesc::defaults();
+  clamped.depthBias = 4;
+  clamped.depthBiasClamp = 0.01f;
+  for (RenderState* state : {device()->stateFor(wire), device()->stateFor(clamped)}) {
+    bindTarget(target, 0);
+    ctx()->setShader(hlsl::Vertex, vs);
+    ctx()->setShader(hlsl::Pixel, ps);
+    ctx()->setRenderState(state, 0);
+    ctx()->setInputLayout(nullptr);
+    ctx()->setPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLELIST);
+    testing::internal::CaptureStderr();
+    ctx()->draw(3, 0);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find(state == device()->stateFor(wire) ? "fillModeNonSolid" : "depthBiasClamp"), std::string::npos)
+        << log;
+    EXPECT_EQ(rgba(readBack(target), 4, 1, 1), 0u);  // nothing drawn
+  }
+  // The same draw with a state the device can take.
+  EXPECT_EQ(drawWith(ps, target), packRgba(0, 255, 0, 255));
+
+  // A geometry shader cannot even be made.
+  hlsl::CompileResult gs = hlsl::compile(hlsl::Geometry, "gs_5_0", R"(
+struct V { float4 p : SV_POSITION; };
+[maxvertexcount(3)] void GS(triangle V input[3], inout TriangleStream<V> output) {
+  for (int i = 0; i < 3; ++i) output.Append(input[i]);
+}
+)",
+                                         "GS");
+  ASSERT_TRUE(gs.ok) << gs.messages;
+  EXPECT_NE(missingShaderFeatures(device(), gs.spirv).find("Geometry (geometryShader)"), std::string::npos);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(createShader(device(), hlsl::Geometry, gs.spirv), nullptr);
+  testing::internal::GetCapturedStderr();
 }
