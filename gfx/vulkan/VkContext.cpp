@@ -30,7 +30,6 @@ struct BindingSource {
   bool arrayed = false;
   uint32_t elementType = 0;  // 0 float, 1 int, 2 uint
   uint32_t spirvFormat = 0;  // declared format of storage images and texel buffers
-  uint32_t bytes = 0;        // constant buffers: the reflected size
 };
 
 struct ProgramLayout {
@@ -181,7 +180,6 @@ ProgramLayout* programLayout(ContextImpl& c, Shader* const shaders[6]) {
       b.type = VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER;
       b.kind = BindKind::ConstantBuffer;
       b.reg = cb.slot;
-      b.bytes = cb.size;
       add(b, s);
     }
     for (const auto& res : r.resources) {
