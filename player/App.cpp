@@ -20,6 +20,7 @@
 #include "player/Player.h"
 #include "player/Settings.h"
 #include "player/Window.h"
+#include "scene/MeshImport.h"
 #include "scene/Operators.h"
 #include "sim/Operators.h"
 
@@ -103,8 +104,11 @@ int runZarvo() {
     std::fflush(stdout);
   }
 
+  // The caches in their fixed order, all before the Device goes.
+  clearMeshCache();
   clearShaderCache();
   clearTextureCache();
+  clearLwoCache();
   delete screen;
   gScreen = nullptr;
   closePlayerWindow(window);

@@ -69,8 +69,8 @@ int crtRand() {
 
 uint32_t crtRandState() { return gCrtState; }
 
-Bounds boundsOf(const std::vector<MeshVertex>& vertices) {
-  Bounds b;
+FractureBounds boundsOf(const std::vector<MeshVertex>& vertices) {
+  FractureBounds b;
   for (const MeshVertex& v : vertices) {
     b.min = {std::min(b.min.x, v.position.x), std::min(b.min.y, v.position.y), std::min(b.min.z, v.position.z)};
     b.max = {std::max(b.max.x, v.position.x), std::max(b.max.y, v.position.y), std::max(b.max.z, v.position.z)};
@@ -96,7 +96,7 @@ FractureGrid fractureGrid(Float3 e, int32_t cells) {
   return g;
 }
 
-std::vector<CutPlane> fracturePlanes(const Bounds& bounds, const FractureGrid& grid, int32_t cells,
+std::vector<CutPlane> fracturePlanes(const FractureBounds& bounds, const FractureGrid& grid, int32_t cells,
                                      float randomness) {
   const float cell = grid.length / static_cast<float>(std::max(cells, 1));
   const Float3 mn = bounds.min;
@@ -122,7 +122,7 @@ std::vector<CutPlane> fracturePlanes(const Bounds& bounds, const FractureGrid& g
   return planes;
 }
 
-std::vector<CutSphere> fractureSpheres(const Bounds& bounds, const FractureGrid& grid, int32_t cells) {
+std::vector<CutSphere> fractureSpheres(const FractureBounds& bounds, const FractureGrid& grid, int32_t cells) {
   const float h = grid.length * 0.5f / static_cast<float>(std::max(cells, 1));
   const float r = std::sqrt(2.0f * h * h) * 2.5f;
   const Float3 e = bounds.extents();
@@ -260,7 +260,7 @@ std::vector<TriangleSoup> breakBySpheres(const TriangleSoup& input, const std::v
 
 std::vector<TriangleSoup> fractureMesh(const std::vector<MeshVertex>& vertices, const std::vector<uint32_t>& indices,
                                        const FractureOptions& options) {
-  const Bounds bounds = boundsOf(vertices);
+  const FractureBounds bounds = boundsOf(vertices);
   const int32_t cells = std::max(options.cells, 1);
   const FractureGrid grid = fractureGrid(bounds.extents(), cells);
   TriangleSoup soup;

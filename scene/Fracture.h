@@ -26,12 +26,12 @@ struct FractureOptions {
   float randomness = 0.0f; // tilt range of the planes, radians
 };
 
-struct Bounds {
+struct FractureBounds {
   Float3 min{1e9f, 1e9f, 1e9f};
   Float3 max{-1e9f, -1e9f, -1e9f};
   Float3 extents() const { return max - min; }
 };
-Bounds boundsOf(const std::vector<MeshVertex>& vertices);
+FractureBounds boundsOf(const std::vector<MeshVertex>& vertices);
 
 // Cells per axis: the longest side gets `cells`, the others their share of it (at least
 // 1, at most `cells`); length is that longest side.
@@ -53,10 +53,10 @@ struct CutSphere {
 // The planes of a grid in cutting order: Z planes, Y planes, X planes through the cell
 // middles, each normal tilted by up to `randomness` radians about every axis (three draws
 // a plane), then shuffled (two draws per swap, count / 2 swaps).
-std::vector<CutPlane> fracturePlanes(const Bounds& bounds, const FractureGrid& grid, int32_t cells,
+std::vector<CutPlane> fracturePlanes(const FractureBounds& bounds, const FractureGrid& grid, int32_t cells,
                                      float randomness);
 // The spheres of a grid, shuffled like the planes (no other draws).
-std::vector<CutSphere> fractureSpheres(const Bounds& bounds, const FractureGrid& grid, int32_t cells);
+std::vector<CutSphere> fractureSpheres(const FractureBounds& bounds, const FractureGrid& grid, int32_t cells);
 
 // Splits triangles by a plane: vertices with dot(p - point, normal) > 0 are positive.
 // Triangles on one side go to that side whole; a crossing triangle gives one triangle on

@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(pieces.empty());
     return 0;
   }
-  const Bounds b = boundsOf(vertices);
+  const FractureBounds b = boundsOf(vertices);
   const float slack = 1e-3f * (1.0f + length(b.extents()));
   size_t triangles = 0;
   for (const TriangleSoup& piece : pieces) {

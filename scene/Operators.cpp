@@ -2,10 +2,13 @@
 
 #include "engine/Operator.h"
 #include "scene/Cameras.h"
+#include "scene/Destruction.h"
 #include "scene/Forces.h"
 #include "scene/Generators.h"
 #include "scene/Grouping.h"
+#include "scene/InstancedMeshes.h"
 #include "scene/Materials.h"
+#include "scene/MeshOperators.h"
 #include "scene/Primitives.h"
 #include "scene/Transforms.h"
 
@@ -46,4 +49,12 @@ void registerSceneOperators() {
   // Attractors and colliders.
   OperatorRegistry::add("Attractor", spawner<AttractorOp>());
   OperatorRegistry::add("Collider", spawner<ColliderOp>());
+  // Assets from files, instancing and destruction.
+  OperatorRegistry::add("Mesh", spawner<MeshOp>());
+  OperatorRegistry::add("LWO", spawner<LWOOp>());
+  OperatorRegistry::add("Texture", spawner<TextureOp>());
+  OperatorRegistry::add("RepeatInst", spawner<RepeatInstOp>());
+  OperatorRegistry::add("ReplicateInst", spawner<ReplicateInstOp>());
+  OperatorRegistry::add("DestructMesh", spawner<DestructMeshOp>());
+  OperatorRegistry::add("DynaMesh", spawner<DynaMeshOp>());
 }

@@ -1005,22 +1005,29 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
 }  // namespace
 
 void DeviceContext::draw(uint32_t vertexCount, uint32_t startVertex) {
-  if (prepareDraw(*impl_, false)) vkCmdDraw(impl_->d->cmd(), vertexCount, 1, startVertex, 0);
+  if (!prepareDraw(*impl_, false)) return;
+  vkCmdDraw(impl_->d->cmd(), vertexCount, 1, startVertex, 0);
+  device_->counters().draws++;
 }
 
 void DeviceContext::drawIndexed(uint32_t indexCount, uint32_t startIndex, int32_t baseVertex) {
-  if (prepareDraw(*impl_, true)) vkCmdDrawIndexed(impl_->d->cmd(), indexCount, 1, startIndex, baseVertex, 0);
+  if (!prepareDraw(*impl_, true)) return;
+  vkCmdDrawIndexed(impl_->d->cmd(), indexCount, 1, startIndex, baseVertex, 0);
+  device_->counters().draws++;
 }
 
 void DeviceContext::drawInstanced(uint32_t vertexCount, uint32_t instanceCount, uint32_t startVertex,
                                   uint32_t startInstance) {
-  if (prepareDraw(*impl_, false)) vkCmdDraw(impl_->d->cmd(), vertexCount, instanceCount, startVertex, startInstance);
+  if (!prepareDraw(*impl_, false)) return;
+  vkCmdDraw(impl_->d->cmd(), vertexCount, instanceCount, startVertex, startInstance);
+  device_->counters().draws++;
 }
 
 void DeviceContext::drawIndexedInstanced(uint32_t indexCount, uint32_t instanceCount, uint32_t startIndex,
                                          int32_t baseVertex, uint32_t startInstance) {
-  if (prepareDraw(*impl_, true))
-    vkCmdDrawIndexed(impl_->d->cmd(), indexCount, instanceCount, startIndex, baseVertex, startInstance);
+  if (!prepareDraw(*impl_, true)) return;
+  vkCmdDrawIndexed(impl_->d->cmd(), indexCount, instanceCount, startIndex, baseVertex, startInstance);
+  device_->counters().draws++;
 }
 
 void DeviceContext::dispatch(uint32_t x, uint32_t y, uint32_t z) {

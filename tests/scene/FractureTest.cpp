@@ -80,7 +80,7 @@ TEST(FractureGrid, CountsFollowTheLongestSide) {
 
 TEST(FracturePlanes, TwentyEightPlanesForATwoByOneByOneBox) {
   const std::vector<MeshVertex> box = boxSoup({-1, 0, 0}, {1, 1, 1});
-  const Bounds b = boundsOf(box);
+  const FractureBounds b = boundsOf(box);
   const FractureGrid g = fractureGrid(b.extents(), 14);
   crtSrand(99);
   const std::vector<CutPlane> planes = fracturePlanes(b, g, 14, 0.0f);
@@ -196,7 +196,7 @@ TEST(FractureSpheres, PiecesLieInTheirSpheresAndNeverOverlap) {
   crtSrand(3);
   const std::vector<TriangleSoup> pieces = fractureMesh(vertices, identityIndices(plate.size()), options);
   crtSrand(3);
-  const Bounds b = boundsOf(vertices);
+  const FractureBounds b = boundsOf(vertices);
   const FractureGrid g = fractureGrid(b.extents(), 14);
   EXPECT_EQ(std::tie(g.nx, g.ny, g.nz), std::make_tuple(14, 3, 7));
   const std::vector<CutSphere> spheres = fractureSpheres(b, g, 14);
