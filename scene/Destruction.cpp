@@ -93,24 +93,25 @@ void dynaMeshGroups(uint64_t triangles, uint32_t& gx, uint32_t& gy) {
   }
 }
 
-std::vector<int> dynaMeshAxes(bool x, bool y, bool z) {
-  std::vector<int> axes;
-  if (x) axes.push_back(0);
-  if (y) axes.push_back(1);
-  if (z) axes.push_back(2);
-  if (axes.empty()) axes.push_back(0);
-  return axes;
+DynaAxes dynaMeshAxes(bool x, bool y, bool z) {
+  DynaAxes a;
+  a.count = 0;
+  if (x) a.axis[a.count++] = 0;
+  if (y) a.axis[a.count++] = 1;
+  if (z) a.axis[a.count++] = 2;
+  if (a.count == 0) a.axis[a.count++] = 0;
+  return a;
 }
 
-std::vector<DynaPlane> dynaMeshPlanes(const DynaMeshPlanes& s) {
-  std::vector<DynaPlane> planes;
-  const std::vector<int> axes = s.axes.empty() ? std::vector<int>{0} : s.axes;
+void dynaMeshPlanes(const DynaMeshPlanes& s, std::vector<DynaPlane>& planes) {
+  planes.clear();
+  const int axisCount = std::clamp(s.axes.count, 1, 3);
   float acc[3] = {0.0f, 0.0f, 0.0f};
   const float axisPhase[3] = {s.axisPhase.x, s.axisPhase.y, s.axisPhase.z};
   const float scale = 2.0f / 32767.0f;
   for (int32_t k = 0; k < s.count; ++k) {
     DynaPlane p;
-    p.axis = axes[size_t(k) % axes.size()];
+    p.axis = std::clamp(s.axes.axis[k % axisCount], 0, 2);
     const Float3 base = p.axis == 0 ? Float3{1, 0, 0} : p.axis == 1 ? Float3{0, 1, 0} : Float3{0, 0, 1};
     const float a1 = static_cast<float>(crtRand()) * s.randomness * scale - s.randomness;
     const float a2 = static_cast<float>(crtRand()) * s.randomness * scale - s.randomness;
@@ -120,7 +121,6 @@ std::vector<DynaPlane> dynaMeshPlanes(const DynaMeshPlanes& s) {
     acc[p.axis] += s.distance;
     planes.push_back(p);
   }
-  return planes;
 }
 
 // ---------------------------------------------------------------- DestructMesh
@@ -142,8 +142,8 @@ DestructMeshOp::DestructMeshOp() : Operator(CategoryGeometry) {
 }
 
 void DestructMeshOp::DestructMeshFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
-  const std::string path = evalText(s, Filepath, t, ctx);
-  if (needsInit && !path.empty()) {
+  if (needsInit && !evalText(s, Filepath, t, ctx).empty()) {
+    const std::string path = ctx.textResult;  // the options below are evaluated first
     FractureOptions options;
     options.technique = truncToInt32(evalFloat(s, Technique, t, ctx));
     options.randomness = evalFloat(s, Randomness, t, ctx);
@@ -262,7 +262,8 @@ void DynaMeshOp::DynaMeshFunction::evaluate(float t, const std::vector<Port*>& s
   if (!resetProgram) loadProgramFromFile(kClearFile, EntryPoints::compute("ResetCS"), resetProgram);
   if (!clearProgram || !resetProgram) return;
 
-  load(evalText(s, Filepath, t, ctx), evalFloat(s, PlaneCount, t, ctx), ctx);
+  const std::string& file = evalText(s, Filepath, t, ctx);
+  load(file, evalFloat(s, PlaneCount, t, ctx), ctx);
 
   const int32_t meshId = truncToInt32(evalFloat(s, MeshID, t, ctx));
   const float strength = evalFloat(s, Strength, t, ctx);
@@ -304,7 +305,8 @@ void DynaMeshOp::DynaMeshFunction::evaluate(float t, const std::vector<Port*>& s
     Mesh* destination = sub.a.get();
     uint32_t gx = 1, gy = 1;
     bool firstPlane = true;
-    for (const DynaPlane& plane : dynaMeshPlanes(planes)) {
+    dynaMeshPlanes(planes, planes_);
+    for (const DynaPlane& plane : planes_) {
       // The first cut reads the imported triangles; later ones whatever the buffer can hold.
       dynaMeshGroups(firstPlane ? triangles : uint64_t(triangles) * m, gx, gy);
       firstPlane = false;

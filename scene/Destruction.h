@@ -31,11 +31,15 @@ uint32_t dynaMeshMultiplier(uint32_t vertexCount, int32_t planeCount);  // buffe
 // gx * gy * 256 covers them; neither grows past 64 (the shader loops over the rest).
 void dynaMeshGroups(uint64_t triangles, uint32_t& gx, uint32_t& gy);
 // Axes cut in turn (0 X, 1 Y, 2 Z): the enabled ones in order, X alone when none is.
-std::vector<int> dynaMeshAxes(bool x, bool y, bool z);
+struct DynaAxes {
+  int axis[3] = {0, 1, 2};
+  int count = 3;
+};
+DynaAxes dynaMeshAxes(bool x, bool y, bool z);
 
 struct DynaMeshPlanes {
   int32_t count = 3;
-  std::vector<int> axes{0, 1, 2};
+  DynaAxes axes;
   float randomness = 0.0f;
   float phase = 0.0f;
   Float3 axisPhase;
@@ -48,10 +52,10 @@ struct DynaPlane {
   Float3 direction;  // unit
 };
 // The planes in cutting order, three draws from the process-wide C runtime generator each
-// (the caller seeds it): plane k cuts along axes[k % size], its normal tilted by up to
+// (the caller seeds it): plane k cuts along axes[k % count], its normal tilted by up to
 // `randomness` radians, through direction * (distance cut so far along that axis + phase +
-// the axis's phase) + offset.
-std::vector<DynaPlane> dynaMeshPlanes(const DynaMeshPlanes& settings);
+// the axis's phase) + offset. `out` is refilled (its storage is reused from frame to frame).
+void dynaMeshPlanes(const DynaMeshPlanes& settings, std::vector<DynaPlane>& out);
 
 class DestructMeshOp : public Operator {
  public:
@@ -98,5 +102,6 @@ class DynaMeshOp : public Operator {
    private:
     void load(const std::string& path, float planeCount, Context& ctx);
     std::unique_ptr<Mesh> drawRecord_;  // a vertex count and nothing else
+    std::vector<DynaPlane> planes_;
   };
 };

@@ -174,7 +174,10 @@ ReplicateInstOp::ReplicateFunction::Filled::Filled() {
 }
 
 void ReplicateInstOp::ReplicateFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
-  const std::string path = evalText(s, Filepath, t, ctx);
+  // Kept in a member: the comparison with the last fill needs it after other inputs were read,
+  // and assigning an unchanged path every frame reuses its storage.
+  path_ = evalText(s, Filepath, t, ctx);
+  const std::string& path = path_;
   load(path, ctx);
   const int32_t meshId = truncToInt32(evalFloat(s, MeshID, t, ctx));
   ReplicateInstSettings now;

@@ -88,5 +88,8 @@ class ReplicateInstOp : public Operator {
       std::string path;
       Filled();
     } filled;
+
+   private:
+    std::string path_;
   };
 };

@@ -65,7 +65,7 @@ MeshOp::MeshOp() : Operator(CategoryGeometry) {
 }
 
 void MeshOp::MeshFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
-  const std::string path = evalText(s, Filepath, t, ctx);
+  const std::string& path = evalText(s, Filepath, t, ctx);
   if (needsInit && !path.empty()) {
     subMeshes = LoadMeshFile(path, MeshImportOptions::forOperators(), true, deviceOf(ctx));
     needsInit = 0;
@@ -119,7 +119,7 @@ LWOOp::LWOOp() : Operator(CategoryGeometry) {
 }
 
 void LWOOp::LWOFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
-  const std::string path = evalText(s, Filepath, t, ctx);
+  const std::string& path = evalText(s, Filepath, t, ctx);
   if (needsInit && !path.empty()) {
     needsInit = 0;
     if (std::shared_ptr<const LwoObject> object = LoadLWO(path)) {

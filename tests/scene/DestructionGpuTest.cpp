@@ -104,7 +104,9 @@ class DynaMeshGpuTest : public MeshGpuTest {
   static TriangleSoup cpuCut(TriangleSoup soup, const Float4x4& node, const DynaMeshPlanes& settings, float strength) {
     crtSrand(1234);
     const Float4x4 toLocal = mat::inverse(node);
-    for (const DynaPlane& p : dynaMeshPlanes(settings)) {
+    std::vector<DynaPlane> planes;
+    dynaMeshPlanes(settings, planes);
+    for (const DynaPlane& p : planes) {
       const Float4 pos = mat::transform({p.point.x, p.point.y, p.point.z, 1}, toLocal);
       const Float4 dir = mat::transform({p.direction.x, p.direction.y, p.direction.z, 0}, toLocal);
       TriangleSoup positive, negative;
@@ -169,7 +171,7 @@ TEST_F(DynaMeshGpuTest, TheGpuCutMakesTheTrianglesOfTheCpuCut) {
   draw(op);
   DynaMeshPlanes one;
   one.count = 1;
-  one.axes = {0};
+  one.axes = dynaMeshAxes(true, false, false);
   one.offset = {0.3f, 0, 0};
   TriangleSoup cut = cpuCut(parts[0].vertices, parts[0].transform, one, 0.25f);
   std::vector<WorldTriangle> gpu = readCut(f->subs[0].a->vertexBuffers[0]);
@@ -204,7 +206,6 @@ TEST_F(DynaMeshGpuTest, TheGpuCutMakesTheTrianglesOfTheCpuCut) {
   const FloatImage picture = draw(op);
   DynaMeshPlanes five;
   five.count = 5;
-  five.axes = {0, 1, 2};
   five.randomness = 0.3f;
   five.distance = 0.2f;
   five.phase = -0.2f;

@@ -115,8 +115,13 @@ TEST(DynaMeshSizes, CapacitiesPlaneCountsAndThreadGroups) {
 }
 
 TEST(DynaMeshSizes, AxesAndPlaceOfEachPlane) {
-  EXPECT_EQ(dynaMeshAxes(false, false, false), std::vector<int>{0});
-  EXPECT_EQ(dynaMeshAxes(true, false, true), (std::vector<int>{0, 2}));
+  const DynaAxes none = dynaMeshAxes(false, false, false);
+  EXPECT_EQ(none.count, 1);
+  EXPECT_EQ(none.axis[0], 0);
+  const DynaAxes xz = dynaMeshAxes(true, false, true);
+  EXPECT_EQ(xz.count, 2);
+  EXPECT_EQ(xz.axis[0], 0);
+  EXPECT_EQ(xz.axis[1], 2);
   DynaMeshPlanes s;
   s.count = 3;
   s.axes = dynaMeshAxes(true, false, true);
@@ -125,7 +130,8 @@ TEST(DynaMeshSizes, AxesAndPlaceOfEachPlane) {
   s.axisPhase = {1, 10, 100};
   s.offset = {0, 7, 0};
   crtSrand(1234);
-  const std::vector<DynaPlane> planes = dynaMeshPlanes(s);
+  std::vector<DynaPlane> planes;
+  dynaMeshPlanes(s, planes);
   ASSERT_EQ(planes.size(), 3u);
   EXPECT_EQ(planes[0].axis, 0);
   EXPECT_EQ(planes[1].axis, 2);
@@ -143,7 +149,8 @@ TEST(DynaMeshSizes, AxesAndPlaceOfEachPlane) {
   const uint32_t after = crtRandState();
   crtSrand(1234);
   s.randomness = 0.4f;
-  const std::vector<DynaPlane> tilted = dynaMeshPlanes(s);
+  std::vector<DynaPlane> tilted;
+  dynaMeshPlanes(s, tilted);
   EXPECT_EQ(crtRandState(), after);
   for (const DynaPlane& p : tilted) EXPECT_NEAR(length(p.direction), 1.0f, 1e-5f);
   EXPECT_NE(tilted[0].direction.y, 0.0f);
