@@ -93,23 +93,6 @@ TEST(ReplicateInstLayout, DrawOrderPerModeMatchesAnIndependentGenerator) {
   }
 }
 
-TEST(ReplicateInstLayout, NodeTransformFirstThenRandomRotationThenPlacement) {
-  ReplicateInstSettings s;
-  s.count = 3;
-  s.radius = 5;
-  s.seed = 9;
-  s.rotateRandom = {0, 90, 0};
-  const Float4x4 node = mat::translation({0, 1, 0});
-  std::vector<Float4x4> with(3), without(3);
-  replicateInstances(s, node, with.data());
-  replicateInstances(s, Float4x4::identity(), without.data());
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(with[i], node * without[i]);
-    // The random rotation is about Y only, so it keeps a point on the Y axis where it was.
-    expectNear(apply({0, 1, 0}, without[i]) - apply({0, 0, 0}, without[i]), {0, 1, 0});
-  }
-}
-
 TEST(ReplicateInstLayout, WrapAndDegenerateCopies) {
   ReplicateInstSettings s;
   s.count = 8;
