@@ -12,6 +12,7 @@
 #include "engine/Operator.h"
 #include "gfx/TextureLoader.h"
 #include "image/Operators.h"
+#include "image/PostProcessManager.h"
 #include "player/Clock.h"
 #include "player/Fatal.h"
 #include "player/Globals.h"
@@ -83,6 +84,8 @@ int runZarvo() {
   PlayerWindow window = openPlayerWindow(settings);
   Screen* screen = createScreen(window.window, settings);
   decideBinaryShaders();
+  auto* postProcess = new PostProcessManager();
+  postProcess->init(screen->device, screen);
 
   {
     Player player(screen);
@@ -104,6 +107,7 @@ int runZarvo() {
     std::fflush(stdout);
   }
 
+  delete postProcess;
   // The caches in their fixed order, all before the Device goes.
   clearMeshCache();
   clearShaderCache();
