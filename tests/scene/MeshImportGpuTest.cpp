@@ -192,6 +192,25 @@ TEST_F(MeshImportGpuTest, LightWaveDrawsItsFirstLayerWithFannedPolygons) {
   EXPECT_TRUE(shadowCasters().empty());
 }
 
+TEST_F(MeshImportGpuTest, PackageLightWaveObjectsMatchTheProjectionOfTheirFirstLayer) {
+  if (!std::filesystem::exists(kModels + "LWO/LWO2")) GTEST_SKIP() << "assimp-testmodels is not installed";
+  for (const char* file : {"LWO/LWO2/ModoExport_vertNormals.lwo", "LWO/LWO2/UglyVertexColors.lwo",
+                           "LWO/LWO2/hierarchy.lwo", "LWO/LWO2/transparency.lwo"}) {
+    SCOPED_TRACE(file);
+    const std::shared_ptr<const LwoObject> object = LoadLWO(kModels + file);
+    ASSERT_NE(object, nullptr);
+    std::vector<WorldTriangle> tris;
+    const std::vector<LwoVertex> v = lwoTriangles(object->layers.front());
+    for (size_t i = 0; i + 3 <= v.size(); i += 3) tris.push_back({v[i].position, v[i + 1].position, v[i + 2].position});
+    frame(tris);
+    Operator& op = makeOp(g, "LWO");
+    setText(op, "Filepath", kModels + file);
+    const Agreement a = compare(draw(op), tris);
+    EXPECT_GE(a.ratio(), 0.99) << a.agree << " of " << a.settled;
+    EXPECT_GT(a.covered, 30);
+  }
+}
+
 TEST_F(MeshImportGpuTest, TextureLoadsOnPathChangeAndKeepsThePictureWhenOneFails) {
   uint8_t pixels[4 * 4 * 4];
   for (uint8_t& p : pixels) p = 200;
