@@ -487,6 +487,10 @@ VkPipeline findPipeline(ContextImpl& c, ProgramLayout& pl, const PipelineKey& ke
     if (std::memcmp(&e.key, &key, sizeof(key)) == 0) return e.pipeline;
   VkPipeline p = compute ? buildComputePipeline(c, pl, key) : buildGraphicsPipeline(c, pl, key);
   bucket.push_back({key, p});
+  // Keys are compared byte for byte, padding included. A member-wise copy (what an optimised
+  // build makes of the line above) leaves the stored key's padding undefined, and the entry
+  // would never match again: every draw would build its pipeline anew.
+  std::memcpy(&bucket.back().key, &key, sizeof(key));
   return p;
 }
 
