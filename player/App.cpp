@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 #if defined(__SANITIZE_ADDRESS__)
@@ -13,12 +14,14 @@
 
 #include "gfx/Device.h"
 #include "gfx/FatalError.h"
+#include "gfx/RenderTargets.h"
 #include "gfx/Screen.h"
 #include "gfx/ShaderManager.h"
 #include "gfx/ShaderProgram.h"
 #include "engine/Operator.h"
 #include "gfx/TextureLoader.h"
 #include "image/Operators.h"
+#include "image/PostProcessManager.h"
 #include "player/Clock.h"
 #include "player/Fatal.h"
 #include "player/Globals.h"
@@ -27,6 +30,8 @@
 #include "player/Player.h"
 #include "player/Settings.h"
 #include "player/Window.h"
+#include "scene/DeferredLighting.h"
+#include "scene/MeshImport.h"
 #include "scene/Operators.h"
 #include "sim/Operators.h"
 
@@ -87,6 +92,11 @@ void reportClampedSize(const Settings& settings, const Screen& screen) {
             screen.height);
 }
 
+// The camera motion-blur preparation the lighting pass runs after every lighting render.
+void runVelocitySequence(GBufferSet& set, const Viewport& viewport) {
+  if (gPostProcessManager) gPostProcessManager->buildVelocityTiles(set, viewport);
+}
+
 Screen* createScreen(SDL_Window* window, const Settings& settings) {
   ScreenSettings screenSettings;
   screenSettings.flags = (settings.vsync ? kScreenVsync : 0) | (settings.fullscreen ? kScreenFullscreen : 0);
@@ -94,6 +104,8 @@ Screen* createScreen(SDL_Window* window, const Settings& settings) {
   screenSettings.height = uint32_t(settings.height);
   screenSettings.backBufferFormat = 0;
   screenSettings.depthFormat = 0;
+  // Pipelines built on this run start the next one (ignored and rebuilt for another driver).
+  screenSettings.device.pipelineCachePath = "zarvo-pipelines.bin";
   resetClock();
   if (gScreen) {
     logText("Warning: screen already created\n");
@@ -126,6 +138,22 @@ void runMainLoop(Player& player, Screen& screen) {
   }
 }
 
+Renderers::Renderers(Screen* screen) {
+  postProcess_ = new PostProcessManager();
+  postProcess_->init(screen ? screen->device : nullptr, screen);
+  // After every lighting render the lighting pass has the manager prepare the camera motion blur.
+  lighting_ = DeferredLighting::Create(screen ? screen->device : nullptr).release();
+  gDeferredLighting = lighting_;
+  gLightingVelocitySequence = &runVelocitySequence;
+}
+
+Renderers::~Renderers() {
+  delete postProcess_;
+  gLightingVelocitySequence = nullptr;
+  delete lighting_;
+  gDeferredLighting = nullptr;
+}
+
 void registerPlayerOperators() {
   registerEngineOperators();
   registerSceneOperators();
@@ -147,6 +175,7 @@ int runZarvo() {
   reportClampedSize(settings, *screen);
   decideBinaryShaders();
   requireCopyProgram(screen->device);
+  auto renderers = std::make_unique<Renderers>(screen);
 
   bool complete = false;
   {
@@ -173,8 +202,12 @@ int runZarvo() {
     std::fflush(stdout);
   }
 
+  renderers.reset();
+  // The caches in their fixed order, all before the Device goes.
+  clearMeshCache();
   clearShaderCache();
   clearTextureCache();
+  clearLwoCache();
   delete screen;
   gScreen = nullptr;
   closePlayerWindow(window);
