@@ -608,6 +608,8 @@ bool gatherDescriptors(ContextImpl& c, ProgramLayout& pl, std::vector<Use>& uses
           }
         } else if (!c.d->nullDescriptor) {
           return false;
+        } else {
+          bi.range = VK_WHOLE_SIZE;  // what a null buffer descriptor must carry
         }
         c.bufferInfos.push_back(bi);
         w.pBufferInfo = &c.bufferInfos.back();
