@@ -93,12 +93,12 @@ void PixelSortingOp::PixelSortingFunction::sortPass(Context& ctx, Texture* sourc
   if (width == 0 || height == 0) return;
   const uint32_t lines = horizontal ? height : width;
   const uint32_t pixels = width * height;
-  if (pixels + lines > capacity) {
+  if (pixels > capacity) {
     deleteTexture(runs);
     deleteTexture(keys);
-    runs = makeUintBuffer(range->device, pixels + lines);
-    keys = makeUintBuffer(range->device, pixels + lines);
-    capacity = runs && keys ? pixels + lines : 0;
+    runs = makeUintBuffer(range->device, pixels);
+    keys = makeUintBuffer(range->device, pixels);
+    capacity = runs && keys ? pixels : 0;
   }
   if (!runs || !keys) return;
 

@@ -6,8 +6,9 @@
 // with "InvertSort", descending; equal values keep their order. Pixels outside runs stay.
 //
 // Two compute programs do it (data/shaders/pixelSorting): "pixelRange" finds the runs of
-// every line and their sort keys, "pixelSort" sorts each run in group-shared memory and
-// writes it into the destination. Runs longer than 2048 pixels are sorted in pieces.
+// every line and the sort keys, "pixelSort" sorts each line in group-shared memory and
+// writes the moved pixels into the destination. Lines are sorted in chunks of 2048 pixels:
+// a run crossing a multiple of 2048 is sorted as two.
 #include <cstdint>
 #include <iterator>
 #include <memory>
@@ -45,8 +46,8 @@ class PixelSortingOp : public Operator {
     std::unique_ptr<ShaderProgram> range;  // "pixelSorting//pixelRange", entry "main"
     std::unique_ptr<ShaderProgram> sort;   // "pixelSorting//pixelSort", entry "main"
     bool tried = false;
-    // Working buffers (layout in pixelSort.hlsli): runs and sort keys, grown when a larger
-    // viewport needs more.
+    // Working buffers (layout in pixelSort.hlsli): run starts and sort keys, a uint per
+    // pixel, grown when a larger viewport needs more.
     Texture* runs = nullptr;
     Texture* keys = nullptr;
     uint32_t capacity = 0;  // pixels the buffers hold

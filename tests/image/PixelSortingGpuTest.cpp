@@ -21,7 +21,7 @@ struct SortRule {
   bool white = false;
   bool invert = false;
   bool average = true;
-  uint32_t maxRun = 2048;
+  uint32_t chunk = 2048;
 };
 
 float value(const Pixel& p, const SortRule& r) {
@@ -29,7 +29,8 @@ float value(const Pixel& p, const SortRule& r) {
 }
 
 // One line sorted the way the programs are meant to: runs of members (above the threshold,
-// or below it in white mode), cut at maxRun, each stably sorted by value.
+// or below it in white mode), cut where a chunk of `chunk` positions ends, each stably
+// sorted by value.
 std::vector<Pixel> sortLine(const std::vector<Pixel>& line, const SortRule& r) {
   std::vector<Pixel> out = line;
   size_t i = 0;
@@ -43,7 +44,9 @@ std::vector<Pixel> sortLine(const std::vector<Pixel>& line, const SortRule& r) {
       continue;
     }
     size_t end = i;
-    while (end < line.size() && member(end) && end - i < r.maxRun) ++end;
+    do {
+      ++end;
+    } while (end < line.size() && member(end) && end % r.chunk != 0);
     std::stable_sort(out.begin() + long(i), out.begin() + long(end), [&](const Pixel& a, const Pixel& b) {
       return r.invert ? value(a, r) > value(b, r) : value(a, r) < value(b, r);
     });
@@ -156,8 +159,9 @@ TEST_F(PixelSortingGpuTest, PassesThroughWithBlackValOneOrNoDirection) {
   EXPECT_EQ(ringIndex(), ring);
 }
 
-TEST_F(PixelSortingGpuTest, RunsLongerThanTheSharedMemoryAreSortedInPieces) {
-  // One bright row of 2100 pixels: pieces of 2048 and 52, each sorted descending.
+TEST_F(PixelSortingGpuTest, LinesLongerThanTheSharedMemoryAreSortedInChunks) {
+  // One bright row of 2100 pixels: a run over positions 0..2047 and one over 2048..2099,
+  // each sorted descending.
   const uint32_t w = 2100;
   std::vector<Pixel> values(w * 2);
   for (uint32_t i = 0; i < w; ++i) {

@@ -1,6 +1,6 @@
-// Pixel sorting, first program: one thread walks one line of the region, writes every
-// position's sort key into buffer B and the line's runs into buffer A (layouts in
-// pixelSort.hlsli). Groups of 64 threads: line = group * 64 + thread.
+// Pixel sorting, first program: one thread walks one line of the region and writes, for
+// every position, its sort key into buffer B and where its run starts into buffer A
+// (layouts in pixelSort.hlsli). Groups of 64 threads: line = group * 64 + thread.
 #include "pixelSort.hlsli"
 
 Texture2D gSource : register(t0);
@@ -12,36 +12,22 @@ RWStructuredBuffer<uint> gKeys : register(u2);
 void main(uint3 gid : SV_GroupID, uint3 tid : SV_GroupThreadID)
 {
     uint lineIndex = gid.x * 64 + tid.x;
-    uint lines = lineCount(), n = lineLength();
-    if (lineIndex >= lines)
+    uint n = lineLength();
+    if (lineIndex >= lineCount())
         return;
     float w, h;
     gSource.GetDimensions(w, h);
     uint base = lineIndex * n;
-    uint runs = 0;
-    uint start = 0;
-    bool open = false;
-    for (uint i = 0; i <= n; ++i)
+    uint start = kNotInRun;
+    for (uint i = 0; i < n; ++i)
     {
-        bool member = false;
-        if (i < n)
-        {
-            float2 uv = (float2(pixelOf(lineIndex, i)) + 0.5) / float2(w, h);
-            float value = sortValue(gSource.SampleLevel(gSourceSampler, uv, 0));
-            gKeys[base + i] = sortableBits(value);
-            member = inRun(value);
-        }
-        if (open && (!member || i - start == kMaxRun))
-        {
-            gRuns[base + runs] = start | ((i - start) << 16);
-            ++runs;
-            open = false;
-        }
-        if (member && !open)
-        {
+        float2 uv = (float2(pixelOf(lineIndex, i)) + 0.5) / float2(w, h);
+        float value = sortValue(gSource.SampleLevel(gSourceSampler, uv, 0));
+        gKeys[base + i] = sortableBits(value);
+        if (!inRun(value))
+            start = kNotInRun;
+        else if (start == kNotInRun || i % kChunk == 0)
             start = i;
-            open = true;
-        }
+        gRuns[base + i] = start;
     }
-    gRuns[lines * n + lineIndex] = runs;
 }

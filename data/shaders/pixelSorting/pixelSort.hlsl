@@ -1,9 +1,10 @@
 // Pixel sorting, second program: one thread group per line (line = group.x + 2048 * group.y,
-// so rows of up to 2048 groups)
-// sorts each of the line's runs by key in group-shared memory (a bitonic network over the
-// run padded to a power of two; equal keys keep their order) and writes the run's pixels,
-// read from the source, into the destination in sorted order: ascending, or descending
-// with gInvertSort on. Pixels outside runs are left as the destination holds them.
+// so rows of up to 2048 groups). Each chunk of the line is sorted in group-shared memory in
+// one go, with a bitonic network over (run start, key, position): every run's pixels end up
+// ordered by key within the run's own positions, ascending or, with gInvertSort on,
+// descending, equal keys in their old order, and a pixel outside runs (its own group of
+// one) stays where it is. Moved pixels are written, read from the source, into the
+// destination; the others are left as the destination holds them.
 #include "pixelSort.hlsli"
 
 Texture2D gSource : register(t0);
@@ -12,61 +13,72 @@ RWTexture2D<float4> gDestination : register(u2);
 RWStructuredBuffer<uint> gKeys : register(u3);
 
 static const uint kThreads = 256;
-groupshared uint2 sRun[kMaxRun];  // (key, position in the run)
+// (run start << 16 | key >> 16, key << 16 | position), positions within the chunk.
+groupshared uint2 sChunk[kChunk];
+
+bool after(uint2 a, uint2 b)
+{
+    return a.x > b.x || (a.x == b.x && a.y > b.y);
+}
 
 [numthreads(256, 1, 1)]
 void main(uint3 gid : SV_GroupID, uint3 tid3 : SV_GroupThreadID)
 {
     uint lineIndex = gid.x + 2048 * gid.y;
-    uint lines = lineCount(), n = lineLength();
-    if (lineIndex >= lines)
+    uint n = lineLength();
+    if (lineIndex >= lineCount())
         return;
     uint tid = tid3.x;
     uint base = lineIndex * n;
-    uint runs = gRuns[lines * n + lineIndex];
     bool descending = gInvertSort > 0.5;
-    for (uint r = 0; r < runs; ++r)
+    for (uint chunk = 0; chunk < n; chunk += kChunk)
     {
-        uint record = gRuns[base + r];
-        uint start = record & 0xFFFFu;
-        uint runLength = record >> 16;
-        if (runLength < 2)
-            continue;
+        uint count = min(kChunk, n - chunk);
         uint size = 1;
-        while (size < runLength)
+        while (size < count)
             size <<= 1;
         for (uint i = tid; i < size; i += kThreads)
         {
-            uint key = 0xFFFFFFFFu;
-            if (i < runLength)
-                key = descending ? ~gKeys[base + start + i] : gKeys[base + start + i];
-            sRun[i] = uint2(key, i < runLength ? i : 0xFFFFFFFFu);
+            uint2 entry = uint2(0xFFFFFFFFu, 0xFFFFFFFFu);  // padding sorts last
+            if (i < count)
+            {
+                uint start = gRuns[base + chunk + i];
+                uint key = 0;
+                if (start == kNotInRun)
+                    start = chunk + i;
+                else
+                    key = descending ? ~gKeys[base + chunk + i] : gKeys[base + chunk + i];
+                start -= chunk;
+                entry = uint2(start << 16 | key >> 16, key << 16 | i);
+            }
+            sChunk[i] = entry;
         }
         GroupMemoryBarrierWithGroupSync();
         for (uint k = 2; k <= size; k <<= 1)
         {
             for (uint j = k >> 1; j > 0; j >>= 1)
             {
-                for (uint i = tid; i < size; i += kThreads)
+                // Pair q compares position i (bit j clear) with i + j.
+                for (uint q = tid; q < size / 2; q += kThreads)
                 {
-                    uint other = i ^ j;
-                    if (other > i)
+                    uint i = ((q & ~(j - 1)) << 1) | (q & (j - 1));
+                    uint other = i | j;
+                    uint2 a = sChunk[i], b = sChunk[other];
+                    if (after(a, b) == ((i & k) == 0))
                     {
-                        uint2 a = sRun[i], b = sRun[other];
-                        bool aAfterB = a.x > b.x || (a.x == b.x && a.y > b.y);
-                        bool up = (i & k) == 0;
-                        if (aAfterB == up)
-                        {
-                            sRun[i] = b;
-                            sRun[other] = a;
-                        }
+                        sChunk[i] = b;
+                        sChunk[other] = a;
                     }
                 }
                 GroupMemoryBarrierWithGroupSync();
             }
         }
-        for (uint m = tid; m < runLength; m += kThreads)
-            gDestination[pixelOf(lineIndex, start + m)] = gSource.Load(int3(pixelOf(lineIndex, start + sRun[m].y), 0));
+        for (uint m = tid; m < count; m += kThreads)
+        {
+            uint from = sChunk[m].y & 0xFFFFu;
+            if (from != m)
+                gDestination[pixelOf(lineIndex, chunk + m)] = gSource.Load(int3(pixelOf(lineIndex, chunk + from), 0));
+        }
         GroupMemoryBarrierWithGroupSync();
     }
 }

@@ -5,9 +5,11 @@
 // "Black": runs of bright pixels between dark ones) or below it (gMode 1, "White"). The
 // value is the mean of red, green and blue (gUseColorAverage on) or the luminance.
 //
-// Buffer A (uint): for line l of length n, elements l * n + r hold run r as
-// start | (length << 16); element lines * n + l holds the line's run count. Runs longer
-// than kMaxRun are cut into pieces of kMaxRun, each sorted on its own.
+// Lines are sorted in chunks of kChunk positions (one chunk fits group-shared memory); a
+// run that crosses from one chunk into the next is sorted as two runs.
+//
+// Buffer A (uint): element l * n + i holds, for position i of line l (n positions a line),
+// the position where its run starts, or kNotInRun.
 // Buffer B (uint): element l * n + i holds the sort key of position i: the value's bits
 // made to order as unsigned integers do.
 #ifndef PIXEL_SORT_HLSLI
@@ -23,7 +25,8 @@ cbuffer SortConstants : register(b0)
     int4 gRegion;  // left, top, right, bottom in pixels
 };
 
-static const uint kMaxRun = 2048;
+static const uint kChunk = 2048;
+static const uint kNotInRun = 0xFFFFFFFFu;
 
 uint lineCount()
 {
