@@ -5,6 +5,7 @@
 // they are hashed over their bytes) and asks the caches for the matching objects.
 #include <cstdint>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "gfx/D3DEnums.h"
@@ -144,10 +145,43 @@ struct GpuCounters {
   }
 };
 
+// Optional features a device may lack. DeviceOptions can force them off so that the
+// fallbacks run on a driver that has them.
+enum DeviceFeature : uint32_t {
+  kFeatureNullDescriptor = 0x1,   // unbound slots as null descriptors (else zero-filled stand-ins)
+  kFeatureRobustAccess = 0x2,     // bounds-checked buffer and image access
+  kFeatureFloat64 = 0x4,          // shaders with double
+  kFeatureInt64 = 0x8,            // shaders with 64-bit integers
+  kFeatureWireframe = 0x10,       // kWireframe fill
+  kFeatureDepthBiasClamp = 0x20,  // a non-zero depth-bias clamp
+  kFeatureDualSourceBlend = 0x40, // blend factors of the second pixel-shader output
+  kFeatureGeometryShader = 0x80,
+  kFeatureTessellation = 0x100,
+  kFeatureIndependentBlend = 0x200,       // kIndependentBlend with targets that differ
+  kFeatureStorageWithoutFormat = 0x400,   // UAVs of formats without a shader format (BGRA8)
+};
+
+struct SDL_Window;
+
 struct DeviceOptions {
   bool validation = false;  // also switched on by the environment (ZV_VALIDATION=1)
   // With validation: also check barriers between GPU accesses (slower; ZV_SYNC_VALIDATION=1).
   bool synchronizationValidation = false;
+  uint32_t disabledFeatures = 0;  // DeviceFeature bits forced off
+  // At most this many descriptors are pushed for a program (the driver's limit when lower);
+  // programs that need more, or all with 0, take descriptor sets from per-frame pools.
+  uint32_t pushDescriptorLimit = UINT32_MAX;
+  // Live memory allocations allowed (0: the driver's maxMemoryAllocationCount).
+  uint32_t memoryAllocationLimit = 0;
+  // Size of the memory blocks resources are placed in (0: chosen by the size of the heap).
+  uint64_t memoryBlockSize = 0;
+  // The window to present to: its surface is made before the device is chosen, so that the
+  // chosen device's queue can present to it (Screen fills this in).
+  SDL_Window* window = nullptr;
+  // Pipeline cache file: read when the Device is created, written when it is deleted (or by
+  // savePipelineCache). A file of another driver or device is ignored and rewritten. Empty:
+  // no file.
+  std::string pipelineCachePath;
 };
 
 struct ResizeEntry {
@@ -195,6 +229,15 @@ class Device {
 
   // Waits until the GPU has finished all submitted work.
   void waitIdle();
+
+  // Memory allocations (vkAllocateMemory) alive now; resources share large blocks.
+  uint32_t memoryAllocationCount() const;
+  // Writes the pipeline cache file now (false when there is none or it cannot be written).
+  bool savePipelineCache();
+  // Whether the pipeline cache file was read and belonged to this driver and device.
+  bool pipelineCacheLoaded() const;
+  // The name the driver gives the chosen device.
+  const char* deviceName() const;
 
   gfxbackend::DeviceImpl* impl() const { return impl_; }
 

@@ -68,7 +68,11 @@ class Shader {
 // already recorded keep what they need).
 gfxbackend::VertexLayout* createVertexLayout(Device* device, const InputElementDesc* elements,
                                              uint32_t count);
-// Null (with a message on stderr) when the SPIR-V does not reflect.
+// What a compiled shader needs that the device does not offer, as "Float64 (shaderFloat64)"
+// (a capability and the device feature behind it); empty when the device can run it.
+std::string missingShaderFeatures(Device* device, const std::vector<uint32_t>& spirv);
+// Null (with a message on stderr) when the SPIR-V does not reflect, or when it needs
+// something the device lacks (missingShaderFeatures).
 gfxbackend::Shader* createShader(Device* device, hlsl::Stage stage, const std::vector<uint32_t>& spirv);
 gfxbackend::Shader* createShader(Device* device, hlsl::Stage stage, const std::vector<uint32_t>& spirv,
                                  const hlsl::Reflection& reflection);

@@ -19,7 +19,9 @@ Screen::Screen(SDL_Window* windowHandle, const ScreenSettings& settings) {
     logMessage("Warning: Adapter already created\n");
     device = gDevice;
   } else {
-    device = new Device();
+    DeviceOptions options = settings.device;
+    options.window = window;
+    device = new Device(options);
     ownsDevice_ = true;
   }
   if (window) {
@@ -76,8 +78,9 @@ void Screen::resize(uint32_t newWidth, uint32_t newHeight) {
   height = newHeight;
   deleteScreenTextures();
   device->resizeTargets(width, height);
-  if (swapChain_ && !gfxbackend::resizeSwapChain(device, swapChain_, width, height, (flags & kScreenVsync) != 0))
-    fatalError("Failed to resize the swap chain");
+  // A swap chain that cannot be rebuilt now (the message says why) is rebuilt at a later
+  // present; the window shows the last picture until then.
+  if (swapChain_) gfxbackend::resizeSwapChain(device, swapChain_, width, height, (flags & kScreenVsync) != 0);
   createScreenTextures();
 }
 

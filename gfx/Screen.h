@@ -9,7 +9,6 @@
 #include "gfx/Device.h"
 #include "gfx/Texture.h"
 
-struct SDL_Window;
 namespace gfxbackend {
 struct SwapChain;
 }
@@ -20,6 +19,8 @@ struct ScreenSettings {
   uint32_t height = 0;
   uint32_t backBufferFormat = 0;  // 0: 0x10204
   uint32_t depthFormat = 0;       // 0: 0x10506
+  // For the Device when this Screen creates it (its window is the Screen's).
+  DeviceOptions device;
 };
 constexpr uint32_t kScreenVsync = 1;
 constexpr uint32_t kScreenFullscreen = 2;

@@ -157,6 +157,12 @@ bool ShaderProgram::attachStage(uint32_t stage, const ShaderBlob& blob, const st
     fatalError(message);
   }
   if (device) {
+    // A module that declares what the device cannot do is refused (the program then does
+    // not load, as with a compile error); handing it to the driver is undefined.
+    if (const std::string missing = missingShaderFeatures(device, blob.words); !missing.empty()) {
+      logMessage("Shader %s cannot run on this device: it needs %s\n", name.c_str(), missing.c_str());
+      return false;
+    }
     gfxbackend::Shader* shader =
         createShader(device, static_cast<hlsl::Stage>(stage), blob.words, reflection);
     if (!shader) {

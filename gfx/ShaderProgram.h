@@ -100,8 +100,10 @@ class ShaderProgram {
 
   // Makes the stage object from a compiled blob and adds its constant buffers. A buffer
   // slot already filled by an earlier stage only gains this stage's bit: the first
-  // stage's layout stands. Unrecoverable: a blob that does not reflect, a failing stage
-  // object, more than eight constant buffers or a register above b7.
+  // stage's layout stands. False (with a message naming the shader and what it needs) when
+  // the blob declares a capability the device does not offer. Unrecoverable: a blob that
+  // does not reflect, a failing stage object, more than eight constant buffers or a
+  // register above b7.
   bool attachStage(uint32_t stage, const ShaderBlob& blob, const std::string& name);
   // The constant-buffer part of attachStage, from a reflection (no GPU needed without a device).
   void addConstantBuffers(uint32_t stage, const hlsl::Reflection& reflection, const std::string& name);

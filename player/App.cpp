@@ -35,6 +35,8 @@ Screen* createScreen(SDL_Window* window, const Settings& settings) {
   screenSettings.height = uint32_t(settings.height);
   screenSettings.backBufferFormat = 0;
   screenSettings.depthFormat = 0;
+  // Pipelines built on this run start the next one (ignored and rebuilt for another driver).
+  screenSettings.device.pipelineCachePath = "zarvo-pipelines.bin";
   resetClock();
   if (gScreen) {
     logText("Warning: screen already created\n");

@@ -149,4 +149,49 @@ void BM_LoadTwentyProgramsCompiled(benchmark::State& state) { loadTwenty(state, 
 BENCHMARK(BM_LoadTwentyProgramsFromSources)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_LoadTwentyProgramsCompiled)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// A start as far as pipelines go: a Device on the pipeline cache file (none when cold, the
+// previous start's when warm), twenty programs drawn once each (one pipeline apiece), and
+// the Device closed, which writes the file. Shader compilation is outside: the blobs stay
+// in the process-wide cache between starts.
+void startWithTwenty(benchmark::State& state, bool warm) {
+  LoadFixture fixture;
+  const fs::path cacheFile = fixture.dir / "pipelines.bin";
+  auto start = [&] {
+    DeviceOptions options;
+    options.pipelineCachePath = cacheFile.string();
+    Device device(options);
+    TextureDesc desc;
+    desc.flags = 0x10009;
+    desc.format = 0x10204;
+    desc.width = desc.height = 64;
+    Texture* target = createTexture(&device, desc, nullptr);
+    RenderPass pass;
+    pass.colourTargets[0] = target;
+    pass.rect[2] = pass.rect[3] = 64;
+    pass.width = pass.height = 64;
+    bindRenderPass(&device, pass);
+    std::vector<std::unique_ptr<ShaderProgram>> programs;
+    for (int n = 0; n < 20; ++n) {
+      auto p = std::make_unique<ShaderProgram>(&device);
+      if (!loadProgram(("pass" + std::to_string(n)).c_str(), EntryPoints::vsps("VS", "PS"), p.get()))
+        state.SkipWithError("program failed to load");
+      drawStrip(p.get(), 3);
+      programs.push_back(std::move(p));
+    }
+    device.waitIdle();
+    programs.clear();
+    deleteTexture(target);
+  };
+  start();  // compiles the shaders once; leaves a cache file behind
+  for (auto _ : state) {
+    if (!warm) fs::remove(cacheFile);
+    start();
+  }
+}
+
+void BM_StartWithTwentyPipelinesCold(benchmark::State& state) { startWithTwenty(state, false); }
+void BM_StartWithTwentyPipelinesWarm(benchmark::State& state) { startWithTwenty(state, true); }
+BENCHMARK(BM_StartWithTwentyPipelinesCold)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+BENCHMARK(BM_StartWithTwentyPipelinesWarm)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+
 }  // namespace

@@ -16,7 +16,7 @@ cbuffer GaussBlurConstants : register(b0)
 Texture2D gSource : register(t0);
 SamplerState gSourceSampler : register(s0);
 
-static const int kMaxFetchesPerSide = 16;
+static const int kMaxFetchesPerSide = 8;
 
 FullscreenVertex VS(uint id : SV_VertexID)
 {
@@ -29,7 +29,7 @@ float gaussian(float x, float sigma)
 }
 
 // Pairs of neighbouring taps are read with one bilinear fetch placed between them by their
-// weights; taps are a pixel apart up to 32 pixels of radius, further apart beyond.
+// weights; taps are a pixel apart up to 16 pixels of radius, further apart beyond.
 float4 blur(float2 uvOverRegion, float2 direction)
 {
     float w, h;

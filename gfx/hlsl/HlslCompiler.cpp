@@ -3,6 +3,7 @@
 
 #include <glslang/Public/ResourceLimits.h>
 #include <glslang/Public/ShaderLang.h>
+#include <glslang/MachineIndependent/localintermediate.h>
 #include <glslang/SPIRV/GlslangToSpv.h>
 
 #include <spirv-tools/libspirv.hpp>
@@ -232,7 +233,7 @@ CompileResult compile(Stage stage, const std::string& profile, const std::string
     pre.setStringsWithLengthsAndNames(&text, &length, &name, 1);
     pre.setEnvInput(glslang::EShSourceHlsl, lang, glslang::EShClientVulkan, 100);
     pre.setEnvClient(glslang::EShClientVulkan, glslang::EShTargetVulkan_1_3);
-    pre.setEnvTarget(glslang::EShTargetSpv, glslang::EShTargetSpv_1_3);
+    pre.setEnvTarget(glslang::EShTargetSpv, glslang::EShTargetSpv_1_6);
     std::string preprocessed;
     FileIncluder preIncluder;
     // A failure here (missing include, bad directive) is reported by the real parse below.
@@ -252,8 +253,9 @@ CompileResult compile(Stage stage, const std::string& profile, const std::string
   shader.setSourceEntryPoint(entry.c_str());
   shader.setEnvInput(glslang::EShSourceHlsl, lang, glslang::EShClientVulkan, 100);
   shader.setEnvClient(glslang::EShClientVulkan, glslang::EShTargetVulkan_1_3);
-  shader.setEnvTarget(glslang::EShTargetSpv, glslang::EShTargetSpv_1_3);
+  shader.setEnvTarget(glslang::EShTargetSpv, glslang::EShTargetSpv_1_6);
   shader.setEnvTargetHlslFunctionality1();
+  shader.getIntermediate()->setUseStorageBuffer();
   shader.setHlslIoMapping(true);
   shader.setShiftBinding(glslang::EResUbo, kCBufferBase);
   shader.setShiftBinding(glslang::EResTexture, kTextureBase);

@@ -65,13 +65,15 @@ struct ResourceBinding {
   ResourceKind kind = ResourceKind::Texture;
   ImageDim dim = ImageDim::None;
   bool arrayed = false;
-  uint32_t reg = 0;      // register number t#, s#, or u#
+  uint32_t reg = 0;      // register number t#, s#, or u# (the first, for an array)
   uint32_t binding = 0;  // SPIR-V binding in set 0
+  uint32_t count = 1;    // array length (Texture2D t[4] : register(t0) takes t0..t3)
   uint32_t counterBinding = UINT32_MAX;  // append/consume counter buffer, else UINT32_MAX
   uint32_t structStride = 0;  // element size of structured buffers
   // Typed UAVs and buffers (RWTexture*<T>, RWBuffer<T>, Buffer<T>): the declared element
   // type, so the backend can pick the view's format. elementComponents is 1..4 (0 when
-  // not typed), elementType 0 float, 1 signed int, 2 unsigned int; spirvFormat is the
+  // not typed), elementType 0 float, 1 signed int, 2 unsigned int (for textures too: their
+  // sampled type, which the view's format must match); spirvFormat is the
   // SpvImageFormat the SPIR-V declares (R32f for float, Rg32f for float2, Rgba32f for
   // float4, R32ui for uint ...); patch it when the view's format differs.
   uint32_t elementComponents = 0;
@@ -107,7 +109,7 @@ struct Reflection {
 
 struct CompileResult {
   bool ok = false;
-  std::vector<uint32_t> spirv;  // SPIR-V 1.3 that passed validateSpirv()
+  std::vector<uint32_t> spirv;  // SPIR-V 1.6 that passed validateSpirv()
   std::string messages;         // compiler messages (errors and warnings), may be empty
 };
 

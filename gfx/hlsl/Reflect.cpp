@@ -196,6 +196,11 @@ bool reflect(const std::vector<uint32_t>& spirv, Reflection& out, std::string* e
     b.arrayed = spvc_type_get_image_arrayed(t) != 0;
     const spvw::Instruction* img = m.def(r.base_type_id);
     if (img && img->opcode == spvw::OpTypeImage && img->count >= 9) describeFormat(m.word(*img, 8), b);
+    if (b.elementComponents == 0) {
+      const spvc_basetype sampled =
+          spvc_type_get_basetype(spvc_compiler_get_type_handle(comp, spvc_type_get_image_sampled_type(t)));
+      b.elementType = sampled == SPVC_BASETYPE_INT32 ? 1 : sampled == SPVC_BASETYPE_UINT32 ? 2 : 0;
+    }
   };
   auto base = [&](const spvc_reflected_resource& r, ResourceKind kind, uint32_t rangeBase) {
     ResourceBinding b;
@@ -204,6 +209,11 @@ bool reflect(const std::vector<uint32_t>& spirv, Reflection& out, std::string* e
     b.kind = kind;
     b.binding = spvc_compiler_get_decoration(comp, r.id, SpvDecorationBinding);
     b.reg = b.binding >= rangeBase ? b.binding - rangeBase : 0;
+    // Arrays of resources take consecutive registers.
+    spvc_type full = spvc_compiler_get_type_handle(comp, r.type_id);
+    for (unsigned dim = 0; dim < spvc_type_get_num_array_dimensions(full); ++dim)
+      if (spvc_type_array_dimension_is_literal(full, dim))
+        b.count *= std::max(1u, unsigned(spvc_type_get_array_dimension(full, dim)));
     return b;
   };
 
@@ -212,7 +222,7 @@ bool reflect(const std::vector<uint32_t>& spirv, Reflection& out, std::string* e
     ResourceBinding b = base(items[i], ResourceKind::Texture, kTextureBase);
     imageInfo(items[i], b);
     if (b.dim == ImageDim::Buffer) b.kind = ResourceKind::Buffer;
-    if (b.kind == ResourceKind::Texture) b.elementComponents = 0, b.spirvFormat = 0;
+    if (b.kind == ResourceKind::Texture) b.elementComponents = 0, b.spirvFormat = 0;  // keeps elementType
     out.resources.push_back(b);
   }
   list(SPVC_RESOURCE_TYPE_SEPARATE_SAMPLERS, items, count);

@@ -10,6 +10,8 @@
 #include <string>
 #include <unordered_map>
 #include <algorithm>
+#include <map>
+#include <memory>
 #include <vector>
 
 #include "gfx/D3DEnums.h"
@@ -17,12 +19,38 @@
 #include "gfx/DeviceContext.h"
 #include "gfx/Texture.h"
 
+struct SDL_Window;
+
 namespace gfxbackend {
+
+// What memory is for: GPU-only resources, data the CPU writes for the GPU, data the GPU
+// writes for the CPU to read.
+enum class MemoryUse { DeviceLocal, Upload, Readback };
+
+// A large allocation that resources are placed in (VkMemory.cpp).
+struct MemoryBlock {
+  VkDeviceMemory memory = VK_NULL_HANDLE;
+  VkDeviceSize size = 0;
+  VkDeviceSize used = 0;
+  uint32_t type = 0;
+  bool image = false;
+  uint8_t* mapped = nullptr;                  // host-visible blocks stay mapped
+  std::map<VkDeviceSize, VkDeviceSize> free;  // offset -> size, never adjacent
+};
+
+// A resource's place in memory: part of a block, or (block null) an allocation of its own.
+struct Allocation {
+  VkDeviceMemory memory = VK_NULL_HANDLE;
+  VkDeviceSize offset = 0;
+  VkDeviceSize size = 0;
+  uint8_t* mapped = nullptr;
+  MemoryBlock* block = nullptr;
+};
 
 // Per-frame upload memory: write-discard maps and staging for updates.
 struct Ring {
   VkBuffer buffer = VK_NULL_HANDLE;
-  VkDeviceMemory memory = VK_NULL_HANDLE;
+  Allocation alloc;
   uint8_t* mapped = nullptr;
   VkDeviceSize size = 0;
   VkDeviceSize used = 0;
@@ -35,12 +63,17 @@ struct Frame {
   bool pending = false;
   Ring ring;
   std::vector<std::function<void()>> deletions;  // run once this frame's work has finished
+  // Descriptor sets of programs that need more descriptors than a push allows; the pools
+  // are reset when the frame is reused, so they only grow until the busiest frame fits.
+  std::vector<VkDescriptorPool> descriptorPools;
+  size_t poolsUsed = 0;  // index of the pool sets are taken from now
+  VkDeviceSize largeStaging = 0;  // bytes of upload buffers of their own, freed with the frame
 };
 
 struct Resource {
   bool isImage = false;
   bool hostVisible = false;  // staging (read-back) memory
-  VkDeviceMemory memory = VK_NULL_HANDLE;
+  Allocation alloc;
   uint8_t* mapped = nullptr;
   // Buffers (and staging textures, which are buffers laid out like Direct3D subresources).
   VkBuffer buffer = VK_NULL_HANDLE;
@@ -56,6 +89,7 @@ struct Resource {
   VkFormat targetFormat = VK_FORMAT_UNDEFINED;  // render-target / depth-stencil views
   VkImageAspectFlags aspect = VK_IMAGE_ASPECT_COLOR_BIT;
   VkImageType imageType = VK_IMAGE_TYPE_2D;
+  VkImageUsageFlags usage = 0;  // what the format allowed of what the flags asked for
   VkExtent3D extent{1, 1, 1};
   uint32_t mipLevels = 1;
   uint32_t layers = 1;
@@ -93,6 +127,32 @@ struct Staging {
   uint8_t* ptr = nullptr;
 };
 
+// Optional device features as enabled (what the driver offers, less what the options
+// force off); shaders and pipelines that need a missing one are refused with a message.
+struct Features {
+  VkPhysicalDeviceFeatures core{};
+  bool shaderFloat16 = false;
+  bool shaderInt8 = false;
+  bool shaderDrawParameters = false;
+  bool shaderOutputViewportIndex = false;
+  bool shaderOutputLayer = false;
+  bool demoteToHelper = false;
+  bool maintenance4 = false;
+  bool robustBufferAccess2 = false;
+  bool robustImageAccess2 = false;
+};
+
+// Small zero-filled resources that stand in for unbound slots on devices without null
+// descriptors (created on first need, kept until the Device goes). They are Resources, so
+// draws order their accesses like any other.
+struct Dummies {
+  Resource* zero = nullptr;     // read-only slots: never written, reads zeros
+  Resource* scratch = nullptr;  // writable slots: writes land here and are never read back
+  std::map<uint64_t, Resource*> images;         // by view type, format and storage use
+  std::map<uint64_t, VkBufferView> texelViews;  // by format and storage use
+};
+constexpr VkDeviceSize kDummyBufferSize = 65536;  // the largest constant buffer
+
 struct DeviceImpl {
   Device* owner = nullptr;
   VkInstance instance = VK_NULL_HANDLE;
@@ -109,11 +169,22 @@ struct DeviceImpl {
   bool anisotropy = false;
   bool mirrorOnce = false;  // samplerMirrorClampToEdge (Direct3D's mirror-once address mode)
   bool hlslExtensions = false;  // VK_GOOGLE_hlsl_functionality1 and VK_GOOGLE_decorate_string
+  Features features;
   uint64_t messages = 0;
   VkFormat depth24 = VK_FORMAT_D24_UNORM_S8_UINT;
+  // Descriptors a program may push (0: the driver has no push descriptors, or an option
+  // forbids them); programs that need more use descriptor sets from the frame's pools.
+  uint32_t pushDescriptorLimit = 0;
   PFN_vkCmdPushDescriptorSetKHR pushDescriptorSet = nullptr;
   PFN_vkCmdBeginDebugUtilsLabelEXT beginLabel = nullptr;
   PFN_vkCmdEndDebugUtilsLabelEXT endLabel = nullptr;
+  // The window's surface, made before the device is chosen so that its queue can present;
+  // the swap chain for that window takes it over.
+  VkSurfaceKHR surface = VK_NULL_HANDLE;
+  SDL_Window* surfaceWindow = nullptr;
+  VkPipelineCache pipelineCache = VK_NULL_HANDLE;
+  std::string pipelineCachePath;
+  bool pipelineCacheLoaded = false;
 
   static constexpr uint32_t kFrames = 2;
   Frame frames[kFrames];
@@ -124,6 +195,7 @@ struct DeviceImpl {
   VkSemaphore signalSemaphore = VK_NULL_HANDLE;  // for the next submit (present)
   VkSampler defaultSampler = VK_NULL_HANDLE;
   GpuCounters* counters = nullptr;
+  Dummies dummies;
 
   Frame& frame() { return frames[frameIndex]; }
   VkCommandBuffer cmd();  // begins recording when needed
@@ -132,18 +204,61 @@ struct DeviceImpl {
   void waitAll();
   void deferDelete(std::function<void()> fn) { frame().deletions.push_back(std::move(fn)); }
 
-  uint32_t memoryType(uint32_t bits, VkMemoryPropertyFlags flags) const;
-  VkDeviceMemory allocate(VkMemoryRequirements req, VkMemoryPropertyFlags flags);
+  // Memory (VkMemory.cpp). allocate ends the program with a message when nothing fits.
+  uint32_t allocationLimit = UINT32_MAX;  // live vkAllocateMemory results allowed
+  uint32_t liveAllocations = 0;
+  VkDeviceSize memoryBlockSize = 0;  // 0: by heap size
+  std::vector<std::unique_ptr<MemoryBlock>> blocks;
+  std::vector<uint32_t> memoryTypesFor(uint32_t bits, MemoryUse use) const;
+  VkDeviceSize blockSizeFor(uint32_t type) const;
+  bool allocateMemory(VkDeviceSize size, uint32_t type, VkDeviceMemory& out);
+  Allocation allocate(const VkMemoryRequirements& req, MemoryUse use, bool image);
+  void release(const Allocation& a);
+  void releaseAllMemory();
+
   // Upload space in the ring of this frame (submits and waits when full); large requests get
-  // a buffer of their own, deleted after the frame.
+  // a buffer of their own, deleted after the frame (past a cap, the frame is submitted and
+  // waited for first, so loading many large textures does not hold all their copies).
   Staging staging(VkDeviceSize size, VkDeviceSize align);
   bool ringAlloc(VkDeviceSize size, VkDeviceSize align, Staging& out);
+
+  // Optimal-tiling features of a format (asked once per format).
+  VkFormatFeatureFlags formatFeatures(VkFormat format);
+  std::map<VkFormat, VkFormatFeatureFlags> formatFeatureCache;
 
   std::function<void()> endRenderingHook;
   // Live shader and layout objects: they forget the Device when it goes first.
   std::vector<Shader*> shaders;
   std::vector<VertexLayout*> layouts;  // set by the context: ends an open rendering
 };
+
+// Pipeline cache file (VkPipelineCache.cpp): read into d.pipelineCache at creation (data of
+// another driver or device, or a damaged file, is left out with a message), written back
+// through a temporary file.
+void loadPipelineCache(DeviceImpl& d);
+bool savePipelineCache(DeviceImpl& d);
+
+// What device selection knows of one physical device.
+struct DeviceCandidate {
+  std::string name;
+  VkPhysicalDeviceType type = VK_PHYSICAL_DEVICE_TYPE_OTHER;
+  std::string problem;  // why it cannot be used; empty when it can
+};
+// The device to use: the one `wanted` (ZV_DEVICE: an index, or part of the name in any
+// case) names when it is usable, otherwise the first discrete, then integrated, virtual and
+// CPU device. Appends a line per device to `log`: chosen, passed over (with the reason) or
+// not chosen. -1 when no device is usable.
+int chooseDevice(const std::vector<DeviceCandidate>& devices, const char* wanted, std::string& log);
+
+// A lost device cannot be recovered: ends the program with a text saying what was going on.
+[[noreturn]] void deviceLost(const char* during);
+
+// Stand-ins for unbound slots (VkDevice.cpp); null when the device cannot make one (a
+// format it cannot use that way). Images carry their view in srv (sampled) or uav (storage).
+Resource* dummyBuffer(DeviceImpl& d, bool writable);
+Resource* dummyImage(DeviceImpl& d, VkImageViewType type, VkFormat format, bool storage);
+VkBufferView dummyTexelView(DeviceImpl& d, VkFormat format, bool storage);
+void destroyDummies(DeviceImpl& d);
 
 // The context's recorded state.
 struct ContextImpl;
@@ -168,11 +283,21 @@ uint32_t topologyClass(D3DPrimitiveTopology topology);  // 0 point 1 line 2 tria
 VkSamplerCreateInfo toVkSampler(const SamplerDesc& desc);
 VkIndexType toVkIndexType(DxgiFormat format);
 uint32_t spirvImageFormat(VkFormat format);  // SPIR-V ImageFormat, 0 Unknown
+VkFormat vkFormatFromSpirv(uint32_t spirvFormat);  // UNDEFINED for Unknown
 const char* vkResultText(VkResult result);
+const char* vkFormatName(VkFormat format);             // "R8G8B8A8_UNORM"
+std::string imageUsageText(VkImageUsageFlags usage);  // "render target and unordered access"
 // The module without HLSL reflection decorations and their extensions.
 std::vector<uint32_t> stripHlslReflection(const std::vector<uint32_t>& spirv);
 // Rewrites the image format of the storage image / texel buffer at `binding`.
 bool patchStorageFormat(std::vector<uint32_t>& spirv, uint32_t binding, uint32_t spirvFormat);
+// How the module uses the storage image or texel buffer at `binding`: bit 0 reads, bit 1 writes.
+uint32_t storageImageAccess(const std::vector<uint32_t>& spirv, uint32_t binding);
+// Declares a capability (once) in the module.
+void addCapability(std::vector<uint32_t>& spirv, uint32_t capability);
+// The capabilities a module declares that the device's enabled features do not back, as
+// "Float64 (shaderFloat64)"; empty when the device can run it.
+std::string missingShaderFeatures(const DeviceImpl& d, const std::vector<uint32_t>& spirv);
 
 }  // namespace gfxbackend
 
@@ -181,8 +306,11 @@ namespace gfxbackend {
 struct SwapChain;
 SwapChain* createSwapChain(Device* device, SDL_Window* window, uint32_t width, uint32_t height, bool vsync);
 void destroySwapChain(Device* device, SwapChain* swapChain);
+// False when the swap chain could not be built (the next present tries again).
 bool resizeSwapChain(Device* device, SwapChain* swapChain, uint32_t width, uint32_t height, bool vsync);
 void presentSwapChain(Device* device, SwapChain* swapChain, Texture* backBuffer);
 // Semaphores the swap chain holds (acquire, present and retired present semaphores).
 size_t swapChainSemaphoreCount(const SwapChain* swapChain);
+// True while presents only submit: the window has no size, or a rebuild is still owed.
+bool swapChainPaused(const SwapChain* swapChain);
 }  // namespace gfxbackend

@@ -237,6 +237,67 @@ uint32_t spirvImageFormat(VkFormat f) {
   }
 }
 
+const char* vkFormatName(VkFormat f) {
+  switch (f) {
+    case VK_FORMAT_R8_UNORM: return "R8_UNORM";
+    case VK_FORMAT_R8G8B8A8_UNORM: return "R8G8B8A8_UNORM";
+    case VK_FORMAT_R8G8B8A8_SRGB: return "R8G8B8A8_SRGB";
+    case VK_FORMAT_B8G8R8A8_UNORM: return "B8G8R8A8_UNORM";
+    case VK_FORMAT_B8G8R8A8_SRGB: return "B8G8R8A8_SRGB";
+    case VK_FORMAT_R16_UNORM: return "R16_UNORM";
+    case VK_FORMAT_R16_SINT: return "R16_SINT";
+    case VK_FORMAT_R16G16B16A16_SNORM: return "R16G16B16A16_SNORM";
+    case VK_FORMAT_R16G16_SFLOAT: return "R16G16_SFLOAT";
+    case VK_FORMAT_R16G16B16A16_SFLOAT: return "R16G16B16A16_SFLOAT";
+    case VK_FORMAT_R32_SFLOAT: return "R32_SFLOAT";
+    case VK_FORMAT_R32G32_SFLOAT: return "R32G32_SFLOAT";
+    case VK_FORMAT_R32G32B32A32_SFLOAT: return "R32G32B32A32_SFLOAT";
+    case VK_FORMAT_D32_SFLOAT: return "D32_SFLOAT";
+    case VK_FORMAT_D24_UNORM_S8_UINT: return "D24_UNORM_S8_UINT";
+    case VK_FORMAT_D32_SFLOAT_S8_UINT: return "D32_SFLOAT_S8_UINT";
+    case VK_FORMAT_BC1_RGBA_UNORM_BLOCK: return "BC1_UNORM";
+    case VK_FORMAT_BC1_RGBA_SRGB_BLOCK: return "BC1_SRGB";
+    case VK_FORMAT_BC2_UNORM_BLOCK: return "BC2_UNORM";
+    case VK_FORMAT_BC2_SRGB_BLOCK: return "BC2_SRGB";
+    case VK_FORMAT_BC3_UNORM_BLOCK: return "BC3_UNORM";
+    case VK_FORMAT_BC3_SRGB_BLOCK: return "BC3_SRGB";
+    default: return "(a Vulkan format)";
+  }
+}
+
+std::string imageUsageText(VkImageUsageFlags usage) {
+  static const std::pair<VkImageUsageFlags, const char*> kNames[] = {
+      {VK_IMAGE_USAGE_SAMPLED_BIT, "shader resource"},
+      {VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT, "render target"},
+      {VK_IMAGE_USAGE_DEPTH_STENCIL_ATTACHMENT_BIT, "depth target"},
+      {VK_IMAGE_USAGE_STORAGE_BIT, "unordered access"},
+      {VK_IMAGE_USAGE_TRANSFER_DST_BIT, "copy destination"},
+      {VK_IMAGE_USAGE_TRANSFER_SRC_BIT, "copy source"},
+  };
+  std::string text;
+  for (const auto& [bit, name] : kNames) {
+    if (!(usage & bit)) continue;
+    if (!text.empty()) text += " and ";
+    text += name;
+  }
+  return text.empty() ? std::string("nothing") : text;
+}
+
+VkFormat vkFormatFromSpirv(uint32_t spirvFormat) {
+  static const VkFormat kCandidates[] = {
+      VK_FORMAT_R32G32B32A32_SFLOAT, VK_FORMAT_R16G16B16A16_SFLOAT, VK_FORMAT_R32_SFLOAT, VK_FORMAT_R8G8B8A8_UNORM,
+      VK_FORMAT_R8G8B8A8_SNORM,      VK_FORMAT_R32G32_SFLOAT,       VK_FORMAT_R16G16_SFLOAT, VK_FORMAT_R16_SFLOAT,
+      VK_FORMAT_R16G16B16A16_UNORM,  VK_FORMAT_R16G16_UNORM,        VK_FORMAT_R8G8_UNORM,  VK_FORMAT_R16_UNORM,
+      VK_FORMAT_R8_UNORM,            VK_FORMAT_R16G16B16A16_SNORM,  VK_FORMAT_R16G16_SNORM, VK_FORMAT_R16_SNORM,
+      VK_FORMAT_R32G32B32A32_SINT,   VK_FORMAT_R16G16B16A16_SINT,   VK_FORMAT_R8G8B8A8_SINT, VK_FORMAT_R32_SINT,
+      VK_FORMAT_R32G32_SINT,         VK_FORMAT_R16G16_SINT,         VK_FORMAT_R16_SINT,    VK_FORMAT_R32G32B32A32_UINT,
+      VK_FORMAT_R16G16B16A16_UINT,   VK_FORMAT_R8G8B8A8_UINT,       VK_FORMAT_R32_UINT,    VK_FORMAT_R32G32_UINT,
+      VK_FORMAT_R16G16_UINT,         VK_FORMAT_R16_UINT,            VK_FORMAT_R8_UINT};
+  for (VkFormat f : kCandidates)
+    if (spirvImageFormat(f) == spirvFormat) return f;
+  return VK_FORMAT_UNDEFINED;
+}
+
 const char* vkResultText(VkResult r) {
   switch (r) {
     case VK_SUCCESS: return "success";
@@ -353,6 +414,49 @@ bool patchStorageFormat(std::vector<uint32_t>& spirv, uint32_t binding, uint32_t
   for (size_t i = 5; i < spirv.size(); i += countAt(i))
     if (opAt(i) == kOpLoad && countAt(i) >= 4 && spirv[i + 3] == variable) spirv[i + 1] = twin;
   return true;
+}
+
+uint32_t storageImageAccess(const std::vector<uint32_t>& spirv, uint32_t binding) {
+  constexpr uint32_t kOpDecorate = 71, kOpLoad = 61, kOpImageRead = 98, kOpImageWrite = 99,
+                     kOpImageTexelPointer = 60, kDecorationBinding = 33;
+  if (spirv.size() < 5) return 0;
+  std::vector<uint32_t> variables;
+  for (size_t i = 5; i < spirv.size();) {
+    const uint32_t op = spirv[i] & 0xFFFF, count = spirv[i] >> 16;
+    if (count == 0 || i + count > spirv.size()) return 3;  // not ours to judge: assume both
+    if (op == kOpDecorate && count >= 4 && spirv[i + 2] == kDecorationBinding && spirv[i + 3] == binding)
+      variables.push_back(spirv[i + 1]);
+    i += count;
+  }
+  auto has = [](const std::vector<uint32_t>& list, uint32_t id) {
+    return std::find(list.begin(), list.end(), id) != list.end();
+  };
+  std::vector<uint32_t> loads;
+  uint32_t access = 0;
+  for (size_t i = 5; i < spirv.size(); i += spirv[i] >> 16) {
+    const uint32_t op = spirv[i] & 0xFFFF, count = spirv[i] >> 16;
+    if (op == kOpLoad && count >= 4 && has(variables, spirv[i + 3])) loads.push_back(spirv[i + 2]);
+    if (op == kOpImageRead && count >= 5 && has(loads, spirv[i + 3])) access |= 1;
+    if (op == kOpImageWrite && count >= 4 && has(loads, spirv[i + 1])) access |= 2;
+    if (op == kOpImageTexelPointer && count >= 6 && has(variables, spirv[i + 3])) access |= 3;  // atomics
+  }
+  return access;
+}
+
+void addCapability(std::vector<uint32_t>& spirv, uint32_t capability) {
+  constexpr uint32_t kOpCapability = 17;
+  if (spirv.size() < 5) return;
+  size_t at = 5;
+  for (size_t i = 5; i < spirv.size();) {
+    const uint32_t op = spirv[i] & 0xFFFF, count = spirv[i] >> 16;
+    if (count == 0 || i + count > spirv.size()) return;
+    if (op != kOpCapability) break;  // capabilities come first
+    if (count >= 2 && spirv[i + 1] == capability) return;
+    i += count;
+    at = i;
+  }
+  const uint32_t words[2] = {kOpCapability | (2u << 16), capability};
+  spirv.insert(spirv.begin() + std::ptrdiff_t(at), words, words + 2);
 }
 
 // Removes the HLSL reflection decorations (semantics, user types, counter-buffer links) and

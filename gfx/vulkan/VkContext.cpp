@@ -21,16 +21,24 @@ struct BindingSource {
   uint32_t binding = 0;
   VkDescriptorType type = VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER;
   BindKind kind = BindKind::ConstantBuffer;
-  uint32_t reg = 0;
+  uint32_t reg = 0;        // the first register (an array takes reg .. reg + count - 1)
+  uint32_t count = 1;
   uint32_t stageMask = 0;  // our stage numbering
   hlsl::ResourceKind resourceKind = hlsl::ResourceKind::Texture;
+  // What a stand-in for an unbound slot must look like.
+  hlsl::ImageDim dim = hlsl::ImageDim::None;
+  bool arrayed = false;
+  uint32_t elementType = 0;  // 0 float, 1 int, 2 uint
+  uint32_t spirvFormat = 0;  // declared format of storage images and texel buffers
 };
 
 struct ProgramLayout {
   VkDescriptorSetLayout setLayout = VK_NULL_HANDLE;
   VkPipelineLayout layout = VK_NULL_HANDLE;
   std::vector<BindingSource> bindings;
-  bool valid = true;
+  uint32_t descriptorCount = 0;
+  bool push = true;    // descriptors are pushed; else a set from the frame's pools
+  bool valid = true;   // within the device's descriptor limits
 };
 
 struct PipelineKey {
@@ -44,6 +52,9 @@ struct PipelineKey {
   uint32_t patchPoints;
   uint32_t storageFormats[8];  // SPIR-V formats of storage images / texel buffers, in binding order
 };
+
+// A storage view whose format has no SPIR-V image format: the module declares none.
+constexpr uint32_t kStorageFormatUnknown = 0xFFFF;
 
 struct PipelineEntry {
   PipelineKey key;
@@ -157,6 +168,7 @@ ProgramLayout* programLayout(ContextImpl& c, Shader* const shaders[6]) {
     if (!inserted && pos->second.type != b.type) {
       logMessage("Shader stages disagree on the kind of binding %u; the first stage's kind is used\n", b.binding);
     }
+    pos->second.count = std::max(pos->second.count, b.count);
     pos->second.stageMask |= 1u << stage;
   };
   for (uint32_t s = 0; s < 6; ++s) {
@@ -176,6 +188,11 @@ ProgramLayout* programLayout(ContextImpl& c, Shader* const shaders[6]) {
       b.type = descriptorType(res.kind);
       b.resourceKind = res.kind;
       b.reg = res.reg;
+      b.count = std::max(res.count, 1u);
+      b.dim = res.dim;
+      b.arrayed = res.arrayed;
+      b.elementType = res.elementType;
+      b.spirvFormat = res.spirvFormat;
       b.kind = res.kind == hlsl::ResourceKind::Sampler ? BindKind::Sampler
                : isUavKind(res.kind)                  ? BindKind::Uav
                                                       : BindKind::ShaderResource;
@@ -185,29 +202,77 @@ ProgramLayout* programLayout(ContextImpl& c, Shader* const shaders[6]) {
         cnt.binding = res.counterBinding;
         cnt.type = VK_DESCRIPTOR_TYPE_STORAGE_BUFFER;
         cnt.kind = BindKind::Counter;
+        cnt.count = 1;
         add(cnt, s);
       }
     }
   }
   std::vector<VkDescriptorSetLayoutBinding> vkBindings;
+  // Descriptors per stage and kind, against the device's limits.
+  uint32_t perStage[6][5] = {};  // samplers, uniform buffers, storage buffers, sampled images, storage images
+  uint32_t total[5] = {};
+  auto limitClass = [](VkDescriptorType t) {
+    switch (t) {
+      case VK_DESCRIPTOR_TYPE_SAMPLER: return 0;
+      case VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER: return 1;
+      case VK_DESCRIPTOR_TYPE_STORAGE_BUFFER: return 2;
+      case VK_DESCRIPTOR_TYPE_SAMPLED_IMAGE:
+      case VK_DESCRIPTOR_TYPE_UNIFORM_TEXEL_BUFFER: return 3;
+      default: return 4;  // storage images and storage texel buffers
+    }
+  };
   for (auto& [binding, b] : merged) {
     pl->bindings.push_back(b);
+    pl->descriptorCount += b.count;
     VkDescriptorSetLayoutBinding lb{};
     lb.binding = binding;
     lb.descriptorType = b.type;
-    lb.descriptorCount = 1;
+    lb.descriptorCount = b.count;
     for (uint32_t s = 0; s < 6; ++s)
-      if (b.stageMask & (1u << s)) lb.stageFlags |= vkStage(s);
+      if (b.stageMask & (1u << s)) {
+        lb.stageFlags |= vkStage(s);
+        perStage[s][limitClass(b.type)] += b.count;
+      }
+    total[limitClass(b.type)] += b.count;
     vkBindings.push_back(lb);
   }
-  if (vkBindings.size() > c.d->properties.limits.maxPerStageResources ||
-      vkBindings.size() > 32) {
-    logMessage("A shader program uses %zu bindings; more than one push-descriptor set holds\n", vkBindings.size());
+  const VkPhysicalDeviceLimits& lim = c.d->properties.limits;
+  const uint32_t stageLimits[5] = {lim.maxPerStageDescriptorSamplers, lim.maxPerStageDescriptorUniformBuffers,
+                                   lim.maxPerStageDescriptorStorageBuffers, lim.maxPerStageDescriptorSampledImages,
+                                   lim.maxPerStageDescriptorStorageImages};
+  const uint32_t setLimits[5] = {lim.maxDescriptorSetSamplers, lim.maxDescriptorSetUniformBuffers,
+                                 lim.maxDescriptorSetStorageBuffers, lim.maxDescriptorSetSampledImages,
+                                 lim.maxDescriptorSetStorageImages};
+  static const char* const kClassNames[5] = {"samplers", "constant buffers", "structured buffers",
+                                             "textures and buffers", "unordered-access views"};
+  static const char* const kStageNames[6] = {"vertex", "hull", "domain", "geometry", "pixel", "compute"};
+  char why[200] = "";
+  for (uint32_t s = 0; s < 6 && !why[0]; ++s) {
+    uint32_t all = 0;
+    for (int k = 0; k < 5; ++k) {
+      all += perStage[s][k];
+      if (perStage[s][k] > stageLimits[k])
+        std::snprintf(why, sizeof(why), "its %s stage uses %u %s; this device allows %u", kStageNames[s],
+                      perStage[s][k], kClassNames[k], stageLimits[k]);
+    }
+    if (!why[0] && all > lim.maxPerStageResources)
+      std::snprintf(why, sizeof(why), "its %s stage uses %u resources; this device allows %u", kStageNames[s], all,
+                    lim.maxPerStageResources);
   }
+  for (int k = 0; k < 5 && !why[0]; ++k)
+    if (total[k] > setLimits[k])
+      std::snprintf(why, sizeof(why), "it uses %u %s; this device allows %u", total[k], kClassNames[k], setLimits[k]);
+  if (why[0]) {
+    logMessage("A shader program cannot be used: %s\n", why);
+    pl->valid = false;
+  }
+  // Pushed descriptors where they fit, else a descriptor set per draw from the frame's pools.
+  pl->push = pl->descriptorCount <= c.d->pushDescriptorLimit;
   VkDescriptorSetLayoutCreateInfo si{VK_STRUCTURE_TYPE_DESCRIPTOR_SET_LAYOUT_CREATE_INFO};
-  si.flags = VK_DESCRIPTOR_SET_LAYOUT_CREATE_PUSH_DESCRIPTOR_BIT_KHR;
+  si.flags = pl->push ? VK_DESCRIPTOR_SET_LAYOUT_CREATE_PUSH_DESCRIPTOR_BIT_KHR : 0;
   si.bindingCount = uint32_t(vkBindings.size());
   si.pBindings = vkBindings.data();
+  if (!pl->valid) si.bindingCount = 0;  // never used for drawing; keeps the layout valid
   if (vkCreateDescriptorSetLayout(c.d->device, &si, nullptr, &pl->setLayout) != VK_SUCCESS)
     fatalError("Vulkan: descriptor set layout creation failed");
   VkPipelineLayoutCreateInfo li{VK_STRUCTURE_TYPE_PIPELINE_LAYOUT_CREATE_INFO};
@@ -220,26 +285,28 @@ ProgramLayout* programLayout(ContextImpl& c, Shader* const shaders[6]) {
   return pl;
 }
 
-Texture* boundFor(ContextImpl& c, const BindingSource& b, Sampler** sampler) {
+// What is bound to element `element` of a binding (register reg + element).
+Texture* boundFor(ContextImpl& c, const BindingSource& b, Sampler** sampler, uint32_t element = 0) {
+  const uint32_t reg = b.reg + element;
   for (uint32_t s : kStageOrder) {
     if (!(b.stageMask & (1u << s))) continue;
     StageState& st = c.stages[s];
     switch (b.kind) {
       case BindKind::ConstantBuffer:
-        if (b.reg < kConstantBufferSlots && st.cbs[b.reg]) return st.cbs[b.reg];
+        if (reg < kConstantBufferSlots && st.cbs[reg]) return st.cbs[reg];
         break;
       case BindKind::ShaderResource:
-        if (b.reg < kShaderResourceSlots && st.srvs[b.reg]) return st.srvs[b.reg];
+        if (reg < kShaderResourceSlots && st.srvs[reg]) return st.srvs[reg];
         break;
       case BindKind::Sampler:
-        if (b.reg < kSamplerSlots && st.samplers[b.reg]) {
-          *sampler = st.samplers[b.reg];
+        if (reg < kSamplerSlots && st.samplers[reg]) {
+          *sampler = st.samplers[reg];
           return nullptr;
         }
         break;
       case BindKind::Uav:
       case BindKind::Counter:
-        if (b.reg < kUavSlots && st.uavs[b.reg]) return st.uavs[b.reg];
+        if (reg < kUavSlots && st.uavs[reg]) return st.uavs[reg];
         break;
     }
   }
@@ -264,17 +331,40 @@ VkShaderModule makeModule(ContextImpl& c, const std::vector<uint32_t>& code) {
   return m;
 }
 
-void patchFormats(ContextImpl& c, ProgramLayout& pl, const PipelineKey& key, std::vector<uint32_t>& spirv) {
-  (void)c;
+// Storage views whose format has no shader format (BGRA8) are declared without one; the
+// module then needs the device's read-/write-without-format features for what it does.
+bool patchFormats(ContextImpl& c, ProgramLayout& pl, const PipelineKey& key, std::vector<uint32_t>& spirv,
+                  std::string& error) {
+  constexpr uint32_t kReadWithoutFormat = 55, kWriteWithoutFormat = 56;
   uint32_t n = 0;
   for (const BindingSource& b : pl.bindings) {
     if (!isStorageImageBinding(b)) continue;
-    if (n < 8 && key.storageFormats[n]) patchStorageFormat(spirv, b.binding, key.storageFormats[n]);
+    const uint32_t format = n < 8 ? key.storageFormats[n] : 0;
     ++n;
+    if (!format) continue;
+    if (format != kStorageFormatUnknown) {
+      patchStorageFormat(spirv, b.binding, format);
+      continue;
+    }
+    const uint32_t access = storageImageAccess(spirv, b.binding);
+    if (!access) continue;
+    const VkPhysicalDeviceFeatures& f = c.d->features.core;
+    if (((access & 1) && !f.shaderStorageImageReadWithoutFormat) ||
+        ((access & 2) && !f.shaderStorageImageWriteWithoutFormat)) {
+      error = "the view bound to u" + std::to_string(b.reg) + " has a format shaders can only " +
+              ((access & 1) ? "read" : "write") + " with the shaderStorageImage" +
+              ((access & 1) ? "Read" : "Write") + "WithoutFormat feature, which this device lacks";
+      return false;
+    }
+    patchStorageFormat(spirv, b.binding, 0);
+    if (access & 1) addCapability(spirv, kReadWithoutFormat);
+    if (access & 2) addCapability(spirv, kWriteWithoutFormat);
   }
+  return true;
 }
 
 VkPipeline buildGraphicsPipeline(ContextImpl& c, ProgramLayout& pl, const PipelineKey& key) {
+  if (!pl.valid) return VK_NULL_HANDLE;
   std::vector<uint32_t> code[6];
   Shader* shaders[6] = {};
   for (uint32_t s = 0; s < 5; ++s) {
@@ -306,7 +396,11 @@ VkPipeline buildGraphicsPipeline(ContextImpl& c, ProgramLayout& pl, const Pipeli
   std::vector<VkShaderModule> modules;
   for (uint32_t s = 0; s < 5; ++s) {
     if (!shaders[s]) continue;
-    patchFormats(c, pl, key, code[s]);
+    if (!patchFormats(c, pl, key, code[s], error)) {
+      logMessage("Pipeline not built: %s\n", error.c_str());
+      for (VkShaderModule old : modules) vkDestroyShaderModule(c.d->device, old, nullptr);
+      return VK_NULL_HANDLE;
+    }
     VkShaderModule m = makeModule(c, code[s]);
     if (!m) {
       logMessage("Pipeline not built: shader module creation failed\n");
@@ -390,6 +484,11 @@ VkPipeline buildGraphicsPipeline(ContextImpl& c, ProgramLayout& pl, const Pipeli
   VkPipelineColorBlendAttachmentState att[5]{};
   for (uint32_t i = 0; i < key.colourCount; ++i) {
     TargetBlend tb = effectiveBlend(sd, i);
+    // Direct3D ignores blending on targets that cannot blend (integer formats); Vulkan
+    // forbids it.
+    if (key.colour[i] != VK_FORMAT_UNDEFINED &&
+        !(c.d->formatFeatures(key.colour[i]) & VK_FORMAT_FEATURE_COLOR_ATTACHMENT_BLEND_BIT))
+      tb.enable = false;
     att[i].blendEnable = tb.enable ? VK_TRUE : VK_FALSE;
     att[i].srcColorBlendFactor = toVkBlend(tb.colour & 63);
     att[i].dstColorBlendFactor = toVkBlend((tb.colour >> 6) & 63);
@@ -398,6 +497,28 @@ VkPipeline buildGraphicsPipeline(ContextImpl& c, ProgramLayout& pl, const Pipeli
     att[i].dstAlphaBlendFactor = toVkBlend((tb.alpha >> 6) & 63);
     att[i].alphaBlendOp = toVkBlendOp(tb.alpha >> 12);
     att[i].colorWriteMask = tb.writeMask;
+  }
+  // Optional features the state needs.
+  const VkPhysicalDeviceFeatures& feat = c.d->features.core;
+  const char* missing = nullptr;
+  if (rs.polygonMode != VK_POLYGON_MODE_FILL && !feat.fillModeNonSolid) missing = "wireframe fill needs fillModeNonSolid";
+  if (rs.depthBiasEnable && rs.depthBiasClamp != 0.0f && !feat.depthBiasClamp)
+    missing = "a depth-bias clamp needs depthBiasClamp";
+  for (uint32_t i = 0; i < key.colourCount; ++i) {
+    if (i > 0 && !feat.independentBlend && std::memcmp(&att[i], &att[0], sizeof(att[0])) != 0)
+      missing = "different blending per target needs independentBlend";
+    for (VkBlendFactor f : {att[i].srcColorBlendFactor, att[i].dstColorBlendFactor, att[i].srcAlphaBlendFactor,
+                            att[i].dstAlphaBlendFactor})
+      if (att[i].blendEnable && f >= VK_BLEND_FACTOR_SRC1_COLOR && f <= VK_BLEND_FACTOR_ONE_MINUS_SRC1_ALPHA &&
+          !feat.dualSrcBlend)
+        missing = "blending with the second pixel-shader output needs dualSrcBlend";
+  }
+  if (shaders[hlsl::Geometry] && !feat.geometryShader) missing = "a geometry shader needs geometryShader";
+  if (shaders[hlsl::Hull] && !feat.tessellationShader) missing = "hull and domain shaders need tessellationShader";
+  if (missing) {
+    logMessage("Pipeline not built: %s, which this device lacks\n", missing);
+    for (VkShaderModule m : modules) vkDestroyShaderModule(c.d->device, m, nullptr);
+    return VK_NULL_HANDLE;
   }
   VkPipelineColorBlendStateCreateInfo cb{VK_STRUCTURE_TYPE_PIPELINE_COLOR_BLEND_STATE_CREATE_INFO};
   cb.attachmentCount = key.colourCount;
@@ -433,7 +554,7 @@ VkPipeline buildGraphicsPipeline(ContextImpl& c, ProgramLayout& pl, const Pipeli
   gi.pDynamicState = &dy;
   gi.layout = pl.layout;
   VkPipeline pipeline = VK_NULL_HANDLE;
-  VkResult r = vkCreateGraphicsPipelines(c.d->device, VK_NULL_HANDLE, 1, &gi, nullptr, &pipeline);
+  VkResult r = vkCreateGraphicsPipelines(c.d->device, c.d->pipelineCache, 1, &gi, nullptr, &pipeline);
   for (VkShaderModule m : modules) vkDestroyShaderModule(c.d->device, m, nullptr);
   if (r != VK_SUCCESS) {
     logMessage("Pipeline not built: %s\n", vkResultText(r));
@@ -446,7 +567,12 @@ VkPipeline buildGraphicsPipeline(ContextImpl& c, ProgramLayout& pl, const Pipeli
 VkPipeline buildComputePipeline(ContextImpl& c, ProgramLayout& pl, const PipelineKey& key) {
   Shader* cs = c.stages[hlsl::Compute].shader;
   std::vector<uint32_t> code = cs->spirv;
-  patchFormats(c, pl, key, code);
+  std::string error;
+  if (!pl.valid) return VK_NULL_HANDLE;
+  if (!patchFormats(c, pl, key, code, error)) {
+    logMessage("Compute pipeline not built: %s\n", error.c_str());
+    return VK_NULL_HANDLE;
+  }
   VkShaderModule m = makeModule(c, code);
   if (!m) return VK_NULL_HANDLE;
   VkComputePipelineCreateInfo ci{VK_STRUCTURE_TYPE_COMPUTE_PIPELINE_CREATE_INFO};
@@ -456,7 +582,7 @@ VkPipeline buildComputePipeline(ContextImpl& c, ProgramLayout& pl, const Pipelin
   ci.stage.pName = cs->reflection.entry.empty() ? "main" : cs->reflection.entry.c_str();
   ci.layout = pl.layout;
   VkPipeline p = VK_NULL_HANDLE;
-  VkResult r = vkCreateComputePipelines(c.d->device, VK_NULL_HANDLE, 1, &ci, nullptr, &p);
+  VkResult r = vkCreateComputePipelines(c.d->device, c.d->pipelineCache, 1, &ci, nullptr, &p);
   vkDestroyShaderModule(c.d->device, m, nullptr);
   if (r != VK_SUCCESS) {
     logMessage("Compute pipeline not built: %s\n", vkResultText(r));
@@ -474,8 +600,11 @@ void storageFormats(ContextImpl& c, const ProgramLayout& pl, PipelineKey& key) {
     if (!isStorageImageBinding(b)) continue;
     Sampler* unused = nullptr;
     Texture* t = boundFor(c, b, &unused);
-    if (n < 8 && t && t->resource)
-      key.storageFormats[n] = spirvImageFormat(t->resource->isImage ? t->resource->viewFormat : toVkFormat(t->viewFormat));
+    if (n < 8 && t && t->resource) {
+      const VkFormat f = t->resource->isImage ? t->resource->viewFormat : toVkFormat(t->viewFormat);
+      const uint32_t spirv = spirvImageFormat(f);
+      key.storageFormats[n] = spirv ? spirv : f != VK_FORMAT_UNDEFINED ? kStorageFormatUnknown : 0;
+    }
     ++n;
   }
 }
@@ -526,6 +655,79 @@ bool isUav(ContextImpl& c, Texture* t, bool compute) {
   return false;
 }
 
+VkImageViewType viewTypeFor(const BindingSource& b) {
+  switch (b.dim) {
+    case hlsl::ImageDim::Dim1D: return b.arrayed ? VK_IMAGE_VIEW_TYPE_1D_ARRAY : VK_IMAGE_VIEW_TYPE_1D;
+    case hlsl::ImageDim::Dim3D: return VK_IMAGE_VIEW_TYPE_3D;
+    case hlsl::ImageDim::Cube: return b.arrayed ? VK_IMAGE_VIEW_TYPE_CUBE_ARRAY : VK_IMAGE_VIEW_TYPE_CUBE;
+    default: return b.arrayed ? VK_IMAGE_VIEW_TYPE_2D_ARRAY : VK_IMAGE_VIEW_TYPE_2D;
+  }
+}
+
+// A format whose numeric type matches what the shader reads (float, int, uint).
+VkFormat sampledFormatFor(const BindingSource& b) {
+  return b.elementType == 1 ? VK_FORMAT_R32G32B32A32_SINT
+         : b.elementType == 2 ? VK_FORMAT_R32G32B32A32_UINT
+                              : VK_FORMAT_R8G8B8A8_UNORM;
+}
+
+// One descriptor for an element nothing usable is bound to: a null descriptor where the
+// device has them (reads give zeros, writes are dropped, as in Direct3D), otherwise a small
+// zero-filled stand-in. False when neither can be given.
+bool unboundDescriptor(ContextImpl& c, const BindingSource& b, std::vector<Use>& uses) {
+  DeviceImpl& d = *c.d;
+  switch (b.type) {
+    case VK_DESCRIPTOR_TYPE_SAMPLED_IMAGE:
+    case VK_DESCRIPTOR_TYPE_STORAGE_IMAGE: {
+      const bool storage = b.type == VK_DESCRIPTOR_TYPE_STORAGE_IMAGE;
+      VkDescriptorImageInfo ii{};
+      if (!d.nullDescriptor) {
+        Resource* r = dummyImage(d, viewTypeFor(b), storage ? vkFormatFromSpirv(b.spirvFormat) : sampledFormatFor(b),
+                                 storage);
+        if (!r) return false;
+        ii.imageView = storage ? r->uav : r->srv;
+        ii.imageLayout = storage ? VK_IMAGE_LAYOUT_GENERAL : VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL;
+        uses.push_back({r, ii.imageLayout, storage});
+      }
+      c.imageInfos.push_back(ii);
+      return true;
+    }
+    case VK_DESCRIPTOR_TYPE_UNIFORM_TEXEL_BUFFER:
+    case VK_DESCRIPTOR_TYPE_STORAGE_TEXEL_BUFFER: {
+      const bool storage = b.type == VK_DESCRIPTOR_TYPE_STORAGE_TEXEL_BUFFER;
+      VkBufferView v = VK_NULL_HANDLE;
+      if (!d.nullDescriptor) {
+        v = dummyTexelView(d, storage ? vkFormatFromSpirv(b.spirvFormat) : sampledFormatFor(b), storage);
+        if (!v) return false;
+        uses.push_back({dummyBuffer(d, storage), VK_IMAGE_LAYOUT_UNDEFINED, storage});
+      }
+      c.texelViews.push_back(v);
+      return true;
+    }
+    case VK_DESCRIPTOR_TYPE_SAMPLER: {
+      VkDescriptorImageInfo ii{};
+      ii.sampler = d.defaultSampler;
+      c.imageInfos.push_back(ii);
+      return true;
+    }
+    default: {  // uniform and storage buffers
+      // A null buffer descriptor covers the whole (absent) buffer.
+      VkDescriptorBufferInfo bi{VK_NULL_HANDLE, 0, VK_WHOLE_SIZE};
+      if (!d.nullDescriptor) {
+        const bool writable = b.kind == BindKind::Uav || b.kind == BindKind::Counter;
+        Resource* r = dummyBuffer(d, writable);
+        VkDeviceSize range = kDummyBufferSize;
+        if (b.type == VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER)
+          range = std::min<VkDeviceSize>(range, d.properties.limits.maxUniformBufferRange);
+        bi = {r->buffer, 0, range};
+        uses.push_back({r, VK_IMAGE_LAYOUT_UNDEFINED, writable});
+      }
+      c.bufferInfos.push_back(bi);
+      return true;
+    }
+  }
+}
+
 // Fills the descriptor writes for a program and collects the resources it touches.
 // Returns false when a required descriptor cannot be given.
 bool gatherDescriptors(ContextImpl& c, ProgramLayout& pl, std::vector<Use>& uses, bool compute) {
@@ -533,71 +735,65 @@ bool gatherDescriptors(ContextImpl& c, ProgramLayout& pl, std::vector<Use>& uses
   c.bufferInfos.clear();
   c.imageInfos.clear();
   c.texelViews.clear();
-  size_t n = pl.bindings.size();
+  // Every binding's descriptors lie side by side in these lists: no reallocation may move them.
+  const size_t n = pl.descriptorCount;
   c.bufferInfos.reserve(n);
   c.imageInfos.reserve(n);
   c.texelViews.reserve(n);
   for (const BindingSource& b : pl.bindings) {
-    Sampler* sampler = nullptr;
-    Texture* t = boundFor(c, b, &sampler);
-    if (t && !t->resource) t = nullptr;
-    // A resource bound as an output of this draw or dispatch reads as unbound (Direct3D
-    // unbinds the input when the same resource is bound for writing).
-    if (t && b.kind == BindKind::ShaderResource && ((!compute && isTarget(c, t)) || isUav(c, t, compute)))
-      t = nullptr;
-    VkWriteDescriptorSet w{VK_STRUCTURE_TYPE_WRITE_DESCRIPTOR_SET};
-    w.dstBinding = b.binding;
-    w.descriptorCount = 1;
-    w.descriptorType = b.type;
-    switch (b.type) {
-      case VK_DESCRIPTOR_TYPE_SAMPLER: {
-        VkDescriptorImageInfo ii{};
-        ii.sampler = sampler && sampler->impl ? sampler->impl->sampler : c.d->defaultSampler;
-        c.imageInfos.push_back(ii);
-        w.pImageInfo = &c.imageInfos.back();
-        break;
-      }
-      case VK_DESCRIPTOR_TYPE_SAMPLED_IMAGE:
-      case VK_DESCRIPTOR_TYPE_STORAGE_IMAGE: {
-        bool storage = b.type == VK_DESCRIPTOR_TYPE_STORAGE_IMAGE;
-        VkDescriptorImageInfo ii{};
-        if (t && t->resource->isImage) {
-          VkImageLayout layout = storage ? VK_IMAGE_LAYOUT_GENERAL : VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL;
+    const size_t firstImage = c.imageInfos.size(), firstBuffer = c.bufferInfos.size(), firstTexel = c.texelViews.size();
+    for (uint32_t element = 0; element < b.count; ++element) {
+      Sampler* sampler = nullptr;
+      Texture* t = boundFor(c, b, &sampler, element);
+      if (t && !t->resource) t = nullptr;
+      // A resource bound as an output of this draw or dispatch reads as unbound (Direct3D
+      // unbinds the input when the same resource is bound for writing).
+      if (t && b.kind == BindKind::ShaderResource && ((!compute && isTarget(c, t)) || isUav(c, t, compute)))
+        t = nullptr;
+      bool given = false;
+      switch (b.type) {
+        case VK_DESCRIPTOR_TYPE_SAMPLER: {
+          if (!sampler || !sampler->impl) break;
+          VkDescriptorImageInfo ii{};
+          ii.sampler = sampler->impl->sampler;
+          c.imageInfos.push_back(ii);
+          given = true;
+          break;
+        }
+        case VK_DESCRIPTOR_TYPE_SAMPLED_IMAGE:
+        case VK_DESCRIPTOR_TYPE_STORAGE_IMAGE: {
+          if (!t || !t->resource->isImage) break;
+          const bool storage = b.type == VK_DESCRIPTOR_TYPE_STORAGE_IMAGE;
+          VkDescriptorImageInfo ii{};
           ii.imageView = imageView(*c.d, t, storage ? 1 : 0, 0);
-          ii.imageLayout = layout;
-          uses.push_back({t->resource, layout, storage});
-        } else if (!c.d->nullDescriptor) {
-          return false;
+          if (!ii.imageView) break;  // the format refused this use
+          ii.imageLayout = storage ? VK_IMAGE_LAYOUT_GENERAL : VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL;
+          uses.push_back({t->resource, ii.imageLayout, storage});
+          c.imageInfos.push_back(ii);
+          given = true;
+          break;
         }
-        c.imageInfos.push_back(ii);
-        w.pImageInfo = &c.imageInfos.back();
-        break;
-      }
-      case VK_DESCRIPTOR_TYPE_UNIFORM_TEXEL_BUFFER:
-      case VK_DESCRIPTOR_TYPE_STORAGE_TEXEL_BUFFER: {
-        bool storage = b.type == VK_DESCRIPTOR_TYPE_STORAGE_TEXEL_BUFFER;
-        VkBufferView v = VK_NULL_HANDLE;
-        if (t && !t->resource->isImage) {
-          v = texelView(*c.d, t, storage);
+        case VK_DESCRIPTOR_TYPE_UNIFORM_TEXEL_BUFFER:
+        case VK_DESCRIPTOR_TYPE_STORAGE_TEXEL_BUFFER: {
+          if (!t || t->resource->isImage) break;
+          const bool storage = b.type == VK_DESCRIPTOR_TYPE_STORAGE_TEXEL_BUFFER;
+          VkBufferView v = texelView(*c.d, t, storage);
+          if (!v) break;
           uses.push_back({t->resource, VK_IMAGE_LAYOUT_UNDEFINED, storage});
+          c.texelViews.push_back(v);
+          given = true;
+          break;
         }
-        if (!v && !c.d->nullDescriptor) return false;
-        c.texelViews.push_back(v);
-        w.pTexelBufferView = &c.texelViews.back();
-        break;
-      }
-      default: {  // uniform and storage buffers
-        VkDescriptorBufferInfo bi{};
-        if (t && !t->resource->isImage) {
+        default: {  // uniform and storage buffers
+          if (!t || t->resource->isImage) break;
           Resource& r = *t->resource;
+          VkDescriptorBufferInfo bi{};
           if (b.kind == BindKind::Counter) {
-            if (!r.hasCounter) {
-              if (!c.d->nullDescriptor) return false;
-            } else {
-              bi = {r.buffer, r.counterOffset, 4};
-              uses.push_back({&r, VK_IMAGE_LAYOUT_UNDEFINED, true});
-            }
-          } else if (b.type == VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER && r.dynamic) {
+            if (!r.hasCounter) break;
+            bi = {r.buffer, r.counterOffset, 4};
+            uses.push_back({&r, VK_IMAGE_LAYOUT_UNDEFINED, true});
+          } else if (r.dynamic && (b.type == VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER || !r.copyOnUnmap)) {
+            // The latest contents live in the frame's upload ring.
             ensureRing(c, r);
             bi = {r.ringBuffer, r.ringOffset, std::min<VkDeviceSize>(r.size, 65536)};
           } else {
@@ -606,19 +802,77 @@ bool gatherDescriptors(ContextImpl& c, ProgramLayout& pl, std::vector<Use>& uses
             bi = {r.buffer, 0, range};
             uses.push_back({&r, VK_IMAGE_LAYOUT_UNDEFINED, b.kind == BindKind::Uav});
           }
-        } else if (!c.d->nullDescriptor) {
-          return false;
-        } else {
-          bi.range = VK_WHOLE_SIZE;  // what a null buffer descriptor must carry
+          c.bufferInfos.push_back(bi);
+          given = true;
+          break;
         }
-        c.bufferInfos.push_back(bi);
-        w.pBufferInfo = &c.bufferInfos.back();
-        break;
       }
+      if (!given && !unboundDescriptor(c, b, uses)) return false;
+    }
+    VkWriteDescriptorSet w{VK_STRUCTURE_TYPE_WRITE_DESCRIPTOR_SET};
+    w.dstBinding = b.binding;
+    w.descriptorCount = b.count;
+    w.descriptorType = b.type;
+    switch (b.type) {
+      case VK_DESCRIPTOR_TYPE_SAMPLER:
+      case VK_DESCRIPTOR_TYPE_SAMPLED_IMAGE:
+      case VK_DESCRIPTOR_TYPE_STORAGE_IMAGE: w.pImageInfo = c.imageInfos.data() + firstImage; break;
+      case VK_DESCRIPTOR_TYPE_UNIFORM_TEXEL_BUFFER:
+      case VK_DESCRIPTOR_TYPE_STORAGE_TEXEL_BUFFER: w.pTexelBufferView = c.texelViews.data() + firstTexel; break;
+      default: w.pBufferInfo = c.bufferInfos.data() + firstBuffer; break;
     }
     c.writes.push_back(w);
   }
   return true;
+}
+
+// A descriptor set from the frame's pools (a new pool when they are all full).
+VkDescriptorSet allocateSet(ContextImpl& c, const ProgramLayout& pl) {
+  Frame& f = c.d->frame();
+  for (;;) {
+    if (f.poolsUsed >= f.descriptorPools.size()) {
+      // Room for many ordinary programs, or for this one when it alone needs more.
+      const uint32_t each = std::max(512u, pl.descriptorCount);
+      const VkDescriptorType types[] = {
+          VK_DESCRIPTOR_TYPE_SAMPLER,        VK_DESCRIPTOR_TYPE_SAMPLED_IMAGE,        VK_DESCRIPTOR_TYPE_STORAGE_IMAGE,
+          VK_DESCRIPTOR_TYPE_UNIFORM_TEXEL_BUFFER, VK_DESCRIPTOR_TYPE_STORAGE_TEXEL_BUFFER,
+          VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER, VK_DESCRIPTOR_TYPE_STORAGE_BUFFER};
+      VkDescriptorPoolSize sizes[7];
+      for (int i = 0; i < 7; ++i) sizes[i] = {types[i], each};
+      VkDescriptorPoolCreateInfo pi{VK_STRUCTURE_TYPE_DESCRIPTOR_POOL_CREATE_INFO};
+      pi.maxSets = 64;
+      pi.poolSizeCount = 7;
+      pi.pPoolSizes = sizes;
+      VkDescriptorPool pool = VK_NULL_HANDLE;
+      if (vkCreateDescriptorPool(c.d->device, &pi, nullptr, &pool) != VK_SUCCESS)
+        fatalError("Vulkan: descriptor pool creation failed");
+      f.descriptorPools.push_back(pool);
+      f.poolsUsed = f.descriptorPools.size() - 1;
+    }
+    VkDescriptorSetAllocateInfo ai{VK_STRUCTURE_TYPE_DESCRIPTOR_SET_ALLOCATE_INFO};
+    ai.descriptorPool = f.descriptorPools[f.poolsUsed];
+    ai.descriptorSetCount = 1;
+    ai.pSetLayouts = &pl.setLayout;
+    VkDescriptorSet set = VK_NULL_HANDLE;
+    VkResult r = vkAllocateDescriptorSets(c.d->device, &ai, &set);
+    if (r == VK_SUCCESS) return set;
+    if (r != VK_ERROR_OUT_OF_POOL_MEMORY && r != VK_ERROR_FRAGMENTED_POOL)
+      fatalError("Vulkan: descriptor set allocation failed");
+    ++f.poolsUsed;
+  }
+}
+
+// Hands the gathered descriptors to the command buffer: pushed, or written into a set.
+void bindDescriptors(ContextImpl& c, VkCommandBuffer cmd, VkPipelineBindPoint point, const ProgramLayout& pl) {
+  if (c.writes.empty()) return;
+  if (pl.push) {
+    c.d->pushDescriptorSet(cmd, point, pl.layout, 0, uint32_t(c.writes.size()), c.writes.data());
+    return;
+  }
+  VkDescriptorSet set = allocateSet(c, pl);
+  for (VkWriteDescriptorSet& w : c.writes) w.dstSet = set;
+  vkUpdateDescriptorSets(c.d->device, uint32_t(c.writes.size()), c.writes.data(), 0, nullptr);
+  vkCmdBindDescriptorSets(cmd, point, pl.layout, 0, 1, &set, 0, nullptr);
 }
 
 // Applies pending UAV counts and barriers (outside rendering).
@@ -666,9 +920,17 @@ gfxbackend::VertexLayout* createVertexLayout(Device* device, const InputElementD
   return l;
 }
 
+std::string missingShaderFeatures(Device* device, const std::vector<uint32_t>& spirv) {
+  return device && device->impl() ? gfxbackend::missingShaderFeatures(*device->impl(), spirv) : std::string();
+}
+
 gfxbackend::Shader* createShader(Device* device, hlsl::Stage stage, const std::vector<uint32_t>& spirv,
                                  const hlsl::Reflection& reflection) {
-  (void)device;
+  if (const std::string missing = missingShaderFeatures(device, spirv); !missing.empty()) {
+    logMessage("Shader %s refused: it needs %s, which this device does not offer\n",
+               reflection.entry.empty() ? "module" : reflection.entry.c_str(), missing.c_str());
+    return nullptr;
+  }
   auto* s = new Shader;
   s->stage = stage;
   s->spirv = spirv;
@@ -942,9 +1204,7 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
   }
   VkCommandBuffer cmd = c.d->cmd();
   vkCmdBindPipeline(cmd, VK_PIPELINE_BIND_POINT_GRAPHICS, pipeline);
-  if (!c.writes.empty())
-    c.d->pushDescriptorSet(cmd, VK_PIPELINE_BIND_POINT_GRAPHICS, pl->layout, 0, uint32_t(c.writes.size()),
-                           c.writes.data());
+  bindDescriptors(c, cmd, VK_PIPELINE_BIND_POINT_GRAPHICS, *pl);
   // Direct3D's top-left origin: a viewport with negative height.
   D3DViewport v = c.viewport;
   if (!c.viewportSet) v = {0, 0, float(c.extent.width), float(c.extent.height), 0, 1};
@@ -1058,9 +1318,7 @@ void DeviceContext::dispatch(uint32_t x, uint32_t y, uint32_t z) {
   applyUses(c, uses);
   VkCommandBuffer cmd = c.d->cmd();
   vkCmdBindPipeline(cmd, VK_PIPELINE_BIND_POINT_COMPUTE, pipeline);
-  if (!c.writes.empty())
-    c.d->pushDescriptorSet(cmd, VK_PIPELINE_BIND_POINT_COMPUTE, pl->layout, 0, uint32_t(c.writes.size()),
-                           c.writes.data());
+  bindDescriptors(c, cmd, VK_PIPELINE_BIND_POINT_COMPUTE, *pl);
   vkCmdDispatch(cmd, x, y, z);
 }
 
@@ -1080,6 +1338,11 @@ void DeviceContext::copyResource(Texture* dst, Texture* src) {
     srcBuffer = s.ringBuffer;
     srcOffset = s.ringOffset;
   }
+  // Dynamic buffers that live in the upload ring have no GPU buffer to copy into; an image
+  // whose format refused copies cannot be a source.
+  if ((!d.isImage && !d.buffer) || (!s.isImage && !s.buffer && !fromRing) ||
+      (s.isImage && !(s.usage & VK_IMAGE_USAGE_TRANSFER_SRC_BIT)))
+    return;
   VkCommandBuffer cmd = c.d->cmd();
   if (s.isImage && d.isImage) {
     transition(*c.d, cmd, s, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, false);
@@ -1348,6 +1611,7 @@ void DeviceContext::clearUnorderedAccessViewUint(Texture* t, const uint32_t valu
     clearImage(c, r, v, 0, VK_REMAINING_ARRAY_LAYERS);
     return;
   }
+  if (!r.buffer) return;
   c.endRendering();
   VkCommandBuffer cmd = c.d->cmd();
   bufferBarrier(*c.d, cmd, r, true);
@@ -1366,6 +1630,7 @@ void DeviceContext::clearUnorderedAccessViewFloat(Texture* t, const float values
   }
   uint32_t bits;
   std::memcpy(&bits, &values[0], 4);
+  if (!r.buffer) return;
   c.endRendering();
   VkCommandBuffer cmd = c.d->cmd();
   bufferBarrier(*c.d, cmd, r, true);

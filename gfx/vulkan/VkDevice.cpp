@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 
+#include <SDL2/SDL_vulkan.h>
+
 #include "gfx/DeviceContext.h"
 #include "gfx/FatalError.h"
 #include "gfx/Hash.h"
@@ -16,6 +18,8 @@ namespace gfxbackend {
 namespace {
 
 constexpr VkDeviceSize kRingSize = 16u << 20;
+// Upload buffers of their own held by one frame before it is submitted and waited for.
+constexpr VkDeviceSize kLargeStagingCap = 64u << 20;
 
 VKAPI_ATTR VkBool32 VKAPI_CALL onDebugMessage(VkDebugUtilsMessageSeverityFlagBitsEXT severity,
                                               VkDebugUtilsMessageTypeFlagsEXT types,
@@ -35,6 +39,7 @@ VKAPI_ATTR VkBool32 VKAPI_CALL onDebugMessage(VkDebugUtilsMessageSeverityFlagBit
 }
 
 void check(VkResult r, const char* what) {
+  if (r == VK_ERROR_DEVICE_LOST) deviceLost(what);
   if (r != VK_SUCCESS) {
     char text[256];
     std::snprintf(text, sizeof(text), "Vulkan: %s failed: %s (%d)", what, vkResultText(r), int(r));
@@ -57,33 +62,29 @@ void createRing(DeviceImpl& d, Ring& ring) {
   d.counters->buffers++;
   VkMemoryRequirements req;
   vkGetBufferMemoryRequirements(d.device, ring.buffer, &req);
-  ring.memory = d.allocate(req, VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT | VK_MEMORY_PROPERTY_HOST_COHERENT_BIT);
-  vkBindBufferMemory(d.device, ring.buffer, ring.memory, 0);
-  void* p = nullptr;
-  check(vkMapMemory(d.device, ring.memory, 0, VK_WHOLE_SIZE, 0, &p), "map ring");
-  ring.mapped = static_cast<uint8_t*>(p);
+  ring.alloc = d.allocate(req, MemoryUse::Upload, false);
+  check(vkBindBufferMemory(d.device, ring.buffer, ring.alloc.memory, ring.alloc.offset), "ring memory");
+  ring.mapped = ring.alloc.mapped;
   ring.size = kRingSize;
   ring.used = 0;
 }
 
 }  // namespace
 
-uint32_t DeviceImpl::memoryType(uint32_t bits, VkMemoryPropertyFlags flags) const {
-  for (uint32_t i = 0; i < memory.memoryTypeCount; ++i)
-    if ((bits & (1u << i)) && (memory.memoryTypes[i].propertyFlags & flags) == flags) return i;
-  return UINT32_MAX;
+void deviceLost(const char* during) {
+  char text[256];
+  std::snprintf(text, sizeof(text),
+                "The GPU stopped responding (Vulkan device lost) while %s; the driver may have reset it", during);
+  fatalError(text);
 }
 
-VkDeviceMemory DeviceImpl::allocate(VkMemoryRequirements req, VkMemoryPropertyFlags flags) {
-  uint32_t type = memoryType(req.memoryTypeBits, flags);
-  if (type == UINT32_MAX) type = memoryType(req.memoryTypeBits, 0);
-  VkMemoryAllocateInfo ai{VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO};
-  ai.allocationSize = req.size;
-  ai.memoryTypeIndex = type;
-  VkDeviceMemory mem = VK_NULL_HANDLE;
-  check(vkAllocateMemory(device, &ai, nullptr, &mem), "memory allocation");
-  counters->memoryAllocations++;
-  return mem;
+VkFormatFeatureFlags DeviceImpl::formatFeatures(VkFormat format) {
+  auto it = formatFeatureCache.find(format);
+  if (it != formatFeatureCache.end()) return it->second;
+  VkFormatProperties fp{};
+  vkGetPhysicalDeviceFormatProperties(physical, format, &fp);
+  formatFeatureCache[format] = fp.optimalTilingFeatures;
+  return fp.optimalTilingFeatures;
 }
 
 VkCommandBuffer DeviceImpl::cmd() {
@@ -97,17 +98,30 @@ VkCommandBuffer DeviceImpl::cmd() {
   return f.cmd;
 }
 
-// Waits for a frame's work, then runs its deletions. The ring is emptied only for a frame that
-// is about to be reused: the current frame's ring still holds data of the current epoch.
+static void waitFence(DeviceImpl& d, Frame& f) {
+  if (!f.pending) return;
+  VkResult r = vkWaitForFences(d.device, 1, &f.fence, VK_TRUE, UINT64_MAX);
+  if (r == VK_ERROR_DEVICE_LOST) deviceLost("waiting for a frame to finish");
+  check(r, "waiting for a fence");
+  f.pending = false;
+}
+
+// Waits for a frame's work, then runs its deletions. The ring and descriptor pools are emptied
+// only for a frame that is about to be reused: the current frame's ring still holds data of
+// the current epoch.
 static void finishFrame(DeviceImpl& d, Frame& f, bool resetRing) {
-  if (f.pending) {
-    vkWaitForFences(d.device, 1, &f.fence, VK_TRUE, UINT64_MAX);
-    f.pending = false;
-  }
+  waitFence(d, f);
   auto deletions = std::move(f.deletions);
   f.deletions.clear();
   for (auto& fn : deletions) fn();
-  if (resetRing) f.ring.used = 0;
+  f.largeStaging = 0;
+  if (resetRing) {
+    f.ring.used = 0;
+    // The frame's descriptor sets were only used by its finished work.
+    for (size_t i = 0; i <= f.poolsUsed && i < f.descriptorPools.size(); ++i)
+      vkResetDescriptorPool(d.device, f.descriptorPools[i], 0);
+    f.poolsUsed = 0;
+  }
 }
 
 void DeviceImpl::submit(bool wait) {
@@ -122,7 +136,9 @@ void DeviceImpl::submit(bool wait) {
   recording = false;
   vkResetFences(device, 1, &f.fence);
   VkSubmitInfo si{VK_STRUCTURE_TYPE_SUBMIT_INFO};
-  VkPipelineStageFlags waitStage = VK_PIPELINE_STAGE_ALL_COMMANDS_BIT;
+  // The acquired swap-chain image is only written by the final blit or copy: the rest of
+  // the frame need not wait for the presentation engine.
+  VkPipelineStageFlags waitStage = VK_PIPELINE_STAGE_TRANSFER_BIT;
   if (waitSemaphore) {
     si.waitSemaphoreCount = 1;
     si.pWaitSemaphores = &waitSemaphore;
@@ -134,7 +150,9 @@ void DeviceImpl::submit(bool wait) {
   }
   si.commandBufferCount = 1;
   si.pCommandBuffers = &c;
-  check(vkQueueSubmit(queue, 1, &si, f.fence), "queue submit");
+  VkResult submitted = vkQueueSubmit(queue, 1, &si, f.fence);
+  if (submitted == VK_ERROR_DEVICE_LOST) deviceLost("submitting work to the GPU");
+  check(submitted, "queue submit");
   counters->submits++;
   waitSemaphore = VK_NULL_HANDLE;
   signalSemaphore = VK_NULL_HANDLE;
@@ -151,11 +169,7 @@ void DeviceImpl::waitAll() {
   // Every submitted frame must be done before any deletion runs: the current frame's list
   // holds resources dropped since the last submit, which earlier frames may still be using
   // (a resize straight after a present drops the targets the presented frame drew into).
-  for (Frame& f : frames)
-    if (f.pending) {
-      vkWaitForFences(device, 1, &f.fence, VK_TRUE, UINT64_MAX);
-      f.pending = false;
-    }
+  for (Frame& f : frames) waitFence(*this, f);
   // A frame still recording keeps its deletions: its commands use them.
   for (uint32_t i = 0; i < kFrames; ++i)
     if (i != frameIndex || !recording) finishFrame(*this, frames[i], false);
@@ -179,7 +193,10 @@ Staging DeviceImpl::staging(VkDeviceSize size, VkDeviceSize align) {
     submit(true);
     if (ringAlloc(size, align, s)) return s;
   }
-  // A large upload (a big texture at load time): a buffer of its own for this frame.
+  // A large upload (a big texture at load time): a buffer of its own for this frame. Past
+  // the cap the frame's work is finished first, which frees the earlier ones.
+  if (frame().largeStaging > 0 && frame().largeStaging + size > kLargeStagingCap) submit(true);
+  frame().largeStaging += size;
   VkBufferCreateInfo bi{VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO};
   bi.size = size;
   bi.usage = VK_BUFFER_USAGE_UNIFORM_BUFFER_BIT | VK_BUFFER_USAGE_STORAGE_BUFFER_BIT | VK_BUFFER_USAGE_VERTEX_BUFFER_BIT |
@@ -189,18 +206,16 @@ Staging DeviceImpl::staging(VkDeviceSize size, VkDeviceSize align) {
   counters->buffers++;
   VkMemoryRequirements req;
   vkGetBufferMemoryRequirements(device, buffer, &req);
-  VkDeviceMemory mem = allocate(req, VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT | VK_MEMORY_PROPERTY_HOST_COHERENT_BIT);
-  vkBindBufferMemory(device, buffer, mem, 0);
-  void* p = nullptr;
-  check(vkMapMemory(device, mem, 0, VK_WHOLE_SIZE, 0, &p), "map staging");
+  Allocation a = allocate(req, MemoryUse::Upload, false);
+  check(vkBindBufferMemory(device, buffer, a.memory, a.offset), "staging memory");
   VkDevice dev = device;
-  deferDelete([dev, buffer, mem] {
+  deferDelete([this, dev, buffer, a] {
     vkDestroyBuffer(dev, buffer, nullptr);
-    vkFreeMemory(dev, mem, nullptr);
+    release(a);
   });
   s.buffer = buffer;
   s.offset = 0;
-  s.ptr = static_cast<uint8_t*>(p);
+  s.ptr = a.mapped;
   return s;
 }
 
@@ -237,6 +252,60 @@ void bufferBarrier(DeviceImpl& d, VkCommandBuffer cmd, Resource& r, bool write) 
 
 static void endRendering(DeviceImpl& d) {
   if (d.endRenderingHook) d.endRenderingHook();
+}
+
+// The usage an image is made with: what its flags ask for, plus copies and sampling where
+// the format allows them. A format that cannot take all of it loses, in this order, what
+// nothing asked for and then unordered access (binding such a texture as a UAV then binds
+// nothing, with a message); anything else it cannot take, or a size beyond its limits, ends
+// the program with a message naming the format, rather than making an invalid image.
+static VkImageUsageFlags chooseImageUsage(DeviceImpl& d, Texture* t, const VkImageCreateInfo& ii) {
+  const uint32_t flags = t->desc.flags;
+  VkImageUsageFlags wanted = VK_IMAGE_USAGE_TRANSFER_DST_BIT;  // zero-filled or uploaded at creation
+  if (flags & kBindShaderResource) wanted |= VK_IMAGE_USAGE_SAMPLED_BIT;
+  if (flags & kBindRenderTarget) wanted |= VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT;
+  if (flags & kBindDepthStencil) wanted |= VK_IMAGE_USAGE_DEPTH_STENCIL_ATTACHMENT_BIT;
+  const VkImageUsageFlags storage = (flags & kBindUnorderedAccess) ? VK_IMAGE_USAGE_STORAGE_BIT : 0;
+  const VkImageUsageFlags optional = (VK_IMAGE_USAGE_TRANSFER_SRC_BIT | VK_IMAGE_USAGE_SAMPLED_BIT) & ~wanted;
+  const VkImageUsageFlags tries[4] = {wanted | storage | optional, wanted | optional, wanted | storage, wanted};
+  VkImageFormatProperties props{};
+  VkImageUsageFlags usage = 0;
+  bool found = false;
+  for (VkImageUsageFlags u : tries) {
+    if (vkGetPhysicalDeviceImageFormatProperties(d.physical, ii.format, ii.imageType, ii.tiling, u, ii.flags, &props) ==
+        VK_SUCCESS) {
+      usage = u;
+      found = true;
+      break;
+    }
+  }
+  char text[320];
+  if (!found) {
+    std::snprintf(text, sizeof(text),
+                  "Could not create texture: this device cannot use format %s (code 0x%x) as %s",
+                  vkFormatName(ii.format), t->desc.format, imageUsageText(wanted | storage).c_str());
+    fatalError(text);
+  }
+  if (ii.extent.width > props.maxExtent.width || ii.extent.height > props.maxExtent.height ||
+      ii.extent.depth > props.maxExtent.depth || ii.mipLevels > props.maxMipLevels ||
+      ii.arrayLayers > props.maxArrayLayers) {
+    std::snprintf(text, sizeof(text),
+                  "Could not create texture: %ux%ux%u with %u levels and %u slices is more than this device "
+                  "allows for format %s (%ux%ux%u, %u levels, %u slices)",
+                  ii.extent.width, ii.extent.height, ii.extent.depth, ii.mipLevels, ii.arrayLayers,
+                  vkFormatName(ii.format), props.maxExtent.width, props.maxExtent.height, props.maxExtent.depth,
+                  props.maxMipLevels, props.maxArrayLayers);
+    fatalError(text);
+  }
+  if (storage && !(usage & storage)) {
+    static std::map<VkFormat, bool> told;
+    if (!told[ii.format])
+      logMessage("Textures of format %s (code 0x%x) cannot be unordered-access views on this device; they are made "
+                 "without, and binding one as a UAV binds nothing\n",
+                 vkFormatName(ii.format), t->desc.format);
+    told[ii.format] = true;
+  }
+  return usage;
 }
 
 void createResource(Device* device, Texture* t, const void* initialData) {
@@ -277,6 +346,15 @@ void createResource(Device* device, Texture* t, const void* initialData) {
       r->hasCounter = true;
       total = r->counterOffset + 16;
     }
+    r->dynamic = !staging && usage == kUsageDynamic;
+    if (r->dynamic) {
+      r->shadow.assign(size_t(size), 0);
+      if (initialData) std::memcpy(r->shadow.data(), initialData, t->byteSize());
+      r->copyOnUnmap = (desc.flags & (kBindShaderResource | kBindUnorderedAccess)) != 0;
+      // Constant, vertex and index data that the CPU rewrites is read from the frame's
+      // upload ring; only a buffer the shaders read as a resource needs one of its own.
+      if (!r->copyOnUnmap) return;
+    }
     VkBufferCreateInfo bi{VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO};
     bi.size = total;
     bi.usage = VK_BUFFER_USAGE_TRANSFER_SRC_BIT | VK_BUFFER_USAGE_TRANSFER_DST_BIT;
@@ -297,17 +375,10 @@ void createResource(Device* device, Texture* t, const void* initialData) {
     d.counters->buffers++;
     VkMemoryRequirements req;
     vkGetBufferMemoryRequirements(d.device, r->buffer, &req);
-    VkMemoryPropertyFlags mp = staging ? (VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT | VK_MEMORY_PROPERTY_HOST_COHERENT_BIT |
-                                          VK_MEMORY_PROPERTY_HOST_CACHED_BIT)
-                                       : VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT;
-    if (staging && d.memoryType(req.memoryTypeBits, mp) == UINT32_MAX)
-      mp = VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT | VK_MEMORY_PROPERTY_HOST_COHERENT_BIT;
-    r->memory = d.allocate(req, mp);
-    vkBindBufferMemory(d.device, r->buffer, r->memory, 0);
+    r->alloc = d.allocate(req, staging ? MemoryUse::Readback : MemoryUse::DeviceLocal, false);
+    check(vkBindBufferMemory(d.device, r->buffer, r->alloc.memory, r->alloc.offset), "buffer memory");
     if (staging) {
-      void* p = nullptr;
-      check(vkMapMemory(d.device, r->memory, 0, VK_WHOLE_SIZE, 0, &p), "map staging texture");
-      r->mapped = static_cast<uint8_t*>(p);
+      r->mapped = r->alloc.mapped;
       r->hostVisible = true;
       std::memset(r->mapped, 0, size_t(total));
       if (initialData) {
@@ -320,12 +391,6 @@ void createResource(Device* device, Texture* t, const void* initialData) {
         if (t->isBuffer()) std::memcpy(r->mapped, initialData, t->byteSize());
       }
       return;
-    }
-    r->dynamic = usage == kUsageDynamic;
-    if (r->dynamic) {
-      r->shadow.assign(size_t(size), 0);
-      if (initialData) std::memcpy(r->shadow.data(), initialData, t->byteSize());
-      r->copyOnUnmap = (desc.flags & (kBindShaderResource | kBindUnorderedAccess)) != 0;
     }
     VkCommandBuffer c = d.cmd();
     vkCmdFillBuffer(c, r->buffer, 0, VK_WHOLE_SIZE, 0);
@@ -371,20 +436,18 @@ void createResource(Device* device, Texture* t, const void* initialData) {
   if (r->imageType == VK_IMAGE_TYPE_3D) r->layers = 1;
   ii.samples = VK_SAMPLE_COUNT_1_BIT;
   ii.tiling = VK_IMAGE_TILING_OPTIMAL;
-  ii.usage = VK_IMAGE_USAGE_TRANSFER_SRC_BIT | VK_IMAGE_USAGE_TRANSFER_DST_BIT | VK_IMAGE_USAGE_SAMPLED_BIT;
-  if (desc.flags & kBindRenderTarget) ii.usage |= VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT;
-  if (desc.flags & kBindDepthStencil) ii.usage |= VK_IMAGE_USAGE_DEPTH_STENCIL_ATTACHMENT_BIT;
-  if (desc.flags & kBindUnorderedAccess) ii.usage |= VK_IMAGE_USAGE_STORAGE_BIT;
   if (t->isCube() && r->layers >= 6) ii.flags |= VK_IMAGE_CREATE_CUBE_COMPATIBLE_BIT;
   if (r->imageType == VK_IMAGE_TYPE_3D && (desc.flags & kBindRenderTarget))
     ii.flags |= VK_IMAGE_CREATE_2D_ARRAY_COMPATIBLE_BIT;
+  ii.usage = chooseImageUsage(d, t, ii);
+  r->usage = ii.usage;
   ii.initialLayout = VK_IMAGE_LAYOUT_UNDEFINED;
   check(vkCreateImage(d.device, &ii, nullptr, &r->image), "image creation");
   d.counters->images++;
   VkMemoryRequirements req;
   vkGetImageMemoryRequirements(d.device, r->image, &req);
-  r->memory = d.allocate(req, VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT);
-  vkBindImageMemory(d.device, r->image, r->memory, 0);
+  r->alloc = d.allocate(req, MemoryUse::DeviceLocal, true);
+  check(vkBindImageMemory(d.device, r->image, r->alloc.memory, r->alloc.offset), "image memory");
 
   // Start zero-filled (or with the given data).
   VkCommandBuffer c = d.cmd();
@@ -436,14 +499,15 @@ void destroyResource(Device* device, Texture* t) {
   t->resource = nullptr;
   DeviceImpl& d = *device->impl();
   VkDevice dev = d.device;
-  d.deferDelete([dev, r] {
+  DeviceImpl* owner = &d;
+  d.deferDelete([owner, dev, r] {
     for (VkImageView v : {r->srv, r->uav, r->dsv, r->rtv[0], r->rtv[1], r->rtv[2], r->rtv[3], r->rtv[4], r->rtv[5]})
       if (v) vkDestroyImageView(dev, v, nullptr);
     if (r->srvTexel) vkDestroyBufferView(dev, r->srvTexel, nullptr);
     if (r->uavTexel) vkDestroyBufferView(dev, r->uavTexel, nullptr);
     if (r->image) vkDestroyImage(dev, r->image, nullptr);
     if (r->buffer) vkDestroyBuffer(dev, r->buffer, nullptr);
-    if (r->memory) vkFreeMemory(dev, r->memory, nullptr);
+    owner->release(r->alloc);
     delete r;
   });
 }
@@ -452,6 +516,11 @@ VkImageView imageView(DeviceImpl& d, Texture* t, int kind, uint32_t slice) {
   Resource& r = *t->resource;
   VkImageView* slot = kind == 0 ? &r.srv : kind == 1 ? &r.uav : kind == 3 ? &r.dsv : &r.rtv[std::min(slice, 5u)];
   if (*slot) return *slot;
+  // The format may have refused a use the flags asked for (see chooseImageUsage).
+  static const VkImageUsageFlags kNeeds[4] = {VK_IMAGE_USAGE_SAMPLED_BIT, VK_IMAGE_USAGE_STORAGE_BIT,
+                                              VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT,
+                                              VK_IMAGE_USAGE_DEPTH_STENCIL_ATTACHMENT_BIT};
+  if (!(r.usage & kNeeds[kind & 3])) return VK_NULL_HANDLE;
   VkImageViewCreateInfo vi{VK_STRUCTURE_TYPE_IMAGE_VIEW_CREATE_INFO};
   vi.image = r.image;
   vi.format = kind >= 2 ? r.targetFormat : r.viewFormat;
@@ -484,6 +553,7 @@ VkBufferView texelView(DeviceImpl& d, Texture* t, bool uav) {
   Resource& r = *t->resource;
   VkBufferView* slot = uav ? &r.uavTexel : &r.srvTexel;
   if (*slot) return *slot;
+  if (!r.buffer) return VK_NULL_HANDLE;  // a dynamic buffer that lives in the upload ring
   VkFormat f = toVkFormat(t->viewFormat);
   if (f == VK_FORMAT_UNDEFINED) return VK_NULL_HANDLE;
   VkBufferViewCreateInfo vi{VK_STRUCTURE_TYPE_BUFFER_VIEW_CREATE_INFO};
@@ -494,6 +564,123 @@ VkBufferView texelView(DeviceImpl& d, Texture* t, bool uav) {
   check(vkCreateBufferView(d.device, &vi, nullptr, slot), "buffer view creation");
   d.counters->bufferViews++;
   return *slot;
+}
+
+// ---------------------------------------------------------------- stand-ins for unbound slots
+
+Resource* dummyBuffer(DeviceImpl& d, bool writable) {
+  Resource*& slot = writable ? d.dummies.scratch : d.dummies.zero;
+  if (slot) return slot;
+  endRendering(d);
+  auto* r = new Resource;
+  VkBufferCreateInfo bi{VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO};
+  bi.size = kDummyBufferSize;
+  bi.usage = VK_BUFFER_USAGE_UNIFORM_BUFFER_BIT | VK_BUFFER_USAGE_STORAGE_BUFFER_BIT |
+             VK_BUFFER_USAGE_UNIFORM_TEXEL_BUFFER_BIT | VK_BUFFER_USAGE_STORAGE_TEXEL_BUFFER_BIT |
+             VK_BUFFER_USAGE_TRANSFER_DST_BIT;
+  check(vkCreateBuffer(d.device, &bi, nullptr, &r->buffer), "buffer creation");
+  d.counters->buffers++;
+  VkMemoryRequirements req;
+  vkGetBufferMemoryRequirements(d.device, r->buffer, &req);
+  r->alloc = d.allocate(req, MemoryUse::DeviceLocal, false);
+  check(vkBindBufferMemory(d.device, r->buffer, r->alloc.memory, r->alloc.offset), "buffer memory");
+  r->size = kDummyBufferSize;
+  vkCmdFillBuffer(d.cmd(), r->buffer, 0, VK_WHOLE_SIZE, 0);
+  r->written = true;
+  slot = r;
+  return r;
+}
+
+Resource* dummyImage(DeviceImpl& d, VkImageViewType type, VkFormat format, bool storage) {
+  const uint64_t key = uint64_t(type) | (uint64_t(format) << 8) | (uint64_t(storage) << 40);
+  auto found = d.dummies.images.find(key);
+  if (found != d.dummies.images.end()) return found->second;
+  Resource*& slot = d.dummies.images[key];
+  const bool cube = type == VK_IMAGE_VIEW_TYPE_CUBE || type == VK_IMAGE_VIEW_TYPE_CUBE_ARRAY;
+  VkImageCreateInfo ii{VK_STRUCTURE_TYPE_IMAGE_CREATE_INFO};
+  ii.imageType = type == VK_IMAGE_VIEW_TYPE_1D || type == VK_IMAGE_VIEW_TYPE_1D_ARRAY ? VK_IMAGE_TYPE_1D
+                 : type == VK_IMAGE_VIEW_TYPE_3D                                       ? VK_IMAGE_TYPE_3D
+                                                                                       : VK_IMAGE_TYPE_2D;
+  ii.format = format;
+  ii.extent = {1, 1, 1};
+  ii.mipLevels = 1;
+  ii.arrayLayers = cube ? 6 : 1;
+  ii.samples = VK_SAMPLE_COUNT_1_BIT;
+  ii.tiling = VK_IMAGE_TILING_OPTIMAL;
+  ii.usage = VK_IMAGE_USAGE_TRANSFER_DST_BIT | (storage ? VK_IMAGE_USAGE_STORAGE_BIT : VK_IMAGE_USAGE_SAMPLED_BIT);
+  ii.flags = cube ? VK_IMAGE_CREATE_CUBE_COMPATIBLE_BIT : 0;
+  VkImageFormatProperties props;
+  if (format == VK_FORMAT_UNDEFINED ||
+      (type == VK_IMAGE_VIEW_TYPE_CUBE_ARRAY && !d.features.core.imageCubeArray) ||
+      vkGetPhysicalDeviceImageFormatProperties(d.physical, format, ii.imageType, ii.tiling, ii.usage, ii.flags,
+                                               &props) != VK_SUCCESS)
+    return slot = nullptr;
+  endRendering(d);
+  auto* r = new Resource;
+  r->isImage = true;
+  r->format = r->viewFormat = r->targetFormat = format;
+  r->imageType = ii.imageType;
+  r->layers = ii.arrayLayers;
+  r->usage = ii.usage;
+  check(vkCreateImage(d.device, &ii, nullptr, &r->image), "image creation");
+  d.counters->images++;
+  VkMemoryRequirements req;
+  vkGetImageMemoryRequirements(d.device, r->image, &req);
+  r->alloc = d.allocate(req, MemoryUse::DeviceLocal, true);
+  check(vkBindImageMemory(d.device, r->image, r->alloc.memory, r->alloc.offset), "image memory");
+  VkImageViewCreateInfo vi{VK_STRUCTURE_TYPE_IMAGE_VIEW_CREATE_INFO};
+  vi.image = r->image;
+  vi.viewType = type;
+  vi.format = format;
+  vi.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, ii.arrayLayers};
+  check(vkCreateImageView(d.device, &vi, nullptr, storage ? &r->uav : &r->srv), "view creation");
+  d.counters->imageViews++;
+  VkCommandBuffer c = d.cmd();
+  transition(d, c, *r, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, true);
+  VkClearColorValue zero{};
+  VkImageSubresourceRange range{VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, ii.arrayLayers};
+  vkCmdClearColorImage(c, r->image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, &zero, 1, &range);
+  return slot = r;
+}
+
+VkBufferView dummyTexelView(DeviceImpl& d, VkFormat format, bool storage) {
+  const uint64_t key = uint64_t(format) | (uint64_t(storage) << 32);
+  auto found = d.dummies.texelViews.find(key);
+  if (found != d.dummies.texelViews.end()) return found->second;
+  VkBufferView& view = d.dummies.texelViews[key];
+  VkFormatProperties fp{};
+  vkGetPhysicalDeviceFormatProperties(d.physical, format, &fp);
+  const VkFormatFeatureFlags need =
+      storage ? VK_FORMAT_FEATURE_STORAGE_TEXEL_BUFFER_BIT : VK_FORMAT_FEATURE_UNIFORM_TEXEL_BUFFER_BIT;
+  if (format == VK_FORMAT_UNDEFINED || !(fp.bufferFeatures & need)) return view = VK_NULL_HANDLE;
+  Resource* buffer = dummyBuffer(d, storage);
+  VkBufferViewCreateInfo vi{VK_STRUCTURE_TYPE_BUFFER_VIEW_CREATE_INFO};
+  vi.buffer = buffer->buffer;
+  vi.format = format;
+  vi.range = VK_WHOLE_SIZE;
+  check(vkCreateBufferView(d.device, &vi, nullptr, &view), "buffer view creation");
+  d.counters->bufferViews++;
+  return view;
+}
+
+void destroyDummies(DeviceImpl& d) {
+  for (auto& [key, view] : d.dummies.texelViews)
+    if (view) vkDestroyBufferView(d.device, view, nullptr);
+  d.dummies.texelViews.clear();
+  auto destroy = [&d](Resource* r) {
+    if (!r) return;
+    if (r->srv) vkDestroyImageView(d.device, r->srv, nullptr);
+    if (r->uav) vkDestroyImageView(d.device, r->uav, nullptr);
+    if (r->image) vkDestroyImage(d.device, r->image, nullptr);
+    if (r->buffer) vkDestroyBuffer(d.device, r->buffer, nullptr);
+    d.release(r->alloc);
+    delete r;
+  };
+  for (auto& [key, r] : d.dummies.images) destroy(r);
+  d.dummies.images.clear();
+  destroy(d.dummies.zero);
+  destroy(d.dummies.scratch);
+  d.dummies.zero = d.dummies.scratch = nullptr;
 }
 
 }  // namespace gfxbackend
@@ -567,57 +754,74 @@ Device::Device(const DeviceOptions& options) {
     if (create) create(d.instance, &mci, nullptr, &d.messenger);
   }
 
-  // The first device with Vulkan 1.3, push descriptors and a graphics+compute queue;
-  // discrete GPUs first.
+  // The window's surface first: the device must have a queue that can present to it.
+  if (options.window) {
+    if (SDL_Vulkan_CreateSurface(options.window, d.instance, &d.surface))
+      d.surfaceWindow = options.window;
+    else
+      logMessage("Could not create a Vulkan surface for the window: %s\n", SDL_GetError());
+  }
+
+  // Every device is described with what would keep it from being used; ZV_DEVICE may name
+  // one, otherwise discrete GPUs come first.
   vkEnumeratePhysicalDevices(d.instance, &count, nullptr);
   std::vector<VkPhysicalDevice> physicals(count);
   vkEnumeratePhysicalDevices(d.instance, &count, physicals.data());
-  std::string reasons;
-  int bestScore = -1;
-  std::vector<VkExtensionProperties> chosenExts;
+  std::vector<DeviceCandidate> candidates;
+  std::vector<uint32_t> families;
   for (VkPhysicalDevice p : physicals) {
     VkPhysicalDeviceProperties props;
     vkGetPhysicalDeviceProperties(p, &props);
-    uint32_t n = 0;
-    vkEnumerateDeviceExtensionProperties(p, nullptr, &n, nullptr);
-    std::vector<VkExtensionProperties> exts(n);
-    vkEnumerateDeviceExtensionProperties(p, nullptr, &n, exts.data());
-    if (props.apiVersion < VK_API_VERSION_1_3) {
-      reasons += std::string(props.deviceName) + ": no Vulkan 1.3; ";
-      continue;
-    }
-    if (!hasExtension(exts, VK_KHR_PUSH_DESCRIPTOR_EXTENSION_NAME)) {
-      reasons += std::string(props.deviceName) + ": no push descriptors; ";
-      continue;
-    }
-    vkGetPhysicalDeviceQueueFamilyProperties(p, &n, nullptr);
-    std::vector<VkQueueFamilyProperties> families(n);
-    vkGetPhysicalDeviceQueueFamilyProperties(p, &n, families.data());
+    DeviceCandidate c;
+    c.name = props.deviceName;
+    c.type = props.deviceType;
     uint32_t family = UINT32_MAX;
-    for (uint32_t i = 0; i < n; ++i)
-      if ((families[i].queueFlags & VK_QUEUE_GRAPHICS_BIT) && (families[i].queueFlags & VK_QUEUE_COMPUTE_BIT)) {
-        family = i;
-        break;
-      }
-    if (family == UINT32_MAX) continue;
-    int score = props.deviceType == VK_PHYSICAL_DEVICE_TYPE_DISCRETE_GPU     ? 3
-                : props.deviceType == VK_PHYSICAL_DEVICE_TYPE_INTEGRATED_GPU ? 2
-                                                                             : 1;
-    if (score > bestScore) {
-      bestScore = score;
-      d.physical = p;
-      d.queueFamily = family;
-      chosenExts = exts;
+    uint32_t n = 0;
+    vkGetPhysicalDeviceQueueFamilyProperties(p, &n, nullptr);
+    std::vector<VkQueueFamilyProperties> queues(n);
+    vkGetPhysicalDeviceQueueFamilyProperties(p, &n, queues.data());
+    bool graphics = false;
+    for (uint32_t i = 0; i < n && family == UINT32_MAX; ++i) {
+      if (!(queues[i].queueFlags & VK_QUEUE_GRAPHICS_BIT) || !(queues[i].queueFlags & VK_QUEUE_COMPUTE_BIT)) continue;
+      graphics = true;
+      VkBool32 present = VK_TRUE;
+      if (d.surface) vkGetPhysicalDeviceSurfaceSupportKHR(p, i, d.surface, &present);
+      if (present) family = i;
     }
+    VkPhysicalDeviceVulkan13Features f13{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_VULKAN_1_3_FEATURES};
+    VkPhysicalDeviceFeatures2 f2{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_FEATURES_2, &f13};
+    if (props.apiVersion >= VK_API_VERSION_1_3) vkGetPhysicalDeviceFeatures2(p, &f2);
+    char text[96];
+    if (props.apiVersion < VK_API_VERSION_1_3) {
+      std::snprintf(text, sizeof(text), "its driver offers Vulkan %u.%u, below 1.3", VK_API_VERSION_MAJOR(props.apiVersion),
+                    VK_API_VERSION_MINOR(props.apiVersion));
+      c.problem = text;
+    } else if (!graphics) {
+      c.problem = "no queue runs both graphics and compute";
+    } else if (family == UINT32_MAX) {
+      c.problem = "it cannot present to the window";
+    } else if (!f13.dynamicRendering) {
+      c.problem = "no dynamic rendering";
+    }
+    candidates.push_back(c);
+    families.push_back(family);
   }
-  if (!d.physical) {
-    logMessage("Vulkan: no usable device (%s)\n", reasons.empty() ? "none found" : reasons.c_str());
-    fatalError("Failed to create dx11 device");
-  }
+  std::string choiceLog;
+  const int chosen = chooseDevice(candidates, std::getenv("ZV_DEVICE"), choiceLog);
+  logMessage("%s", choiceLog.c_str());
+  if (chosen < 0) fatalError("Failed to create dx11 device");
+  d.physical = physicals[size_t(chosen)];
+  d.queueFamily = families[size_t(chosen)];
   vkGetPhysicalDeviceProperties(d.physical, &d.properties);
   vkGetPhysicalDeviceMemoryProperties(d.physical, &d.memory);
+  uint32_t extCount = 0;
+  vkEnumerateDeviceExtensionProperties(d.physical, nullptr, &extCount, nullptr);
+  std::vector<VkExtensionProperties> chosenExts(extCount);
+  vkEnumerateDeviceExtensionProperties(d.physical, nullptr, &extCount, chosenExts.data());
 
-  std::vector<const char*> devExts = {VK_KHR_PUSH_DESCRIPTOR_EXTENSION_NAME};
+  std::vector<const char*> devExts;
+  const bool pushDescriptors = hasExtension(chosenExts, VK_KHR_PUSH_DESCRIPTOR_EXTENSION_NAME);
+  if (pushDescriptors) devExts.push_back(VK_KHR_PUSH_DESCRIPTOR_EXTENSION_NAME);
   d.hlslExtensions = hasExtension(chosenExts, "VK_GOOGLE_hlsl_functionality1") &&
                      hasExtension(chosenExts, "VK_GOOGLE_decorate_string");
   if (d.hlslExtensions) {
@@ -626,69 +830,108 @@ Device::Device(const DeviceOptions& options) {
   }
   d.swapchainExtension = hasExtension(chosenExts, VK_KHR_SWAPCHAIN_EXTENSION_NAME);
   if (d.swapchainExtension) devExts.push_back(VK_KHR_SWAPCHAIN_EXTENSION_NAME);
-  bool robustness2 = hasExtension(chosenExts, VK_EXT_ROBUSTNESS_2_EXTENSION_NAME);
+  const uint32_t off = options.disabledFeatures;
+  const bool robustness2 = hasExtension(chosenExts, VK_EXT_ROBUSTNESS_2_EXTENSION_NAME) &&
+                           (off & (kFeatureNullDescriptor | kFeatureRobustAccess)) !=
+                               (kFeatureNullDescriptor | kFeatureRobustAccess);
 
   VkPhysicalDeviceFeatures supported;
   vkGetPhysicalDeviceFeatures(d.physical, &supported);
   VkPhysicalDeviceRobustness2FeaturesEXT robust{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_ROBUSTNESS_2_FEATURES_EXT};
   VkPhysicalDeviceVulkan13Features f13{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_VULKAN_1_3_FEATURES};
   VkPhysicalDeviceVulkan12Features f12{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_VULKAN_1_2_FEATURES};
+  VkPhysicalDeviceVulkan11Features f11{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_VULKAN_1_1_FEATURES};
   f13.pNext = &f12;
-  if (robustness2) f12.pNext = &robust;
+  f12.pNext = &f11;
+  if (robustness2) f11.pNext = &robust;
   VkPhysicalDeviceFeatures2 query{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_FEATURES_2};
   query.pNext = &f13;
   vkGetPhysicalDeviceFeatures2(d.physical, &query);
-  if (!f13.dynamicRendering) {
-    logMessage("Vulkan: %s has no dynamic rendering\n", d.properties.deviceName);
-    fatalError("Failed to create dx11 device");
-  }
   // Direct3D reads zeros outside what is bound and drops such writes; shaders written for it
   // may rely on that, so bounds checks are asked for where the driver has them.
+  const bool robustAccess = !(off & kFeatureRobustAccess);
   VkPhysicalDeviceRobustness2FeaturesEXT robustOn{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_ROBUSTNESS_2_FEATURES_EXT};
-  robustOn.nullDescriptor = robust.nullDescriptor;
-  robustOn.robustBufferAccess2 = supported.robustBufferAccess && robust.robustBufferAccess2;
-  robustOn.robustImageAccess2 = robust.robustImageAccess2;
-  d.nullDescriptor = robustness2 && robust.nullDescriptor;
+  robustOn.nullDescriptor = robust.nullDescriptor && !(off & kFeatureNullDescriptor);
+  robustOn.robustBufferAccess2 = robustAccess && supported.robustBufferAccess && robust.robustBufferAccess2;
+  robustOn.robustImageAccess2 = robustAccess && robust.robustImageAccess2;
+  d.nullDescriptor = robustness2 && robustOn.nullDescriptor;
+  d.features.robustBufferAccess2 = robustOn.robustBufferAccess2;
+  d.features.robustImageAccess2 = robustOn.robustImageAccess2;
   const bool useRobustness2 =
       robustness2 && (robustOn.nullDescriptor || robustOn.robustBufferAccess2 || robustOn.robustImageAccess2);
+  VkPhysicalDeviceVulkan11Features on11{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_VULKAN_1_1_FEATURES};
+  on11.shaderDrawParameters = f11.shaderDrawParameters;
+  d.features.shaderDrawParameters = f11.shaderDrawParameters;
   VkPhysicalDeviceVulkan12Features on12{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_VULKAN_1_2_FEATURES};
   on12.scalarBlockLayout = f12.scalarBlockLayout;
   on12.uniformBufferStandardLayout = f12.uniformBufferStandardLayout;
   on12.samplerMirrorClampToEdge = f12.samplerMirrorClampToEdge;
+  on12.shaderFloat16 = f12.shaderFloat16;
+  on12.shaderInt8 = f12.shaderInt8;
+  on12.shaderOutputViewportIndex = f12.shaderOutputViewportIndex;
+  on12.shaderOutputLayer = f12.shaderOutputLayer;
+  d.features.shaderFloat16 = f12.shaderFloat16;
+  d.features.shaderInt8 = f12.shaderInt8;
+  d.features.shaderOutputViewportIndex = f12.shaderOutputViewportIndex;
+  d.features.shaderOutputLayer = f12.shaderOutputLayer;
   d.mirrorOnce = f12.samplerMirrorClampToEdge == VK_TRUE;
+  if (!f12.scalarBlockLayout) logMessage("Vulkan: %s has no scalar block layout; constant buffers may not draw\n",
+                                         d.properties.deviceName);
   VkPhysicalDeviceVulkan13Features on13{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_VULKAN_1_3_FEATURES};
   on13.dynamicRendering = VK_TRUE;
   on13.synchronization2 = f13.synchronization2;
-  on13.robustImageAccess = f13.robustImageAccess;
+  on13.robustImageAccess = robustAccess && f13.robustImageAccess;
+  // discard in HLSL leaves the pixel running as a helper, so derivatives stay defined.
+  on13.shaderDemoteToHelperInvocation = f13.shaderDemoteToHelperInvocation;
+  on13.maintenance4 = f13.maintenance4;  // compute group sizes given by constant ids
+  d.features.demoteToHelper = f13.shaderDemoteToHelperInvocation;
+  d.features.maintenance4 = f13.maintenance4;
   on13.pNext = &on12;
+  on12.pNext = &on11;
   if (useRobustness2) {
-    on12.pNext = &robustOn;
+    on11.pNext = &robustOn;
     devExts.push_back(VK_EXT_ROBUSTNESS_2_EXTENSION_NAME);
   }
   VkPhysicalDeviceFeatures2 enable{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_FEATURES_2};
   enable.pNext = &on13;
   VkPhysicalDeviceFeatures& fe = enable.features;
-  fe.robustBufferAccess = supported.robustBufferAccess;
-  fe.geometryShader = supported.geometryShader;
-  fe.tessellationShader = supported.tessellationShader;
-  fe.fillModeNonSolid = supported.fillModeNonSolid;
-  fe.independentBlend = supported.independentBlend;
-  fe.dualSrcBlend = supported.dualSrcBlend;
+  auto unless = [off](uint32_t bit, VkBool32 v) { return (off & bit) ? VK_FALSE : v; };
+  fe.robustBufferAccess = unless(kFeatureRobustAccess, supported.robustBufferAccess);
+  fe.geometryShader = unless(kFeatureGeometryShader, supported.geometryShader);
+  fe.tessellationShader = unless(kFeatureTessellation, supported.tessellationShader);
+  fe.shaderTessellationAndGeometryPointSize = supported.shaderTessellationAndGeometryPointSize;
+  fe.fillModeNonSolid = unless(kFeatureWireframe, supported.fillModeNonSolid);
+  fe.independentBlend = unless(kFeatureIndependentBlend, supported.independentBlend);
+  fe.dualSrcBlend = unless(kFeatureDualSourceBlend, supported.dualSrcBlend);
   fe.samplerAnisotropy = supported.samplerAnisotropy;
   d.anisotropy = supported.samplerAnisotropy == VK_TRUE;
-  fe.depthBiasClamp = supported.depthBiasClamp;
+  fe.depthBiasClamp = unless(kFeatureDepthBiasClamp, supported.depthBiasClamp);
   fe.textureCompressionBC = supported.textureCompressionBC;
   fe.imageCubeArray = supported.imageCubeArray;
   fe.fragmentStoresAndAtomics = supported.fragmentStoresAndAtomics;
   fe.vertexPipelineStoresAndAtomics = supported.vertexPipelineStoresAndAtomics;
-  fe.shaderStorageImageWriteWithoutFormat = supported.shaderStorageImageWriteWithoutFormat;
+  fe.shaderStorageImageWriteWithoutFormat = unless(kFeatureStorageWithoutFormat, supported.shaderStorageImageWriteWithoutFormat);
+  fe.shaderStorageImageReadWithoutFormat = unless(kFeatureStorageWithoutFormat, supported.shaderStorageImageReadWithoutFormat);
   fe.shaderStorageImageExtendedFormats = supported.shaderStorageImageExtendedFormats;
+  fe.shaderStorageImageMultisample = supported.shaderStorageImageMultisample;
   fe.shaderImageGatherExtended = supported.shaderImageGatherExtended;
+  fe.shaderUniformBufferArrayDynamicIndexing = supported.shaderUniformBufferArrayDynamicIndexing;
+  fe.shaderSampledImageArrayDynamicIndexing = supported.shaderSampledImageArrayDynamicIndexing;
+  fe.shaderStorageBufferArrayDynamicIndexing = supported.shaderStorageBufferArrayDynamicIndexing;
+  fe.shaderStorageImageArrayDynamicIndexing = supported.shaderStorageImageArrayDynamicIndexing;
   fe.multiDrawIndirect = supported.multiDrawIndirect;
   fe.drawIndirectFirstInstance = supported.drawIndirectFirstInstance;
   fe.shaderClipDistance = supported.shaderClipDistance;
+  fe.shaderCullDistance = supported.shaderCullDistance;
+  fe.shaderFloat64 = unless(kFeatureFloat64, supported.shaderFloat64);
+  fe.shaderInt64 = unless(kFeatureInt64, supported.shaderInt64);
+  fe.shaderInt16 = supported.shaderInt16;
+  fe.shaderResourceMinLod = supported.shaderResourceMinLod;
+  fe.shaderResourceResidency = supported.shaderResourceResidency;
   fe.sampleRateShading = supported.sampleRateShading;
+  fe.multiViewport = supported.multiViewport;
   fe.largePoints = supported.largePoints;
+  d.features.core = fe;
   float priority = 1.0f;
   VkDeviceQueueCreateInfo qi{VK_STRUCTURE_TYPE_DEVICE_QUEUE_CREATE_INFO};
   qi.queueFamilyIndex = d.queueFamily;
@@ -703,8 +946,22 @@ Device::Device(const DeviceOptions& options) {
   res = vkCreateDevice(d.physical, &dci, nullptr, &d.device);
   if (res != VK_SUCCESS) deviceFailed("vkCreateDevice", res);
   vkGetDeviceQueue(d.device, d.queueFamily, 0, &d.queue);
-  d.pushDescriptorSet =
-      reinterpret_cast<PFN_vkCmdPushDescriptorSetKHR>(vkGetDeviceProcAddr(d.device, "vkCmdPushDescriptorSetKHR"));
+
+  // Descriptor limits: what may be pushed, and how many live allocations the driver allows
+  // (a few are left for the swap chain and the driver's own).
+  if (pushDescriptors) {
+    VkPhysicalDevicePushDescriptorPropertiesKHR push{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_PUSH_DESCRIPTOR_PROPERTIES_KHR};
+    VkPhysicalDeviceProperties2 p2{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_PROPERTIES_2, &push};
+    vkGetPhysicalDeviceProperties2(d.physical, &p2);
+    d.pushDescriptorLimit = std::min(push.maxPushDescriptors, options.pushDescriptorLimit);
+    d.pushDescriptorSet =
+        reinterpret_cast<PFN_vkCmdPushDescriptorSetKHR>(vkGetDeviceProcAddr(d.device, "vkCmdPushDescriptorSetKHR"));
+    if (!d.pushDescriptorSet) d.pushDescriptorLimit = 0;
+  }
+  const uint32_t driverAllocations = d.properties.limits.maxMemoryAllocationCount;
+  d.allocationLimit = driverAllocations > 1024 ? driverAllocations - 64 : driverAllocations;
+  if (options.memoryAllocationLimit) d.allocationLimit = std::min(d.allocationLimit, options.memoryAllocationLimit);
+  d.memoryBlockSize = options.memoryBlockSize;
   if (debugUtils) {
     d.beginLabel = reinterpret_cast<PFN_vkCmdBeginDebugUtilsLabelEXT>(
         vkGetInstanceProcAddr(d.instance, "vkCmdBeginDebugUtilsLabelEXT"));
@@ -716,6 +973,9 @@ Device::Device(const DeviceOptions& options) {
   vkGetPhysicalDeviceFormatProperties(d.physical, VK_FORMAT_D24_UNORM_S8_UINT, &fp);
   if (!(fp.optimalTilingFeatures & VK_FORMAT_FEATURE_DEPTH_STENCIL_ATTACHMENT_BIT))
     d.depth24 = VK_FORMAT_D32_SFLOAT_S8_UINT;
+
+  d.pipelineCachePath = options.pipelineCachePath;
+  loadPipelineCache(d);
 
   for (Frame& f : d.frames) {
     VkCommandPoolCreateInfo pi{VK_STRUCTURE_TYPE_COMMAND_POOL_CREATE_INFO};
@@ -775,12 +1035,19 @@ Device::~Device() {
     for (auto& fn : f.deletions) fn();
     f.deletions.clear();
     vkDestroyBuffer(d.device, f.ring.buffer, nullptr);
-    vkFreeMemory(d.device, f.ring.memory, nullptr);
+    d.release(f.ring.alloc);
     vkDestroyFence(d.device, f.fence, nullptr);
     vkDestroyCommandPool(d.device, f.pool, nullptr);
+    for (VkDescriptorPool pool : f.descriptorPools) vkDestroyDescriptorPool(d.device, pool, nullptr);
+    f.descriptorPools.clear();
   }
+  destroyDummies(d);
+  savePipelineCache();
+  if (d.pipelineCache) vkDestroyPipelineCache(d.device, d.pipelineCache, nullptr);
+  d.releaseAllMemory();
   vkDestroySampler(d.device, d.defaultSampler, nullptr);
   vkDestroyDevice(d.device, nullptr);
+  if (d.surface) vkDestroySurfaceKHR(d.instance, d.surface, nullptr);
   if (d.messenger) {
     auto destroy = reinterpret_cast<PFN_vkDestroyDebugUtilsMessengerEXT>(
         vkGetInstanceProcAddr(d.instance, "vkDestroyDebugUtilsMessengerEXT"));
@@ -793,6 +1060,10 @@ Device::~Device() {
 }
 
 uint64_t Device::validationMessageCount() const { return impl_->messages; }
+uint32_t Device::memoryAllocationCount() const { return impl_->liveAllocations; }
+bool Device::pipelineCacheLoaded() const { return impl_->pipelineCacheLoaded; }
+const char* Device::deviceName() const { return impl_->properties.deviceName; }
+bool Device::savePipelineCache() { return gfxbackend::savePipelineCache(*impl_); }
 bool Device::validationEnabled() const { return impl_->validation && impl_->messenger; }
 void Device::waitIdle() { impl_->submit(true); }
 

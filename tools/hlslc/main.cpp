@@ -86,6 +86,7 @@ int cmdReflect(const std::vector<std::string>& a) {
   if (a.size() == 4) {
     for (const hlsl::ResourceBinding& res : refl.resources) {
       std::printf("resource %s %s reg %u binding %u", res.name.c_str(), kindName(res.kind), res.reg, res.binding);
+      if (res.count > 1) std::printf(" count %u", res.count);
       if (res.counterBinding != UINT32_MAX) std::printf(" counter %u", res.counterBinding);
       if (res.structStride) std::printf(" stride %u", res.structStride);
       if (res.elementComponents) std::printf(" components %u type %u", res.elementComponents, res.elementType);

@@ -7,9 +7,10 @@
 
 Device* GpuTest::sDevice = nullptr;
 
-void GpuTest::SetUpTestSuite() {
+void GpuTest::SetUpTestSuite() { SetUpTestSuiteWith(DeviceOptions()); }
+
+void GpuTest::SetUpTestSuiteWith(DeviceOptions options) {
   if (!sDevice) {
-    DeviceOptions options;
     options.validation = true;
     options.synchronizationValidation = true;  // lavapipe runs in order; real GPUs need the barriers
     sDevice = new Device(options);

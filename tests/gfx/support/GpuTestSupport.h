@@ -20,6 +20,9 @@ class GpuTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite();
   static void TearDownTestSuite();
+  // For suites that need a device made with other options (validation stays on): call from
+  // their own SetUpTestSuite.
+  static void SetUpTestSuiteWith(DeviceOptions options);
   void SetUp() override;
   void TearDown() override;  // fails the test when validation reported anything
 
