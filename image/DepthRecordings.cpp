@@ -84,6 +84,8 @@ void XedRecording::assign(std::string bytes) {
     // A damaged length must never send a read past the file.
     length = std::clamp<int64_t>(stored, 0, size);
   }
+  // Room for every frame the data can hold, so that playing never grows the index.
+  frames_.reserve(size_t(length / (4 + int64_t(kXedFrameBytes))) + 1);
   const int64_t first = scanForMarker(0);
   if (first >= 0)
     frames_.push_back(first);
@@ -143,7 +145,8 @@ XEDDepthOp::XEDFunction::~XEDFunction() {
 }
 
 bool XEDDepthOp::XEDFunction::decodeFrame(int32_t n) {
-  std::vector<uint16_t> values(kDepthFramePixels);
+  std::vector<uint16_t>& values = scratch;  // made once: playing must not allocate frame by frame
+  values.resize(kDepthFramePixels);
   if (!recording.decode(n, values.data())) return false;
   const bool written = writeRows(depthTexture, kDepthFrameWidth * 2, [&](uint32_t y, uint8_t* row) {
     std::memcpy(row, values.data() + size_t(y) * kDepthFrameWidth, kDepthFrameWidth * 2);
@@ -201,7 +204,8 @@ AXEDDepthOp::AXEDFunction::AXEDFunction() = default;
 AXEDDepthOp::AXEDFunction::~AXEDFunction() { deleteTexture(frameTexture); }
 
 bool AXEDDepthOp::AXEDFunction::decodeFrame(int32_t n) {
-  std::vector<uint8_t> values(kDepthFramePixels);
+  std::vector<uint8_t>& values = scratch;
+  values.resize(kDepthFramePixels);
   if (!decodeRawDepthFrame(data, n, values.data())) return false;
   const bool written = writeRows(frameTexture, kDepthFrameWidth, [&](uint32_t y, uint8_t* row) {
     std::memcpy(row, values.data() + size_t(y) * kDepthFrameWidth, kDepthFrameWidth);

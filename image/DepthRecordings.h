@@ -85,6 +85,7 @@ class XEDDepthOp : public Operator {
     std::string fileName;             // of the loaded recording
     std::string failedName;           // the last name that could not be read (reported once)
     XedRecording recording;
+    std::vector<uint16_t> scratch;  // one decoded frame
     int32_t currentFrame = -1;
     uint64_t decodes = 0;
   };
@@ -115,6 +116,7 @@ class AXEDDepthOp : public Operator {
     std::string fileName;
     std::string failedName;
     std::string data;
+    std::vector<uint8_t> scratch;
     int32_t currentFrame = -1;
     uint64_t decodes = 0;
   };

@@ -6,7 +6,8 @@
 //   1 MaskA   k = B.a * m, alpha = A.a                   (kept inside A's shape)
 //   2 MaskB   k = m,       alpha = B.a                   (takes B's shape)
 //   3 Opaque  k = m,       alpha = 1
-// m is the mask picture's luminance where one is connected, else 1. Colour = lerp(A, mix, k).
+// m is the mask picture's luminance where one is connected, else 1; k is kept within [0, 1]
+// (an alpha above 1, as additive passes leave, still means full cover). Colour = lerp(A, mix, k).
 // All three pictures are read at the same place of the destination (point sampling).
 #include "common/fullscreen.hlsli"
 #include "common/color.hlsli"
@@ -47,27 +48,13 @@ float4 PS(FullscreenVertex i) : SV_TARGET
     float4 b = gImageB.SampleLevel(gSamplerB, i.uv, 0);
     float m = maskWeight(gMaskConnected, gMask.SampleLevel(gMaskSampler, i.uv, 0));
     float3 mixed = mixColour(a.rgb, b.rgb, gColorMode);
-    float k;
-    float alpha;
+    float k = saturate(gAlphaMode == 2 || gAlphaMode == 3 ? m : b.a * m);
+    float alpha = a.a + k * (1.0 - a.a);  // Normal
     if (gAlphaMode == 1)
-    {
-        k = b.a * m;
         alpha = a.a;
-    }
     else if (gAlphaMode == 2)
-    {
-        k = m;
         alpha = b.a;
-    }
     else if (gAlphaMode == 3)
-    {
-        k = m;
         alpha = 1.0;
-    }
-    else
-    {
-        k = b.a * m;
-        alpha = a.a + k * (1.0 - a.a);
-    }
     return float4(lerp(a.rgb, mixed, k), alpha);
 }

@@ -37,12 +37,13 @@ Pixel blendCpu(Pixel a, Pixel b, float m, int colourMode, int alphaMode) {
       default: return y;
     }
   };
-  float k, alpha;
+  const float k = std::clamp(alphaMode == 2 || alphaMode == 3 ? m : b.a * m, 0.0f, 1.0f);
+  float alpha;
   switch (alphaMode) {
-    case 1: k = b.a * m, alpha = a.a; break;
-    case 2: k = m, alpha = b.a; break;
-    case 3: k = m, alpha = 1.0f; break;
-    default: k = b.a * m, alpha = a.a + k * (1.0f - a.a); break;
+    case 1: alpha = a.a; break;
+    case 2: alpha = b.a; break;
+    case 3: alpha = 1.0f; break;
+    default: alpha = a.a + k * (1.0f - a.a); break;
   }
   auto lerp = [k](float x, float y) { return x + (y - x) * k; };
   return Pixel{lerp(a.r, mix(a.r, b.r)), lerp(a.g, mix(a.g, b.g)), lerp(a.b, mix(a.b, b.b)), alpha};
@@ -280,4 +281,14 @@ TEST_F(SpriteGpuTest, DrawsNothingWithoutAlphaOrAreaAndWithoutTextureUsesWhite) 
     EXPECT_EQ(covered, 100u);
     EXPECT_TRUE(near(at(out, 96, 48, 48), Pixel{1, 0.5f, 1, 2}, 2e-3f));
   }
+}
+
+TEST_F(CompositingGpuTest, BlendTakesAnAlphaAboveOneAsFullCover) {
+  // Additive passes (reflections laid over a picture) leave alphas above 1.
+  Texture* destination = uniform({0, 0, 0, 0});
+  Operator& blend = effect("Blend");
+  feed(pictureOp(uniform({0.2f, 0.4f, 0.6f, 1})), blend, "ImageA");
+  feed(pictureOp(uniform({1.0f, 0.5f, 0.25f, 1.5f})), blend, "ImageB");
+  runOn(blend, destination);
+  EXPECT_TRUE(near(pixels(destination)[0], Pixel{1.0f, 0.5f, 0.25f, 1.0f}, 1e-3f));
 }
