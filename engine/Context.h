@@ -15,6 +15,7 @@ class Context;
 class Texture;
 class ShaderProgram;
 class GBufferRenderer;
+struct Mesh;
 struct RenderPass;
 struct ContextTargets;  // pools, post-process ring and G-buffer set; owned by the graphics layer
 
@@ -47,11 +48,14 @@ class Context {
   Viewport viewport;               // the region rectangle all passes render inside
 
   // --- scene traversal ------------------------------------------------------------
-  ShaderProgram* shader = nullptr;
+  // Every scene operator but a camera leaves world and material fields as it found them;
+  // cameras leave camera, projection, zNear, zFar and fov set for the passes that follow.
+  ShaderProgram* shader = nullptr;  // the program of every mesh draw (null: the G-buffer program)
   Float4x4 world, worldPrev;
   Float4x4 camera, cameraPrev;
   Float4x4 projection;
   float zNear = 0.1f, zFar = 1000.0f, fov = 45.0f;
+  // Material state. Textures are not owned; a null slot draws with the default texture.
   Float4 baseColor{1, 1, 1, 1};
   Float4 specularColor{1, 1, 1, 1};
   Float4 emissive{0, 0, 0, 1};
@@ -62,10 +66,15 @@ class Context {
   Texture* metalnessTexture = nullptr;
   Texture* emissiveTexture = nullptr;
   Texture* normalTexture = nullptr;
+  // gParam1..3 of the Context shader: a custom material sets them for its subtree, and
+  // every mesh draw writes them with the per-object constants (a constant buffer is
+  // rewritten whole on every draw, so values set once would not survive).
+  float shaderParams[3] = {0, 0, 0};
   RenderPass* scenePass = nullptr;
   Texture* frameDepthTarget = nullptr;
   Texture* gbuffer[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
-  GBufferRenderer* gbufferRenderer = nullptr;
+  GBufferRenderer* gbufferRenderer = nullptr;  // owned; made by the scene layer's initSceneContext
+  Mesh* quadMesh = nullptr;                    // owned likewise: the unit quad that sprites draw
 
   // --- owned by the graphics layer ------------------------------------------------
   ContextTargets* targets = nullptr;

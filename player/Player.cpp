@@ -16,6 +16,7 @@
 #include "player/Log.h"
 #include "project/ProjectLoader.h"
 #include "project/TreeFile.h"
+#include "scene/SceneContext.h"
 
 Float4x4 defaultProjection(uint32_t width, uint32_t height) {
   const float n = 0.1f, f = 1000.0f;
@@ -47,6 +48,7 @@ void Player::load(const std::string& projectPath) {
   auto bar = std::make_unique<LoadingBar>(device);
   project = std::make_unique<Project>();
   initContextTargets(context, device, screen_);
+  initSceneContext(context, device);
   context.projection = defaultProjection(screen_ ? screen_->width : 1, screen_ ? screen_->height : 1);
 
   // A file that cannot be opened reads as an empty tree, which the loader maps onto an
@@ -134,6 +136,7 @@ void Player::dumpFrame(float t) {
 
 void Player::releaseGpu() {
   progress_.finish();
+  releaseSceneContext(context);
   if (context.targets) releaseContextTargets(context);
   context.imageResult = nullptr;
 }

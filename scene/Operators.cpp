@@ -1,6 +1,10 @@
 #include "scene/Operators.h"
 
 #include "engine/Operator.h"
+#include "scene/Forces.h"
+#include "scene/Generators.h"
+#include "scene/Materials.h"
+#include "scene/Primitives.h"
 
 namespace {
 template <class T>
@@ -12,4 +16,23 @@ OperatorFactory* spawner() {
 
 void registerSceneOperators() {
   // One line per type, grouped by family: OperatorRegistry::add("Name", spawner<NameOp>());
+
+  // Primitives.
+  OperatorRegistry::add("Cube", spawner<CubeOp>());
+  OperatorRegistry::add("Cone", spawner<ConeOp>());
+  OperatorRegistry::add("Quad", spawner<QuadOp>());
+  OperatorRegistry::add("Cylinder", spawner<CylinderOp>());
+  OperatorRegistry::add("Sphere", spawner<SphereOp>());
+  OperatorRegistry::add("Dome", spawner<DomeOp>());
+  OperatorRegistry::add("Prism", spawner<PrismOp>());
+  // Shader-driven generators.
+  OperatorRegistry::add("PointGrid", spawner<PointGridOp>());
+  OperatorRegistry::add("Corruption", spawner<CorruptionOp>());
+  OperatorRegistry::add("ProcMesh", spawner<ProcMeshOp>());
+  // Materials.
+  OperatorRegistry::add("Material", spawner<MaterialOp>());
+  OperatorRegistry::add("CustomMaterial", spawner<CustomMaterialOp>());
+  // Attractors and colliders.
+  OperatorRegistry::add("Attractor", spawner<AttractorOp>());
+  OperatorRegistry::add("Collider", spawner<ColliderOp>());
 }

@@ -46,7 +46,10 @@ class FileIncluder : public glslang::TShader::Includer {
     namespace fs = std::filesystem;
     std::vector<fs::path> candidates;
     if (includerName && *includerName) {
-      fs::path dir = fs::path(includerName).parent_path();
+      // Operators name their shader files with backslashes ("data\\shaders\\custom\\grass.hlsl").
+      std::string includer = includerName;
+      std::replace(includer.begin(), includer.end(), '\\', '/');
+      fs::path dir = fs::path(includer).parent_path();
       if (!dir.empty()) candidates.push_back(dir / headerName);
     }
     candidates.push_back(fs::path(headerName));

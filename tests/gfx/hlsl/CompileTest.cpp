@@ -157,6 +157,15 @@ TEST_F(HlslInclude, ResolvesRelativeToTheWorkingDirectory) {
   EXPECT_NE(folder.messages.find("data/shaders/common"), std::string::npos) << folder.messages;
 }
 
+// Operators name their files with backslashes; an include beside such a file must still be
+// found relative to it, not only relative to the working directory.
+TEST_F(HlslInclude, ResolvesBesideAFileNamedWithBackslashes) {
+  fs::create_directories(dir_ / "data/shaders/custom");
+  const std::string text = "#include \"../common/consts.hlsli\"\nfloat4 PS() : SV_Target { return kScale; }\n";
+  EXPECT_TRUE(hlsl::compile(hlsl::Pixel, "ps_5_0", text, "PS", "data\\shaders\\custom\\grass.hlsl").ok);
+  EXPECT_TRUE(hlsl::compile(hlsl::Pixel, "ps_5_0", text, "PS", "data/shaders/custom/grass.hlsl").ok);
+}
+
 TEST_F(HlslInclude, PackOffsetInsideAnIncludedFileIsHonoured) {
   write("data/shaders/common/packed.hlsli",
         "cbuffer Packed { float a : packoffset(c1.w); float4 b : packoffset(c0); };\n");

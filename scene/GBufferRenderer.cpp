@@ -1,0 +1,182 @@
+#include "scene/GBufferRenderer.h"
+
+#include "gfx/Device.h"
+#include "gfx/DeviceContext.h"
+#include "gfx/FatalError.h"
+#include "gfx/ShaderManager.h"
+#include "gfx/ShaderProgram.h"
+#include "scene/Mesh.h"
+
+ObjectConstants computeObjectConstants(const Context& ctx) {
+  ObjectConstants c;
+  const Float4x4 view = mat::rigidInverse(ctx.camera);
+  const Float4x4 viewPrev = mat::rigidInverse(ctx.cameraPrev);
+  c.view = view;
+  c.proj = ctx.projection;
+  c.worldView = ctx.world * view;
+  c.worldViewProj = c.worldView * ctx.projection;
+  c.worldViewProjPrev = ctx.worldPrev * viewPrev * ctx.projection;
+  c.invTransWorldView = mat::inverse(c.worldView).transposed();
+  c.region = regionConstants(ctx.frameDepthTarget, ctx.viewport);
+  c.baseColor = ctx.baseColor;
+  c.specularColor = ctx.specularColor;
+  c.emissive = ctx.emissive;
+  c.roughness = ctx.roughness;
+  c.metalness = ctx.metalness;
+  c.tileUV = ctx.tileUV;
+  for (int i = 0; i < 3; ++i) c.params[i] = ctx.shaderParams[i];
+  return c;
+}
+
+void writeObjectConstants(ConstantBuffer& cb, const ObjectConstants& c) {
+  auto matrix = [&](const char* name, const Float4x4& m) {
+    const Float4x4 t = m.transposed();
+    cb.set(name, t.m, sizeof t.m);
+  };
+  matrix("gWorldViewProj", c.worldViewProj);
+  matrix("gWorldViewProjPrev", c.worldViewProjPrev);
+  matrix("gWorldView", c.worldView);
+  matrix("gInvTransWorldView", c.invTransWorldView);
+  matrix("gProj", c.proj);
+  matrix("gView", c.view);
+  cb.set("gRegionScale", c.region.scale, sizeof c.region.scale);
+  cb.set("gRegionOffset", c.region.offset, sizeof c.region.offset);
+  cb.setValue("gBaseColor", c.baseColor);
+  cb.setValue("gSpecularMapColor", c.specularColor);
+  cb.setValue("gEmissiveColor", c.emissive);
+  cb.setValue("gRoughness", c.roughness);
+  cb.setValue("gMetalness", c.metalness);
+  cb.setValue("gTileUV", c.tileUV);
+  cb.setValue("gParam1", c.params[0]);
+  cb.setValue("gParam2", c.params[1]);
+  cb.setValue("gParam3", c.params[2]);
+}
+
+RenderStateDesc gbufferRenderState() {
+  RenderStateDesc d = RenderStateDesc::zeroed();
+  d.flags = kDepthTest | kDepthWrite | kStencil | kCullBack;  // 0x17
+  d.depthFunc = D3D11_COMPARISON_LESS_EQUAL;
+  d.stencilReadMask = 0xFF;
+  d.stencilWriteMask = 0xFF;
+  d.stencilRef = 1;
+  // Keep on fail, replace with the reference on pass, always compare. Both faces compare
+  // "always": with "never" on the front faces (the only ones the culling lets through)
+  // no pixel of any mesh would reach the G-buffer.
+  const uint8_t face[4] = {D3D11_STENCIL_OP_KEEP, D3D11_STENCIL_OP_KEEP, D3D11_STENCIL_OP_REPLACE,
+                           D3D11_COMPARISON_ALWAYS};
+  for (int i = 0; i < 4; ++i) d.frontFace[i] = d.backFace[i] = face[i];
+  return d;
+}
+
+namespace {
+
+Texture* makeDefaultTexture(Device* device, uint8_t r, uint8_t g, uint8_t b, uint8_t a) {
+  const uint8_t texel[4] = {r, g, b, a};
+  uint8_t data[2 * 2 * 4];
+  for (int i = 0; i < 4; ++i)
+    for (int k = 0; k < 4; ++k) data[i * 4 + k] = texel[k];
+  TextureDesc desc;
+  desc.flags = kTextureFlag | kUsageImmutable | kBindShaderResource;
+  desc.format = 0x10204;
+  desc.width = 2;
+  desc.height = 2;
+  return createTexture(device, desc, data);
+}
+
+std::unique_ptr<ShaderProgram> loadRendererProgram(Device* device, const char* name, const char* vs,
+                                                   const char* ps) {
+  auto program = std::make_unique<ShaderProgram>(device);
+  if (!loadProgramAuto(name, EntryPoints::vsps(vs, ps), program.get())) {
+    logMessage("G-buffer renderer: failed to load shader %s (%s, %s)\n", name, vs, ps);
+    return nullptr;
+  }
+  return program;
+}
+
+}  // namespace
+
+std::unique_ptr<GBufferRenderer> GBufferRenderer::Create(Device* device) {
+  if (!device) return nullptr;
+  std::unique_ptr<GBufferRenderer> r(new GBufferRenderer);
+  r->device = device;
+  r->context = device->context();
+  r->gbufferProgram = loadRendererProgram(device, "gbuffer", "VS", "PS");
+  r->instanceProgram = loadRendererProgram(device, "gbufferInstance", "VS", "PS");
+  r->copyProgram = loadRendererProgram(device, "copy", "VS", "PS");
+  r->depthCopyProgram = loadRendererProgram(device, "copy", "VS", "PSDepth");
+  RenderState* state = device->stateFor(gbufferRenderState());
+  if (r->gbufferProgram) r->gbufferProgram->state = state;
+  if (r->instanceProgram) r->instanceProgram->state = state;
+  r->whiteTexture = makeDefaultTexture(device, 0xFF, 0xFF, 0xFF, 0xFF);
+  r->flatNormalTexture = makeDefaultTexture(device, 0x80, 0x80, 0xFF, 0x00);
+  return r;
+}
+
+GBufferRenderer::~GBufferRenderer() {
+  deleteTexture(whiteTexture);
+  deleteTexture(flatNormalTexture);
+}
+
+ShaderProgram* GBufferRenderer::programFor(const Context& ctx) const {
+  return ctx.shader ? ctx.shader : gbufferProgram.get();
+}
+
+void GBufferRenderer::bindMaterialTextures(ShaderProgram* program, const Context& ctx) const {
+  if (!program) return;
+  Texture* const slots[5] = {
+      ctx.albedoTexture ? ctx.albedoTexture : whiteTexture,
+      ctx.roughnessTexture ? ctx.roughnessTexture : whiteTexture,
+      ctx.metalnessTexture ? ctx.metalnessTexture : whiteTexture,
+      ctx.emissiveTexture ? ctx.emissiveTexture : whiteTexture,
+      ctx.normalTexture ? ctx.normalTexture : flatNormalTexture,
+  };
+  Sampler* sampler = device ? device->samplerFor(SamplerDesc::forMode(kMaterialSamplerMode)) : nullptr;
+  for (uint32_t i = 0; i < 5; ++i) {
+    program->setResource(hlsl::Pixel, i, slots[i]);
+    program->setSampler(hlsl::Pixel, i, sampler);
+  }
+}
+
+bool GBufferRenderer::mapConstants(ShaderProgram* program, ConstantBuffer*& cb, const Context& ctx) {
+  cb = nullptr;
+  if (!program) return false;
+  cb = program->constantBuffer(0);
+  if (!cb) return true;
+  if (!cb->map()) fatalError("Failed to map the per-object constant buffer");
+  writeObjectConstants(*cb, computeObjectConstants(ctx));
+  return true;
+}
+
+bool GBufferRenderer::setObjectConstants(ShaderProgram* program, const Context& ctx) {
+  return setObjectConstants(program, ctx, [](ConstantBuffer&) {});
+}
+
+void GBufferRenderer::draw(const Mesh& mesh, Context& ctx, ShaderProgram* program, uint32_t instances,
+                           uint32_t flags, const DrawRange* range, bool unbindTargets) {
+  if (!program || !ctx.scenePass) return;
+  bindRenderPass(device, *ctx.scenePass);
+  bindMaterialTextures(program, ctx);
+  setObjectConstants(program, ctx);
+  DrawRequest request;
+  request.instanceCount = instances;
+  request.flags = flags;
+  request.program = program;
+  request.mesh = &mesh;
+  request.range = range;
+  submitDraw(request);
+  if (unbindTargets) unbindRenderTargets(device);
+}
+
+void GBufferRenderer::DrawMesh(const Mesh& mesh, Context& ctx, const DrawRange* range) {
+  draw(mesh, ctx, programFor(ctx), 0, 0, range, true);
+}
+
+void GBufferRenderer::DrawMeshKeepTargets(const Mesh& mesh, Context& ctx, const DrawRange* range) {
+  draw(mesh, ctx, programFor(ctx), 0, 0, range, false);
+}
+
+void GBufferRenderer::DrawMeshInstanced(const Mesh& mesh, Context& ctx, uint32_t instanceCount) {
+  ShaderProgram* program = programFor(ctx);
+  if (program == gbufferProgram.get()) program = instanceProgram.get();
+  draw(mesh, ctx, program, instanceCount, kDrawInstanced, nullptr, true);
+}
