@@ -8,6 +8,7 @@
 #include "gfx/DeviceContext.h"
 #include "gfx/FatalError.h"
 #include "gfx/Texture.h"
+#include "scene/GBufferRenderer.h"
 #include "sim/SimDraw.h"
 
 namespace sim {
@@ -39,20 +40,9 @@ Texture* evaluateImage(const std::vector<Port*>& sources, size_t input, float t,
   return image;
 }
 
-Texture* whiteTexture() {
-  static Texture* white = nullptr;
-  static Device* owner = nullptr;
-  if (!gDevice) return nullptr;
-  if (white && owner == gDevice) return white;
-  const uint8_t pixels[16] = {255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255};
-  TextureDesc desc;
-  desc.flags = kTextureFlag | kUsageDefault | kBindShaderResource;
-  desc.format = 0x10204;
-  desc.width = 2;
-  desc.height = 2;
-  white = createTexture(gDevice, desc, pixels);
-  owner = gDevice;
-  return white;
+// The sprite texture when none is connected: the G-buffer renderer's opaque white.
+Texture* defaultSpriteTexture(const Context& ctx) {
+  return ctx.gbufferRenderer ? ctx.gbufferRenderer->whiteTexture : nullptr;
 }
 
 void setWorldAndProjection(ConstantBuffer* cb, const Context& ctx) {
@@ -286,8 +276,8 @@ void ParticleRendererOp::ParticleRendererFunction::evaluate(float t, const std::
   d.size = clampMagnitude(params_.read(sources, Size, t, ctx), kMaxCoordinate);
   const bool writeDepth = params_.read(sources, WriteDepth, t, ctx) > 0.5f;
   d.texture = evaluateImage(sources, SpriteTexture, t, ctx);
-  if (!d.texture) d.texture = whiteTexture();
-  if (!program_ || failedPath_) return;
+  if (!d.texture) d.texture = defaultSpriteTexture(ctx);
+  if (!program_ || failedPath_ || !d.texture) return;
   d.program = program_.get();
   d.particles = scope.buffer;
   d.vertexCount = kParticleCount;
@@ -391,8 +381,8 @@ void SmokeRendererOp::SmokeRendererFunction::evaluate(float t, const std::vector
                       params_.read(sources, ColorB, t, ctx), params_.read(sources, ColorA, t, ctx)};
   const float size = clampMagnitude(params_.read(sources, ParticleSize, t, ctx), kMaxCoordinate);
   Texture* texture = evaluateImage(sources, SpriteTexture, t, ctx);
-  if (!texture) texture = whiteTexture();
-  if (!ready || !ctx.scenePass) return;
+  if (!texture) texture = defaultSpriteTexture(ctx);
+  if (!ready || !ctx.scenePass || !texture) return;
 
   // The sort works on a copy: the system's own buffer keeps its order.
   DeviceContext* dc = gDevice->context();
@@ -420,6 +410,7 @@ void SmokeRendererOp::SmokeRendererFunction::evaluate(float t, const std::vector
     cb->setValue("gColor", colour);
     cb->setValue("gLightColor", light.colour);
     cb->setValue("gSize", size);
+    cb->setValue("gLightScale", 2.0f / kSmokeLightExtent);
     cb->unmap();
   }
   sprites_->setResource(0, 1, sortBuffer_);

@@ -3,6 +3,7 @@
 #include "gfx/DeviceContext.h"
 #include "gfx/ShaderProgram.h"
 #include "gfx/Texture.h"
+#include "scene/GBufferRenderer.h"
 
 namespace sim {
 
@@ -31,11 +32,11 @@ void drawSprites(const SpriteDraw& d, Context& ctx, bool withDepth) {
   if (!withDepth) pass.depthTarget = nullptr;
   bindRenderPass(gDevice, pass);
 
-  for (uint32_t slot = 0; slot < kProgramConstantBuffers; ++slot) {
-    ConstantBuffer* cb = d.program->constantBuffer(slot);
-    if (!cb || !cb->map()) continue;
-    cb->setValue("gWorldView", worldView(ctx).transposed());
-    cb->setValue("gProj", ctx.projection.transposed());
+  ConstantBuffer* cb = d.program->constantBuffer(0);
+  if (cb && cb->map()) {
+    // The per-object constants of a mesh draw (matrices, region, the Context's material),
+    // then the sprite's own.
+    writeObjectConstants(*cb, computeObjectConstants(ctx));
     cb->setValue("gColor", d.colour);
     cb->setValue("gSize", d.size);
     cb->setValue("gTime", d.time);

@@ -33,7 +33,8 @@ struct SpriteDraw {
   float time = 0.0f;
 };
 
-// Writes gWorldView, gProj, gColor, gSize and gTime, binds the Context's scene pass (without
+// Writes the per-object constants of a mesh draw (gWorldView, gProj, ...: see
+// scene/GBufferRenderer.h) and gColor, gSize and gTime, binds the Context's scene pass (without
 // clearing; without its depth target unless withDepth) and draws vertexCount points. Does
 // nothing without a scene pass.
 void drawSprites(const SpriteDraw& d, Context& ctx, bool withDepth);
