@@ -7,7 +7,8 @@
 
 #include "gfx/ShaderManager.h"
 #include "sim/Fluid.h"
-#include "tests/gfx/support/GpuTestSupport.h"
+#include "tests/scene/SceneGpuSupport.h"
+#include "tests/sim/SimTestSupport.h"
 
 namespace {
 
@@ -172,6 +173,50 @@ TEST_F(FluidGpuTest, ReleasedBlockFallsSpreadsAndComesToRestInsideTheBox) {
   EXPECT_LT(now.meanSpeed, 0.2 * peakSpeed);  // and it has nearly stopped
   EXPECT_NEAR(now.medianDensity, 1000.0, 50.0);
   EXPECT_LT(now.maxDensity, 1150.0);
+}
+
+class FluidOperatorGpuTest : public SceneGpuTest {
+ protected:
+  void SetUp() override {
+    SceneGpuTest::SetUp();
+    lookFrom({0.0f, 0.5f, -4.0f});
+  }
+  std::vector<uint8_t> particles() {
+    return readBack(simtest::functionOf<sim::SPHOp::SPHFunction>(op).simulation()->particles());
+  }
+  int coveredPixels() {
+    const FloatImage albedo = readTarget(0);
+    int n = 0;
+    for (uint32_t y = 0; y < size; ++y)
+      for (uint32_t x = 0; x < size; ++x) n += albedo.at(x, y, 3) > 0.5f;
+    return n;
+  }
+  sim::SPHOp op;
+};
+
+TEST_F(FluidOperatorGpuTest, ResetHeldKeepsTheStartingBlockAndStillDrawsIt) {
+  simtest::setParam(op, "Reset", 1.0f);
+  simtest::setParam(op, "ParticleSize", 0.02f);
+  newFrame();
+  simtest::evaluate(op, 0.0f, context);
+  const std::vector<uint8_t> start = particles();
+  for (int i = 1; i <= 3; ++i) {
+    newFrame();
+    simtest::evaluate(op, float(i) / 60, context);
+  }
+  EXPECT_TRUE(particles() == start);
+  EXPECT_GT(coveredPixels(), 40);  // the block is drawn
+}
+
+TEST_F(FluidOperatorGpuTest, TwoEvaluationsInOneFrameTakeTwoSteps) {
+  newFrame();
+  simtest::evaluate(op, 1.0f, context);
+  simtest::evaluate(op, 1.0f, context);
+  sim::FluidSimulation reference;
+  ASSERT_TRUE(reference.init());
+  reference.step();
+  reference.step();
+  EXPECT_TRUE(particles() == readBack(reference.particles())) << "not the state after exactly two steps";
 }
 
 }  // namespace
