@@ -213,6 +213,19 @@ void clearPerFrameLists() {
 
 // ---------------------------------------------------------------- beginFrame
 
+const float kGBufferClearValues[5][4] = {
+    {0, 0, 0, 0}, {0, 0, 0, 65504.0f}, {65504.0f, 65504.0f, 65504.0f, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}};
+
+void clearGBuffer(Context& ctx) {
+  Device* device = ctx.targets ? ctx.targets->device : gDevice;
+  if (!device) return;
+  for (int i = 0; i < 5; ++i)
+    if (ctx.gbuffer[i]) clearTexture(device, ctx.gbuffer[i], kGBufferClearValues[i]);
+  const float depth[4] = {1.0f, 0.0f, 0.0f, 0.0f};
+  if (ctx.frameDepthTarget) clearTexture(device, ctx.frameDepthTarget, depth);
+  unbindRenderTargets(device);
+}
+
 void beginFrame(Context& ctx, uint32_t width, uint32_t height, bool fullSize, bool releaseAll) {
   ContextTargets* t = ctx.targets;
   if (!t) return;
@@ -247,11 +260,9 @@ void beginFrame(Context& ctx, uint32_t width, uint32_t height, bool fullSize, bo
     pass.rect[3] = std::clamp(ctx.viewport.bottom, pass.rect[1], int32_t(pass.height));
     ctx.scenePass = &pass;
 
-    // 6: the G-buffer's clear values (65504 is the largest 16-bit float).
-    static const float kClears[5][4] = {
-        {0, 0, 0, 0}, {0, 0, 0, 65504.0f}, {65504.0f, 65504.0f, 65504.0f, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}};
+    // 6: the G-buffer's clear values.
     for (int i = 0; i < 5; ++i)
-      if (set->textures[i]) clearTexture(t->device, set->textures[i], kClears[i]);
+      if (set->textures[i]) clearTexture(t->device, set->textures[i], kGBufferClearValues[i]);
 
     // 7: depth 1.0 and stencil 0 through a pass over the region, then unbind.
     if (t->depthTarget) {

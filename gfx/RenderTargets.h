@@ -121,6 +121,14 @@ void releaseAllTargets(Context& ctx);
 // The next non-empty slot of the current post-process ring (null without one).
 Texture* nextRingTarget(Context& ctx);
 
+// The G-buffer's "nothing drawn here" values, per texture (65504 is the largest 16-bit
+// float): albedo 0, normal (0, 0, 0, 65504), material (65504, 65504, 65504, 0), emissive and
+// velocity 0.
+extern const float kGBufferClearValues[5][4];
+// Clears the Context's five G-buffer textures to those values and its frame depth target to
+// depth 1.0 and stencil 0 (whole textures), leaving no target bound.
+void clearGBuffer(Context& ctx);
+
 // Per-frame preparation: ring, depth target, fresh cleared G-buffer set and its pass,
 // camera defaults, and the per-frame scene lists emptied.
 void beginFrame(Context& ctx, uint32_t width, uint32_t height, bool fullSize, bool releaseAll);

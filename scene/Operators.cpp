@@ -1,10 +1,13 @@
 #include "scene/Operators.h"
 
 #include "engine/Operator.h"
+#include "scene/Cameras.h"
 #include "scene/Forces.h"
 #include "scene/Generators.h"
+#include "scene/Grouping.h"
 #include "scene/Materials.h"
 #include "scene/Primitives.h"
+#include "scene/Transforms.h"
 
 namespace {
 template <class T>
@@ -16,6 +19,14 @@ OperatorFactory* spawner() {
 
 void registerSceneOperators() {
   // One line per type, grouped by family: OperatorRegistry::add("Name", spawner<NameOp>());
+  // Cameras and structure.
+  OperatorRegistry::add("Camera", spawner<CameraOp>());
+  OperatorRegistry::add("TargetCamera", spawner<TargetCameraOp>());
+  OperatorRegistry::add("Group", spawner<GroupOp>());
+  OperatorRegistry::add("Transform", spawner<TransformOp>());
+  OperatorRegistry::add("Repeat", spawner<RepeatOp>());
+  OperatorRegistry::add("Replicate", spawner<ReplicateOp>());
+  OperatorRegistry::add("Eval", spawner<SceneEvalOp>());
 
   // Primitives.
   OperatorRegistry::add("Cube", spawner<CubeOp>());

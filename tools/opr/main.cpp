@@ -19,6 +19,7 @@
 #include "scene/Operators.h"
 #include "sim/Operators.h"
 #include "tools/opr/JsonProduction.h"
+#include "tools/opr/Types.h"
 
 namespace {
 
@@ -26,7 +27,8 @@ constexpr const char* kUsage =
     "usage: opr eval FILE T1 [T2 ...]      print every float output of every operator at each time\n"
     "       opr timeline FILE T1 [T2 ...]  print the top graph and its local time at each time\n"
     "       opr dump FILE                  print the file's tree\n"
-    "       opr build SOURCE.json -o OUT   build a production file from its JSON source\n";
+    "       opr build SOURCE.json -o OUT   build a production file from its JSON source\n"
+    "       opr types [--markdown] [NAME]  print every operator type (or NAME) with its inputs and outputs\n";
 
 int usage(const char* why = nullptr) {
   if (why) std::fprintf(stderr, "opr: %s\n", why);
@@ -225,6 +227,22 @@ int cmdBuild(const std::string& source, const std::string& outPath) {
   return 0;
 }
 
+int typesCommand(int argc, char** argv) {
+  std::string name;
+  bool markdown = false;
+  for (int i = 2; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--markdown") {
+      markdown = true;
+    } else if (name.empty()) {
+      name = a;
+    } else {
+      return usage("types takes at most one NAME");
+    }
+  }
+  return cmdTypes(name, markdown);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -260,6 +278,7 @@ int main(int argc, char** argv) {
     if (source.empty() || out.empty()) return usage("build needs SOURCE.json and -o OUT");
     return cmdBuild(source, out);
   }
+  if (cmd == "types") return typesCommand(argc, argv);
   if (cmd == "-h" || cmd == "--help" || cmd == "help") {
     std::fputs(kUsage, stdout);
     return 0;
