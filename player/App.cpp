@@ -12,6 +12,7 @@
 #include "engine/Operator.h"
 #include "gfx/TextureLoader.h"
 #include "image/Operators.h"
+#include "image/PostProcessManager.h"
 #include "player/Clock.h"
 #include "player/Fatal.h"
 #include "player/Globals.h"
@@ -82,6 +83,8 @@ int runZarvo() {
   PlayerWindow window = openPlayerWindow(settings);
   Screen* screen = createScreen(window.window, settings);
   decideBinaryShaders();
+  auto* postProcess = new PostProcessManager();
+  postProcess->init(screen->device, screen);
 
   {
     Player player(screen);
@@ -103,6 +106,7 @@ int runZarvo() {
     std::fflush(stdout);
   }
 
+  delete postProcess;
   clearShaderCache();
   clearTextureCache();
   delete screen;

@@ -176,7 +176,7 @@ void scribble(Context& c) {
   c.shaderParams[0] = -0.0f, c.shaderParams[1] = 7.0f, c.shaderParams[2] = 1e-40f;
 }
 
-TEST(SceneOperators, LeaveWorldAndMaterialAsTheyFoundThem) {
+TEST(ContextInvariants, SceneOperatorsLeaveWorldAndMaterialAsTheyFoundThem) {
   struct Case {
     const char* type;
     std::vector<std::pair<const char*, float>> params;
@@ -209,7 +209,7 @@ TEST(SceneOperators, LeaveWorldAndMaterialAsTheyFoundThem) {
   }
 }
 
-TEST(SceneOperators, CamerasLeaveTheirCameraButNotTheWorld) {
+TEST(ContextInvariants, CamerasLeaveTheirCameraButNotTheWorld) {
   for (const char* type : {"Camera", "TargetCamera"}) {
     SCOPED_TRACE(type);
     SceneGraph s;

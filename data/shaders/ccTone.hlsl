@@ -1,0 +1,46 @@
+// Tone: exposure in stops, contrast about mid-grey, then highlights, shadows, whites and
+// blacks as offsets weighted by where the luminance lies. The mask limits the grade.
+// Formulas in docs/colour-grading.md.
+#include "common/fullscreen.hlsli"
+#include "common/color.hlsli"
+
+cbuffer CCToneConstants : register(b0)
+{
+    float gExposure;
+    float gContrast;
+    float gHighlights;
+    float gShadows;
+    float gWhites;
+    float gBlacks;
+    float2 gRegionScale;
+    float2 gRegionOffset;
+    float2 gScreenSize;
+    int gMaskImageConnected;
+};
+
+Texture2D gSource : register(t0);
+Texture2D gMask : register(t1);
+SamplerState gSourceSampler : register(s0);
+SamplerState gMaskSampler : register(s1);
+
+FullscreenVertex VS(uint id : SV_VertexID)
+{
+    return fullscreenTriangle(id);
+}
+
+float4 PS(FullscreenVertex i) : SV_TARGET
+{
+    float2 uv = regionToSource(i.uv, gRegionScale, gRegionOffset);
+    float4 c = gSource.Sample(gSourceSampler, uv);
+    float3 g = c.rgb * exp2(gExposure);
+    g = (g - 0.5) * (1.0 + gContrast) + 0.5;
+    float l = saturate(luminance(g));
+    float shadows = 1.0 - smoothstep(0.0, 0.5, l);
+    float highlights = smoothstep(0.5, 1.0, l);
+    float blacks = 1.0 - smoothstep(0.0, 0.25, l);
+    float whites = smoothstep(0.75, 1.0, l);
+    g += 0.25 * (gHighlights * highlights + gShadows * shadows + gWhites * whites + gBlacks * blacks);
+    g = max(g, 0.0);
+    float m = maskWeight(gMaskImageConnected, gMask.Sample(gMaskSampler, uv));
+    return float4(lerp(c.rgb, g, m), c.a);
+}

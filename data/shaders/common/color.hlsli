@@ -1,0 +1,65 @@
+// Colour helpers shared by the grading and display passes. Colours are linear RGB unless a
+// function says otherwise; nothing here clamps to [0, 1], so HDR values pass through.
+#ifndef COMMON_COLOR_HLSLI
+#define COMMON_COLOR_HLSLI
+
+static const float3 kLumaWeights = float3(0.2126, 0.7152, 0.0722);  // Rec. 709
+
+float luminance(float3 c)
+{
+    return dot(c, kLumaWeights);
+}
+
+// Rotation of a colour about the grey axis (1, 1, 1) by an angle in degrees: a hue shift
+// that leaves greys where they are and keeps the sum of the channels.
+float3 rotateHue(float3 c, float degrees)
+{
+    float a = radians(degrees);
+    float s = sin(a), co = cos(a);
+    float3 k = float3(0.57735027, 0.57735027, 0.57735027);
+    return c * co + cross(k, c) * s + k * dot(k, c) * (1.0 - co);
+}
+
+// Hue in degrees [0, 360) of the hexagonal (HSV) model; 0 for greys.
+float hueDegrees(float3 c)
+{
+    float maxc = max(c.r, max(c.g, c.b));
+    float minc = min(c.r, min(c.g, c.b));
+    float d = maxc - minc;
+    if (d <= 0.0)
+        return 0.0;
+    float h;
+    if (maxc == c.r)
+        h = (c.g - c.b) / d;
+    else if (maxc == c.g)
+        h = (c.b - c.r) / d + 2.0;
+    else
+        h = (c.r - c.g) / d + 4.0;
+    h *= 60.0;
+    return h < 0.0 ? h + 360.0 : h;
+}
+
+// Chroma over value (HSV saturation), 0 for greys and black.
+float hsvSaturation(float3 c)
+{
+    float maxc = max(c.r, max(c.g, c.b));
+    float minc = min(c.r, min(c.g, c.b));
+    return maxc > 0.0 ? (maxc - minc) / maxc : 0.0;
+}
+
+// Linear [0, 1] to the sRGB transfer curve, for display.
+float3 linearToSrgb(float3 c)
+{
+    c = saturate(c);
+    float3 lo = c * 12.92;
+    float3 hi = 1.055 * pow(max(c, 1e-6), 1.0 / 2.4) - 0.055;
+    return c <= 0.0031308 ? lo : hi;
+}
+
+// How much of a grade a mask lets through: its luminance, or everything without a mask.
+float maskWeight(int connected, float4 mask)
+{
+    return connected != 0 ? saturate(luminance(mask.rgb)) : 1.0;
+}
+
+#endif

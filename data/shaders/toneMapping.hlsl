@@ -1,0 +1,48 @@
+// Filmic tone mapping: optional sharpening (an unsharp mask over the four neighbours),
+// exposure, the fitted ACES curve, and the sRGB transfer curve for display. The result is
+// display-ready: later grading and anti-aliasing work on what the viewer sees.
+#include "common/fullscreen.hlsli"
+#include "common/color.hlsli"
+
+cbuffer ToneMappingConstants : register(b0)
+{
+    float gExposure;
+    float gSharpen;
+    float2 gRegionScale;
+    float2 gRegionOffset;
+};
+
+Texture2D gSource : register(t0);
+SamplerState gSourceSampler : register(s0);
+
+FullscreenVertex mainVS(uint id : SV_VertexID)
+{
+    return fullscreenTriangle(id);
+}
+
+// Narkowicz's fit of the ACES reference rendering transform; rises monotonically and
+// shoulders off towards white.
+float3 acesFilm(float3 x)
+{
+    x = max(x, 0.0);
+    return saturate((x * (2.51 * x + 0.03)) / (x * (2.43 * x + 0.59) + 0.14));
+}
+
+float4 mainPS(FullscreenVertex i) : SV_TARGET
+{
+    float2 uv = regionToSource(i.uv, gRegionScale, gRegionOffset);
+    float4 c = gSource.SampleLevel(gSourceSampler, uv, 0);
+    float3 rgb = c.rgb;
+    if (gSharpen != 0.0)
+    {
+        float w, h;
+        gSource.GetDimensions(w, h);
+        float2 texel = 1.0 / float2(w, h);
+        float3 around = gSource.SampleLevel(gSourceSampler, uv + float2(texel.x, 0), 0).rgb
+                      + gSource.SampleLevel(gSourceSampler, uv - float2(texel.x, 0), 0).rgb
+                      + gSource.SampleLevel(gSourceSampler, uv + float2(0, texel.y), 0).rgb
+                      + gSource.SampleLevel(gSourceSampler, uv - float2(0, texel.y), 0).rgb;
+        rgb = max(rgb + gSharpen * (rgb - around * 0.25), 0.0);
+    }
+    return float4(linearToSrgb(acesFilm(rgb * gExposure)), c.a);
+}

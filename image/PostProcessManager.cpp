@@ -1,0 +1,225 @@
+#include "image/PostProcessManager.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "engine/CrtRand.h"
+#include "gfx/Device.h"
+#include "gfx/FatalError.h"
+#include "gfx/RenderTargets.h"
+#include "gfx/Screen.h"
+#include "gfx/ShaderManager.h"
+#include "gfx/ShaderProgram.h"
+#include "gfx/Texture.h"
+#include "image/PostProcessPassSupport.h"
+
+PostProcessManager* gPostProcessManager = nullptr;
+
+using namespace postpass;
+
+namespace {
+
+constexpr uint32_t kLinear = 7;  // min, mag and mip linear
+constexpr uint32_t kPoint = 0;
+constexpr uint32_t kWrap = 0, kClamp = 1, kBorder = 2;
+
+// Full-screen passes: no depth, no culling, no blending, drawing limited to the rectangle.
+RenderStateDesc passState() {
+  RenderStateDesc s = RenderStateDesc::zeroed();
+  s.flags = kScissor;
+  s.stencilReadMask = 0xFF;
+  s.stencilWriteMask = 0xFF;
+  return s;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- SSAO random data
+
+void makeSSAORandomData(uint8_t texels[64], Float4 offsets[14]) {
+  for (int i = 0; i < 64; ++i) texels[i] = uint8_t(int(float(crtRand()) * 0.00778222f));
+  static const float kDirections[14][3] = {{1, 1, 1},  {-1, -1, -1}, {-1, 1, 1}, {1, -1, -1}, {1, 1, -1},
+                                           {-1, -1, 1}, {-1, 1, -1}, {1, -1, 1}, {-1, 0, 0}, {1, 0, 0},
+                                           {0, -1, 0}, {0, 1, 0},    {0, 0, -1}, {0, 0, 1}};
+  for (int i = 0; i < 14; ++i) {
+    const Float3 d = normalize(Float3{kDirections[i][0], kDirections[i][1], kDirections[i][2]});
+    const float length = 0.12f + float(crtRand()) * 1.1597033e-05f;
+    offsets[i] = Float4{d.x * length, d.y * length, d.z * length, 0.0f};
+  }
+}
+
+// ---------------------------------------------------------------- construction
+
+PostProcessManager::PostProcessManager() { gPostProcessManager = this; }
+
+// The programs go with their blocks.
+PostProcessManager::~PostProcessManager() {
+  for (Texture* t : owned_) deleteTexture(t);
+  owned_.clear();
+  deleteTexture(motionBlur.half);
+  deleteTexture(motionBlur.quarter);
+  if (gPostProcessManager == this) gPostProcessManager = nullptr;
+}
+
+std::vector<const PassProgram*> PostProcessManager::programs() const {
+  return {&dof.hexBlur0,        &dof.hexBlur1,     &dof.calcCoC,       &dof.combine,
+          &fxaa.program,        &toneMapping.program, &ssao.ssao,      &ssao.blurV,
+          &ssao.blurH,          &ssao.combine,     &bloom.extract,     &bloom.blurV,
+          &bloom.blurH,         &bloom.combine,    &gaussBlur.horizontal, &gaussBlur.vertical,
+          &invert.program,      &feedback.feedback, &feedback.copy,    &grain.program,
+          &colorCorrection.program, &ccSplitToning.program, &ccTone.program, &ccColor.program,
+          &ccHSL.program,       &radialBlur.program, &motionBlur.main,  &motionBlur.velocityFromView,
+          &motionBlur.blurV,    &motionBlur.blurH, &motionBlur.downsample};
+}
+
+void PostProcessManager::load(PassProgram& p) {
+  auto program = std::make_unique<ShaderProgram>(device_);
+  if (!loadProgramAuto(p.file, EntryPoints::vsps(p.vertexEntry, p.pixelEntry), program.get())) {
+    logMessage("Post-process: failed to load shader %s (%s, %s)\n", p.file, p.vertexEntry, p.pixelEntry);
+    return;
+  }
+  program->state = device_->stateFor(passState());
+  p.program = std::move(program);
+}
+
+void PostProcessManager::init(Device* device, Screen* screen) {
+  init(device, screen ? screen->width : 0, screen ? screen->height : 0);
+}
+
+void PostProcessManager::init(Device* device, uint32_t width, uint32_t height) {
+  device_ = device;
+  width_ = width;
+  height_ = height;
+  auto own = [this](Texture* t) {
+    owned_.push_back(t);
+    return t;
+  };
+  auto sampler = [device](uint32_t filter, uint32_t u, uint32_t v, uint32_t w) {
+    return device->samplerFor(SamplerDesc::forMode(samplerMode(filter, u, v, w)));
+  };
+
+  logMessage("Initializing PostProcessManager\n");
+  linearClamp = sampler(kLinear, kClamp, kClamp, kClamp);
+  linearWrap = sampler(kLinear, kWrap, kWrap, kWrap);
+  pointClamp = sampler(kPoint, kClamp, kClamp, kClamp);
+  linearBorder = sampler(kLinear, kBorder, kBorder, kWrap);  // border colour (0, 0, 0, 0)
+
+  logMessage("Initializing DOF\n");
+  load(dof.hexBlur0);
+  load(dof.hexBlur1);
+  load(dof.calcCoC);
+  load(dof.combine);
+  dof.t1 = own(makeTarget(device, kTargetFlags, kRgba16f, kSizeFull, width, height));
+  dof.t2 = own(makeTarget(device, kTargetFlags, kRgba16f, kSizeFull, width, height));
+  dof.t3 = own(makeTarget(device, kTargetFlags, kRgba16f, kSizeFull, width, height));
+  dof.t4 = own(makeTarget(device, kTargetFlags, kRgba16f, kSizeFull, width, height));
+
+  logMessage("Initializing FXAA\n");
+  load(fxaa.program);
+
+  logMessage("Initializing Tonemapping\n");
+  load(toneMapping.program);
+
+  logMessage("Initializing SSAO\n");
+  load(ssao.ssao);
+  load(ssao.blurV);
+  load(ssao.blurH);
+  load(ssao.combine);
+  uint8_t texels[64];
+  makeSSAORandomData(texels, ssao.offsets);
+  ssao.randomVectors = own(makeTarget(device, kImmutableFlags, kRgba8, 0, 4, 4, texels));
+  ssao.aoA = own(makeTarget(device, kTargetFlags, kRgba8, kSizeFull, width, height));
+  ssao.aoB = own(makeTarget(device, kTargetFlags, kRgba8, kSizeFull, width, height));
+
+  logMessage("Initializing Bloom\n");
+  load(bloom.extract);
+  load(bloom.blurV);
+  load(bloom.blurH);
+  load(bloom.combine);
+  bloom.bA = own(makeTarget(device, kTargetFlags, kRgba16f, kSizeHalf, width / 2, height / 2));
+  bloom.bB = own(makeTarget(device, kTargetFlags, kRgba16f, kSizeHalf, width / 2, height / 2));
+
+  logMessage("Initializing GaussBlur\n");
+  load(gaussBlur.horizontal);
+  load(gaussBlur.vertical);
+  gaussBlur.intermediate = own(makeTarget(device, kTargetFlags, kRgba16f, kSizeFull, width, height));
+
+  logMessage("Initializing Invert\n");
+  load(invert.program);
+
+  logMessage("Initializing Feedback\n");
+  load(feedback.feedback);
+  load(feedback.copy);
+  feedback.historyA = own(makeTarget(device, kTargetFlags, kRgba16f, kSizeFull, width, height));
+  feedback.historyB = own(makeTarget(device, kTargetFlags, kRgba16f, kSizeFull, width, height));
+
+  logMessage("Initializing Grain\n");
+  load(grain.program);
+
+  logMessage("Initializing ColorCorrection\n");
+  load(colorCorrection.program);
+  logMessage("Initializing CCSplitToning\n");
+  load(ccSplitToning.program);
+  logMessage("Initializing CCTone\n");
+  load(ccTone.program);
+  logMessage("Initializing CCColor\n");
+  load(ccColor.program);
+  logMessage("Initializing CCHSL\n");
+  load(ccHSL.program);
+
+  logMessage("Initializing RadialBlur\n");
+  load(radialBlur.program);
+
+  logMessage("Initializing MotionBlur\n");
+  load(motionBlur.main);
+  load(motionBlur.velocityFromView);
+  load(motionBlur.downsample);
+  load(motionBlur.blurV);
+  load(motionBlur.blurH);
+  makeMotionBlurTargets(width, height);
+
+  logMessage("Initializing SSFluids\n");
+  logMessage("Initializing PostProcessManager done\n");
+}
+
+void PostProcessManager::makeMotionBlurTargets(uint32_t w, uint32_t h) {
+  if (motionBlur.half && motionBlur.viewportWidth == w && motionBlur.viewportHeight == h) return;
+  deleteTexture(motionBlur.half);
+  deleteTexture(motionBlur.quarter);
+  motionBlur.half = makeTarget(device_, kUavTargetFlags, kRg16f, 0, w / 2, h / 2);
+  motionBlur.quarter = makeTarget(device_, kUavTargetFlags, kRg16f, 0, w / 4, h / 4);
+  motionBlur.viewportWidth = w;
+  motionBlur.viewportHeight = h;
+}
+
+// ---------------------------------------------------------------- the full-screen draw
+
+void PostProcessManager::drawPass(const Draw& d) {
+  if (!d.program || !device_ || !d.targets[0]) return;
+  RenderPass pass;
+  pass.colourTargets[0] = d.targets[0];
+  pass.colourTargets[1] = d.targets[1];
+  pass.clearFlags = kClearColour;  // the whole of every target
+  pass.rect[0] = d.rect.left;
+  pass.rect[1] = d.rect.top;
+  pass.rect[2] = d.rect.right;
+  pass.rect[3] = d.rect.bottom;
+  pass.width = d.targets[0]->width();
+  pass.height = d.targets[0]->height();
+  bindRenderPass(device_, pass);
+  if (d.rect.right > d.rect.left && d.rect.bottom > d.rect.top) {
+    for (uint32_t i = 0; i < d.slots; ++i) {
+      d.program->setResource(4, i, d.textures[i]);
+      d.program->setSampler(4, i, d.samplers[i]);
+      if (trace) {
+        trace->textures.push_back({d.program, i});
+        trace->samplers.push_back({d.program, i});
+      }
+    }
+    if (trace) trace->draws.push_back(d.program);
+    drawStrip(d.program, d.vertices);
+    // The program keeps no texture between passes: a target may be re-made meanwhile.
+    for (uint32_t i = 0; i < d.slots; ++i) d.program->setResource(4, i, nullptr);
+  }
+  unbindRenderTargets(device_);
+}

@@ -1,0 +1,96 @@
+#pragma once
+// Inside the post-process manager: texture codes, the constant writer and the description
+// of one full-screen step, shared by the manager's set-up and its passes.
+#include <cstdint>
+#include <cstdio>
+
+#include "gfx/Device.h"
+#include "gfx/FatalError.h"
+#include "gfx/RenderTargets.h"
+#include "gfx/ShaderProgram.h"
+#include "gfx/Texture.h"
+#include "image/PostProcessManager.h"
+
+namespace postpass {
+
+constexpr uint32_t kTargetFlags = 0x10009;     // texture, shader resource, render target
+constexpr uint32_t kUavTargetFlags = 0x10049;  // the same with unordered access
+constexpr uint32_t kImmutableFlags = 0x10101;  // texture, shader resource, immutable
+constexpr uint32_t kRgba8 = 0x10204;
+constexpr uint32_t kRgba16f = 0x50304;
+constexpr uint32_t kRg16f = 0x50302;
+
+inline Texture* makeTarget(Device* device, uint32_t flags, uint32_t format, uint32_t options, uint32_t w,
+                           uint32_t h, const void* data = nullptr) {
+  TextureDesc d;
+  d.flags = flags;
+  d.format = format;
+  d.options = options;
+  d.width = w < 1 ? 1 : w;
+  d.height = h < 1 ? 1 : h;
+  return createTexture(device, d, data);
+}
+
+inline Viewport whole(const Texture* t) {
+  return Viewport{0, 0, int32_t(t ? t->width() : 0), int32_t(t ? t->height() : 0)};
+}
+inline float viewportWidth(const Viewport& vp) { return float(vp.right - vp.left); }
+inline float viewportHeight(const Viewport& vp) { return float(vp.bottom - vp.top); }
+
+// Writes constants by name into a program's first constant buffer between one map and
+// unmap (a map discards what was there, so a pass writes everything its shader reads).
+// A name the program does not declare is skipped; a map that fails ends the program.
+class Constants {
+ public:
+  Constants(ShaderProgram* program, PassTrace* trace, const char* file) : program_(program), trace_(trace) {
+    cb_ = program ? program->constantBuffer(0) : nullptr;
+    if (cb_ && !cb_->map()) {
+      char text[256];
+      std::snprintf(text, sizeof(text), "Failed to map the constant buffer of shader %s", file);
+      fatalError(text);
+    }
+  }
+  ~Constants() {
+    if (cb_) cb_->unmap();
+  }
+  Constants(const Constants&) = delete;
+  Constants& operator=(const Constants&) = delete;
+
+  template <typename T>
+  Constants& set(const char* name, const T& value) {
+    if (cb_) cb_->set(name, &value, sizeof(T));
+    if (trace_ && program_) trace_->constants.push_back({program_, name, uint32_t(sizeof(T))});
+    return *this;
+  }
+  Constants& region(const RegionConstants& rc, const char* scaleName = "gRegionScale",
+                    const char* offsetName = "gRegionOffset") {
+    set(scaleName, Float2{rc.scale[0], rc.scale[1]});
+    return set(offsetName, Float2{rc.offset[0], rc.offset[1]});
+  }
+
+ private:
+  ShaderProgram* program_;
+  PassTrace* trace_;
+  ConstantBuffer* cb_ = nullptr;
+};
+
+}  // namespace postpass
+
+// One full-screen step: targets, rectangle, textures with their samplers.
+struct PostProcessManager::Draw {
+  ShaderProgram* program = nullptr;
+  Texture* targets[2] = {};
+  Viewport rect;
+  Texture* textures[3] = {};
+  Sampler* samplers[3] = {};
+  uint32_t slots = 0;
+  uint32_t vertices = 3;
+
+  Draw(const PassProgram& p, Texture* target, const Viewport& r) : program(p.get()), rect(r) { targets[0] = target; }
+  Draw& tex(Texture* t, Sampler* s) {
+    textures[slots] = t;
+    samplers[slots] = s;
+    ++slots;
+    return *this;
+  }
+};

@@ -1,0 +1,312 @@
+// The passes of the post-process manager: constants, textures, targets and the order of
+// the draws of every effect. What the programs compute lives in data/shaders.
+#include <cmath>
+
+#include "engine/Globals.h"
+#include "gfx/FatalError.h"
+#include "gfx/RenderTargets.h"
+#include "gfx/ShaderProgram.h"
+#include "gfx/Texture.h"
+#include "image/PostProcessManager.h"
+#include "image/PostProcessPassSupport.h"
+
+using namespace postpass;
+
+// ---------------------------------------------------------------- DOF
+
+void PostProcessManager::applyDOF(Texture* source, Texture* destination, const Viewport&, Texture* depth,
+                                  float zNear, float zFar) {
+  if (!source) return;
+  if (!dof.t1 || !dof.t2 || !dof.t3 || !dof.t4) fatalError("DOF: the intermediate targets are missing");
+  const float f = dof.focalLength, p = dof.focalPlane, a = dof.aperture, n = zNear, F = zFar;
+  // The circle of confusion is linear in the depth-buffer value: coc = depth * scale + bias.
+  float cocScale = (p * f * a * (F - n)) / ((p - f) * n * F) * 53.76344f;
+  float cocBias = ((n - p) * f * a) / ((p - f) * n) * 53.76344f;
+  // A focal plane at the focal length or a zero near plane has no finite circle: draw sharp
+  // rather than spreading infinities and NaNs over the picture.
+  if (!std::isfinite(cocScale) || !std::isfinite(cocBias)) cocScale = cocBias = 0.0f;
+  Constants(dof.calcCoC.get(), trace, dof.calcCoC.file).set("gCoCScale", cocScale).set("gCoCBias", cocBias);
+
+  drawPass(Draw(dof.calcCoC, dof.t3, whole(dof.t3)).tex(source, linearClamp).tex(depth, pointClamp));
+  Draw hex0(dof.hexBlur0, dof.t1, whole(dof.t1));
+  hex0.targets[1] = dof.t2;
+  drawPass(hex0.tex(dof.t3, linearClamp));
+  drawPass(Draw(dof.hexBlur1, dof.t4, whole(dof.t4)).tex(dof.t1, linearClamp).tex(dof.t2, linearClamp));
+  drawPass(Draw(dof.combine, destination, whole(destination)).tex(source, linearClamp).tex(dof.t4, linearClamp));
+}
+
+// ---------------------------------------------------------------- single-program passes
+
+void PostProcessManager::applyFXAA(Texture* source, Texture* destination, const Viewport& vp) {
+  Constants(fxaa.program.get(), trace, fxaa.program.file).region(regionConstants(source, vp));
+  drawPass(Draw(fxaa.program, destination, vp).tex(source, linearWrap));
+}
+
+void PostProcessManager::applyToneMapping(Texture* source, Texture* destination, const Viewport& vp) {
+  Constants(toneMapping.program.get(), trace, toneMapping.program.file)
+      .set("gExposure", toneMapping.exposure)
+      .set("gSharpen", toneMapping.sharpen)
+      .region(regionConstants(source, vp));
+  drawPass(Draw(toneMapping.program, destination, vp).tex(source, linearWrap));
+}
+
+void PostProcessManager::applyInvert(Texture* source, Texture* destination, const Viewport& vp, Texture* mask) {
+  Constants(invert.program.get(), trace, invert.program.file)
+      .set("gIntensity", invert.intensity)
+      .set("gUseMaskImage", int32_t(invert.useMask ? 1 : 0))
+      .region(regionConstants(source, vp));
+  drawPass(Draw(invert.program, destination, vp).tex(source, pointClamp).tex(mask, pointClamp));
+}
+
+void PostProcessManager::applyGrain(Texture* source, Texture* destination, const Viewport& vp, float t,
+                                    float contrast, float contrastStrength) {
+  Constants(grain.program.get(), trace, grain.program.file)
+      .set("gStrength", grain.strength)
+      .set("gFadeIn", grain.fadeIn)
+      .set("gTime", t)
+      .region(regionConstants(source, vp))
+      .set("gScreenSize", Float2{viewportWidth(vp), viewportHeight(vp)})
+      .set("gContrast", contrast)
+      .set("gContrastStr", contrastStrength);
+  drawPass(Draw(grain.program, destination, vp).tex(source, linearBorder));
+}
+
+void PostProcessManager::applyRadialBlur(Texture* source, Texture* destination, const Viewport& vp) {
+  Constants(radialBlur.program.get(), trace, radialBlur.program.file)
+      .set("gRadius", radialBlur.radius)
+      .set("gIntensity", radialBlur.intensity)
+      .set("gCenter", radialBlur.centre)
+      .region(regionConstants(source, vp));
+  drawPass(Draw(radialBlur.program, destination, vp).tex(source, linearClamp));
+}
+
+// ---------------------------------------------------------------- SSAO
+
+void PostProcessManager::applySSAO(Texture* source, Texture* destination, const Viewport& vp, Texture* normals,
+                                   const Float4x4& projection) {
+  const float w = viewportWidth(vp), h = viewportHeight(vp);
+  const float tanHalf = std::tan(ssao.fieldOfView * 0.5f * kDegToRad);
+  const float F = ssao.farPlane;
+  ssao.frustumCorner = Float4{tanHalf * F * (h != 0.0f ? w / h : 1.0f), tanHalf * F, F, 0.0f};
+  const RegionConstants rc = regionConstants(source, vp);
+
+  Constants(ssao.ssao.get(), trace, ssao.ssao.file)
+      .set("gFrustumCorner", ssao.frustumCorner)
+      .set("gOffsets", ssao.offsets)
+      .set("gProj", projection.transposed())
+      .set("gScreenSize", Float2{w, h})
+      .set("gOcclusionFadeEnd", ssao.fadeEnd)
+      .set("gOcclusionFadeStart", ssao.fadeStart)
+      .set("gOcclusionRadius", ssao.radius)
+      .set("gSurfaceEpsilon", ssao.surfaceEpsilon)
+      .set("gOcclusionPower", ssao.power)
+      .region(rc);
+  Constants(ssao.blurV.get(), trace, ssao.blurV.file).region(rc);
+  Constants(ssao.blurH.get(), trace, ssao.blurH.file).region(rc);
+  Constants(ssao.combine.get(), trace, ssao.combine.file).region(rc);
+
+  Draw occlusion(ssao.ssao, ssao.aoA, vp);
+  occlusion.vertices = 4;
+  drawPass(occlusion.tex(normals, linearClamp).tex(ssao.randomVectors, linearWrap));
+  drawPass(Draw(ssao.blurV, ssao.aoB, vp).tex(ssao.aoA, linearWrap).tex(normals, linearWrap));
+  drawPass(Draw(ssao.blurH, ssao.aoA, vp).tex(ssao.aoB, linearWrap).tex(normals, linearWrap));
+  drawPass(Draw(ssao.combine, destination, vp).tex(source, linearWrap).tex(ssao.aoA, linearWrap));
+}
+
+// ---------------------------------------------------------------- Bloom
+
+void PostProcessManager::applyBloom(Texture* source, Texture* destination, const Viewport& vp) {
+  const Viewport halfRect{vp.left / 2, vp.top / 2, vp.right / 2, vp.bottom / 2};
+  const RegionConstants rc = regionConstants(source, vp);
+  Constants(bloom.extract.get(), trace, bloom.extract.file)
+      .set("gExtractThreshold", bloom.extractThreshold)
+      .region(rc, "gExtractRegionScale", "gExtractRegionOffset");
+  Constants(bloom.combine.get(), trace, bloom.combine.file)
+      .region(rc, "gBloomRegionScale", "gBloomRegionOffset")
+      .set("gIntensity", bloom.intensity);
+
+  drawPass(Draw(bloom.extract, bloom.bA, halfRect).tex(source, linearWrap));
+  Constants(bloom.blurV.get(), trace, bloom.blurV.file).set("gBloomRadius", bloom.radiusY);
+  Constants(bloom.blurH.get(), trace, bloom.blurH.file).set("gBloomRadius", bloom.radiusX);
+  for (int pair = 0; pair < 2; ++pair) {
+    drawPass(Draw(bloom.blurV, bloom.bB, whole(bloom.bB)).tex(bloom.bA, linearClamp));
+    drawPass(Draw(bloom.blurH, bloom.bA, whole(bloom.bA)).tex(bloom.bB, linearClamp));
+  }
+  drawPass(Draw(bloom.combine, destination, vp).tex(source, linearWrap).tex(bloom.bA, linearWrap));
+}
+
+// ---------------------------------------------------------------- GaussBlur
+
+void PostProcessManager::applyGaussBlur(Texture* source, Texture* destination, const Viewport& vp) {
+  if (!source) {
+    // Nothing to blur: show an empty picture rather than what the ring image held before.
+    if (destination && device_) {
+      const float zero[4] = {0, 0, 0, 0};
+      clearTexture(device_, destination, zero);
+    }
+    return;
+  }
+  Constants(gaussBlur.horizontal.get(), trace, gaussBlur.horizontal.file)
+      .region(regionConstants(source, vp))
+      .set("gRadius", gaussBlur.radius)
+      .set("gIntensity", gaussBlur.intensity);
+  Constants(gaussBlur.vertical.get(), trace, gaussBlur.vertical.file)
+      .region(regionConstants(gaussBlur.intermediate, vp))
+      .set("gRadius", gaussBlur.radius)
+      .set("gIntensity", gaussBlur.intensity);
+  drawPass(Draw(gaussBlur.horizontal, gaussBlur.intermediate, vp).tex(source, linearClamp));
+  drawPass(Draw(gaussBlur.vertical, destination, vp).tex(gaussBlur.intermediate, linearClamp));
+}
+
+// ---------------------------------------------------------------- Feedback
+
+void PostProcessManager::applyFeedback(Texture* source, Texture* destination, const Viewport& vp, float t) {
+  feedback.time = t;
+  // The very first frame has no history to blend. The warm-up while loading draws
+  // pictures of another time: it neither shows history nor counts as that first frame.
+  float influence = feedback.previousInfluence;
+  if (feedback.firstUse || isLoading) influence = 0.0f;
+  if (!isLoading) feedback.firstUse = false;
+
+  Constants(feedback.feedback.get(), trace, feedback.feedback.file)
+      .region(regionConstants(source, vp))
+      .set("gPreviousFrameInfluence", influence)
+      .set("gCurrentFrameIntensity", feedback.currentIntensity)
+      .set("gTime", feedback.time)
+      .set("gNoiseStrength", feedback.noiseStrength)
+      .set("gNoiseFrequency", feedback.noiseFrequency)
+      .set("gNoisePhase", feedback.noisePhase);
+  drawPass(Draw(feedback.feedback, feedback.historyB, vp).tex(source, linearClamp).tex(feedback.historyA, linearClamp));
+
+  // H-B holds the result at the viewport's own pixels, so the whole-target copies map it
+  // one to one (an offset here would shift the picture by the viewport's corner).
+  Constants(feedback.copy.get(), trace, feedback.copy.file)
+      .set("gScale", 1.0f)
+      .set("gResolution", Float2{viewportWidth(vp), viewportHeight(vp)})
+      .set("gRegionScale", Float2{1.0f, 1.0f})
+      .set("gRegionOffset", Float2{0.0f, 0.0f});
+  drawPass(Draw(feedback.copy, destination, whole(destination)).tex(feedback.historyB, linearClamp));
+  drawPass(Draw(feedback.copy, feedback.historyA, whole(feedback.historyA)).tex(feedback.historyB, linearClamp));
+}
+
+// ---------------------------------------------------------------- MotionBlur and the velocity tiles
+
+void PostProcessManager::applyMotionBlur(Texture* source, Texture* destination, const Viewport& vp,
+                                         Texture* velocityTiles, Texture* mask) {
+  makeMotionBlurTargets(uint32_t(vp.right - vp.left), uint32_t(vp.bottom - vp.top));
+  Constants(motionBlur.main.get(), trace, motionBlur.main.file)
+      .set("gStrength", motionBlur.strength)
+      .set("gAlpha", motionBlur.alpha)
+      .region(regionConstants(source, vp))
+      .set("gScreenSize", Float2{viewportWidth(vp), viewportHeight(vp)})
+      .set("gMaskImageConnected", int32_t(mask ? 1 : 0));
+  drawPass(Draw(motionBlur.main, destination, vp)
+               .tex(source, linearClamp)
+               .tex(velocityTiles, linearClamp)
+               .tex(mask, linearClamp));
+}
+
+void PostProcessManager::buildVelocityTiles(GBufferSet& set, const Viewport& vp) {
+  if (vp.right <= vp.left || vp.bottom <= vp.top || !device_) return;
+  const uint32_t w = uint32_t(vp.right - vp.left), h = uint32_t(vp.bottom - vp.top);
+  makeMotionBlurTargets(w, h);
+  const uint32_t tw = w / 4 ? w / 4 : 1, th = h / 4 ? h / 4 : 1;
+  if (!set.velocityTiles || set.velocityTiles->width() != tw || set.velocityTiles->height() != th) {
+    deleteTexture(set.velocityTiles);
+    set.velocityTiles = makeTarget(device_, kUavTargetFlags, kRg16f, 0, tw, th);
+  }
+  Texture* velocity = set.textures[4];
+  if (!velocity) return;
+
+  Constants(motionBlur.downsample.get(), trace, motionBlur.downsample.file)
+      .set("gStrength", motionBlur.strength)
+      .set("gAlpha", motionBlur.alpha)
+      .region(regionConstants(velocity, vp))
+      .set("gScreenSize", Float2{float(w), float(h)});
+  drawPass(Draw(motionBlur.downsample, motionBlur.half, whole(motionBlur.half)).tex(velocity, linearClamp));
+
+  // Half size -> quarter size keeping the dominant vector of a vertical neighbourhood, then
+  // the same horizontally into the tiles.
+  const Texture* steps[2] = {motionBlur.quarter, set.velocityTiles};
+  for (int i = 0; i < 2; ++i)
+    Constants((i == 0 ? motionBlur.blurV : motionBlur.blurH).get(), trace, motionBlur.blurV.file)
+        .set("gRegionScale", Float2{1.0f, 1.0f})
+        .set("gRegionOffset", Float2{0.0f, 0.0f})
+        .set("gScreenSize", Float2{float(steps[i]->width()), float(steps[i]->height())});
+  drawPass(Draw(motionBlur.blurV, motionBlur.quarter, whole(motionBlur.quarter)).tex(motionBlur.half, linearClamp));
+  drawPass(Draw(motionBlur.blurH, set.velocityTiles, whole(set.velocityTiles)).tex(motionBlur.quarter, linearClamp));
+}
+
+void buildVelocityTiles(Context& ctx) {
+  if (gPostProcessManager && ctx.targets && ctx.targets->gbuffer)
+    gPostProcessManager->buildVelocityTiles(*ctx.targets->gbuffer, ctx.viewport);
+}
+
+// ---------------------------------------------------------------- colour correction
+
+void PostProcessManager::applyColorCorrection(Texture* source, Texture* destination, const Viewport& vp) {
+  const ColorCorrectionBlock& b = colorCorrection;
+  Constants(b.program.get(), trace, b.program.file)
+      .set("gPreAdd", b.preAdd)
+      .set("gMul", b.mul)
+      .set("gPow", b.pow)
+      .set("gPostAdd", b.postAdd)
+      .set("gPostMul", b.postMul)
+      .set("gMin", b.min)
+      .set("gMax", b.max)
+      .set("gSaturation", b.saturation)
+      .set("gPreview", b.preview ? 1.0f : 0.0f)
+      .region(regionConstants(source, vp))
+      .set("gScreenSize", Float2{viewportWidth(vp), viewportHeight(vp)});
+  drawPass(Draw(b.program, destination, vp).tex(source, linearBorder));
+}
+
+namespace {
+// The constants every masked grading pass ends with.
+void maskedTail(Constants& c, Texture* source, Texture* mask, const Viewport& vp) {
+  c.region(regionConstants(source, vp))
+      .set("gScreenSize", Float2{viewportWidth(vp), viewportHeight(vp)})
+      .set("gMaskImageConnected", int32_t(mask ? 1 : 0));
+}
+}  // namespace
+
+void PostProcessManager::applyCCSplitToning(Texture* source, Texture* mask, Texture* destination,
+                                            const Viewport& vp) {
+  const CCSplitToningBlock& b = ccSplitToning;
+  Constants c(b.program.get(), trace, b.program.file);
+  c.set("gHi", b.hi).set("gHiInfluence", b.hiInfluence).set("gBalance", b.balance).set("gLo", b.lo).set(
+      "gLoInfluence", b.loInfluence);
+  maskedTail(c, source, mask, vp);
+  drawPass(Draw(b.program, destination, vp).tex(source, linearClamp).tex(mask, linearClamp));
+}
+
+void PostProcessManager::applyCCTone(Texture* source, Texture* mask, Texture* destination, const Viewport& vp) {
+  const CCToneBlock& b = ccTone;
+  Constants c(b.program.get(), trace, b.program.file);
+  c.set("gExposure", b.exposure)
+      .set("gContrast", b.contrast)
+      .set("gHighlights", b.highlights)
+      .set("gShadows", b.shadows)
+      .set("gWhites", b.whites)
+      .set("gBlacks", b.blacks);
+  maskedTail(c, source, mask, vp);
+  drawPass(Draw(b.program, destination, vp).tex(source, linearClamp).tex(mask, linearClamp));
+}
+
+void PostProcessManager::applyCCColor(Texture* source, Texture* mask, Texture* destination, const Viewport& vp) {
+  const CCColorBlock& b = ccColor;
+  static const char* const kNames[CCRangeCount] = {"gRed",  "gOrange", "gYellow", "gGreen",
+                                                   "gAqua", "gBlue",   "gPurple", "gMagenta"};
+  Constants c(b.program.get(), trace, b.program.file);
+  for (uint32_t i = 0; i < CCRangeCount; ++i) c.set(kNames[i], b.ranges[i]);
+  maskedTail(c, source, mask, vp);
+  drawPass(Draw(b.program, destination, vp).tex(source, linearClamp).tex(mask, linearClamp));
+}
+
+void PostProcessManager::applyCCHSL(Texture* source, Texture* mask, Texture* destination, const Viewport& vp) {
+  const CCHSLBlock& b = ccHSL;
+  Constants c(b.program.get(), trace, b.program.file);
+  c.set("gHSL", b.hsl);
+  maskedTail(c, source, mask, vp);
+  drawPass(Draw(b.program, destination, vp).tex(source, linearClamp).tex(mask, linearClamp));
+}
