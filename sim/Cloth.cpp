@@ -366,9 +366,6 @@ struct ClothFunction::Inputs {
   size_t stretch, shear = kNone, bend = kNone, aux = kNone, auxConnections = kNone, freezeAux = kNone;
   size_t damping, friction, stepsPerSecond, gravity, collideWithGround, ground, groundN;
   size_t backFaceCull, castShadows, attractors, colliders, collisionThreshold;
-  // Read while evaluating.
-  std::string path;
-  float values[16] = {};
 };
 
 namespace {
@@ -420,13 +417,15 @@ ClothFunction::ClothFunction(bool meshOperator)
 
 ClothFunction::~ClothFunction() = default;
 
-bool ClothFunction::rebuild(const Inputs& in) {
-  // What the geometry is built from, as text: a change of any of it rebuilds the pieces.
+bool ClothFunction::rebuild(const GeometryInputs& in, const std::string& path) {
+  // Rebuilt when anything the geometry is made from changed. The comparison allocates
+  // nothing, so an unchanged cloth costs no heap work per frame.
   const bool fromFile = mesh_ || in.values[0] > 0.5f;
-  std::string key = fromFile ? "file:" + in.path : "plane:";
-  for (int i = fromFile ? 10 : 0; i < (fromFile ? 12 : 10); ++i) key += std::to_string(in.values[i]) + ",";
-  if (key == geometryKey_ && everBuilt_) return false;
-  geometryKey_ = key;
+  bool same = everBuilt_ && std::memcmp(in.values, built_.values, sizeof in.values) == 0;
+  if (fromFile) same = same && path == builtPath_;
+  if (same) return false;
+  built_ = in;
+  if (fromFile && path != builtPath_) builtPath_ = path;
   everBuilt_ = true;
   pieces_.clear();
   std::vector<ClothGeometry> geometries;
@@ -434,11 +433,11 @@ bool ClothFunction::rebuild(const Inputs& in) {
     const Float3 centre{in.values[1], in.values[2], in.values[3]}, normal{in.values[4], in.values[5], in.values[6]};
     geometries.push_back(buildPlaneCloth(centre, normal, in.values[7], in.values[8],
                                          planeVerticesPerSide(in.values[9]), planeVerticesPerSide(in.values[15])));
-  } else if (!in.path.empty()) {
+  } else if (!builtPath_.empty()) {
     std::vector<ModelPart> parts;
     std::string error;
-    if (!readModelFile(in.path, ModelReadOptions{}, parts, &error)) {
-      logMessage("Cloth: cannot read mesh file %s: %s\n", in.path.c_str(), error.c_str());
+    if (!readModelFile(builtPath_, ModelReadOptions{}, parts, &error)) {
+      logMessage("Cloth: cannot read mesh file %s: %s\n", builtPath_.c_str(), error.c_str());
     }
     const AuxConnections aux = mesh_ ? AuxConnections(uint32_t(std::clamp(in.values[10], 0.0f, 4.0f))) : kAuxNone;
     for (const ModelPart& part : parts)
@@ -447,7 +446,7 @@ bool ClothFunction::rebuild(const Inputs& in) {
   for (const ClothGeometry& g : geometries) {
     auto piece = std::make_unique<ClothPiece>();
     if (piece->create(g)) pieces_.push_back(std::move(piece));
-    else if (g.simCount() > 0) logMessage("Cloth: could not create a piece of %s\n", fromFile ? in.path.c_str() : "the plane");
+    else if (g.simCount() > 0) logMessage("Cloth: could not create a piece of %s\n", fromFile ? builtPath_.c_str() : "the plane");
   }
   return true;
 }
@@ -508,20 +507,23 @@ void ClothFunction::evaluate(float t, const std::vector<Port*>& sources, Context
   const Inputs& in = mesh_ ? *meshInputs() : *planeInputs();
   auto read = [&](size_t input) { return params_.read(sources, input, t, ctx); };
 
-  const std::string simPath = evalText(sources, in.sdrSim, t, ctx);
+  // Texts are compared where they lie (the Context's text result) and copied only when they
+  // changed: nothing is allocated per frame.
+  const std::string& simPath = evalText(sources, in.sdrSim, t, ctx);
   if (simPath != simPath_ && gDevice) {
     simPath_ = simPath;
-    solver_.load(simPath, mesh_);
+    solver_.load(simPath_, mesh_);
   }
-  const std::string renderPath = evalText(sources, in.sdrRender, t, ctx);
+  const std::string& renderPath = evalText(sources, in.sdrRender, t, ctx);
   if (renderPath != renderPath_ && gDevice) {
     renderPath_ = renderPath;
-    if (!loadProgramFromFile(renderPath.c_str(), EntryPoints::vsps("VS", "PS"), render_))
-      logMessage("Cloth: could not load the render shader file %s\n", renderPath.c_str());
+    if (!loadProgramFromFile(renderPath_.c_str(), EntryPoints::vsps("VS", "PS"), render_))
+      logMessage("Cloth: could not load the render shader file %s\n", renderPath_.c_str());
   }
 
-  Inputs geometry = in;
-  geometry.path = evalText(sources, in.meshPath, t, ctx);
+  const std::string& meshPath = evalText(sources, in.meshPath, t, ctx);
+  if (meshPath != pathText_) pathText_ = meshPath;
+  GeometryInputs geometry;
   if (!mesh_) {
     geometry.values[0] = read(in.meshType);
     for (int i = 0; i < 3; ++i) geometry.values[1 + i] = clampMagnitude(read(in.plane + i), kMaxCoordinate);
@@ -534,7 +536,7 @@ void ClothFunction::evaluate(float t, const std::vector<Port*>& sources, Context
     geometry.values[10] = read(in.auxConnections);
     geometry.values[11] = read(in.freezeAux);
   }
-  const bool rebuilt = gDevice && rebuild(geometry);
+  const bool rebuilt = gDevice && rebuild(geometry, pathText_);
 
   const float h = ClothClock::stepLength(read(in.stepsPerSecond));
   const bool reset = read(in.reset) > 0.01f;

@@ -207,7 +207,12 @@ class ClothFunction : public Function {
   struct Inputs;  // the input numbers of one of the two operators
 
  private:
-  bool rebuild(const Inputs& in);
+  // What the geometry is made from: mesh type, plane centre, normal, size and divisions
+  // (plane), aux connections and freezing (ClothMesh).
+  struct GeometryInputs {
+    float values[16] = {};
+  };
+  bool rebuild(const GeometryInputs& in, const std::string& path);
   void readForces(const std::vector<Port*>& sources, float t, Context& ctx, const Inputs& in, float h);
   void draw(Context& ctx, bool backFaceCull, bool castShadows);
 
@@ -217,7 +222,9 @@ class ClothFunction : public Function {
   std::string simPath_, renderPath_;
   std::unique_ptr<ShaderProgram> render_;
   std::vector<std::unique_ptr<ClothPiece>> pieces_;
-  std::string geometryKey_;  // what the pieces were built from
+  GeometryInputs built_;     // what the pieces were built from
+  std::string builtPath_;
+  std::string pathText_;     // the mesh path as last read
   ClothClock clock_;
   ClothForces forces_;
   bool everBuilt_ = false;

@@ -263,11 +263,12 @@ void ParticleRendererOp::ParticleRendererFunction::evaluate(float t, const std::
                                                             Context& ctx) {
   const ParticleScope& scope = particleScope();
   if (!scope.buffer) return;
-  const std::string path = evalText(sources, ShaderPath, t, ctx);
+  // Compared where it lies and copied only when it changed: no allocation per frame.
+  const std::string& path = evalText(sources, ShaderPath, t, ctx);
   if (path != loadedPath_) {
     loadedPath_ = path;
-    failedPath_ = !loadProgramFromFile(path.c_str(), spriteEntries(), program_);
-    if (failedPath_) logMessage("Particle renderer: could not load shader file %s\n", path.c_str());
+    failedPath_ = !loadProgramFromFile(loadedPath_.c_str(), spriteEntries(), program_);
+    if (failedPath_) logMessage("Particle renderer: could not load shader file %s\n", loadedPath_.c_str());
     else if (gDevice) program_->state = gDevice->stateFor(spriteGBufferState());
   }
   SpriteDraw d;

@@ -4,6 +4,10 @@
 // the light and marks no surface.
 #include <cmath>
 
+#include "engine/Globals.h"
+#include "scene/ShadowCasters.h"
+#include "sim/Cloth.h"
+#include "sim/Fluid.h"
 #include "sim/Particles.h"
 #include "tests/scene/SceneGpuSupport.h"
 #include "tests/sim/SimTestSupport.h"
@@ -143,6 +147,45 @@ TEST_F(ParticleDrawGpuTest, SmokeIsShadowedBySmokeNearerTheLight) {
       ASSERT_EQ(albedo.at(x, y, 3), 0.0f) << "smoke marked a surface at " << x << "," << y;
       ASSERT_EQ(normal.at(x, y, 3), 65504.0f);
     }
+}
+
+// A frame of every simulation together (validation and synchronisation validation watch it),
+// and after the first frames no frame creates a GPU object.
+TEST_F(ParticleDrawGpuTest, FramesOfEverySimulationCreateNoGpuObjectsAfterTheFirst) {
+  sim::SphereEmitterOp emitter;
+  sim::CurlNoiseOp curl;
+  sim::ParticleRendererOp sprites;
+  sim::SmokeRendererOp smoke;
+  connect(system, ParticleSysOp::Emitter, emitter);
+  connect(system, ParticleSysOp::Affector, curl);
+  connect(system, ParticleSysOp::Renderer, sprites);
+  connect(system, ParticleSysOp::Renderer, smoke);
+  setParam(emitter, "SpawnRate", 3000.0f);
+  sim::SPHOp fluid;
+  sim::ClothOp cloth;
+  setParam(cloth, "Plane W Divisions", 14.0f);
+  setParam(cloth, "Plane H Divisions", 14.0f);
+  uint64_t created = 0;
+  for (int frame = 0; frame < 4; ++frame) {
+    if (frame == 2) {
+      device()->waitIdle();
+      created = device()->counters().total();
+    }
+    newFrame();
+    wallClockTime += 1.0 / 60;
+    const float t = float(frame) / 60.0f;
+    evaluate(system, t, context);
+    evaluate(fluid, t, context);
+    evaluate(cloth, t, context);
+  }
+  device()->waitIdle();
+  EXPECT_EQ(device()->counters().total(), created);
+  EXPECT_EQ(shadowCasters().size(), 1u);  // the cloth's
+  int covered = 0;
+  const FloatImage albedo = readTarget(0);
+  for (uint32_t y = 0; y < size; ++y)
+    for (uint32_t x = 0; x < size; ++x) covered += albedo.at(x, y, 3) > 0.5f;
+  EXPECT_GT(covered, 100);
 }
 
 }  // namespace
