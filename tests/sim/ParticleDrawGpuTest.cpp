@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "engine/Globals.h"
+#include "scene/Grouping.h"
 #include "scene/ShadowCasters.h"
 #include "sim/Cloth.h"
 #include "sim/Fluid.h"
@@ -158,8 +159,10 @@ TEST_F(ParticleDrawGpuTest, FramesOfEverySimulationCreateNoGpuObjectsAfterTheFir
   sim::SmokeRendererOp smoke;
   connect(system, ParticleSysOp::Emitter, emitter);
   connect(system, ParticleSysOp::Affector, curl);
-  connect(system, ParticleSysOp::Renderer, sprites);
-  connect(system, ParticleSysOp::Renderer, smoke);
+  GroupOp renderers;  // both renderers under one Group, as a production joins them
+  connect(renderers, GroupOp::InScene, sprites);
+  connect(renderers, GroupOp::InScene, smoke);
+  connect(system, ParticleSysOp::Renderer, renderers);
   setParam(emitter, "SpawnRate", 3000.0f);
   sim::SPHOp fluid;
   sim::ClothOp cloth;
@@ -181,6 +184,7 @@ TEST_F(ParticleDrawGpuTest, FramesOfEverySimulationCreateNoGpuObjectsAfterTheFir
   device()->waitIdle();
   EXPECT_EQ(device()->counters().total(), created);
   EXPECT_EQ(shadowCasters().size(), 1u);  // the cloth's
+  EXPECT_NE(functionOf<sim::SmokeRendererOp::SmokeRendererFunction>(smoke).sortBuffer(), nullptr);
   int covered = 0;
   const FloatImage albedo = readTarget(0);
   for (uint32_t y = 0; y < size; ++y)
