@@ -474,10 +474,9 @@ void ClothFunction::readForces(const std::vector<Port*>& sources, float t, Conte
   f.groundPosition = space.point(ground);
   f.groundNormal = space.normal(length(groundN) > 1e-6f ? groundN : Float3{0.0f, 1.0f, 0.0f});
 
-  // The forces of this evaluation: whatever the connected operators append now, at most 32
-  // of each; the lists are emptied for whoever reads them next.
-  clearAttractors();
-  clearColliders();
+  // The forces of this evaluation: the records in the lists once the connected operators
+  // have added theirs (a "Collider" placed elsewhere in the scene and drawn earlier counts
+  // too), at most 32 of each in list order; the lists are emptied after reading.
   evaluateEveryConnection(sources, in.attractors, t, ctx);
   evaluateEveryConnection(sources, in.colliders, t, ctx);
   f.colliders.clear();
