@@ -9,6 +9,7 @@
 #include "gfx/FatalError.h"
 #include "gfx/Texture.h"
 #include "scene/GBufferRenderer.h"
+#include "scene/Lights.h"
 #include "sim/SimDraw.h"
 
 namespace sim {
@@ -332,6 +333,16 @@ RenderStateDesc smokeGBufferState() {
 SmokeLight smokeLight(const Context&) {
   SmokeLight light;
   light.direction = normalize(light.direction);
+  // The first enabled directional light of the scene drawn so far (a light operator adds its
+  // record before it draws the scene beneath it). Its record points towards the light.
+  for (const DirLightRecord& d : dirLights()) {
+    const Float3 towards{d.direction.x, d.direction.y, d.direction.z};
+    if (!d.enabled || !(length(towards) > 1e-6f)) continue;
+    light.direction = normalize(-towards);
+    light.colour = {clampFinite(d.colour.x, 0.0f, 1e4f, 1.0f), clampFinite(d.colour.y, 0.0f, 1e4f, 1.0f),
+                    clampFinite(d.colour.z, 0.0f, 1e4f, 1.0f), 1.0f};
+    break;
+  }
   return light;
 }
 

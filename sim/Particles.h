@@ -234,7 +234,8 @@ RenderStateDesc smokeOpacityState();
 // keep the surfaces behind the smoke.
 RenderStateDesc smokeGBufferState();
 
-// The light that shades and shadows the smoke: the direction its light travels and its colour.
+// The light that shades and shadows the smoke: the direction its light travels and its colour,
+// from the scene's first directional light, else a default light from above.
 struct SmokeLight {
   Float3 direction{0.4f, -1.0f, 0.3f};
   Float4 colour{1.0f, 1.0f, 1.0f, 1.0f};

@@ -1,9 +1,11 @@
-// The CPU half of the cloth: the sub-step clock, group counts, the plane and mesh
-// topologies, and the stiffness that keeps explicit integration stable.
+// The CPU halves of the simulations: the cloth's sub-step clock, group counts, plane and
+// mesh topologies and stable stiffness; the particles' emission clock and update step; the
+// smoke's sort axis and light.
 #include <gtest/gtest.h>
 
 #include <cmath>
 
+#include "scene/Lights.h"
 #include "scene/ModelReader.h"
 #include "sim/Cloth.h"
 #include "sim/Particles.h"
@@ -208,6 +210,26 @@ TEST(SmokeAxis, HalfWayBetweenTheLightAndTheViewerAndNeverDegenerate) {
   EXPECT_NEAR(dot(s, -view), dot(s, light), 1e-5f);
   const Float3 same = smokeSortAxis(view, view);  // light from straight behind the viewer
   EXPECT_NEAR(dot(same, -view), 1.0f, 1e-5f);
+}
+
+TEST(SmokeLight, TheFirstEnabledDirectionalLightShinesThroughTheSmoke) {
+  clearLightLists();
+  Context ctx;
+  const SmokeLight fallback = smokeLight(ctx);
+  EXPECT_LT(fallback.direction.y, 0.0f);  // from above
+  DirLightRecord off;
+  off.direction = {1, 0, 0, 0};
+  off.enabled = 0;
+  DirLightRecord sun;
+  sun.direction = {0, 2, 0, 0};  // towards the light: straight up
+  sun.colour = {2, 1, 0.5f, 0};
+  dirLights().push_back(off);
+  dirLights().push_back(sun);
+  const SmokeLight l = smokeLight(ctx);
+  EXPECT_NEAR(l.direction.y, -1.0f, 1e-6f);  // the light travels down
+  EXPECT_EQ(l.colour.x, 2.0f);
+  EXPECT_EQ(l.colour.z, 0.5f);
+  clearLightLists();
 }
 
 }  // namespace
