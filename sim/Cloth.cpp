@@ -263,6 +263,21 @@ void ClothSolver::rebuildNormals(ClothPiece& piece, const ClothForces& forces, f
   normalPasses(piece);
 }
 
+void ClothSolver::prepare(ClothPiece& piece) {
+  if (!loaded_) return;
+  // A sub-step dispatch over no vertices: it changes nothing, and the pipeline of the
+  // sub-step program is made now (while the production loads) rather than on the first
+  // frame that simulates.
+  ConstantBuffer* cb = step_->constantBuffer(0);
+  if (cb && cb->map()) {
+    cb->setValue("threadCountX", piece.groupsX);
+    cb->setValue("vertexCount", 0u);
+    cb->unmap();
+  }
+  bind(*step_, piece);
+  dispatch(step_.get(), 1, 1);
+}
+
 void ClothSolver::normalPasses(ClothPiece& piece) {
   for (ShaderProgram* p : {normals1_.get(), normals2_.get(), apply_.get()}) {
     if (!p) continue;
@@ -551,6 +566,7 @@ void ClothFunction::evaluate(float t, const std::vector<Port*>& sources, Context
     }
     if (after > 0) readForces(sources, t, ctx, in, h);
     for (auto& piece : pieces_) {
+      if (rebuilt) solver_.prepare(*piece);
       if (after > 0) solver_.simulate(*piece, forces_, h, after);
       else solver_.rebuildNormals(*piece, forces_, h);
     }

@@ -154,6 +154,8 @@ class ClothSolver {
   void simulate(ClothPiece& piece, const ClothForces& forces, float h, uint32_t steps);
   // Rebuilds positions and normals from the present state (after a restore, too).
   void rebuildNormals(ClothPiece& piece, const ClothForces& forces, float h);
+  // Makes the sub-step program ready for the piece without changing it (after a build).
+  void prepare(ClothPiece& piece);
 
  private:
   void normalPasses(ClothPiece& piece);

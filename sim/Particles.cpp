@@ -189,7 +189,9 @@ void EmitterFunction::evaluate(float t, const std::vector<Port*>& sources, Conte
   const float lifetime = clampFinite(params_.read(sources, lifetimeIn, t, ctx), 0.0f, kMaxLifetime, 5.0f);
   const float speed = clampMagnitude(params_.read(sources, speedIn, t, ctx), kMaxSpeed);
   lastCount = count;
-  if (count == 0 || !program_) return;
+  if (!program_) return;
+  // Dispatched even when nothing is due: the program does nothing then, and its first
+  // dispatch (which makes its pipeline) happens while the production loads.
 
   ConstantBuffer* cb = program_->constantBuffer(0);
   if (cb && cb->map()) {
@@ -208,7 +210,7 @@ void EmitterFunction::evaluate(float t, const std::vector<Port*>& sources, Conte
   }
   program_->setUav(0, scope.buffer);
   dispatch(program_.get(), kParticleGroups, 1);
-  clock_.markEmitted();
+  if (count > 0) clock_.markEmitted();
 }
 
 // ---- curl noise ------------------------------------------------------------------------------

@@ -37,10 +37,12 @@ void evaluateEveryConnection(const std::vector<Port*>& sources, size_t input, fl
     port->evaluate(t, ctx);
     return;
   }
-  // A copy: an evaluated operator could (in a broken production) change the list.
-  const std::vector<Port*> upstream = port->sources;
-  for (Port* up : upstream)
+  // By index, re-reading the size: an evaluated operator could (in a broken production)
+  // change the list, and a copy would cost an allocation every frame.
+  for (size_t i = 0; i < port->sources.size(); ++i) {
+    Port* up = port->sources[i];
     if (up && up->source) up->evaluate(t, ctx);
+  }
 }
 
 bool BitonicSorter::load(const char* shaderName, uint32_t block, const std::string& defines) {

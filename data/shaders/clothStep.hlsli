@@ -31,14 +31,12 @@ float3 rub(float3 moved, float3 normal)
 // Puts x outside the ground and the colliders; `from` is where the vertex started the step.
 float3 collide(float3 x, float3 from)
 {
-    if (collideWithGround != 0)
+    // Tested together with the vertex's own distance: no branch on the constants alone.
+    float d = dot(x - groundPosition.xyz, groundNormal.xyz) - collisionThreshold;
+    if (collideWithGround != 0 && d < 0.0)
     {
-        float d = dot(x - groundPosition.xyz, groundNormal.xyz) - collisionThreshold;
-        if (d < 0.0)
-        {
-            x -= groundNormal.xyz * d;
-            x -= rub(x - from, groundNormal.xyz);
-        }
+        x -= groundNormal.xyz * d;
+        x -= rub(x - from, groundNormal.xyz);
     }
     uint colliders = min(colliderCount, CLOTH_MAX_FORCES);
     for (uint c = 0; c < colliders; ++c)

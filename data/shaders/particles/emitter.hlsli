@@ -15,12 +15,12 @@ RWStructuredBuffer<Particle> gParticles : register(u0);
 
 bool claimDeadSlot(uint index)
 {
-    if (gSpawnCount <= 0 || index >= PARTICLE_COUNT)
-        return false;
-    if (isAlive(gParticles[index]))
+    // No branch on the constants alone (see update2.hlsl): a count of 0 or less simply lets
+    // no ticket through.
+    if (index >= PARTICLE_COUNT || isAlive(gParticles[index]))
         return false;
     uint ticket = gParticles.IncrementCounter();
-    return ticket < uint(gSpawnCount);
+    return ticket < uint(max(gSpawnCount, 0));
 }
 
 // Random state for one particle of one emission: the real-time clock makes every emission

@@ -24,14 +24,17 @@ void main(uint3 id : SV_DispatchThreadID)
 {
     if (id.x >= PARTICLE_COUNT)
         return;
-    if (gReset > 0.0)
+    // No branch tests the constants alone: lavapipe specialises a program on the constants its
+    // branches read and compiles it again (heap work in its queue thread) whenever the
+    // program is bound anew with its buffer written, which a frame of several particle
+    // programs does every time. The reset is therefore folded into the test of the record.
+    Particle p = gParticles[id.x];
+    bool reset = gReset > 0.0;
+    if (reset || !isAlive(p))
     {
-        gParticles[id.x] = deadParticle();
+        gParticles[id.x] = reset ? deadParticle() : p;
         return;
     }
-    Particle p = gParticles[id.x];
-    if (!isAlive(p))
-        return;
 
     float dt = gDeltaTime * gTimeScale;
     p.velocity = clampSpeed(p.velocity + gGravity.xyz * dt, kParticleMaxSpeed);
