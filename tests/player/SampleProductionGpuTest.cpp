@@ -124,9 +124,9 @@ Playback play(bool validation) {
 
 TEST(SampleProduction, AfterTheFirstFrameNoFrameCreatesGpuObjects) {
   const Playback p = play(true);
-  EXPECT_EQ(p.frames, 360);  // six seconds at 1/60 s a frame, both scenes
+  EXPECT_EQ(p.frames, 720);  // twelve seconds at 1/60 s a frame, every scene
   EXPECT_EQ(p.gpuObjects, 0u) << "frames after the first created GPU objects";
-  EXPECT_EQ(p.litFrames, 6) << "frames sampled once a second should show geometry";
+  EXPECT_EQ(p.litFrames, 12) << "frames sampled once a second should show geometry";
   EXPECT_EQ(p.validationMessages, 0u);
 }
 
@@ -134,7 +134,7 @@ TEST(SampleProduction, AfterTheFirstFrameNoFrameAllocates) {
   // Without the validation layer, which allocates for its own bookkeeping through the
   // program's allocation functions on every call.
   const Playback p = play(false);
-  EXPECT_EQ(p.frames, 360);
+  EXPECT_EQ(p.frames, 720);
   EXPECT_EQ(p.allocations, 0) << "frames after the first allocated from the heap";
 }
 

@@ -1,0 +1,2 @@
+// Draws a "ClothMesh" piece (see clothRender.hlsli).
+#include "clothRender.hlsli"

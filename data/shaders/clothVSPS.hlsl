@@ -1,0 +1,2 @@
+// Draws a "Cloth" piece (see clothRender.hlsli).
+#include "clothRender.hlsli"

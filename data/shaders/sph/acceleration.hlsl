@@ -1,0 +1,52 @@
+// Acceleration of every sorted particle: pressure (spiky kernel gradient, in the symmetric
+// form that conserves momentum), viscosity (viscosity kernel Laplacian) and gravity.
+// w carries the particle's density on to the integration, which draws with it.
+#include "sph.hlsli"
+
+StructuredBuffer<VoxelKey> gKeys : register(t0);
+StructuredBuffer<uint> gVoxelEnd : register(t1);
+StructuredBuffer<float> gDensity : register(t2);
+StructuredBuffer<FluidParticle> gSorted : register(t3);
+RWStructuredBuffer<float4> gAcceleration : register(u0);
+
+#include "neighbours.hlsli"
+
+[numthreads(SPH_GROUP, 1, 1)]
+void acceleration(uint3 id : SV_DispatchThreadID)
+{
+    uint i = id.x;
+    FluidParticle self = gSorted[i];
+    float rhoI = gDensity[i];
+    float pI = pressureOf(rhoI) / (rhoI * rhoI);
+    int3 center = voxelCoords(gKeys[i].voxel);
+    float3 pressureAcc = float3(0.0, 0.0, 0.0);
+    float3 viscosityAcc = float3(0.0, 0.0, 0.0);
+    for (int dz = -1; dz <= 1; ++dz)
+    {
+        for (int dy = -1; dy <= 1; ++dy)
+        {
+            uint first, last;
+            rowRange(center, dy, dz, first, last);
+            for (uint j = first; j < last; ++j)
+            {
+                float3 d = self.position - gSorted[j].position;
+                float r2 = dot(d, d);
+                if (j == i || r2 >= kH * kH)
+                    continue;
+                float r = sqrt(r2);
+                float rhoJ = gDensity[j];
+                float w = kH - r;
+                if (r > 1.0e-6)
+                {
+                    float pJ = pressureOf(rhoJ) / (rhoJ * rhoJ);
+                    pressureAcc -= kMass * (pI + pJ) * kSpikyGrad * w * w * (d / r);
+                }
+                viscosityAcc += kMass * (gSorted[j].velocity - self.velocity) / rhoJ * (kViscLap * w);
+            }
+        }
+    }
+    float3 a = pressureAcc + viscosityAcc * (kViscosity / rhoI) + kGravity;
+    if (!finite3(a))
+        a = kGravity;
+    gAcceleration[i] = float4(a, rhoI);
+}

@@ -1,0 +1,114 @@
+// Shared definitions of the fluid programs: the particle and key records, the voxel grid,
+// the smoothing kernels and the physical constants. The simulation takes no constants from
+// the CPU: everything it needs is here.
+//
+// Space: the fluid lives in its own box, x and z in [-1, 1], y in [0, 1] (the operator's
+// world matrix places the box in the scene). The box is cut into 32 x 16 x 32 voxels whose
+// edge is the smoothing length h, so all neighbours of a particle lie in the 3 x 3 x 3
+// voxels around its own. There are four particles per voxel: at rest the fluid fills the
+// lower half of the box.
+//
+// The grid size may be set before including (tests build a smaller fluid with the same
+// physics); the box then keeps h and shrinks with the grid.
+#ifndef SPH_SPH_HLSLI
+#define SPH_SPH_HLSLI
+
+#ifndef GRID_X
+#define GRID_X 32
+#define GRID_Y 16
+#define GRID_Z 32
+#endif
+#define VOXELS (GRID_X * GRID_Y * GRID_Z)
+#define SPH_PARTICLES (4 * VOXELS)
+#define SPH_GROUP 1024
+
+static const float kH = 0.0625;                 // smoothing length = voxel edge
+static const float3 kBoxMin = float3(-0.5 * GRID_X * kH, 0.0, -0.5 * GRID_Z * kH);
+static const float3 kBoxMax = float3(0.5 * GRID_X * kH, GRID_Y * kH, 0.5 * GRID_Z * kH);
+static const float kSpacing = kH * 0.5;         // particle spacing of the rest lattice
+static const float kRestDensity = 1000.0;
+// The mass that makes the poly6 sum over the rest lattice exactly the rest density.
+static const float kMass = 0.0302222;
+static const float kSoundSpeed = 4.0;           // stiffness of the equation of state
+static const float kPressureB = kRestDensity * kSoundSpeed * kSoundSpeed / 7.0;
+static const float kViscosity = 30.0;           // dynamic viscosity
+static const float3 kGravity = float3(0.0, -2.0, 0.0);
+// One step per evaluation. 0.4 h / (sound speed + fastest fall) keeps it stable.
+static const float kTimeStep = 0.004;
+// No particle moves more than half a smoothing length in a step.
+static const float kMaxSpeed = 0.5 * kH / kTimeStep;
+static const float kWallBounce = 0.3;           // normal speed kept when a particle meets a wall
+
+static const float kPi = 3.14159265;
+static const float kPoly6 = 315.0 / (64.0 * kPi * kH * kH * kH * kH * kH * kH * kH * kH * kH);
+static const float kSpikyGrad = -45.0 / (kPi * kH * kH * kH * kH * kH * kH);
+static const float kViscLap = 45.0 / (kPi * kH * kH * kH * kH * kH * kH);
+
+// 32 bytes. density is the last density computed for the particle (for drawing).
+struct FluidParticle
+{
+    float3 position;
+    float density;
+    float3 velocity;
+    float speed;
+};
+
+// 8 bytes: the voxel of a particle and its index in the particle buffer. Sorting by both
+// (voxel first) gives one deterministic order.
+struct VoxelKey
+{
+    uint voxel;
+    uint index;
+};
+
+bool finite3(float3 v)
+{
+    return all(abs(v) <= 3.0e38);
+}
+
+int3 voxelOf(float3 p)
+{
+    int3 v = int3(floor((p - kBoxMin) / kH));
+    return clamp(v, int3(0, 0, 0), int3(GRID_X - 1, GRID_Y - 1, GRID_Z - 1));
+}
+
+uint voxelKey(int3 v)
+{
+    return uint(v.x + GRID_X * (v.y + GRID_Y * v.z));
+}
+
+int3 voxelCoords(uint key)
+{
+    return int3(key % GRID_X, (key / GRID_X) % GRID_Y, key / (GRID_X * GRID_Y));
+}
+
+float poly6(float r2)
+{
+    float d = kH * kH - r2;
+    return d > 0.0 ? kPoly6 * d * d * d : 0.0;
+}
+
+// Pressure from density (Tait's equation, exponent 7); never negative, so a free surface
+// does not pull particles into clumps.
+float pressureOf(float density)
+{
+    float ratio = density / kRestDensity;
+    float r2 = ratio * ratio;
+    float r7 = r2 * r2 * r2 * ratio;
+    return max(kPressureB * (r7 - 1.0), 0.0);
+}
+
+// Where particle `index` starts after a reset: a block filling the half x < 0 of the box,
+// on the rest lattice (GRID_X x 2 GRID_Y x 2 GRID_Z points), each particle nudged a little so
+// the block does not stay symmetric.
+float3 initialPosition(uint index)
+{
+    uint x = index % GRID_X, y = (index / GRID_X) % (2 * GRID_Y), z = index / (GRID_X * 2 * GRID_Y);
+    float3 p = kBoxMin + (float3(x, y, z) + 0.5) * kSpacing;
+    uint h = index * 747796405u + 2891336453u;
+    h = ((h >> ((h >> 28u) + 4u)) ^ h) * 277803737u;
+    float3 jitter = float3(h & 255u, (h >> 8) & 255u, (h >> 16) & 255u) / 255.0 - 0.5;
+    return p + jitter * (0.1 * kSpacing);
+}
+
+#endif
