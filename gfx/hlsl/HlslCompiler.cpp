@@ -56,7 +56,13 @@ bool hasPragmaOnce(const std::string& text) {
 class FileIncluder : public glslang::TShader::Includer {
  public:
   FileIncluder(const std::string& mainName, const std::string& mainText) {
-    const std::string key = keyOf(mainName);
+    // The text counts as its file only when it is that file's content: a caller may name a
+    // text after the file it wraps ("#define ...\n#include \"that file\""), and including
+    // that file is then no cycle.
+    std::string key;
+    std::string fileText;
+    if (mainText.find("include") != std::string::npos && readSourceFile(mainName, fileText) && fileText == mainText)
+      key = keyOf(mainName);
     chain_.push_back({key, mainName.empty() ? std::string("<source>") : mainName, nullptr});
     if (!key.empty() && hasPragmaOnce(mainText)) once_.insert(key);
   }

@@ -191,6 +191,17 @@ TEST_F(HlslInclude, CyclesAndRunawayChainsAreRefusedNamingTheChain) {
       << deep.messages;
 }
 
+TEST_F(HlslInclude, ATextNamedAfterTheFileItWrapsIsNoCycle) {
+  // Tests and tools compile a few definitions followed by the file itself, under the
+  // file's name: the file is included once, which is not a cycle.
+  write("data/shaders/wrapped.hlsl",
+        "#ifndef SCALE\n#define SCALE 1\n#endif\nfloat4 PS() : SV_Target { return SCALE; }\n");
+  hlsl::CompileResult r =
+      hlsl::compile(hlsl::Pixel, "ps_5_0", "#define SCALE 4\n#include \"data/shaders/wrapped.hlsl\"\n", "PS",
+                    "data/shaders/wrapped.hlsl");
+  EXPECT_TRUE(r.ok) << r.messages;
+}
+
 TEST_F(HlslInclude, PragmaOnceReadsAFileOnlyOnce) {
   // Included twice, and once more through the file that includes itself: one definition.
   write("data/shaders/common/once.hlsli", "#pragma once\n#include \"once.hlsli\"\nfloat twice(float x) { return 2 * x; }\n");
