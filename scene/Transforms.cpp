@@ -5,6 +5,12 @@
 #include "engine/FloatOperators.h"
 #include "scene/SceneOpSupport.h"
 
+int32_t sceneCopyCount(float count) {
+  if (!(count >= 1.0f)) return 0;  // also NaN
+  if (count >= float(kMaxSceneCopies)) return kMaxSceneCopies;
+  return static_cast<int32_t>(count);
+}
+
 Float4x4 repeatStep(int32_t i, Float3 position, Float3 rotationDegrees, Float3 scale) {
   const float k = static_cast<float>(i);
   const Float3 one{1.0f, 1.0f, 1.0f};
@@ -118,7 +124,7 @@ RepeatOp::RepeatOp() : Operator(CategoryScene) {
 
 void RepeatOp::RepeatFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
   const float timeOffset = evalFloat(s, TimeOffset, t, ctx);
-  const int32_t n = truncToInt32(evalFloat(s, Copies, t, ctx));
+  const int32_t n = sceneCopyCount(evalFloat(s, Copies, t, ctx));
   const Float3 position = evalFloat3(s, PosX, t, ctx);
   const Float3 rotation = evalFloat3(s, RotX, t, ctx);
   const Float3 scale = evalFloat3(s, ScaleX, t, ctx);
@@ -146,7 +152,7 @@ ReplicateOp::ReplicateOp() : Operator(CategoryScene) {
 
 void ReplicateOp::ReplicateFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
   ReplicateSettings r;
-  r.count = truncToInt32(evalFloat(s, Copies, t, ctx));
+  r.count = sceneCopyCount(evalFloat(s, Copies, t, ctx));
   if (r.count <= 0) return;
   r.radius = evalFloat(s, Radius, t, ctx);
   r.mode = truncToInt32(evalFloat(s, Mode, t, ctx));
