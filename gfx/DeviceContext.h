@@ -133,6 +133,11 @@ class DeviceContext {
   void drawIndexedInstanced(uint32_t indexCountPerInstance, uint32_t instanceCount, uint32_t startIndex,
                             int32_t baseVertex, uint32_t startInstance);
   void dispatch(uint32_t x, uint32_t y, uint32_t z);
+  // Everything a draw with the current bindings needs (its pipeline first of all, built on
+  // a draw's first use otherwise) is made now, and nothing is drawn. For draws that are
+  // skipped while loading: made during the warm-up, their first real draw creates nothing.
+  // An incomplete state is skipped as a draw would skip it.
+  void prepareDraw(bool indexed);
 
   // Resources.
   void copyResource(Texture* destination, Texture* source);

@@ -78,8 +78,14 @@ void submitDraw(const DrawRequest& r) {
   dc->setVertexBuffers(0, kMeshStreams, mesh.vertexBuffers, mesh.strides, offsets);
 
   const bool instanced = (r.flags & kDrawInstanced) != 0;
-  if (mesh.indexed && mesh.indexBuffer) {
+  const bool indexed = mesh.indexed && mesh.indexBuffer;
+  if (indexed)
     dc->setIndexBuffer(mesh.indexBuffer, mesh.indexFormat, 0);
+  else
+    dc->setIndexBuffer(nullptr, DXGI_FORMAT_R16_UINT, 0);
+  if (r.flags & kDrawPrepareOnly) {
+    dc->prepareDraw(indexed);
+  } else if (indexed) {
     uint32_t first = mesh.firstIndex, count = mesh.indexCount;
     if (r.range) {
       first = r.range->first;
@@ -92,7 +98,6 @@ void submitDraw(const DrawRequest& r) {
         dc->drawIndexed(count, first, int32_t(mesh.baseVertex));
     }
   } else {
-    dc->setIndexBuffer(nullptr, DXGI_FORMAT_R16_UINT, 0);
     uint32_t first = mesh.baseVertex, count = mesh.vertexCount;
     if (r.range) {
       first = r.range->first;

@@ -60,7 +60,12 @@ void CubeOp::CubeFunction::evaluate(float t, const std::vector<Port*>& s, Contex
   const Float3 sizePrev = size(t - 0.001f);
   const bool castShadows = evalFloat(s, CubeOp::CastShadows, t, ctx) > 0.5f;
   if (!mesh) mesh = buildUnitBoxMesh(deviceOf(ctx));
-  if (isLoading) return;
+  if (isLoading) {
+    // Nothing is drawn while loading, but the draw is prepared: the frame that first shows
+    // this cube (under a pass of its own, say) then builds no pipeline.
+    if (mesh && ctx.gbufferRenderer) ctx.gbufferRenderer->PrepareMesh(*mesh, ctx);
+    return;
+  }
   const Float4x4 world = ctx.world, worldPrev = ctx.worldPrev;
   ctx.world = mat::scaling(sizeNow) * world;
   ctx.worldPrev = mat::scaling(sizePrev) * worldPrev;

@@ -1134,7 +1134,7 @@ bool beginRendering(ContextImpl& c) {
 
 thread_local std::vector<Use> tUses;
 
-bool prepareDraw(ContextImpl& c, bool indexed) {
+bool prepareDrawState(ContextImpl& c, bool indexed) {
   Shader* vs = c.stages[hlsl::Vertex].shader;
   if (!vs) {
     c.warn("no vertex shader");
@@ -1267,23 +1267,25 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
 }  // namespace
 
 void DeviceContext::draw(uint32_t vertexCount, uint32_t startVertex) {
-  if (prepareDraw(*impl_, false)) vkCmdDraw(impl_->d->cmd(), vertexCount, 1, startVertex, 0);
+  if (prepareDrawState(*impl_, false)) vkCmdDraw(impl_->d->cmd(), vertexCount, 1, startVertex, 0);
 }
 
 void DeviceContext::drawIndexed(uint32_t indexCount, uint32_t startIndex, int32_t baseVertex) {
-  if (prepareDraw(*impl_, true)) vkCmdDrawIndexed(impl_->d->cmd(), indexCount, 1, startIndex, baseVertex, 0);
+  if (prepareDrawState(*impl_, true)) vkCmdDrawIndexed(impl_->d->cmd(), indexCount, 1, startIndex, baseVertex, 0);
 }
 
 void DeviceContext::drawInstanced(uint32_t vertexCount, uint32_t instanceCount, uint32_t startVertex,
                                   uint32_t startInstance) {
-  if (prepareDraw(*impl_, false)) vkCmdDraw(impl_->d->cmd(), vertexCount, instanceCount, startVertex, startInstance);
+  if (prepareDrawState(*impl_, false)) vkCmdDraw(impl_->d->cmd(), vertexCount, instanceCount, startVertex, startInstance);
 }
 
 void DeviceContext::drawIndexedInstanced(uint32_t indexCount, uint32_t instanceCount, uint32_t startIndex,
                                          int32_t baseVertex, uint32_t startInstance) {
-  if (prepareDraw(*impl_, true))
+  if (prepareDrawState(*impl_, true))
     vkCmdDrawIndexed(impl_->d->cmd(), indexCount, instanceCount, startIndex, baseVertex, startInstance);
 }
+
+void DeviceContext::prepareDraw(bool indexed) { prepareDrawState(*impl_, indexed); }
 
 void DeviceContext::dispatch(uint32_t x, uint32_t y, uint32_t z) {
   ContextImpl& c = *impl_;

@@ -51,6 +51,10 @@ class ContextGpuTest : public GpuTest {
 
   // One full-screen triangle with the fixture's program.
   void fullScreen(RenderState* state) {
+    bindFullScreen(state);
+    ctx()->draw(3, 0);
+  }
+  void bindFullScreen(RenderState* state) {
     ctx()->setShader(hlsl::Vertex, vs);
     ctx()->setShader(hlsl::Pixel, ps);
     ctx()->setConstantBuffers(hlsl::Vertex, 0, 1, &cb);
@@ -58,7 +62,6 @@ class ContextGpuTest : public GpuTest {
     ctx()->setRenderState(state, state ? state->desc.stencilRef : 0);
     ctx()->setInputLayout(nullptr);
     ctx()->setPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLELIST);
-    ctx()->draw(3, 0);
   }
 
   gfxbackend::Shader* vs = nullptr;
@@ -396,6 +399,34 @@ TEST_F(ContextGpuTest, CachesShareObjectsForEqualBytesOnly) {
   EXPECT_EQ(device()->samplerFor(s1), device()->samplerFor(s2));
   s2.borderColour[3] = 1.0f;
   EXPECT_NE(device()->samplerFor(s1), device()->samplerFor(s2));
+}
+
+TEST_F(ContextGpuTest, APreparedDrawMakesItsPipelineAndDrawsNothing) {
+  Texture* target = texture(0x10204, 8, 8, 0x10009);
+  bindTarget(target);
+  setParams(1, 0, 0, 1, 0.5f);
+  RenderStateDesc noCull = RenderStateDesc::defaults();
+  noCull.flags = 0;
+  bindFullScreen(device()->stateFor(noCull));
+  const GpuCounters before = device()->counters();
+  ctx()->prepareDraw(false);
+  EXPECT_EQ(device()->counters().pipelines, before.pipelines + 1);
+  EXPECT_EQ(rgba(readBack(target), 8, 4, 4), 0u);
+
+  // The real draw then finds all it needs (read-backs make objects of their own: counted
+  // before and after the draw alone).
+  const GpuCounters prepared = device()->counters();
+  bindFullScreen(device()->stateFor(noCull));
+  ctx()->draw(3, 0);
+  EXPECT_EQ(device()->counters().total(), prepared.total());
+  EXPECT_EQ(rgba(readBack(target), 8, 4, 4), packRgba(255, 0, 0, 255));
+
+  // A state a draw would skip builds nothing either.
+  testing::internal::CaptureStderr();
+  ctx()->setShader(hlsl::Vertex, nullptr);
+  ctx()->prepareDraw(false);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(device()->counters().pipelines, prepared.pipelines);
 }
 
 TEST_F(ContextGpuTest, ASecondFrameOfTheSamePassesCreatesNothing) {

@@ -1,16 +1,16 @@
-// The sample production (demo/demo.json, built with opr) played in-process from start to end:
-// after its first frame, no frame creates a GPU object or allocates from the heap, through
-// the scene change in the middle too; and its frames are not empty.
+// Productions built with opr and played in-process from start to end: after the first frame,
+// no frame creates a GPU object or allocates from the heap, through scene changes too, and
+// the frames are not empty. The sample production (demo/demo.json), and one whose geometry
+// first shows in a later span (so only the warm-up can have prepared its draws).
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <new>
 
 #include "gfx/Screen.h"
-#include "player/Clock.h"
-#include "player/App.h"
 #include "player/App.h"
 #include "player/Globals.h"
 #include "player/Player.h"
@@ -51,18 +51,17 @@ struct Playback {
   uint64_t validationMessages = 0;
 };
 
-// Builds demo/demo.json with opr in a scratch directory and plays it from its first frame to
-// its last, offscreen at 64 x 36.
-Playback play(bool validation) {
+// Builds the production description `json` with opr in a scratch directory and plays it from
+// its first frame to its last, offscreen at 64 x 36.
+Playback play(const fs::path& json, bool validation) {
   Playback r;
   setenv("SDL_AUDIODRIVER", "dummy", 1);
   setenv("ZV_VALIDATION", validation ? "1" : "0", 1);
   registerPlayerOperators();
-  const fs::path dir = makeWorkDir(validation ? "sample_validated" : "sample");
+  const fs::path dir = makeWorkDir(json.stem().string() + (validation ? "_validated" : ""));
   const fs::path old = fs::current_path();
   fs::current_path(dir);
-  const std::string build =
-      std::string("'") + ZV_OPR_PATH + "' build '" + ZV_SOURCE_DIR + "/demo/demo.json' -o demo.opr_b";
+  const std::string build = std::string("'") + ZV_OPR_PATH + "' build '" + json.string() + "' -o demo.opr_b";
   EXPECT_EQ(std::system(build.c_str()), 0) << build;
 
   ScreenSettings settings;
@@ -116,8 +115,10 @@ Playback play(bool validation) {
   return r;
 }
 
+const fs::path kSample = fs::path(ZV_SOURCE_DIR) / "demo" / "demo.json";
+
 TEST(SampleProduction, AfterTheFirstFrameNoFrameCreatesGpuObjects) {
-  const Playback p = play(true);
+  const Playback p = play(kSample, true);
   EXPECT_EQ(p.frames, 360);  // six seconds at 1/60 s a frame, both scenes
   EXPECT_EQ(p.gpuObjects, 0u) << "frames after the first created GPU objects";
   EXPECT_EQ(p.litFrames, 6) << "frames sampled once a second should show geometry";
@@ -127,9 +128,49 @@ TEST(SampleProduction, AfterTheFirstFrameNoFrameCreatesGpuObjects) {
 TEST(SampleProduction, AfterTheFirstFrameNoFrameAllocates) {
   // Without the validation layer, which allocates for its own bookkeeping through the
   // program's allocation functions on every call.
-  const Playback p = play(false);
+  const Playback p = play(kSample, false);
   EXPECT_EQ(p.frames, 360);
   EXPECT_EQ(p.allocations, 0) << "frames after the first allocated from the heap";
+}
+
+// For its first second a backdrop alone; then a white cube, drawn through "Forward", comes in
+// with a span of its own. The cube skips its drawing while loading, so only a warm-up that
+// prepares its draw keeps that second span from building a pipeline.
+const char* kLateCubes = R"({
+  "graphs": [
+    { "id": 1, "name": "backdrop",
+      "operators": [
+        { "id": 2, "type": "Image", "params": { "Clear.B": 0.2, "Clear.A": 1 } }
+      ],
+      "connections": [ { "from": 2, "output": "ImageOut", "to": 0, "input": "In" } ] },
+    { "id": 2, "name": "cubes",
+      "operators": [
+        { "id": 2, "type": "Image", "params": { "Clear.A": 1 } },
+        { "id": 3, "type": "Forward", "params": { "Shader": "data/shaders/forward/headlight.hlsl" } },
+        { "id": 4, "type": "TargetCamera", "params": { "CamOffset.Z": -3 } },
+        { "id": 5, "type": "Material", "params": { "Color.R": 1, "Color.G": 1, "Color.B": 1 } },
+        { "id": 6, "type": "Cube" }
+      ],
+      "connections": [
+        { "from": 2, "output": "ImageOut", "to": 3, "input": "ImageIn" },
+        { "from": 4, "output": "OutScene", "to": 3, "input": "SceneIn" },
+        { "from": 5, "output": "SceneOut", "to": 4, "input": "InScene" },
+        { "from": 6, "output": "OutScene", "to": 5, "input": "sceneIn" },
+        { "from": 3, "output": "ImageOut", "to": 0, "input": "In" }
+      ] }
+  ],
+  "tracks": [ [ { "graph": 1, "start": 0, "end": 1 }, { "graph": 2, "start": 1, "end": 2 } ] ]
+})";
+
+TEST(SteadyPlayback, GeometryFirstShownInALaterSpanCreatesNothingWhenItComes) {
+  const fs::path json = fs::temp_directory_path() / ("zv_late_cubes_" + std::to_string(getpid()) + ".json");
+  std::ofstream(json) << kLateCubes;
+  const Playback p = play(json, true);
+  fs::remove(json);
+  EXPECT_EQ(p.frames, 120);
+  EXPECT_EQ(p.gpuObjects, 0u) << "the cubes' first frame created GPU objects";
+  EXPECT_EQ(p.litFrames, 1) << "the cube should show in the second second only";
+  EXPECT_EQ(p.validationMessages, 0u);
 }
 
 }  // namespace
