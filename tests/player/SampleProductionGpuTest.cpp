@@ -4,40 +4,16 @@
 // first shows in a later span (so only the warm-up can have prepared its draws).
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <new>
 
 #include "gfx/Screen.h"
 #include "player/App.h"
 #include "player/Globals.h"
 #include "player/Player.h"
+#include "tests/engine/AllocationCounter.h"
 #include "tests/player/PlayerTestSupport.h"
-
-namespace {
-std::atomic<bool> g_counting{false};
-std::atomic<long> g_allocations{0};
-}  // namespace
-
-void* operator new(std::size_t n) {
-  if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t n) { return operator new(n); }
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
-  if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
-  return std::malloc(n ? n : 1);
-}
-void* operator new[](std::size_t n, const std::nothrow_t& tag) noexcept { return operator new(n, tag); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 using namespace playertest;
 
@@ -86,23 +62,21 @@ Playback play(const fs::path& json, bool validation) {
       const uint64_t created = screen->device->counters().total();
       r.frames = 1;
       std::vector<uint8_t> pixels;
-      g_allocations = 0;
-      g_counting = true;
+      allocations::start();
       while (player.frame()) {
         screen->present();
         ++r.frames;
         if (r.frames % 60 == 30) {  // outside the counted work: is anything drawn?
-          g_counting = false;
+          allocations::pause();
           EXPECT_TRUE(screen->readBack(pixels));
           int lit = 0;
           for (size_t i = 0; i + 3 < pixels.size(); i += 4) lit += pixels[i] + pixels[i + 1] + pixels[i + 2] > 150;
           r.litFrames += lit > 64;
           pixels.clear();
-          g_counting = true;
+          allocations::resume();
         }
       }
-      g_counting = false;
-      r.allocations = g_allocations.load();
+      r.allocations = allocations::stop();
       screen->device->waitIdle();
       r.gpuObjects = screen->device->counters().total() - created;
     }
