@@ -62,6 +62,7 @@ class TransformOp : public Operator {
       param::number("Scale.X", 1.0f), param::number("Scale.Y", 1.0f), param::number("Scale.Z", 1.0f),
   };
   static_assert(std::size(kParams) == Count);
+  static_assert(RotX == PosX + 3 && ScaleX == PosX + 6, "read together as one placement");
 
   TransformOp();
   class TransformFunction : public Function {
@@ -84,6 +85,7 @@ class RepeatOp : public Operator {
       param::number("Scale.X", 1.0f), param::number("Scale.Y", 1.0f), param::number("Scale.Z", 1.0f),
   };
   static_assert(std::size(kParams) == Count);
+  static_assert(RotX == PosX + 3 && ScaleX == PosX + 6, "read together as one placement");
 
   RepeatOp();
   class RepeatFunction : public Function {
