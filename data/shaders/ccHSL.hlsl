@@ -1,8 +1,7 @@
 // Global hue, saturation and luminance: the hue turns about the grey axis by HUE degrees,
 // saturation scales the distance from the luminance by (1 + Saturation), luminance scales
 // the colour by (1 + Luminance). The mask limits the grade. Formulas in docs/colour-grading.md.
-#include "common/fullscreen.hlsli"
-#include "common/color.hlsli"
+#include "common/maskedPass.hlsli"
 
 cbuffer CCHSLConstants : register(b0)
 {
@@ -13,11 +12,6 @@ cbuffer CCHSLConstants : register(b0)
     int gMaskImageConnected;
 };
 
-Texture2D gSource : register(t0);
-Texture2D gMask : register(t1);
-SamplerState gSourceSampler : register(s0);
-SamplerState gMaskSampler : register(s1);
-
 FullscreenVertex VS(uint id : SV_VertexID)
 {
     return fullscreenTriangle(id);
@@ -27,10 +21,6 @@ float4 PS(FullscreenVertex i) : SV_TARGET
 {
     float2 uv = regionToSource(i.uv, gRegionScale, gRegionOffset);
     float4 c = gSource.Sample(gSourceSampler, uv);
-    float3 g = rotateHue(c.rgb, gHSL.x);
-    float l = luminance(g);
-    g = l + (g - l) * (1.0 + gHSL.y);
-    g = max(g * (1.0 + gHSL.z), 0.0);
-    float m = maskWeight(gMaskImageConnected, gMask.Sample(gMaskSampler, uv));
-    return float4(lerp(c.rgb, g, m), c.a);
+    float3 g = shiftHsl(c.rgb, gHSL.x, gHSL.y, gHSL.z);
+    return maskedGrade(c, g, uv, gMaskImageConnected);
 }
