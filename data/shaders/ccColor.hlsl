@@ -16,10 +16,7 @@ cbuffer CCColorConstants : register(b0)
     float4 gBlue;
     float4 gPurple;
     float4 gMagenta;
-    float2 gRegionScale;
-    float2 gRegionOffset;
-    float2 gScreenSize;
-    int gMaskImageConnected;
+    MASKED_PASS_CONSTANTS
 };
 
 static const float kCentres[9] = {0.0, 30.0, 60.0, 120.0, 180.0, 240.0, 270.0, 300.0, 360.0};

@@ -6,10 +6,7 @@
 cbuffer CCHSLConstants : register(b0)
 {
     float4 gHSL;  // hue (degrees), saturation, luminance, 0
-    float2 gRegionScale;
-    float2 gRegionOffset;
-    float2 gScreenSize;
-    int gMaskImageConnected;
+    MASKED_PASS_CONSTANTS
 };
 
 FullscreenVertex VS(uint id : SV_VertexID)

@@ -11,10 +11,7 @@ cbuffer CCSplitToningConstants : register(b0)
     float gBalance;
     float4 gLo;
     float gLoInfluence;
-    float2 gRegionScale;
-    float2 gRegionOffset;
-    float2 gScreenSize;
-    int gMaskImageConnected;
+    MASKED_PASS_CONSTANTS
 };
 
 FullscreenVertex VS(uint id : SV_VertexID)

@@ -11,10 +11,7 @@ cbuffer CCToneConstants : register(b0)
     float gShadows;
     float gWhites;
     float gBlacks;
-    float2 gRegionScale;
-    float2 gRegionOffset;
-    float2 gScreenSize;
-    int gMaskImageConnected;
+    MASKED_PASS_CONSTANTS
 };
 
 FullscreenVertex VS(uint id : SV_VertexID)

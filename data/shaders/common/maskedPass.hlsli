@@ -7,6 +7,15 @@
 #include "fullscreen.hlsli"
 #include "color.hlsli"
 
+// The constants the manager sets on every grading pass that takes a mask, after the pass's
+// own (the end of its b0 buffer):
+//     cbuffer Constants : register(b0) { float4 gHSL; MASKED_PASS_CONSTANTS };
+#define MASKED_PASS_CONSTANTS \
+    float2 gRegionScale;      \
+    float2 gRegionOffset;     \
+    float2 gScreenSize;       \
+    int gMaskImageConnected;
+
 Texture2D gSource : register(t0);
 Texture2D gMask : register(t1);
 SamplerState gSourceSampler : register(s0);
