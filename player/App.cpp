@@ -4,9 +4,11 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 
 #include "gfx/Device.h"
 #include "gfx/FatalError.h"
+#include "gfx/RenderTargets.h"
 #include "gfx/Screen.h"
 #include "gfx/ShaderManager.h"
 #include "engine/Operator.h"
@@ -21,12 +23,18 @@
 #include "player/Player.h"
 #include "player/Settings.h"
 #include "player/Window.h"
+#include "scene/DeferredLighting.h"
 #include "scene/Operators.h"
 #include "sim/Operators.h"
 
 namespace {
 
 void playerFatalHandler(const char* text) { playerFatalError(text); }
+
+// The camera motion-blur preparation the lighting pass runs after every lighting render.
+void runVelocitySequence(GBufferSet& set, const Viewport& viewport) {
+  if (gPostProcessManager) gPostProcessManager->buildVelocityTiles(set, viewport);
+}
 
 Screen* createScreen(SDL_Window* window, const Settings& settings) {
   ScreenSettings screenSettings;
@@ -69,6 +77,22 @@ void runMainLoop(Player& player, Screen& screen) {
   }
 }
 
+Renderers::Renderers(Screen* screen) {
+  postProcess_ = new PostProcessManager();
+  postProcess_->init(screen ? screen->device : nullptr, screen);
+  // After every lighting render the lighting pass has the manager prepare the camera motion blur.
+  lighting_ = DeferredLighting::Create(screen ? screen->device : nullptr).release();
+  gDeferredLighting = lighting_;
+  gLightingVelocitySequence = &runVelocitySequence;
+}
+
+Renderers::~Renderers() {
+  delete postProcess_;
+  gLightingVelocitySequence = nullptr;
+  delete lighting_;
+  gDeferredLighting = nullptr;
+}
+
 void registerPlayerOperators() {
   registerEngineOperators();
   registerSceneOperators();
@@ -85,8 +109,7 @@ int runZarvo() {
   PlayerWindow window = openPlayerWindow(settings);
   Screen* screen = createScreen(window.window, settings);
   decideBinaryShaders();
-  auto* postProcess = new PostProcessManager();
-  postProcess->init(screen->device, screen);
+  auto renderers = std::make_unique<Renderers>(screen);
 
   {
     Player player(screen);
@@ -108,7 +131,7 @@ int runZarvo() {
     std::fflush(stdout);
   }
 
-  delete postProcess;
+  renderers.reset();
   clearShaderCache();
   clearTextureCache();
   delete screen;

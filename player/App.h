@@ -1,7 +1,25 @@
 #pragma once
 // The program: start-up, loading, the main loop and shutdown.
+class DeferredLighting;
 class Player;
+class PostProcessManager;
 class Screen;
+
+// The process-wide rendering objects, made at start-up once the shader mode is decided, in
+// this order: the post-process manager, then the lighting object (which, after every
+// lighting render, has the manager prepare the camera motion blur). Deleted in the same
+// order at shutdown, before the shader and texture caches are emptied.
+class Renderers {
+ public:
+  explicit Renderers(Screen* screen);
+  ~Renderers();
+  Renderers(const Renderers&) = delete;
+  Renderers& operator=(const Renderers&) = delete;
+
+ private:
+  PostProcessManager* postProcess_ = nullptr;
+  DeferredLighting* lighting_ = nullptr;
+};
 
 // Runs the whole program in the current working directory (config.ini, demo.opr_b, data/).
 // Returns the exit code (0; unrecoverable errors end the process with 1 earlier).

@@ -2,9 +2,12 @@
 
 #include "engine/Operator.h"
 #include "scene/Cameras.h"
+#include "scene/Decals.h"
 #include "scene/Forces.h"
 #include "scene/Generators.h"
 #include "scene/Grouping.h"
+#include "scene/LightPasses.h"
+#include "scene/Lights.h"
 #include "scene/Materials.h"
 #include "scene/Primitives.h"
 #include "scene/Transforms.h"
@@ -46,4 +49,14 @@ void registerSceneOperators() {
   // Attractors and colliders.
   OperatorRegistry::add("Attractor", spawner<AttractorOp>());
   OperatorRegistry::add("Collider", spawner<ColliderOp>());
+  // Lights and the passes that light scenes.
+  OperatorRegistry::add("DirLight", spawner<DirLightOp>());
+  OperatorRegistry::add("PointLight", spawner<PointLightOp>());
+  OperatorRegistry::add("SpotLight", spawner<SpotLightOp>());
+  OperatorRegistry::add("LightPass", spawner<LightPassOp>());
+  OperatorRegistry::add("Transparency", spawner<TransparencyPassOp>());
+  // Decals and ray marching into the G-buffer.
+  OperatorRegistry::add("Decal", spawner<DecalOp>());
+  OperatorRegistry::add("FSDecal", spawner<FSDecalOp>());
+  OperatorRegistry::add("RayMarching", spawner<RayMarchingOp>());
 }

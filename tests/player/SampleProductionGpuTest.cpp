@@ -44,6 +44,7 @@ Playback play(const fs::path& json, bool validation) {
   settings.width = 64;
   settings.height = 36;
   auto screen = std::make_unique<Screen>(nullptr, settings);
+  auto renderers = std::make_unique<Renderers>(screen.get());
   const uint64_t messages = screen->device->validationMessageCount();
   frameCounter = 0;
   framedumpSetting = 0;  // no music file here: the frame clock drives the production
@@ -82,6 +83,7 @@ Playback play(const fs::path& json, bool validation) {
     }
   }
   r.validationMessages = screen->device->validationMessageCount() - messages;
+  renderers.reset();
   screen.reset();
   fs::current_path(old);
   fs::remove_all(dir);

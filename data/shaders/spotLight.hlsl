@@ -1,0 +1,126 @@
+// A spot light drawn as its cone volume into the light map: a cone with a soft edge and a
+// range of FarPlane, a perspective shadow map, and in-scattering marched along the view ray
+// (optionally shadowed).
+#include "common/gbuffer.hlsli"
+#include "common/lighting.hlsli"
+
+cbuffer SpotLightConstants : register(b0)
+{
+    float4x4 gWorldViewProj;     // the cone volume
+    float4x4 gInvWorldViewProj;  // inverse of view x projection
+    float4x4 gInvView;           // the camera matrix
+    float4x4 gLightWVP;          // world -> the spot's shadow map
+    float4 gEyePos;
+    float4 gLightPos;
+    float4 gLightCol;            // multiplied by the brightness
+    float4 gLightDir;            // unit length, where the spot points
+    float4 gLightScattParams;    // density, multiplier, falloff, shadows in the scattering
+    float2 gRegionScale;
+    float2 gRegionOffset;
+    float gLightHeight;          // the far plane: the light's range
+    float gLightCosAngle;        // cosine of half the cone angle
+    float gShadows;
+    float gScattSteps;
+};
+
+Texture2D gSpotShadowMap : register(t5);
+
+struct VolumeVertex
+{
+    float4 pos : SV_POSITION;
+    float4 clip : TEXCOORD0;
+};
+
+VolumeVertex VS(float3 pos : POSITION)
+{
+    VolumeVertex o;
+    o.pos = mul(float4(pos, 1.0), gWorldViewProj);
+    o.clip = o.pos;
+    return o;
+}
+
+// Light arriving at pos from the spot (cone, soft edge, range), before shadows.
+float spotFactor(float3 pos, out float3 L)
+{
+    float3 toLight = gLightPos.xyz - pos;
+    float d = length(toLight);
+    L = directionOr(toLight, -gLightDir.xyz);
+    float cosOuter = clamp(gLightCosAngle, -1.0, 1.0);
+    // The soft edge spans the outer fifth of the half angle.
+    float cosInner = cos(acos(cosOuter) * 0.8);
+    float cone = smoothstep(cosOuter, max(cosInner, cosOuter + 1e-4), dot(-L, gLightDir.xyz));
+    return cone * distanceFalloff(d, gLightHeight);
+}
+
+// Fraction of the spot's light reaching pos (normal n, 0 for points in the air).
+float spotShadow(float3 pos, float3 n, float3 L)
+{
+    float cosA = clamp(gLightCosAngle, 1e-3, 1.0);
+    float tanHalf = sqrt(saturate(1.0 - cosA * cosA)) / cosA;
+    float d = max(dot(pos - gLightPos.xyz, gLightDir.xyz), 1.0);
+    float texel = 2.0 * d * tanHalf / 2048.0;
+    float3 offset = pos + n * (1.5 * texel) + L * texel;
+    float3 c = shadowMapCoord(mul(float4(offset, 1.0), gLightWVP));
+    return shadowFilter(gSpotShadowMap, c.xy, c.z, 1.0 / 2048.0);
+}
+
+float3 spotScattering(float3 eye, float3 rayEnd, float2 pixel)
+{
+    float3 ray = rayEnd - eye;
+    float len = length(ray);
+    if (len <= 1e-6)
+        return float3(0.0, 0.0, 0.0);
+    float3 dir = ray / len;
+    // March only through the sphere of the light's range.
+    float3 rel = gLightPos.xyz - eye;
+    float tc = dot(rel, dir);
+    float h2 = max(dot(rel, rel) - tc * tc, 0.0);
+    float range = max(gLightHeight, 1e-4);
+    if (h2 >= range * range)
+        return float3(0.0, 0.0, 0.0);
+    float halfChord = sqrt(range * range - h2);
+    float t0 = max(0.0, tc - halfChord);
+    float t1 = min(len, tc + halfChord);
+    if (t1 <= t0)
+        return float3(0.0, 0.0, 0.0);
+    int steps = clamp(int(gScattSteps), 1, 128);
+    float stepLength = (t1 - t0) / steps;
+    float jitter = pixelNoise(pixel);
+    bool shadowed = gShadows > 0.5 && gLightScattParams.w > 0.5;
+    float sum = 0.0;
+    for (int k = 0; k < steps; ++k)
+    {
+        float3 pos = eye + dir * (t0 + (k + jitter) * stepLength);
+        float3 L;
+        float f = spotFactor(pos, L);
+        if (f <= 0.0)
+            continue;
+        float d = length(gLightPos.xyz - pos);
+        f *= pow(saturate(1.0 - d / range), max(gLightScattParams.z, 0.0));
+        if (shadowed)
+            f *= spotShadow(pos, float3(0.0, 0.0, 0.0), L);
+        sum += f;
+    }
+    return gLightCol.rgb * (sum * stepLength * gLightScattParams.x * gLightScattParams.y);
+}
+
+float4 PS(VolumeVertex i) : SV_TARGET
+{
+    float2 uv = clipToViewportUv(i.clip);
+    LitPixel p = readLitPixel(uv, gInvWorldViewProj, gInvView, gEyePos.xyz, gRegionScale, gRegionOffset);
+    float3 result = float3(0.0, 0.0, 0.0);
+    if (p.hasGeometry)
+    {
+        float3 L;
+        float f = spotFactor(p.position, L);
+        if (f > 0.0)
+        {
+            if (gShadows > 0.5)
+                f *= spotShadow(p.position, p.normal, L);
+            result = evaluateBrdfLight(p.normal, p.toEye, L, p.surface, gLightCol.rgb * f);
+        }
+    }
+    if (gLightScattParams.y > 0.0)
+        result += spotScattering(gEyePos.xyz, viewRayEnd(uv, p, gInvWorldViewProj), i.pos.xy);
+    return float4(result, 1.0);
+}
