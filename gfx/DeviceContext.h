@@ -133,11 +133,12 @@ class DeviceContext {
   void drawIndexedInstanced(uint32_t indexCountPerInstance, uint32_t instanceCount, uint32_t startIndex,
                             int32_t baseVertex, uint32_t startInstance);
   void dispatch(uint32_t x, uint32_t y, uint32_t z);
-  // Everything a draw with the current bindings needs (its pipeline first of all, built on
-  // a draw's first use otherwise) is made now, and nothing is drawn. For draws that are
-  // skipped while loading: made during the warm-up, their first real draw creates nothing.
-  // An incomplete state is skipped as a draw would skip it.
-  void prepareDraw(bool indexed);
+  // While on, draws and dispatches make everything they need (pipelines first of all, which
+  // are otherwise built on first use; layouts, views) and then draw and dispatch nothing.
+  // For work that is skipped while loading: prepared during the warm-up, its first real run
+  // creates no GPU object. Clears and copies are not affected; clearState leaves it as it is.
+  void setPrepareOnly(bool on);
+  bool prepareOnly() const;
 
   // Resources.
   void copyResource(Texture* destination, Texture* source);
@@ -175,4 +176,18 @@ class DeviceContext {
  private:
   Device* device_ = nullptr;
   gfxbackend::ContextImpl* impl_ = nullptr;
+};
+
+// Prepare-only mode (DeviceContext::setPrepareOnly) for a scope; the setting before it comes
+// back at its end. A null context is left alone.
+class PrepareOnlyScope {
+ public:
+  explicit PrepareOnlyScope(DeviceContext* context);
+  ~PrepareOnlyScope();
+  PrepareOnlyScope(const PrepareOnlyScope&) = delete;
+  PrepareOnlyScope& operator=(const PrepareOnlyScope&) = delete;
+
+ private:
+  DeviceContext* context_;
+  bool was_ = false;
 };

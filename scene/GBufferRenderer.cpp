@@ -175,10 +175,6 @@ void GBufferRenderer::DrawMeshKeepTargets(const Mesh& mesh, Context& ctx, const 
   draw(mesh, ctx, programFor(ctx), 0, 0, range, false);
 }
 
-void GBufferRenderer::PrepareMesh(const Mesh& mesh, Context& ctx) {
-  draw(mesh, ctx, programFor(ctx), 0, kDrawPrepareOnly, nullptr, true);
-}
-
 void GBufferRenderer::DrawMeshInstanced(const Mesh& mesh, Context& ctx, uint32_t instanceCount) {
   ShaderProgram* program = programFor(ctx);
   if (program == gbufferProgram.get()) program = instanceProgram.get();

@@ -81,9 +81,6 @@ class GBufferRenderer {
   void DrawMeshInstanced(const Mesh& mesh, Context& ctx, uint32_t instanceCount);
   // The same without unbinding the targets afterwards (for draws that follow at once).
   void DrawMeshKeepTargets(const Mesh& mesh, Context& ctx, const DrawRange* range = nullptr);
-  // What DrawMesh does, drawing nothing: the draw's pipeline is made now. For geometry that
-  // skips its drawing while loading, so that the frame that first shows it creates nothing.
-  void PrepareMesh(const Mesh& mesh, Context& ctx);
 
   // The per-object steps alone, for passes that draw their own geometry with their own
   // program (the shader-driven generators): textures into pixel slots 0-4 of the program,

@@ -78,14 +78,8 @@ void submitDraw(const DrawRequest& r) {
   dc->setVertexBuffers(0, kMeshStreams, mesh.vertexBuffers, mesh.strides, offsets);
 
   const bool instanced = (r.flags & kDrawInstanced) != 0;
-  const bool indexed = mesh.indexed && mesh.indexBuffer;
-  if (indexed)
+  if (mesh.indexed && mesh.indexBuffer) {
     dc->setIndexBuffer(mesh.indexBuffer, mesh.indexFormat, 0);
-  else
-    dc->setIndexBuffer(nullptr, DXGI_FORMAT_R16_UINT, 0);
-  if (r.flags & kDrawPrepareOnly) {
-    dc->prepareDraw(indexed);
-  } else if (indexed) {
     uint32_t first = mesh.firstIndex, count = mesh.indexCount;
     if (r.range) {
       first = r.range->first;
@@ -98,6 +92,7 @@ void submitDraw(const DrawRequest& r) {
         dc->drawIndexed(count, first, int32_t(mesh.baseVertex));
     }
   } else {
+    dc->setIndexBuffer(nullptr, DXGI_FORMAT_R16_UINT, 0);
     uint32_t first = mesh.baseVertex, count = mesh.vertexCount;
     if (r.range) {
       first = r.range->first;

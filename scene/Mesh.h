@@ -60,13 +60,11 @@ struct DrawRange {
 };
 
 constexpr uint32_t kDrawInstanced = 1;
-// Binds and prepares everything the draw needs (its pipeline above all) and draws nothing.
-constexpr uint32_t kDrawPrepareOnly = 2;
 
 // What a draw hands to the device layer.
 struct DrawRequest {
   uint32_t instanceCount = 0;
-  uint32_t flags = 0;  // kDrawInstanced, kDrawPrepareOnly
+  uint32_t flags = 0;  // kDrawInstanced
   ShaderProgram* program = nullptr;
   const Mesh* mesh = nullptr;
   const DrawRange* range = nullptr;  // null: the whole mesh

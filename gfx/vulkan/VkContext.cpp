@@ -90,6 +90,7 @@ struct ContextImpl {
   ScissorRect scissor;
   RenderState* state = nullptr;
   uint32_t stencilRef = 0;
+  bool prepareOnly = false;  // draws and dispatches are prepared, not recorded
 
   // Open rendering.
   bool rendering = false;
@@ -1267,25 +1268,39 @@ bool prepareDrawState(ContextImpl& c, bool indexed) {
 }  // namespace
 
 void DeviceContext::draw(uint32_t vertexCount, uint32_t startVertex) {
-  if (prepareDrawState(*impl_, false)) vkCmdDraw(impl_->d->cmd(), vertexCount, 1, startVertex, 0);
+  if (prepareDrawState(*impl_, false) && !impl_->prepareOnly)
+    vkCmdDraw(impl_->d->cmd(), vertexCount, 1, startVertex, 0);
 }
 
 void DeviceContext::drawIndexed(uint32_t indexCount, uint32_t startIndex, int32_t baseVertex) {
-  if (prepareDrawState(*impl_, true)) vkCmdDrawIndexed(impl_->d->cmd(), indexCount, 1, startIndex, baseVertex, 0);
+  if (prepareDrawState(*impl_, true) && !impl_->prepareOnly)
+    vkCmdDrawIndexed(impl_->d->cmd(), indexCount, 1, startIndex, baseVertex, 0);
 }
 
 void DeviceContext::drawInstanced(uint32_t vertexCount, uint32_t instanceCount, uint32_t startVertex,
                                   uint32_t startInstance) {
-  if (prepareDrawState(*impl_, false)) vkCmdDraw(impl_->d->cmd(), vertexCount, instanceCount, startVertex, startInstance);
+  if (prepareDrawState(*impl_, false) && !impl_->prepareOnly)
+    vkCmdDraw(impl_->d->cmd(), vertexCount, instanceCount, startVertex, startInstance);
 }
 
 void DeviceContext::drawIndexedInstanced(uint32_t indexCount, uint32_t instanceCount, uint32_t startIndex,
                                          int32_t baseVertex, uint32_t startInstance) {
-  if (prepareDrawState(*impl_, true))
+  if (prepareDrawState(*impl_, true) && !impl_->prepareOnly)
     vkCmdDrawIndexed(impl_->d->cmd(), indexCount, instanceCount, startIndex, baseVertex, startInstance);
 }
 
-void DeviceContext::prepareDraw(bool indexed) { prepareDrawState(*impl_, indexed); }
+void DeviceContext::setPrepareOnly(bool on) { impl_->prepareOnly = on; }
+bool DeviceContext::prepareOnly() const { return impl_->prepareOnly; }
+
+PrepareOnlyScope::PrepareOnlyScope(DeviceContext* context) : context_(context) {
+  if (!context_) return;
+  was_ = context_->prepareOnly();
+  context_->setPrepareOnly(true);
+}
+
+PrepareOnlyScope::~PrepareOnlyScope() {
+  if (context_) context_->setPrepareOnly(was_);
+}
 
 void DeviceContext::dispatch(uint32_t x, uint32_t y, uint32_t z) {
   ContextImpl& c = *impl_;
@@ -1317,6 +1332,7 @@ void DeviceContext::dispatch(uint32_t x, uint32_t y, uint32_t z) {
     }
     if (c.d->epoch == epoch) break;
   }
+  if (c.prepareOnly) return;
   applyUses(c, uses);
   VkCommandBuffer cmd = c.d->cmd();
   vkCmdBindPipeline(cmd, VK_PIPELINE_BIND_POINT_COMPUTE, pipeline);

@@ -401,32 +401,53 @@ TEST_F(ContextGpuTest, CachesShareObjectsForEqualBytesOnly) {
   EXPECT_NE(device()->samplerFor(s1), device()->samplerFor(s2));
 }
 
-TEST_F(ContextGpuTest, APreparedDrawMakesItsPipelineAndDrawsNothing) {
+TEST_F(ContextGpuTest, PreparedDrawsAndDispatchesMakeTheirPipelinesAndWriteNothing) {
   Texture* target = texture(0x10204, 8, 8, 0x10009);
   bindTarget(target);
   setParams(1, 0, 0, 1, 0.5f);
   RenderStateDesc noCull = RenderStateDesc::defaults();
   noCull.flags = 0;
-  bindFullScreen(device()->stateFor(noCull));
   const GpuCounters before = device()->counters();
-  ctx()->prepareDraw(false);
+  {
+    PrepareOnlyScope prepare(ctx());
+    PrepareOnlyScope nested(ctx());
+    EXPECT_TRUE(ctx()->prepareOnly());
+    fullScreen(device()->stateFor(noCull));
+  }
+  EXPECT_FALSE(ctx()->prepareOnly());
   EXPECT_EQ(device()->counters().pipelines, before.pipelines + 1);
   EXPECT_EQ(rgba(readBack(target), 8, 4, 4), 0u);
 
   // The real draw then finds all it needs (read-backs make objects of their own: counted
   // before and after the draw alone).
-  const GpuCounters prepared = device()->counters();
-  bindFullScreen(device()->stateFor(noCull));
-  ctx()->draw(3, 0);
+  GpuCounters prepared = device()->counters();
+  fullScreen(device()->stateFor(noCull));
   EXPECT_EQ(device()->counters().total(), prepared.total());
   EXPECT_EQ(rgba(readBack(target), 8, 4, 4), packRgba(255, 0, 0, 255));
 
-  // A state a draw would skip builds nothing either.
-  testing::internal::CaptureStderr();
-  ctx()->setShader(hlsl::Vertex, nullptr);
-  ctx()->prepareDraw(false);
-  testing::internal::GetCapturedStderr();
-  EXPECT_EQ(device()->counters().pipelines, prepared.pipelines);
+  // A dispatch likewise.
+  const char* fill = R"(
+RWStructuredBuffer<uint> gOut : register(u0);
+[numthreads(1, 1, 1)]
+void CS(uint3 id : SV_DispatchThreadID) { gOut[0] = 5; }
+)";
+  gfxbackend::Shader* cs = shader(hlsl::Compute, fill, "CS");
+  ASSERT_NE(cs, nullptr);
+  Texture* out = buffer(kBindUnorderedAccess | kUsageDefault | kStructuredBuffer, 4, 4);
+  ctx()->setShader(hlsl::Compute, cs);
+  ctx()->setUnorderedAccessViews(hlsl::Compute, 0, 1, &out, nullptr);
+  uint32_t value = 1;
+  {
+    PrepareOnlyScope prepare(ctx());
+    ctx()->dispatch(1, 1, 1);
+  }
+  std::memcpy(&value, readBack(out).data(), 4);
+  EXPECT_EQ(value, 0u);
+  prepared = device()->counters();
+  ctx()->dispatch(1, 1, 1);
+  EXPECT_EQ(device()->counters().total(), prepared.total());
+  std::memcpy(&value, readBack(out).data(), 4);
+  EXPECT_EQ(value, 5u);
 }
 
 TEST_F(ContextGpuTest, ASecondFrameOfTheSamePassesCreatesNothing) {

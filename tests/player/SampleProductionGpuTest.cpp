@@ -109,10 +109,11 @@ TEST(SampleProduction, AfterTheFirstFrameNoFrameAllocates) {
   EXPECT_EQ(p.allocations, 0) << "frames after the first allocated from the heap";
 }
 
-// For its first second a backdrop alone; then a white cube, drawn through "Forward", comes in
-// with a span of its own. The cube skips its drawing while loading, so only a warm-up that
-// prepares its draw keeps that second span from building a pipeline.
-const char* kLateCubes = R"({
+// For its first second a backdrop alone; then, with a span of their own, a cube lit by a
+// shadowed light through "LightPass" and drawn again through "Forward". The cube and the
+// lighting skip their drawing while loading, so only a warm-up that prepares their draws
+// keeps the second span from building pipelines, views and targets.
+const char* kLateScene = R"({
   "graphs": [
     { "id": 1, "name": "backdrop",
       "operators": [
@@ -122,29 +123,38 @@ const char* kLateCubes = R"({
     { "id": 2, "name": "cubes",
       "operators": [
         { "id": 2, "type": "Image", "params": { "Clear.A": 1 } },
-        { "id": 3, "type": "Forward", "params": { "Shader": "data/shaders/forward/headlight.hlsl" } },
-        { "id": 4, "type": "TargetCamera", "params": { "CamOffset.Z": -3 } },
-        { "id": 5, "type": "Material", "params": { "Color.R": 1, "Color.G": 1, "Color.B": 1 } },
-        { "id": 6, "type": "Cube" }
+        { "id": 3, "type": "LightPass" },
+        { "id": 4, "type": "TargetCamera", "params": { "CamOffset.Z": -4, "Pitch": 20 } },
+        { "id": 5, "type": "Group" },
+        { "id": 6, "type": "DirLight", "params": { "Cast Shadows": 1 } },
+        { "id": 7, "type": "Material", "params": { "Color.R": 1, "Color.G": 1, "Color.B": 1 } },
+        { "id": 8, "type": "Cube" },
+        { "id": 9, "type": "Forward", "params": { "Shader": "data/shaders/forward/headlight.hlsl" } },
+        { "id": 10, "type": "TargetCamera", "params": { "CamOffset.Z": -3 } }
       ],
       "connections": [
-        { "from": 2, "output": "ImageOut", "to": 3, "input": "ImageIn" },
+        { "from": 3, "output": "ImageOut", "to": 2, "input": "ImageIn" },
         { "from": 4, "output": "OutScene", "to": 3, "input": "SceneIn" },
-        { "from": 5, "output": "SceneOut", "to": 4, "input": "InScene" },
-        { "from": 6, "output": "OutScene", "to": 5, "input": "sceneIn" },
-        { "from": 3, "output": "ImageOut", "to": 0, "input": "In" }
+        { "from": 5, "output": "OutScene", "to": 4, "input": "InScene" },
+        { "from": 6, "output": "OutScene", "to": 5, "input": "InScene" },
+        { "from": 7, "output": "SceneOut", "to": 5, "input": "InScene" },
+        { "from": 8, "output": "OutScene", "to": 7, "input": "sceneIn" },
+        { "from": 2, "output": "ImageOut", "to": 9, "input": "ImageIn" },
+        { "from": 10, "output": "OutScene", "to": 9, "input": "SceneIn" },
+        { "from": 7, "output": "SceneOut", "to": 10, "input": "InScene" },
+        { "from": 9, "output": "ImageOut", "to": 0, "input": "In" }
       ] }
   ],
   "tracks": [ [ { "graph": 1, "start": 0, "end": 1 }, { "graph": 2, "start": 1, "end": 2 } ] ]
 })";
 
 TEST(SteadyPlayback, GeometryFirstShownInALaterSpanCreatesNothingWhenItComes) {
-  const fs::path json = fs::temp_directory_path() / ("zv_late_cubes_" + std::to_string(getpid()) + ".json");
-  std::ofstream(json) << kLateCubes;
+  const fs::path json = fs::temp_directory_path() / ("zv_late_scene_" + std::to_string(getpid()) + ".json");
+  std::ofstream(json) << kLateScene;
   const Playback p = play(json, true);
   fs::remove(json);
   EXPECT_EQ(p.frames, 120);
-  EXPECT_EQ(p.gpuObjects, 0u) << "the cubes' first frame created GPU objects";
+  EXPECT_EQ(p.gpuObjects, 0u) << "the lit cube's first frame created GPU objects";
   EXPECT_EQ(p.litFrames, 1) << "the cube should show in the second second only";
   EXPECT_EQ(p.validationMessages, 0u);
 }
