@@ -1135,7 +1135,7 @@ bool beginRendering(ContextImpl& c) {
 
 thread_local std::vector<Use> tUses;
 
-bool prepareDrawState(ContextImpl& c, bool indexed) {
+bool prepareDraw(ContextImpl& c, bool indexed) {
   Shader* vs = c.stages[hlsl::Vertex].shader;
   if (!vs) {
     c.warn("no vertex shader");
@@ -1268,24 +1268,24 @@ bool prepareDrawState(ContextImpl& c, bool indexed) {
 }  // namespace
 
 void DeviceContext::draw(uint32_t vertexCount, uint32_t startVertex) {
-  if (prepareDrawState(*impl_, false) && !impl_->prepareOnly)
+  if (prepareDraw(*impl_, false) && !impl_->prepareOnly)
     vkCmdDraw(impl_->d->cmd(), vertexCount, 1, startVertex, 0);
 }
 
 void DeviceContext::drawIndexed(uint32_t indexCount, uint32_t startIndex, int32_t baseVertex) {
-  if (prepareDrawState(*impl_, true) && !impl_->prepareOnly)
+  if (prepareDraw(*impl_, true) && !impl_->prepareOnly)
     vkCmdDrawIndexed(impl_->d->cmd(), indexCount, 1, startIndex, baseVertex, 0);
 }
 
 void DeviceContext::drawInstanced(uint32_t vertexCount, uint32_t instanceCount, uint32_t startVertex,
                                   uint32_t startInstance) {
-  if (prepareDrawState(*impl_, false) && !impl_->prepareOnly)
+  if (prepareDraw(*impl_, false) && !impl_->prepareOnly)
     vkCmdDraw(impl_->d->cmd(), vertexCount, instanceCount, startVertex, startInstance);
 }
 
 void DeviceContext::drawIndexedInstanced(uint32_t indexCount, uint32_t instanceCount, uint32_t startIndex,
                                          int32_t baseVertex, uint32_t startInstance) {
-  if (prepareDrawState(*impl_, true) && !impl_->prepareOnly)
+  if (prepareDraw(*impl_, true) && !impl_->prepareOnly)
     vkCmdDrawIndexed(impl_->d->cmd(), indexCount, instanceCount, startIndex, baseVertex, startInstance);
 }
 
