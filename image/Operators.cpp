@@ -1,12 +1,18 @@
 #include "image/Operators.h"
 
 #include "engine/Operator.h"
-#include "image/Forward.h"
-#include "image/ImageCameras.h"
-#include "image/Routing.h"
-#include "image/Targets.h"
 #include "image/ColorCorrection.h"
+#include "image/Compositing.h"
+#include "image/DepthRecordings.h"
 #include "image/Effects.h"
+#include "image/Forward.h"
+#include "image/Generators.h"
+#include "image/ImageCameras.h"
+#include "image/PixelSorting.h"
+#include "image/Routing.h"
+#include "image/SSFluids.h"
+#include "image/ScreenSpace.h"
+#include "image/Targets.h"
 
 namespace {
 template <class T>
@@ -49,4 +55,20 @@ void registerImageOperators() {
   OperatorRegistry::add("CCColor", spawner<CCColorOp>());
   OperatorRegistry::add("CCHSL", spawner<CCHSLOp>());
   OperatorRegistry::add("CCTone", spawner<CCToneOp>());
+  // Compositing and generators
+  OperatorRegistry::add("Blend", spawner<BlendOp>());
+  OperatorRegistry::add("MaskImage", spawner<MaskImageOp>());
+  OperatorRegistry::add("Sprite", spawner<SpriteOp>());
+  OperatorRegistry::add("Radial", spawner<RadialOp>());
+  OperatorRegistry::add("Gradient", spawner<GradientOp>());
+  OperatorRegistry::add("ImageShader", spawner<ImageShaderOp>());
+  OperatorRegistry::add("Engraver", spawner<EngraverOp>());
+  OperatorRegistry::add("Fog", spawner<FogOp>());
+  // Screen-space effects
+  OperatorRegistry::add("SSR", spawner<SSROp>());
+  OperatorRegistry::add("PixelSorting", spawner<PixelSortingOp>());
+  OperatorRegistry::add("SSFluids", spawner<SSFluidsOp>());
+  // Depth recordings
+  OperatorRegistry::add("XEDDepth", spawner<XEDDepthOp>());
+  OperatorRegistry::add("AXEDDepth", spawner<AXEDDepthOp>());
 }

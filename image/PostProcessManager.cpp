@@ -12,6 +12,7 @@
 #include "gfx/ShaderProgram.h"
 #include "gfx/Texture.h"
 #include "image/PostProcessPassSupport.h"
+#include "image/SSFluids.h"
 
 PostProcessManager* gPostProcessManager = nullptr;
 
@@ -179,6 +180,7 @@ void PostProcessManager::init(Device* device, uint32_t width, uint32_t height) {
   makeMotionBlurTargets(width, height);
 
   logMessage("Initializing SSFluids\n");
+  ssFluids.solver = std::make_shared<FluidSolver>(device);
   logMessage("Initializing PostProcessManager done\n");
 }
 

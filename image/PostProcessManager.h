@@ -20,6 +20,7 @@
 #include "engine/Math.h"
 
 class Device;
+class FluidSolver;
 class Sampler;
 class Screen;
 class ShaderProgram;
@@ -207,13 +208,14 @@ struct MotionBlurBlock {
   uint32_t viewportWidth = 0, viewportHeight = 0;  // the size the two were made for
 };
 
-// The screen-space fluid solver keeps its parameters here; its programs and buffers are
-// created by the fluid pass itself, which is not part of this manager yet.
+// The screen-space fluid: its parameters, and the solver with its programs and buffers
+// (image/SSFluids.h), made by init.
 struct SSFluidsBlock {
   float influence = 0.9f;
   float force = 1.0f;
   float viscosity = 0.1f;
   float stepsPerSecond = 240.0f;
+  std::shared_ptr<FluidSolver> solver;
 };
 
 // ---- the manager --------------------------------------------------------------------------

@@ -24,6 +24,7 @@
 #include "player/Settings.h"
 #include "player/Window.h"
 #include "scene/DeferredLighting.h"
+#include "scene/MeshImport.h"
 #include "scene/Operators.h"
 #include "sim/Operators.h"
 
@@ -132,8 +133,11 @@ int runZarvo() {
   }
 
   renderers.reset();
+  // The caches in their fixed order, all before the Device goes.
+  clearMeshCache();
   clearShaderCache();
   clearTextureCache();
+  clearLwoCache();
   delete screen;
   gScreen = nullptr;
   closePlayerWindow(window);

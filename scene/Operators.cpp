@@ -3,12 +3,15 @@
 #include "engine/Operator.h"
 #include "scene/Cameras.h"
 #include "scene/Decals.h"
+#include "scene/Destruction.h"
 #include "scene/Forces.h"
 #include "scene/Generators.h"
 #include "scene/Grouping.h"
+#include "scene/InstancedMeshes.h"
 #include "scene/LightPasses.h"
 #include "scene/Lights.h"
 #include "scene/Materials.h"
+#include "scene/MeshOperators.h"
 #include "scene/Primitives.h"
 #include "scene/Transforms.h"
 
@@ -59,4 +62,12 @@ void registerSceneOperators() {
   OperatorRegistry::add("Decal", spawner<DecalOp>());
   OperatorRegistry::add("FSDecal", spawner<FSDecalOp>());
   OperatorRegistry::add("RayMarching", spawner<RayMarchingOp>());
+  // Assets from files, instancing and destruction.
+  OperatorRegistry::add("Mesh", spawner<MeshOp>());
+  OperatorRegistry::add("LWO", spawner<LWOOp>());
+  OperatorRegistry::add("Texture", spawner<TextureOp>());
+  OperatorRegistry::add("RepeatInst", spawner<RepeatInstOp>());
+  OperatorRegistry::add("ReplicateInst", spawner<ReplicateInstOp>());
+  OperatorRegistry::add("DestructMesh", spawner<DestructMeshOp>());
+  OperatorRegistry::add("DynaMesh", spawner<DynaMeshOp>());
 }

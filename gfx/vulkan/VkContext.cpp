@@ -617,6 +617,10 @@ VkPipeline findPipeline(ContextImpl& c, ProgramLayout& pl, const PipelineKey& ke
     if (std::memcmp(&e.key, &key, sizeof(key)) == 0) return e.pipeline;
   VkPipeline p = compute ? buildComputePipeline(c, pl, key) : buildGraphicsPipeline(c, pl, key);
   bucket.push_back({key, p});
+  // Keys are compared byte for byte, padding included. A member-wise copy (what an optimised
+  // build makes of the line above) leaves the stored key's padding undefined, and the entry
+  // would never match again: every draw would build its pipeline anew.
+  std::memcpy(&bucket.back().key, &key, sizeof(key));
   return p;
 }
 
@@ -1268,25 +1272,29 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
 }  // namespace
 
 void DeviceContext::draw(uint32_t vertexCount, uint32_t startVertex) {
-  if (prepareDraw(*impl_, false) && !impl_->prepareOnly)
-    vkCmdDraw(impl_->d->cmd(), vertexCount, 1, startVertex, 0);
+  if (!prepareDraw(*impl_, false) || impl_->prepareOnly) return;
+  vkCmdDraw(impl_->d->cmd(), vertexCount, 1, startVertex, 0);
+  device_->counters().draws++;
 }
 
 void DeviceContext::drawIndexed(uint32_t indexCount, uint32_t startIndex, int32_t baseVertex) {
-  if (prepareDraw(*impl_, true) && !impl_->prepareOnly)
-    vkCmdDrawIndexed(impl_->d->cmd(), indexCount, 1, startIndex, baseVertex, 0);
+  if (!prepareDraw(*impl_, true) || impl_->prepareOnly) return;
+  vkCmdDrawIndexed(impl_->d->cmd(), indexCount, 1, startIndex, baseVertex, 0);
+  device_->counters().draws++;
 }
 
 void DeviceContext::drawInstanced(uint32_t vertexCount, uint32_t instanceCount, uint32_t startVertex,
                                   uint32_t startInstance) {
-  if (prepareDraw(*impl_, false) && !impl_->prepareOnly)
-    vkCmdDraw(impl_->d->cmd(), vertexCount, instanceCount, startVertex, startInstance);
+  if (!prepareDraw(*impl_, false) || impl_->prepareOnly) return;
+  vkCmdDraw(impl_->d->cmd(), vertexCount, instanceCount, startVertex, startInstance);
+  device_->counters().draws++;
 }
 
 void DeviceContext::drawIndexedInstanced(uint32_t indexCount, uint32_t instanceCount, uint32_t startIndex,
                                          int32_t baseVertex, uint32_t startInstance) {
-  if (prepareDraw(*impl_, true) && !impl_->prepareOnly)
-    vkCmdDrawIndexed(impl_->d->cmd(), indexCount, instanceCount, startIndex, baseVertex, startInstance);
+  if (!prepareDraw(*impl_, true) || impl_->prepareOnly) return;
+  vkCmdDrawIndexed(impl_->d->cmd(), indexCount, instanceCount, startIndex, baseVertex, startInstance);
+  device_->counters().draws++;
 }
 
 void DeviceContext::setPrepareOnly(bool on) { impl_->prepareOnly = on; }

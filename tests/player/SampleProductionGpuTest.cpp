@@ -95,9 +95,9 @@ const fs::path kSample = fs::path(ZV_SOURCE_DIR) / "demo" / "demo.json";
 
 TEST(SampleProduction, AfterTheFirstFrameNoFrameCreatesGpuObjects) {
   const Playback p = play(kSample, true);
-  EXPECT_EQ(p.frames, 360);  // six seconds at 1/60 s a frame, both scenes
+  EXPECT_EQ(p.frames, 600);  // ten seconds at 1/60 s a frame, all three scenes
   EXPECT_EQ(p.gpuObjects, 0u) << "frames after the first created GPU objects";
-  EXPECT_EQ(p.litFrames, 6) << "frames sampled once a second should show geometry";
+  EXPECT_EQ(p.litFrames, 10) << "frames sampled once a second should show geometry";
   EXPECT_EQ(p.validationMessages, 0u);
 }
 
@@ -105,7 +105,7 @@ TEST(SampleProduction, AfterTheFirstFrameNoFrameAllocates) {
   // Without the validation layer, which allocates for its own bookkeeping through the
   // program's allocation functions on every call.
   const Playback p = play(kSample, false);
-  EXPECT_EQ(p.frames, 360);
+  EXPECT_EQ(p.frames, 600);
   EXPECT_EQ(p.allocations, 0) << "frames after the first allocated from the heap";
 }
 

@@ -97,6 +97,27 @@ std::vector<Contract> contracts() {
        {{hlsl::Vertex, "VS"}, {hlsl::Geometry, "GS"}, {hlsl::Pixel, "PS"}},
        plus(kObjectConstants, {{"vertexCount", 4}, {"triCount", 4}, {"time", 4}}),
        {{hlsl::Vertex, 8, hlsl::ResourceKind::StructuredBuffer, ProcMeshOp::kPointStride}}},
+      // The GPU mesh cutting (cut buffers hold 44-byte vertices, the counters one uint each).
+      {"data/shaders/dynaMeshCS.hlsl",
+       {{hlsl::Compute, "CS"}},
+       {{"gThreadGroupsX", 4}, {"gThreadGroupsY", 4}, {"triCountSrc", 4}, {"additionalTriMultiplier", 4},
+        {"strength", 4}, {"planePos", 16}, {"planeDir", 16}},
+       {{hlsl::Compute, 0, hlsl::ResourceKind::StructuredBuffer, 44},
+        {hlsl::Compute, 1, hlsl::ResourceKind::StructuredBuffer, 4},
+        {hlsl::Compute, 0, hlsl::ResourceKind::RWStructuredBuffer, 44},
+        {hlsl::Compute, 1, hlsl::ResourceKind::RWStructuredBuffer, 4}}},
+      {"data/shaders/dynaMeshClearGlobalsCS.hlsl",
+       {{hlsl::Compute, "ResetCS"}},
+       {{"gThreadGroupsX", 4}, {"gThreadGroupsY", 4}, {"triCountSrc", 4}},
+       {{hlsl::Compute, 0, hlsl::ResourceKind::RWStructuredBuffer, 44},
+        {hlsl::Compute, 1, hlsl::ResourceKind::RWStructuredBuffer, 4}}},
+      {"data/shaders/dynaMeshClearGlobalsCS.hlsl",
+       {{hlsl::Compute, "CS"}},
+       {},
+       {{hlsl::Compute, 1, hlsl::ResourceKind::RWStructuredBuffer, 4},
+        {hlsl::Compute, 2, hlsl::ResourceKind::RWStructuredBuffer, 4}}},
+      {"data/shaders/dynaMeshVSPS.hlsl", {{hlsl::Vertex, "VS"}, {hlsl::Pixel, "PS"}}, kObjectConstants,
+       {{hlsl::Vertex, 1, hlsl::ResourceKind::StructuredBuffer, 44}}},
   };
 }
 
@@ -119,6 +140,12 @@ bool reflectEntry(const std::string& file, hlsl::Stage stage, const char* entry,
     return false;
   }
   return true;
+}
+
+bool isUnorderedAccess(hlsl::ResourceKind k) {
+  using K = hlsl::ResourceKind;
+  return k == K::RWTexture || k == K::RWBuffer || k == K::RWStructuredBuffer || k == K::AppendBuffer ||
+         k == K::ConsumeBuffer;
 }
 
 const hlsl::CBufferInfo* slot0(const hlsl::Reflection& r) {
@@ -176,6 +203,7 @@ TEST(SceneShaderContract, EntriesCompileAndDeclareWhatTheirPassSets) {
           if (res.reg != s.reg) continue;
           const bool isSampler = res.kind == hlsl::ResourceKind::Sampler;
           if (isSampler != (s.kind == hlsl::ResourceKind::Sampler)) continue;
+          if (isUnorderedAccess(res.kind) != isUnorderedAccess(s.kind)) continue;  // u# beside t#
           EXPECT_EQ(res.kind, s.kind) << c.file << " register " << s.reg;
           if (s.stride) {
             EXPECT_EQ(res.structStride, s.stride) << c.file << " register " << s.reg;

@@ -1,0 +1,209 @@
+#include "image/Generators.h"
+
+#include "engine/FloatOperators.h"
+#include "engine/Globals.h"
+#include "gfx/Device.h"
+#include "gfx/ShaderProgram.h"
+#include "image/Effects.h"
+#include "image/ImagePass.h"
+
+using effects::connected;
+using effects::evalImage;
+using namespace imagepass;
+
+namespace {
+
+void ensureLoaded(std::unique_ptr<ShaderProgram>& program, bool& tried, const char* name) {
+  if (program || tried || !gDevice) return;
+  tried = true;
+  program = loadPassProgram(name, "VS", "PS");
+}
+
+Float4 readColour(const std::vector<Port*>& s, size_t first, float t, Context& ctx) {
+  Float4 c;
+  c.x = evalFloat(s, first, t, ctx);
+  c.y = evalFloat(s, first + 1, t, ctx);
+  c.z = evalFloat(s, first + 2, t, ctx);
+  c.w = evalFloat(s, first + 3, t, ctx);
+  return c;
+}
+
+float aspectOf(const Viewport& vp) {
+  const float h = float(vp.bottom - vp.top);
+  return h > 0.0f ? float(vp.right - vp.left) / h : 1.0f;
+}
+
+// What both ramps do after reading their own values: the input picture in slot 0, the
+// next ring image as destination, drawn over the viewport.
+void drawRamp(ShaderProgram* program, Texture* input, Context& ctx) {
+  Texture* destination = nextRingTarget(ctx);
+  if (!destination) return;
+  bindTexture(program, 0, readable(ctx, input, destination), pointWrap(deviceOf(ctx)));
+  drawOver(program, destination, ctx.viewport);
+  ctx.imageResult = destination;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- Radial
+
+RadialOp::RadialOp() : Operator(CategoryImage) {
+  declareInputs(kParams);
+  ZV_IMAGE_OUT(RadialOp, RadialFunction);
+}
+
+RadialOp::RadialFunction::RadialFunction() { ensureLoaded(program, tried, "radial"); }
+RadialOp::RadialFunction::~RadialFunction() = default;
+
+void RadialOp::RadialFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
+  Texture* input = evalImage(s, ImageIn, t, ctx);
+  const Float4 colour1 = readColour(s, Color1R, t, ctx);
+  const Float4 colour2 = readColour(s, Color2R, t, ctx);
+  const Float2 position{evalFloat(s, PositionX, t, ctx), evalFloat(s, PositionY, t, ctx)};
+  const float inner = evalFloat(s, RadiusInner, t, ctx);
+  const float outer = evalFloat(s, RadiusOuter, t, ctx);
+  ensureLoaded(program, tried, "radial");
+  if (!program) return;
+  Constants(program.get())
+      .region(depthRegion(ctx))
+      .set("gAspect", aspectOf(ctx.viewport))
+      .set("gColor1", colour1)
+      .set("gColor2", colour2)
+      .set("gPosition", position)
+      .set("gRadius1", inner)
+      .set("gRadius2", outer)
+      .set("gInputImageConnected", int32_t(input ? 1 : 0));
+  drawRamp(program.get(), input, ctx);
+}
+
+// ---------------------------------------------------------------- Gradient
+
+GradientOp::GradientOp() : Operator(CategoryImage) {
+  declareInputs(kParams);
+  ZV_IMAGE_OUT(GradientOp, GradientFunction);
+}
+
+GradientOp::GradientFunction::GradientFunction() { ensureLoaded(program, tried, "gradient"); }
+GradientOp::GradientFunction::~GradientFunction() = default;
+
+void GradientOp::GradientFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
+  Texture* input = evalImage(s, ImageIn, t, ctx);
+  const Float4 colour1 = readColour(s, Color1R, t, ctx);
+  const Float4 colour2 = readColour(s, Color2R, t, ctx);
+  const Float2 position1{evalFloat(s, Position1X, t, ctx), evalFloat(s, Position1Y, t, ctx)};
+  const Float2 position2{evalFloat(s, Position2X, t, ctx), evalFloat(s, Position2Y, t, ctx)};
+  ensureLoaded(program, tried, "gradient");
+  if (!program) return;
+  Constants(program.get())
+      .region(depthRegion(ctx))
+      .set("gAspect", aspectOf(ctx.viewport))
+      .set("gColor1", colour1)
+      .set("gColor2", colour2)
+      .set("gPosition1", position1)
+      .set("gPosition2", position2)
+      .set("gInputImageConnected", int32_t(input ? 1 : 0));
+  drawRamp(program.get(), input, ctx);
+}
+
+// ---------------------------------------------------------------- ImageShader
+
+ImageShaderOp::ImageShaderOp() : Operator(CategoryImage) {
+  declareInputs(kParams);
+  ZV_IMAGE_OUT(ImageShaderOp, ImageShaderFunction);
+}
+
+ImageShaderOp::ImageShaderFunction::ImageShaderFunction() = default;
+ImageShaderOp::ImageShaderFunction::~ImageShaderFunction() = default;
+
+void ImageShaderOp::ImageShaderFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
+  if (notLoaded) {
+    const std::string path = evalText(s, Filepath, t, ctx);
+    // A production may fill in the path later (an animated text): keep looking until one is given.
+    if (!path.empty()) {
+      notLoaded = 0;
+      program = loadPassProgram(path.c_str(), "VS", "PS", true);
+    }
+  }
+  Float4 params[3];
+  for (int i = 0; i < 3; ++i) {
+    params[i].x = evalFloat(s, Param1X + 3 * i, t, ctx);
+    params[i].y = evalFloat(s, Param1Y + 3 * i, t, ctx);
+    params[i].z = evalFloat(s, Param1Z + 3 * i, t, ctx);
+  }
+  if (!usable(program.get())) return;
+  Texture* picture = ctx.imageResult;
+  Texture* input = nullptr;
+  if (connected(s, ImageIn)) {
+    input = evalImage(s, ImageIn, t, ctx);
+    ctx.imageResult = picture;
+  }
+  if (!isLoading) {
+    Constants(program.get())
+        .set("gTime", t)
+        .set("gResolution", Float2{float(ctx.viewport.right - ctx.viewport.left),
+                                   float(ctx.viewport.bottom - ctx.viewport.top)})
+        .region(depthRegion(ctx))
+        .set("gParam1", params[0])
+        .set("gParam2", params[1])
+        .set("gParam3", params[2]);
+  }
+  if (!picture || !picture->isRenderTarget()) return;
+  // Without an input the slot is left empty: a picture from an earlier frame may be the
+  // one drawn into now.
+  bindTexture(program.get(), 0, readable(ctx, input, picture), linearClamp(deviceOf(ctx)));
+  drawOver(program.get(), picture, ctx.viewport);
+}
+
+// ---------------------------------------------------------------- Engraver
+
+EngraverOp::EngraverOp() : Operator(CategoryImage) {
+  declareInputs(kParams);
+  ZV_IMAGE_OUT(EngraverOp, EngraverFunction);
+}
+
+EngraverOp::EngraverFunction::EngraverFunction() = default;
+EngraverOp::EngraverFunction::~EngraverFunction() = default;
+
+void EngraverOp::EngraverFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
+  if (notLoaded) {
+    const std::string path = evalText(s, ShaderPath, t, ctx);
+    if (!path.empty()) {
+      notLoaded = 0;
+      program = loadPassProgram(path.c_str(), "VS", "PS", true);
+    }
+  }
+  if (usable(program.get()) && program->constantBuffer(0)) {
+    const float scale = evalFloat(s, Scale, t, ctx);
+    const float rotation = evalFloat(s, Rotation, t, ctx);
+    const float power = evalFloat(s, Power, t, ctx);
+    const int32_t distortionType = truncToInt32(evalFloat(s, DistortionType, t, ctx));
+    const float distortionScale = evalFloat(s, DistortionScale, t, ctx);
+    const float lineCenter = evalFloat(s, LineCenter, t, ctx);
+    Constants(program.get())
+        .set("gResolution", Float2{float(ctx.viewport.right - ctx.viewport.left),
+                                   float(ctx.viewport.bottom - ctx.viewport.top)})
+        .region(depthRegion(ctx))
+        .set("gScale", scale)
+        .set("gRotation", rotation)
+        .set("gPower", power)
+        .set("gDistortionType", distortionType)
+        .set("gDistortionScale", distortionScale)
+        .set("gLineCenter", lineCenter);
+  }
+  Texture* picture = ctx.imageResult;
+  Texture* image = nullptr;
+  Texture* normalDepth = nullptr;
+  if (connected(s, ImageIn)) {
+    image = evalImage(s, ImageIn, t, ctx);
+    ctx.imageResult = picture;
+  }
+  if (connected(s, NormalDepthIn)) {
+    normalDepth = evalImage(s, NormalDepthIn, t, ctx);
+    ctx.imageResult = picture;
+  }
+  if (!picture || !usable(program.get())) return;
+  Device* device = deviceOf(ctx);
+  bindTexture(program.get(), 0, readable(ctx, image, picture), pointWrap(device));
+  bindTexture(program.get(), 1, readable(ctx, normalDepth, picture), pointWrap(device));
+  drawOver(program.get(), picture, ctx.viewport);
+}

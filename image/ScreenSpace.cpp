@@ -1,0 +1,184 @@
+#include "image/ScreenSpace.h"
+
+#include "engine/Globals.h"
+#include "engine/Math.h"
+#include "gfx/Device.h"
+#include "gfx/RenderTargets.h"
+#include "gfx/ShaderProgram.h"
+#include "image/Effects.h"
+#include "image/ImagePass.h"
+
+using effects::connected;
+using effects::evalImage;
+using namespace imagepass;
+
+namespace {
+
+Float2 viewportSize(const Viewport& vp) { return Float2{float(vp.right - vp.left), float(vp.bottom - vp.top)}; }
+
+}  // namespace
+
+// ---------------------------------------------------------------- Fog
+
+FogOp::FogOp() : Operator(CategoryImage) {
+  declareInputs(kParams);
+  addOutput("OutImage", PortType::Image, std::make_unique<FogFunction>());
+  linkOutput();
+}
+
+FogOp::FogFunction::FogFunction() = default;
+FogOp::FogFunction::~FogFunction() = default;
+
+void FogOp::FogFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
+  if (notLoaded) {
+    notLoaded = 0;
+    program = loadPassProgram(evalText(s, Shader, t, ctx).c_str(), "VS", "PS", true);
+  }
+  Texture* picture = ctx.imageResult;
+  Texture* input = nullptr;
+  if (connected(s, ImageIn)) {
+    input = evalImage(s, ImageIn, t, ctx);
+    ctx.imageResult = picture;
+  }
+  if (!input) return;
+  // Off, or without a shader to draw with, the picture passes through (rather than the
+  // whole chain above the fog disappearing).
+  if (!(evalFloat(s, Enabled, t, ctx) > 0.5f) || !usable(program.get())) {
+    ctx.imageResult = input;
+    return;
+  }
+  Device* device = deviceOf(ctx);
+  Texture* destination = effects::nextRingTargetOtherThan(ctx, input);
+  if (!destination) return;
+  bindTexture(program.get(), 0, input, linearClamp(device));
+  bindTexture(program.get(), 1, ctx.gbuffer[1], pointWrap(device));
+  bindTexture(program.get(), 2, ctx.gbuffer[2], pointWrap(device));
+  bindTexture(program.get(), 3, ctx.frameDepthTarget, pointWrap(device));
+  if (program->constantBuffer(0)) {
+    const Float4 colour{evalFloat(s, FogColorR, t, ctx), evalFloat(s, FogColorG, t, ctx),
+                        evalFloat(s, FogColorB, t, ctx), 0.0f};
+    const float maxDistance = evalFloat(s, MaxDistance, t, ctx);
+    const Float4x4 viewProjection = mat::rigidInverse(ctx.camera) * ctx.projection;
+    Constants(program.get())
+        .matrix("gInvWorldViewProj", mat::inverse(viewProjection))
+        .region(depthRegion(ctx))
+        .set("gMaxDist", maxDistance)
+        .set("gFogColor", colour)
+        .set("gTime", float(wallClockTime));
+  }
+  drawOver(program.get(), destination, ctx.viewport);
+  ctx.imageResult = destination;
+}
+
+// ---------------------------------------------------------------- SSR
+
+SSROp::SSROp() : Operator(CategoryImage) {
+  declareInputs(kParams);
+  addOutput("OutImage", PortType::Image, std::make_unique<SSRFunc>());
+  linkOutput();
+}
+
+SSROp::SSRFunc::SSRFunc() = default;
+SSROp::SSRFunc::~SSRFunc() = default;
+
+namespace {
+
+// The reflections are laid over the picture by their amount (alpha); alphas add.
+RenderStateDesc overState() {
+  RenderStateDesc d = passStateDesc();
+  d.colourBlend[0] = blendWord(D3D11_BLEND_SRC_ALPHA, D3D11_BLEND_INV_SRC_ALPHA, D3D11_BLEND_OP_ADD);
+  d.alphaBlend[0] = blendWord(D3D11_BLEND_ONE, D3D11_BLEND_ONE, D3D11_BLEND_OP_ADD);
+  return d;
+}
+
+// The intermediate picture, at the G-buffer's size: the reflection pass writes it over the
+// viewport and the blur reads it through the G-buffer's region constants. (With the frame
+// at the window's size this is the usual screen-sized request.)
+Texture* intermediateTarget(Context& ctx) {
+  if (!ctx.targets) return nullptr;
+  const Texture* depth = ctx.frameDepthTarget;
+  const uint32_t w = depth ? depth->width() : ctx.screenWidth();
+  const uint32_t h = depth ? depth->height() : ctx.screenHeight();
+  if (w == ctx.screenWidth() && h == ctx.screenHeight())
+    return acquireColourTarget(*ctx.targets, 0, 0, kSizeFull, kRgba16fFormat);
+  return acquireColourTarget(*ctx.targets, w, h, 0, kRgba16fFormat);
+}
+
+}  // namespace
+
+void SSROp::SSRFunc::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
+  if (notLoaded) {
+    notLoaded = 0;
+    reflection = loadPassProgram(evalText(s, Shader, t, ctx).c_str(), "VS", "PS", true);
+    blur = loadPassProgram(evalText(s, BlurShader, t, ctx).c_str(), "VS", "PS", true);
+  }
+  intermediate = intermediateTarget(ctx);
+  Texture* picture = ctx.imageResult;
+  Texture* input = nullptr;
+  if (connected(s, InImage)) {
+    input = evalImage(s, InImage, t, ctx);
+    ctx.imageResult = picture;
+  }
+  if (!input) return;
+  // Without its shaders the effect passes its picture through.
+  if (!usable(reflection.get()) || !usable(blur.get()) || !intermediate) {
+    ctx.imageResult = input;
+    return;
+  }
+  Device* device = deviceOf(ctx);
+  const Viewport& vp = ctx.viewport;
+  const Float2 size = viewportSize(vp);
+  const RegionConstants region = depthRegion(ctx);
+
+  bindTexture(reflection.get(), 0, input, pointWrap(device));
+  bindTexture(reflection.get(), 1, ctx.gbuffer[1], pointWrap(device));
+  bindTexture(reflection.get(), 2, ctx.gbuffer[2], pointWrap(device));
+  bindTexture(reflection.get(), 3, ctx.gbuffer[0], pointWrap(device));
+  if (reflection->constantBuffer(0)) {
+    const float strideZCutoff = evalFloat(s, StrideZCutoff, t, ctx);
+    const float zThickness = evalFloat(s, ZThickness, t, ctx);
+    const float stride = evalFloat(s, Stride, t, ctx);
+    const float maxSteps = evalFloat(s, MaxSteps, t, ctx);
+    Constants(reflection.get())
+        .matrix("gProj", ctx.projection)
+        .matrix("gInvView", ctx.camera)
+        .region(region)
+        .set("gRegionSize", size)
+        .set("gStrideZCutoff", strideZCutoff)
+        .set("gZThickness", zThickness)
+        .set("gStride", stride)
+        .set("gMaxSteps", maxSteps);
+  }
+  clearWhole(device, intermediate);
+  drawOver(reflection.get(), intermediate, vp);
+
+  auto bindBlur = [&](Texture* reflections, Sampler* sampler) {
+    bindTexture(blur.get(), 0, reflections, sampler);
+    bindTexture(blur.get(), 1, ctx.gbuffer[1], pointWrap(device));
+    bindTexture(blur.get(), 2, ctx.gbuffer[0], pointWrap(device));
+  };
+  bindBlur(intermediate, linearClamp(device));
+  if (blur->constantBuffer(0)) {
+    const float normalBias = evalFloat(s, NormalBias, t, ctx);
+    const float depthBias = evalFloat(s, DepthBias, t, ctx);
+    Constants(blur.get()).region(region).set("gNormalBias", normalBias).set("gDepthBias", depthBias);
+  }
+  const float radius = evalFloat(s, BlurRadius, t, ctx);
+  Constants(blur.get(), 1).set("gTexelOffsetScale", Float2{size.x > 0 ? radius / size.x : 0.0f, 0.0f});
+
+  // Never the picture being reflected: it is copied into the destination last.
+  Texture* destination = effects::nextRingTargetOtherThan(ctx, input);
+  if (!destination) return;
+  clearWhole(device, destination);
+  drawOver(blur.get(), destination, vp);
+  ctx.imageResult = destination;
+
+  Constants(blur.get(), 1).set("gTexelOffsetScale", Float2{0.0f, size.y > 0 ? radius / size.y : 0.0f});
+  bindBlur(destination, linearWrap(device));
+  clearWhole(device, intermediate);
+  drawOver(blur.get(), intermediate, vp);
+
+  RenderStateDesc opaque = passStateDesc();
+  copyPass(destination, input, vp, opaque, false);
+  copyPass(destination, intermediate, vp, overState(), false);
+}
