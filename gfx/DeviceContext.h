@@ -133,8 +133,10 @@ class DeviceContext {
   void drawIndexedInstanced(uint32_t indexCountPerInstance, uint32_t instanceCount, uint32_t startIndex,
                             int32_t baseVertex, uint32_t startInstance);
   void dispatch(uint32_t x, uint32_t y, uint32_t z);
-  // While on, draws and dispatches make everything they need (pipelines first of all, which
-  // are otherwise built on first use; layouts, views) and then draw and dispatch nothing.
+  // While on, draws make everything they need (pipelines first of all, which are otherwise
+  // built on first use; layouts, views) and run with an empty scissor, so that the stages
+  // before the rasterizer run once (some drivers compile on a draw's first execution) and no
+  // pixel is written; they are not counted as draws. Dispatches are prepared and not run.
   // For work that is skipped while loading: prepared during the warm-up, its first real run
   // creates no GPU object. Clears and copies are not affected; clearState leaves it as it is.
   void setPrepareOnly(bool on);

@@ -416,6 +416,7 @@ TEST_F(ContextGpuTest, PreparedDrawsAndDispatchesMakeTheirPipelinesAndWriteNothi
   }
   EXPECT_FALSE(ctx()->prepareOnly());
   EXPECT_EQ(device()->counters().pipelines, before.pipelines + 1);
+  EXPECT_EQ(device()->counters().draws, before.draws);
   EXPECT_EQ(rgba(readBack(target), 8, 4, 4), 0u);
 
   // The real draw then finds all it needs (read-backs make objects of their own: counted
