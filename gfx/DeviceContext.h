@@ -133,6 +133,14 @@ class DeviceContext {
   void drawIndexedInstanced(uint32_t indexCountPerInstance, uint32_t instanceCount, uint32_t startIndex,
                             int32_t baseVertex, uint32_t startInstance);
   void dispatch(uint32_t x, uint32_t y, uint32_t z);
+  // While on, draws make everything they need (pipelines first of all, which are otherwise
+  // built on first use; layouts, views) and run with an empty scissor, so that the stages
+  // before the rasterizer run once (some drivers compile on a draw's first execution) and no
+  // pixel is written; they are not counted as draws. Dispatches are prepared and not run.
+  // For work that is skipped while loading: prepared during the warm-up, its first real run
+  // creates no GPU object. Clears and copies are not affected; clearState leaves it as it is.
+  void setPrepareOnly(bool on);
+  bool prepareOnly() const;
 
   // Resources.
   void copyResource(Texture* destination, Texture* source);
@@ -170,4 +178,18 @@ class DeviceContext {
  private:
   Device* device_ = nullptr;
   gfxbackend::ContextImpl* impl_ = nullptr;
+};
+
+// Prepare-only mode (DeviceContext::setPrepareOnly) for a scope; the setting before it comes
+// back at its end. A null context is left alone.
+class PrepareOnlyScope {
+ public:
+  explicit PrepareOnlyScope(DeviceContext* context);
+  ~PrepareOnlyScope();
+  PrepareOnlyScope(const PrepareOnlyScope&) = delete;
+  PrepareOnlyScope& operator=(const PrepareOnlyScope&) = delete;
+
+ private:
+  DeviceContext* context_;
+  bool was_ = false;
 };

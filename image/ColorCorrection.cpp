@@ -1,34 +1,10 @@
 #include "image/ColorCorrection.h"
 
-#include "gfx/RenderTargets.h"
-#include "image/PostProcessManager.h"
-
-using effects::connected;
-using effects::evalImage;
-
-namespace {
-
-Float4 readRgb(const std::vector<Port*>& s, size_t first, float t, Context& ctx) {
-  const float r = evalFloat(s, first, t, ctx);
-  const float g = evalFloat(s, first + 1, t, ctx);
-  const float b = evalFloat(s, first + 2, t, ctx);
-  return Float4{r, g, b, 0.0f};
-}
-
-// The first steps every CC operator shares: the picture, then the mask when "MaskIn" is
-// connected (its picture is the mask; an empty one counts as none), and the picture put
-// back as the image result. False when there is no picture.
-bool pictureAndMask(const std::vector<Port*>& s, float t, Context& ctx, Texture*& source, Texture*& mask) {
-  enum : size_t { ImageIn = 0, MaskIn = 1 };
-  source = evalImage(s, ImageIn, t, ctx);
-  mask = nullptr;
-  if (!source) return false;
-  if (connected(s, MaskIn)) mask = evalImage(s, MaskIn, t, ctx);
-  ctx.imageResult = source;
-  return true;
-}
-
-}  // namespace
+using effects::drawIntoNextRingImage;
+using effects::Field;
+using effects::pictureAndMask;
+using effects::Reading;
+using effects::readRgb;
 
 // ---------------------------------------------------------------- ColorCorrection
 
@@ -37,33 +13,27 @@ ColorCorrectionOp::ColorCorrectionOp() : Operator(CategoryImage) {
   ZV_IMAGE_OUT(ColorCorrectionOp, ColorCorrectionFunction);
 }
 
+constexpr Field<ColorCorrectionBlock, Float4> kLevelFields[] = {
+    {ColorCorrectionOp::PreAddR, &ColorCorrectionBlock::preAdd},
+    {ColorCorrectionOp::MulR, &ColorCorrectionBlock::mul},
+    {ColorCorrectionOp::PowR, &ColorCorrectionBlock::pow},
+    {ColorCorrectionOp::PostAddR, &ColorCorrectionBlock::postAdd},
+    {ColorCorrectionOp::PostMulR, &ColorCorrectionBlock::postMul},
+    {ColorCorrectionOp::MinR, &ColorCorrectionBlock::min},
+    {ColorCorrectionOp::MaxR, &ColorCorrectionBlock::max}};
+
 void ColorCorrectionOp::ColorCorrectionFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
-  Texture* source = evalImage(s, ImageIn, t, ctx);
+  Texture* source = effects::evalImage(s, ImageIn, t, ctx);
   if (!source) return;  // no parameter is read
-  const Float4 preAdd = readRgb(s, PreAddR, t, ctx);
-  const Float4 mul = readRgb(s, MulR, t, ctx);
-  const Float4 pow = readRgb(s, PowR, t, ctx);
-  const Float4 postAdd = readRgb(s, PostAddR, t, ctx);
-  const Float4 postMul = readRgb(s, PostMulR, t, ctx);
-  const Float4 min = readRgb(s, MinR, t, ctx);
-  const Float4 max = readRgb(s, MaxR, t, ctx);
+  const Reading levels(kLevelFields, s, t, ctx);
   const float saturation = evalFloat(s, Saturation, t, ctx);
   const bool preview = evalFloat(s, Preview, t, ctx) > 0.0f;  // any positive value, unlike bools elsewhere
-  Texture* destination = nextRingTarget(ctx);
-  if (PostProcessManager* m = gPostProcessManager) {
-    ColorCorrectionBlock& b = m->colorCorrection;
-    b.preAdd = preAdd;
-    b.mul = mul;
-    b.pow = pow;
-    b.postAdd = postAdd;
-    b.postMul = postMul;
-    b.min = min;
-    b.max = max;
-    b.saturation = saturation;
-    b.preview = preview;
-    m->applyColorCorrection(source, destination, ctx.viewport);
-  }
-  ctx.imageResult = destination;
+  drawIntoNextRingImage(ctx, [&](PostProcessManager& m, Texture* destination) {
+    levels.storeInto(m.colorCorrection);
+    m.colorCorrection.saturation = saturation;
+    m.colorCorrection.preview = preview;
+    m.applyColorCorrection(source, destination, ctx.viewport);
+  });
 }
 
 // ---------------------------------------------------------------- CCSplitToning
@@ -75,26 +45,24 @@ CCSplitToningOp::CCSplitToningOp() : Operator(CategoryImage) {
   ZV_IMAGE_OUT(CCSplitToningOp, CCSplitToningFunction);
 }
 
+constexpr Field<CCSplitToningBlock, Float4> kSplitToningColours[] = {
+    {CCSplitToningOp::HiR, &CCSplitToningBlock::hi}, {CCSplitToningOp::LoR, &CCSplitToningBlock::lo}};
+constexpr Field<CCSplitToningBlock> kSplitToningAmounts[] = {
+    {CCSplitToningOp::HiInfluence, &CCSplitToningBlock::hiInfluence},
+    {CCSplitToningOp::LoInfluence, &CCSplitToningBlock::loInfluence},
+    {CCSplitToningOp::Balance, &CCSplitToningBlock::balance}};
+
 void CCSplitToningOp::CCSplitToningFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
   Texture *source, *mask;
   if (!pictureAndMask(s, t, ctx, source, mask)) return;
   // Colours first, then the influences and the balance.
-  const Float4 hi = readRgb(s, HiR, t, ctx);
-  const Float4 lo = readRgb(s, LoR, t, ctx);
-  const float hiInfluence = evalFloat(s, HiInfluence, t, ctx);
-  const float loInfluence = evalFloat(s, LoInfluence, t, ctx);
-  const float balance = evalFloat(s, Balance, t, ctx);
-  Texture* destination = nextRingTarget(ctx);
-  if (PostProcessManager* m = gPostProcessManager) {
-    CCSplitToningBlock& b = m->ccSplitToning;
-    b.hi = hi;
-    b.lo = lo;
-    b.hiInfluence = hiInfluence;
-    b.loInfluence = loInfluence;
-    b.balance = balance;
-    m->applyCCSplitToning(source, mask, destination, ctx.viewport);
-  }
-  ctx.imageResult = destination;
+  const Reading colours(kSplitToningColours, s, t, ctx);
+  const Reading amounts(kSplitToningAmounts, s, t, ctx);
+  drawIntoNextRingImage(ctx, [&](PostProcessManager& m, Texture* destination) {
+    colours.storeInto(m.ccSplitToning);
+    amounts.storeInto(m.ccSplitToning);
+    m.applyCCSplitToning(source, mask, destination, ctx.viewport);
+  });
 }
 
 // ---------------------------------------------------------------- CCColor
@@ -109,12 +77,10 @@ void CCColorOp::CCColorFunction::evaluate(float t, const std::vector<Port*>& s, 
   if (!pictureAndMask(s, t, ctx, source, mask)) return;
   Float4 ranges[CCRangeCount];
   for (uint32_t i = 0; i < CCRangeCount; ++i) ranges[i] = readRgb(s, FirstRange + 3 * i, t, ctx);
-  Texture* destination = nextRingTarget(ctx);
-  if (PostProcessManager* m = gPostProcessManager) {
-    for (uint32_t i = 0; i < CCRangeCount; ++i) m->ccColor.ranges[i] = ranges[i];
-    m->applyCCColor(source, mask, destination, ctx.viewport);
-  }
-  ctx.imageResult = destination;
+  drawIntoNextRingImage(ctx, [&](PostProcessManager& m, Texture* destination) {
+    for (uint32_t i = 0; i < CCRangeCount; ++i) m.ccColor.ranges[i] = ranges[i];
+    m.applyCCColor(source, mask, destination, ctx.viewport);
+  });
 }
 
 // ---------------------------------------------------------------- CCHSL
@@ -128,12 +94,10 @@ void CCHSLOp::CCHSLFunction::evaluate(float t, const std::vector<Port*>& s, Cont
   Texture *source, *mask;
   if (!pictureAndMask(s, t, ctx, source, mask)) return;
   const Float4 hsl = readRgb(s, Hue, t, ctx);
-  Texture* destination = nextRingTarget(ctx);
-  if (PostProcessManager* m = gPostProcessManager) {
-    m->ccHSL.hsl = hsl;
-    m->applyCCHSL(source, mask, destination, ctx.viewport);
-  }
-  ctx.imageResult = destination;
+  drawIntoNextRingImage(ctx, [&](PostProcessManager& m, Texture* destination) {
+    m.ccHSL.hsl = hsl;
+    m.applyCCHSL(source, mask, destination, ctx.viewport);
+  });
 }
 
 // ---------------------------------------------------------------- CCTone
@@ -143,21 +107,17 @@ CCToneOp::CCToneOp() : Operator(CategoryImage) {
   ZV_IMAGE_OUT(CCToneOp, CCToneFunction);
 }
 
+constexpr Field<CCToneBlock> kToneFields[] = {
+    {CCToneOp::Exposure, &CCToneBlock::exposure}, {CCToneOp::Contrast, &CCToneBlock::contrast},
+    {CCToneOp::Highlights, &CCToneBlock::highlights}, {CCToneOp::Shadows, &CCToneBlock::shadows},
+    {CCToneOp::Whites, &CCToneBlock::whites}, {CCToneOp::Blacks, &CCToneBlock::blacks}};
+
 void CCToneOp::CCToneFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
   Texture *source, *mask;
   if (!pictureAndMask(s, t, ctx, source, mask)) return;
-  float v[6];
-  for (uint32_t i = 0; i < 6; ++i) v[i] = evalFloat(s, Exposure + i, t, ctx);
-  Texture* destination = nextRingTarget(ctx);
-  if (PostProcessManager* m = gPostProcessManager) {
-    CCToneBlock& b = m->ccTone;
-    b.exposure = v[0];
-    b.contrast = v[1];
-    b.highlights = v[2];
-    b.shadows = v[3];
-    b.whites = v[4];
-    b.blacks = v[5];
-    m->applyCCTone(source, mask, destination, ctx.viewport);
-  }
-  ctx.imageResult = destination;
+  const Reading params(kToneFields, s, t, ctx);
+  drawIntoNextRingImage(ctx, [&](PostProcessManager& m, Texture* destination) {
+    params.storeInto(m.ccTone);
+    m.applyCCTone(source, mask, destination, ctx.viewport);
+  });
 }

@@ -1,8 +1,5 @@
 #include "image/Effects.h"
 
-#include "gfx/RenderTargets.h"
-#include "image/PostProcessManager.h"
-
 namespace effects {
 
 Texture* evalImage(const std::vector<Port*>& sources, size_t i, float t, Context& ctx) {
@@ -11,6 +8,23 @@ Texture* evalImage(const std::vector<Port*>& sources, size_t i, float t, Context
 }
 
 bool connected(const std::vector<Port*>& sources, size_t i) { return !sources[i]->sources.empty(); }
+
+Float4 readRgb(const std::vector<Port*>& s, size_t first, float t, Context& ctx) {
+  const float r = evalFloat(s, first, t, ctx);
+  const float g = evalFloat(s, first + 1, t, ctx);
+  const float b = evalFloat(s, first + 2, t, ctx);
+  return Float4{r, g, b, 0.0f};
+}
+
+bool pictureAndMask(const std::vector<Port*>& s, float t, Context& ctx, Texture*& source, Texture*& mask) {
+  enum : size_t { ImageIn = 0, MaskIn = 1 };
+  source = evalImage(s, ImageIn, t, ctx);
+  mask = nullptr;
+  if (!source) return false;
+  if (connected(s, MaskIn)) mask = evalImage(s, MaskIn, t, ctx);
+  ctx.imageResult = source;
+  return true;
+}
 
 Texture* nextRingTargetOtherThan(Context& ctx, const Texture* source) {
   if (!ctx.targets || !ctx.targets->ring) return nullptr;
@@ -25,8 +39,10 @@ Texture* nextRingTargetOtherThan(Context& ctx, const Texture* source) {
 
 }  // namespace effects
 
-using effects::connected;
+using effects::drawIntoNextRingImage;
 using effects::evalImage;
+using effects::Field;
+using effects::Reading;
 
 // ---------------------------------------------------------------- ToneMapping
 
@@ -35,17 +51,18 @@ ToneMappingOp::ToneMappingOp() : Operator(CategoryImage) {
   ZV_IMAGE_OUT(ToneMappingOp, ToneMappingFunction);
 }
 
+constexpr Field<ToneMappingBlock> kToneMappingFields[] = {
+    {ToneMappingOp::Exposure, &ToneMappingBlock::exposure}, {ToneMappingOp::Sharpen, &ToneMappingBlock::sharpen}};
+
 void ToneMappingOp::ToneMappingFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
   Texture* source = evalImage(s, ImageIn, t, ctx);
-  const float exposure = evalFloat(s, Exposure, t, ctx);
-  const float sharpen = evalFloat(s, Sharpen, t, ctx);
+  const Reading params(kToneMappingFields, s, t, ctx);
   if (!source) return;
   // Never the picture it reads, even when that is a ring image.
   Texture* destination = effects::nextRingTargetOtherThan(ctx, source);
   if (!destination) return;
   if (PostProcessManager* m = gPostProcessManager) {
-    m->toneMapping.exposure = exposure;
-    m->toneMapping.sharpen = sharpen;
+    params.storeInto(m->toneMapping);
     m->applyToneMapping(source, destination, ctx.viewport);
   }
   ctx.imageResult = destination;
@@ -58,26 +75,20 @@ SSAOOp::SSAOOp() : Operator(CategoryImage) {
   ZV_IMAGE_OUT(SSAOOp, SSAOFunction);
 }
 
+constexpr Field<SSAOBlock> kSSAOFields[] = {
+    {SSAOOp::Radius, &SSAOBlock::radius},   {SSAOOp::FadeStart, &SSAOBlock::fadeStart},
+    {SSAOOp::FadeEnd, &SSAOBlock::fadeEnd}, {SSAOOp::Power, &SSAOBlock::power},
+    {SSAOOp::SurfaceEpsilon, &SSAOBlock::surfaceEpsilon}};
+
 void SSAOOp::SSAOFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
   Texture* source = evalImage(s, ImageIn, t, ctx);
-  const float radius = evalFloat(s, Radius, t, ctx);
-  const float fadeStart = evalFloat(s, FadeStart, t, ctx);
-  const float fadeEnd = evalFloat(s, FadeEnd, t, ctx);
-  const float power = evalFloat(s, Power, t, ctx);
-  const float epsilon = evalFloat(s, SurfaceEpsilon, t, ctx);
-  Texture* destination = nextRingTarget(ctx);
-  if (PostProcessManager* m = gPostProcessManager) {
-    SSAOBlock& b = m->ssao;
-    b.radius = radius;
-    b.fadeStart = fadeStart;
-    b.fadeEnd = fadeEnd;
-    b.power = power;
-    b.surfaceEpsilon = epsilon;
-    b.farPlane = ctx.zFar;
-    b.fieldOfView = ctx.fov;
-    m->applySSAO(source, destination, ctx.viewport, ctx.gbuffer[1], ctx.projection);
-  }
-  ctx.imageResult = destination;
+  const Reading params(kSSAOFields, s, t, ctx);
+  drawIntoNextRingImage(ctx, [&](PostProcessManager& m, Texture* destination) {
+    params.storeInto(m.ssao);
+    m.ssao.farPlane = ctx.zFar;
+    m.ssao.fieldOfView = ctx.fov;
+    m.applySSAO(source, destination, ctx.viewport, ctx.gbuffer[1], ctx.projection);
+  });
 }
 
 // ---------------------------------------------------------------- Bloom
@@ -87,20 +98,17 @@ BloomOp::BloomOp() : Operator(CategoryImage) {
   ZV_IMAGE_OUT(BloomOp, BloomFunction);
 }
 
+constexpr Field<BloomBlock> kBloomFields[] = {
+    {BloomOp::ExtractThreshold, &BloomBlock::extractThreshold}, {BloomOp::RadiusX, &BloomBlock::radiusX},
+    {BloomOp::RadiusY, &BloomBlock::radiusY}, {BloomOp::Intensity, &BloomBlock::intensity}};
+
 void BloomOp::BloomFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
   Texture* source = evalImage(s, ImageIn, t, ctx);
-  const float threshold = evalFloat(s, ExtractThreshold, t, ctx);
-  const float radiusX = evalFloat(s, RadiusX, t, ctx);
-  const float radiusY = evalFloat(s, RadiusY, t, ctx);
-  const float intensity = evalFloat(s, Intensity, t, ctx);
-  Texture* destination = nextRingTarget(ctx);
+  const Reading params(kBloomFields, s, t, ctx);
+  Texture* destination = nextRingTarget(ctx);  // taken even for nothing to draw
   if (!source) return;
   if (PostProcessManager* m = gPostProcessManager) {
-    BloomBlock& b = m->bloom;
-    b.extractThreshold = threshold;
-    b.radiusX = radiusX;
-    b.radiusY = radiusY;
-    b.intensity = intensity;
+    params.storeInto(m->bloom);
     m->applyBloom(source, destination, ctx.viewport);
   }
   ctx.imageResult = destination;
@@ -113,17 +121,16 @@ GaussBlurOp::GaussBlurOp() : Operator(CategoryImage) {
   ZV_IMAGE_OUT(GaussBlurOp, GaussBlurFunction);
 }
 
+constexpr Field<GaussBlurBlock> kGaussBlurFields[] = {
+    {GaussBlurOp::Intensity, &GaussBlurBlock::intensity}, {GaussBlurOp::Radius, &GaussBlurBlock::radius}};
+
 void GaussBlurOp::GaussBlurFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
   Texture* source = evalImage(s, ImageIn, t, ctx);
-  const float intensity = evalFloat(s, Intensity, t, ctx);
-  const float radius = evalFloat(s, Radius, t, ctx);
-  Texture* destination = nextRingTarget(ctx);
-  if (PostProcessManager* m = gPostProcessManager) {
-    m->gaussBlur.intensity = intensity;
-    m->gaussBlur.radius = radius;
-    m->applyGaussBlur(source, destination, ctx.viewport);
-  }
-  ctx.imageResult = destination;
+  const Reading params(kGaussBlurFields, s, t, ctx);
+  drawIntoNextRingImage(ctx, [&](PostProcessManager& m, Texture* destination) {
+    params.storeInto(m.gaussBlur);
+    m.applyGaussBlur(source, destination, ctx.viewport);
+  });
 }
 
 // ---------------------------------------------------------------- RadialBlur
@@ -138,16 +145,13 @@ void RadialBlurOp::RadialBlurFunction::evaluate(float t, const std::vector<Port*
   const float intensity = evalFloat(s, Intensity, t, ctx);
   const float radius = evalFloat(s, Radius, t, ctx);
   if (!(intensity > 1e-5f && radius > 1e-5f)) return;  // the picture passes through
-  const Float4 centre{evalFloat(s, CenterX, t, ctx), evalFloat(s, CenterY, t, ctx), evalFloat(s, CenterZ, t, ctx),
-                      0.0f};
-  Texture* destination = nextRingTarget(ctx);
-  if (PostProcessManager* m = gPostProcessManager) {
-    m->radialBlur.intensity = intensity;
-    m->radialBlur.radius = radius;
-    m->radialBlur.centre = centre;
-    m->applyRadialBlur(source, destination, ctx.viewport);
-  }
-  ctx.imageResult = destination;
+  const Float4 centre = effects::readRgb(s, CenterX, t, ctx);
+  drawIntoNextRingImage(ctx, [&](PostProcessManager& m, Texture* destination) {
+    m.radialBlur.intensity = intensity;
+    m.radialBlur.radius = radius;
+    m.radialBlur.centre = centre;
+    m.applyRadialBlur(source, destination, ctx.viewport);
+  });
 }
 
 // ---------------------------------------------------------------- Invert
@@ -163,13 +167,11 @@ void InvertOp::InvertFunction::evaluate(float t, const std::vector<Port*>& s, Co
   Texture* source = evalImage(s, ImageIn, t, ctx);
   const float intensity = evalFloat(s, Intensity, t, ctx);
   const bool useMask = evalFloat(s, UseMaskImage, t, ctx) > 0.0f;
-  Texture* destination = nextRingTarget(ctx);
-  if (PostProcessManager* m = gPostProcessManager) {
-    m->invert.intensity = intensity;
-    m->invert.useMask = useMask;
-    m->applyInvert(source, destination, ctx.viewport, mask);
-  }
-  ctx.imageResult = destination;
+  drawIntoNextRingImage(ctx, [&](PostProcessManager& m, Texture* destination) {
+    m.invert.intensity = intensity;
+    m.invert.useMask = useMask;
+    m.applyInvert(source, destination, ctx.viewport, mask);
+  });
 }
 
 // ---------------------------------------------------------------- Grain
@@ -185,12 +187,10 @@ void GrainOp::GrainFunction::evaluate(float t, const std::vector<Port*>& s, Cont
   const float contrast = evalFloat(s, Contrast, t, ctx);
   const float contrastStrength = evalFloat(s, ContrastStr, t, ctx);
   if (!source) return;
-  Texture* destination = nextRingTarget(ctx);
-  if (PostProcessManager* m = gPostProcessManager) {
-    m->grain.strength = strength;
-    m->applyGrain(source, destination, ctx.viewport, t, contrast, contrastStrength);
-  }
-  ctx.imageResult = destination;
+  drawIntoNextRingImage(ctx, [&](PostProcessManager& m, Texture* destination) {
+    m.grain.strength = strength;
+    m.applyGrain(source, destination, ctx.viewport, t, contrast, contrastStrength);
+  });
 }
 
 // ---------------------------------------------------------------- Feedback
@@ -200,27 +200,25 @@ FeedbackOp::FeedbackOp() : Operator(CategoryImage) {
   ZV_IMAGE_OUT(FeedbackOp, FeedbackFunction);
 }
 
+constexpr Field<FeedbackBlock> kFeedbackFields[] = {
+    {FeedbackOp::Influence, &FeedbackBlock::previousInfluence},
+    {FeedbackOp::Intensity, &FeedbackBlock::currentIntensity},
+    {FeedbackOp::NoiseStrength, &FeedbackBlock::noiseStrength},
+    {FeedbackOp::NoiseFrequency, &FeedbackBlock::noiseFrequency},
+    {FeedbackOp::NoisePhase, &FeedbackBlock::noisePhase}};
+
 void FeedbackOp::FeedbackFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
   Texture* source = evalImage(s, ImageIn, t, ctx);
-  const float influence = evalFloat(s, Influence, t, ctx);
-  const float intensity = evalFloat(s, Intensity, t, ctx);
-  const float noiseStrength = evalFloat(s, NoiseStrength, t, ctx);
-  const float noiseFrequency = evalFloat(s, NoiseFrequency, t, ctx);
-  const float noisePhase = evalFloat(s, NoisePhase, t, ctx);
-  PostProcessManager* m = gPostProcessManager;
-  if (m) {
-    FeedbackBlock& b = m->feedback;
-    b.previousInfluence = influence;
-    b.currentIntensity = intensity;
-    b.noiseStrength = noiseStrength;
-    b.noiseFrequency = noiseFrequency;
-    b.noisePhase = noisePhase;
-    b.time = t;
+  const Reading params(kFeedbackFields, s, t, ctx);
+  // Stored whether or not there is a picture.
+  if (PostProcessManager* m = gPostProcessManager) {
+    params.storeInto(m->feedback);
+    m->feedback.time = t;
   }
   if (!source) return;
-  Texture* destination = nextRingTarget(ctx);
-  if (m) m->applyFeedback(source, destination, ctx.viewport, t);
-  ctx.imageResult = destination;
+  drawIntoNextRingImage(ctx, [&](PostProcessManager& m, Texture* destination) {
+    m.applyFeedback(source, destination, ctx.viewport, t);
+  });
 }
 
 // ---------------------------------------------------------------- DOF
@@ -230,19 +228,18 @@ DOFOp::DOFOp() : Operator(CategoryImage) {
   ZV_IMAGE_OUT(DOFOp, DOFFunction);
 }
 
+constexpr Field<DOFBlock> kDOFFields[] = {{DOFOp::FocalLength, &DOFBlock::focalLength},
+                                          {DOFOp::FocalPlane, &DOFBlock::focalPlane},
+                                          {DOFOp::Aperture, &DOFBlock::aperture}};
+
 void DOFOp::DOFFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
   Texture* source = evalImage(s, ImageIn, t, ctx);
-  const float focalLength = evalFloat(s, FocalLength, t, ctx);
-  const float focalPlane = evalFloat(s, FocalPlane, t, ctx);
-  const float aperture = evalFloat(s, Aperture, t, ctx);
-  Texture* destination = nextRingTarget(ctx);
-  if (PostProcessManager* m = gPostProcessManager) {
-    m->dof.focalLength = focalLength;
-    m->dof.focalPlane = focalPlane;
-    m->dof.aperture = aperture;
-    m->applyDOF(source, destination, ctx.viewport, ctx.frameDepthTarget, ctx.zNear, ctx.zFar);
-  }
-  ctx.imageResult = destination;  // also when there was nothing to draw
+  const Reading params(kDOFFields, s, t, ctx);
+  // The ring image becomes the picture also when there was nothing to draw.
+  drawIntoNextRingImage(ctx, [&](PostProcessManager& m, Texture* destination) {
+    params.storeInto(m.dof);
+    m.applyDOF(source, destination, ctx.viewport, ctx.frameDepthTarget, ctx.zNear, ctx.zFar);
+  });
 }
 
 // ---------------------------------------------------------------- MotionBlur
@@ -252,24 +249,19 @@ MotionBlurOp::MotionBlurOp() : Operator(CategoryImage) {
   ZV_IMAGE_OUT(MotionBlurOp, MotionBlurFunction);
 }
 
+constexpr Field<MotionBlurBlock> kMotionBlurFields[] = {
+    {MotionBlurOp::Strength, &MotionBlurBlock::strength}, {MotionBlurOp::Alpha, &MotionBlurBlock::alpha}};
+
 void MotionBlurOp::MotionBlurFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
-  Texture* source = evalImage(s, ImageIn, t, ctx);
-  if (!source) return;
-  Texture* mask = nullptr;
-  if (connected(s, MaskIn)) {
-    mask = evalImage(s, MaskIn, t, ctx);
-    ctx.imageResult = source;
-  }
-  const float strength = evalFloat(s, Strength, t, ctx);
-  const float alpha = evalFloat(s, Alpha, t, ctx);
-  Texture* destination = nextRingTarget(ctx);
-  if (PostProcessManager* m = gPostProcessManager) {
-    m->motionBlur.strength = strength;
-    m->motionBlur.alpha = alpha;
+  static_assert(ImageIn == 0 && MaskIn == 1, "read by effects::pictureAndMask");
+  Texture *source, *mask;
+  if (!effects::pictureAndMask(s, t, ctx, source, mask)) return;
+  const Reading params(kMotionBlurFields, s, t, ctx);
+  drawIntoNextRingImage(ctx, [&](PostProcessManager& m, Texture* destination) {
+    params.storeInto(m.motionBlur);
     Texture* tiles = ctx.targets && ctx.targets->gbuffer ? ctx.targets->gbuffer->velocityTiles : nullptr;
-    m->applyMotionBlur(source, destination, ctx.viewport, tiles, mask);
-  }
-  ctx.imageResult = destination;
+    m.applyMotionBlur(source, destination, ctx.viewport, tiles, mask);
+  });
 }
 
 // ---------------------------------------------------------------- FXAA
@@ -282,7 +274,7 @@ FXAAOp::FXAAOp() : Operator(CategoryImage) {
 void FXAAOp::FXAAFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
   Texture* source = evalImage(s, ImageIn, t, ctx);
   if (!source) return;
-  Texture* destination = nextRingTarget(ctx);
-  if (PostProcessManager* m = gPostProcessManager) m->applyFXAA(source, destination, ctx.viewport);
-  ctx.imageResult = destination;
+  drawIntoNextRingImage(ctx, [&](PostProcessManager& m, Texture* destination) {
+    m.applyFXAA(source, destination, ctx.viewport);
+  });
 }

@@ -9,10 +9,14 @@
 //   ring advanced, result switched:  SSAO, GaussBlur, Invert, DOF (RadialBlur too, when it runs)
 // RadialBlur with "Intensity" or "Radius" at or below 1e-5 passes its picture through
 // without touching the ring.
+#include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <type_traits>
 
 #include "engine/Operator.h"
+#include "gfx/RenderTargets.h"
+#include "image/PostProcessManager.h"
 
 class Texture;
 
@@ -21,9 +25,54 @@ namespace effects {
 Texture* evalImage(const std::vector<Port*>& sources, size_t i, float t, Context& ctx);
 // Whether input i has at least one connection.
 bool connected(const std::vector<Port*>& sources, size_t i);
+// Inputs first, first + 1 and first + 2 as (r, g, b, 0), read in that order.
+Float4 readRgb(const std::vector<Port*>& sources, size_t first, float t, Context& ctx);
+// The picture of input 0 ("ImageIn") and, when input 1 ("MaskIn") has a connection, the
+// picture its chain leaves as the mask; the picture is put back as the image result. False,
+// with nothing more evaluated, when there is no picture.
+bool pictureAndMask(const std::vector<Port*>& sources, float t, Context& ctx, Texture*& source, Texture*& mask);
 // The next slot of the post-process ring that is neither empty nor `source`, advancing the
 // ring index past every slot looked at (null after three slots without one).
 Texture* nextRingTargetOtherThan(Context& ctx, const Texture* source);
+
+// The end most effects share: the next ring image becomes the picture, drawn by
+// pass(manager, destination) when there is a manager.
+template <typename Pass>
+void drawIntoNextRingImage(Context& ctx, Pass&& pass) {
+  Texture* destination = nextRingTarget(ctx);
+  if (PostProcessManager* m = gPostProcessManager) pass(*m, destination);
+  ctx.imageResult = destination;
+}
+
+// An input of an effect operator and the field of its manager block that it fills: one float
+// input, or for a Float4 field the three inputs (r, g, b) from `input` on (w = 0).
+template <typename Block, typename T = float>
+struct Field {
+  uint32_t input;
+  T Block::*member;
+};
+
+// The values of a table of fields, read at t in table order (with or without a manager);
+// storeInto writes them into the block when the pass is about to run.
+template <typename Block, typename T, size_t N>
+class Reading {
+ public:
+  Reading(const Field<Block, T> (&fields)[N], const std::vector<Port*>& s, float t, Context& ctx) : fields_(fields) {
+    for (size_t i = 0; i < N; ++i) {
+      if constexpr (std::is_same_v<T, Float4>)
+        values_[i] = readRgb(s, fields[i].input, t, ctx);
+      else
+        values_[i] = evalFloat(s, fields[i].input, t, ctx);
+    }
+  }
+  void storeInto(Block& block) const {
+    for (size_t i = 0; i < N; ++i) block.*(fields_[i].member) = values_[i];
+  }
+
+ private:
+  const Field<Block, T> (&fields_)[N];
+  T values_[N];
+};
 }  // namespace effects
 
 // The one output of an effect operator, depending on every input.

@@ -51,10 +51,7 @@ ImageCameraOp::ImageCameraOp() : Operator(CategoryImage) {
 void ImageCameraOp::ImageCameraFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
   const float at = t + evalFloat(s, TimeOffset, t, ctx);
   camera::readLookAlong(s, PosX, DirX, OffsetX, at, ctx);
-  const float fov = evalFloat(s, Fov, at, ctx);
-  const float zNear = evalFloat(s, ZNear, at, ctx);
-  const float zFar = evalFloat(s, ZFar, at, ctx);
-  camera::setPerspective(ctx, fov, zNear, zFar);
+  camera::readPerspective(s, Fov, at, ctx);
   evalInput(s, InScene, at, ctx);
 }
 
@@ -70,10 +67,7 @@ void ImageTargetCameraOp::ImageTargetCameraFunction::evaluate(float t, const std
                                                               Context& ctx) {
   const float at = t + evalFloat(s, TimeOffset, t, ctx);
   camera::readOrbit(s, PosX, at, ctx);
-  const float fov = evalFloat(s, FovOrHeight, at, ctx);
-  const float zNear = evalFloat(s, ZNear, at, ctx);
-  const float zFar = evalFloat(s, ZFar, at, ctx);
-  camera::setPerspective(ctx, fov, zNear, zFar);
+  camera::readPerspective(s, FovOrHeight, at, ctx);
   evalInput(s, InImage, at, ctx);
 }
 
@@ -87,13 +81,7 @@ void ImageOrthoTargetCameraOp::ImageOrthoTargetCameraFunction::evaluate(float t,
                                                                         Context& ctx) {
   const float at = t + evalFloat(s, TimeOffset, t, ctx);
   camera::readOrbit(s, PosX, at, ctx);
-  const float height = evalFloat(s, FovOrHeight, at, ctx);
-  const float zNear = evalFloat(s, ZNear, at, ctx);
-  const float zFar = evalFloat(s, ZFar, at, ctx);
-  // The field of view stays as it was: an orthographic camera has none.
-  ctx.projection = camera::orthographic(height, zNear, zFar, ctx.viewport);
-  ctx.zNear = zNear;
-  ctx.zFar = zFar;
+  camera::readOrthographic(s, FovOrHeight, at, ctx);
   evalInput(s, InImage, at, ctx);
 }
 

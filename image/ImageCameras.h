@@ -32,6 +32,7 @@ class ImageCameraOp : public Operator {
       param::number("TimeOffset", 0.0f),
   };
   static_assert(std::size(kParams) == Count);
+  static_assert(ZNear == Fov + 1 && ZFar == Fov + 2, "read together by camera::readPerspective");
 
   ImageCameraOp();
   class ImageCameraFunction : public Function {
@@ -46,6 +47,7 @@ struct TargetCamInputs {
     InImage, PosX, PosY, PosZ, CamOffsetX, CamOffsetY, CamOffsetZ, Yaw, Pitch, Roll, FovOrHeight, ZNear, ZFar,
     TimeOffset, Count
   };
+  static_assert(ZNear == FovOrHeight + 1 && ZFar == FovOrHeight + 2, "the projection's three are read together");
 };
 
 class ImageTargetCameraOp : public Operator, public TargetCamInputs {

@@ -32,6 +32,14 @@ void clearTarget(Context& ctx, Texture* target, const float colour[4]) {
   unbindRenderTargets(device);
 }
 
+// Whether a target made for request `a` serves request `b`: the same pixels, whatever the
+// parameters were (4 and 4.7 both ask for 4, two NaNs both for the window's side). A
+// screen-sized target follows the window by itself.
+bool sameTarget(const RequestedSize& a, const RequestedSize& b) {
+  if (a.screenSized || b.screenSized) return a.screenSized == b.screenSized;
+  return a.width == b.width && a.height == b.height;
+}
+
 }  // namespace
 
 RequestedSize requestedSize(float sizeX, float sizeY, const Context& ctx) {
@@ -113,22 +121,23 @@ void SlotInOp::SlotInFunction::evaluate(float t, const std::vector<Port*>& s, Co
   ctx.beginFrame(size.width, size.height, false, false);
 
   Device* device = deviceOf(ctx);
-  if (device && (!target || askedX != sizeX || askedY != sizeY)) {
+  if (device && (!target || !sameTarget(size, made))) {
     TextureDesc d;
     d.flags = kPooledColourFlags;
     d.format = kImageRgba16f;
     d.options = 0x40 | (size.screenSized ? uint32_t(kSizeFull) : 0u);
     d.width = size.width;
     d.height = size.height;
-    Texture* made = createTexture(device, d, nullptr);
-    if (!made) {
+    Texture* fresh = createTexture(device, d, nullptr);
+    if (!fresh) {
       logMessage("SlotIn %d: cannot create a target of %u x %u\n", id, size.width, size.height);
     } else {
       // Whoever still holds the old picture (the table, a SlotOut's result) sees the new one.
-      SlotTable::instance().replace(target, made);
-      if (ctx.imageResult == target && target) ctx.imageResult = made;
+      SlotTable::instance().replace(target, fresh);
+      if (ctx.imageResult == target && target) ctx.imageResult = fresh;
       deleteTexture(target);
-      target = made;
+      target = fresh;
+      made = size;
       sizeX = askedX;
       sizeY = askedY;
     }

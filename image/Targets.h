@@ -72,8 +72,9 @@ class SlotInOp : public Operator {
     SlotInFunction() = default;
     ~SlotInFunction() override;  // drops the target and its slot entries
     void evaluate(float t, const std::vector<Port*>& sources, Context& ctx) override;
-    Texture* target = nullptr;  // owned; remade only when the requested size changes
-    float sizeX = 0.0f;
+    Texture* target = nullptr;  // owned; remade only when the requested pixels change
+    RequestedSize made;         // what it was made for
+    float sizeX = 0.0f;         // the parameters it was made for
     float sizeY = 0.0f;
   };
 };

@@ -27,6 +27,12 @@ Float4x4 basis(Float3 right, Float3 up, Float3 forward, Float3 eye) {
   return m;
 }
 
+// Width over height of the viewport; an empty one counts as square.
+float aspectOf(const Viewport& vp) {
+  const float w = float(vp.right - vp.left), h = float(vp.bottom - vp.top);
+  return w > 0.0f && h > 0.0f ? w / h : 1.0f;
+}
+
 bool usable(Float3 v) {
   const float l = dot(v, v);
   return l > 0.0f && std::isfinite(l);
@@ -60,27 +66,11 @@ Float4x4 orbit(Float3 target, Float3 c, float yawDegrees, float pitchDegrees, fl
 }
 
 Float4x4 perspective(float fovDegrees, float zNear, float zFar, const Viewport& vp) {
-  const float w = float(vp.right - vp.left), h = float(vp.bottom - vp.top);
-  const float yScale = std::tan(1.5707963f - fovDegrees * 3.14159265f / 360.0f);
-  const float xScale = w > 0.0f && h > 0.0f ? yScale * h / w : yScale;
-  const float q = zFar / (zFar - zNear);
-  Float4x4 p;
-  p.at(0, 0) = xScale;
-  p.at(1, 1) = yScale;
-  p.at(2, 2) = q, p.at(2, 3) = 1.0f;
-  p.at(3, 2) = -q * zNear, p.at(3, 3) = 0.0f;
-  return p;
+  return mat::perspectiveFovDegrees(fovDegrees, aspectOf(vp), zNear, zFar);
 }
 
 Float4x4 orthographic(float halfHeight, float zNear, float zFar, const Viewport& vp) {
-  const float w = float(vp.right - vp.left), h = float(vp.bottom - vp.top);
-  const float halfWidth = w > 0.0f && h > 0.0f ? halfHeight * w / h : halfHeight;
-  Float4x4 p;
-  p.at(0, 0) = 1.0f / halfWidth;
-  p.at(1, 1) = 1.0f / halfHeight;
-  p.at(2, 2) = 1.0f / (zFar - zNear);
-  p.at(3, 2) = zNear / (zNear - zFar);
-  return p;
+  return mat::orthographic(2.0f * halfHeight * aspectOf(vp), 2.0f * halfHeight, zNear, zFar);
 }
 
 void readLookAlong(const std::vector<Port*>& s, size_t position, size_t direction, size_t offset, float t,
@@ -116,6 +106,22 @@ void setPerspective(Context& ctx, float fovDegrees, float zNear, float zFar) {
   ctx.fov = fovDegrees;
 }
 
+void readPerspective(const std::vector<Port*>& s, size_t first, float t, Context& ctx) {
+  const float fov = evalFloat(s, first, t, ctx);
+  const float zNear = evalFloat(s, first + 1, t, ctx);
+  const float zFar = evalFloat(s, first + 2, t, ctx);
+  setPerspective(ctx, fov, zNear, zFar);
+}
+
+void readOrthographic(const std::vector<Port*>& s, size_t first, float t, Context& ctx) {
+  const float halfHeight = evalFloat(s, first, t, ctx);
+  const float zNear = evalFloat(s, first + 1, t, ctx);
+  const float zFar = evalFloat(s, first + 2, t, ctx);
+  ctx.projection = orthographic(halfHeight, zNear, zFar, ctx.viewport);
+  ctx.zNear = zNear;
+  ctx.zFar = zFar;
+}
+
 }  // namespace camera
 
 // ---- operators -----------------------------------------------------------------------------
@@ -128,10 +134,7 @@ CameraOp::CameraOp() : Operator(CategoryScene) {
 
 void CameraOp::CamFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
   camera::readLookAlong(s, PosX, DirX, OffsetX, t, ctx);
-  const float fov = evalFloat(s, Fov, t, ctx);
-  const float zNear = evalFloat(s, ZNear, t, ctx);
-  const float zFar = evalFloat(s, ZFar, t, ctx);
-  camera::setPerspective(ctx, fov, zNear, zFar);
+  camera::readPerspective(s, Fov, t, ctx);
   evalInput(s, InScene, t, ctx);
 }
 
@@ -143,9 +146,6 @@ TargetCameraOp::TargetCameraOp() : Operator(CategoryScene) {
 
 void TargetCameraOp::CamFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
   camera::readOrbit(s, PosX, t, ctx);
-  const float fov = evalFloat(s, Fov, t, ctx);
-  const float zNear = evalFloat(s, ZNear, t, ctx);
-  const float zFar = evalFloat(s, ZFar, t, ctx);
-  camera::setPerspective(ctx, fov, zNear, zFar);
+  camera::readPerspective(s, Fov, t, ctx);
   evalInput(s, InScene, t, ctx);
 }

@@ -26,7 +26,7 @@ Float4x4 lookAlong(Float3 position, Float3 direction, Float3 offset);
 Float4x4 orbit(Float3 target, Float3 offset, float yawDegrees, float pitchDegrees, float rollDegrees);
 
 // Left-handed perspective for the viewport: yScale = cot(fov / 2), xScale = yScale * h / w
-// (w, h the viewport's size; an empty viewport counts as square).
+// (w, h the viewport's size; an empty viewport counts as square), as mat::perspectiveFovDegrees.
 Float4x4 perspective(float fovDegrees, float zNear, float zFar, const Viewport& viewport);
 
 // Orthographic: half height `halfHeight`, half width halfHeight * w / h; depth 0 at zNear,
@@ -43,6 +43,13 @@ void readLookAlong(const std::vector<Port*>& s, size_t position, size_t directio
 void readOrbit(const std::vector<Port*>& s, size_t first, float t, Context& ctx);
 // Stores the perspective of the Context's viewport with FOV, zNear and zFar.
 void setPerspective(Context& ctx, float fovDegrees, float zNear, float zFar);
+// Reads FOV, zNear and zFar (three inputs from `first`, in that order) at t and stores their
+// perspective as setPerspective does.
+void readPerspective(const std::vector<Port*>& s, size_t first, float t, Context& ctx);
+// Reads the half height, zNear and zFar (three inputs from `first`) at t and stores their
+// orthographic projection with zNear and zFar; the FOV is left as it was (an orthographic
+// camera has none).
+void readOrthographic(const std::vector<Port*>& s, size_t first, float t, Context& ctx);
 
 }  // namespace camera
 
@@ -60,6 +67,7 @@ class CameraOp : public Operator {
       param::number("PositionOffset.Z", 0.0f),
   };
   static_assert(std::size(kParams) == Count);
+  static_assert(ZNear == Fov + 1 && ZFar == Fov + 2, "read together by camera::readPerspective");
 
   CameraOp();
   class CamFunction : public Function {
@@ -81,6 +89,7 @@ class TargetCameraOp : public Operator {
       param::number("FOV", 45.0f), param::number("zNear", 0.1f), param::number("zFar", 2048.0f),
   };
   static_assert(std::size(kParams) == Count);
+  static_assert(ZNear == Fov + 1 && ZFar == Fov + 2, "read together by camera::readPerspective");
 
   TargetCameraOp();
   class CamFunction : public Function {

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "engine/Globals.h"
+#include "gfx/DeviceContext.h"
 #include "gfx/RenderTargets.h"
 #include "gfx/ShaderManager.h"
 #include "gfx/ShaderProgram.h"
@@ -59,8 +60,12 @@ void LightPassOp::LightPassFunction::evaluate(float t, const std::vector<Port*>&
   // 2: drawing the scene fills the light and shadow-caster lists.
   evalInput(s, LightPassOp::SceneIn, t, ctx);
 
-  // 3: lighting and the velocity sequence, never while loading.
-  if (!isLoading) {
+  // 3: lighting and the velocity sequence. While loading they draw nothing, but their draws
+  // are prepared, so that the frame that first shows this pass (in a later span, say)
+  // creates no GPU object.
+  {
+    Device* device = deviceOf(ctx);
+    PrepareOnlyScope prepare(isLoading && device ? device->context() : nullptr);
     Texture* output = ctx.imageResult;
     if (output && output->isRenderTarget() && gDeferredLighting) {
       Texture* environment = evalImageInput(s, LightPassOp::EnvMap, t, ctx);

@@ -4,7 +4,8 @@
 // "LightPass" draws its scene into the frame's G-buffer (which fills the light and
 // shadow-caster lists), then lights it into the Context's image (the lighting object's
 // Render with a ring image as light map) and runs the velocity sequence of the
-// post-processing. It draws nothing while the production is loading.
+// post-processing. While the production is loading it lights nothing; its draws are only
+// prepared (DeviceContext::setPrepareOnly).
 //
 // "Transparency" draws a scene with a shader file of its own into a private picture (the
 // frame's depth target tests against the opaque scene; G-buffer target 1 takes the

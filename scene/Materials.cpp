@@ -5,72 +5,61 @@
 #include "scene/GBufferRenderer.h"
 #include "scene/Traversal.h"
 
+namespace {
+
+// Calls f(state's field, Context's field) for every material field, so that saving and
+// restoring name each field once.
+template <typename State, typename Ctx, typename F>
+void forEachMaterialField(State& s, Ctx& ctx, F&& f) {
+  f(s.baseColor, ctx.baseColor);
+  f(s.specularColor, ctx.specularColor);
+  f(s.emissive, ctx.emissive);
+  f(s.roughness, ctx.roughness);
+  f(s.metalness, ctx.metalness);
+  f(s.tileUV, ctx.tileUV);
+  f(s.textures[0], ctx.albedoTexture);
+  f(s.textures[1], ctx.roughnessTexture);
+  f(s.textures[2], ctx.metalnessTexture);
+  f(s.textures[3], ctx.emissiveTexture);
+  f(s.textures[4], ctx.normalTexture);
+  for (int i = 0; i < 3; ++i) f(s.shaderParams[i], ctx.shaderParams[i]);
+  f(s.shader, ctx.shader);
+}
+
+// Steps shared by both operators, whose inputs carry the same names: surface values at t,
+// then each texture slot from its input; an unconnected input empties the slot so the
+// renderer's default applies, not a texture inherited from an enclosing material.
+template <typename Op>
+void applyMaterial(float emissiveBrightness, float iblMul, const std::vector<Port*>& s, float t, Context& ctx) {
+  ctx.baseColor = {evalFloat(s, Op::ColorR, t, ctx), evalFloat(s, Op::ColorR + 1, t, ctx),
+                   evalFloat(s, Op::ColorR + 2, t, ctx), evalFloat(s, Op::ColorR + 3, t, ctx)};
+  ctx.specularColor = {evalFloat(s, Op::SpecularR, t, ctx), evalFloat(s, Op::SpecularR + 1, t, ctx),
+                       evalFloat(s, Op::SpecularR + 2, t, ctx), 0.0f};
+  ctx.metalness = evalFloat(s, Op::Metalness, t, ctx);
+  ctx.roughness = evalFloat(s, Op::Roughness, t, ctx);
+  const float er = evalFloat(s, Op::EmissiveR, t, ctx);
+  const float eg = evalFloat(s, Op::EmissiveR + 1, t, ctx);
+  const float eb = evalFloat(s, Op::EmissiveR + 2, t, ctx);
+  ctx.emissive = {er * emissiveBrightness, eg * emissiveBrightness, eb * emissiveBrightness, iblMul};
+  ctx.tileUV = {evalFloat(s, Op::TileU, t, ctx), evalFloat(s, Op::TileV, t, ctx)};
+  ctx.albedoTexture = evalImageInput(s, Op::AlbedoTex, t, ctx);
+  ctx.metalnessTexture = evalImageInput(s, Op::MetalnessTex, t, ctx);
+  ctx.roughnessTexture = evalImageInput(s, Op::RoughnessTex, t, ctx);
+  ctx.emissiveTexture = evalImageInput(s, Op::EmissiveTex, t, ctx);
+  ctx.normalTexture = evalImageInput(s, Op::NormalTex, t, ctx);
+}
+
+}  // namespace
+
 MaterialState MaterialState::save(const Context& ctx) {
   MaterialState s;
-  s.baseColor = ctx.baseColor;
-  s.specularColor = ctx.specularColor;
-  s.emissive = ctx.emissive;
-  s.roughness = ctx.roughness;
-  s.metalness = ctx.metalness;
-  s.tileUV = ctx.tileUV;
-  s.textures[0] = ctx.albedoTexture;
-  s.textures[1] = ctx.roughnessTexture;
-  s.textures[2] = ctx.metalnessTexture;
-  s.textures[3] = ctx.emissiveTexture;
-  s.textures[4] = ctx.normalTexture;
-  for (int i = 0; i < 3; ++i) s.shaderParams[i] = ctx.shaderParams[i];
-  s.shader = ctx.shader;
+  forEachMaterialField(s, ctx, [](auto& mine, const auto& theirs) { mine = theirs; });
   return s;
 }
 
 void MaterialState::restore(Context& ctx) const {
-  ctx.baseColor = baseColor;
-  ctx.specularColor = specularColor;
-  ctx.emissive = emissive;
-  ctx.roughness = roughness;
-  ctx.metalness = metalness;
-  ctx.tileUV = tileUV;
-  ctx.albedoTexture = textures[0];
-  ctx.roughnessTexture = textures[1];
-  ctx.metalnessTexture = textures[2];
-  ctx.emissiveTexture = textures[3];
-  ctx.normalTexture = textures[4];
-  for (int i = 0; i < 3; ++i) ctx.shaderParams[i] = shaderParams[i];
-  ctx.shader = shader;
+  forEachMaterialField(*this, ctx, [](const auto& mine, auto& theirs) { theirs = mine; });
 }
-
-namespace {
-
-// Where the two material operators keep the same inputs.
-struct MaterialInputs {
-  uint32_t albedoTex, metalnessTex, roughnessTex, colorR, specularR, metalness, roughness, emissiveR,
-      emissiveTex, tileU, tileV, normalTex;
-};
-
-// Steps shared by both: surface values at t, then each texture slot from its input; an
-// unconnected input empties the slot so the renderer's default applies, not a texture
-// inherited from an enclosing material.
-void applyMaterial(const MaterialInputs& in, float emissiveBrightness, float iblMul, const std::vector<Port*>& s,
-                   float t, Context& ctx) {
-  ctx.baseColor = {evalFloat(s, in.colorR, t, ctx), evalFloat(s, in.colorR + 1, t, ctx),
-                   evalFloat(s, in.colorR + 2, t, ctx), evalFloat(s, in.colorR + 3, t, ctx)};
-  ctx.specularColor = {evalFloat(s, in.specularR, t, ctx), evalFloat(s, in.specularR + 1, t, ctx),
-                       evalFloat(s, in.specularR + 2, t, ctx), 0.0f};
-  ctx.metalness = evalFloat(s, in.metalness, t, ctx);
-  ctx.roughness = evalFloat(s, in.roughness, t, ctx);
-  const float er = evalFloat(s, in.emissiveR, t, ctx);
-  const float eg = evalFloat(s, in.emissiveR + 1, t, ctx);
-  const float eb = evalFloat(s, in.emissiveR + 2, t, ctx);
-  ctx.emissive = {er * emissiveBrightness, eg * emissiveBrightness, eb * emissiveBrightness, iblMul};
-  ctx.tileUV = {evalFloat(s, in.tileU, t, ctx), evalFloat(s, in.tileV, t, ctx)};
-  ctx.albedoTexture = evalImageInput(s, in.albedoTex, t, ctx);
-  ctx.metalnessTexture = evalImageInput(s, in.metalnessTex, t, ctx);
-  ctx.roughnessTexture = evalImageInput(s, in.roughnessTex, t, ctx);
-  ctx.emissiveTexture = evalImageInput(s, in.emissiveTex, t, ctx);
-  ctx.normalTexture = evalImageInput(s, in.normalTex, t, ctx);
-}
-
-}  // namespace
 
 // ---------------------------------------------------------------- Material
 
@@ -107,9 +96,7 @@ void MaterialOp::MaterialFunction::evaluate(float t, const std::vector<Port*>& s
   const float brightness = evalFloat(s, M::EmissiveBrightness, t, ctx);
   const float iblMul = evalFloat(s, M::IBLMul, t, ctx);
   const MaterialState saved = MaterialState::save(ctx);
-  applyMaterial({M::AlbedoTex, M::MetalnessTex, M::RoughnessTex, M::ColorR, M::SpecularR, M::Metalness, M::Roughness,
-                 M::EmissiveR, M::EmissiveTex, M::TileU, M::TileV, M::NormalTex},
-                brightness, iblMul, s, t, ctx);
+  applyMaterial<M>(brightness, iblMul, s, t, ctx);
   evalInput(s, M::SceneIn, t, ctx);
   saved.restore(ctx);
 }
@@ -162,9 +149,7 @@ void CustomMaterialOp::CustomMaterialFunction::evaluate(float t, const std::vect
   const float brightness = evalFloat(s, M::EmissiveBrightness, t, ctx);
   const MaterialState saved = MaterialState::save(ctx);
   // Without "IBLMul" of its own the image-based lighting stays as the enclosing material set it.
-  applyMaterial({M::AlbedoTex, M::MetalnessTex, M::RoughnessTex, M::ColorR, M::SpecularR, M::Metalness, M::Roughness,
-                 M::EmissiveR, M::EmissiveTex, M::TileU, M::TileV, M::NormalTex},
-                brightness, saved.emissive.w, s, t, ctx);
+  applyMaterial<M>(brightness, saved.emissive.w, s, t, ctx);
   ctx.shaderParams[0] = evalFloat(s, M::Param1, t, ctx);
   ctx.shaderParams[1] = evalFloat(s, M::Param2, t, ctx);
   ctx.shaderParams[2] = evalFloat(s, M::Param3, t, ctx);

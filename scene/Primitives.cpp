@@ -6,6 +6,7 @@
 #include "engine/FloatOperators.h"
 #include "engine/Globals.h"
 #include "gfx/Device.h"
+#include "gfx/DeviceContext.h"
 #include "scene/GBufferRenderer.h"
 #include "scene/MeshBuilder.h"
 #include "scene/ShadowCasters.h"
@@ -59,8 +60,12 @@ void CubeOp::CubeFunction::evaluate(float t, const std::vector<Port*>& s, Contex
   const Float3 sizeNow = size(t);
   const Float3 sizePrev = size(t - 0.001f);
   const bool castShadows = evalFloat(s, CubeOp::CastShadows, t, ctx) > 0.5f;
-  if (!mesh) mesh = buildUnitBoxMesh(deviceOf(ctx));
-  if (isLoading) return;
+  Device* device = deviceOf(ctx);
+  if (!mesh) mesh = buildUnitBoxMesh(device);
+  // While loading nothing is drawn, but the draw is prepared and the caster listed (a light
+  // pass prepares its shadow draws from the list the same way), so that the frame that first
+  // shows this cube, in a later span say, builds no pipeline.
+  PrepareOnlyScope prepare(isLoading && device ? device->context() : nullptr);
   const Float4x4 world = ctx.world, worldPrev = ctx.worldPrev;
   ctx.world = mat::scaling(sizeNow) * world;
   ctx.worldPrev = mat::scaling(sizePrev) * worldPrev;

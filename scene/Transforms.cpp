@@ -5,6 +5,12 @@
 #include "engine/FloatOperators.h"
 #include "scene/SceneOpSupport.h"
 
+int32_t sceneCopyCount(float count) {
+  if (!(count >= 1.0f)) return 0;  // also NaN
+  if (count >= float(kMaxSceneCopies)) return kMaxSceneCopies;
+  return static_cast<int32_t>(count);
+}
+
 Float4x4 repeatStep(int32_t i, Float3 position, Float3 rotationDegrees, Float3 scale) {
   const float k = static_cast<float>(i);
   const Float3 one{1.0f, 1.0f, 1.0f};
@@ -85,6 +91,23 @@ Float4x4 ReplicateLayout::next() {
   return scale * r * frame;
 }
 
+namespace {
+
+// Position, Rotation (degrees) and Scale: nine inputs from `first`, in that order.
+struct Placement {
+  Float3 position, rotation, scale;
+};
+
+Placement readPlacement(const std::vector<Port*>& s, size_t first, float t, Context& ctx) {
+  Placement p;
+  p.position = evalFloat3(s, first, t, ctx);
+  p.rotation = evalFloat3(s, first + 3, t, ctx);
+  p.scale = evalFloat3(s, first + 6, t, ctx);
+  return p;
+}
+
+}  // namespace
+
 // ---- Transform ------------------------------------------------------------------------------
 
 TransformOp::TransformOp() : Operator(CategoryScene) {
@@ -94,17 +117,12 @@ TransformOp::TransformOp() : Operator(CategoryScene) {
 }
 
 void TransformOp::TransformFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
-  const Float3 position = evalFloat3(s, PosX, t, ctx);
-  const Float3 rotation = evalFloat3(s, RotX, t, ctx);
-  const Float3 scale = evalFloat3(s, ScaleX, t, ctx);
-  const float tp = t - kPreviousDt;
-  const Float3 positionPrev = evalFloat3(s, PosX, tp, ctx);
-  const Float3 rotationPrev = evalFloat3(s, RotX, tp, ctx);
-  const Float3 scalePrev = evalFloat3(s, ScaleX, tp, ctx);
+  const Placement now = readPlacement(s, PosX, t, ctx);
+  const Placement prev = readPlacement(s, PosX, t - kPreviousDt, ctx);
 
   SavedWorld saved(ctx);
-  ctx.world = mat::scaleRotateTranslate(scale, rotation, position) * saved.world();
-  ctx.worldPrev = mat::scaleRotateTranslate(scalePrev, rotationPrev, positionPrev) * saved.worldPrev();
+  ctx.world = mat::scaleRotateTranslate(now.scale, now.rotation, now.position) * saved.world();
+  ctx.worldPrev = mat::scaleRotateTranslate(prev.scale, prev.rotation, prev.position) * saved.worldPrev();
   evalInput(s, InScene, t, ctx);
 }
 
@@ -118,20 +136,15 @@ RepeatOp::RepeatOp() : Operator(CategoryScene) {
 
 void RepeatOp::RepeatFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
   const float timeOffset = evalFloat(s, TimeOffset, t, ctx);
-  const int32_t n = truncToInt32(evalFloat(s, Copies, t, ctx));
-  const Float3 position = evalFloat3(s, PosX, t, ctx);
-  const Float3 rotation = evalFloat3(s, RotX, t, ctx);
-  const Float3 scale = evalFloat3(s, ScaleX, t, ctx);
-  const float tp = t - kPreviousDt;
-  const Float3 positionPrev = evalFloat3(s, PosX, tp, ctx);
-  const Float3 rotationPrev = evalFloat3(s, RotX, tp, ctx);
-  const Float3 scalePrev = evalFloat3(s, ScaleX, tp, ctx);
+  const int32_t n = sceneCopyCount(evalFloat(s, Copies, t, ctx));
+  const Placement step = readPlacement(s, PosX, t, ctx);
+  const Placement stepPrev = readPlacement(s, PosX, t - kPreviousDt, ctx);
 
   SavedWorld saved(ctx);
   // The first copy already has one step applied.
   for (int32_t i = 1; i <= n; ++i) {
-    ctx.world = repeatStep(i, position, rotation, scale) * saved.world();
-    ctx.worldPrev = repeatStep(i, positionPrev, rotationPrev, scalePrev) * saved.worldPrev();
+    ctx.world = repeatStep(i, step.position, step.rotation, step.scale) * saved.world();
+    ctx.worldPrev = repeatStep(i, stepPrev.position, stepPrev.rotation, stepPrev.scale) * saved.worldPrev();
     evalInput(s, InScene, t - static_cast<float>(i) * timeOffset, ctx);
   }
 }
@@ -146,7 +159,7 @@ ReplicateOp::ReplicateOp() : Operator(CategoryScene) {
 
 void ReplicateOp::ReplicateFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
   ReplicateSettings r;
-  r.count = truncToInt32(evalFloat(s, Copies, t, ctx));
+  r.count = sceneCopyCount(evalFloat(s, Copies, t, ctx));
   if (r.count <= 0) return;
   r.radius = evalFloat(s, Radius, t, ctx);
   r.mode = truncToInt32(evalFloat(s, Mode, t, ctx));

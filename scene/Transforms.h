@@ -8,6 +8,13 @@
 
 #include "engine/Operator.h"
 
+// The most copies one "Repeat" or "Replicate" draws. Each copy evaluates the whole scene
+// beneath, so a count of a few billion would keep a single frame busy for hours.
+constexpr int32_t kMaxSceneCopies = 10000;
+// Copies from a "Count" parameter: truncated toward zero; NaN and values below 1 give none,
+// values above kMaxSceneCopies (infinity too) give kMaxSceneCopies.
+int32_t sceneCopyCount(float count);
+
 // Copy i (1..n) of "Repeat": scale 1 + i * (scale - 1), rotation i * rotation (degrees),
 // translation i * position, composed scale * rotation * translation.
 Float4x4 repeatStep(int32_t i, Float3 position, Float3 rotationDegrees, Float3 scale);
@@ -55,6 +62,7 @@ class TransformOp : public Operator {
       param::number("Scale.X", 1.0f), param::number("Scale.Y", 1.0f), param::number("Scale.Z", 1.0f),
   };
   static_assert(std::size(kParams) == Count);
+  static_assert(RotX == PosX + 3 && ScaleX == PosX + 6, "read together as one placement");
 
   TransformOp();
   class TransformFunction : public Function {
@@ -77,6 +85,7 @@ class RepeatOp : public Operator {
       param::number("Scale.X", 1.0f), param::number("Scale.Y", 1.0f), param::number("Scale.Z", 1.0f),
   };
   static_assert(std::size(kParams) == Count);
+  static_assert(RotX == PosX + 3 && ScaleX == PosX + 6, "read together as one placement");
 
   RepeatOp();
   class RepeatFunction : public Function {

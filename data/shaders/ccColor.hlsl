@@ -4,8 +4,7 @@
 // distance to each. The shifts work as in the global HSL grade; the luminance shift is
 // scaled by the pixel's HSV saturation so that greys stay put. The mask limits the grade.
 // Formulas in docs/colour-grading.md.
-#include "common/fullscreen.hlsli"
-#include "common/color.hlsli"
+#include "common/maskedPass.hlsli"
 
 cbuffer CCColorConstants : register(b0)
 {
@@ -17,16 +16,8 @@ cbuffer CCColorConstants : register(b0)
     float4 gBlue;
     float4 gPurple;
     float4 gMagenta;
-    float2 gRegionScale;
-    float2 gRegionOffset;
-    float2 gScreenSize;
-    int gMaskImageConnected;
+    MASKED_PASS_CONSTANTS
 };
-
-Texture2D gSource : register(t0);
-Texture2D gMask : register(t1);
-SamplerState gSourceSampler : register(s0);
-SamplerState gMaskSampler : register(s1);
 
 static const float kCentres[9] = {0.0, 30.0, 60.0, 120.0, 180.0, 240.0, 270.0, 300.0, 360.0};
 
@@ -53,11 +44,6 @@ float4 PS(FullscreenVertex i) : SV_TARGET
             k = j;
     float t = (hue - kCentres[k]) / (kCentres[k + 1] - kCentres[k]);
     float3 shift = rangeShift(k) * (1.0 - t) + rangeShift(k + 1) * t;
-
-    float3 g = rotateHue(c.rgb, shift.x);
-    float l = luminance(g);
-    g = l + (g - l) * (1.0 + shift.y);
-    g = max(g * (1.0 + shift.z * hsvSaturation(c.rgb)), 0.0);
-    float m = maskWeight(gMaskImageConnected, gMask.Sample(gMaskSampler, uv));
-    return float4(lerp(c.rgb, g, m), c.a);
+    float3 g = shiftHsl(c.rgb, shift.x, shift.y, shift.z * hsvSaturation(c.rgb));
+    return maskedGrade(c, g, uv, gMaskImageConnected);
 }

@@ -2,8 +2,7 @@
 // of the shadow colour (a colour minus its luminance, so white and black change nothing).
 // The highlight weight is saturate(luminance - balance + 0.5). The mask limits the grade.
 // Formulas in docs/colour-grading.md.
-#include "common/fullscreen.hlsli"
-#include "common/color.hlsli"
+#include "common/maskedPass.hlsli"
 
 cbuffer CCSplitToningConstants : register(b0)
 {
@@ -12,16 +11,8 @@ cbuffer CCSplitToningConstants : register(b0)
     float gBalance;
     float4 gLo;
     float gLoInfluence;
-    float2 gRegionScale;
-    float2 gRegionOffset;
-    float2 gScreenSize;
-    int gMaskImageConnected;
+    MASKED_PASS_CONSTANTS
 };
-
-Texture2D gSource : register(t0);
-Texture2D gMask : register(t1);
-SamplerState gSourceSampler : register(s0);
-SamplerState gMaskSampler : register(s1);
 
 FullscreenVertex VS(uint id : SV_VertexID)
 {
@@ -36,6 +27,5 @@ float4 PS(FullscreenVertex i) : SV_TARGET
     float3 g = c.rgb + highlight * gHiInfluence * (gHi.rgb - luminance(gHi.rgb))
                      + (1.0 - highlight) * gLoInfluence * (gLo.rgb - luminance(gLo.rgb));
     g = max(g, 0.0);
-    float m = maskWeight(gMaskImageConnected, gMask.Sample(gMaskSampler, uv));
-    return float4(lerp(c.rgb, g, m), c.a);
+    return maskedGrade(c, g, uv, gMaskImageConnected);
 }

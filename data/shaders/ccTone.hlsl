@@ -1,8 +1,7 @@
 // Tone: exposure in stops, contrast about mid-grey, then highlights, shadows, whites and
 // blacks as offsets weighted by where the luminance lies. The mask limits the grade.
 // Formulas in docs/colour-grading.md.
-#include "common/fullscreen.hlsli"
-#include "common/color.hlsli"
+#include "common/maskedPass.hlsli"
 
 cbuffer CCToneConstants : register(b0)
 {
@@ -12,16 +11,8 @@ cbuffer CCToneConstants : register(b0)
     float gShadows;
     float gWhites;
     float gBlacks;
-    float2 gRegionScale;
-    float2 gRegionOffset;
-    float2 gScreenSize;
-    int gMaskImageConnected;
+    MASKED_PASS_CONSTANTS
 };
-
-Texture2D gSource : register(t0);
-Texture2D gMask : register(t1);
-SamplerState gSourceSampler : register(s0);
-SamplerState gMaskSampler : register(s1);
 
 FullscreenVertex VS(uint id : SV_VertexID)
 {
@@ -41,6 +32,5 @@ float4 PS(FullscreenVertex i) : SV_TARGET
     float whites = smoothstep(0.75, 1.0, l);
     g += 0.25 * (gHighlights * highlights + gShadows * shadows + gWhites * whites + gBlacks * blacks);
     g = max(g, 0.0);
-    float m = maskWeight(gMaskImageConnected, gMask.Sample(gMaskSampler, uv));
-    return float4(lerp(c.rgb, g, m), c.a);
+    return maskedGrade(c, g, uv, gMaskImageConnected);
 }

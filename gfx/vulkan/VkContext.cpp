@@ -90,6 +90,7 @@ struct ContextImpl {
   ScissorRect scissor;
   RenderState* state = nullptr;
   uint32_t stencilRef = 0;
+  bool prepareOnly = false;  // draws and dispatches are prepared, not recorded
 
   // Open rendering.
   bool rendering = false;
@@ -1222,6 +1223,10 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
     int32_t b = std::min<int32_t>(c.scissor.bottom, int32_t(c.extent.height));
     sc = {{l, t}, {uint32_t(std::max(r - l, 0)), uint32_t(std::max(b - t, 0))}};
   }
+  // A prepared draw runs with an empty scissor: everything up to the rasterizer runs (some
+  // drivers compile their shader variants on a draw's first execution, not with the
+  // pipeline) and no pixel is written.
+  if (c.prepareOnly) sc = {{0, 0}, {0, 0}};
   vkCmdSetScissor(cmd, 0, 1, &sc);
   vkCmdSetStencilReference(cmd, VK_STENCIL_FACE_FRONT_AND_BACK, c.stencilRef);
   float zero[4] = {0, 0, 0, 0};
@@ -1273,27 +1278,40 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
 void DeviceContext::draw(uint32_t vertexCount, uint32_t startVertex) {
   if (!prepareDraw(*impl_, false)) return;
   vkCmdDraw(impl_->d->cmd(), vertexCount, 1, startVertex, 0);
-  device_->counters().draws++;
+  if (!impl_->prepareOnly) device_->counters().draws++;
 }
 
 void DeviceContext::drawIndexed(uint32_t indexCount, uint32_t startIndex, int32_t baseVertex) {
   if (!prepareDraw(*impl_, true)) return;
   vkCmdDrawIndexed(impl_->d->cmd(), indexCount, 1, startIndex, baseVertex, 0);
-  device_->counters().draws++;
+  if (!impl_->prepareOnly) device_->counters().draws++;
 }
 
 void DeviceContext::drawInstanced(uint32_t vertexCount, uint32_t instanceCount, uint32_t startVertex,
                                   uint32_t startInstance) {
   if (!prepareDraw(*impl_, false)) return;
   vkCmdDraw(impl_->d->cmd(), vertexCount, instanceCount, startVertex, startInstance);
-  device_->counters().draws++;
+  if (!impl_->prepareOnly) device_->counters().draws++;
 }
 
 void DeviceContext::drawIndexedInstanced(uint32_t indexCount, uint32_t instanceCount, uint32_t startIndex,
                                          int32_t baseVertex, uint32_t startInstance) {
   if (!prepareDraw(*impl_, true)) return;
   vkCmdDrawIndexed(impl_->d->cmd(), indexCount, instanceCount, startIndex, baseVertex, startInstance);
-  device_->counters().draws++;
+  if (!impl_->prepareOnly) device_->counters().draws++;
+}
+
+void DeviceContext::setPrepareOnly(bool on) { impl_->prepareOnly = on; }
+bool DeviceContext::prepareOnly() const { return impl_->prepareOnly; }
+
+PrepareOnlyScope::PrepareOnlyScope(DeviceContext* context) : context_(context) {
+  if (!context_) return;
+  was_ = context_->prepareOnly();
+  context_->setPrepareOnly(true);
+}
+
+PrepareOnlyScope::~PrepareOnlyScope() {
+  if (context_) context_->setPrepareOnly(was_);
 }
 
 void DeviceContext::dispatch(uint32_t x, uint32_t y, uint32_t z) {
@@ -1326,6 +1344,7 @@ void DeviceContext::dispatch(uint32_t x, uint32_t y, uint32_t z) {
     }
     if (c.d->epoch == epoch) break;
   }
+  if (c.prepareOnly) return;
   applyUses(c, uses);
   VkCommandBuffer cmd = c.d->cmd();
   vkCmdBindPipeline(cmd, VK_PIPELINE_BIND_POINT_COMPUTE, pipeline);

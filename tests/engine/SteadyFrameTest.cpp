@@ -2,35 +2,10 @@
 // result slot may grow from frame to frame, even while spans start and stop.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <bit>
-#include <cstdlib>
-#include <new>
 
+#include "tests/engine/AllocationCounter.h"
 #include "tests/engine/TestSupport.h"
-
-namespace {
-std::atomic<bool> g_counting{false};
-std::atomic<long> g_allocations{0};
-}  // namespace
-
-void* operator new(std::size_t n) {
-  if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t n) { return operator new(n); }
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
-  if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
-  return std::malloc(n ? n : 1);
-}
-void* operator new[](std::size_t n, const std::nothrow_t& tag) noexcept { return operator new(n, tag); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -115,14 +90,12 @@ TEST(SteadyFrames, EvaluatingTheTimelineAllocatesNothingAfterTheFirstFrame) {
   float t = 0;
   ASSERT_NE(project.evaluate(t, ctx), nullptr);  // the first frame may allocate
 
-  g_allocations = 0;
-  g_counting = true;
+  allocations::start();
   for (int frame = 0; frame < 600; ++frame) {
     t = static_cast<float>(frame) / 60.0f;
     project.evaluate(t, ctx);
   }
-  g_counting = false;
-  EXPECT_EQ(g_allocations.load(), 0);
+  EXPECT_EQ(allocations::stop(), 0);
   EXPECT_GT(hooks.frames, 0);
   EXPECT_EQ(ctx.textResult.empty(), false);
 }

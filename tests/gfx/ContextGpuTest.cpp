@@ -51,6 +51,10 @@ class ContextGpuTest : public GpuTest {
 
   // One full-screen triangle with the fixture's program.
   void fullScreen(RenderState* state) {
+    bindFullScreen(state);
+    ctx()->draw(3, 0);
+  }
+  void bindFullScreen(RenderState* state) {
     ctx()->setShader(hlsl::Vertex, vs);
     ctx()->setShader(hlsl::Pixel, ps);
     ctx()->setConstantBuffers(hlsl::Vertex, 0, 1, &cb);
@@ -58,7 +62,6 @@ class ContextGpuTest : public GpuTest {
     ctx()->setRenderState(state, state ? state->desc.stencilRef : 0);
     ctx()->setInputLayout(nullptr);
     ctx()->setPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLELIST);
-    ctx()->draw(3, 0);
   }
 
   gfxbackend::Shader* vs = nullptr;
@@ -396,6 +399,56 @@ TEST_F(ContextGpuTest, CachesShareObjectsForEqualBytesOnly) {
   EXPECT_EQ(device()->samplerFor(s1), device()->samplerFor(s2));
   s2.borderColour[3] = 1.0f;
   EXPECT_NE(device()->samplerFor(s1), device()->samplerFor(s2));
+}
+
+TEST_F(ContextGpuTest, PreparedDrawsAndDispatchesMakeTheirPipelinesAndWriteNothing) {
+  Texture* target = texture(0x10204, 8, 8, 0x10009);
+  bindTarget(target);
+  setParams(1, 0, 0, 1, 0.5f);
+  RenderStateDesc noCull = RenderStateDesc::defaults();
+  noCull.flags = 0;
+  const GpuCounters before = device()->counters();
+  {
+    PrepareOnlyScope prepare(ctx());
+    PrepareOnlyScope nested(ctx());
+    EXPECT_TRUE(ctx()->prepareOnly());
+    fullScreen(device()->stateFor(noCull));
+  }
+  EXPECT_FALSE(ctx()->prepareOnly());
+  EXPECT_EQ(device()->counters().pipelines, before.pipelines + 1);
+  EXPECT_EQ(device()->counters().draws, before.draws);
+  EXPECT_EQ(rgba(readBack(target), 8, 4, 4), 0u);
+
+  // The real draw then finds all it needs (read-backs make objects of their own: counted
+  // before and after the draw alone).
+  GpuCounters prepared = device()->counters();
+  fullScreen(device()->stateFor(noCull));
+  EXPECT_EQ(device()->counters().total(), prepared.total());
+  EXPECT_EQ(rgba(readBack(target), 8, 4, 4), packRgba(255, 0, 0, 255));
+
+  // A dispatch likewise.
+  const char* fill = R"(
+RWStructuredBuffer<uint> gOut : register(u0);
+[numthreads(1, 1, 1)]
+void CS(uint3 id : SV_DispatchThreadID) { gOut[0] = 5; }
+)";
+  gfxbackend::Shader* cs = shader(hlsl::Compute, fill, "CS");
+  ASSERT_NE(cs, nullptr);
+  Texture* out = buffer(kBindUnorderedAccess | kUsageDefault | kStructuredBuffer, 4, 4);
+  ctx()->setShader(hlsl::Compute, cs);
+  ctx()->setUnorderedAccessViews(hlsl::Compute, 0, 1, &out, nullptr);
+  uint32_t value = 1;
+  {
+    PrepareOnlyScope prepare(ctx());
+    ctx()->dispatch(1, 1, 1);
+  }
+  std::memcpy(&value, readBack(out).data(), 4);
+  EXPECT_EQ(value, 0u);
+  prepared = device()->counters();
+  ctx()->dispatch(1, 1, 1);
+  EXPECT_EQ(device()->counters().total(), prepared.total());
+  std::memcpy(&value, readBack(out).data(), 4);
+  EXPECT_EQ(value, 5u);
 }
 
 TEST_F(ContextGpuTest, ASecondFrameOfTheSamePassesCreatesNothing) {

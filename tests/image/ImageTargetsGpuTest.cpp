@@ -200,6 +200,15 @@ TEST_F(ImageTargetsGpuTest, SlotInKeepsItsPictureAcrossFramesForSlotOut) {
   ASSERT_NE(remade, nullptr);
   EXPECT_EQ(remade->width(), 4u);
   EXPECT_EQ(SlotTable::instance().find(3), remade);
+  // A request for the same pixels keeps the target: a fraction more, or a NaN side (the
+  // window's) frame after frame.
+  setParam(slotIn, "Size.X", 4.7f);
+  EXPECT_EQ(imageOf(slotIn), remade);
+  setParam(slotIn, "Size.X", NAN);
+  Texture* windowWide = imageOf(slotIn);
+  ASSERT_NE(windowWide, nullptr);
+  EXPECT_EQ(windowWide->width(), screenWidth);
+  EXPECT_EQ(imageOf(slotIn), windowWide);
 
   // A SlotIn that goes (its production unloaded) leaves no entry behind.
   g.graph.reset();

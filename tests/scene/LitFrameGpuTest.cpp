@@ -15,10 +15,13 @@
 namespace {
 
 int gVelocityCalls = 0;
+int gPreparedVelocityCalls = 0;  // made while the context only prepared its draws
+DeviceContext* gVelocityContext = nullptr;
 GBufferSet* gVelocitySet = nullptr;
 void countVelocity(GBufferSet& set, const Viewport&) {
   ++gVelocityCalls;
   gVelocitySet = &set;
+  if (gVelocityContext && gVelocityContext->prepareOnly()) ++gPreparedVelocityCalls;
 }
 
 class LitFrameGpuTest : public LightingGpuTest {
@@ -70,6 +73,7 @@ class LitFrameGpuTest : public LightingGpuTest {
     connectOrThrow(*graph, sun, "OutScene", point, "SceneIn");
     connectOrThrow(*graph, point, "OutScene", spot, "SceneIn");
     connectOrThrow(*graph, spot, "OutScene", pass, "SceneIn");
+    lightPass = &pass;
 
     top = &makeOp(*graph, "Transparency");
     setParam(*top, "Screen %", 50.0f);
@@ -92,11 +96,13 @@ class LitFrameGpuTest : public LightingGpuTest {
   }
 
   Operator* top = nullptr;
+  Operator* lightPass = nullptr;
   Texture* picture = nullptr;
 };
 
 TEST_F(LitFrameGpuTest, AWarmedUpFrameCreatesNothingAndRunsTheVelocitySequence) {
   gLightingVelocitySequence = &countVelocity;
+  gVelocityContext = device()->context();
   // Warm-up: every slot of the ring has served as light map once (views are made on first use).
   for (int i = 0; i < 3; ++i) frame();
   device()->waitIdle();
@@ -112,14 +118,24 @@ TEST_F(LitFrameGpuTest, AWarmedUpFrameCreatesNothingAndRunsTheVelocitySequence) 
                                            << after.buffers - before.buffers << ", images " << after.images - before.images;
   EXPECT_EQ(gVelocityCalls, 2);
   EXPECT_EQ(gVelocitySet, ctx.targets->gbuffer);
-  gLightingVelocitySequence = nullptr;
 
-  // While loading, the pass draws its scene but neither lights nor runs the sequence.
+  // While loading, the pass draws its scene and only prepares its lighting and the sequence:
+  // the picture it would light stays as it was.
+  newFrame();
+  setCamera(eye, target, fov);
+  const float marker[4] = {0.25f, 0.5f, 0.75f, 1.0f};
+  clearTexture(device(), picture, marker);
+  const std::vector<uint8_t> unlit = readBack(picture);
   isLoading = true;
-  gVelocityCalls = 0;
-  frame();
+  gVelocityCalls = gPreparedVelocityCalls = 0;
+  ctx.imageResult = picture;
+  lightPass->outputs[0].evaluate(0.0f, ctx);
   isLoading = false;
-  EXPECT_EQ(gVelocityCalls, 0);
+  EXPECT_EQ(gVelocityCalls, 1);
+  EXPECT_EQ(gPreparedVelocityCalls, 1);
+  EXPECT_FALSE(device()->context()->prepareOnly());
+  EXPECT_EQ(readBack(picture), unlit);
+  gLightingVelocitySequence = nullptr;
 }
 
 // The reflection of the stage of `program` that declares b0 (the first that does).

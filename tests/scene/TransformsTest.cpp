@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <stdexcept>
 
 #include "scene/Transforms.h"
 #include "tests/scene/TraversalTestSupport.h"
@@ -96,6 +97,45 @@ TEST(Repeat, CountIsTruncatedAndOneCopyIsAlreadyMoved) {
   probe.visits.clear();
   s.eval(rep, 0.0f);
   expectNear(apply(probe.visits.at(0).world, {0, 0, 0}), {0, 0, 2});
+}
+
+// Counts the copies drawn; past `limit` it throws, so a missing cap fails the test at once
+// instead of running for hours.
+class CopyCounterOp : public Operator {
+ public:
+  CopyCounterOp() : Operator(CategoryGeometry) {
+    addOutput("OutScene", PortType::Scene, std::make_unique<Fn>(this));
+    linkOutput();
+  }
+  struct Fn : Function {
+    explicit Fn(CopyCounterOp* o) : owner(o) {}
+    void evaluate(float, const std::vector<Port*>&, Context&) override {
+      if (++owner->copies > owner->limit) throw std::runtime_error("more copies than the cap");
+    }
+    CopyCounterOp* owner;
+  };
+  int64_t copies = 0;
+  int64_t limit = 0;
+};
+
+TEST(RepeatAndReplicate, HugeOrNonFiniteCountsDrawAtMostTheCap) {
+  for (const char* type : {"Repeat", "Replicate"}) {
+    SceneGraph s;
+    Operator& op = s.op(type);
+    CopyCounterOp& counter = add<CopyCounterOp>(*s.graph);
+    counter.limit = kMaxSceneCopies;
+    s.feed(counter, op);
+    const std::pair<float, int64_t> cases[] = {
+        {1e9f, kMaxSceneCopies}, {3e9f, kMaxSceneCopies}, {INFINITY, kMaxSceneCopies},
+        {float(kMaxSceneCopies) + 0.5f, kMaxSceneCopies}, {float(kMaxSceneCopies) - 1.0f, kMaxSceneCopies - 1},
+        {-INFINITY, 0}, {NAN, 0}, {-1e9f, 0}};
+    for (auto [count, expected] : cases) {
+      counter.copies = 0;
+      setParam(op, "Count", count);
+      EXPECT_NO_THROW(s.eval(op, 0.0f)) << type << " Count " << count;
+      EXPECT_EQ(counter.copies, expected) << type << " Count " << count;
+    }
+  }
 }
 
 // ---- Replicate against an MT19937 of the test's own ------------------------------------------

@@ -47,6 +47,17 @@ float hsvSaturation(float3 c)
     return maxc > 0.0 ? (maxc - minc) / maxc : 0.0;
 }
 
+// A hue, saturation and luminance shift: the hue turns about the grey axis by `hue` degrees,
+// the distance from the luminance is scaled by (1 + saturation), the colour by
+// (1 + luminanceShift), and negative results are cut to 0.
+float3 shiftHsl(float3 c, float hue, float saturation, float luminanceShift)
+{
+    float3 g = rotateHue(c, hue);
+    float l = luminance(g);
+    g = l + (g - l) * (1.0 + saturation);
+    return max(g * (1.0 + luminanceShift), 0.0);
+}
+
 // Linear [0, 1] to the sRGB transfer curve, for display.
 float3 linearToSrgb(float3 c)
 {

@@ -22,17 +22,14 @@ cbuffer CorruptionConstants : register(b0)
     float gTime;
 };
 
+#include "../common/generated.hlsli"
+
 struct DebrisPoint
 {
     float3 centre : POSITION;
     float4 spin : TEXCOORD0;  // rotation axis and phase
     float size : TEXCOORD1;
 };
-
-float hash(float n)
-{
-    return frac(sin(n * 12.9898) * 43758.5453);
-}
 
 float3 bezier(float s)
 {
@@ -57,63 +54,29 @@ DebrisPoint VS(uint id : SV_VertexID)
     return p;
 }
 
-// Rodrigues rotation of v about a unit axis.
-float3 rotate(float3 v, float3 axis, float angle)
-{
-    float c = cos(angle), s = sin(angle);
-    return v * c + cross(axis, v) * s + axis * dot(axis, v) * (1.0 - c);
-}
-
-GBufferPixelIn cornerVertex(DebrisPoint p, float3 corner, float3 normal)
+GeneratedVertex cornerVertex(DebrisPoint p, float3 corner, float3 normal)
 {
     float angleNow = p.spin.w + gTime * 2.0;
     float anglePrev = p.spin.w + (gTime - 0.001) * 2.0;
-    float4 now = float4(p.centre + rotate(corner, p.spin.xyz, angleNow) * p.size, 1.0);
-    float4 prev = float4(p.centre + rotate(corner, p.spin.xyz, anglePrev) * p.size, 1.0);
-    GBufferPixelIn o;
-    o.pos = mul(now, gWorldViewProj);
-    o.clipNow = o.pos;
-    o.clipPrev = mul(prev, gWorldViewProjPrev);
-    o.viewPos = mul(now, gWorldView).xyz;
-    o.viewNormal = mul(float4(rotate(normal, p.spin.xyz, angleNow), 0.0), gInvTransWorldView).xyz;
-    o.uv = corner.xy * 0.5 + 0.5;
-    return o;
+    float3 now = p.centre + rotateAbout(corner, p.spin.xyz, angleNow) * p.size;
+    float3 prev = p.centre + rotateAbout(corner, p.spin.xyz, anglePrev) * p.size;
+    return generatedVertex(now, prev, rotateAbout(normal, p.spin.xyz, angleNow), corner.xy * 0.5 + 0.5);
 }
 
 [maxvertexcount(24)]
-void GS(point DebrisPoint p[1], inout TriangleStream<GBufferPixelIn> stream)
+void GS(point DebrisPoint p[1], inout TriangleStream<GeneratedVertex> stream)
 {
-    // Six faces, each a strip of four corners wound clockwise seen from outside.
-    static const float3 normals[6] = {float3(1, 0, 0), float3(-1, 0, 0), float3(0, 1, 0),
-                                      float3(0, -1, 0), float3(0, 0, 1), float3(0, 0, -1)};
-    static const float3 us[6] = {float3(0, 0, 1), float3(0, 0, -1), float3(1, 0, 0),
-                                 float3(1, 0, 0), float3(-1, 0, 0), float3(1, 0, 0)};
+    // Six faces, each a strip of four corners.
     [unroll]
-    for (int f = 0; f < 6; ++f)
+    for (uint f = 0; f < 6; ++f)
     {
-        float3 n = normals[f];
-        float3 u = us[f];
-        float3 v = cross(n, u);
-        stream.Append(cornerVertex(p[0], n - u + v, n));
-        stream.Append(cornerVertex(p[0], n - u - v, n));
-        stream.Append(cornerVertex(p[0], n + u + v, n));
-        stream.Append(cornerVertex(p[0], n + u - v, n));
+        for (uint k = 0; k < 4; ++k)
+            stream.Append(cornerVertex(p[0], cubeFaceCorner(f, k), kCubeFaceNormals[f]));
         stream.RestartStrip();
     }
 }
 
-GBufferOutput PS(GBufferPixelIn i, bool front : SV_IsFrontFace)
+GBufferOutput PS(GeneratedVertex i, bool front : SV_IsFrontFace)
 {
-    GBufferSurface s;
-    s.albedo = gBaseColor.rgb;
-    float3 n = normalize(i.viewNormal);
-    s.viewNormal = front ? n : -n;
-    s.viewDepth = i.viewPos.z;
-    s.roughness = gRoughness;
-    s.metalness = gMetalness;
-    s.specular = specularIntensity(gSpecularMapColor.rgb);
-    s.iblMultiplier = gEmissiveColor.w;
-    s.emissive = gEmissiveColor.rgb;
-    s.velocity = screenVelocity(i.clipNow, i.clipPrev, gRegionScale);
-    return encodeGBuffer(s);
+    return generatedPixel(i, front, gBaseColor.rgb);
 }

@@ -15,6 +15,8 @@ cbuffer GrassConstants : register(b0)
     float4 gParam1;
 };
 
+#include "../common/generated.hlsli"
+
 Texture2D gHeightMap : register(t0);
 SamplerState gHeightSampler : register(s0);
 
@@ -23,11 +25,6 @@ struct GrassPoint
     float3 root : POSITION;
     float seed : TEXCOORD0;
 };
-
-float hash(float n)
-{
-    return frac(sin(n * 12.9898) * 43758.5453);
-}
 
 GrassPoint VS(uint id : SV_VertexID)
 {
@@ -54,25 +51,18 @@ float3 bladePoint(GrassPoint p, float h, float t)
     return p.root + float3((sway + lean) * bend * gParam1.x, h * gParam1.x, lean * 0.5 * bend * gParam1.x);
 }
 
-GBufferPixelIn bladeVertex(GrassPoint p, float h, float side, float3 normal)
+GeneratedVertex bladeVertex(GrassPoint p, float h, float side, float3 normal)
 {
     float width = gParam1.y * (1.0 - h);
     float angle = p.seed * 6.2831;
     float3 across = float3(cos(angle), 0.0, sin(angle)) * (width * side);
-    float4 now = float4(bladePoint(p, h, gTime) + across, 1.0);
-    float4 prev = float4(bladePoint(p, h, gTime - 0.001) + across, 1.0);
-    GBufferPixelIn o;
-    o.pos = mul(now, gWorldViewProj);
-    o.clipNow = o.pos;
-    o.clipPrev = mul(prev, gWorldViewProjPrev);
-    o.viewPos = mul(now, gWorldView).xyz;
-    o.viewNormal = mul(float4(normal, 0.0), gInvTransWorldView).xyz;
-    o.uv = float2(side * 0.5 + 0.5, 1.0 - h);
-    return o;
+    float3 now = bladePoint(p, h, gTime) + across;
+    float3 prev = bladePoint(p, h, gTime - 0.001) + across;
+    return generatedVertex(now, prev, normal, float2(side * 0.5 + 0.5, 1.0 - h));
 }
 
 [maxvertexcount(7)]
-void GS(point GrassPoint p[1], inout TriangleStream<GBufferPixelIn> stream)
+void GS(point GrassPoint p[1], inout TriangleStream<GeneratedVertex> stream)
 {
     float angle = p[0].seed * 6.2831;
     float3 normal = float3(-sin(angle), 0.3, cos(angle));
@@ -85,18 +75,8 @@ void GS(point GrassPoint p[1], inout TriangleStream<GBufferPixelIn> stream)
     stream.Append(bladeVertex(p[0], 1.0, 0.0, normal));
 }
 
-GBufferOutput PS(GBufferPixelIn i, bool front : SV_IsFrontFace)
+GBufferOutput PS(GeneratedVertex i, bool front : SV_IsFrontFace)
 {
-    GBufferSurface s;
-    s.albedo = gBaseColor.rgb * lerp(1.0, 0.35, i.uv.y);
-    float3 n = normalize(i.viewNormal);
-    s.viewNormal = front ? n : -n;
-    s.viewDepth = i.viewPos.z;
-    s.roughness = gRoughness;
-    s.metalness = gMetalness;
-    s.specular = specularIntensity(gSpecularMapColor.rgb);
-    s.iblMultiplier = gEmissiveColor.w;
-    s.emissive = gEmissiveColor.rgb;
-    s.velocity = screenVelocity(i.clipNow, i.clipPrev, gRegionScale);
-    return encodeGBuffer(s);
+    // Darker towards the root (uv.y 1).
+    return generatedPixel(i, front, gBaseColor.rgb * lerp(1.0, 0.35, i.uv.y));
 }

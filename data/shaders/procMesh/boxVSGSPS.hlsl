@@ -12,6 +12,8 @@ cbuffer DrawConstants : register(b0)
     float time;
 };
 
+#include "../common/generated.hlsli"
+
 StructuredBuffer<ProcPoint> gPoints : register(t8);
 
 struct BoxPoint
@@ -19,12 +21,6 @@ struct BoxPoint
     float4 position : POSITION;
     float4 previous : TEXCOORD1;
     float4 orientation : TEXCOORD2;
-    float3 colour : COLOR0;
-};
-
-struct BoxVertex
-{
-    GBUFFER_VERTEX_FIELDS
     float3 colour : COLOR0;
 };
 
@@ -39,61 +35,26 @@ BoxPoint VS(uint id : SV_VertexID)
     return o;
 }
 
-float3 rotate(float3 v, float3 axis, float angle)
+GeneratedVertex corner(BoxPoint p, float3 c, float3 n)
 {
-    float c = cos(angle), s = sin(angle);
-    return v * c + cross(axis, v) * s + axis * dot(axis, v) * (1.0 - c);
-}
-
-BoxVertex corner(BoxPoint p, float3 c, float3 n)
-{
-    float3 offset = rotate(c, p.orientation.xyz, p.orientation.w) * p.position.w;
-    float4 now = float4(p.position.xyz + offset, 1.0);
-    float4 prev = float4(p.previous.xyz + offset, 1.0);
-    BoxVertex o;
-    o.pos = mul(now, gWorldViewProj);
-    o.clipNow = o.pos;
-    o.clipPrev = mul(prev, gWorldViewProjPrev);
-    o.viewPos = mul(now, gWorldView).xyz;
-    o.viewNormal = mul(float4(rotate(n, p.orientation.xyz, p.orientation.w), 0.0), gInvTransWorldView).xyz;
-    o.uv = c.xy * 0.5 + 0.5;
-    o.colour = p.colour;
-    return o;
+    float3 offset = rotateAbout(c, p.orientation.xyz, p.orientation.w) * p.position.w;
+    return generatedVertex(p.position.xyz + offset, p.previous.xyz + offset,
+                           rotateAbout(n, p.orientation.xyz, p.orientation.w), c.xy * 0.5 + 0.5, p.colour);
 }
 
 [maxvertexcount(24)]
-void GS(point BoxPoint p[1], inout TriangleStream<BoxVertex> stream)
+void GS(point BoxPoint p[1], inout TriangleStream<GeneratedVertex> stream)
 {
-    static const float3 normals[6] = {float3(1, 0, 0), float3(-1, 0, 0), float3(0, 1, 0),
-                                      float3(0, -1, 0), float3(0, 0, 1), float3(0, 0, -1)};
-    static const float3 us[6] = {float3(0, 0, 1), float3(0, 0, -1), float3(1, 0, 0),
-                                 float3(1, 0, 0), float3(-1, 0, 0), float3(1, 0, 0)};
     uint faces = min((triCount + 1) / 2, 6u);
     for (uint f = 0; f < faces; ++f)
     {
-        float3 n = normals[f];
-        float3 u = us[f];
-        float3 v = cross(n, u);
-        // Clockwise seen from outside.
-        stream.Append(corner(p[0], n - u + v, n));
-        stream.Append(corner(p[0], n - u - v, n));
-        stream.Append(corner(p[0], n + u + v, n));
-        stream.Append(corner(p[0], n + u - v, n));
+        for (uint k = 0; k < 4; ++k)
+            stream.Append(corner(p[0], cubeFaceCorner(f, k), kCubeFaceNormals[f]));
         stream.RestartStrip();
     }
 }
 
-GBufferOutput PS(BoxVertex i)
+GBufferOutput PS(GeneratedVertex i, bool front : SV_IsFrontFace)
 {
-    GBufferSurface s;
-    s.albedo = gBaseColor.rgb * i.colour;
-    s.viewNormal = i.viewNormal;
-    s.viewDepth = i.viewPos.z;
-    s.roughness = gRoughness;
-    s.metalness = gMetalness;
-    s.specular = specularIntensity(gSpecularMapColor.rgb);
-    s.iblMultiplier = gEmissiveColor.w;
-    s.emissive = gEmissiveColor.rgb;
-    s.velocity = screenVelocity(i.clipNow, i.clipPrev, gRegionScale);
-    return encodeGBuffer(s);
+    return generatedPixel(i, front, gBaseColor.rgb * i.tint);
 }

@@ -1,0 +1,37 @@
+// A full-screen pass over a picture whose effect an optional mask picture limits: the
+// picture in t0 and the mask in t1, each with the sampler of its own slot, and how far the
+// mask lets the effect through at a point.
+#ifndef COMMON_MASKED_PASS_HLSLI
+#define COMMON_MASKED_PASS_HLSLI
+
+#include "fullscreen.hlsli"
+#include "color.hlsli"
+
+// The constants the manager sets on every grading pass that takes a mask, after the pass's
+// own (the end of its b0 buffer):
+//     cbuffer Constants : register(b0) { float4 gHSL; MASKED_PASS_CONSTANTS };
+#define MASKED_PASS_CONSTANTS \
+    float2 gRegionScale;      \
+    float2 gRegionOffset;     \
+    float2 gScreenSize;       \
+    int gMaskImageConnected;
+
+Texture2D gSource : register(t0);
+Texture2D gMask : register(t1);
+SamplerState gSourceSampler : register(s0);
+SamplerState gMaskSampler : register(s1);
+
+// The mask's weight at uv (maskWeight of its texel); 1 where `connected` is 0.
+float maskAt(float2 uv, int connected)
+{
+    return maskWeight(connected, gMask.Sample(gMaskSampler, uv));
+}
+
+// The picture's colour c with its rgb taken towards `graded` as far as the mask lets it at
+// uv; alpha is kept.
+float4 maskedGrade(float4 c, float3 graded, float2 uv, int connected)
+{
+    return float4(lerp(c.rgb, graded, maskAt(uv, connected)), c.a);
+}
+
+#endif
