@@ -220,6 +220,8 @@ class Device {
   // Validation messages (warnings and errors) seen so far; tests fail on any.
   uint64_t validationMessageCount() const;
   bool validationEnabled() const;
+  // The largest width and height of a two-dimensional image on this device.
+  uint32_t maxImageSize() const;
 
   // Every live Texture created on this Device; the textures that follow the back-buffer size.
   std::vector<Texture*> textures;

@@ -1,5 +1,6 @@
 #include "gfx/Screen.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "gfx/DeviceContext.h"
@@ -24,6 +25,10 @@ Screen::Screen(SDL_Window* windowHandle, const ScreenSettings& settings) {
     device = new Device(options);
     ownsDevice_ = true;
   }
+  // A back buffer beyond the device's largest image cannot be made; the caller compares
+  // the size it asked for with the one it got and says so.
+  width = std::min(width, device->maxImageSize());
+  height = std::min(height, device->maxImageSize());
   if (window) {
     swapChain_ = gfxbackend::createSwapChain(device, window, width, height, (flags & kScreenVsync) != 0);
     if (!swapChain_) fatalError("Failed to create dx11 swapchain");
@@ -73,6 +78,8 @@ void Screen::deleteScreenTextures() {
 
 void Screen::resize(uint32_t newWidth, uint32_t newHeight) {
   if (newWidth == 0 || newHeight == 0) return;
+  newWidth = std::min(newWidth, device->maxImageSize());
+  newHeight = std::min(newHeight, device->maxImageSize());
   if (newWidth == width && newHeight == height) return;
   width = newWidth;
   height = newHeight;

@@ -29,7 +29,8 @@ class Screen {
  public:
   // Creates the Device when gDevice is null (else logs "Warning: Adapter already created\n"
   // and uses it), then the swap chain (window not null) and the three screen textures.
-  // A window created with SDL_WINDOW_VULKAN is required for a swap chain.
+  // A window created with SDL_WINDOW_VULKAN is required for a swap chain. A size beyond
+  // the device's largest image (Device::maxImageSize) is reduced to it.
   Screen(SDL_Window* window, const ScreenSettings& settings);
   // Deletes the three textures, then the Device (when this Screen created it), then the swap chain.
   ~Screen();

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 
 #include "gfx/FatalError.h"
@@ -36,6 +37,12 @@ void logText(const std::string& text) { logMessage("%s", text.c_str()); }
 std::string withSlashes(std::string path) {
   std::replace(path.begin(), path.end(), '\\', '/');
   return path;
+}
+
+// The path as messages show it: the folder names are spelled with doubled separators
+// ("data//shaders//"), which open the same file but read oddly.
+std::string shownPath(const std::string& path) {
+  return std::filesystem::path(withSlashes(path)).lexically_normal().generic_string();
 }
 
 // SPIR-V starts with its magic number; anything else (a Direct3D blob, a truncated or
@@ -88,8 +95,10 @@ std::string programLogLine(const char* name, const EntryPoints& e) {
     line += e[5];
     return line;
   }
-  line += " vs=";
-  line += e[0] ? e[0] : "";
+  if (e[0]) {
+    line += " vs=";
+    line += e[0];
+  }
   if (e[3]) {
     line += " gs=";
     line += e[3];
@@ -129,13 +138,15 @@ bool loadProgram(const char* name, const EntryPoints& entries, ShaderProgram* pr
   // Paths keep their spelling in messages and cache keys; backslashes are only turned into
   // separators when the file is opened.
   const std::string path = nameIsPath ? std::string(name) : std::string(kSourceDir) + name + ".hlsl";
+  const std::string shown = shownPath(path);
   std::string source;
-  if (!readWholeFile(path, source)) {
-    std::printf("Failed to open %s\n", path.c_str());
+  const bool opened = readWholeFile(path, source);
+  if (!opened) {
+    std::printf("Failed to open %s\n", shown.c_str());
     std::fflush(stdout);
     source.clear();
   }
-  logText(programLogLine(name, entries) + "\n");
+  logText("Loading shader program " + programLogLine(name, entries) + "\n");
 
   const std::string keyBase = name;
   for (uint32_t stage : stageOrder(entries)) {
@@ -143,8 +154,14 @@ bool loadProgram(const char* name, const EntryPoints& entries, ShaderProgram* pr
     auto& slot = cache()[key];
     // One entry name used for two stages shares a key; a blob of the other stage is a miss.
     if (!slot || forceRecompile || slot->stage != stage) {
+      // Compiling the empty text of a missing file could only add a misleading message
+      // about the entry point.
+      if (!opened) {
+        cache().erase(key);
+        return false;
+      }
       std::unique_ptr<ShaderBlob> blob =
-          compileShader(stage, kStageProfile[stage], source, entries[stage], path.c_str());
+          compileShader(stage, kStageProfile[stage], source, entries[stage], shown.c_str());
       if (!blob) {
         // A failed recompile drops the old blob too, so the next load tries again.
         cache().erase(key);
@@ -172,12 +189,12 @@ bool loadProgramBinary(const char* name, const EntryPoints& entries, ShaderProgr
       const std::string path = base + entries[stage] + kStageSuffix[stage];
       std::string bytes;
       if (!readWholeFile(path, bytes)) {
-        std::printf("Failed to open %s\n", path.c_str());
+        std::printf("Failed to open %s\n", shownPath(path).c_str());
         std::fflush(stdout);
         return false;
       }
       if (!looksLikeSpirv(bytes)) {
-        logText("Invalid compiled shader " + path + " (not SPIR-V)\n");
+        logText("Invalid compiled shader " + shownPath(path) + " (not SPIR-V)\n");
         return false;
       }
       auto blob = std::make_unique<ShaderBlob>();
@@ -188,11 +205,11 @@ bool loadProgramBinary(const char* name, const EntryPoints& entries, ShaderProgr
       std::string problem;
       hlsl::Reflection reflection;
       if (!hlsl::validateSpirv(blob->words, &problem)) {
-        logText("Invalid compiled shader " + path + ": " + problem + "\n");
+        logText("Invalid compiled shader " + shownPath(path) + ": " + problem + "\n");
         return false;
       }
       if (!hlsl::reflect(blob->words, reflection, &problem) || reflection.stage != stage) {
-        logText("Invalid compiled shader " + path + ": " +
+        logText("Invalid compiled shader " + shownPath(path) + ": " +
                 (problem.empty() ? std::string("not a ") + kStageProfile[stage] + " shader" : problem) + "\n");
         return false;
       }

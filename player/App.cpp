@@ -5,12 +5,19 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <string>
+#include <vector>
+#if defined(__SANITIZE_ADDRESS__)
+#include <dlfcn.h>
+#include <link.h>
+#endif
 
 #include "gfx/Device.h"
 #include "gfx/FatalError.h"
 #include "gfx/RenderTargets.h"
 #include "gfx/Screen.h"
 #include "gfx/ShaderManager.h"
+#include "gfx/ShaderProgram.h"
 #include "engine/Operator.h"
 #include "gfx/TextureLoader.h"
 #include "image/Operators.h"
@@ -31,6 +38,59 @@
 namespace {
 
 void playerFatalHandler(const char* text) { playerFatalError(text); }
+
+#if defined(__SANITIZE_ADDRESS__)
+// Mesa's Vulkan drivers keep a few blocks for the whole process in their own globals (the
+// processor topology, detected once, among them) and never free them. The Vulkan loader
+// unloads the driver when the instance is destroyed, so at exit the leak checker finds
+// those blocks with nothing pointing at them and reports 240 bytes "from an unknown
+// module" on every run. Keeping the drivers mapped until exit lets it see the globals
+// that hold them; it hides nothing that our own code allocates.
+void keepVulkanDriversMapped() {
+  std::vector<std::string> drivers;
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, size_t, void* out) {
+        const std::string path = info->dlpi_name ? info->dlpi_name : "";
+        const std::string file = path.substr(path.rfind('/') + 1);
+        if (file.rfind("libvulkan_", 0) == 0) static_cast<std::vector<std::string>*>(out)->push_back(path);
+        return 0;
+      },
+      &drivers);
+  // Not inside the walk: it holds the loader's lock that dlopen needs.
+  for (const std::string& d : drivers) dlopen(d.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+}
+#endif
+
+// Every frame reaches the screen, and the frame dump, through the copy program: without it
+// the player could only show black frames, so a run cannot go on.
+void requireCopyProgram(Device* device) {
+  const struct {
+    uint32_t stage;
+    const char* entry;
+  } stages[] = {{0, "VS"}, {4, "PS"}};
+  for (const auto& st : stages) {
+    EntryPoints entries;
+    entries.entry[st.stage] = st.entry;
+    ShaderProgram probe(device);
+    if (loadProgramAuto("copy", entries, &probe)) continue;
+    const std::string file = useBinaryShaders
+                                 ? std::string("data/binShaders/copy") + st.entry + kStageSuffix[st.stage]
+                                 : std::string("data/shaders/copy.hlsl");
+    const std::string text = "Cannot load the copy shader " + file + " (entry point " + st.entry +
+                             "): without it no frame can reach the screen";
+    fatalError(text.c_str());
+  }
+}
+
+// The size the screen got may be smaller than asked for (the device's largest image).
+void reportClampedSize(const Settings& settings, const Screen& screen) {
+  if (uint32_t(settings.width) != screen.width)
+    logText("config.ini: width %d is more than this device's largest image; using %u\n", int(settings.width),
+            screen.width);
+  if (uint32_t(settings.height) != screen.height)
+    logText("config.ini: height %d is more than this device's largest image; using %u\n", int(settings.height),
+            screen.height);
+}
 
 // The camera motion-blur preparation the lighting pass runs after every lighting render.
 void runVelocitySequence(GBufferSet& set, const Viewport& viewport) {
@@ -109,12 +169,18 @@ int runZarvo() {
 
   PlayerWindow window = openPlayerWindow(settings);
   Screen* screen = createScreen(window.window, settings);
+#if defined(__SANITIZE_ADDRESS__)
+  keepVulkanDriversMapped();
+#endif
+  reportClampedSize(settings, *screen);
   decideBinaryShaders();
+  requireCopyProgram(screen->device);
   auto renderers = std::make_unique<Renderers>(screen);
 
+  bool complete = false;
   {
     Player player(screen);
-    player.load();
+    complete = player.load();
     isLoading = false;
     resetClock();
     runMainLoop(player, *screen);
@@ -125,10 +191,14 @@ int runZarvo() {
   }
 
   if (framedumpSetting != 0) {
-    std::error_code ec;
-    auto folder = std::filesystem::absolute("framedump", ec);
-    std::printf("%d frame%s written to %s\n", int(frameCounter), frameCounter == 1 ? "" : "s",
-                folder.string().c_str());
+    if (frameCounter > 0) {
+      std::error_code ec;
+      auto folder = std::filesystem::absolute("framedump", ec);
+      std::printf("%d frame%s written to %s\n", int(frameCounter), frameCounter == 1 ? "" : "s",
+                  folder.string().c_str());
+    } else {
+      std::printf("No frames written: the production shows nothing at 0 s\n");
+    }
     std::fflush(stdout);
   }
 
@@ -143,5 +213,7 @@ int runZarvo() {
   closePlayerWindow(window);
   setFatalErrorHandler(nullptr);
   SDL_Quit();
-  return 0;
+  // A production file that could not be used, of which nothing was shown, is a failed run
+  // (the reason is in the log); a complete production that ends at once is not.
+  return !complete && frameCounter == 0 ? 1 : 0;
 }

@@ -18,5 +18,9 @@ void playerFatalError(const char* text) {
   std::snprintf(buffer, sizeof buffer, "Fatal error: %s\n", text ? text : "");
   logText("%s\n", buffer);
   if (gMessageBoxAvailable) SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, "Error", text ? text : "", nullptr);
-  std::exit(1);
+  // Ends at once, without the static destructors: the device, the driver's threads and
+  // every cache are alive and may be in use here, so tearing the caches down under them
+  // is unsafe, and the sanitizer build's leak check would list all of them as leaks.
+  std::fflush(nullptr);
+  std::_Exit(1);
 }

@@ -6,5 +6,6 @@
 void setMessageBoxAvailable(bool available);
 
 // Logs "Fatal error: <text>\n" and one more line break, shows the text in an error box with
-// the caption "Error" (when a display exists) and exits with code 1.
+// the caption "Error" (when a display exists) and exits with code 1 at once (no static
+// destructors, no leak check: everything is still alive).
 [[noreturn]] void playerFatalError(const char* text);

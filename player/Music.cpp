@@ -15,8 +15,6 @@ constexpr uint32_t kSampleHandle = 1;
 constexpr uint32_t kChannelHandle = 2;
 // Small device buffers keep the counted position close to what is heard.
 constexpr uint16_t kDeviceFrames = 1024;
-// Refuse absurd files before they exhaust memory: two hours of 8-channel 192 kHz audio.
-constexpr uint64_t kMaxSamples = uint64_t(2) * 3600 * 192000 * 8;
 
 double steadySeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -54,8 +52,9 @@ uint32_t Music::sampleLoad(const std::string& path) {
     std::lock_guard<std::mutex> lock(mutex_);
     playing_ = false;
   }
-  closeDevice();
-  samples_.clear();
+  closeDevice();  // no callback runs from here on
+  if (file_) sf_close(file_);
+  file_ = nullptr;
   loaded_ = false;
   channelTaken_ = false;
   totalFrames_ = 0;
@@ -72,31 +71,22 @@ uint32_t Music::sampleLoad(const std::string& path) {
     sf_close(file);
     return 0;
   }
-  // Read in chunks rather than trusting the frame count of the header.
-  std::vector<float> data;
-  std::vector<float> chunk(size_t(16384) * info.channels);
-  bool tooLong = false;
-  for (;;) {
-    sf_count_t got = sf_readf_float(file, chunk.data(), 16384);
-    if (got <= 0) break;
-    data.insert(data.end(), chunk.begin(), chunk.begin() + got * info.channels);
-    if (data.size() > kMaxSamples) {
-      tooLong = true;
-      break;
-    }
-  }
-  int error = sf_error(file);
-  std::string errorText = sf_strerror(file);
-  sf_close(file);
-  if (tooLong || error != SF_ERR_NO_ERROR || data.empty()) {
+  // The first block is decoded now, so a file that opens but holds no sound is refused
+  // before playback; then back to the start.
+  std::vector<float> block(size_t(kDeviceFrames) * size_t(info.channels));
+  const sf_count_t got = sf_readf_float(file, block.data(), kDeviceFrames);
+  const int error = sf_error(file);
+  if (got <= 0 || error != SF_ERR_NO_ERROR || sf_seek(file, 0, SEEK_SET) != 0) {
     logText("Failed to load music %s: %s\n", path.c_str(),
-            tooLong ? "too long" : error != SF_ERR_NO_ERROR ? errorText.c_str() : "no samples");
+            error != SF_ERR_NO_ERROR ? sf_strerror(file) : got <= 0 ? "no samples" : "cannot go back to its start");
+    sf_close(file);
     return 0;
   }
-  samples_ = std::move(data);
+  file_ = file;
   rate_ = info.samplerate;
   channels_ = info.channels;
-  totalFrames_ = samples_.size() / size_t(channels_);
+  // Some formats cannot tell their length; the end is then found by decoding.
+  totalFrames_ = info.frames > 0 ? uint64_t(info.frames) : UINT64_MAX;
   loaded_ = true;
   return kSampleHandle;
 }
@@ -107,7 +97,10 @@ uint32_t Music::sampleGetChannel(uint32_t sample) {
   return kChannelHandle;
 }
 
-double Music::lengthSeconds() const { return loaded_ ? double(totalFrames_) / rate_ : 0.0; }
+double Music::lengthSeconds() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return loaded_ ? double(totalFrames_) / rate_ : 0.0;
+}
 
 bool Music::openDevice() {
   if (device_) return true;
@@ -141,6 +134,7 @@ bool Music::channelPlay(uint32_t channel) {
   if (output_ == Output::Device && !openDevice()) output_ = Output::WallClock;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (handed_ != 0) sf_seek(file_, 0, SEEK_SET);  // played before: from the start again
     handed_ = 0;
     handedBefore_ = 0;
     playStart_ = now();
@@ -151,38 +145,45 @@ bool Music::channelPlay(uint32_t channel) {
   return output_ == Output::Device || output_ == Output::Manual;
 }
 
-double Music::channelPositionSeconds(uint32_t channel) {
-  if (channel != kChannelHandle || !loaded_) return 0.0;
-  double t = now();
-  std::lock_guard<std::mutex> lock(mutex_);
+double Music::positionLocked(double t) const {
   if (!playing_ && handed_ == 0) return 0.0;
-  double length = double(totalFrames_) / rate_;
+  const double length = double(totalFrames_) / rate_;
   if (output_ == Output::WallClock) return std::clamp(t - playStart_, 0.0, length);
   // The frames of the last callback are taken to play out evenly until the next one.
-  double before = double(handedBefore_) / rate_;
-  double chunk = double(handed_ - handedBefore_) / rate_;
+  const double before = double(handedBefore_) / rate_;
+  const double chunk = double(handed_ - handedBefore_) / rate_;
   return before + std::clamp(t - lastCallbackTime_, 0.0, chunk);
+}
+
+double Music::channelPositionSeconds(uint32_t channel) {
+  if (channel != kChannelHandle || !loaded_) return 0.0;
+  const double t = now();
+  std::lock_guard<std::mutex> lock(mutex_);
+  return positionLocked(t);
 }
 
 int Music::channelIsActive(uint32_t channel) {
   if (channel != kChannelHandle || !loaded_) return 0;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!playing_) return 0;
-  }
+  const double t = now();
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!playing_) return 0;
   // A nanosecond of slack absorbs the rounding of clock differences at the very end.
-  return channelPositionSeconds(channel) < lengthSeconds() - 1e-9 ? 1 : 0;
+  return positionLocked(t) < double(totalFrames_) / rate_ - 1e-9 ? 1 : 0;
 }
 
 size_t Music::pull(float* out, size_t frames) {
-  double t = now();
+  const double t = now();
   std::lock_guard<std::mutex> lock(mutex_);
   size_t copied = 0;
-  if (playing_ && loaded_) {
-    copied = size_t(std::min<uint64_t>(frames, totalFrames_ - handed_));
-    std::memcpy(out, samples_.data() + handed_ * channels_, copied * channels_ * sizeof(float));
+  if (playing_ && loaded_ && file_ && handed_ < totalFrames_) {
+    const size_t want = size_t(std::min<uint64_t>(frames, totalFrames_ - handed_));
+    const sf_count_t got = sf_readf_float(file_, out, sf_count_t(want));
+    copied = got > 0 ? size_t(got) : 0;
+    // Fewer frames than asked for: the file ends (or breaks off) here, whatever its
+    // header said, and so does the music.
+    if (copied < want) totalFrames_ = handed_ + copied;
   }
-  size_t channels = channels_ > 0 ? size_t(channels_) : 1;
+  const size_t channels = channels_ > 0 ? size_t(channels_) : 1;
   std::fill(out + copied * channels, out + frames * channels, 0.0f);
   handedBefore_ = handed_;
   handed_ += copied;
@@ -205,8 +206,8 @@ void Music::free() {
   std::lock_guard<std::mutex> lock(mutex_);
   playing_ = false;
   handed_ = handedBefore_ = 0;
-  samples_.clear();
-  samples_.shrink_to_fit();
+  if (file_) sf_close(file_);
+  file_ = nullptr;
   loaded_ = false;
   channelTaken_ = false;
   totalFrames_ = 0;

@@ -1,5 +1,7 @@
 #pragma once
-// The music: a whole file decoded into memory (libsndfile), played through SDL audio.
+// The music: a file decoded as it plays (libsndfile, a block per device callback), played
+// through SDL audio. Nothing but that block is held in memory, so the size of the file does
+// not matter and playback starts at once.
 //
 // The position follows the samples actually handed to the audio device, counted in the
 // device callback, so the picture keeps in step with what is heard; between two callbacks it
@@ -16,6 +18,8 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+struct sf_private_tag;
 
 class Music {
  public:
@@ -38,7 +42,8 @@ class Music {
   // Tests: no device; samples leave only through pull(), time comes from the given clock.
   void initManual(std::function<double()> clockSeconds);
 
-  // Decodes the whole file. 0 (and one log line naming the file) when it cannot be read.
+  // Opens the file and decodes its first block. 0 (and one log line naming the file) when
+  // it cannot be read or holds no sound.
   uint32_t sampleLoad(const std::string& path);
   // The playable channel of a loaded sample; 0 for sample 0.
   uint32_t sampleGetChannel(uint32_t sample);
@@ -57,8 +62,9 @@ class Music {
   int sampleRate() const { return rate_; }
   int channels() const { return channels_; }
 
-  // What the device callback does: copies up to frames frames (interleaved floats) into out,
-  // fills the rest with silence and counts what was handed over. Returns frames copied.
+  // What the device callback does: decodes up to frames frames (interleaved floats) into
+  // out, fills the rest with silence and counts what was handed over. Returns frames
+  // decoded. A file that ends before its header said ends the music there.
   size_t pull(float* out, size_t frames);
 
  private:
@@ -73,16 +79,17 @@ class Music {
   int preferredRate_ = 44100;
   std::function<double()> clock_;
 
-  // The decoded sample (immutable while playing).
-  std::vector<float> samples_;
+  double positionLocked(double t) const;
+
   int rate_ = 0;
   int channels_ = 0;
-  uint64_t totalFrames_ = 0;
   bool loaded_ = false;
   bool channelTaken_ = false;
 
   // Shared with the audio thread.
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
+  sf_private_tag* file_ = nullptr;  // the open file (SNDFILE) while loaded; read by pull()
+  uint64_t totalFrames_ = 0;     // what the header says, until decoding finds the real end
   bool playing_ = false;
   uint64_t handed_ = 0;            // frames handed to the device
   uint64_t handedBefore_ = 0;      // frames handed before the last callback

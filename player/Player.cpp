@@ -43,7 +43,7 @@ Player::~Player() {
   destroyProject();
 }
 
-void Player::load(const std::string& projectPath) {
+bool Player::load(const std::string& projectPath) {
   Device* device = screen_ ? screen_->device : gDevice;
   auto bar = std::make_unique<LoadingBar>(device);
   project = std::make_unique<Project>();
@@ -51,15 +51,23 @@ void Player::load(const std::string& projectPath) {
   initSceneContext(context, device);
   context.projection = defaultProjection(screen_ ? screen_->width : 1, screen_ ? screen_->height : 1);
 
-  // A file that cannot be opened reads as an empty tree, which the loader maps onto an
-  // empty production: nothing plays and the run ends at the first frame.
-  std::string error;
-  if (!std::ifstream(projectPath, std::ios::binary)) {
-    logText("Cannot open production file %s: nothing to play\n", projectPath.c_str());
-    TreeFile empty;
-    project->serialize(TreeNodeRef{&empty.root(), false});
-  } else if (!loadProjectFile(projectPath, *project, &error)) {
-    logText("%s\n", error.c_str());
+  // A file that cannot be read at all reads as an empty tree, which the loader maps onto
+  // an empty production: nothing plays and the run ends at the first frame.
+  bool complete = false;
+  {
+    TreeFile tree;
+    std::string error;
+    complete = tree.readFile(projectPath, &error);
+    if (tree.problem() == ReadProblem::CannotOpen)
+      logText("Cannot open production file %s: nothing to play\n", projectPath.c_str());
+    else if (!complete)
+      logText("%s\n", error.c_str());
+    project->serialize(TreeNodeRef{&tree.root(), false});
+    const std::string ignored = ignoredContentWarnings(tree.root(), projectPath);
+    if (!ignored.empty()) {
+      logText("%s\n", ignored.c_str());
+      complete = false;
+    }
   }
   setCurrentProject(project.get());
 
@@ -83,14 +91,19 @@ void Player::load(const std::string& projectPath) {
 
   if (musicChannel != 0) music.channelPlay(musicChannel);
   musicPlaying = music.channelIsActive(musicChannel) != 0;
+  return complete;
 }
 
 float Player::productionTime() {
+  // Dumped frames are 1/60 s apart whatever the time it takes to render them.
+  if (framedumpSetting != 0) return frameTime(frameCounter);
   // Once the music has started it is the clock, also in the instant after it stopped (its
-  // position then holds at the end): switching to the frame counter there would show one
+  // position then holds at the end): switching to another clock there would show one
   // frame from an unrelated time.
-  if (framedumpSetting == 0 && musicPlaying) return float(music.channelPositionSeconds(musicChannel));
-  return frameTime(frameCounter);
+  if (musicPlaying) return float(music.channelPositionSeconds(musicChannel));
+  // Without music, the real-time clock (restarted when loading ends): counting frames
+  // would run the production too fast on a fast display and offscreen.
+  return float(wallClockTime);
 }
 
 bool Player::frame() {

@@ -25,15 +25,17 @@ class Player {
 
   // Reads the production file (missing or unreadable: an empty production), loads the
   // music unless frames are dumped, warms up every operator with the loading bar after
-  // each one, then starts the music.
-  void load(const std::string& projectPath = "demo.opr_b");
+  // each one, then starts the music. False, after a log line saying what is wrong, when the
+  // file could not be read whole (missing, a folder, empty, not a production, damaged) or
+  // holds what the player leaves out.
+  bool load(const std::string& projectPath = "demo.opr_b");
 
   // One frame: false when the production is over (the music stopped, or no span covers
   // the time). Dumps the frame when frame dumping is on.
   bool frame();
 
-  // Production time of the coming frame: the music position when the music was started
-  // (and frames are not dumped), else the frame clock.
+  // Production time of the coming frame: the frame clock when frames are dumped, else the
+  // music position when the music was started, else the real-time clock (wallClockTime).
   float productionTime();
 
   // Shutdown, in this order: the Context's GPU objects, the audio, the production.

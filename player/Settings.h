@@ -12,10 +12,15 @@ struct Settings {
   int32_t framedump = 0;  // non-zero: offline rendering on the frame clock, every frame to disk
 };
 
-// Reads words until the end; a known key takes the next token as its value, any other word
-// is skipped. Reading stops at the first value that does not convert; what was read until
-// then stands. A failed value never overwrites the setting (formatted input would store 0).
-Settings readSettings(std::istream& in);
+// Reads words to the end; a known key takes the next word as its value, and the last value
+// of a key counts. Nothing stops the reading: each problem gets one log line naming the
+// file, the line and the key, and is skipped, so the rest of the file still counts:
+//   - a value that does not convert as a whole (width abc, height 1e3, width 99999999999,
+//     fullscreen 2, framedump yes) or a size below 1: the setting keeps its value;
+//   - a key followed by another key or by nothing: the key has no value;
+//   - any other word (a misspelt key): reported, and the word after it on the same line,
+//     its value, is skipped with it.
+Settings readSettings(std::istream& in, const std::string& fileName = "config.ini");
 
 // A file that cannot be opened, or an empty one, gives the defaults.
 Settings readSettingsFile(const std::string& path);

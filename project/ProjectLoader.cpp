@@ -1,5 +1,6 @@
 #include "project/ProjectLoader.h"
 
+#include <cstdint>
 #include <unordered_map>
 
 #include "engine/Curve.h"
@@ -224,12 +225,33 @@ void Project::serialize(TreeNodeRef root) {
 
 // ---- files ---------------------------------------------------------------------------------------
 
+std::string ignoredContentWarnings(const TreeNode& root, const std::string& path) {
+  std::string text;
+  // Children are ordered by name, then index: the tracks past the last one read follow it.
+  const TreeNode::KeyRef lastTrack{"track", UINT32_MAX};
+  for (auto it = root.children.lower_bound(TreeNode::KeyRef{"track", Project::kTrackCount});
+       it != root.children.end() && !TreeNode::KeyLess{}(lastTrack, it->first); ++it) {
+    if (!it->second->findChild("trackSpan", 0)) continue;
+    if (!text.empty()) text += '\n';
+    text += path + ": track " + std::to_string(it->first.index) + " holds spans, but a production has tracks 0 to " +
+            std::to_string(Project::kTrackCount - 1) + " only; they are left out";
+  }
+  return text;
+}
+
 bool loadProjectFile(const std::string& path, Project& project, std::string* error) {
   TreeFile tree;
   bool opened = false;
-  const bool complete = tree.readFile(path, error, &opened);
-  if (opened) project.serialize(TreeNodeRef{&tree.root(), false});
-  return complete;
+  std::string readError;
+  const bool complete = tree.readFile(path, &readError, &opened);
+  if (!opened) {
+    if (error) *error = readError;
+    return false;
+  }
+  project.serialize(TreeNodeRef{&tree.root(), false});
+  const std::string ignored = ignoredContentWarnings(tree.root(), path);
+  if (error) *error = readError + (!readError.empty() && !ignored.empty() ? "\n" : "") + ignored;
+  return complete && ignored.empty();
 }
 
 bool saveProjectFile(const std::string& path, Project& project, std::string* error) {

@@ -13,5 +13,10 @@
 // so. When the file cannot be opened the project is left unchanged.
 bool loadProjectFile(const std::string& path, Project& project, std::string* error = nullptr);
 
+// What a read tree holds that the loader leaves out although the production means it to
+// play: spans on tracks past the sixteenth ("track" 16 and up). One line per such track,
+// naming `path`; empty when there is none.
+std::string ignoredContentWarnings(const TreeNode& root, const std::string& path);
+
 // Writes `project` in the form loadProjectFile reads (the graph chain is removed first).
 bool saveProjectFile(const std::string& path, Project& project, std::string* error = nullptr);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <istream>
 #include <limits>
@@ -73,12 +74,11 @@ class ByteSource {
   explicit ByteSource(std::istream& in) : in_(in) {}
 
   // Reads n (<= 4) bytes little-endian into a value preset to 0. Returns false on a
-  // short read (the value then stays 0); clean is set when not a single byte was there.
-  bool readUint(unsigned n, uint32_t& out, bool* clean = nullptr) {
+  // short read (the value then stays 0).
+  bool readUint(unsigned n, uint32_t& out) {
     out = 0;
     unsigned char buf[4] = {0, 0, 0, 0};
     const size_t got = readRaw(buf, n);
-    if (clean) *clean = (got == 0);
     if (got != n) {
       truncated_ = true;
       return false;
@@ -120,17 +120,22 @@ class ByteSource {
   }
 
   bool truncated() const { return truncated_; }
+  // Bytes read so far.
+  uint64_t consumed() const { return consumed_; }
 
  private:
   size_t readRaw(void* dst, size_t n) {
     if (n == 0) return 0;
     if (!in_.good()) return 0;
     in_.read(static_cast<char*>(dst), static_cast<std::streamsize>(n));
-    return static_cast<size_t>(in_.gcount());
+    const size_t got = static_cast<size_t>(in_.gcount());
+    consumed_ += got;
+    return got;
   }
 
   std::istream& in_;
   bool truncated_ = false;
+  uint64_t consumed_ = 0;
 };
 
 constexpr unsigned kWidthBytes[4] = {0, 1, 2, 4};
@@ -153,17 +158,33 @@ TreeFile::TreeFile() : root_(std::make_unique<TreeNode>()) {}
 bool TreeFile::read(std::istream& in, const TreeReadLimits& limits) {
   root_ = std::make_unique<TreeNode>();
   limitReached_.clear();
+  problem_ = ReadProblem::None;
+  problemOffset_ = 0;
   ByteSource src(in);
+  bool magicSeen = false;
+  if (readRecords(src, limits, magicSeen)) return true;
+  // Which kind of failure, for the message: a file that is not a production at all and
+  // one that stops early are different news for the user.
+  if (!limitReached_.empty()) problem_ = ReadProblem::Limit;
+  else if (src.consumed() == 0) problem_ = ReadProblem::Empty;
+  else if (!magicSeen) problem_ = ReadProblem::NotAProduction;
+  else if (src.truncated()) problem_ = ReadProblem::CutShort;
+  else problem_ = ReadProblem::Damaged;
+  problemOffset_ = src.consumed();
+  return false;
+}
 
+template <class Source>
+bool TreeFile::readRecords(Source& src, const TreeReadLimits& limits, bool& magicSeen) {
   uint32_t magic = 0;
   src.readUint(4, magic);
   if (magic != kMagic) return false;
+  magicSeen = true;
 
-  // A file that ends right after the magic holds an empty tree: the counts keep
-  // their preset 0. A count cut in the middle is a damaged file.
-  bool clean = false;
+  // Every file written has both counts, so a file that ends after the magic or the name
+  // count is cut short; its tree stays empty.
   uint32_t rawCount = 0;
-  if (!src.readUint(4, rawCount, &clean)) return clean;
+  if (!src.readUint(4, rawCount)) return false;
   const int32_t nameCount = static_cast<int32_t>(rawCount);
 
   // The name table grows name by name: a huge count on a short stream ends at the
@@ -184,10 +205,7 @@ bool TreeFile::read(std::istream& in, const TreeReadLimits& limits) {
   spans = {};
 
   uint32_t rawRoot = 0;
-  if (!src.readUint(4, rawRoot, &clean)) {
-    // Without names no node can exist, so a missing root count changes nothing.
-    return clean && names.empty();
-  }
+  if (!src.readUint(4, rawRoot)) return false;
 
   uint64_t nodes = 0;
   uint64_t valueBytes = 0;
@@ -258,21 +276,36 @@ bool TreeFile::read(std::istream& in, const TreeReadLimits& limits) {
 }
 
 bool TreeFile::readFile(const std::string& path, std::string* error, bool* opened) {
-  std::ifstream in(path, std::ios::binary);
-  if (opened) *opened = static_cast<bool>(in);
-  if (!in) {
-    root_ = std::make_unique<TreeNode>();
-    if (error) *error = "Cannot open " + path;
+  root_ = std::make_unique<TreeNode>();
+  problem_ = ReadProblem::None;
+  std::error_code ec;
+  // A folder opens like a file and reads as nothing; say what it is.
+  const bool folder = std::filesystem::is_directory(path, ec);
+  std::ifstream in;
+  if (!folder) in.open(path, std::ios::binary);
+  if (opened) *opened = !folder && static_cast<bool>(in);
+  if (folder || !in) {
+    problem_ = folder ? ReadProblem::Folder : ReadProblem::CannotOpen;
+    if (error) *error = folder ? path + " is a folder, not a production file" : "Cannot open " + path;
     return false;
   }
-  if (!read(in)) {
-    if (error)
-      *error = limitReached_.empty()
-                   ? path + " is damaged or cut short; using the part that could be read"
-                   : path + " holds " + limitReached_ + ", beyond what the reader accepts; using the part before it";
-    return false;
+  if (read(in)) return true;
+  if (error) {
+    switch (problem_) {
+      case ReadProblem::Empty: *error = path + " is empty"; break;
+      case ReadProblem::NotAProduction:
+        *error = path + " is not a production file (it does not start with the production file's magic number)";
+        break;
+      case ReadProblem::CutShort: *error = path + " is cut short; using the part that could be read"; break;
+      case ReadProblem::Limit:
+        *error = path + " holds " + limitReached_ + ", beyond what the reader accepts; using the part before it";
+        break;
+      default:
+        *error = path + " is damaged at byte " + std::to_string(problemOffset_) + "; using the part before it";
+        break;
+    }
   }
-  return true;
+  return false;
 }
 
 // ---------------------------------------------------------------------------------

@@ -48,6 +48,18 @@ struct TreeReadLimits {
   uint64_t maxNodes = 4ull << 20;  // about 160,000 operators
 };
 
+// Why the last read of a TreeFile stopped early.
+enum class ReadProblem {
+  None,
+  CannotOpen,      // readFile: no such file, or no permission
+  Folder,          // readFile: the path is a folder
+  Empty,           // not a single byte
+  NotAProduction,  // the magic number is not there
+  CutShort,        // the file ends inside the tree
+  Damaged,         // a record that cannot be read
+  Limit,           // a read limit was reached
+};
+
 class TreeFile {
  public:
   static constexpr uint32_t kMagic = 0xA0A2A1A3;
@@ -57,9 +69,12 @@ class TreeFile {
   // read before the failure, so the caller may still use it.
   bool read(std::istream& in, const TreeReadLimits& limits = {});
   // Reads the file at `path`. False when it cannot be opened (the tree is then empty) or
-  // is damaged (the tree keeps the part that could be read); `error` says which and names
+  // is damaged (the tree keeps the part that could be read); `error` says what is wrong
+  // (a folder, an empty file, not a production file, cut short, damaged where) and names
   // the file, and `opened` tells the two cases apart.
   bool readFile(const std::string& path, std::string* error = nullptr, bool* opened = nullptr);
+  // Why the last read or readFile stopped (None when it read the whole file).
+  ReadProblem problem() const { return problem_; }
   // Writes the tree in the format read() accepts.
   bool write(std::ostream& out) const;
   // Writes the tree to `path`; false, with `error` naming the file, when that fails.
@@ -69,8 +84,13 @@ class TreeFile {
   const TreeNode& root() const { return *root_; }
 
  private:
+  template <class Source>
+  bool readRecords(Source& src, const TreeReadLimits& limits, bool& magicSeen);
+
   std::unique_ptr<TreeNode> root_;
   std::string limitReached_;  // which read limit stopped the last read, if any
+  ReadProblem problem_ = ReadProblem::None;
+  uint64_t problemOffset_ = 0;  // bytes read when it stopped
 };
 
 // A handle on a node (null: a missing child) and the direction of serialization.

@@ -26,23 +26,101 @@ namespace {
 std::once_flag gInitOnce;
 std::mutex gCompileMutex;  // glslang keeps process-wide state while parsing
 
+// Deeper than any sensible set of shared headers; a chain this long is a mistake the
+// cycle check cannot see (a generated chain of files, say).
+constexpr size_t kMaxIncludeDepth = 32;
+
+// Whether the text holds a line "#pragma once" (blanks allowed around the words).
+bool hasPragmaOnce(const std::string& text) {
+  size_t at = 0;
+  while ((at = text.find("once", at)) != std::string::npos) {
+    const size_t lineStart = text.rfind('\n', at) == std::string::npos ? 0 : text.rfind('\n', at) + 1;
+    std::istringstream line(text.substr(lineStart, text.find('\n', at) - lineStart));
+    std::string hash, pragma, once, rest;
+    line >> hash;
+    if (hash == "#") line >> pragma;
+    else if (hash.size() > 1 && hash[0] == '#') pragma = hash.substr(1);
+    if (pragma == "pragma" && (line >> once) && once == "once" && !(line >> rest)) return true;
+    at += 4;
+  }
+  return false;
+}
+
 // "#include" as Direct3D's standard include handler resolves it: first beside the file
-// that includes (for nested includes), then relative to the working directory.
+// that includes (for nested includes), then relative to the working directory. glslang
+// follows includes without end, so a file that includes itself, directly or through
+// others, would make the compile run until memory is gone: a file already open further up
+// the chain is refused with the chain in the message, and so is a chain deeper than
+// kMaxIncludeDepth. As with Direct3D, a file holding "#pragma once" is read the first time
+// only; later includes of it are empty.
 class FileIncluder : public glslang::TShader::Includer {
  public:
+  FileIncluder(const std::string& mainName, const std::string& mainText) {
+    // The text counts as its file only when it is that file's content: a caller may name a
+    // text after the file it wraps ("#define ...\n#include \"that file\""), and including
+    // that file is then no cycle.
+    std::string key;
+    std::string fileText;
+    if (mainText.find("include") != std::string::npos && readSourceFile(mainName, fileText) && fileText == mainText)
+      key = keyOf(mainName);
+    chain_.push_back({key, mainName.empty() ? std::string("<source>") : mainName, nullptr});
+    if (!key.empty() && hasPragmaOnce(mainText)) once_.insert(key);
+  }
+
   IncludeResult* includeLocal(const char* headerName, const char* includerName, size_t) override {
-    return open(headerName, includerName);
+    IncludeResult* r = open(headerName, includerName);
+    // glslang asks includeSystem next when this gives no file; a refusal must stand.
+    if (r && r->headerName.empty()) {
+      refusal_ = std::string(r->headerData, r->headerLength);
+    }
+    return r;
   }
   IncludeResult* includeSystem(const char* headerName, const char*, size_t) override {
+    if (!refusal_.empty()) {
+      std::string why = std::move(refusal_);
+      refusal_.clear();
+      return refuse(why);
+    }
     return open(headerName, "");
   }
   void releaseInclude(IncludeResult* r) override {
     if (!r) return;
+    for (size_t i = chain_.size(); i-- > 1;) {
+      if (chain_[i].result == r) {
+        chain_.erase(chain_.begin() + static_cast<std::ptrdiff_t>(i));
+        break;
+      }
+    }
     delete static_cast<std::string*>(r->userData);
     delete r;
   }
 
  private:
+  struct Open {
+    std::string key;   // canonical path ("" for text without a file)
+    std::string name;  // as the include gave it, for messages
+    IncludeResult* result;
+  };
+
+  static std::string keyOf(std::string path) {
+    std::replace(path.begin(), path.end(), '\\', '/');
+    std::error_code ec;
+    if (path.empty() || !std::filesystem::is_regular_file(path, ec)) return {};
+    const std::filesystem::path p = std::filesystem::weakly_canonical(path, ec);
+    return ec ? std::string() : p.string();
+  }
+
+  std::string chainText(const std::string& last) const {
+    std::string text;
+    for (const Open& o : chain_) text += o.name + " -> ";
+    return text + last;
+  }
+
+  IncludeResult* refuse(const std::string& why) {
+    auto* text = new std::string(why);
+    return new IncludeResult("", text->data(), text->size(), text);
+  }
+
   IncludeResult* open(const char* headerName, const char* includerName) {
     namespace fs = std::filesystem;
     std::vector<fs::path> candidates;
@@ -55,14 +133,35 @@ class FileIncluder : public glslang::TShader::Includer {
     }
     candidates.push_back(fs::path(headerName));
     for (const fs::path& p : candidates) {
+      const std::string key = keyOf(p.string());
+      if (key.empty()) continue;
+      const std::string name = p.generic_string();
+      if (once_.count(key)) {
+        // Already read once: an empty file (glslang needs at least one character).
+        auto* blank = new std::string("\n");
+        return new IncludeResult(name, blank->data(), blank->size(), blank);
+      }
+      for (const Open& o : chain_) {
+        if (o.key == key) return refuse("include cycle: " + chainText(name));
+      }
+      if (chain_.size() > kMaxIncludeDepth) {
+        return refuse("includes nested deeper than " + std::to_string(kMaxIncludeDepth) + " levels: " + chainText(name));
+      }
       auto* text = new std::string;
       if (readSourceFile(p.string(), *text)) {
-        return new IncludeResult(p.generic_string(), text->data(), text->size(), text);
+        if (hasPragmaOnce(*text)) once_.insert(key);
+        auto* r = new IncludeResult(name, text->data(), text->size(), text);
+        chain_.push_back({key, name, r});
+        return r;
       }
       delete text;
     }
     return nullptr;  // glslang reports the missing include with its name
   }
+
+  std::vector<Open> chain_;  // the main file, then every include still being read
+  std::set<std::string> once_;
+  std::string refusal_;
 };
 
 EShLanguage toLanguage(Stage s) {
@@ -96,6 +195,17 @@ bool takeLegalizationNote(std::string& messages) {
     found = true;
   }
   return found;
+}
+
+// glslang warns that it does not implement "#pragma once"; the includer does.
+void erasePragmaOnceNotes(std::string& messages) {
+  const std::string note = "'#pragma once' : not implemented";
+  for (size_t p; (p = messages.find(note)) != std::string::npos;) {
+    const size_t b = messages.rfind('\n', p);
+    const size_t start = b == std::string::npos ? 0 : b + 1;
+    const size_t e = messages.find('\n', p);
+    messages.erase(start, e == std::string::npos ? std::string::npos : e - start + 1);
+  }
 }
 
 // Each register class owns one binding range; a register past its range would land on the
@@ -235,7 +345,7 @@ CompileResult compile(Stage stage, const std::string& profile, const std::string
     pre.setEnvClient(glslang::EShClientVulkan, glslang::EShTargetVulkan_1_3);
     pre.setEnvTarget(glslang::EShTargetSpv, glslang::EShTargetSpv_1_6);
     std::string preprocessed;
-    FileIncluder preIncluder;
+    FileIncluder preIncluder(sourceName, source);
     // A failure here (missing include, bad directive) is reported by the real parse below.
     if (pre.preprocess(GetDefaultResources(), 100, ENoProfile, false, false, messages, &preprocessed, preIncluder) &&
         preprocessed.find("packoffset") != std::string::npos) {
@@ -266,10 +376,11 @@ CompileResult compile(Stage stage, const std::string& profile, const std::string
   shader.setAutoMapBindings(true);
   shader.setAutoMapLocations(true);
 
-  FileIncluder includer;
+  FileIncluder includer(sourceName, source);
   bool parsed = shader.parse(GetDefaultResources(), 100, false, messages, includer);
   std::string parseLog = shader.getInfoLog();
   const bool needsLegalization = takeLegalizationNote(parseLog);
+  erasePragmaOnceNotes(parseLog);
   result.messages += parseLog;
   if (!parsed) return result;
 

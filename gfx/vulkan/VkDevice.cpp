@@ -1065,6 +1065,8 @@ bool Device::pipelineCacheLoaded() const { return impl_->pipelineCacheLoaded; }
 const char* Device::deviceName() const { return impl_->properties.deviceName; }
 bool Device::savePipelineCache() { return gfxbackend::savePipelineCache(*impl_); }
 bool Device::validationEnabled() const { return impl_->validation && impl_->messenger; }
+
+uint32_t Device::maxImageSize() const { return impl_->properties.limits.maxImageDimension2D; }
 void Device::waitIdle() { impl_->submit(true); }
 
 Sampler* Device::samplerFor(const SamplerDesc& desc) {

@@ -248,12 +248,18 @@ float4 VS(float3 p : POSITION) : SV_POSITION { return float4(p, 1) + gOffset; }
   EXPECT_EQ(cachedShader(fs::path(file).string() + "PS"), nullptr);
 }
 
-TEST_F(ShaderManagerTest, MissingSourcePrintsFailedToOpenOnStandardOutput) {
+TEST_F(ShaderManagerTest, MissingSourcePrintsFailedToOpenAndNothingElse) {
   ShaderProgram program(nullptr);
   ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
   EXPECT_FALSE(loadProgram("definitelyNotAShader", EntryPoints::vsps("VS", "PS"), &program));
+  const std::string err = ::testing::internal::GetCapturedStderr();
   const std::string out = ::testing::internal::GetCapturedStdout();
-  EXPECT_EQ(out, "Failed to open data//shaders//definitelyNotAShader.hlsl\n");
+  // The path as it was opened, not with the folder names' doubled separators.
+  EXPECT_EQ(out, "Failed to open data/shaders/definitelyNotAShader.hlsl\n");
+  // No compile of the empty text, whose message would be about a missing entry point.
+  EXPECT_EQ(err, "Loading shader program definitelyNotAShader vs=VS ps=PS\n");
+  EXPECT_EQ(shaderCacheSize(), 0u);
 }
 
 TEST(ShaderManagerLog, LineNamesTheEntriesInStageOrder) {
@@ -264,6 +270,7 @@ TEST(ShaderManagerLog, LineNamesTheEntriesInStageOrder) {
   EntryPoints computeAndMore = EntryPoints::vsps("VS", "PS");
   computeAndMore.entry[5] = "CS";
   EXPECT_EQ(programLogLine("sim", computeAndMore), "sim cs=CS");
+  EXPECT_EQ(programLogLine("copy", EntryPoints::vsps(nullptr, "PS")), "copy ps=PS");
 }
 
 TEST_F(ShaderManagerTest, ComputeEntryBuildsOnlyTheComputeStage) {
@@ -325,7 +332,7 @@ TEST_F(ShaderManagerTest, CompiledRoadRejectsMissingAndForeignFiles) {
     ShaderProgram program(nullptr);
     ::testing::internal::CaptureStdout();
     EXPECT_FALSE(loadProgramBinary("progressBar", EntryPoints::vsps("VS", "PS"), &program));
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Failed to open data//binShaders//progressBarVS.vs\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Failed to open data/binShaders/progressBarVS.vs\n");
 
     // A Direct3D blob, an empty file or a truncated one is not SPIR-V: the load fails.
     writeFile(dir_ / "data/binShaders/oldVS.vs", "DXBC\x01\x02\x03\x04 not spir-v at all....");
@@ -341,7 +348,7 @@ TEST_F(ShaderManagerTest, CompiledRoadRejectsMissingAndForeignFiles) {
       ShaderProgram p(nullptr);
       ::testing::internal::CaptureStderr();
       EXPECT_FALSE(loadProgramBinary(name, EntryPoints::vsps("VS", nullptr), &p)) << name;
-      EXPECT_NE(::testing::internal::GetCapturedStderr().find("data//binShaders//" + std::string(name) + "VS.vs"),
+      EXPECT_NE(::testing::internal::GetCapturedStderr().find("data/binShaders/" + std::string(name) + "VS.vs"),
                 std::string::npos);
       EXPECT_EQ(cachedShader(std::string(name) + "VS"), nullptr);
     }
@@ -368,7 +375,7 @@ TEST_F(ShaderManagerTest, AnEntryNameCachedForOneStageIsNotHandedToAnother) {
     ShaderProgram vertex(nullptr);
     ::testing::internal::CaptureStdout();
     EXPECT_FALSE(loadProgramBinary("bar", EntryPoints::vsps("PS", nullptr), &vertex));
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Failed to open data//binShaders//barPS.vs\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Failed to open data/binShaders/barPS.vs\n");
   });
 }
 

@@ -1,3 +1,4 @@
+#include <sys/resource.h>
 #include <unistd.h>
 #include <gtest/gtest.h>
 
@@ -116,6 +117,79 @@ TEST(Music, DecodesTheCommonFormats) {
     EXPECT_NEAR(music.lengthSeconds(), 0.5, 0.01) << f.name;
     std::remove(path.c_str());
   }
+}
+
+// A 16-bit stereo WAV whose data chunk claims `dataBytes`, made as a sparse file: the
+// disk holds only its header, the rest reads as silence.
+bool writeSparseWav(const std::string& path, uint32_t dataBytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
+  auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
+  out.write("RIFF", 4);
+  u32(36 + dataBytes);
+  out.write("WAVEfmt ", 8);
+  u32(16);
+  u16(1);  // PCM
+  u16(2);
+  u32(44100);
+  u32(44100 * 4);
+  u16(4);
+  u16(16);
+  out.write("data", 4);
+  u32(dataBytes);
+  out.close();
+  return out && ::truncate(path.c_str(), off_t(44) + dataBytes) == 0;
+}
+
+long peakRssKb() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+TEST(Music, ALargeFileIsDecodedAsItPlaysNotUpFront) {
+  // Half a gigabyte of sound (about 50 minutes): decoded whole it took a gigabyte of memory
+  // and seconds before the first frame; a 4 GiB file ended the player with bad_alloc.
+  std::string path = tempPath("large.wav");
+  ASSERT_TRUE(writeSparseWav(path, 512u << 20));
+  const long before = peakRssKb();
+  FakeClock clock;
+  Music music;
+  music.initManual(clock.fn());
+  uint32_t channel = music.sampleGetChannel(music.sampleLoad(path));
+  ASSERT_NE(channel, 0u);
+  EXPECT_NEAR(music.lengthSeconds(), double(512u << 20) / (44100 * 4), 1e-6);
+  ASSERT_TRUE(music.channelPlay(channel));
+  std::vector<float> buffer(2 * 4096, 1.0f);
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(music.pull(buffer.data(), 4096), 4096u);
+  EXPECT_EQ(buffer[0], 0.0f);
+  clock.t += 1.0;
+  EXPECT_NEAR(music.channelPositionSeconds(channel), 4096.0 * 100 / 44100, 1e-9);
+  EXPECT_EQ(music.channelIsActive(channel), 1);
+  EXPECT_LT(peakRssKb() - before, 64 * 1024) << "the file was held in memory";
+  music.free();
+  std::remove(path.c_str());
+}
+
+TEST(Music, AFileEndingBeforeItsHeaderSaysEndsTheMusicThere) {
+  std::string path = tempPath("cut.wav");
+  ASSERT_TRUE(writeSound(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1000, 1, 1000));  // 1 s
+  FakeClock clock;
+  Music music;
+  music.initManual(clock.fn());
+  uint32_t channel = music.sampleGetChannel(music.sampleLoad(path));
+  ASSERT_NE(channel, 0u);
+  ASSERT_TRUE(music.channelPlay(channel));
+  // The file loses its second half while playing (as a file cut short on disk reads).
+  ASSERT_EQ(::truncate(path.c_str(), 44 + 1000), 0);
+  std::vector<float> buffer(600, 1.0f);
+  size_t total = 0;
+  for (int i = 0; i < 10; ++i) total += music.pull(buffer.data(), 600);
+  EXPECT_EQ(total, 500u);
+  clock.t += 10.0;
+  EXPECT_NEAR(music.channelPositionSeconds(channel), 0.5, 1e-9);
+  EXPECT_EQ(music.channelIsActive(channel), 0);  // ended, instead of waiting for frames that never come
+  std::remove(path.c_str());
 }
 
 TEST(Music, UnloadableFilesGiveChannelZeroAndNameTheFile) {

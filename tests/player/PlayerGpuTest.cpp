@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 
 #include "gfx/Screen.h"
@@ -49,13 +50,15 @@ class PlayerGpuTest : public ::testing::Test {
   }
   Player& load() {
     player_ = std::make_unique<Player>(sScreen, nullptr);
-    player_->load();
+    complete_ = player_->load();
     isLoading = false;
+    resetClock();  // as the player does once loading is over
     return *player_;
   }
 
   static Screen* sScreen;
   std::unique_ptr<Player> player_;
+  bool complete_ = false;  // what the last load() returned
   fs::path dir_, old_;
   uint64_t messages_ = 0;
 };
@@ -169,13 +172,32 @@ TEST_F(PlayerGpuTest, TheEndOfTheMusicEndsTheProduction) {
   EXPECT_EQ(frameCounter, counted);
 }
 
-TEST_F(PlayerGpuTest, UnloadableMusicFallsBackToTheFrameClock) {
+TEST_F(PlayerGpuTest, WithoutMusicTheRealTimeClockDrivesTheProductionUnlessDumping) {
   ASSERT_TRUE(writeProduction("demo.opr_b", 60.0f, 0, "music/absent.ogg"));
   testing::internal::CaptureStderr();
   Player& p = load();
   EXPECT_NE(testing::internal::GetCapturedStderr().find("music/absent.ogg"), std::string::npos);
   EXPECT_EQ(musicChannel, 0u);
   EXPECT_FALSE(p.musicPlaying);
+  // Counting frames would run the production at the display's pace (2.4 times too fast at
+  // 144 Hz, far faster offscreen); it follows the real-time clock instead.
+  wallClockTime = 2.5;
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(p.frame());
+  EXPECT_EQ(p.productionTime(), 2.5f);
+  wallClockTime = 61.0;  // past the span: the production is over
+  EXPECT_FALSE(p.frame());
+  // Dumped frames keep the frame clock whatever the real time.
+  framedumpSetting = 1;
   EXPECT_EQ(p.productionTime(), frameTime(3));
+}
+
+TEST_F(PlayerGpuTest, LoadSaysWhetherTheProductionFileWasReadWhole) {
+  ASSERT_TRUE(writeProduction("demo.opr_b", 1.0f, 1));
+  load();
+  EXPECT_TRUE(complete_);
+  std::ofstream("demo.opr_b", std::ios::binary | std::ios::trunc) << std::string("\xA3\xA1\xA2\xA0", 4);
+  testing::internal::CaptureStderr();
+  load();
+  EXPECT_FALSE(complete_);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("demo.opr_b is cut short"), std::string::npos);
 }

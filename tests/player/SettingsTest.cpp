@@ -41,34 +41,46 @@ TEST(Settings, MissingOrEmptyFileGivesDefaults) {
   std::remove(path.c_str());
 }
 
-TEST(Settings, KeysValuesSkippedWordsAndBadValues) {
+TEST(Settings, KeysValuesAndProblemsThatDoNotStopTheReading) {
   const Expected cases[] = {
       {"   \n\t "},
       {"vsync 0", 1920, 1080, false, false},
-      // An arbitrary word, then a lone number, are skipped one by one.
+      // An unknown word and the value after it are skipped together.
       {"resolution 1234 width 800", 800},
       // The last value counts.
       {"width 640\nheight 480\nfullscreen 1\nvsync 0\nframedump 1\nwidth 1024", 1024, 480, true, false, 1},
       // Keys are case-sensitive and whole words.
       {"Width 800 width800 HEIGHT 600"},
-      // The first bad value stops reading: height is never reached.
-      {"width 800 fullscreen true height 600", 800},
-      // Booleans are the digits 0 and 1 only.
-      {"fullscreen 2 vsync 0"},
-      // A value that fails keeps what the setting had instead of the 0 formatted input
-      // stores: a window of width 0 or a silently disabled vsync would be the result.
+      // A bad value is skipped and the keys after it still count.
+      {"width 800 fullscreen true height 600", 800, 600},
+      {"fullscreen 2 vsync 0", 1920, 1080, false, false},
+      {"framedump yes\nwidth 64", 64},
+      {"widht 64\nheight 32", 1920, 32},
+      // A value converts as a whole or not at all: 1e3 is not 1, 99999999999 is not cut.
+      {"height 1e3 width 99999999999 vsync 0", 1920, 1080, false, false},
       {"width 1280 width abc", 1280},
       {"vsync true"},
-      {"height 99999999999999"},
-      {"framedump"},  // key at the very end
+      // Sizes below 1 keep the previous value; reading goes on.
+      {"width -5 height 0 framedump 3", 1920, 1080, false, true, 3},
+      // A key without a value: at the end, or followed by another key.
+      {"framedump"},
+      {"width height 600", 1920, 600},
+      // A value may stand on the next line, as with formatted input.
+      {"width\n800", 800},
   };
+  testing::internal::CaptureStderr();
   for (const Expected& e : cases) expect(parse(e.text), e);
+  testing::internal::GetCapturedStderr();
 }
 
-TEST(Settings, NonPositiveSizesAreIgnored) {
+TEST(Settings, EveryProblemIsOneLineNamingTheFileTheLineAndTheKey) {
   testing::internal::CaptureStderr();
-  Settings s = parse("width -5 height 0 framedump 3");
-  std::string log = testing::internal::GetCapturedStderr();
-  expect(s, {"width -5 height 0 framedump 3", 1920, 1080, false, true, 3});  // reading goes on
-  EXPECT_NE(log.find("width -5"), std::string::npos);
+  Settings s = parse("width 640\nwidht 64\n\nfullscreen 2 vsync 0\nheight 1e3\nframedump\n");
+  const std::string log = testing::internal::GetCapturedStderr();
+  expect(s, {"", 640, 1080, false, false});
+  EXPECT_EQ(log,
+            "config.ini:2: unknown key \"widht\" is ignored (the keys are width, height, fullscreen, vsync, framedump)\n"
+            "config.ini:4: fullscreen 2: takes 0 or 1; keeping 0\n"
+            "config.ini:5: height 1e3: not a whole number from 1 to 2147483647; keeping 1080\n"
+            "config.ini:6: framedump has no value\n");
 }

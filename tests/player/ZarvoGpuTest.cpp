@@ -86,17 +86,82 @@ TEST_F(ZarvoGpuTest, DumpsOneTiffPerFrameUntilTheTimelineEnds) {
   }
 }
 
-TEST_F(ZarvoGpuTest, MissingOrDamagedProductionsEndCleanly) {
+TEST_F(ZarvoGpuTest, UnusableProductionFilesSayWhatIsWrongAndFail) {
   writeConfig(dir_, "width 32 height 32 framedump 1");
-  ZarvoRun missing = runZarvo(dir_);
-  EXPECT_EQ(missing.exitCode, 0) << missing.err;
-  EXPECT_NE(missing.err.find("demo.opr_b"), std::string::npos) << missing.err;
-  EXPECT_FALSE(fs::exists(dir_ / "framedump" / "frame_000000.tiff"));
+  const struct {
+    const char* setup;
+    const char* says;
+  } cases[] = {
+      {"missing", "Cannot open production file demo.opr_b: nothing to play"},
+      {"folder", "demo.opr_b is a folder, not a production file"},
+      {"empty", "demo.opr_b is empty"},
+      {"noise", "demo.opr_b is not a production file"},
+  };
+  for (const auto& c : cases) {
+    fs::remove_all(dir_ / "demo.opr_b");
+    const std::string setup = c.setup;
+    if (setup == "folder") fs::create_directory(dir_ / "demo.opr_b");
+    if (setup == "empty") std::ofstream(dir_ / "demo.opr_b", std::ios::binary);
+    if (setup == "noise") std::ofstream(dir_ / "demo.opr_b", std::ios::binary) << "this is not a production file at all";
+    ZarvoRun run = runZarvo(dir_);
+    EXPECT_EQ(run.exitCode, 1) << setup << ": " << run.err;
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("damaged"), std::string::npos) << run.err;
+    // No frame, and no claim about a folder that was never made.
+    EXPECT_FALSE(fs::exists(dir_ / "framedump"));
+    EXPECT_EQ(run.out.find("framedump"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("No frames written"), std::string::npos) << run.out;
+  }
+}
 
-  std::ofstream(dir_ / "demo.opr_b", std::ios::binary) << "this is not a production file at all";
-  ZarvoRun damaged = runZarvo(dir_);
-  EXPECT_EQ(damaged.exitCode, 0) << damaged.err;
-  EXPECT_FALSE(fs::exists(dir_ / "framedump" / "frame_000000.tiff"));
+TEST_F(ZarvoGpuTest, WithoutMusicTheProductionPlaysInRealTime) {
+  // Half a second without music, offscreen, where frames take a millisecond or two: on the
+  // frame clock it ended in a small part of that; in real time it takes the half second.
+  ASSERT_TRUE(writeProduction(dir_ / "demo.opr_b", 0.5f, 1, "no/such/music.wav"));
+  writeConfig(dir_, "width 32 height 32 vsync 0");
+  auto start = std::chrono::steady_clock::now();
+  ZarvoRun run = runZarvo(dir_);
+  double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_NE(run.err.find("no/such/music.wav"), std::string::npos) << run.err;
+  EXPECT_GT(elapsed, 0.5);
+  EXPECT_LT(elapsed, 30.0);
+}
+
+TEST_F(ZarvoGpuTest, SettingsProblemsAreReportedAndTheRestOfTheFileCounts) {
+  ASSERT_TRUE(writeProduction(dir_ / "demo.opr_b", 0.04f, 1));
+  // A size beyond the device's largest image is brought down to it instead of failing.
+  writeConfig(dir_, "widht 64\nwidth 24 height abc\nheight 100000\nframedump 1\n");
+  ZarvoRun run = runZarvo(dir_);
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_NE(run.err.find("config.ini:1: unknown key \"widht\""), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("config.ini:2: height abc: not a whole number"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("config.ini: height 100000 is more than this device's largest image; using "),
+            std::string::npos)
+      << run.err;
+  EXPECT_EQ(run.err.find("alidation"), std::string::npos) << run.err;
+  TIFF* tif = TIFFOpen((dir_ / "framedump/frame_000000.tiff").string().c_str(), "r");
+  ASSERT_NE(tif, nullptr);
+  uint32_t w = 0;
+  TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
+  TIFFClose(tif);
+  EXPECT_EQ(w, 24u);
+}
+
+TEST_F(ZarvoGpuTest, AMissingCopyShaderEndsTheRunNamingTheFile) {
+  // Without the copy program nothing reaches the screen: black frames and status 0 hid it.
+  fs::remove(dir_ / "data");
+  fs::create_directories(dir_ / "data/shaders");
+  fs::copy_file(fs::path(ZV_SOURCE_DIR) / "data/shaders/progressBar.hlsl", dir_ / "data/shaders/progressBar.hlsl");
+  ASSERT_TRUE(writeProduction(dir_ / "demo.opr_b", 0.1f, 1));
+  writeConfig(dir_, "width 32 height 32 framedump 1");
+  ZarvoRun run = runZarvo(dir_);
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.err.find("Fatal error: Cannot load the copy shader data/shaders/copy.hlsl (entry point VS)"),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.out.find("Failed to open data/shaders/copy.hlsl"), std::string::npos) << run.out;
+  EXPECT_FALSE(fs::exists(dir_ / "framedump"));
 }
 
 TEST_F(ZarvoGpuTest, MusicPlaysInRealTimeAndEndsTheRun) {

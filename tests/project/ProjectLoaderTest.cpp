@@ -402,9 +402,14 @@ TEST_F(Loader, SpansDropTheStoredTimeTypeAndMissingValuesReadZero) {
   TreeBuilder::floatChild(s0, "offsetSpan", 2);
   TreeNodeRef s1 = child(child(tb.r(), "track", 3), "trackSpan", 0);  // no timeEnd
   TreeBuilder::intChild(s1, "graphId", 5);
-  child(child(tb.r(), "track", 16), "trackSpan", 0);  // beyond the 16 tracks: ignored
+  child(child(tb.r(), "track", 16), "trackSpan", 0);  // beyond the 16 tracks: left out, with a warning
+  child(tb.r(), "track", 17);                          // no spans: nothing is lost
+  child(child(tb.r(), "TRACK", 40), "trackSpan", 0);
   Project p;
   load(tb.root, p);
+  EXPECT_EQ(ignoredContentWarnings(tb.root, "p.opr_b"),
+            "p.opr_b: track 16 holds spans, but a production has tracks 0 to 15 only; they are left out\n"
+            "p.opr_b: track 40 holds spans, but a production has tracks 0 to 15 only; they are left out");
   ASSERT_EQ(p.tracks.size(), 16u);
   ASSERT_EQ(p.tracks[0].spans.size(), 1u);
   EXPECT_EQ(p.tracks[0].spans[0]->timeType, 0u);
@@ -433,7 +438,9 @@ TEST_F(Loader, FilesThatCannotBeReadFullyOrAtAll) {
     std::ofstream f(empty, std::ios::binary);
     f.write("\xA3\xA1\xA2\xA0", 4);
   }
-  EXPECT_TRUE(loadProjectFile(empty, p, &error));
+  // A real file always holds its counts: this one was cut, and the loader says so.
+  EXPECT_FALSE(loadProjectFile(empty, p, &error));
+  EXPECT_NE(error.find("cut short"), std::string::npos) << error;
   EXPECT_TRUE(p.graphs.empty());
   EXPECT_EQ(p.tracks.size(), 16u);
   float t = 0;
@@ -458,6 +465,18 @@ TEST_F(Loader, FilesThatCannotBeReadFullyOrAtAll) {
   EXPECT_FALSE(loadProjectFile(damaged, p, &error));
   EXPECT_NE(error.find(damaged), std::string::npos);
   EXPECT_EQ(p.tracks.size(), 16u);
+
+  // Spans on a seventeenth track are left out, and the load reports it.
+  {
+    TreeFile tree;
+    src.serialize({&tree.root(), true});
+    child(child({&tree.root(), true}, "track", 16), "trackSpan", 0);
+    const std::string extra = file("extra_track");
+    ASSERT_TRUE(tree.writeFile(extra));
+    EXPECT_FALSE(loadProjectFile(extra, p, &error));
+    EXPECT_NE(error.find("track 16 holds spans"), std::string::npos) << error;
+    EXPECT_EQ(p.graphs.size(), src.graphs.size());
+  }
 
   EXPECT_FALSE(saveProjectFile(tempPath("missing_dir") + "/out.opr_b", src, &error));
   EXPECT_NE(error.find("out.opr_b"), std::string::npos);

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -128,17 +129,29 @@ void buildSample(TreeFile& f) {
 
 // ---------------------------------------------------------------------------------
 
-TEST(TreeFileRead, MagicOnlyIsAnEmptyTree) {
+TEST(TreeFileRead, AFileEndingBeforeItsCountsIsAnEmptyTreeCutShort) {
+  // Every file written holds both counts; one that stops before them lost its content.
+  const struct {
+    std::string bytes;
+    ReadProblem problem;
+  } cases[] = {
+      {Bytes().magic().str(), ReadProblem::CutShort},
+      {Bytes().magic().u32(0).str(), ReadProblem::CutShort},
+      {Bytes().u32(0xA0A2A1A4).str(), ReadProblem::NotAProduction},
+      {"\xA3\xA1\xA2", ReadProblem::NotAProduction},
+      {"", ReadProblem::Empty},
+  };
+  for (const auto& c : cases) {
+    TreeFile f;
+    f.root().getOrCreateChild("stale", 0);
+    EXPECT_FALSE(readBytes(f, c.bytes)) << c.bytes.size();
+    EXPECT_EQ(f.problem(), c.problem) << c.bytes.size();
+    EXPECT_TRUE(f.root().children.empty());
+  }
+  // Both counts and nothing in them: a complete, empty production.
   TreeFile f;
-  f.root().getOrCreateChild("stale", 0);
-  EXPECT_TRUE(readBytes(f, Bytes().magic().str()));
-  EXPECT_TRUE(f.root().children.empty());
-
-  EXPECT_FALSE(readBytes(f, Bytes().u32(0xA0A2A1A4).str()));
-  EXPECT_FALSE(readBytes(f, ""));
-  EXPECT_FALSE(readBytes(f, "\xA3\xA1\xA2"));
-  // No names and no root count: there is nothing a node could be named, so nothing is lost.
-  EXPECT_TRUE(readBytes(f, Bytes().magic().u32(0).str()));
+  EXPECT_TRUE(readBytes(f, Bytes().magic().u32(0).u32(0).str()));
+  EXPECT_EQ(f.problem(), ReadProblem::None);
 }
 
 TEST(TreeFileRead, WidthCodesAndImpliedFields) {
@@ -262,8 +275,8 @@ TEST(TreeFileHostile, EveryPrefixOfAValidFileFailsSafely) {
     if (len > 2000 && len + 2000 < bytes.size() && len % 997 != 0) continue;
     TreeFile f;
     const bool ok = readBytes(f, bytes.substr(0, len));
-    // Only the magic alone is a complete file; every other cut is reported.
-    EXPECT_EQ(ok, len == 4) << "prefix length " << len;
+    // Every cut is reported.
+    EXPECT_FALSE(ok) << "prefix length " << len;
     EXPECT_LE(countNodes(f.root()), total) << "prefix length " << len;
   }
   TreeFile f;
@@ -429,6 +442,39 @@ TEST(TreeFileWrite, FilesOnDisk) {
   const std::string unwritable = ::testing::TempDir() + "no/such/dir/out.opr_b";
   EXPECT_FALSE(a.writeFile(unwritable, &error));
   EXPECT_NE(error.find(unwritable), std::string::npos);
+}
+
+TEST(TreeFileWrite, MessagesSayWhatIsWrongWithTheFile) {
+  const std::string dir = ::testing::TempDir() + "treefile_messages";
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir + "/folder.opr_b");
+  auto put = [&](const std::string& name, const std::string& bytes) {
+    std::ofstream(dir + "/" + name, std::ios::binary) << bytes;
+    return dir + "/" + name;
+  };
+  Bytes damaged;
+  damaged.magic().names({"n"}).u32(2).header(1, 1).field(0, 1).u32(7).u16(0x1234);
+  const struct {
+    std::string path;
+    bool opened;
+    const char* says;
+  } cases[] = {
+      {dir + "/folder.opr_b", false, "is a folder"},
+      {put("empty.opr_b", ""), true, "is empty"},
+      {put("noise.opr_b", "this is not a production file at all"), true, "is not a production file"},
+      {put("magic.opr_b", Bytes().magic().str()), true, "is cut short"},
+      {put("damaged.opr_b", damaged.str()), true, "is damaged at byte"},
+  };
+  for (const auto& c : cases) {
+    TreeFile f;
+    std::string error;
+    bool opened = !c.opened;
+    EXPECT_FALSE(f.readFile(c.path, &error, &opened)) << c.path;
+    EXPECT_EQ(opened, c.opened) << c.path;
+    EXPECT_EQ(error.find(c.path), 0u) << error;
+    EXPECT_NE(error.find(c.says), std::string::npos) << error;
+  }
+  std::filesystem::remove_all(dir);
 }
 
 // ---------------------------------------------------------------------------------

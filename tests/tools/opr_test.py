@@ -7,6 +7,7 @@ no code with the C++ side. Usage: opr_test.py PATH_TO_OPR [unittest arguments]
 import json
 import math
 import os
+import stat
 import struct
 import subprocess
 import sys
@@ -406,10 +407,25 @@ class Loading(Case):
             r = run(*cmd, check=False)
             self.assertEqual(r.returncode, 1, cmd)
             self.assertIn("missing.opr_b", r.stderr)
-        empty = self.path("empty.opr_b")
-        open(empty, "wb").close()
-        r = run("timeline", empty, 0, check=False)
-        self.assertEqual((r.returncode, r.stdout), (0, "0 none\n"))
+        # What is wrong is said: an empty file, one that is not a production, one cut
+        # after its magic number, spans on a seventeenth track (which no player shows).
+        p17 = tf.Production()
+        g = p17.graph(5)
+        p17.span(0, g, 0, 10)
+        p17.tracks.append([])
+        p17.span(16, g, 10, 20)
+        cases = [("empty.opr_b", b"", "is empty"),
+                 ("noise.opr_b", b"not a production file", "is not a production file"),
+                 ("magic.opr_b", struct.pack("<I", tf.MAGIC), "is cut short"),
+                 ("tracks.opr_b", p17.encode(), "track 16 holds spans")]
+        for name, data, says in cases:
+            with open(self.path(name), "wb") as f:
+                f.write(data)
+            r = run("timeline", self.path(name), 0, 15, check=False)
+            self.assertEqual(r.returncode, 0, name)
+            self.assertIn(f"opr: warning: {self.path(name)}", r.stderr)
+            self.assertIn(says, r.stderr)
+        self.assertEqual(r.stdout, "0 5 0\n15 none\n")
 
 
 class Timeline(Case):
@@ -583,6 +599,109 @@ class Build(Case):
         r = run("build", self.path("nope.json"), "-o", self.path("o.opr_b"), check=False)
         self.assertEqual(r.returncode, 1)
         self.assertIn("nope.json", r.stderr)
+
+    def test_hostile_sources_are_refused_with_their_line(self):
+        deep = "[" * 20000 + "]" * 20000
+        long_key = "k" * 1_000_000
+        cases = [
+            # Numbers beyond a double abort the JSON library unless its error is caught.
+            ('{"graphs": [{"id": 1}],\n"tracks": [[{"graph": 1, "start": 0, "end": 1e999}]]}', 2, "number overflow"),
+            ('{"graphs": [{"id": 1}],\n"tracks": [[{"graph": 1, "start": -1e999, "end": 1}]]}', 2, "number overflow"),
+            ('{"graphs": [{"id": 1, "operators": [\n{"type": "Var", "params": {"Value": 1e400}}]}]}', 2,
+             "number overflow"),
+            # Non-zero values that a float cannot hold must not turn into 0 silently.
+            ('{"graphs": [{"id": 1, "operators": [\n{"type": "Var", "params": {"Value": 1e-50}}]}]}', 2,
+             "too small for a float"),
+            # Each level of nesting used to cost memory for every element below it.
+            ('{"music": "m.ogg",\n"graphs": ' + deep + "}", 2, "nested deeper than 256 levels"),
+            # A repeated key would silently keep the last value.
+            ('{"graphs": [{"id": 1,\n"name": "a", "name": "b"}]}', 2, 'the key "name" is given twice'),
+            ('{"graphs": [{"id": 1}], "tracks": [[\n{"graph": 1, "start": 5, "end": 1}]]}', 2,
+             "the span ends before it starts"),
+        ]
+        for text, line, message in cases:
+            r, out = self.build(text)
+            self.assertEqual(r.returncode, 1, (message, r.stderr[-300:]))
+            self.assertIn(f"src.json:{line}: ", r.stderr, message)
+            self.assertIn(message, r.stderr)
+            self.assertFalse(os.path.exists(out), message)
+        # A million levels under "music" (2 MB) is refused at once, not after exhausting memory.
+        r, _ = self.build('{"music": ' + "[" * 1_000_000 + "]" * 1_000_000 + "}")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("nested deeper", r.stderr)
+        # An unknown key is named, but a huge one is not echoed whole.
+        r, _ = self.build('{"graphs": [], "' + long_key + '": 1}')
+        self.assertEqual(r.returncode, 1)
+        self.assertIn('unknown key "kkkk', r.stderr)
+        self.assertLess(len(r.stderr), 300)
+
+    def test_build_time_grows_linearly_with_the_operators(self):
+        # 40,000 operators in one graph took about a minute in an optimised build when every
+        # closing brace rescanned the list, and minutes in a debug build; linear, it is
+        # seconds even in a sanitizer build.
+        src = {"graphs": [{"id": 1, "operators": [{"type": "Time"} for _ in range(40000)]}],
+               "tracks": [[{"graph": 1, "start": 0, "end": 1}]]}
+        path = self.path("big.json")
+        with open(path, "w") as f:
+            json.dump(src, f)
+        out = self.path("big.opr_b")
+        r = subprocess.run([OPR, "build", path, "-o", out], capture_output=True, text=True, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(run("timeline", out, 0.5).stdout, "0.5 1 0.5\n")
+
+    def test_the_output_path_is_replaced_safely(self):
+        src = self.path("src.json")
+        with open(src, "w") as f:
+            json.dump(self.SOURCE, f)
+        with open(src) as f:
+            source_text = f.read()
+
+        # The source itself is refused and left as it was.
+        r = run("build", src, "-o", src, check=False)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("source file itself", r.stderr)
+        with open(src) as f:
+            self.assertEqual(f.read(), source_text)
+        # ... also when named through a link.
+        os.symlink(src, self.path("alias.json"))
+        r = run("build", src, "-o", self.path("alias.json"), check=False)
+        self.assertEqual(r.returncode, 1)
+        self.assertTrue(os.path.islink(self.path("alias.json")))
+
+        # A pipe, a folder or a device is not replaced by a regular file.
+        os.mkfifo(self.path("pipe"))
+        os.mkdir(self.path("folder"))
+        for target in (self.path("pipe"), self.path("folder"), "/dev/null"):
+            r = run("build", src, "-o", target, check=False)
+            self.assertEqual(r.returncode, 1, target)
+            self.assertIn("not a regular file", r.stderr, target)
+        self.assertTrue(stat.S_ISFIFO(os.lstat(self.path("pipe")).st_mode))
+        self.assertTrue(stat.S_ISCHR(os.stat("/dev/null").st_mode))
+
+        # A link is written through: the link stays, its target gets the production.
+        target = self.path("real.opr_b")
+        with open(target, "w") as f:
+            f.write("old")
+        os.chmod(target, 0o640)
+        os.symlink("real.opr_b", self.path("link.opr_b"))
+        run("build", src, "-o", self.path("link.opr_b"))
+        self.assertTrue(os.path.islink(self.path("link.opr_b")))
+        self.assertEqual(stat.S_IMODE(os.stat(target).st_mode), 0o640)  # the old file's permissions
+        self.assertIn("MusicPath", run("dump", target).stdout)
+        # Nothing is left beside it.
+        self.assertEqual(sorted(n for n in os.listdir(self.dir.name) if n.startswith("real")), ["real.opr_b"])
+
+    def test_times_are_decimal_numbers_and_errors_name_them(self):
+        r, out = self.build(self.SOURCE)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        for bad, why in (("1 ", "not a decimal number"), (" 1", "not a decimal number"),
+                         ("0x10", "not a decimal number"), ("inf", "not a decimal number"),
+                         ("1e-50", "too small"), ("1e39", "too large")):
+            r = run("timeline", out, "0", bad, check=False)
+            self.assertEqual(r.returncode, 2, bad)
+            self.assertIn(f'the time "{bad}" is {why}', r.stderr)
+        self.assertEqual(run("timeline", out, "+.5", "6.", "1.2e1", "-0").stdout.splitlines(),
+                         ["0.5 1 1.5", "6 1 7", "12 2 12", "-0 1 1"])
 
     def test_demo_source_builds(self):
         demo = os.path.join(REPO, "demo", "demo.json")

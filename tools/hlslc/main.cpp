@@ -143,6 +143,14 @@ int cmdBin(const std::vector<std::string>& a) {
     std::istringstream ls(line);
     std::string name, item;
     if (!(ls >> name)) continue;
+    // A name is a path below both folders; one that climbs out would write elsewhere.
+    const fs::path normal = fs::path(name).lexically_normal();
+    if (normal.is_absolute() || normal.empty() || *normal.begin() == ".." || normal.filename().empty()) {
+      std::fprintf(stderr, "hlslc: %s:%d: the shader name '%s' leaves the shader and output folders\n", list.c_str(),
+                   lineNo, name.c_str());
+      ++failures;
+      continue;
+    }
     const std::string file = shaders + "/" + name + ".hlsl";
     while (ls >> item) {
       size_t eq = item.find('=');

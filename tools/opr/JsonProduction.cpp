@@ -7,6 +7,7 @@
 #include <iterator>
 #include <limits>
 #include <map>
+#include <unordered_map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -72,40 +73,66 @@ std::string escapePointer(const std::string& key) {
   return out;
 }
 
-// Paths are JSON pointers ("/graphs/0/operators/2/type").
-class LineTable {
- public:
-  explicit LineTable(const LineState& s) : state_(s) {}
+// Nesting a production needs is about ten levels; the limit keeps a hostile file (a
+// million nested brackets) from costing memory for every level.
+constexpr size_t kMaxDepth = 256;
 
-  bool onEvent(int, json::parse_event_t event, json& parsed) {
-    switch (event) {
-      case json::parse_event_t::object_start:
-      case json::parse_event_t::array_start: {
-        const std::string p = frames_.empty() ? std::string() : elementPath();
-        record(p);
-        frames_.push_back({event == json::parse_event_t::array_start, 0, {}, p});
-        break;
-      }
-      case json::parse_event_t::key:
-        if (!frames_.empty()) {
-          frames_.back().key = parsed.is_string() ? parsed.get<std::string>() : std::string();
-          record(elementPath());
-        }
-        break;
-      case json::parse_event_t::value:
-        if (!frames_.empty()) {
-          record(elementPath());
-          if (frames_.back().isArray) ++frames_.back().nextIndex;
-        }
-        break;
-      case json::parse_event_t::object_end:
-      case json::parse_event_t::array_end:
-        if (!frames_.empty()) frames_.pop_back();
-        if (!frames_.empty() && frames_.back().isArray) ++frames_.back().nextIndex;
-        break;
+// Names and other texts from the file are echoed in messages; a pasted blob of megabytes
+// must not be. Cut at a character boundary.
+std::string shown(const std::string& text) {
+  constexpr size_t kMax = 64;
+  if (text.size() <= kMax) return text;
+  size_t cut = kMax;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return text.substr(0, cut) + "... (" + std::to_string(text.size()) + " bytes)";
+}
+
+// Builds the document from the parser's events and records, for every element, its line.
+// Paths are JSON pointers ("/graphs/0/operators/2/type"). The DOM is built here rather than
+// by the library's callback parser, which rescans the enclosing list at every closing
+// bracket and so takes quadratic time on long lists. Building it here also lets the
+// reader refuse what a DOM silently accepts: a key given twice keeps only its last value,
+// and unbounded nesting.
+class Reader {
+ public:
+  explicit Reader(const LineState& s) : state_(s) {}
+
+  // The event interface of nlohmann::json::sax_parse.
+  bool null() { return add(json(nullptr)); }
+  bool boolean(bool b) { return add(json(b)); }
+  bool number_integer(json::number_integer_t v) { return add(json(v)); }
+  bool number_unsigned(json::number_unsigned_t v) { return add(json(v)); }
+  bool number_float(json::number_float_t v, const std::string&) { return add(json(v)); }
+  bool string(std::string& s) { return add(json(std::move(s))); }
+  bool binary(json::binary_t& b) { return add(json(std::move(b))); }
+  bool start_object(std::size_t) { return open(json::object()); }
+  bool start_array(std::size_t) { return open(json::array()); }
+  bool end_object() { return close(); }
+  bool end_array() { return close(); }
+  bool key(std::string& k) {
+    Frame& f = frames_.back();
+    if (f.value->contains(k)) {
+      error_ = "the key \"" + shown(k) + "\" is given twice in this object";
+      return false;
     }
+    f.key = std::move(k);
+    record(elementPath());
     return true;
   }
+  bool parse_error(std::size_t, const std::string&, const json::exception& e) {
+    // The library's text starts with its own error code and, for syntax errors, a
+    // position of its own counting; the message gives the line itself.
+    std::string why = e.what();
+    if (const size_t code = why.find("] "); why.front() == '[' && code != std::string::npos) why.erase(0, code + 2);
+    if (why.rfind("parse error", 0) == 0) {
+      if (const size_t colon = why.find(": "); colon != std::string::npos) why.erase(0, colon + 2);
+    }
+    error_ = "not valid JSON: " + why;
+    return false;
+  }
+
+  json& document() { return root_; }
+  const std::string& error() const { return error_; }
 
   // The line of the element at path, or of its nearest recorded ancestor.
   int lineOf(std::string path) const {
@@ -120,20 +147,58 @@ class LineTable {
 
  private:
   struct Frame {
-    bool isArray;
+    json* value;
     size_t nextIndex;
     std::string key;
     std::string path;
   };
+
   std::string elementPath() const {
     const Frame& f = frames_.back();
-    return f.path + "/" + (f.isArray ? std::to_string(f.nextIndex) : escapePointer(f.key));
+    return f.path + "/" + (f.value->is_array() ? std::to_string(f.nextIndex) : escapePointer(f.key));
   }
   void record(const std::string& p) { lines_.emplace(p, state_.tokenLine); }
 
+  // Places v in the open container (or as the document) and returns where it landed.
+  json* place(json&& v) {
+    if (frames_.empty()) {
+      root_ = std::move(v);
+      return &root_;
+    }
+    Frame& f = frames_.back();
+    if (f.value->is_array()) {
+      record(elementPath());
+      ++f.nextIndex;
+      f.value->push_back(std::move(v));
+      return &f.value->back();
+    }
+    return &((*f.value)[f.key] = std::move(v));
+  }
+  bool add(json&& v) {
+    place(std::move(v));
+    return true;
+  }
+  bool open(json&& container) {
+    if (frames_.size() >= kMaxDepth) {
+      error_ = "nested deeper than " + std::to_string(kMaxDepth) + " levels";
+      return false;
+    }
+    const std::string path = frames_.empty() ? std::string() : elementPath();
+    if (frames_.empty()) record(path);
+    json* at = place(std::move(container));
+    frames_.push_back({at, 0, {}, path});
+    return true;
+  }
+  bool close() {
+    frames_.pop_back();
+    return true;
+  }
+
   const LineState& state_;
+  json root_;
   std::vector<Frame> frames_;
-  std::map<std::string, int> lines_;
+  std::unordered_map<std::string, int> lines_;
+  std::string error_;
 };
 
 // ---------------------------------------------------------------------------------------
@@ -157,7 +222,7 @@ void allowKeys(const Item& obj, std::initializer_list<const char*> keys, const c
   if (!obj.v.is_object()) fail(obj, std::string(what) + " must be an object");
   for (auto it = obj.v.begin(); it != obj.v.end(); ++it) {
     if (std::find_if(keys.begin(), keys.end(), [&](const char* k) { return it.key() == k; }) == keys.end()) {
-      fail(obj.at(it.key()), "unknown key \"" + it.key() + "\" in " + what);
+      fail(obj.at(it.key()), "unknown key \"" + shown(it.key()) + "\" in " + what);
     }
   }
 }
@@ -171,6 +236,8 @@ float getFloat(const Item& it, const char* what) {
   if (!it.v.is_number()) fail(it, std::string(what) + " must be a number");
   const double d = it.v.get<double>();
   if (std::isfinite(d) && std::fabs(d) > std::numeric_limits<float>::max()) fail(it, std::string(what) + " is too large for a float");
+  // A value written as non-zero must not quietly become 0.
+  if (d != 0.0 && static_cast<float>(d) == 0.0f) fail(it, std::string(what) + " is too small for a float (write 0 for zero)");
   return static_cast<float>(d);
 }
 
@@ -215,7 +282,7 @@ int32_t getCode(const Item& it, const char* what, std::initializer_list<const ch
     }
     std::string list;
     for (const char* n : names) list += std::string(list.empty() ? "" : ", ") + n;
-    fail(it, "unknown " + std::string(what) + " \"" + s + "\" (one of " + list + ", or a number)");
+    fail(it, "unknown " + std::string(what) + " \"" + shown(s) + "\" (one of " + list + ", or a number)");
   }
   return getInt(it, what);
 }
@@ -261,7 +328,7 @@ void setParameter(Operator& op, const std::string& name, const Item& value, cons
       break;
     }
   }
-  if (!port) fail(value, opLabel + " has no parameter \"" + name + "\"");
+  if (!port) fail(value, opLabel + " has no parameter \"" + shown(name) + "\"");
   IValue* holder = port->source ? port->source->value() : nullptr;
   if (!holder || port->curve) fail(value, opLabel + ": parameter \"" + name + "\" cannot be set");
 
@@ -278,7 +345,7 @@ void setParameter(Operator& op, const std::string& name, const Item& value, cons
   } else if (value.v.is_string() && !port->choices.empty()) {
     const std::string s = value.v.get<std::string>();
     auto it = std::find(port->choices.begin(), port->choices.end(), s);
-    if (it == port->choices.end()) fail(value, opLabel + ": \"" + s + "\" is not a choice of \"" + name + "\"");
+    if (it == port->choices.end()) fail(value, opLabel + ": \"" + shown(s) + "\" is not a choice of \"" + name + "\"");
     f->value = static_cast<float>(it - port->choices.begin());
   } else if (port->choiceProvider) {
     // Choices computed at run time (graph ids) are stored as the bits of the float.
@@ -329,7 +396,7 @@ void buildGraph(const Item& g, OperatorGraph& graph) {
     if (type == "Output" || type == "Input") {
       fail(o.at("type"), "\"" + type + "\" is a graph end; every graph has them as operators 0 and 1");
     }
-    if (!OperatorRegistry::find(type)) fail(o.at("type"), "unknown operator type \"" + type + "\"");
+    if (!OperatorRegistry::find(type)) fail(o.at("type"), "unknown operator type \"" + shown(type) + "\"");
     Operator* op = graph.createOperator(type);
     if (!op) fail(o.at("type"), "could not create an operator of type \"" + type + "\"");
     if (find(o, "id")) {
@@ -376,11 +443,11 @@ void buildGraph(const Item& g, OperatorGraph& graph) {
       // Connections find ports by name, inputs first: the output must be what that finds.
       Port* sp = src->findPort(out);
       if (!sp || sp < src->outputs.data() || sp >= src->outputs.data() + src->outputs.size()) {
-        fail(c.at("output"), "operator " + std::to_string(from) + " (" + src->type + ") has no output \"" + out + "\"");
+        fail(c.at("output"), "operator " + std::to_string(from) + " (" + src->type + ") has no output \"" + shown(out) + "\"");
       }
       Port* tp = dst->findPort(in);
       if (!tp || tp < dst->inputs.data() || tp >= dst->inputs.data() + dst->inputs.size()) {
-        fail(c.at("input"), "operator " + std::to_string(to) + " (" + dst->type + ") has no input \"" + in + "\"");
+        fail(c.at("input"), "operator " + std::to_string(to) + " (" + dst->type + ") has no input \"" + shown(in) + "\"");
       }
       if (tp->curve) fail(c.at("input"), "input \"" + in + "\" is animated and cannot also be connected");
       const int32_t index = find(c, "index") ? getInt(c.at("index"), "index") : std::numeric_limits<int32_t>::max();
@@ -413,6 +480,8 @@ void buildSpan(const Item& s, Span& span, const std::set<int32_t>& graphIds) {
   if (!graphIds.count(span.graphId)) fail(s.at("graph"), "no graph with id " + std::to_string(span.graphId));
   span.timeStart = getFloat(s.at("start"), "start");
   span.timeEnd = getFloat(s.at("end"), "end");
+  // Such a span would never be shown; it is a mistake, most likely swapped times.
+  if (span.timeEnd < span.timeStart) fail(s.at("end"), "the span ends before it starts");
   span.upstreamLinkType = static_cast<uint32_t>(optInt(s, "link", 2));
   span.timeType = static_cast<uint32_t>(optInt(s, "timeType", 0));
   span.offsetGlobal = optFloat(s, "offsetGlobal", 0.0f);
@@ -456,26 +525,17 @@ void buildProject(const Item& root, Project& project) {
 
 bool buildProjectFromJson(const std::string& text, const std::string& fileName, Project& project, std::string& error) {
   LineState state;
-  LineTable lines(state);
-  json doc;
-  try {
-    const LineCountingIterator first(text.data(), &state);
-    const LineCountingIterator last(text.data() + text.size(), &state);
-    doc = json::parse(first, last, [&lines](int depth, json::parse_event_t e, json& parsed) {
-      return lines.onEvent(depth, e, parsed);
-    });
-  } catch (const json::parse_error& e) {
-    // The library's text starts with its own error code; keep only the explanation.
-    std::string why = e.what();
-    const size_t colon = why.find(": ");
-    if (colon != std::string::npos) why = why.substr(colon + 2);
-    error = fileName + ":" + std::to_string(state.line) + ": not valid JSON: " + why;
+  Reader reader(state);
+  const LineCountingIterator first(text.data(), &state);
+  const LineCountingIterator last(text.data() + text.size(), &state);
+  if (!json::sax_parse(first, last, &reader)) {
+    error = fileName + ":" + std::to_string(state.tokenLine) + ": " + reader.error();
     return false;
   }
   try {
-    buildProject(Item{doc, ""}, project);
+    buildProject(Item{reader.document(), ""}, project);
   } catch (const BuildError& e) {
-    error = fileName + ":" + std::to_string(lines.lineOf(e.path)) + ": " + e.what;
+    error = fileName + ":" + std::to_string(reader.lineOf(e.path)) + ": " + e.what;
     return false;
   } catch (const json::exception& e) {
     error = fileName + ": " + e.what();

@@ -1,7 +1,10 @@
 // opr: the production tool. Evaluates the float outputs and the timeline of a production
 // file, prints its tree, and builds production files from their JSON source.
-#include <cerrno>
+#include <cctype>
 #include <cmath>
+#include <limits>
+#include <locale.h>
+#include <stdlib.h>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -19,6 +22,7 @@
 #include "scene/Operators.h"
 #include "sim/Operators.h"
 #include "tools/opr/JsonProduction.h"
+#include "tools/opr/OutputFile.h"
 #include "tools/opr/Types.h"
 
 namespace {
@@ -36,17 +40,48 @@ int usage(const char* why = nullptr) {
   return 2;
 }
 
-bool parseTime(const char* s, float& out) {
-  errno = 0;
-  char* end = nullptr;
-  out = std::strtof(s, &end);
-  return end != s && *end == '\0' && std::isfinite(out);
+// A time on the command line: a decimal number ("1", "-2.5", "1e3"), nothing else (no
+// hexadecimal, no blanks, no inf or nan), as in the JSON source. False, with `why`, otherwise.
+bool parseTime(const char* s, float& out, std::string& why) {
+  const std::string text = s;
+  size_t i = (text[0] == '+' || text[0] == '-') ? 1 : 0;
+  size_t digits = 0;
+  while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i, ++digits;
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i, ++digits;
+  }
+  if (digits > 0 && i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    size_t k = i + 1;
+    if (k < text.size() && (text[k] == '+' || text[k] == '-')) ++k;
+    const size_t start = k;
+    while (k < text.size() && std::isdigit(static_cast<unsigned char>(text[k]))) ++k;
+    if (k > start) i = k;
+  }
+  if (digits == 0 || i != text.size()) {
+    why = "the time \"" + text + "\" is not a decimal number";
+    return false;
+  }
+  // Converted in the C locale whatever the process locale is.
+  static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+  const double d = strtod_l(text.c_str(), nullptr, cLocale);
+  if (!std::isfinite(d) || std::fabs(d) > std::numeric_limits<float>::max()) {
+    why = "the time \"" + text + "\" is too large for a float";
+    return false;
+  }
+  out = static_cast<float>(d);
+  const std::string mantissa = text.substr(0, text.find_first_of("eE"));
+  if (out == 0.0f && mantissa.find_first_of("123456789") != std::string::npos) {
+    why = "the time \"" + text + "\" is too small for a float (write 0 for zero)";
+    return false;
+  }
+  return true;
 }
 
-bool parseTimes(int argc, char** argv, int first, std::vector<float>& times) {
+bool parseTimes(int argc, char** argv, int first, std::vector<float>& times, std::string& why) {
   for (int i = first; i < argc; ++i) {
     float t = 0;
-    if (!parseTime(argv[i], t)) return false;
+    if (!parseTime(argv[i], t, why)) return false;
     times.push_back(t);
   }
   return !times.empty();
@@ -72,6 +107,8 @@ bool loadProduction(const std::string& path, Project& project) {
   if (!readTree(path, tree)) return false;
   setCurrentProject(&project);
   project.serialize(TreeNodeRef{&tree.root(), false});
+  const std::string ignored = ignoredContentWarnings(tree.root(), path);
+  if (!ignored.empty()) std::fprintf(stderr, "opr: warning: %s\n", ignored.c_str());
   return true;
 }
 
@@ -210,18 +247,9 @@ int cmdBuild(const std::string& source, const std::string& outPath) {
     return 1;
   }
 
-  // Written through the engine's own serialize, so the file is what the player reads,
-  // beside the target first and then renamed, so a failed write never leaves half a file.
-  const std::string tmp = outPath + ".tmp";
-  if (!saveProjectFile(tmp, project, &error)) {
-    std::remove(tmp.c_str());
-    std::fprintf(stderr, "opr: cannot write %s: %s\n", outPath.c_str(), error.c_str());
-    return 1;
-  }
-  std::filesystem::rename(tmp, outPath, ec);
-  if (ec) {
-    std::remove(tmp.c_str());
-    std::fprintf(stderr, "opr: cannot write %s: %s\n", outPath.c_str(), ec.message().c_str());
+  // Written through the engine's own serialize, so the file is what the player reads.
+  if (!writeProductionFile(source, outPath, project, error)) {
+    std::fprintf(stderr, "opr: %s\n", error.c_str());
     return 1;
   }
   return 0;
@@ -255,7 +283,8 @@ int main(int argc, char** argv) {
   if (cmd == "eval" || cmd == "timeline") {
     if (argc < 4) return usage("missing FILE or times");
     std::vector<float> times;
-    if (!parseTimes(argc, argv, 3, times)) return usage("times must be finite numbers");
+    std::string why;
+    if (!parseTimes(argc, argv, 3, times, why)) return usage(why.c_str());
     return cmd == "eval" ? cmdEval(argv[2], times) : cmdTimeline(argv[2], times);
   }
   if (cmd == "dump") {

@@ -157,6 +157,68 @@ TEST_F(HlslInclude, ResolvesRelativeToTheWorkingDirectory) {
   EXPECT_NE(folder.messages.find("data/shaders/common"), std::string::npos) << folder.messages;
 }
 
+TEST_F(HlslInclude, CyclesAndRunawayChainsAreRefusedNamingTheChain) {
+  // Each of these used to compile forever while memory grew.
+  write("data/shaders/self.hlsl", "#include \"self.hlsl\"\nfloat4 PS() : SV_Target { return 0; }\n");
+  write("data/shaders/a.hlsl", "#include \"b.hlsl\"\nfloat4 PS() : SV_Target { return 0; }\n");
+  write("data/shaders/b.hlsl", "#include \"common/../a.hlsl\"\n");
+  const struct {
+    const char* file;
+    const char* chain;
+  } cycles[] = {
+      {"data/shaders/self.hlsl", "include cycle: data/shaders/self.hlsl -> data/shaders/self.hlsl"},
+      {"data/shaders/a.hlsl",
+       "include cycle: data/shaders/a.hlsl -> data/shaders/b.hlsl -> data/shaders/common/../a.hlsl"},
+  };
+  for (const auto& c : cycles) {
+    std::string text;
+    ASSERT_TRUE(hlsl::readSourceFile(c.file, text));
+    hlsl::CompileResult r = hlsl::compile(hlsl::Pixel, "ps_5_0", text, "PS", c.file);
+    EXPECT_FALSE(r.ok) << c.file;
+    EXPECT_NE(r.messages.find(c.chain), std::string::npos) << r.messages;
+  }
+
+  // A chain of distinct files has no cycle, but it ends all the same.
+  for (int i = 0; i < 40; ++i)
+    write("data/shaders/common/chain" + std::to_string(i) + ".hlsli",
+          "#include \"chain" + std::to_string(i + 1) + ".hlsli\"\n");
+  hlsl::CompileResult deep = hlsl::compile(
+      hlsl::Pixel, "ps_5_0", "#include \"data/shaders/common/chain0.hlsli\"\nfloat4 PS() : SV_Target { return 0; }\n",
+      "PS", "deep.hlsl");
+  EXPECT_FALSE(deep.ok);
+  EXPECT_NE(deep.messages.find("nested deeper than 32 levels: deep.hlsl -> data/shaders/common/chain0.hlsli"),
+            std::string::npos)
+      << deep.messages;
+}
+
+TEST_F(HlslInclude, ATextNamedAfterTheFileItWrapsIsNoCycle) {
+  // Tests and tools compile a few definitions followed by the file itself, under the
+  // file's name: the file is included once, which is not a cycle.
+  write("data/shaders/wrapped.hlsl",
+        "#ifndef SCALE\n#define SCALE 1\n#endif\nfloat4 PS() : SV_Target { return SCALE; }\n");
+  hlsl::CompileResult r =
+      hlsl::compile(hlsl::Pixel, "ps_5_0", "#define SCALE 4\n#include \"data/shaders/wrapped.hlsl\"\n", "PS",
+                    "data/shaders/wrapped.hlsl");
+  EXPECT_TRUE(r.ok) << r.messages;
+}
+
+TEST_F(HlslInclude, PragmaOnceReadsAFileOnlyOnce) {
+  // Included twice, and once more through the file that includes itself: one definition.
+  write("data/shaders/common/once.hlsli", "#pragma once\n#include \"once.hlsli\"\nfloat twice(float x) { return 2 * x; }\n");
+  write("data/shaders/once.hlsl",
+        "  #  pragma   once  \n"
+        "#include \"once.hlsl\"\n"
+        "#include \"common/once.hlsli\"\n"
+        "#include \"common/../common/once.hlsli\"\n"
+        "float4 PS() : SV_Target { return twice(1); }\n");
+  std::string text;
+  ASSERT_TRUE(hlsl::readSourceFile("data/shaders/once.hlsl", text));
+  hlsl::CompileResult r = hlsl::compile(hlsl::Pixel, "ps_5_0", text, "PS", "data/shaders/once.hlsl");
+  EXPECT_TRUE(r.ok) << r.messages;
+  // glslang's own note that it does not implement the pragma would mislead.
+  EXPECT_EQ(r.messages.find("pragma"), std::string::npos) << r.messages;
+}
+
 // Operators name their files with backslashes; an include beside such a file must still be
 // found relative to it, not only relative to the working directory.
 TEST_F(HlslInclude, ResolvesBesideAFileNamedWithBackslashes) {

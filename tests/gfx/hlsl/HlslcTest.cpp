@@ -112,4 +112,27 @@ TEST_F(Hlslc, BinWritesOneRawFilePerEntry) {
   EXPECT_NE(r.out.find("nothere.hlsl"), std::string::npos) << r.out;
 }
 
+TEST_F(Hlslc, BinRefusesNamesThatLeaveTheOutputFolder) {
+  write("data/shaders/copy.hlsl", "float4 PS() : SV_Target { return 1; }\n");
+  fs::create_directories(dir_ / "data/sh");
+  write("data/sh/copy.hlsl", "float4 PS() : SV_Target { return 1; }\n");  // what ../sh/copy reads
+  write("escape.list", "../sh/copy ps=PS\n/tmp/copy ps=PS\ncopy ps=PS\n");
+  RunResult r = hlslc("bin --out out/bin escape.list", dir_);
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("escape.list:1: the shader name '../sh/copy' leaves"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("escape.list:2: the shader name '/tmp/copy' leaves"), std::string::npos) << r.out;
+  EXPECT_FALSE(fs::exists(dir_ / "out/sh"));
+  EXPECT_TRUE(fs::exists(dir_ / "out/bin/copyPS.ps"));  // the good line is still done
+}
+
+TEST_F(Hlslc, AnIncludeCycleFailsQuicklyNamingTheChain) {
+  write("data/shaders/a.hlsl", "#include \"b.hlsl\"\nfloat4 PS() : SV_Target { return 1; }\n");
+  write("data/shaders/b.hlsl", "#include \"a.hlsl\"\n");
+  RunResult r = hlslc("reflect data/shaders/a.hlsl PS ps_5_0", dir_);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("include cycle: data/shaders/a.hlsl -> data/shaders/b.hlsl -> data/shaders/a.hlsl"),
+            std::string::npos)
+      << r.out;
+}
+
 }  // namespace
