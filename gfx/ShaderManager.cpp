@@ -146,7 +146,7 @@ bool loadProgram(const char* name, const EntryPoints& entries, ShaderProgram* pr
     std::fflush(stdout);
     source.clear();
   }
-  logText("Loading shader program " + programLogLine(name, entries) + "\n");
+  logText("Loading shader program " + programLogLine(nameIsPath ? shown.c_str() : name, entries) + "\n");
 
   const std::string keyBase = name;
   for (uint32_t stage : stageOrder(entries)) {

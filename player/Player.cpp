@@ -76,12 +76,16 @@ bool Player::load(const std::string& projectPath) {
     musicChannel = music.sampleGetChannel(music.sampleLoad(project->musicPath));
 
   // Every operator creates its resources now, with the bar drawn after each one; pooled
-  // targets are handed back after each so the warm-up never piles them up.
+  // targets are handed back after each so the warm-up never piles them up. The per-frame
+  // lists (lights, shadow casters, forces) are emptied after each as well: no frame begins
+  // between these evaluations, and every operator down an image chain evaluates the scene
+  // again, so the lists would grow with each one and the lighting's cost with them.
   Texture* remembered = context.imageResult;
   warmedUp = warmUp(*project, context, [&](Operator&, size_t k, size_t total) {
     float progress = k == total ? 1.0f : float(k) * (1.0f / float(total));
     if (screen_) bar->draw(*screen_, progress);
     releaseAllTargets(context);
+    clearPerFrameLists();
     context.imageResult = remembered;
     progress_.loading(int(k), int(total));
   });

@@ -260,6 +260,13 @@ TEST_F(ShaderManagerTest, MissingSourcePrintsFailedToOpenAndNothingElse) {
   // No compile of the empty text, whose message would be about a missing entry point.
   EXPECT_EQ(err, "Loading shader program definitelyNotAShader vs=VS ps=PS\n");
   EXPECT_EQ(shaderCacheSize(), 0u);
+
+  // Operators name their files as paths with doubled separators; the log shows them clean.
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(loadProgram("data//shaders//notThere.hlsl", EntryPoints::compute("CS"), &program, false, true));
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Loading shader program data/shaders/notThere.hlsl cs=CS\n");
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Failed to open data/shaders/notThere.hlsl\n");
 }
 
 TEST(ShaderManagerLog, LineNamesTheEntriesInStageOrder) {
