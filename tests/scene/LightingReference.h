@@ -61,10 +61,10 @@ inline Float3 brdfLight(Float3 N, Float3 V, Float3 L, const Surface& s, Float3 c
   float alpha = alphaOf(s.roughness);
   Float3 F = schlick(f0Of(s), VdotH);
   float dv = ggx(NdotH, alpha) * smithVis(NdotV, NdotL, alpha);
-  Float3 spec = F * dv;
+  Float3 specular = F * dv;
   float kd = 1.0f - sat(s.metalness);
   Float3 diff = {s.albedo.x * kd * (1 - F.x) / kPi, s.albedo.y * kd * (1 - F.y) / kPi, s.albedo.z * kd * (1 - F.z) / kPi};
-  return mul3(add3(diff, spec) * (kPi * NdotL), c);
+  return mul3(add3(diff, specular) * (kPi * NdotL), c);
 }
 
 inline float distanceFalloff(float d, float range) {
@@ -125,11 +125,11 @@ inline Float2 integrateEnvironmentBrdf(float NdotV, float roughness, uint32_t n)
 inline Float3 uniformEnvironmentLight(Float3 N, Float3 V, const Surface& s, Float3 radiance, Float2 envBrdf) {
   float NdotV = std::max(dot(N, V), 1e-4f);
   Float3 f0 = f0Of(s);
-  Float3 spec = {f0.x * envBrdf.x + envBrdf.y, f0.y * envBrdf.x + envBrdf.y, f0.z * envBrdf.x + envBrdf.y};
+  Float3 specular = {f0.x * envBrdf.x + envBrdf.y, f0.y * envBrdf.x + envBrdf.y, f0.z * envBrdf.x + envBrdf.y};
   Float3 F = schlick(f0, NdotV);
   float kd = 1 - sat(s.metalness);
   Float3 diff = {s.albedo.x * kd * (1 - F.x), s.albedo.y * kd * (1 - F.y), s.albedo.z * kd * (1 - F.z)};
-  return mul3(add3(diff, spec), radiance);
+  return mul3(add3(diff, specular), radiance);
 }
 
 // IEEE half to float.
