@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/image/BenchPicture.h"
 #include "engine/Globals.h"
 #include "engine/Project.h"
 #include "gfx/DeviceContext.h"
@@ -28,30 +29,8 @@ namespace {
 
 constexpr uint32_t kWidth = 1280, kHeight = 720;
 
-uint16_t toHalf(float f) {
-  uint32_t x;
-  std::memcpy(&x, &f, 4);
-  const uint32_t sign = (x >> 16) & 0x8000;
-  const int32_t exponent = int32_t((x >> 23) & 0xFF) - 112;
-  if (exponent <= 0) return uint16_t(sign);
-  if (exponent >= 31) return uint16_t(sign | 0x7C00);
-  return uint16_t(sign | (uint32_t(exponent) << 10) | ((x & 0x7FFFFF) >> 13));
-}
-
-class PictureOp : public Operator {
- public:
-  explicit PictureOp(Texture* picture) {
-    auto fn = std::make_unique<Fn>();
-    fn->picture = picture;
-    addOutput("ImageOut", PortType::Image, std::move(fn));
-    linkOutput();
-  }
-  class Fn : public Function {
-   public:
-    void evaluate(float, const std::vector<Port*>&, Context& ctx) override { ctx.imageResult = picture; }
-    Texture* picture = nullptr;
-  };
-};
+using benchpicture::PictureOp;
+using benchpicture::toHalf;
 
 struct Fixture {
   std::unique_ptr<Screen> screen;
