@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "bench/image/BenchPicture.h"
+#include "bench/image/ImageBenchSupport.h"
 #include "engine/Globals.h"
 #include "engine/Project.h"
 #include "gfx/DeviceContext.h"
@@ -26,28 +26,10 @@ namespace {
 
 constexpr uint32_t kWidth = 1280, kHeight = 720;
 
-using benchpicture::PictureOp;
-using benchpicture::toHalf;
+using imagebench::toHalf;
 
-struct Fixture {
-  std::unique_ptr<Screen> screen;
-  std::unique_ptr<PostProcessManager> manager;
-  Context ctx;
-  OperatorGraph graph;
-  Texture* picture = nullptr;
-  Operator* source = nullptr;
-
-  Fixture() {
-    isLoading = false;
-    registerImageOperators();
-    ScreenSettings settings;
-    settings.width = kWidth;
-    settings.height = kHeight;
-    screen = std::make_unique<Screen>(nullptr, settings);
-    manager = std::make_unique<PostProcessManager>();
-    manager->init(screen->device, screen.get());
-    initContextTargets(ctx, screen->device, screen.get());
-    ctx.projection = mat::perspectiveFovDegrees(45.0f, float(kWidth) / float(kHeight), 0.1f, 100.0f);
+struct Fixture : imagebench::ImageBenchFixture {
+  Fixture() : ImageBenchFixture(kWidth, kHeight, 45.0f) {
     ctx.zFar = 100.0f;
     DeviceContext* dc = screen->device->context();
 
@@ -70,32 +52,12 @@ struct Fixture {
         velocity[i * 2] = toHalf(u < 0.5f ? 0.004f : 0.0f);
         velocity[i * 2 + 1] = toHalf(0.0f);
       }
-    TextureDesc d;
-    d.flags = 0x10009;
-    d.format = 0x50304;
-    d.width = kWidth;
-    d.height = kHeight;
-    picture = createTexture(screen->device, d, colour.data());
     dc->updateSubresource(ctx.gbuffer[1], 0, normal.data(), 0, 0);
     dc->updateSubresource(ctx.gbuffer[4], 0, velocity.data(), 0, 0);
     const float depth[4] = {0.97f, 0, 0, 0};
     clearTexture(screen->device, ctx.frameDepthTarget, depth);
     manager->buildVelocityTiles(*ctx.targets->gbuffer, ctx.viewport);
-
-    auto op = std::make_unique<PictureOp>(picture);
-    op->id = graph.nextId++;
-    source = op.get();
-    graph.operators.push_back(std::move(op));
-  }
-
-  ~Fixture() {
-    screen->device->waitIdle();
-    graph.operators.clear();
-    deleteTexture(picture);
-    releaseContextTargets(ctx);
-    manager.reset();
-    screen.reset();
-    clearShaderCache();
+    setPicture(colour, kWidth, kHeight);
   }
 
   // A chain of effects after the picture; returns the last.

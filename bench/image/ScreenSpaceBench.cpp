@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "bench/image/BenchPicture.h"
+#include "bench/image/ImageBenchSupport.h"
 #include "engine/Globals.h"
 #include "engine/Project.h"
 #include "gfx/DeviceContext.h"
@@ -29,36 +29,19 @@ namespace {
 
 constexpr uint32_t kWidth = 1280, kHeight = 720;
 
-using benchpicture::PictureOp;
-using benchpicture::toHalf;
+using imagebench::toHalf;
 
-struct Fixture {
-  std::unique_ptr<Screen> screen;
-  std::unique_ptr<PostProcessManager> manager;
-  Context ctx;
-  OperatorGraph graph;
-  Texture* picture = nullptr;
-  Operator* source = nullptr;
+constexpr float kFov = 60.0f;
 
-  Fixture() {
-    isLoading = false;
-    registerImageOperators();
-    ScreenSettings settings;
-    settings.width = kWidth;
-    settings.height = kHeight;
-    screen = std::make_unique<Screen>(nullptr, settings);
-    manager = std::make_unique<PostProcessManager>();
-    manager->init(screen->device, screen.get());
-    initContextTargets(ctx, screen->device, screen.get());
-    const float fov = 60.0f, aspect = float(kWidth) / float(kHeight);
-    ctx.projection = mat::perspectiveFovDegrees(fov, aspect, 0.1f, 100.0f);
+struct Fixture : imagebench::ImageBenchFixture {
+  Fixture() : ImageBenchFixture(kWidth, kHeight, kFov) {
     DeviceContext* dc = screen->device->context();
 
     // Camera at height 1 looking along +Z: the lower half sees the floor y = 0, the upper
     // half blocks 6 units away (or nothing).
     const size_t n = size_t(kWidth) * kHeight;
     std::vector<uint16_t> colour(n * 4), albedo(n * 4), normal(n * 4), material(n * 4), velocity(n * 2);
-    const float t = std::tan(fov * 0.5f * 0.017453292f);
+    const float t = std::tan(kFov * 0.5f * 0.017453292f);
     for (uint32_t y = 0; y < kHeight; ++y)
       for (uint32_t x = 0; x < kWidth; ++x) {
         const size_t i = size_t(y) * kWidth + x;
@@ -90,32 +73,12 @@ struct Fixture {
         velocity[i * 2] = toHalf(x < kWidth / 2 ? 0.001f : 0.0f);
         velocity[i * 2 + 1] = toHalf(0.0f);
       }
-    TextureDesc d;
-    d.flags = 0x10009;
-    d.format = 0x50304;
-    d.width = kWidth;
-    d.height = kHeight;
-    picture = createTexture(screen->device, d, colour.data());
     dc->updateSubresource(ctx.gbuffer[0], 0, albedo.data(), 0, 0);
     dc->updateSubresource(ctx.gbuffer[1], 0, normal.data(), 0, 0);
     dc->updateSubresource(ctx.gbuffer[2], 0, material.data(), 0, 0);
     dc->updateSubresource(ctx.gbuffer[4], 0, velocity.data(), 0, 0);
     manager->buildVelocityTiles(*ctx.targets->gbuffer, ctx.viewport);
-
-    auto op = std::make_unique<PictureOp>(picture);
-    op->id = graph.nextId++;
-    source = op.get();
-    graph.operators.push_back(std::move(op));
-  }
-
-  ~Fixture() {
-    screen->device->waitIdle();
-    graph.operators.clear();
-    deleteTexture(picture);
-    releaseContextTargets(ctx);
-    manager.reset();
-    screen.reset();
-    clearShaderCache();
+    setPicture(colour, kWidth, kHeight);
   }
 
   Operator* effect(const std::string& type, const char* input = "ImageIn") {
