@@ -15,19 +15,6 @@ using effects::connected;
 using effects::evalImage;
 using namespace imagepass;
 
-namespace {
-
-// The programs named by base name are loaded with the operator when a device exists (a
-// production being loaded); operators made without one (tools, CPU tests) load on their
-// first evaluation instead.
-void ensureLoaded(std::unique_ptr<ShaderProgram>& program, bool& tried, const char* name) {
-  if (program || tried || !gDevice) return;
-  tried = true;
-  program = loadPassProgram(name, "VS", "PS");
-}
-
-}  // namespace
-
 // ---------------------------------------------------------------- Blend
 
 BlendOp::BlendOp() : Operator(CategoryImage) {
@@ -35,7 +22,7 @@ BlendOp::BlendOp() : Operator(CategoryImage) {
   ZV_IMAGE_OUT(BlendOp, BlendFunction);
 }
 
-BlendOp::BlendFunction::BlendFunction() { ensureLoaded(program, tried, "blend"); }
+BlendOp::BlendFunction::BlendFunction() { loadPassProgramOnce(program, tried, "blend"); }
 BlendOp::BlendFunction::~BlendFunction() = default;
 
 void BlendOp::BlendFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
@@ -52,7 +39,7 @@ void BlendOp::BlendFunction::evaluate(float t, const std::vector<Port*>& s, Cont
   const int32_t alphaMode = truncToInt32(evalFloat(s, Alpha, t, ctx));
   // Nothing was current to composite into: the picture stays as the inputs left it.
   if (!destination) return;
-  ensureLoaded(program, tried, "blend");
+  loadPassProgramOnce(program, tried, "blend");
   if (program) {
     Device* device = deviceOf(ctx);
     a = readable(ctx, a, destination);
@@ -77,7 +64,7 @@ MaskImageOp::MaskImageOp() : Operator(CategoryImage) {
   ZV_IMAGE_OUT(MaskImageOp, MaskImageFunction);
 }
 
-MaskImageOp::MaskImageFunction::MaskImageFunction() { ensureLoaded(program, tried, "mask"); }
+MaskImageOp::MaskImageFunction::MaskImageFunction() { loadPassProgramOnce(program, tried, "mask"); }
 MaskImageOp::MaskImageFunction::~MaskImageFunction() = default;
 
 void MaskImageOp::MaskImageFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
@@ -90,7 +77,7 @@ void MaskImageOp::MaskImageFunction::evaluate(float t, const std::vector<Port*>&
   const float invert = evalFloat(s, Invert, t, ctx);
   const float threshold = evalFloat(s, Threshold, t, ctx);
   if (!destination) return;
-  ensureLoaded(program, tried, "mask");
+  loadPassProgramOnce(program, tried, "mask");
   if (program) {
     Device* device = deviceOf(ctx);
     image = readable(ctx, image, destination);

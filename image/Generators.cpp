@@ -13,12 +13,6 @@ using namespace imagepass;
 
 namespace {
 
-void ensureLoaded(std::unique_ptr<ShaderProgram>& program, bool& tried, const char* name) {
-  if (program || tried || !gDevice) return;
-  tried = true;
-  program = loadPassProgram(name, "VS", "PS");
-}
-
 Float4 readColour(const std::vector<Port*>& s, size_t first, float t, Context& ctx) {
   Float4 c;
   c.x = evalFloat(s, first, t, ctx);
@@ -52,7 +46,7 @@ RadialOp::RadialOp() : Operator(CategoryImage) {
   ZV_IMAGE_OUT(RadialOp, RadialFunction);
 }
 
-RadialOp::RadialFunction::RadialFunction() { ensureLoaded(program, tried, "radial"); }
+RadialOp::RadialFunction::RadialFunction() { loadPassProgramOnce(program, tried, "radial"); }
 RadialOp::RadialFunction::~RadialFunction() = default;
 
 void RadialOp::RadialFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
@@ -62,7 +56,7 @@ void RadialOp::RadialFunction::evaluate(float t, const std::vector<Port*>& s, Co
   const Float2 position{evalFloat(s, PositionX, t, ctx), evalFloat(s, PositionY, t, ctx)};
   const float inner = evalFloat(s, RadiusInner, t, ctx);
   const float outer = evalFloat(s, RadiusOuter, t, ctx);
-  ensureLoaded(program, tried, "radial");
+  loadPassProgramOnce(program, tried, "radial");
   if (!program) return;
   Constants(program.get())
       .region(depthRegion(ctx))
@@ -83,7 +77,7 @@ GradientOp::GradientOp() : Operator(CategoryImage) {
   ZV_IMAGE_OUT(GradientOp, GradientFunction);
 }
 
-GradientOp::GradientFunction::GradientFunction() { ensureLoaded(program, tried, "gradient"); }
+GradientOp::GradientFunction::GradientFunction() { loadPassProgramOnce(program, tried, "gradient"); }
 GradientOp::GradientFunction::~GradientFunction() = default;
 
 void GradientOp::GradientFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
@@ -92,7 +86,7 @@ void GradientOp::GradientFunction::evaluate(float t, const std::vector<Port*>& s
   const Float4 colour2 = readColour(s, Color2R, t, ctx);
   const Float2 position1{evalFloat(s, Position1X, t, ctx), evalFloat(s, Position1Y, t, ctx)};
   const Float2 position2{evalFloat(s, Position2X, t, ctx), evalFloat(s, Position2Y, t, ctx)};
-  ensureLoaded(program, tried, "gradient");
+  loadPassProgramOnce(program, tried, "gradient");
   if (!program) return;
   Constants(program.get())
       .region(depthRegion(ctx))

@@ -66,6 +66,12 @@ RenderStateDesc passStateDesc() {
   return s;
 }
 
+void loadPassProgramOnce(std::unique_ptr<ShaderProgram>& program, bool& tried, const char* name) {
+  if (program || tried || !gDevice) return;
+  tried = true;
+  program = loadPassProgram(name, "VS", "PS");
+}
+
 std::unique_ptr<ShaderProgram> loadPassProgram(const char* name, const char* vs, const char* ps, bool isPath) {
   if (!gDevice || !name) return nullptr;
   std::unique_ptr<ShaderProgram> program;

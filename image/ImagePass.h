@@ -100,6 +100,11 @@ std::unique_ptr<ShaderProgram> loadPassProgram(const char* name, const char* ver
                                                bool isPath = false);
 std::unique_ptr<ShaderProgram> loadComputeProgram(const char* name, const char* entry);
 
+// loadPassProgram with "VS" and "PS", tried once: with the operator when a device exists (a
+// production being loaded); operators made without one (tools, CPU tests) load on their
+// first evaluation instead. `tried` remembers a failure so it is reported once.
+void loadPassProgramOnce(std::unique_ptr<ShaderProgram>& program, bool& tried, const char* name);
+
 // Pixel-stage texture and sampler of a slot (recorded in the trace unless the texture is
 // null: an empty slot asks nothing of the shader).
 void bindTexture(ShaderProgram* program, uint32_t slot, Texture* texture, Sampler* sampler);
