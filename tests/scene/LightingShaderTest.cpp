@@ -12,29 +12,11 @@
 #include "gfx/ShaderManager.h"
 #include "gfx/ShaderProgram.h"
 #include "gfx/hlsl/HlslCompiler.h"
+#include "tests/gfx/support/ShaderReflect.h"
 
 namespace {
 
-const char* const kProfiles[] = {"vs_5_0", "hs_5_0", "ds_5_0", "gs_5_0", "ps_5_0", "cs_5_0"};
-
-bool reflectEntry(const std::string& file, hlsl::Stage stage, const char* entry, hlsl::Reflection& out) {
-  std::string source;
-  if (!hlsl::readSourceFile(file, source)) {
-    ADD_FAILURE() << "cannot read " << file;
-    return false;
-  }
-  hlsl::CompileResult c = hlsl::compile(stage, kProfiles[stage], source, entry, file);
-  if (!c.ok) {
-    ADD_FAILURE() << file << " " << entry << ":\n" << c.messages;
-    return false;
-  }
-  std::string error;
-  if (!hlsl::reflect(c.spirv, out, &error)) {
-    ADD_FAILURE() << file << " " << entry << ": " << error;
-    return false;
-  }
-  return true;
-}
+using shaderreflect::reflectEntry;
 
 uint32_t constantSize(const hlsl::Reflection& r, const std::string& name) {
   for (const auto& cb : r.cbuffers)
