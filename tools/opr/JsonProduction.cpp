@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <iterator>
 #include <limits>
 #include <map>
@@ -11,10 +12,12 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/Curve.h"
 #include "engine/Project.h"
+#include "tools/opr/Suggest.h"
 
 using nlohmann::json;
 
@@ -222,9 +225,16 @@ void allowKeys(const Item& obj, std::initializer_list<const char*> keys, const c
   if (!obj.v.is_object()) fail(obj, std::string(what) + " must be an object");
   for (auto it = obj.v.begin(); it != obj.v.end(); ++it) {
     if (std::find_if(keys.begin(), keys.end(), [&](const char* k) { return it.key() == k; }) == keys.end()) {
-      fail(obj.at(it.key()), "unknown key \"" + shown(it.key()) + "\" in " + what);
+      fail(obj.at(it.key()), "unknown key \"" + shown(it.key()) + "\" in " + what +
+                                 didYouMean(it.key(), std::vector<std::string>(keys.begin(), keys.end())));
     }
   }
+}
+
+std::string listed(const std::vector<std::string>& names) {
+  std::string out;
+  for (const std::string& n : names) out += (out.empty() ? "\"" : ", \"") + n + "\"";
+  return out;
 }
 
 const json* find(const Item& obj, const char* key) {
@@ -320,6 +330,18 @@ void setCurve(Port& port, const Item& curveItem, const std::string& opLabel) {
   port.curve = raw;
 }
 
+// The names an author can give in "params": the inputs that hold a value.
+std::vector<std::string> parameterNames(const Operator& op) {
+  std::vector<std::string> names;
+  for (const Port& p : op.inputs) {
+    IValue* holder = p.source ? p.source->value() : nullptr;
+    if (holder && (holder->kind == static_cast<uint32_t>(PortType::Float) || holder->kind == static_cast<uint32_t>(PortType::Text))) {
+      names.push_back(p.name);
+    }
+  }
+  return names;
+}
+
 void setParameter(Operator& op, const std::string& name, const Item& value, const std::string& opLabel) {
   Port* port = nullptr;
   for (Port& p : op.inputs) {
@@ -328,7 +350,7 @@ void setParameter(Operator& op, const std::string& name, const Item& value, cons
       break;
     }
   }
-  if (!port) fail(value, opLabel + " has no parameter \"" + shown(name) + "\"");
+  if (!port) fail(value, opLabel + " has no parameter \"" + shown(name) + "\"" + didYouMean(name, parameterNames(op)));
   IValue* holder = port->source ? port->source->value() : nullptr;
   if (!holder || port->curve) fail(value, opLabel + ": parameter \"" + name + "\" cannot be set");
 
@@ -341,11 +363,16 @@ void setParameter(Operator& op, const std::string& name, const Item& value, cons
   }
   auto* f = static_cast<Float*>(holder);
   if (value.v.is_object()) {
+    // The choice is stored as the bits of an id; a curve would blend bit patterns.
+    if (port->choiceProvider) fail(value, opLabel + ": \"" + name + "\" chooses a graph and cannot be animated");
     setCurve(*port, value, opLabel);
   } else if (value.v.is_string() && !port->choices.empty()) {
     const std::string s = value.v.get<std::string>();
     auto it = std::find(port->choices.begin(), port->choices.end(), s);
-    if (it == port->choices.end()) fail(value, opLabel + ": \"" + shown(s) + "\" is not a choice of \"" + name + "\"");
+    if (it == port->choices.end()) {
+      fail(value, opLabel + ": \"" + shown(s) + "\" is not a choice of \"" + name + "\"; the choices are " +
+                      listed(port->choices) + didYouMean(s, port->choices));
+    }
     f->value = static_cast<float>(it - port->choices.begin());
   } else if (port->choiceProvider) {
     // Choices computed at run time (graph ids) are stored as the bits of the float.
@@ -365,7 +392,94 @@ struct PendingConnection {
   size_t position;
 };
 
-void buildGraph(const Item& g, OperatorGraph& graph) {
+// What the checks after building need to know of a graph: where its parts stand in the file.
+struct GraphSource {
+  OperatorGraph* graph = nullptr;
+  std::string path;
+  std::unordered_map<const Operator*, std::string> operatorPaths;
+  std::vector<PendingConnection> connections;
+};
+
+std::string label(const Operator& op) {
+  std::string s = "operator " + std::to_string(op.id) + " (" + op.type;
+  if (!op.customName.empty()) s += " \"" + shown(op.customName) + "\"";
+  return s + ")";
+}
+
+std::vector<std::string> portNames(const std::vector<Port>& ports) {
+  std::vector<std::string> names;
+  for (const Port& p : ports) names.push_back(p.name);
+  return names;
+}
+
+const char* carries(PortType t) {
+  switch (t) {
+    case PortType::Float: return "a number";
+    case PortType::Scene: return "a scene";
+    case PortType::Image: return "a picture";
+    case PortType::Text: return "a text";
+    case PortType::Generic: return "a graph's picture";
+  }
+  return "?";
+}
+
+// Results travel through the Context, not along connections, so a mismatched connection
+// plays without a message: a picture fed into a scene input draws into the wrong target, a
+// scene fed into an image input draws into whatever picture is current. The graph ends and
+// the "Graph" operator carry whatever a graph draws, which a scene or an image input takes.
+bool kindsMatch(PortType from, PortType to) {
+  if (to == PortType::Generic || from == to) return true;
+  return from == PortType::Generic && (to == PortType::Scene || to == PortType::Image);
+}
+
+// Refuses a cycle of connections: a function that reads its own output is evaluated
+// again from inside itself (the engine cuts such recursion short, so the cycle would
+// quietly read stale values instead). Iterative, so a long chain cannot exhaust the stack.
+void checkCycles(const GraphSource& gs) {
+  std::unordered_map<const Operator*, std::vector<const PendingConnection*>> out;
+  for (const PendingConnection& c : gs.connections) out[c.source].push_back(&c);
+  enum Mark : uint8_t { Unseen, OnPath, Done };
+  std::unordered_map<const Operator*, Mark> mark;
+  struct Step {
+    const Operator* op;
+    size_t next;
+    const PendingConnection* via;  // the connection that led here
+  };
+  for (const auto& start : gs.graph->operators) {
+    if (mark[start.get()] != Unseen) continue;
+    std::vector<Step> path = {{start.get(), 0, nullptr}};
+    mark[start.get()] = OnPath;
+    while (!path.empty()) {
+      Step& top = path.back();
+      const auto& edges = out[top.op];
+      if (top.next == edges.size()) {
+        mark[top.op] = Done;
+        path.pop_back();
+        continue;
+      }
+      const PendingConnection* c = edges[top.next++];
+      const Mark m = mark[c->target];
+      if (m == OnPath) {
+        std::string ring;
+        size_t k = path.size();
+        while (k > 0 && path[k - 1].op != c->target) --k;
+        for (size_t i = k - 1; i < path.size(); ++i) ring += std::to_string(path[i].op->id) + " -> ";
+        ring += std::to_string(c->target->id);
+        throw BuildError{c->where, "this connection closes a cycle of operators " + ring + " in graph " +
+                                       std::to_string(gs.graph->id) + "; an operator cannot read its own result"};
+      }
+      if (m == Unseen) {
+        mark[c->target] = OnPath;
+        path.push_back({c->target, 0, c});
+      }
+    }
+  }
+}
+
+GraphSource buildGraph(const Item& g, OperatorGraph& graph) {
+  GraphSource gs;
+  gs.graph = &graph;
+  gs.path = g.path;
   allowKeys(g, {"id", "name", "operators", "connections"}, "a graph");
   if (!find(g, "id")) fail(g, "a graph needs an \"id\"");
   graph.id = getInt(g.at("id"), "graph id");
@@ -396,7 +510,11 @@ void buildGraph(const Item& g, OperatorGraph& graph) {
     if (type == "Output" || type == "Input") {
       fail(o.at("type"), "\"" + type + "\" is a graph end; every graph has them as operators 0 and 1");
     }
-    if (!OperatorRegistry::find(type)) fail(o.at("type"), "unknown operator type \"" + shown(type) + "\"");
+    if (!OperatorRegistry::find(type)) {
+      std::vector<std::string> types;
+      for (const auto& [name, factory] : OperatorRegistry::entries()) types.push_back(name);
+      fail(o.at("type"), "unknown operator type \"" + shown(type) + "\"" + didYouMean(type, types));
+    }
     Operator* op = graph.createOperator(type);
     if (!op) fail(o.at("type"), "could not create an operator of type \"" + type + "\"");
     if (find(o, "id")) {
@@ -407,14 +525,15 @@ void buildGraph(const Item& g, OperatorGraph& graph) {
       }
       op->id = static_cast<int32_t>(nextFree++);
     }
+    gs.operatorPaths[op] = o.path;
     if (find(o, "name")) op->customName = getString(o.at("name"), "name");
     if (find(o, "pos")) getVec2(o.at("pos"), "pos", op->position);
-    const std::string label = "operator " + std::to_string(op->id) + " (" + type + ")";
+    const std::string opLabel = "operator " + std::to_string(op->id) + " (" + type + ")";
     if (find(o, "params")) {
       const Item params = o.at("params");
       if (!params.v.is_object()) fail(params, "\"params\" must be an object");
       for (auto it = params.v.begin(); it != params.v.end(); ++it) {
-        setParameter(*op, it.key(), params.at(it.key()), label);
+        setParameter(*op, it.key(), params.at(it.key()), opLabel);
       }
     }
   }
@@ -422,7 +541,7 @@ void buildGraph(const Item& g, OperatorGraph& graph) {
 
   // Connections: checked first, then made per target input in the order of their
   // "index" (an input's sources are ordered by it), the others in file order after them.
-  std::vector<PendingConnection> pending;
+  std::vector<PendingConnection>& pending = gs.connections;
   if (find(g, "connections")) {
     const Item cs = g.at("connections");
     if (!cs.v.is_array()) fail(cs, "\"connections\" must be an array");
@@ -443,20 +562,28 @@ void buildGraph(const Item& g, OperatorGraph& graph) {
       // Connections find ports by name, inputs first: the output must be what that finds.
       Port* sp = src->findPort(out);
       if (!sp || sp < src->outputs.data() || sp >= src->outputs.data() + src->outputs.size()) {
-        fail(c.at("output"), "operator " + std::to_string(from) + " (" + src->type + ") has no output \"" + shown(out) + "\"");
+        fail(c.at("output"), label(*src) + " has no output \"" + shown(out) + "\"" +
+                                 (sp ? " (\"" + out + "\" is one of its inputs)" : didYouMean(out, portNames(src->outputs))));
       }
       Port* tp = dst->findPort(in);
       if (!tp || tp < dst->inputs.data() || tp >= dst->inputs.data() + dst->inputs.size()) {
-        fail(c.at("input"), "operator " + std::to_string(to) + " (" + dst->type + ") has no input \"" + shown(in) + "\"");
+        fail(c.at("input"), label(*dst) + " has no input \"" + shown(in) + "\"" +
+                                (tp ? " (\"" + in + "\" is one of its outputs)" : didYouMean(in, portNames(dst->inputs))));
       }
       if (tp->curve) fail(c.at("input"), "input \"" + in + "\" is animated and cannot also be connected");
+      if (!kindsMatch(sp->type, tp->type)) {
+        fail(c, "output \"" + out + "\" of " + label(*src) + " gives " + carries(sp->type) + ", but input \"" + in +
+                    "\" of " + label(*dst) + " takes " + carries(tp->type));
+      }
       const int32_t index = find(c, "index") ? getInt(c.at("index"), "index") : std::numeric_limits<int32_t>::max();
       pending.push_back({c.path, src, out, dst, in, index, i});
     }
   }
-  std::stable_sort(pending.begin(), pending.end(),
+  checkCycles(gs);
+  std::vector<PendingConnection> ordered = pending;
+  std::stable_sort(ordered.begin(), ordered.end(),
                    [](const PendingConnection& a, const PendingConnection& b) { return a.order < b.order; });
-  for (const PendingConnection& p : pending) {
+  for (const PendingConnection& p : ordered) {
     Port* tp = p.target->findPort(p.input);
     Port* sp = p.source->findPort(p.output);
     if (std::find(tp->sources.begin(), tp->sources.end(), sp) != tp->sources.end()) {
@@ -469,6 +596,7 @@ void buildGraph(const Item& g, OperatorGraph& graph) {
     }
     graph.connect(*p.source, p.output, *p.target, p.input);
   }
+  return gs;
 }
 
 void buildSpan(const Item& s, Span& span, const std::set<int32_t>& graphIds) {
@@ -489,41 +617,185 @@ void buildSpan(const Item& s, Span& span, const std::set<int32_t>& graphIds) {
   if (find(s, "name")) span.name = getString(s.at("name"), "name");
 }
 
-void buildProject(const Item& root, Project& project) {
-  allowKeys(root, {"music", "graphs", "tracks"}, "the production");
-  project.clear();
-  if (find(root, "music")) project.musicPath = getString(root.at("music"), "music");
+struct Warning {
+  std::string path;
+  std::string what;
+};
 
-  std::set<int32_t> graphIds;
-  if (find(root, "graphs")) {
-    const Item gs = root.at("graphs");
-    if (!gs.v.is_array()) fail(gs, "\"graphs\" must be an array");
-    for (size_t i = 0; i < gs.v.size(); ++i) {
-      auto graph = std::make_unique<OperatorGraph>();
-      buildGraph(gs.at(i), *graph);
-      if (!graphIds.insert(graph->id).second) fail(gs.at(i).at("id"), "graph id " + std::to_string(graph->id) + " is used twice");
-      project.graphs.push_back(std::move(graph));
+std::string seconds(float t) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%g s", static_cast<double>(t));
+  return buf;
+}
+
+// "Graph" operators draw another graph by id. An id that names no graph draws nothing; the
+// operator's own graph, or a ring of graphs drawing each other, would draw itself forever
+// (the engine cuts the recursion short and the picture is whatever was current).
+void checkGraphOperators(const std::vector<GraphSource>& sources, const Project& project) {
+  struct Use {
+    const GraphSource* in;
+    const Operator* op;
+    int32_t target;
+  };
+  std::map<int32_t, std::vector<Use>> uses;  // by the id of the graph holding the operator
+  std::string ids;
+  for (const auto& g : project.graphs) ids += (ids.empty() ? "" : ", ") + std::to_string(g->id);
+  for (const GraphSource& gs : sources) {
+    for (const auto& op : gs.graph->operators) {
+      if (op->type != "Graph") continue;
+      const Port* port = nullptr;
+      for (const Port& p : op->inputs) {
+        if (p.choiceProvider) port = &p;
+      }
+      if (!port || port->curve || !port->source || !port->source->value()) continue;
+      const float stored = static_cast<Float*>(port->source->value())->value;
+      const int32_t target = std::bit_cast<int32_t>(stored);
+      const std::string where = gs.operatorPaths.at(op.get()) + "/params/" + escapePointer(port->name);
+      if (!project.findGraph(target)) {
+        throw BuildError{where, label(*op) + (stored == -1.0f ? std::string(" names no graph; give it a \"Graph ID\"")
+                                                               : " names graph " + std::to_string(target) +
+                                                                     ", which does not exist") +
+                                    " (the graphs are " + (ids.empty() ? std::string("none") : ids) + ")"};
+      }
+      if (target == gs.graph->id) throw BuildError{where, label(*op) + " names its own graph " + std::to_string(target)};
+      uses[gs.graph->id].push_back({&gs, op.get(), target});
     }
   }
-  if (find(root, "tracks")) {
-    const Item ts = root.at("tracks");
-    if (!ts.v.is_array()) fail(ts, "\"tracks\" must be an array of span lists");
-    if (ts.v.size() > Project::kTrackCount) fail(ts, "a production has at most 16 tracks");
-    for (size_t i = 0; i < ts.v.size(); ++i) {
-      const Item spans = ts.at(i);
-      if (!spans.v.is_array()) fail(spans, "a track must be an array of spans");
-      for (size_t k = 0; k < spans.v.size(); ++k) {
-        auto span = std::make_unique<Span>();
-        buildSpan(spans.at(k), *span, graphIds);
-        project.tracks[i].spans.push_back(std::move(span));
+  // A ring through several graphs: depth-first over "graph draws graph", iteratively.
+  std::map<int32_t, int> mark;  // 0 unseen, 1 on the path, 2 done
+  for (const auto& [first, _] : uses) {
+    if (mark[first]) continue;
+    struct Step {
+      int32_t graph;
+      size_t next;
+    };
+    std::vector<Step> path = {{first, 0}};
+    mark[first] = 1;
+    while (!path.empty()) {
+      Step& top = path.back();
+      const auto it = uses.find(top.graph);
+      if (it == uses.end() || top.next == it->second.size()) {
+        mark[top.graph] = 2;
+        path.pop_back();
+        continue;
+      }
+      const Use& u = it->second[top.next++];
+      if (mark[u.target] == 1) {
+        std::string ring;
+        size_t k = path.size();
+        while (k > 0 && path[k - 1].graph != u.target) --k;
+        for (size_t i = k - 1; i < path.size(); ++i) ring += std::to_string(path[i].graph) + " -> ";
+        ring += std::to_string(u.target);
+        const std::string where = u.in->operatorPaths.at(u.op) + "/params/Graph ID";
+        throw BuildError{where, label(*u.op) + " closes a ring of graphs drawing each other: " + ring};
+      }
+      if (mark[u.target] == 0) {
+        mark[u.target] = 1;
+        path.push_back({u.target, 0});
       }
     }
   }
 }
 
+void warnAboutWiring(const GraphSource& gs, std::vector<Warning>& warnings) {
+  const OperatorGraph& g = *gs.graph;
+  const std::string graphLabel = "graph " + std::to_string(g.id) + (g.name.empty() ? "" : " \"" + shown(g.name) + "\"");
+  const FinalOutput* out = g.finalOutput();
+  if (out && !out->inputs.empty() && out->inputs[0].sources.empty()) {
+    warnings.push_back({gs.path + "/id", graphLabel + ": nothing is connected to its output (operator 0, input \"In\"); "
+                                             "it shows whatever picture was current"});
+  }
+  std::unordered_set<const Operator*> read;
+  for (const PendingConnection& c : gs.connections) read.insert(c.source);
+  for (const auto& op : g.operators) {
+    if (op.get() == out || op.get() == g.finalInput()) continue;
+    if (op->flags & OperatorFlags::EveryFrame) continue;  // runs every frame whether read or not
+    if (!read.count(op.get())) warnings.push_back({gs.operatorPaths.at(op.get()), label(*op) + " in " + graphLabel + ": nothing reads it"});
+  }
+}
+
+struct SpanSource {
+  const Span* span;
+  std::string path;
+  size_t track;
+};
+
+// Overlapping spans on one track draw both graphs, one over the other; a time that no span
+// covers ends the run there, whatever comes after it.
+void warnAboutTimeline(const std::vector<SpanSource>& spans, std::vector<Warning>& warnings) {
+  std::vector<const SpanSource*> order;
+  for (const SpanSource& s : spans) {
+    if (s.span->timeEnd > s.span->timeStart) order.push_back(&s);
+  }
+  std::stable_sort(order.begin(), order.end(),
+                   [](const SpanSource* a, const SpanSource* b) { return a->span->timeStart < b->span->timeStart; });
+  std::map<size_t, const SpanSource*> lastOnTrack;  // the span reaching furthest so far
+  for (const SpanSource* s : order) {
+    const SpanSource*& last = lastOnTrack[s->track];
+    if (last && s->span->timeStart < last->span->timeEnd) {
+      warnings.push_back({s->path, "this span (graph " + std::to_string(s->span->graphId) + ", " +
+                                       seconds(s->span->timeStart) + " to " + seconds(s->span->timeEnd) +
+                                       ") overlaps the span of graph " + std::to_string(last->span->graphId) +
+                                       " on track " + std::to_string(s->track) + " (" + seconds(last->span->timeStart) +
+                                       " to " + seconds(last->span->timeEnd) + "); both are drawn"});
+    }
+    if (!last || s->span->timeEnd > last->span->timeEnd) last = s;
+  }
+  if (order.empty()) return;
+  float covered = std::min(0.0f, order.front()->span->timeStart);
+  for (const SpanSource* s : order) {
+    if (s->span->timeStart > covered) {
+      warnings.push_back({s->path, "no span covers " + seconds(covered) + " to " + seconds(s->span->timeStart) +
+                                       ": the run ends at " + seconds(covered) + " and never reaches this span"});
+      return;  // everything after the first gap is unreachable anyway
+    }
+    covered = std::max(covered, s->span->timeEnd);
+  }
+}
+
+void buildProject(const Item& root, Project& project, std::vector<Warning>& warnings) {
+  allowKeys(root, {"music", "graphs", "tracks"}, "the production");
+  project.clear();
+  if (find(root, "music")) project.musicPath = getString(root.at("music"), "music");
+
+  std::set<int32_t> graphIds;
+  std::vector<GraphSource> sources;
+  if (find(root, "graphs")) {
+    const Item gs = root.at("graphs");
+    if (!gs.v.is_array()) fail(gs, "\"graphs\" must be an array");
+    sources.reserve(gs.v.size());
+    for (size_t i = 0; i < gs.v.size(); ++i) {
+      auto graph = std::make_unique<OperatorGraph>();
+      sources.push_back(buildGraph(gs.at(i), *graph));
+      if (!graphIds.insert(graph->id).second) fail(gs.at(i).at("id"), "graph id " + std::to_string(graph->id) + " is used twice");
+      project.graphs.push_back(std::move(graph));
+    }
+  }
+  std::vector<SpanSource> spans;
+  if (find(root, "tracks")) {
+    const Item ts = root.at("tracks");
+    if (!ts.v.is_array()) fail(ts, "\"tracks\" must be an array of span lists");
+    if (ts.v.size() > Project::kTrackCount) fail(ts, "a production has at most 16 tracks");
+    for (size_t i = 0; i < ts.v.size(); ++i) {
+      const Item list = ts.at(i);
+      if (!list.v.is_array()) fail(list, "a track must be an array of spans");
+      for (size_t k = 0; k < list.v.size(); ++k) {
+        auto span = std::make_unique<Span>();
+        buildSpan(list.at(k), *span, graphIds);
+        spans.push_back({span.get(), list.at(k).path, i});
+        project.tracks[i].spans.push_back(std::move(span));
+      }
+    }
+  }
+  checkGraphOperators(sources, project);
+  for (const GraphSource& gs : sources) warnAboutWiring(gs, warnings);
+  warnAboutTimeline(spans, warnings);
+}
+
 }  // namespace
 
-bool buildProjectFromJson(const std::string& text, const std::string& fileName, Project& project, std::string& error) {
+bool buildProjectFromJson(const std::string& text, const std::string& fileName, Project& project, std::string& error,
+                          std::vector<std::string>* warnings) {
   LineState state;
   Reader reader(state);
   const LineCountingIterator first(text.data(), &state);
@@ -532,14 +804,18 @@ bool buildProjectFromJson(const std::string& text, const std::string& fileName, 
     error = fileName + ":" + std::to_string(state.tokenLine) + ": " + reader.error();
     return false;
   }
+  std::vector<Warning> found;
   try {
-    buildProject(Item{reader.document(), ""}, project);
+    buildProject(Item{reader.document(), ""}, project, found);
   } catch (const BuildError& e) {
     error = fileName + ":" + std::to_string(reader.lineOf(e.path)) + ": " + e.what;
     return false;
   } catch (const json::exception& e) {
     error = fileName + ": " + e.what();
     return false;
+  }
+  if (warnings) {
+    for (const Warning& w : found) warnings->push_back(fileName + ":" + std::to_string(reader.lineOf(w.path)) + ": warning: " + w.what);
   }
   return true;
 }
