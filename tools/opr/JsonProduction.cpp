@@ -465,7 +465,7 @@ void checkCycles(const GraphSource& gs) {
         while (k > 0 && path[k - 1].op != c->target) --k;
         for (size_t i = k - 1; i < path.size(); ++i) ring += std::to_string(path[i].op->id) + " -> ";
         ring += std::to_string(c->target->id);
-        throw BuildError{c->where, "this connection closes a cycle of operators " + ring + " in graph " +
+        throw BuildError{c->where + "/to", "this connection closes a cycle of operators " + ring + " in graph " +
                                        std::to_string(gs.graph->id) + "; an operator cannot read its own result"};
       }
       if (m == Unseen) {
@@ -572,7 +572,7 @@ GraphSource buildGraph(const Item& g, OperatorGraph& graph) {
       }
       if (tp->curve) fail(c.at("input"), "input \"" + in + "\" is animated and cannot also be connected");
       if (!kindsMatch(sp->type, tp->type)) {
-        fail(c, "output \"" + out + "\" of " + label(*src) + " gives " + carries(sp->type) + ", but input \"" + in +
+        fail(c.at("input"), "output \"" + out + "\" of " + label(*src) + " gives " + carries(sp->type) + ", but input \"" + in +
                     "\" of " + label(*dst) + " takes " + carries(tp->type));
       }
       const int32_t index = find(c, "index") ? getInt(c.at("index"), "index") : std::numeric_limits<int32_t>::max();
@@ -650,7 +650,8 @@ void checkGraphOperators(const std::vector<GraphSource>& sources, const Project&
       if (!port || port->curve || !port->source || !port->source->value()) continue;
       const float stored = static_cast<Float*>(port->source->value())->value;
       const int32_t target = std::bit_cast<int32_t>(stored);
-      const std::string where = gs.operatorPaths.at(op.get()) + "/params/" + escapePointer(port->name);
+      const std::string opPath = gs.operatorPaths.at(op.get());
+      const std::string where = stored == -1.0f ? opPath + "/type" : opPath + "/params/" + escapePointer(port->name);
       if (!project.findGraph(target)) {
         throw BuildError{where, label(*op) + (stored == -1.0f ? std::string(" names no graph; give it a \"Graph ID\"")
                                                                : " names graph " + std::to_string(target) +
@@ -710,7 +711,7 @@ void warnAboutWiring(const GraphSource& gs, std::vector<Warning>& warnings) {
   for (const auto& op : g.operators) {
     if (op.get() == out || op.get() == g.finalInput()) continue;
     if (op->flags & OperatorFlags::EveryFrame) continue;  // runs every frame whether read or not
-    if (!read.count(op.get())) warnings.push_back({gs.operatorPaths.at(op.get()), label(*op) + " in " + graphLabel + ": nothing reads it"});
+    if (!read.count(op.get())) warnings.push_back({gs.operatorPaths.at(op.get()) + "/type", label(*op) + " in " + graphLabel + ": nothing reads it"});
   }
 }
 
@@ -733,7 +734,7 @@ void warnAboutTimeline(const std::vector<SpanSource>& spans, std::vector<Warning
   for (const SpanSource* s : order) {
     const SpanSource*& last = lastOnTrack[s->track];
     if (last && s->span->timeStart < last->span->timeEnd) {
-      warnings.push_back({s->path, "this span (graph " + std::to_string(s->span->graphId) + ", " +
+      warnings.push_back({s->path + "/start", "this span (graph " + std::to_string(s->span->graphId) + ", " +
                                        seconds(s->span->timeStart) + " to " + seconds(s->span->timeEnd) +
                                        ") overlaps the span of graph " + std::to_string(last->span->graphId) +
                                        " on track " + std::to_string(s->track) + " (" + seconds(last->span->timeStart) +
@@ -745,7 +746,7 @@ void warnAboutTimeline(const std::vector<SpanSource>& spans, std::vector<Warning
   float covered = std::min(0.0f, order.front()->span->timeStart);
   for (const SpanSource* s : order) {
     if (s->span->timeStart > covered) {
-      warnings.push_back({s->path, "no span covers " + seconds(covered) + " to " + seconds(s->span->timeStart) +
+      warnings.push_back({s->path + "/start", "no span covers " + seconds(covered) + " to " + seconds(s->span->timeStart) +
                                        ": the run ends at " + seconds(covered) + " and never reaches this span"});
       return;  // everything after the first gap is unreachable anyway
     }
