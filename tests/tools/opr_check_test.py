@@ -352,6 +352,20 @@ class EvalOperator(Case):
         r = self.opr("eval", src, 0, 2, 3, "--operator", 3)
         self.assertEqual([l.split()[0] for l in r.stdout.splitlines() if not l.startswith(" ")], ["0", "2", "3"])
 
+    def test_a_source_reads_as_its_file(self):
+        # The file stores timeType 1 and offsetSpan for the editor; the player ignores both.
+        doc = json.loads(json.dumps(self.SOURCE))
+        doc["tracks"] = [[{"graph": 1, "start": 2, "end": 4, "timeType": 1, "offsetSpan": 5, "offsetGlobal": 0.5}],
+                         [{"graph": 2, "start": 0, "end": 2}]]
+        src = self.source(doc)
+        out = self.path("p.opr_b")
+        self.assertEqual(self.opr("build", src, "-o", out).returncode, 0)
+        for args in (("timeline", 0, 3), ("eval", 3), ("eval", 3, "--operator", 3)):
+            from_source = self.opr(args[0], src, *args[1:])
+            self.assertEqual(from_source.returncode, 0, from_source.stderr)
+            self.assertEqual(from_source.stdout, self.opr(args[0], out, *args[1:]).stdout, args)
+        self.assertEqual(self.opr("timeline", src, 0, 3).stdout, "0 2 0\n3 1 3.5\n")
+
     def test_which_operator(self):
         src = self.source(self.SOURCE)
         r = self.opr("eval", src, 1, "--operator", 4)

@@ -11,6 +11,10 @@ class Project;
 // graphs that "Graph" operators name. On any error the project is left unspecified and
 // `error` holds "<file>:<line>: <what>". Nothing is evaluated and no data file is opened.
 //
+// Spans keep the "timeType" of the source, which the production file stores for the editor;
+// the player reads every span of a file as type 0 (local time t + offsetGlobal), so a caller
+// that plays the project without writing it sets timeType to 0 first.
+//
 // Mistakes that still give a playable production (a graph whose output has no connection,
 // an operator that nothing reads, overlapping spans or a gap in the timeline) are appended
 // to `warnings`, when given, as "<file>:<line>: warning: <what>".

@@ -186,9 +186,17 @@ void cutNonNumberSources(Project& project) {
 }
 
 bool loadAny(const std::string& path, Project& project) {
-  const bool ok = isJsonSource(path) ? buildFromSource(path, project, false) : loadProduction(path, project);
-  if (ok) cutNonNumberSources(project);
-  return ok;
+  const bool json = isJsonSource(path);
+  const bool ok = json ? buildFromSource(path, project, false) : loadProduction(path, project);
+  if (!ok) return false;
+  // The file keeps a span's "timeType" for the editor, but the player reads every span as
+  // type 0 (local time t + offsetGlobal); a source is evaluated as its file would be.
+  if (json) {
+    for (Track& track : project.tracks)
+      for (auto& span : track.spans) span->timeType = 0;
+  }
+  cutNonNumberSources(project);
+  return true;
 }
 
 int cmdEval(const std::string& path, const std::vector<float>& times) {
