@@ -191,6 +191,13 @@ class Warned(Case):
         self.assertIn(f'src.json:{fxaa_line}: warning: operator 7 (FXAA) in graph 1 "cube": nothing reads it', w[1])
         self.assertIn('operator 9 (Sin "wobble") in graph 1 "cube": nothing reads it', w[2])
 
+    def test_thousands_of_unread_operators_are_summed_up(self):
+        g = lit_scene()
+        g["operators"] += [{"type": "Time"} for _ in range(5000)]
+        w = self.warnings(production(g))
+        self.assertEqual(len(w), 11)
+        self.assertIn('4990 more operators in graph 1 "cube" that nothing reads', w[-1])
+
     def test_overlaps_on_a_track_and_gaps_in_the_timeline(self):
         other = lit_scene()
         other["id"] = 2

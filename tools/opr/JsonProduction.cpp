@@ -708,10 +708,20 @@ void warnAboutWiring(const GraphSource& gs, std::vector<Warning>& warnings) {
   }
   std::unordered_set<const Operator*> read;
   for (const PendingConnection& c : gs.connections) read.insert(c.source);
+  // A generated graph may hold thousands; the first few say enough.
+  constexpr size_t kShown = 10;
+  size_t unread = 0;
   for (const auto& op : g.operators) {
     if (op.get() == out || op.get() == g.finalInput()) continue;
     if (op->flags & OperatorFlags::EveryFrame) continue;  // runs every frame whether read or not
-    if (!read.count(op.get())) warnings.push_back({gs.operatorPaths.at(op.get()) + "/type", label(*op) + " in " + graphLabel + ": nothing reads it"});
+    if (read.count(op.get())) continue;
+    if (++unread <= kShown) {
+      warnings.push_back({gs.operatorPaths.at(op.get()) + "/type", label(*op) + " in " + graphLabel + ": nothing reads it"});
+    }
+  }
+  if (unread > kShown) {
+    warnings.push_back({gs.path + "/operators", std::to_string(unread - kShown) + " more operators in " + graphLabel +
+                                                    " that nothing reads"});
   }
 }
 
