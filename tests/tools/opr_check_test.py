@@ -296,6 +296,24 @@ class NoDataFiles(Case):
                     self.assertNotIn(trace, text, args)
         self.assertEqual(self.opr("timeline", out, 0, 1, 5).stdout.splitlines(), ["0 1 0", "1 1 1", "5 none"])
 
+    def test_every_operator_type(self):
+        # Operators of every type, as their constructors and parameters are, in a graph on
+        # the timeline: building and evaluating it creates them all.
+        types = [l.split()[0] for l in self.opr("types").stdout.splitlines() if l and not l.startswith(" ")]
+        self.assertGreater(len(types), 80)
+        g = lit_scene()
+        g["operators"] += [{"id": 100 + i, "type": t} for i, t in enumerate(types)]
+        for op in g["operators"]:
+            if op["type"] == "Graph":
+                op["params"] = {"Graph ID": 2}
+        src = self.source(production(g, {"id": 2}))
+        out = self.path("p.opr_b")
+        for args in (("build", src, "-o", out), ("check", src), ("timeline", out, 1), ("eval", out, 1)):
+            r = self.opr(*args)
+            self.assertEqual(r.returncode, 0, (args, r.stderr[-500:]))
+            for trace in ("Failed to open", "Loading shader", "File not found"):
+                self.assertNotIn(trace, r.stdout + r.stderr, args)
+
 
 class EvalOperator(Case):
     SOURCE = {
