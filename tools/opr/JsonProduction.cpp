@@ -442,12 +442,11 @@ void checkCycles(const GraphSource& gs) {
   std::unordered_map<const Operator*, Mark> mark;
   struct Step {
     const Operator* op;
-    size_t next;
-    const PendingConnection* via;  // the connection that led here
+    size_t next;  // the next of its outgoing connections to follow
   };
   for (const auto& start : gs.graph->operators) {
     if (mark[start.get()] != Unseen) continue;
-    std::vector<Step> path = {{start.get(), 0, nullptr}};
+    std::vector<Step> path = {{start.get(), 0}};
     mark[start.get()] = OnPath;
     while (!path.empty()) {
       Step& top = path.back();
@@ -470,7 +469,7 @@ void checkCycles(const GraphSource& gs) {
       }
       if (m == Unseen) {
         mark[c->target] = OnPath;
-        path.push_back({c->target, 0, c});
+        path.push_back({c->target, 0});
       }
     }
   }
