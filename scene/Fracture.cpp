@@ -6,8 +6,6 @@
 
 namespace {
 
-uint32_t gCrtState = 1;  // the C runtime starts as if seeded with 1
-
 MeshVertex lerp(const MeshVertex& a, const MeshVertex& b, float t) {
   static_assert(sizeof(MeshVertex) == 11 * sizeof(float));
   MeshVertex r;
@@ -59,15 +57,6 @@ bool sphereCrossing(Float3 a, Float3 b, const CutSphere& s, float& t) {
 }
 
 }  // namespace
-
-void crtSrand(uint32_t seed) { gCrtState = seed; }
-
-int crtRand() {
-  gCrtState = gCrtState * 214013u + 2531011u;
-  return static_cast<int>((gCrtState >> 16) & 0x7FFFu);
-}
-
-uint32_t crtRandState() { return gCrtState; }
 
 FractureBounds boundsOf(const std::vector<MeshVertex>& vertices) {
   FractureBounds b;

@@ -5,15 +5,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/CrtRand.h"
 #include "engine/Math.h"
 #include "scene/ModelReader.h"
 
-// The C runtime's generator, shared by the whole process: state = state * 214013 + 2531011
-// (mod 2^32), result (state >> 16) & 0x7FFF. The break-up draws from it without seeding it,
-// so its pieces follow from whatever drew before; the drawing of the pieces seeds it.
-void crtSrand(uint32_t seed);
-int crtRand();  // 0 .. 32767
-uint32_t crtRandState();
+// The break-up draws from the process-wide C runtime generator (engine/CrtRand.h) without
+// seeding it, so its pieces follow from whatever drew before; the drawing of the pieces seeds it.
 
 // Three vertices per triangle.
 using TriangleSoup = std::vector<MeshVertex>;

@@ -8,6 +8,7 @@
 #include <set>
 #include <tuple>
 
+#include "engine/Project.h"
 #include "scene/Fracture.h"
 
 namespace {
@@ -242,6 +243,33 @@ TEST(Fracture, SameGeneratorStateGivesTheSamePieces) {
   FractureOptions unknown;
   unknown.technique = 2;
   EXPECT_TRUE(fractureMesh(box, identityIndices(box.size()), unknown).empty());
+}
+
+TEST(Fracture, PiecesFollowWhatOtherUsersDrewFromTheGeneratorBefore) {
+  // The break-up does not seed the generator: a graph made just before it (its id takes one
+  // draw) gives the pieces of one draw made by hand, not those of the untouched sequence.
+  const std::vector<MeshVertex> box = boxSoup({0, 0, 0}, {1, 2, 0.5f});
+  FractureOptions options;
+  options.randomness = 0.3f;
+  const auto breakUp = [&] { return fractureMesh(box, identityIndices(box.size()), options); };
+  const auto same = [](const std::vector<TriangleSoup>& a, const std::vector<TriangleSoup>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+      if (a[i].size() != b[i].size() || std::memcmp(a[i].data(), b[i].data(), a[i].size() * sizeof(MeshVertex)))
+        return false;
+    return true;
+  };
+  crtSrand(42);
+  const auto untouched = breakUp();
+  crtSrand(42);
+  crtRand();
+  const auto afterOneDraw = breakUp();
+  ASSERT_FALSE(same(untouched, afterOneDraw));
+  crtSrand(42);
+  const uint32_t before = crtRandState();
+  { OperatorGraph graph; }
+  EXPECT_NE(crtRandState(), before);
+  EXPECT_TRUE(same(breakUp(), afterOneDraw));
 }
 
 TEST(Fracture, PieceOffsetsAreSeededByThePieceIndex) {
