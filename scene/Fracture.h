@@ -30,8 +30,11 @@ struct FractureBounds {
 };
 FractureBounds boundsOf(const std::vector<MeshVertex>& vertices);
 
-// Cells per axis: the longest side gets `cells`, the others their share of it (at least
-// 1, at most `cells`); length is that longest side.
+// Cells per axis: the longest side gets `cells`, the others their share of it (at least 1);
+// length is that side. When X or Y is not alone the longest, Z is the reference, so sides
+// that tie above Z get more than `cells`, up to kMaxTieRatio times as many; past that (a flat
+// or nearly flat square) the tied side is the reference.
+constexpr float kMaxTieRatio = 8.0f;
 struct FractureGrid {
   int32_t nx = 1, ny = 1, nz = 1;
   float length = 0.0f;
