@@ -256,6 +256,6 @@ void TransparencyPassOp::TransparencyFunction::evaluate(float t, const std::vect
 
   // Over the whole region, the scaled picture stretched by 1 / fraction about the origin,
   // which puts the scaled rectangle back onto the region.
-  copyPass(input, target, region, transparencyCompositeState(), false, 1.0f / fraction);
+  copyPass(input, target, region, transparencyCompositeState(), false, 1.0f / std::min(fraction, 1.0f));
   ctx.imageResult = input;
 }
