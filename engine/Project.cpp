@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "engine/CrtRand.h"
+
 namespace {
 Project* g_currentProject = nullptr;
 
@@ -56,7 +58,7 @@ OperatorGraph::OperatorGraph() {
   const auto now = static_cast<uint64_t>(
       std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count());
   const uint32_t mixed = static_cast<uint32_t>(now) ^ static_cast<uint32_t>(now >> 32);
-  id = static_cast<int32_t>(static_cast<uint32_t>(std::rand() % 255) + mixed);
+  id = static_cast<int32_t>(static_cast<uint32_t>(crtRand() % 255) + mixed);
 }
 
 Operator* OperatorGraph::createOperator(const std::string& typeName) {

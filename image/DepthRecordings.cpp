@@ -85,7 +85,7 @@ void XedRecording::assign(std::string bytes) {
     length = std::clamp<int64_t>(stored, 0, size);
   }
   // Room for every frame the data can hold, so that playing never grows the index.
-  frames_.reserve(size_t(length / (4 + int64_t(kXedFrameBytes))) + 1);
+  frames_.reserve(size_t(length / int64_t(kXedFrameStep)) + 1);
   const int64_t first = scanForMarker(0);
   if (first >= 0)
     frames_.push_back(first);
@@ -103,9 +103,9 @@ int64_t XedRecording::framePosition(int32_t n) {
   if (n < 0) return -1;
   // Markers are found in order and remembered, so playing forward scans the file once.
   while (size_t(n) >= frames_.size() && !exhausted_) {
-    // The next marker is looked for after the whole of the last frame's data, so depth
-    // values that happen to look like a marker are never taken for one.
-    const int64_t next = scanForMarker(frames_.back() + 4 + kXedFrameBytes);
+    // The next marker is looked for from 307200 bytes after the last one: recordings whose
+    // frames lie closer than a whole frame's data apart keep every frame.
+    const int64_t next = scanForMarker(frames_.back() + int64_t(kXedFrameStep));
     if (next < 0)
       exhausted_ = true;
     else

@@ -25,6 +25,7 @@ constexpr uint32_t kDepthFrameHeight = 480;
 constexpr uint32_t kDepthFramePixels = kDepthFrameWidth * kDepthFrameHeight;  // 307200
 constexpr uint32_t kXedFrameMarker = 0xE0018002;                             // little-endian on file
 constexpr uint32_t kXedFrameBytes = kDepthFramePixels * 2;                   // after the marker
+constexpr uint32_t kXedFrameStep = kDepthFramePixels;  // least distance from one marker to the next
 
 // The frame number a "Frame" value asks for: trunc(value), or false for a value that is not
 // a number or lies outside 0 .. 2^31 - 1.
@@ -39,7 +40,8 @@ class XedRecording {
   bool empty() const { return data.empty(); }
   // Where frame n's marker lies, or -1 when there is no such frame. Frame 0 is the first
   // marker at a 4-byte aligned position; frame n + 1 the next one found, in 4-byte steps,
-  // after frame n's data. A frame exists only when its data ends within the length.
+  // from 307200 bytes after frame n's marker on. A frame exists only when its data ends
+  // within the length.
   int64_t framePosition(int32_t n);
   // Frame n's 307200 depth values in row order, bytes swapped to host order.
   bool decode(int32_t n, uint16_t* out);

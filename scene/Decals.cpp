@@ -45,13 +45,16 @@ void loadWithState(const std::string& path, std::unique_ptr<ShaderProgram>& prog
 }
 
 // Constants and textures of a decal draw, then its pass: G-buffer target 3 alone, no clear.
-// False when there is nothing to draw into.
+// The constants and the target are taken before "ImageIn" is evaluated: a picture input that
+// renders a view of its own (and leaves the Context's camera or world on it) does not move
+// the decal. False when there is nothing to draw into.
 bool prepareDecal(ShaderProgram* program, const std::vector<Port*>& s, float t, Context& ctx, uint32_t filter,
                   bool hasBrightness) {
   using D = DecalInputs;
   Device* device = deviceOf(ctx);
-  if (!program || !device || !ctx.gbuffer[3] || !ctx.frameDepthTarget) return false;
-  Texture* picture = evalImageInput(s, D::ImageIn, t, ctx);
+  Texture* target = ctx.gbuffer[3];
+  if (!program || !device || !target || !ctx.frameDepthTarget) return false;
+  const Viewport rect = ctx.viewport;
   const Float2 tile{evalFloat(s, D::TileU, t, ctx), evalFloat(s, D::TileV, t, ctx)};
   const float r = evalFloat(s, D::EmissiveR, t, ctx);
   const float g = evalFloat(s, D::EmissiveG, t, ctx);
@@ -60,7 +63,7 @@ bool prepareDecal(ShaderProgram* program, const std::vector<Port*>& s, float t, 
 
   const Float4x4 view = mat::rigidInverse(ctx.camera);
   const Float4x4 viewProj = view * ctx.projection;
-  const RegionConstants region = regionConstants(ctx.frameDepthTarget, ctx.viewport);
+  const RegionConstants region = regionConstants(ctx.frameDepthTarget, rect);
   {
     ProgramConstants pc(program, "decal");
     pc.matrix("gWorldViewProj", ctx.world * viewProj);
@@ -76,17 +79,18 @@ bool prepareDecal(ShaderProgram* program, const std::vector<Port*>& s, float t, 
   bindPassTexture(program, kPixelStage, 1, ctx.frameDepthTarget);
   bindPassSampler(program, kPixelStage, 0, device->samplerFor(SamplerDesc::forMode(filter)));
   // Without a picture the slot reads as zero, never as an earlier frame's picture.
+  Texture* picture = evalImageInput(s, D::ImageIn, t, ctx);
   bindPassTexture(program, kPixelStage, 2, picture);
   bindPassSampler(program, kPixelStage, 2, device->samplerFor(SamplerDesc::forMode(7)));
 
   RenderPass pass;
-  pass.colourTargets[0] = ctx.gbuffer[3];
-  pass.width = ctx.gbuffer[3]->width();
-  pass.height = ctx.gbuffer[3]->height();
-  pass.rect[0] = ctx.viewport.left;
-  pass.rect[1] = ctx.viewport.top;
-  pass.rect[2] = ctx.viewport.right;
-  pass.rect[3] = ctx.viewport.bottom;
+  pass.colourTargets[0] = target;
+  pass.width = target->width();
+  pass.height = target->height();
+  pass.rect[0] = rect.left;
+  pass.rect[1] = rect.top;
+  pass.rect[2] = rect.right;
+  pass.rect[3] = rect.bottom;
   bindRenderPass(device, pass);
   return true;
 }

@@ -6,8 +6,6 @@
 
 namespace {
 
-uint32_t gCrtState = 1;  // the C runtime starts as if seeded with 1
-
 MeshVertex lerp(const MeshVertex& a, const MeshVertex& b, float t) {
   static_assert(sizeof(MeshVertex) == 11 * sizeof(float));
   MeshVertex r;
@@ -20,11 +18,10 @@ MeshVertex lerp(const MeshVertex& a, const MeshVertex& b, float t) {
 
 Float3 xyz(Float4 v) { return {v.x, v.y, v.z}; }
 
-// A count from a side's share of the longest side: truncated, at least 1, at most `cells`.
-int32_t share(float side, float longest, int32_t cells) {
-  const float r = side / longest * static_cast<float>(cells);
+// A count from a side's share of the reference side: truncated, at least 1.
+int32_t share(float side, float reference, int32_t cells) {
+  const float r = side / reference * static_cast<float>(cells);
   if (!(r >= 1.0f)) return 1;  // also NaN (a flat or empty box)
-  if (r >= static_cast<float>(cells)) return cells;
   return static_cast<int32_t>(r);
 }
 
@@ -60,15 +57,6 @@ bool sphereCrossing(Float3 a, Float3 b, const CutSphere& s, float& t) {
 
 }  // namespace
 
-void crtSrand(uint32_t seed) { gCrtState = seed; }
-
-int crtRand() {
-  gCrtState = gCrtState * 214013u + 2531011u;
-  return static_cast<int>((gCrtState >> 16) & 0x7FFFu);
-}
-
-uint32_t crtRandState() { return gCrtState; }
-
 FractureBounds boundsOf(const std::vector<MeshVertex>& vertices) {
   FractureBounds b;
   for (const MeshVertex& v : vertices) {
@@ -85,12 +73,14 @@ FractureGrid fractureGrid(Float3 e, int32_t cells) {
     g = {n, share(e.y, e.x, n), share(e.z, e.x, n), e.x};
   } else if (e.y > e.x && e.y > e.z) {
     g = {share(e.x, e.y, n), n, share(e.z, e.y, n), e.y};
-  } else if (e.z >= e.x && e.z >= e.y) {
+  } else if (e.x <= kMaxTieRatio * e.z) {
+    // Z is the reference whenever neither X nor Y alone is the longest side, also when X and
+    // Y tie above it (a 2 x 2 x 1 box gets 28, 28 and 14).
     g = {share(e.x, e.z, n), share(e.y, e.z, n), n, e.z};
   } else {
-    // X and Y tie above Z (a flat square, say). Measuring against the short Z side would
-    // ask for thousands of planes, or divide by zero for a flat mesh: the tied side is the
-    // longest, so both get the full count.
+    // X and Y tie far above Z: a flat square would divide by its zero thickness, a nearly
+    // flat one ask for thousands of planes on each side (and millions of pieces). The tied
+    // side is the reference instead.
     g = {n, n, share(e.z, e.x, n), e.x};
   }
   return g;

@@ -5,15 +5,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/CrtRand.h"
 #include "engine/Math.h"
 #include "scene/ModelReader.h"
 
-// The C runtime's generator, shared by the whole process: state = state * 214013 + 2531011
-// (mod 2^32), result (state >> 16) & 0x7FFF. The break-up draws from it without seeding it,
-// so its pieces follow from whatever drew before; the drawing of the pieces seeds it.
-void crtSrand(uint32_t seed);
-int crtRand();  // 0 .. 32767
-uint32_t crtRandState();
+// The break-up draws from the process-wide C runtime generator (engine/CrtRand.h) without
+// seeding it, so its pieces follow from whatever drew before; the drawing of the pieces seeds it.
 
 // Three vertices per triangle.
 using TriangleSoup = std::vector<MeshVertex>;
@@ -33,8 +30,11 @@ struct FractureBounds {
 };
 FractureBounds boundsOf(const std::vector<MeshVertex>& vertices);
 
-// Cells per axis: the longest side gets `cells`, the others their share of it (at least
-// 1, at most `cells`); length is that longest side.
+// Cells per axis: the longest side gets `cells`, the others their share of it (at least 1);
+// length is that side. When X or Y is not alone the longest, Z is the reference, so sides
+// that tie above Z get more than `cells`, up to kMaxTieRatio times as many; past that (a flat
+// or nearly flat square) the tied side is the reference.
+constexpr float kMaxTieRatio = 8.0f;
 struct FractureGrid {
   int32_t nx = 1, ny = 1, nz = 1;
   float length = 0.0f;

@@ -242,25 +242,45 @@ void ProcMeshOp::ProcMeshFunction::evaluate(float t, const std::vector<Port*>& s
   clearAttractors();
 
   if (!drawProgram || !computeProgram || !computeProgram->device) return;
+  Device* device = computeProgram->device;
+  const uint32_t tris = std::min(trisPerPoint, kMaxTrianglesPerPoint);
   uint32_t tx, ty;
   procMeshThreadGroups(n, tx, ty);
-  const uint32_t drawn = std::min(n, tx * ty * 256);
+  const uint32_t drawn = std::min({n, tx * ty * 256, kMaxGeneratedTriangles / tris});
   if (drawn > pointCapacity) {
     deleteTexture(pointBuffer);
     TextureDesc desc;
     desc.flags = kStructuredBuffer | kUsageDefault | kBindShaderResource | kBindUnorderedAccess;
     desc.bitsPerPixel = kPointStride * 8;
     desc.width = drawn;
-    pointBuffer = createTexture(computeProgram->device, desc, nullptr);
+    pointBuffer = createTexture(device, desc, nullptr);
     pointCapacity = pointBuffer ? drawn : 0;
   }
   if (!pointBuffer) return;
+  // Written by the compute pass, read as the vertex stream of the draw and the shadows.
+  const uint32_t vertices = drawn * tris * 3;
+  if (vertices > triangleCapacity) {
+    if (triangles.ownedBuffers & 1) deleteTexture(triangles.vertexBuffers[0]);
+    TextureDesc desc;
+    desc.flags = kStructuredBuffer | kUsageDefault | kBindShaderResource | kBindUnorderedAccess | kBindVertexBuffer;
+    desc.bitsPerPixel = kTriangleVertexStride * 8;
+    desc.width = vertices;
+    triangles.vertexBuffers[0] = createTexture(device, desc, nullptr);
+    triangles.ownedBuffers = triangles.vertexBuffers[0] ? 1 : 0;
+    triangles.strides[0] = kTriangleVertexStride;
+    triangles.layout = device->defaultInputLayout(1);
+    triangles.topology = D3D11_PRIMITIVE_TOPOLOGY_TRIANGLELIST;
+    triangles.indexed = false;
+    triangleCapacity = triangles.vertexBuffers[0] ? vertices : 0;
+  }
+  if (!triangles.vertexBuffers[0]) return;
+  triangles.vertexCount = vertices;
 
   auto setGenerationConstants = [&](ConstantBuffer& cb) {
     cb.setValue("threadCountX", tx);
     cb.setValue("threadCountY", ty);
     cb.setValue("vertexCount", drawn);
-    cb.setValue("triCount", trisPerPoint);
+    cb.setValue("triCount", tris);
     cb.setValue("time", t);
     cb.set("params", params, sizeof params);
     cb.setValue("attractorCount", attractorCount);
@@ -272,13 +292,23 @@ void ProcMeshOp::ProcMeshFunction::evaluate(float t, const std::vector<Port*>& s
     cb->unmap();
   }
   computeProgram->setUav(0, pointBuffer);
+  computeProgram->setUav(1, triangles.vertexBuffers[0]);
   dispatch(computeProgram.get(), tx, ty);
 
-  drawProgram->setResource(hlsl::Vertex, 8, pointBuffer);
-  drawPoints(drawProgram.get(), points, drawn, ctx, [&](ConstantBuffer& cb) {
-    cb.setValue("vertexCount", drawn);
-    cb.setValue("triCount", trisPerPoint);
-    cb.setValue("time", t);
-  });
-  if (castShadows) AddShadowCaster(&points, ctx.world, kCasterMesh, 0);
+  GBufferRenderer* r = ctx.gbufferRenderer;
+  if (r && ctx.scenePass) {
+    drawProgram->setResource(hlsl::Vertex, 8, pointBuffer);
+    bindRenderPass(r->device, *ctx.scenePass);
+    r->setObjectConstants(drawProgram.get(), ctx, [&](ConstantBuffer& cb) {
+      cb.setValue("vertexCount", drawn);
+      cb.setValue("triCount", tris);
+      cb.setValue("time", t);
+    });
+    DrawRequest request;
+    request.program = drawProgram.get();
+    request.mesh = &triangles;
+    submitDraw(request);
+    unbindRenderTargets(r->device);
+  }
+  if (castShadows) AddShadowCaster(&triangles, ctx.world, kCasterMesh, 0);
 }

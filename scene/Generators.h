@@ -1,8 +1,9 @@
 #pragma once
 // The shader-driven generators: no mesh on the CPU, a program named by a parameter draws a
 // number of points (which its geometry stage turns into geometry) into the G-buffer with
-// the per-object constants and constants of its own. A program that does not load draws
-// nothing.
+// the per-object constants and constants of its own; "ProcMesh" has a compute pass generate
+// its triangles, which it draws and hands to the shadow passes. A program that does not load
+// draws nothing.
 #include <cstdint>
 #include <iterator>
 #include <memory>
@@ -73,6 +74,13 @@ class ProcMeshOp : public Operator {
   static constexpr uint32_t kMaxAttractors = 32;
   // One generated point as the compute pass writes it and the draw reads it (t8 / u0).
   static constexpr uint32_t kPointStride = 64;
+  // One vertex of the generated triangles (u1 of the compute pass, then the vertex stream of
+  // the draw and of the shadow passes): the 44-byte layout of imported meshes.
+  static constexpr uint32_t kTriangleVertexStride = 44;
+  // "Tris Per Point" is taken up to this many; the points drawn are cut so that the
+  // triangles stay within kMaxGeneratedTriangles (the buffer holds them all).
+  static constexpr uint32_t kMaxTrianglesPerPoint = 64;
+  static constexpr uint32_t kMaxGeneratedTriangles = 1u << 20;
   ProcMeshOp();
   class ProcMeshFunction : public Function {
    public:
@@ -83,6 +91,9 @@ class ProcMeshOp : public Operator {
     std::unique_ptr<ShaderProgram> computeProgram;
     Texture* pointBuffer = nullptr;  // grows to the largest dispatch seen
     uint32_t pointCapacity = 0;
-    Mesh points;
+    // The generated triangles, a plain triangle list that owns its vertex buffer (grown like
+    // the points); the draw and the shadow caster use it as it is.
+    Mesh triangles;
+    uint32_t triangleCapacity = 0;  // vertices
   };
 };

@@ -81,16 +81,14 @@ void LightPassOp::LightPassFunction::evaluate(float t, const std::vector<Port*>&
 // ---------------------------------------------------------------- Transparency
 
 RenderStateDesc transparencyRenderState(bool writeNormals) {
-  RenderStateDesc d = RenderStateDesc::zeroed();
-  // Tested against the opaque scene, never hiding what lies behind.
-  d.flags = kDepthTest | kCullBack | kIndependentBlend;
-  d.depthFunc = D3D11_COMPARISON_LESS_EQUAL;
-  // Colour: the nearest layer drawn last; alpha: coverage accumulated, 1 - (1 - a1)(1 - a2)...
-  // so that the picture holds straight (not premultiplied) colour for the "over" blend of
-  // the copy. Target 1 (normal and depth) takes the surface as it is.
-  d.colourBlend[0] = kBlendOpaqueWord;
-  d.alphaBlend[0] = blendWord(D3D11_BLEND_ONE, D3D11_BLEND_INV_SRC_ALPHA, D3D11_BLEND_OP_ADD);
-  if (!writeNormals) d.disabledChannels[1] = 15;
+  // The Device's default state: tested against the opaque scene and written into the depth
+  // target, so that the passes after it (fog, depth of field, SSAO, SSR) see the transparent
+  // surfaces; the nearest surface's colour and alpha are kept for the "over" blend of the copy.
+  RenderStateDesc d = RenderStateDesc::defaults();
+  if (!writeNormals) {
+    d.flags |= kIndependentBlend;
+    d.disabledChannels[1] = 15;
+  }
   return d;
 }
 
@@ -104,10 +102,8 @@ RenderStateDesc transparencyCompositeState() {
 
 Viewport scaledRegion(const Viewport& region, float fraction) {
   const float f = std::isfinite(fraction) ? std::clamp(fraction, 0.0f, 1.0f) : 0.0f;
-  Viewport r = region;
-  r.right = region.left + int32_t(float(region.right - region.left) * f);
-  r.bottom = region.top + int32_t(float(region.bottom - region.top) * f);
-  return r;
+  const auto scale = [f](int32_t v) { return int32_t(float(v) * f); };
+  return Viewport{scale(region.left), scale(region.top), scale(region.right), scale(region.bottom)};
 }
 
 TransparencyPassOp::TransparencyPassOp() : Operator(CategoryImage) {
@@ -205,8 +201,7 @@ void TransparencyPassOp::TransparencyFunction::evaluate(float t, const std::vect
   unbindRenderTargets(device);
   // Below full size the opaque scene's depth has to be where the picture is drawn.
   Texture* testDepth = ctx.frameDepthTarget;
-  const bool reduced = scaled.right - scaled.left < region.right - region.left ||
-                       scaled.bottom - scaled.top < region.bottom - region.top;
+  const bool reduced = !(scaled == region);
   if (reduced && ctx.frameDepthTarget) {
     if (!depthProgram) {
       depthProgram = loadPassProgram(device, "transparencyDepth", "VS", "PS");
@@ -255,10 +250,12 @@ void TransparencyPassOp::TransparencyFunction::evaluate(float t, const std::vect
   evalInput(s, T::SceneIn, t, ctx);
   ctx.viewport = region;
   ctx.scenePass = savedPass;
-  ctx.shader = savedShader;
+  // Whatever shader drew before, the scene that follows is drawn into the G-buffer.
+  ctx.shader = ctx.gbufferRenderer && ctx.gbufferRenderer->gbufferProgram ? ctx.gbufferRenderer->gbufferProgram.get()
+                                                                           : savedShader;
 
-  // Over the whole region, the scaled picture stretched by 1 / fraction.
-  const float stretch = float(region.right - region.left) / float(scaled.right - scaled.left);
-  copyPass(input, target, region, transparencyCompositeState(), false, stretch);
+  // Over the whole region, the scaled picture stretched by 1 / fraction about the origin,
+  // which puts the scaled rectangle back onto the region.
+  copyPass(input, target, region, transparencyCompositeState(), false, 1.0f / std::min(fraction, 1.0f));
   ctx.imageResult = input;
 }

@@ -72,7 +72,7 @@ class TransparencyPassOp : public Operator {
   };
 };
 
-// The scaled rectangle of "Screen %": the region's top-left corner stays, its size is
-// multiplied by the fraction (clamped to 0..1) and truncated. Anchoring at the corner keeps
-// the stretched copy aligned for regions that do not start at (0, 0).
+// The scaled rectangle of "Screen %": each of the region's four coordinates multiplied by
+// the fraction (clamped to 0..1; not a number counts as 0) and truncated. The copy back
+// stretches about the origin, which puts the scaled rectangle back onto the region.
 Viewport scaledRegion(const Viewport& region, float fraction);

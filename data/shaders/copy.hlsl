@@ -6,7 +6,7 @@ cbuffer CopyConstants : register(b0)
     float2 gRegionScale;   // region size / source size
     float2 gRegionOffset;  // region top-left / source size
     float2 gResolution;    // region size in pixels
-    float gScale;          // zoom about the region's top-left: 2 stretches its top-left half
+    float gScale;          // zoom about the source's origin: 2 stretches its top-left quarter over all of it
 };
 
 Texture2D gSource : register(t0);
@@ -20,7 +20,7 @@ FullscreenVertex VS(uint id : SV_VertexID)
 float2 sourceCoord(float2 uv)
 {
     float zoom = gScale > 0.0 ? gScale : 1.0;
-    return regionToSource(uv / zoom, gRegionScale, gRegionOffset);
+    return regionToSource(uv, gRegionScale, gRegionOffset) / zoom;
 }
 
 float4 PS(FullscreenVertex i) : SV_TARGET

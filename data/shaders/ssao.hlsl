@@ -1,6 +1,7 @@
 // Screen-space ambient occlusion. For each pixel the view-space position is rebuilt from
-// the G-buffer's linear depth and the projection (gFrustumCorner, the far-plane corner, is
-// the same ray for a perspective camera; the projection serves orthographic ones too); fourteen offset
+// the G-buffer's linear depth along the ray through the far-plane corner gFrustumCorner
+// (made from the Context's field of view and far plane, which may differ from the
+// projection after a camera blend or an orthographic camera); fourteen offset
 // vectors, reflected about a random vector (4 x 4 texture tiled over the screen) and flipped
 // into the hemisphere of the normal, give sample points that are projected back to the
 // screen. The surface seen there occludes when it lies in front of the sample point by more
@@ -55,6 +56,18 @@ float4 gbufferAt(float2 uvOverRegion)
     return gNormalDepth.SampleLevel(gNormalSampler, regionToSource(uvOverRegion, gRegionScale, gRegionOffset), 0);
 }
 
+// The pixel's view-space position: the far-plane point of its ray scaled to its depth. A
+// corner that cannot be scaled (a far plane of 0, or one so large that the corner
+// overflows) leaves the projection to place it.
+float3 viewPositionFromCorner(float2 uv, float depth)
+{
+    float4 c = gFrustumCorner;
+    if (!(abs(c.z) > 0.0) || any(isinf(c.xyz)) || any(isnan(c.xyz)))
+        return viewPositionFromLinearDepth(uv, depth, gProj);
+    float2 ndc = viewportUvToNdc(uv);
+    return float3(ndc * c.xy, c.z) * (depth / c.z);
+}
+
 float occlusionOver(float distZ)
 {
     if (distZ <= gSurfaceEpsilon)
@@ -69,7 +82,7 @@ float4 PS(FullscreenVertex i) : SV_TARGET
     if (!hasSurface(depth))
         return float4(1, 1, 1, 1);
     float3 n = normalize(normalOf(nd));
-    float3 p = viewPositionFromLinearDepth(i.uv, depth, gProj);
+    float3 p = viewPositionFromCorner(i.uv, depth);
 
     float3 random = gRandomVectors.SampleLevel(gRandomSampler, i.uv * gScreenSize / 4.0, 0).rgb * 2.0 - 1.0;
     random = dot(random, random) > 1e-6 ? normalize(random) : float3(0, 0, 1);

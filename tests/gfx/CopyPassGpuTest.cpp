@@ -57,13 +57,19 @@ TEST_F(CopyPassGpuTest, RegionConstantsFollowTheSourceSize) {
     for (uint32_t x = 0; x < 16; ++x) ASSERT_EQ(pixels[y * 16 + x], big[y * 32 + x]) << x << "," << y;
 }
 
-TEST_F(CopyPassGpuTest, ScaleZoomsAboutTheRegionsTopLeft) {
+TEST_F(CopyPassGpuTest, ScaleZoomsAboutTheSourcesOrigin) {
   const auto data = pattern(16, 16, 5);
   Texture* src = texture(kRgba8, 16, 16, kShaderResource, data.data());
   copyPass(screen()->backBuffer, src, whole(), opaque(), true, 2.0f);
-  const auto pixels = backBufferPixels();
+  auto pixels = backBufferPixels();
   for (uint32_t y = 0; y < 16; ++y)
     for (uint32_t x = 0; x < 16; ++x) ASSERT_EQ(pixels[y * 16 + x], data[(y / 2) * 16 + x / 2]) << x << "," << y;
+  // A region away from the corner reads the rectangle with every coordinate halved: what a
+  // pass drew at half size into the halved rectangle comes back onto the region.
+  copyPass(screen()->backBuffer, src, Viewport{8, 4, 16, 12}, opaque(), true, 2.0f);
+  pixels = backBufferPixels();
+  for (uint32_t y = 4; y < 12; ++y)
+    for (uint32_t x = 8; x < 16; ++x) ASSERT_EQ(pixels[y * 16 + x], data[(y / 2) * 16 + x / 2]) << x << "," << y;
 }
 
 TEST_F(CopyPassGpuTest, DepthSourcesUseTheDepthVariant) {

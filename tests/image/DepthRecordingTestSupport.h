@@ -14,6 +14,11 @@ inline void put32(std::string& s, uint32_t v) {
   for (int i = 0; i < 4; ++i) s.push_back(char((v >> (8 * i)) & 0xFF));
 }
 
+// Stores `length` at bytes 16 to 19 of a .xed recording.
+inline void setLength(std::string& s, uint64_t length) {
+  for (int i = 0; i < 4; ++i) s[size_t(16 + i)] = char((length >> (8 * i)) & 0xFF);
+}
+
 // A .xed recording: a 24-byte header whose bytes 16 to 19 hold the length (the file's size
 // unless `storedLength` says otherwise), then for every frame `gap` bytes of other data
 // (a multiple of 4), the marker and 307200 big-endian values made by value(frame, pixel).

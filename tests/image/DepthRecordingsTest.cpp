@@ -42,16 +42,37 @@ TEST(XedRecording, SwapsTheBytesOfEachValue) {
   EXPECT_EQ(out[0], 0x1234);
 }
 
-TEST(XedRecording, AMarkerLikeValueInsideAFrameIsNotTakenForTheNext) {
-  // Depth 0x0280 then 0x01E0 at an aligned place of frame 0 reads as a marker in file order.
+TEST(XedRecording, TheNextMarkerIsLookedForFromHalfAFrameOn) {
+  // Markers 307200 bytes apart, the third 8 bytes later still: every one is a frame.
+  std::string s(24, '\0');
+  std::vector<int64_t> markers;
+  for (uint32_t frame = 0; frame < 3; ++frame) {
+    s.resize(frame == 2 ? s.size() + 8 : s.size(), '\x55');
+    markers.push_back(int64_t(s.size()));
+    depthtest::put32(s, kXedFrameMarker);
+    const uint16_t value = uint16_t(frame + 1);
+    for (uint32_t i = 0; i < (frame == 2 ? kDepthFramePixels : kDepthFramePixels / 2 - 2); ++i) {
+      s.push_back(char(value >> 8));
+      s.push_back(char(value & 0xFF));
+    }
+  }
+  depthtest::setLength(s, s.size());
+  XedRecording r;
+  r.assign(s);
+  for (int f = 0; f < 3; ++f) EXPECT_EQ(r.framePosition(f), markers[size_t(f)]) << f;
+  std::vector<uint16_t> out(kDepthFramePixels);
+  ASSERT_TRUE(r.decode(1, out.data()));
+  EXPECT_EQ(out[0], 2);
+  EXPECT_FALSE(r.decode(3, out.data()));
+
+  // Depth 0x0280 then 0x01E0 at an aligned place reads as a marker in file order: within the
+  // first 307200 bytes after a marker it is never looked at.
   auto value = [](int f, uint32_t i) -> uint16_t {
-    if (f == 0 && i == 200000) return 0x0280;
-    if (f == 0 && i == 200001) return 0x01E0;
+    if (f == 0 && i == 100000) return 0x0280;
+    if (f == 0 && i == 100001) return 0x01E0;
     return uint16_t(f + 1);
   };
-  XedRecording r;
   r.assign(xed(2, 0, value));
-  std::vector<uint16_t> out(kDepthFramePixels);
   ASSERT_TRUE(r.decode(1, out.data()));
   EXPECT_EQ(out[5], 2);
 }

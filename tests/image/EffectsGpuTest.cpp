@@ -319,6 +319,31 @@ TEST_F(EffectsGpuTest, SSAODarkensACreaseAndLeavesAFlatPlaneOpen) {
   EXPECT_GT(at(valley, 30, 20).r, 0.95f);
 }
 
+TEST_F(EffectsGpuTest, SSAORebuildsPositionsFromTheFieldOfViewAndFarPlaneNotTheProjection) {
+  // The picture was rendered through a 90-degree projection, while the Context's field of
+  // view says 10 degrees (as after a camera blend): a far wall over the left 12 columns, a
+  // nearer one (depth 2) over the rest. Positions come from the 10-degree frustum corner, so
+  // they crowd around the view axis; their samples, projected with the 90-degree projection,
+  // land near the middle of the picture, on the nearer wall: the far wall is occluded up to
+  // its left edge. Positions from the projection would leave that edge open.
+  context.projection = mat::perspectiveFovDegrees(90.0f, 1.0f, 0.1f, 100.0f);
+  context.fov = 10.0f;
+  context.zFar = 100.0f;
+  std::vector<Pixel> walls(32 * 32);
+  for (uint32_t y = 0; y < 32; ++y)
+    for (uint32_t x = 0; x < 32; ++x) walls[y * 32 + x] = Pixel{0.0f, 0.0f, -1.0f, x < 12 ? 3.0f : 2.0f};
+  upload(context.gbuffer[1], walls);
+  Operator& op = effect("SSAO");
+  setParam(op, "Radius", 1.0f);
+  setParam(op, "SurfaceEpsilon", 0.05f);
+  const std::vector<Pixel> out = pixels(apply(op, uniform({1, 1, 1, 1})));
+  for (uint32_t y : {4u, 16u, 28u}) {
+    EXPECT_LT(at(out, 1, y).r, 0.7f) << y;
+    EXPECT_LT(at(out, 6, y).r, 0.7f) << y;
+    EXPECT_GT(at(out, 28, y).r, 0.9f) << y;
+  }
+}
+
 // Depth of field needs pictures large enough for a circle of several pixels.
 class DOFGpuTest : public PostGpuTest {
  protected:

@@ -13,6 +13,27 @@ namespace {
 
 using lightref::HalfImage;
 
+// A picture input that renders its own view: it leaves the Context's camera, projection and
+// world on what it rendered with.
+class OwnViewImageOp : public Operator {
+ public:
+  explicit OwnViewImageOp(Texture* image) : picture(image) {
+    addOutput("ImageOut", PortType::Image, std::make_unique<Fn>(this));
+    linkOutput();
+  }
+  struct Fn : Function {
+    explicit Fn(OwnViewImageOp* o) : op(o) {}
+    void evaluate(float, const std::vector<Port*>&, Context& ctx) override {
+      ctx.camera = mat::translation({3, 1, -2});
+      ctx.projection = mat::perspectiveFovDegrees(90.0f, 1.0f, 0.5f, 20.0f);
+      ctx.world = mat::scaling({0.2f, 0.2f, 0.2f});
+      ctx.imageResult = op->picture;
+    }
+    OwnViewImageOp* op;
+  };
+  Texture* picture;
+};
+
 class DecalGpuTest : public LightingGpuTest {
  protected:
   // The plane drawn, then the decal operator evaluated with the decal's world matrix; returns
@@ -27,14 +48,15 @@ class DecalGpuTest : public LightingGpuTest {
     return gbuffer(3);
   }
 
-  Operator& decalOperator(const char* type) {
+  Operator& decalOperator(const char* type, bool ownView = false) {
     Operator& decal = makeOp(*graph, type);
     const uint8_t white[4 * 4 * 4] = {255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,
                                       255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,
                                       255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,
                                       255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255};
     Texture* picture = texture(0x10204, 4, 4, 0x10101, white);
-    auto& image = addOp<FakeImageOp>(*graph, picture);
+    Operator& image = ownView ? static_cast<Operator&>(addOp<OwnViewImageOp>(*graph, picture))
+                              : static_cast<Operator&>(addOp<FakeImageOp>(*graph, picture));
     connectOrThrow(*graph, image, "ImageOut", decal, "ImageIn");
     setParam(decal, "EmissiveColor.R", 0.5f);
     setParam(decal, "EmissiveColor.G", 0.25f);
@@ -85,6 +107,18 @@ TEST_F(DecalGpuTest, AFullScreenDecalDoesTheSameWithoutBrightness) {
   Operator& decal = decalOperator("FSDecal");
   HalfImage e = decalOver(decal, mat::scaling({2, 2, 3}) * mat::translation({-1, 0, 0}));
   expectOnlyInside(e, {-2, -1, -1.5f}, {0, 1, 1.5f}, {0.5f, 0.25f, 1.0f});
+}
+
+TEST_F(DecalGpuTest, APictureInputThatRendersItsOwnViewDoesNotMoveTheDecal) {
+  for (const char* type : {"Decal", "FSDecal"}) {
+    SCOPED_TRACE(type);
+    newFrame();
+    setCamera({0, 6, -5}, {0, 0, 0.5f}, 50.0f);
+    Operator& decal = decalOperator(type, true);
+    HalfImage e = decalOver(decal, mat::scaling({3, 2, 2}) * mat::translation({1, 0, 0.5f}));
+    setCamera({0, 6, -5}, {0, 0, 0.5f}, 50.0f);  // the surfaces are found with the frame's camera
+    expectOnlyInside(e, {-0.5f, -1, -0.5f}, {2.5f, 1, 1.5f}, {0.5f, 0.25f, 1.0f});
+  }
 }
 
 TEST_F(DecalGpuTest, ADecalWithTheCameraInsideItsBoxStillShows) {

@@ -143,9 +143,19 @@ TEST_F(DynaMeshGpuTest, BuffersAreSizedForTheWorstCut) {
   setParam(b, "Plane Count", 16);
   draw(b);
   EXPECT_EQ(fb->subs[0].a->vertexBuffers[0]->width(), 3000u * 9u);
-  // Each operator keeps its own count: a stays as it was.
+  // Each operator keeps its own count: with a at 3 planes and b at 16, frames of both import
+  // nothing and make no buffer.
   draw(a);
   EXPECT_EQ(fa->subs[0].a->vertexBuffers[0]->width(), 12000u);
+  device()->waitIdle();
+  const uint64_t created = device()->counters().total();
+  for (int frame = 0; frame < 2; ++frame) {
+    newFrame();  // drawn without reading the picture back, which takes a buffer
+    a.outputs[0].evaluate(0.0f, context);
+    b.outputs[0].evaluate(0.0f, context);
+  }
+  device()->waitIdle();
+  EXPECT_EQ(device()->counters().total(), created);
 }
 
 TEST_F(DynaMeshGpuTest, TheGpuCutMakesTheTrianglesOfTheCpuCut) {

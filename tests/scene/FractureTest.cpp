@@ -8,6 +8,7 @@
 #include <set>
 #include <tuple>
 
+#include "engine/Project.h"
 #include "scene/Fracture.h"
 
 namespace {
@@ -60,22 +61,42 @@ TEST(CrtRandom, FollowsTheCRuntimeSequence) {
   for (int i = 0; i < 1000; ++i) ASSERT_EQ(crtRand(), lcg.next());
 }
 
-TEST(FractureGrid, CountsFollowTheLongestSide) {
-  FractureGrid g = fractureGrid({2, 1, 1}, 14);
-  EXPECT_EQ(std::tie(g.nx, g.ny, g.nz), std::make_tuple(14, 7, 7));
-  EXPECT_FLOAT_EQ(g.length, 2.0f);
-  g = fractureGrid({0.5f, 3, 0.01f}, 14);
-  EXPECT_EQ(std::tie(g.nx, g.ny, g.nz), std::make_tuple(2, 14, 1));
-  g = fractureGrid({1, 1, 1}, 14);  // a tie with Z: Z is the reference
-  EXPECT_EQ(std::tie(g.nx, g.ny, g.nz), std::make_tuple(14, 14, 14));
-  // X and Y tie above Z: a flat square gets the full count on both sides, not thousands
-  // of planes measured against its thickness (or a division by zero).
-  g = fractureGrid({2, 2, 0}, 14);
-  EXPECT_EQ(std::tie(g.nx, g.ny, g.nz), std::make_tuple(14, 14, 1));
-  g = fractureGrid({2, 2, 0.001f}, 14);
-  EXPECT_EQ(std::tie(g.nx, g.ny, g.nz), std::make_tuple(14, 14, 1));
-  g = fractureGrid({0, 0, 0}, 14);  // a point
-  EXPECT_EQ(std::tie(g.nx, g.ny, g.nz), std::make_tuple(1, 1, 14));
+TEST(FractureGrid, CountsFollowTheLongestSideAndTiesMeasureAgainstZ) {
+  const auto counts = [](const FractureGrid& g) { return std::make_tuple(g.nx, g.ny, g.nz, g.length); };
+  EXPECT_EQ(counts(fractureGrid({2, 1, 1}, 14)), std::make_tuple(14, 7, 7, 2.0f));
+  EXPECT_EQ(counts(fractureGrid({0.5f, 3, 0.01f}, 14)), std::make_tuple(2, 14, 1, 3.0f));
+  EXPECT_EQ(counts(fractureGrid({1, 2, 3}, 14)), std::make_tuple(4, 9, 14, 3.0f));
+  // Whenever neither X nor Y alone is the longest side, Z is the reference: tied sides
+  // longer than Z get more than the 14 cells.
+  EXPECT_EQ(counts(fractureGrid({1, 1, 1}, 14)), std::make_tuple(14, 14, 14, 1.0f));
+  EXPECT_EQ(counts(fractureGrid({2, 2, 1}, 14)), std::make_tuple(28, 28, 14, 1.0f));
+  EXPECT_EQ(counts(fractureGrid({2, 1, 2}, 14)), std::make_tuple(14, 7, 14, 2.0f));
+  EXPECT_EQ(counts(fractureGrid({1, 2, 2}, 14)), std::make_tuple(7, 14, 14, 2.0f));
+  EXPECT_EQ(counts(fractureGrid({2, 2, 0.25f}, 14)), std::make_tuple(112, 112, 14, 0.25f));
+  // A flat square has no thickness to measure against, and a nearly flat one would get
+  // thousands of planes (millions of pieces): past eight times the cells on the tied sides,
+  // the tied side is the reference.
+  EXPECT_EQ(counts(fractureGrid({2, 2, 0}, 14)), std::make_tuple(14, 14, 1, 2.0f));
+  EXPECT_EQ(counts(fractureGrid({2, 2, 0.001f}, 14)), std::make_tuple(14, 14, 1, 2.0f));
+  EXPECT_EQ(counts(fractureGrid({2, 2, 0.2f}, 14)), std::make_tuple(14, 14, 1, 2.0f));
+  EXPECT_EQ(counts(fractureGrid({0, 0, 0}, 14)), std::make_tuple(1, 1, 14, 0.0f));  // a point
+}
+
+TEST(FracturePlanes, ATwoByTwoByOneBoxIsCutOnTheGridOfItsShortSide) {
+  const std::vector<MeshVertex> box = boxSoup({0, 0, 0}, {2, 2, 1});
+  const FractureBounds b = boundsOf(box);
+  crtSrand(5);
+  const std::vector<CutPlane> planes = fracturePlanes(b, fractureGrid(b.extents(), 14), 14, 0.0f);
+  // Planes 1/14 apart on every axis: 28 across X and Y, 14 across Z.
+  int perAxis[3] = {0, 0, 0};
+  for (const CutPlane& p : planes) {
+    const int axis = p.normal.x == 1 ? 0 : p.normal.y == 1 ? 1 : 2;
+    ++perAxis[axis];
+    const float along = axis == 0 ? p.point.x : axis == 1 ? p.point.y : p.point.z;
+    const float k = along * 14.0f - 0.5f;
+    EXPECT_NEAR(k, std::round(k), 1e-3f);
+  }
+  EXPECT_EQ(std::tie(perAxis[0], perAxis[1], perAxis[2]), std::make_tuple(28, 28, 14));
 }
 
 TEST(FracturePlanes, TwentyEightPlanesForATwoByOneByOneBox) {
@@ -242,6 +263,33 @@ TEST(Fracture, SameGeneratorStateGivesTheSamePieces) {
   FractureOptions unknown;
   unknown.technique = 2;
   EXPECT_TRUE(fractureMesh(box, identityIndices(box.size()), unknown).empty());
+}
+
+TEST(Fracture, PiecesFollowWhatOtherUsersDrewFromTheGeneratorBefore) {
+  // The break-up does not seed the generator: a graph made just before it (its id takes one
+  // draw) gives the pieces of one draw made by hand, not those of the untouched sequence.
+  const std::vector<MeshVertex> box = boxSoup({0, 0, 0}, {1, 2, 0.5f});
+  FractureOptions options;
+  options.randomness = 0.3f;
+  const auto breakUp = [&] { return fractureMesh(box, identityIndices(box.size()), options); };
+  const auto same = [](const std::vector<TriangleSoup>& a, const std::vector<TriangleSoup>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+      if (a[i].size() != b[i].size() || std::memcmp(a[i].data(), b[i].data(), a[i].size() * sizeof(MeshVertex)))
+        return false;
+    return true;
+  };
+  crtSrand(42);
+  const auto untouched = breakUp();
+  crtSrand(42);
+  crtRand();
+  const auto afterOneDraw = breakUp();
+  ASSERT_FALSE(same(untouched, afterOneDraw));
+  crtSrand(42);
+  const uint32_t before = crtRandState();
+  { OperatorGraph graph; }
+  EXPECT_NE(crtRandState(), before);
+  EXPECT_TRUE(same(breakUp(), afterOneDraw));
 }
 
 TEST(Fracture, PieceOffsetsAreSeededByThePieceIndex) {

@@ -145,14 +145,14 @@ TEST_F(LightOperators, LightsLeaveWorldAndMaterialAsTheyFoundThem) {
   }
 }
 
-TEST(TransparencyRegion, ScreenPercentScalesTheSizeFromTheCornerAndClamps) {
+TEST(TransparencyRegion, ScreenPercentScalesEveryCoordinateAndClamps) {
   const Viewport r{10, 20, 110, 220};
-  Viewport half = scaledRegion(r, 0.5f);
-  EXPECT_EQ(half, (Viewport{10, 20, 60, 120}));
-  EXPECT_EQ(scaledRegion(r, 1.7f), r);                       // above 100 % is 100 %
-  EXPECT_EQ(scaledRegion(r, -0.3f), (Viewport{10, 20, 10, 20}));  // below 0 is empty
-  EXPECT_EQ(scaledRegion(r, NAN), (Viewport{10, 20, 10, 20}));
+  EXPECT_EQ(scaledRegion(r, 0.5f), (Viewport{5, 10, 55, 110}));
+  EXPECT_EQ(scaledRegion(r, 1.7f), r);                         // above 100 % is 100 %
+  EXPECT_EQ(scaledRegion(r, -0.3f), (Viewport{0, 0, 0, 0}));  // below 0 is empty
+  EXPECT_EQ(scaledRegion(r, NAN), (Viewport{0, 0, 0, 0}));
   EXPECT_EQ(scaledRegion({0, 0, 33, 17}, 0.5f), (Viewport{0, 0, 16, 8}));  // truncated
+  EXPECT_EQ(scaledRegion({3, 3, 9, 9}, 0.5f), (Viewport{1, 1, 4, 4}));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // CPU by casting the ray from its surface point towards the light against the box; the
 // rendered picture must agree on at least 97% of the plane's pixels (the filter softens the
 // shadow's edge over about two shadow-map texels, so pixels along the edge may go either way).
+// The generated boxes of "ProcMesh" cast their shadows as well.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -250,6 +251,56 @@ TEST_F(ShadowGpuTest, InstancedAndClothCastersShadowLikeTheirGeometry) {
   }
   EXPECT_GE(spot.agree, spot.plane * 97 / 100) << spot.agree << " of " << spot.plane;
   EXPECT_GE(spot.shadowFound, spot.predictedShadow * 9 / 10);
+}
+
+TEST_F(ShadowGpuTest, TheBoxesAProcMeshGeneratesCastShadows) {
+  // One generated box: the point at the operator's origin (a sphere of radius ~0), half size
+  // 0.5, turned about an axis of the shader's choosing; placed 1.5 above the plane. Whatever
+  // its turn, it holds the ball of radius 0.5 about its centre and lies within the ball of
+  // radius 0.5 * sqrt(3).
+  const Float3 centre{0.0f, 1.5f, 0.0f};
+  const float half = 0.5f;
+  Operator& proc = makeOp(*graph, "ProcMesh");
+  setParam(proc, "Points", 1.0f);
+  setParam(proc, "Param 0", 1e-4f);
+  setParam(proc, "Param 3", half);
+  // The light from the right, the eye above the right: the box hides none of its shadow.
+  setCamera({3, 6, -4}, {-0.5f, 0, 0}, 55.0f);
+  const Float3 towards{1.0f, 1.0f, 0.2f};
+  const Float3 L = normalize(towards);
+  dirLights().push_back(dirLight(towards, {1, 1, 1}, true));
+  const Mesh* quad = quadMesh();
+  Material m;
+  m.roughness = 0.8f;
+  Operator& pass = lightPass([&] {
+    draw(quad, mat::scaling({20, 1, 20}), m);
+    ctx.world = ctx.worldPrev = mat::translation(centre);
+    proc.outputs[0].evaluate(0.0f, ctx);
+    ctx.world = ctx.worldPrev = Float4x4::identity();
+  });
+  HalfImage out = light(pass);
+  const std::vector<Surfel> g = surfels();
+  int inShadow = 0, inLight = 0;
+  for (uint32_t i = 0; i < kSize * kSize; ++i) {
+    const Surfel& s = g[i];
+    if (!s.geometry || std::fabs(s.position.y) > 0.02f || s.normal.y < 0.99f) continue;  // the plane only
+    const float full = lightref::brdfLight(s.normal, s.toEye, L, s.surface, {1, 1, 1}).y;
+    if (full < 0.05f) continue;
+    // How far the ray from the surface towards the light passes from the box's centre.
+    const Float3 rel = centre - s.position;
+    const float along = dot(rel, L);
+    const float miss = std::sqrt(std::max(dot(rel, rel) - along * along, 0.0f));
+    const bool dark = out.at(i % kSize, i / kSize).y < 0.5f * full;
+    if (miss < 0.8f * half) {
+      ++inShadow;
+      EXPECT_TRUE(dark) << i % kSize << "," << i / kSize;
+    } else if (miss > 1.2f * half * std::sqrt(3.0f)) {
+      ++inLight;
+      EXPECT_FALSE(dark) << i % kSize << "," << i / kSize;
+    }
+  }
+  EXPECT_GT(inShadow, 8);
+  EXPECT_GT(inLight, 500);
 }
 
 }  // namespace

@@ -1,11 +1,11 @@
-// What the G-buffer writers whose geometry a geometry stage builds from points (the shaders
-// of the generators) share: a vertex from its place now and a millisecond earlier, the faces
-// of a cube, and a pixel stage coloured by the constants alone. Include after the b0 buffer
-// that holds GBUFFER_OBJECT_CONSTANTS.
+// What the G-buffer writers of the generators share: a vertex from its place now and a
+// millisecond earlier, and a pixel stage coloured by the constants alone (the cube's faces
+// come from shapes.hlsli). Include after the b0 buffer that holds GBUFFER_OBJECT_CONSTANTS.
 #ifndef COMMON_GENERATED_HLSLI
 #define COMMON_GENERATED_HLSLI
 
 #include "gbuffer.hlsli"
+#include "shapes.hlsli"
 
 // What the geometry stage hands on: the G-buffer vertex fields and a colour of the shader's
 // own (a tint of the base colour, say).
@@ -19,13 +19,6 @@ struct GeneratedVertex
 float hash(float n)
 {
     return frac(sin(n * 12.9898) * 43758.5453);
-}
-
-// Rodrigues rotation of v about a unit axis by an angle in radians.
-float3 rotateAbout(float3 v, float3 axis, float angle)
-{
-    float c = cos(angle), s = sin(angle);
-    return v * c + cross(axis, v) * s + axis * dot(axis, v) * (1.0 - c);
 }
 
 // The vertex at object-space `now` (`prev` a millisecond earlier, for the velocity) with an
@@ -42,22 +35,6 @@ GeneratedVertex generatedVertex(float3 now, float3 prev, float3 normal, float2 u
     o.uv = uv;
     o.tint = tint;
     return o;
-}
-
-// The faces of the cube of half size 1 about the origin: face f (0 to 5) has the outward
-// normal kCubeFaceNormals[f], and cubeFaceCorner(f, k) for k = 0 to 3 are its corners in
-// strip order, wound clockwise seen from outside.
-static const float3 kCubeFaceNormals[6] = {float3(1, 0, 0), float3(-1, 0, 0), float3(0, 1, 0),
-                                           float3(0, -1, 0), float3(0, 0, 1), float3(0, 0, -1)};
-static const float3 kCubeFaceUs[6] = {float3(0, 0, 1), float3(0, 0, -1), float3(1, 0, 0),
-                                      float3(1, 0, 0), float3(-1, 0, 0), float3(1, 0, 0)};
-
-float3 cubeFaceCorner(uint f, uint k)
-{
-    float3 n = kCubeFaceNormals[f];
-    float3 u = kCubeFaceUs[f];
-    float3 v = cross(n, u);
-    return n + (k < 2 ? -u : u) + ((k & 1) == 0 ? v : -v);
 }
 
 // The surface: the given albedo and the constants' material; a back face (geometry seen

@@ -1,7 +1,8 @@
-// Draws the points of "ProcMesh" as boxes: the vertex stage fetches point i of the buffer
-// the compute pass filled (t8), the geometry stage builds a box of up to triCount triangles
-// (12 for a whole box) around it, the pixel stage writes the G-buffer with the constants'
-// material tinted by the point's colour.
+// Draws the boxes of "ProcMesh": the triangles the compute pass generated are the vertex
+// stream (a plain triangle list, so the shadow passes draw the same geometry); the vertex
+// stage finds its point's colour in the point buffer (t8), the geometry stage hands the
+// triangles on, the pixel stage writes the G-buffer with the constants' material tinted by
+// the point's colour.
 #include "procMesh.hlsli"
 
 cbuffer DrawConstants : register(b0)
@@ -16,42 +17,25 @@ cbuffer DrawConstants : register(b0)
 
 StructuredBuffer<ProcPoint> gPoints : register(t8);
 
-struct BoxPoint
+struct BoxVertex
 {
-    float4 position : POSITION;
-    float4 previous : TEXCOORD1;
-    float4 orientation : TEXCOORD2;
-    float3 colour : COLOR0;
+    float3 position : POSITION;
+    float3 normal : NORMAL;
+    float3 previous : TANGENT;
+    float2 uv : TEXCOORD0;
 };
 
-BoxPoint VS(uint id : SV_VertexID)
+GeneratedVertex VS(BoxVertex v, uint id : SV_VertexID)
 {
-    ProcPoint p = gPoints[id];
-    BoxPoint o;
-    o.position = p.position;
-    o.previous = p.previous;
-    o.orientation = p.orientation;
-    o.colour = p.colour.rgb;
-    return o;
+    float3 tint = gPoints[id / max(triCount * 3, 1u)].colour.rgb;
+    return generatedVertex(v.position, v.previous, v.normal, v.uv, tint);
 }
 
-GeneratedVertex corner(BoxPoint p, float3 c, float3 n)
+[maxvertexcount(3)]
+void GS(triangle GeneratedVertex v[3], inout TriangleStream<GeneratedVertex> stream)
 {
-    float3 offset = rotateAbout(c, p.orientation.xyz, p.orientation.w) * p.position.w;
-    return generatedVertex(p.position.xyz + offset, p.previous.xyz + offset,
-                           rotateAbout(n, p.orientation.xyz, p.orientation.w), c.xy * 0.5 + 0.5, p.colour);
-}
-
-[maxvertexcount(24)]
-void GS(point BoxPoint p[1], inout TriangleStream<GeneratedVertex> stream)
-{
-    uint faces = min((triCount + 1) / 2, 6u);
-    for (uint f = 0; f < faces; ++f)
-    {
-        for (uint k = 0; k < 4; ++k)
-            stream.Append(corner(p[0], cubeFaceCorner(f, k), kCubeFaceNormals[f]));
-        stream.RestartStrip();
-    }
+    for (uint k = 0; k < 3; ++k)
+        stream.Append(v[k]);
 }
 
 GBufferOutput PS(GeneratedVertex i, bool front : SV_IsFrontFace)
