@@ -131,7 +131,10 @@ void ImageShaderOp::ImageShaderFunction::evaluate(float t, const std::vector<Por
     input = evalImage(s, ImageIn, t, ctx);
     ctx.imageResult = picture;
   }
-  if (!isLoading) {
+  // While loading nothing is set: the file would run on constants it never got (a zero
+  // resolution makes NaNs), and a target kept without clearing would show them for good.
+  if (isLoading) return;
+  {
     Constants(program.get())
         .set("gTime", t)
         .set("gResolution", Float2{float(ctx.viewport.right - ctx.viewport.left),
