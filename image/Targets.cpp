@@ -94,6 +94,9 @@ void ImageOp::ImageFunction::evaluate(float t, const std::vector<Port*>& s, Cont
 // ---- SlotIn / SlotOut -------------------------------------------------------------------------
 
 SlotInOp::SlotInOp() : Operator(CategoryImage) {
+  // Runs once every frame before the graphs are drawn, so a SlotOut anywhere sees this
+  // frame's picture even when nothing drawn pulls the SlotIn.
+  flags = 0x02 | OperatorFlags::EveryFrame;
   declareInputs(kParams);
   addColorGroup("Clear", ClearR, 4);
   addOutput("ImageOut", PortType::Image, std::make_unique<SlotInFunction>());

@@ -36,6 +36,7 @@ class ProductionFramesGpuTest : public ImageOpGpuTest {
 
   void SetUp() override {
     ImageOpGpuTest::SetUp();
+    registerEngineOperators();
     SlotTable::instance().clear();
     project = std::make_unique<Project>();  // one graph, shown from 0 to 60 s
     loading = uniform({0, 0, 0, 1});
@@ -140,6 +141,27 @@ TEST_F(ProductionFramesGpuTest, EffectsAfterABlendShowTheComposite) {
               << "frame " << f << " pixel " << x << "," << y << ": " << at(got, 16, x, y).r << " "
               << at(got, 16, x, y).g << " " << at(got, 16, x, y).b << " " << at(got, 16, x, y).a;
     }
+  }
+}
+
+TEST_F(ProductionFramesGpuTest, ASlotInRunsEveryFrameBeforeTheGraphsAreDrawn) {
+  // The SlotIn feeds nothing that is drawn; its clear colour follows the production time.
+  Operator& slotIn = op("SlotIn");
+  setParam(slotIn, "ID", 7);
+  setParam(slotIn, "Clear.B", 0.5f), setParam(slotIn, "Clear.A", 1);
+  Operator& clock = op("Time");
+  link(clock, slotIn, "Clear.R");
+  Operator& slotOut = op("SlotOut");
+  setParam(slotOut, "ID", 7);
+  show(slotOut);
+
+  warmUp();
+  for (float t : {0.25f, 0.5f, 0.75f}) {
+    Texture* picture = frame(t);
+    ASSERT_NE(picture, nullptr);
+    EXPECT_EQ(picture, SlotTable::instance().find(7));
+    const Pixel p = at(pixels(picture), 16, 5, 9);
+    EXPECT_LT(maxDiff(p, Pixel{t, 0, 0.5f, 1}), 1e-3f) << "at " << t << ": " << p.r << " " << p.g << " " << p.b;
   }
 }
 
