@@ -115,8 +115,12 @@ void SlotInOp::SlotInFunction::evaluate(float t, const std::vector<Port*>& s, Co
   readColour(s, ClearR, t, ctx, colour);
   const bool clear = evalFloat(s, Clear, t, ctx) > 0.5f;
   const int32_t id = truncToInt32(evalFloat(s, Id, t, ctx));
+  // The region keeps a side that was given; the target is window-sized (and follows the
+  // window) as soon as either side is not.
   const RequestedSize size = requestedSize(askedX, askedY, ctx);
   const Viewport whole{0, 0, int32_t(size.width), int32_t(size.height)};
+  RequestedSize wanted = size;
+  if (!(askedX >= 1.0f) || !(askedY >= 1.0f)) wanted = RequestedSize{ctx.screenWidth(), ctx.screenHeight(), true};
 
   // The input chain gets its own G-buffer, depth target and ring of the slot's size. The
   // region is set first so that the fresh G-buffer pass covers the whole slot.
@@ -124,23 +128,23 @@ void SlotInOp::SlotInFunction::evaluate(float t, const std::vector<Port*>& s, Co
   ctx.beginFrame(size.width, size.height, false, false);
 
   Device* device = deviceOf(ctx);
-  if (device && (!target || !sameTarget(size, made))) {
+  if (device && (!target || !sameTarget(wanted, made))) {
     TextureDesc d;
     d.flags = kPooledColourFlags;
     d.format = kImageRgba16f;
-    d.options = 0x40 | (size.screenSized ? uint32_t(kSizeFull) : 0u);
-    d.width = size.width;
-    d.height = size.height;
+    d.options = 0x40 | (wanted.screenSized ? uint32_t(kSizeFull) : 0u);
+    d.width = wanted.width;
+    d.height = wanted.height;
     Texture* fresh = createTexture(device, d, nullptr);
     if (!fresh) {
-      logMessage("SlotIn %d: cannot create a target of %u x %u\n", id, size.width, size.height);
+      logMessage("SlotIn %d: cannot create a target of %u x %u\n", id, wanted.width, wanted.height);
     } else {
       // Whoever still holds the old picture (the table, a SlotOut's result) sees the new one.
       SlotTable::instance().replace(target, fresh);
       if (ctx.imageResult == target && target) ctx.imageResult = fresh;
       deleteTexture(target);
       target = fresh;
-      made = size;
+      made = wanted;
       sizeX = askedX;
       sizeY = askedY;
     }
@@ -154,7 +158,10 @@ void SlotInOp::SlotInFunction::evaluate(float t, const std::vector<Port*>& s, Co
   if (ctx.imageResult != target) {
     RenderStateDesc opaque = RenderStateDesc::zeroed();
     opaque.stencilReadMask = opaque.stencilWriteMask = 0xFF;
-    copyPass(target, ctx.imageResult, whole, opaque, false);
+    // A given side may be wider than the window-sized target.
+    const Viewport kept{0, 0, std::min(whole.right, int32_t(target->width())),
+                        std::min(whole.bottom, int32_t(target->height()))};
+    copyPass(target, ctx.imageResult, kept, opaque, false);
     ctx.imageResult = target;
   }
   SlotTable::instance().set(id, target);
