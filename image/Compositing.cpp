@@ -37,8 +37,11 @@ void BlendOp::BlendFunction::evaluate(float t, const std::vector<Port*>& s, Cont
   Texture* mask = connected(s, ImageMask) ? evalImage(s, ImageMask, t, ctx) : nullptr;
   const int32_t colorMode = truncToInt32(evalFloat(s, Color, t, ctx));
   const int32_t alphaMode = truncToInt32(evalFloat(s, Alpha, t, ctx));
-  // Nothing was current to composite into: the picture stays as the inputs left it.
-  if (!destination) return;
+  // Nothing was current to composite into: the result is that nothing, not an input.
+  if (!destination) {
+    ctx.imageResult = nullptr;
+    return;
+  }
   loadPassProgramOnce(program, tried, "blend");
   if (program) {
     Device* device = deviceOf(ctx);
@@ -76,7 +79,10 @@ void MaskImageOp::MaskImageFunction::evaluate(float t, const std::vector<Port*>&
                         evalFloat(s, ChannelMaskB, t, ctx), evalFloat(s, ChannelMaskA, t, ctx)};
   const float invert = evalFloat(s, Invert, t, ctx);
   const float threshold = evalFloat(s, Threshold, t, ctx);
-  if (!destination) return;
+  if (!destination) {
+    ctx.imageResult = nullptr;
+    return;
+  }
   loadPassProgramOnce(program, tried, "mask");
   if (program) {
     Device* device = deviceOf(ctx);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "image/ImagePass.h"
 #include "tests/image/ImageOpTestSupport.h"
 
 namespace {
@@ -157,6 +158,20 @@ TEST_F(PixelSortingGpuTest, PassesThroughWithBlackValOneOrNoDirection) {
   EXPECT_EQ(runOn(sorter(input, SortRule{1.0f}, true, true), nullptr), input);
   EXPECT_EQ(runOn(sorter(input, SortRule{0.1f}, false, false), nullptr), input);
   EXPECT_EQ(ringIndex(), ring);
+}
+
+TEST_F(PixelSortingGpuTest, NothingToSortStillTakesTheNextRingImageEmpty) {
+  const uint32_t index = ringIndex();
+  copyPass(ringSlot(index), uniform({1, 1, 1, 1}), Viewport{0, 0, 32, 32}, imagepass::passStateDesc(), false);
+  Operator& op = effect("PixelSorting");
+  feed(pictureOp(nullptr), op);
+  ASSERT_EQ(runOn(op, nullptr), ringSlot(index));
+  EXPECT_EQ(ringIndex(), (index + 1) % 3);
+  for (const Pixel& p : pixels(ringSlot(index))) ASSERT_EQ(p.r + p.g + p.b + p.a, 0.0f) << "an older picture shows";
+  // Turned off it passes even nothing through, leaving the ring alone.
+  setParam(op, "BlackVal", 1.0f);
+  EXPECT_EQ(runOn(op, nullptr), nullptr);
+  EXPECT_EQ(ringIndex(), (index + 1) % 3);
 }
 
 TEST_F(PixelSortingGpuTest, LinesLongerThanTheSharedMemoryAreSortedInChunks) {
