@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "engine/Choice.h"
 #include "engine/FloatOperators.h"
 #include "gfx/Device.h"
 #include "gfx/FatalError.h"
@@ -35,8 +36,8 @@ void BlendOp::BlendFunction::evaluate(float t, const std::vector<Port*>& s, Cont
   if (!connected(s, ImageB)) b = nullptr;
   if (!a || !b) return;
   Texture* mask = connected(s, ImageMask) ? evalImage(s, ImageMask, t, ctx) : nullptr;
-  const int32_t colorMode = truncToInt32(evalFloat(s, Color, t, ctx));
-  const int32_t alphaMode = truncToInt32(evalFloat(s, Alpha, t, ctx));
+  const int32_t colorMode = evalChoice(s, Color, t, ctx);
+  const int32_t alphaMode = evalChoice(s, Alpha, t, ctx);
   // Nothing was current to composite into: the result is that nothing, not an input.
   if (!destination) {
     ctx.imageResult = nullptr;
@@ -187,7 +188,7 @@ void SpriteOp::SpriteFunction::evaluate(float t, const std::vector<Port*>& s, Co
   const float tw = texture ? float(texture->width()) : 0.0f;
   const float th = texture ? float(texture->height()) : 0.0f;
   const SpriteRect rect = spriteRect(W, H, tw, th, positionX, positionY, scaleX, scaleY,
-                                     truncToInt32(evalFloat(s, Pivot, t, ctx)));
+                                     evalChoice(s, Pivot, t, ctx));
   const float glitch = evalFloat(s, Glitch, t, ctx);
   // A texture or viewport without pixels, or a scale of 0, has nothing to draw.
   if (!picture || rect.empty() || !usable(program.get()) || !ctx.quadMesh) return;

@@ -1,5 +1,6 @@
 #include "image/Generators.h"
 
+#include "engine/Choice.h"
 #include "engine/FloatOperators.h"
 #include "engine/Globals.h"
 #include "gfx/Device.h"
@@ -173,7 +174,7 @@ void EngraverOp::EngraverFunction::evaluate(float t, const std::vector<Port*>& s
     const float scale = evalFloat(s, Scale, t, ctx);
     const float rotation = evalFloat(s, Rotation, t, ctx);
     const float power = evalFloat(s, Power, t, ctx);
-    const int32_t distortionType = truncToInt32(evalFloat(s, DistortionType, t, ctx));
+    const int32_t distortionType = evalChoice(s, DistortionType, t, ctx);
     const float distortionScale = evalFloat(s, DistortionScale, t, ctx);
     const float lineCenter = evalFloat(s, LineCenter, t, ctx);
     Constants(program.get())

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "engine/Choice.h"
 #include "engine/FloatOperators.h"
 #include "gfx/Device.h"
 #include "gfx/FatalError.h"
@@ -63,7 +64,7 @@ ImageOp::ImageOp() : Operator(CategoryImage) {
 void ImageOp::ImageFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
   sizeX = evalFloat(s, SizeX, t, ctx);
   sizeY = evalFloat(s, SizeY, t, ctx);
-  const uint32_t format = truncToInt32(evalFloat(s, Format, t, ctx)) == 1 ? kImageRgba8 : kImageRgba16f;
+  const uint32_t format = evalChoice(s, Format, t, ctx) == 1 ? kImageRgba8 : kImageRgba16f;
   const RequestedSize size = requestedSize(sizeX, sizeY, ctx);
   target = nullptr;
   if (ctx.targets)

@@ -95,7 +95,7 @@ class PixelSortingGpuTest : public ImageOpGpuTest {
     Operator& op = effect("PixelSorting");
     feed(pictureOp(input), op);
     setParam(op, "BlackVal", r.blackVal);
-    setParam(op, "Mode", r.white ? 1.0f : 0.0f);
+    setParam(op, "Mode", r.white ? 1.6f : 0.4f);  // a choice is read by truncation
     setParam(op, "InvertSort", r.invert ? 1.0f : 0.0f);
     setParam(op, "UseColorAverage", r.average ? 1.0f : 0.0f);
     setParam(op, "Horizontal", horizontal ? 1.0f : 0.0f);
