@@ -4,6 +4,7 @@
 #include "engine/FloatOperators.h"
 #include "engine/Globals.h"
 #include "gfx/Device.h"
+#include "gfx/DeviceContext.h"
 #include "gfx/ShaderProgram.h"
 #include "image/Effects.h"
 #include "image/ImagePass.h"
@@ -132,10 +133,13 @@ void ImageShaderOp::ImageShaderFunction::evaluate(float t, const std::vector<Por
     input = evalImage(s, ImageIn, t, ctx);
     ctx.imageResult = picture;
   }
-  // While loading nothing is set: the file would run on constants it never got (a zero
-  // resolution makes NaNs), and a target kept without clearing would show them for good.
-  if (isLoading) return;
-  {
+  // While loading the constants are not set, so nothing is drawn (the file would run on
+  // constants it never got, a zero resolution makes NaNs, and a target kept without
+  // clearing would show them for good); the draw is only prepared, so that the frame that
+  // first shows it builds nothing.
+  Device* device = deviceOf(ctx);
+  PrepareOnlyScope prepare(isLoading && device ? device->context() : nullptr);
+  if (!isLoading) {
     Constants(program.get())
         .set("gTime", t)
         .set("gResolution", Float2{float(ctx.viewport.right - ctx.viewport.left),
@@ -148,7 +152,7 @@ void ImageShaderOp::ImageShaderFunction::evaluate(float t, const std::vector<Por
   if (!picture || !picture->isRenderTarget()) return;
   // Without an input the slot is left empty: a picture from an earlier frame may be the
   // one drawn into now.
-  bindTexture(program.get(), 0, readable(ctx, input, picture), linearClamp(deviceOf(ctx)));
+  bindTexture(program.get(), 0, readable(ctx, input, picture), linearClamp(device));
   drawOver(program.get(), picture, ctx.viewport);
 }
 
