@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "engine/Choice.h"
+#include "engine/FloatOperators.h"
 #include "engine/Project.h"
 
 void Float::serialize(TreeNodeRef node, const char* key) { serializeFloat(node, key, value); }
@@ -15,6 +17,12 @@ std::vector<EnumEntry> GraphEnumDataProvider::getEntries() {
     for (const auto& g : p->graphs) entries.push_back({g->name, g->id});
   }
   return entries;
+}
+
+int32_t choiceIndex(float value) { return truncToInt32(value); }
+
+int32_t evalChoice(const std::vector<Port*>& sources, size_t i, float t, Context& ctx) {
+  return choiceIndex(evalFloat(sources, i, t, ctx));
 }
 
 void ValueFunction::evaluate(float t, const std::vector<Port*>& sources, Context& ctx) {

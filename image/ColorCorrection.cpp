@@ -28,7 +28,7 @@ void ColorCorrectionOp::ColorCorrectionFunction::evaluate(float t, const std::ve
   const Reading levels(kLevelFields, s, t, ctx);
   const float saturation = evalFloat(s, Saturation, t, ctx);
   const bool preview = evalFloat(s, Preview, t, ctx) > 0.0f;  // any positive value, unlike bools elsewhere
-  drawIntoNextRingImage(ctx, [&](PostProcessManager& m, Texture* destination) {
+  drawIntoNextRingImage(ctx, source, [&](PostProcessManager& m, Texture* destination) {
     levels.storeInto(m.colorCorrection);
     m.colorCorrection.saturation = saturation;
     m.colorCorrection.preview = preview;
@@ -58,7 +58,7 @@ void CCSplitToningOp::CCSplitToningFunction::evaluate(float t, const std::vector
   // Colours first, then the influences and the balance.
   const Reading colours(kSplitToningColours, s, t, ctx);
   const Reading amounts(kSplitToningAmounts, s, t, ctx);
-  drawIntoNextRingImage(ctx, [&](PostProcessManager& m, Texture* destination) {
+  drawIntoNextRingImage(ctx, source, [&](PostProcessManager& m, Texture* destination) {
     colours.storeInto(m.ccSplitToning);
     amounts.storeInto(m.ccSplitToning);
     m.applyCCSplitToning(source, mask, destination, ctx.viewport);
@@ -77,7 +77,7 @@ void CCColorOp::CCColorFunction::evaluate(float t, const std::vector<Port*>& s, 
   if (!pictureAndMask(s, t, ctx, source, mask)) return;
   Float4 ranges[CCRangeCount];
   for (uint32_t i = 0; i < CCRangeCount; ++i) ranges[i] = readRgb(s, FirstRange + 3 * i, t, ctx);
-  drawIntoNextRingImage(ctx, [&](PostProcessManager& m, Texture* destination) {
+  drawIntoNextRingImage(ctx, source, [&](PostProcessManager& m, Texture* destination) {
     for (uint32_t i = 0; i < CCRangeCount; ++i) m.ccColor.ranges[i] = ranges[i];
     m.applyCCColor(source, mask, destination, ctx.viewport);
   });
@@ -94,7 +94,7 @@ void CCHSLOp::CCHSLFunction::evaluate(float t, const std::vector<Port*>& s, Cont
   Texture *source, *mask;
   if (!pictureAndMask(s, t, ctx, source, mask)) return;
   const Float4 hsl = readRgb(s, Hue, t, ctx);
-  drawIntoNextRingImage(ctx, [&](PostProcessManager& m, Texture* destination) {
+  drawIntoNextRingImage(ctx, source, [&](PostProcessManager& m, Texture* destination) {
     m.ccHSL.hsl = hsl;
     m.applyCCHSL(source, mask, destination, ctx.viewport);
   });
@@ -116,7 +116,7 @@ void CCToneOp::CCToneFunction::evaluate(float t, const std::vector<Port*>& s, Co
   Texture *source, *mask;
   if (!pictureAndMask(s, t, ctx, source, mask)) return;
   const Reading params(kToneFields, s, t, ctx);
-  drawIntoNextRingImage(ctx, [&](PostProcessManager& m, Texture* destination) {
+  drawIntoNextRingImage(ctx, source, [&](PostProcessManager& m, Texture* destination) {
     params.storeInto(m.ccTone);
     m.applyCCTone(source, mask, destination, ctx.viewport);
   });

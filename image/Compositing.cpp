@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "engine/Choice.h"
 #include "engine/FloatOperators.h"
 #include "gfx/Device.h"
 #include "gfx/FatalError.h"
@@ -35,10 +36,13 @@ void BlendOp::BlendFunction::evaluate(float t, const std::vector<Port*>& s, Cont
   if (!connected(s, ImageB)) b = nullptr;
   if (!a || !b) return;
   Texture* mask = connected(s, ImageMask) ? evalImage(s, ImageMask, t, ctx) : nullptr;
-  const int32_t colorMode = truncToInt32(evalFloat(s, Color, t, ctx));
-  const int32_t alphaMode = truncToInt32(evalFloat(s, Alpha, t, ctx));
-  // Nothing was current to composite into: the picture stays as the inputs left it.
-  if (!destination) return;
+  const int32_t colorMode = evalChoice(s, Color, t, ctx);
+  const int32_t alphaMode = evalChoice(s, Alpha, t, ctx);
+  // Nothing was current to composite into: the result is that nothing, not an input.
+  if (!destination) {
+    ctx.imageResult = nullptr;
+    return;
+  }
   loadPassProgramOnce(program, tried, "blend");
   if (program) {
     Device* device = deviceOf(ctx);
@@ -76,7 +80,10 @@ void MaskImageOp::MaskImageFunction::evaluate(float t, const std::vector<Port*>&
                         evalFloat(s, ChannelMaskB, t, ctx), evalFloat(s, ChannelMaskA, t, ctx)};
   const float invert = evalFloat(s, Invert, t, ctx);
   const float threshold = evalFloat(s, Threshold, t, ctx);
-  if (!destination) return;
+  if (!destination) {
+    ctx.imageResult = nullptr;
+    return;
+  }
   loadPassProgramOnce(program, tried, "mask");
   if (program) {
     Device* device = deviceOf(ctx);
@@ -181,7 +188,7 @@ void SpriteOp::SpriteFunction::evaluate(float t, const std::vector<Port*>& s, Co
   const float tw = texture ? float(texture->width()) : 0.0f;
   const float th = texture ? float(texture->height()) : 0.0f;
   const SpriteRect rect = spriteRect(W, H, tw, th, positionX, positionY, scaleX, scaleY,
-                                     truncToInt32(evalFloat(s, Pivot, t, ctx)));
+                                     evalChoice(s, Pivot, t, ctx));
   const float glitch = evalFloat(s, Glitch, t, ctx);
   // A texture or viewport without pixels, or a scale of 0, has nothing to draw.
   if (!picture || rect.empty() || !usable(program.get()) || !ctx.quadMesh) return;

@@ -83,7 +83,7 @@ constexpr Field<SSAOBlock> kSSAOFields[] = {
 void SSAOOp::SSAOFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
   Texture* source = evalImage(s, ImageIn, t, ctx);
   const Reading params(kSSAOFields, s, t, ctx);
-  drawIntoNextRingImage(ctx, [&](PostProcessManager& m, Texture* destination) {
+  drawIntoNextRingImage(ctx, source, [&](PostProcessManager& m, Texture* destination) {
     params.storeInto(m.ssao);
     m.ssao.farPlane = ctx.zFar;
     m.ssao.fieldOfView = ctx.fov;
@@ -105,7 +105,7 @@ constexpr Field<BloomBlock> kBloomFields[] = {
 void BloomOp::BloomFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
   Texture* source = evalImage(s, ImageIn, t, ctx);
   const Reading params(kBloomFields, s, t, ctx);
-  Texture* destination = nextRingTarget(ctx);  // taken even for nothing to draw
+  Texture* destination = effects::nextRingTargetOtherThan(ctx, source);  // taken even for nothing to draw
   if (!source) return;
   if (PostProcessManager* m = gPostProcessManager) {
     params.storeInto(m->bloom);
@@ -127,7 +127,7 @@ constexpr Field<GaussBlurBlock> kGaussBlurFields[] = {
 void GaussBlurOp::GaussBlurFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
   Texture* source = evalImage(s, ImageIn, t, ctx);
   const Reading params(kGaussBlurFields, s, t, ctx);
-  drawIntoNextRingImage(ctx, [&](PostProcessManager& m, Texture* destination) {
+  drawIntoNextRingImage(ctx, source, [&](PostProcessManager& m, Texture* destination) {
     params.storeInto(m.gaussBlur);
     m.applyGaussBlur(source, destination, ctx.viewport);
   });
@@ -146,7 +146,7 @@ void RadialBlurOp::RadialBlurFunction::evaluate(float t, const std::vector<Port*
   const float radius = evalFloat(s, Radius, t, ctx);
   if (!(intensity > 1e-5f && radius > 1e-5f)) return;  // the picture passes through
   const Float4 centre = effects::readRgb(s, CenterX, t, ctx);
-  drawIntoNextRingImage(ctx, [&](PostProcessManager& m, Texture* destination) {
+  drawIntoNextRingImage(ctx, source, [&](PostProcessManager& m, Texture* destination) {
     m.radialBlur.intensity = intensity;
     m.radialBlur.radius = radius;
     m.radialBlur.centre = centre;
@@ -167,7 +167,7 @@ void InvertOp::InvertFunction::evaluate(float t, const std::vector<Port*>& s, Co
   Texture* source = evalImage(s, ImageIn, t, ctx);
   const float intensity = evalFloat(s, Intensity, t, ctx);
   const bool useMask = evalFloat(s, UseMaskImage, t, ctx) > 0.0f;
-  drawIntoNextRingImage(ctx, [&](PostProcessManager& m, Texture* destination) {
+  drawIntoNextRingImage(ctx, source, [&](PostProcessManager& m, Texture* destination) {
     m.invert.intensity = intensity;
     m.invert.useMask = useMask;
     m.applyInvert(source, destination, ctx.viewport, mask);
@@ -187,7 +187,7 @@ void GrainOp::GrainFunction::evaluate(float t, const std::vector<Port*>& s, Cont
   const float contrast = evalFloat(s, Contrast, t, ctx);
   const float contrastStrength = evalFloat(s, ContrastStr, t, ctx);
   if (!source) return;
-  drawIntoNextRingImage(ctx, [&](PostProcessManager& m, Texture* destination) {
+  drawIntoNextRingImage(ctx, source, [&](PostProcessManager& m, Texture* destination) {
     m.grain.strength = strength;
     m.applyGrain(source, destination, ctx.viewport, t, contrast, contrastStrength);
   });
@@ -216,7 +216,7 @@ void FeedbackOp::FeedbackFunction::evaluate(float t, const std::vector<Port*>& s
     m->feedback.time = t;
   }
   if (!source) return;
-  drawIntoNextRingImage(ctx, [&](PostProcessManager& m, Texture* destination) {
+  drawIntoNextRingImage(ctx, source, [&](PostProcessManager& m, Texture* destination) {
     m.applyFeedback(source, destination, ctx.viewport, t);
   });
 }
@@ -236,7 +236,7 @@ void DOFOp::DOFFunction::evaluate(float t, const std::vector<Port*>& s, Context&
   Texture* source = evalImage(s, ImageIn, t, ctx);
   const Reading params(kDOFFields, s, t, ctx);
   // The ring image becomes the picture also when there was nothing to draw.
-  drawIntoNextRingImage(ctx, [&](PostProcessManager& m, Texture* destination) {
+  drawIntoNextRingImage(ctx, source, [&](PostProcessManager& m, Texture* destination) {
     params.storeInto(m.dof);
     m.applyDOF(source, destination, ctx.viewport, ctx.frameDepthTarget, ctx.zNear, ctx.zFar);
   });
@@ -257,7 +257,7 @@ void MotionBlurOp::MotionBlurFunction::evaluate(float t, const std::vector<Port*
   Texture *source, *mask;
   if (!effects::pictureAndMask(s, t, ctx, source, mask)) return;
   const Reading params(kMotionBlurFields, s, t, ctx);
-  drawIntoNextRingImage(ctx, [&](PostProcessManager& m, Texture* destination) {
+  drawIntoNextRingImage(ctx, source, [&](PostProcessManager& m, Texture* destination) {
     params.storeInto(m.motionBlur);
     Texture* tiles = ctx.targets && ctx.targets->gbuffer ? ctx.targets->gbuffer->velocityTiles : nullptr;
     m.applyMotionBlur(source, destination, ctx.viewport, tiles, mask);
@@ -274,7 +274,7 @@ FXAAOp::FXAAOp() : Operator(CategoryImage) {
 void FXAAOp::FXAAFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
   Texture* source = evalImage(s, ImageIn, t, ctx);
   if (!source) return;
-  drawIntoNextRingImage(ctx, [&](PostProcessManager& m, Texture* destination) {
+  drawIntoNextRingImage(ctx, source, [&](PostProcessManager& m, Texture* destination) {
     m.applyFXAA(source, destination, ctx.viewport);
   });
 }

@@ -36,10 +36,12 @@ bool pictureAndMask(const std::vector<Port*>& sources, float t, Context& ctx, Te
 Texture* nextRingTargetOtherThan(Context& ctx, const Texture* source);
 
 // The end most effects share: the next ring image becomes the picture, drawn by
-// pass(manager, destination) when there is a manager.
+// pass(manager, destination) when there is a manager. A slot holding `source` is passed
+// over: the ring's three images come round again after two generators, and a pass that
+// draws into the picture it samples reads what it is writing (black on Vulkan).
 template <typename Pass>
-void drawIntoNextRingImage(Context& ctx, Pass&& pass) {
-  Texture* destination = nextRingTarget(ctx);
+void drawIntoNextRingImage(Context& ctx, const Texture* source, Pass&& pass) {
+  Texture* destination = nextRingTargetOtherThan(ctx, source);
   if (PostProcessManager* m = gPostProcessManager) pass(*m, destination);
   ctx.imageResult = destination;
 }

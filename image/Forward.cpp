@@ -77,8 +77,10 @@ void ForwardOp::ForwardFunction::evaluate(float t, const std::vector<Port*>& s, 
     d.height = h;
     depth = createTexture(device, d, nullptr);
   }
-  // The depth buffer serves only while "Depth" is on, also once it exists.
-  Texture* depthTarget = useDepth ? depth : nullptr;
+  // "Depth" only decides whether the buffer is made (or remade for a new size): once it
+  // exists it serves whatever "Depth" says later. One of another size than this picture
+  // cannot be bound with it, so the picture is then drawn without depth.
+  Texture* depthTarget = depth && depth->width() == w && depth->height() == h ? depth : nullptr;
   if (depthTarget) {
     const float clear[4] = {1.0f, 0.0f, 0.0f, 0.0f};
     clearTexture(device, depthTarget, clear);

@@ -1,8 +1,10 @@
 #include "image/Generators.h"
 
+#include "engine/Choice.h"
 #include "engine/FloatOperators.h"
 #include "engine/Globals.h"
 #include "gfx/Device.h"
+#include "gfx/DeviceContext.h"
 #include "gfx/ShaderProgram.h"
 #include "image/Effects.h"
 #include "image/ImagePass.h"
@@ -131,6 +133,12 @@ void ImageShaderOp::ImageShaderFunction::evaluate(float t, const std::vector<Por
     input = evalImage(s, ImageIn, t, ctx);
     ctx.imageResult = picture;
   }
+  // While loading the constants are not set, so nothing is drawn (the file would run on
+  // constants it never got, a zero resolution makes NaNs, and a target kept without
+  // clearing would show them for good); the draw is only prepared, so that the frame that
+  // first shows it builds nothing.
+  Device* device = deviceOf(ctx);
+  PrepareOnlyScope prepare(isLoading && device ? device->context() : nullptr);
   if (!isLoading) {
     Constants(program.get())
         .set("gTime", t)
@@ -144,7 +152,7 @@ void ImageShaderOp::ImageShaderFunction::evaluate(float t, const std::vector<Por
   if (!picture || !picture->isRenderTarget()) return;
   // Without an input the slot is left empty: a picture from an earlier frame may be the
   // one drawn into now.
-  bindTexture(program.get(), 0, readable(ctx, input, picture), linearClamp(deviceOf(ctx)));
+  bindTexture(program.get(), 0, readable(ctx, input, picture), linearClamp(device));
   drawOver(program.get(), picture, ctx.viewport);
 }
 
@@ -170,7 +178,7 @@ void EngraverOp::EngraverFunction::evaluate(float t, const std::vector<Port*>& s
     const float scale = evalFloat(s, Scale, t, ctx);
     const float rotation = evalFloat(s, Rotation, t, ctx);
     const float power = evalFloat(s, Power, t, ctx);
-    const int32_t distortionType = truncToInt32(evalFloat(s, DistortionType, t, ctx));
+    const int32_t distortionType = evalChoice(s, DistortionType, t, ctx);
     const float distortionScale = evalFloat(s, DistortionScale, t, ctx);
     const float lineCenter = evalFloat(s, LineCenter, t, ctx);
     Constants(program.get())

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "engine/Choice.h"
 #include "engine/FloatOperators.h"
 #include "gfx/Device.h"
 #include "gfx/RenderTargets.h"
@@ -59,8 +60,16 @@ void PixelSortingOp::PixelSortingFunction::evaluate(float t, const std::vector<P
   const bool vertical = evalFloat(s, Vertical, t, ctx) > 0.0f;
   invertSort = evalFloat(s, InvertSort, t, ctx) > 0.0f ? 1.0f : 0.0f;
   useColorAverage = evalFloat(s, UseColorAverage, t, ctx) > 0.0f ? 1.0f : 0.0f;
-  mode = truncToInt32(evalFloat(s, Mode, t, ctx));
-  if (blackVal >= 1.0f || (!horizontal && !vertical) || !picture) return;
+  mode = evalChoice(s, Mode, t, ctx);
+  if (blackVal >= 1.0f || (!horizontal && !vertical)) return;
+  if (!picture) {
+    // Nothing to sort still takes the next ring image, which shows nothing rather than an
+    // older picture.
+    Texture* destination = effects::nextRingTargetOtherThan(ctx, nullptr);
+    if (destination) clearWhole(deviceOf(ctx), destination);
+    ctx.imageResult = destination;
+    return;
+  }
   if (!tried && gDevice) {
     tried = true;
     range = loadComputeProgram("pixelSorting//pixelRange", "main");

@@ -6,9 +6,9 @@
 // with "InvertSort", descending; equal values keep their order. Pixels outside runs stay.
 //
 // Two compute programs do it (data/shaders/pixelSorting): "pixelRange" finds the runs of
-// every line and the sort keys, "pixelSort" sorts each line in group-shared memory and
-// writes the moved pixels into the destination. Lines are sorted in chunks of 2048 pixels:
-// a run crossing a multiple of 2048 is sorted as two.
+// every line and the sort keys, "pixelSort" sorts each line (in group-shared memory up to
+// 2048 pixels, in the working buffers beyond) and writes the moved pixels into the
+// destination. Runs are sorted whole at any width the device takes.
 #include <cstdint>
 #include <iterator>
 #include <memory>

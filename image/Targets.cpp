@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "engine/Choice.h"
 #include "engine/FloatOperators.h"
 #include "gfx/Device.h"
 #include "gfx/FatalError.h"
@@ -63,7 +64,7 @@ ImageOp::ImageOp() : Operator(CategoryImage) {
 void ImageOp::ImageFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
   sizeX = evalFloat(s, SizeX, t, ctx);
   sizeY = evalFloat(s, SizeY, t, ctx);
-  const uint32_t format = truncToInt32(evalFloat(s, Format, t, ctx)) == 1 ? kImageRgba8 : kImageRgba16f;
+  const uint32_t format = evalChoice(s, Format, t, ctx) == 1 ? kImageRgba8 : kImageRgba16f;
   const RequestedSize size = requestedSize(sizeX, sizeY, ctx);
   target = nullptr;
   if (ctx.targets)
@@ -94,6 +95,9 @@ void ImageOp::ImageFunction::evaluate(float t, const std::vector<Port*>& s, Cont
 // ---- SlotIn / SlotOut -------------------------------------------------------------------------
 
 SlotInOp::SlotInOp() : Operator(CategoryImage) {
+  // Runs once every frame before the graphs are drawn, so a SlotOut anywhere sees this
+  // frame's picture even when nothing drawn pulls the SlotIn.
+  flags = 0x02 | OperatorFlags::EveryFrame;
   declareInputs(kParams);
   addColorGroup("Clear", ClearR, 4);
   addOutput("ImageOut", PortType::Image, std::make_unique<SlotInFunction>());
@@ -112,8 +116,12 @@ void SlotInOp::SlotInFunction::evaluate(float t, const std::vector<Port*>& s, Co
   readColour(s, ClearR, t, ctx, colour);
   const bool clear = evalFloat(s, Clear, t, ctx) > 0.5f;
   const int32_t id = truncToInt32(evalFloat(s, Id, t, ctx));
+  // The region keeps a side that was given; the target is window-sized (and follows the
+  // window) as soon as either side is not.
   const RequestedSize size = requestedSize(askedX, askedY, ctx);
   const Viewport whole{0, 0, int32_t(size.width), int32_t(size.height)};
+  RequestedSize wanted = size;
+  if (!(askedX >= 1.0f) || !(askedY >= 1.0f)) wanted = RequestedSize{ctx.screenWidth(), ctx.screenHeight(), true};
 
   // The input chain gets its own G-buffer, depth target and ring of the slot's size. The
   // region is set first so that the fresh G-buffer pass covers the whole slot.
@@ -121,23 +129,23 @@ void SlotInOp::SlotInFunction::evaluate(float t, const std::vector<Port*>& s, Co
   ctx.beginFrame(size.width, size.height, false, false);
 
   Device* device = deviceOf(ctx);
-  if (device && (!target || !sameTarget(size, made))) {
+  if (device && (!target || !sameTarget(wanted, made))) {
     TextureDesc d;
     d.flags = kPooledColourFlags;
     d.format = kImageRgba16f;
-    d.options = 0x40 | (size.screenSized ? uint32_t(kSizeFull) : 0u);
-    d.width = size.width;
-    d.height = size.height;
+    d.options = 0x40 | (wanted.screenSized ? uint32_t(kSizeFull) : 0u);
+    d.width = wanted.width;
+    d.height = wanted.height;
     Texture* fresh = createTexture(device, d, nullptr);
     if (!fresh) {
-      logMessage("SlotIn %d: cannot create a target of %u x %u\n", id, size.width, size.height);
+      logMessage("SlotIn %d: cannot create a target of %u x %u\n", id, wanted.width, wanted.height);
     } else {
       // Whoever still holds the old picture (the table, a SlotOut's result) sees the new one.
       SlotTable::instance().replace(target, fresh);
       if (ctx.imageResult == target && target) ctx.imageResult = fresh;
       deleteTexture(target);
       target = fresh;
-      made = size;
+      made = wanted;
       sizeX = askedX;
       sizeY = askedY;
     }
@@ -151,7 +159,10 @@ void SlotInOp::SlotInFunction::evaluate(float t, const std::vector<Port*>& s, Co
   if (ctx.imageResult != target) {
     RenderStateDesc opaque = RenderStateDesc::zeroed();
     opaque.stencilReadMask = opaque.stencilWriteMask = 0xFF;
-    copyPass(target, ctx.imageResult, whole, opaque, false);
+    // A given side may be wider than the window-sized target.
+    const Viewport kept{0, 0, std::min(whole.right, int32_t(target->width())),
+                        std::min(whole.bottom, int32_t(target->height()))};
+    copyPass(target, ctx.imageResult, kept, opaque, false);
     ctx.imageResult = target;
   }
   SlotTable::instance().set(id, target);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "engine/Choice.h"
 #include "engine/FloatOperators.h"
 #include "gfx/Device.h"
 #include "gfx/DeviceContext.h"
@@ -145,7 +146,7 @@ void DestructMeshOp::DestructMeshFunction::evaluate(float t, const std::vector<P
   if (needsInit && !evalText(s, Filepath, t, ctx).empty()) {
     const std::string path = ctx.textResult;  // the options below are evaluated first
     FractureOptions options;
-    options.technique = truncToInt32(evalFloat(s, Technique, t, ctx));
+    options.technique = evalChoice(s, Technique, t, ctx);
     options.randomness = evalFloat(s, Randomness, t, ctx);
     pieces = LoadFracturedMesh(path, options, deviceOf(ctx));
     needsInit = 0;

@@ -4,6 +4,7 @@
 #include <cfloat>
 #include <cstring>
 
+#include "engine/Choice.h"
 #include "engine/FloatOperators.h"
 #include "gfx/Device.h"
 #include "gfx/DeviceContext.h"
@@ -184,9 +185,9 @@ void ReplicateInstOp::ReplicateFunction::evaluate(float t, const std::vector<Por
   now.count = std::min(truncToInt32(evalFloat(s, InstanceCount, t, ctx)), kMaxInstances);
   if (now.count < 1) return;
   now.radius = evalFloat(s, Radius, t, ctx);
-  now.mode = truncToInt32(evalFloat(s, Mode, t, ctx));
+  now.mode = evalChoice(s, Mode, t, ctx);
   now.seed = uint32_t(truncToInt32(evalFloat(s, Seed, t, ctx)));
-  now.orientation = truncToInt32(evalFloat(s, Orientation, t, ctx));
+  now.orientation = evalChoice(s, Orientation, t, ctx);
 
   const Mesh* mesh = select(meshId);
   if (!mesh) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "engine/Choice.h"
 #include "engine/FloatOperators.h"
 #include "engine/Globals.h"
 #include "gfx/Device.h"
@@ -130,7 +131,7 @@ int SphereOp::detailFrom(float details) {
 
 void SphereOp::SphereFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
   const bool inverted = evalFloat(s, SphereOp::InvertNormals, t, ctx) > 0.0f;
-  const bool points = evalFloat(s, SphereOp::PrimitiveType, t, ctx) == 1.0f;
+  const bool points = evalChoice(s, SphereOp::PrimitiveType, t, ctx) == 1;
   const int detail = detailFrom(evalFloat(s, SphereOp::Details, t, ctx));
   if (!mesh || detail != builtDetail || inverted != builtInverted || points != builtPoints) {
     MeshBuilder b;

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "engine/Choice.h"
 #include "engine/FloatOperators.h"
 #include "scene/SceneOpSupport.h"
 
@@ -162,9 +163,9 @@ void ReplicateOp::ReplicateFunction::evaluate(float t, const std::vector<Port*>&
   r.count = sceneCopyCount(evalFloat(s, Copies, t, ctx));
   if (r.count <= 0) return;
   r.radius = evalFloat(s, Radius, t, ctx);
-  r.mode = truncToInt32(evalFloat(s, Mode, t, ctx));
+  r.mode = evalChoice(s, Mode, t, ctx);
   r.seed = static_cast<uint32_t>(truncToInt32(evalFloat(s, Seed, t, ctx)));
-  r.orientation = truncToInt32(evalFloat(s, Orientation, t, ctx));
+  r.orientation = evalChoice(s, Orientation, t, ctx);
   r.offsetRandom = evalFloat3(s, OffsetRandomX, t, ctx);
   r.offset = evalFloat3(s, OffsetX, t, ctx);
   r.wrap = evalFloat(s, Wrap, t, ctx);

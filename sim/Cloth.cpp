@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "engine/Choice.h"
 #include "engine/FloatOperators.h"
 #include "gfx/DeviceContext.h"
 #include "gfx/FatalError.h"
@@ -435,7 +436,7 @@ ClothFunction::~ClothFunction() = default;
 bool ClothFunction::rebuild(const GeometryInputs& in, const std::string& path) {
   // Rebuilt when anything the geometry is made from changed. The comparison allocates
   // nothing, so an unchanged cloth costs no heap work per frame.
-  const bool fromFile = mesh_ || in.values[0] > 0.5f;
+  const bool fromFile = mesh_ || choiceIndex(in.values[0]) == 1;
   bool same = everBuilt_ && std::memcmp(in.values, built_.values, sizeof in.values) == 0;
   if (fromFile) same = same && path == builtPath_;
   if (same) return false;

@@ -98,7 +98,7 @@ TEST_F(CompositingGpuTest, BlendCombinesByEachColourAndAlphaModeThroughTheMask) 
     }
 }
 
-TEST_F(CompositingGpuTest, BlendWithoutBothPicturesDrawsNothing) {
+TEST_F(CompositingGpuTest, BlendAndMaskImageWithoutTheirPicturesDrawNothing) {
   Texture* destination = uniform({0.3f, 0.3f, 0.3f, 1});
   Texture* a = uniform({1, 0, 0, 1});
   Operator& blend = effect("Blend");
@@ -106,12 +106,23 @@ TEST_F(CompositingGpuTest, BlendWithoutBothPicturesDrawsNothing) {
   EXPECT_EQ(runOn(blend, destination), a) << "the result is what the inputs left";
   EXPECT_TRUE(near(pixels(destination)[0], Pixel{0.3f, 0.3f, 0.3f, 1}, 1e-3f));
 
-  // Nothing current to draw into: the inputs' picture stays the result.
+  // Nothing current to draw into: the result is that nothing, not one of the inputs.
   Texture* b = uniform({0, 1, 0, 1});
   Operator& both = effect("Blend");
   feed(pictureOp(a), both, "ImageA");
   feed(pictureOp(b), both, "ImageB");
-  EXPECT_EQ(runOn(both, nullptr), b);
+  EXPECT_EQ(runOn(both, nullptr), nullptr);
+  EXPECT_EQ(runOn(both, destination), destination);
+
+  Operator& masked = effect("MaskImage");
+  feed(pictureOp(a), masked, "ImageIn");
+  feed(pictureOp(nullptr), masked, "Mask");
+  EXPECT_EQ(runOn(masked, destination), nullptr) << "an empty mask: what the inputs left";
+  Operator& maskedOnto = effect("MaskImage");
+  feed(pictureOp(a), maskedOnto, "ImageIn");
+  feed(pictureOp(b), maskedOnto, "Mask");
+  EXPECT_EQ(runOn(maskedOnto, nullptr), nullptr);
+  EXPECT_EQ(runOn(maskedOnto, destination), destination);
 }
 
 TEST_F(CompositingGpuTest, BlendIntoOneOfItsOwnInputsReadsTheInputAsItWas) {

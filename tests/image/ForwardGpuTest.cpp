@@ -48,12 +48,25 @@ TEST_F(ForwardGpuTest, ItsDepthBufferKeepsTheNearerSurfaceInFront) {
   Operator& cam = cameraOver({&colouredCube(3, 1, 0, 0), &colouredCube(5, 0, 1, 0)});
   g.connect(cam, "OutScene", fwd, "SceneIn");
   EXPECT_EQ(centre(picture(fwd)), packRgba(255, 0, 0, 255));
-  // Without depth the later draw covers the earlier one.
-  setParam(fwd, "Depth", 0);
-  EXPECT_EQ(centre(picture(fwd)), packRgba(0, 255, 0, 255));
   // The corner stays as the Image cleared it.
-  setParam(fwd, "Depth", 1);
   EXPECT_EQ(rgba(picture(fwd), screenWidth, 0, 0), packRgba(0, 0, 0, 255));
+  // Once made, the depth buffer serves whatever "Depth" says later.
+  setParam(fwd, "Depth", 0);
+  EXPECT_EQ(centre(picture(fwd)), packRgba(255, 0, 0, 255));
+
+  // A Forward that never had "Depth" on has no depth buffer: the later draw covers the earlier.
+  Operator& flat = forward();
+  setParam(flat, "Depth", 0);
+  g.connect(cam, "OutScene", flat, "SceneIn");
+  EXPECT_EQ(centre(picture(flat)), packRgba(0, 255, 0, 255));
+  // Nor does a picture of another size than the buffer it made.
+  Operator& resized = forward("data/shaders/forward/unlit.hlsl", 0, 0);
+  g.connect(cam, "OutScene", resized, "SceneIn");
+  EXPECT_EQ(centre(picture(resized)), packRgba(255, 0, 0, 255));
+  setParam(resized, "Depth", 0);
+  Operator& image = *resized.inputs[0].sources.at(0)->owner;
+  setParam(image, "Size.X", 12), setParam(image, "Size.Y", 8);
+  EXPECT_EQ(rgba(picture(resized), 12, 6, 4), packRgba(0, 255, 0, 255));
 }
 
 TEST_F(ForwardGpuTest, ASmallerPictureBecomesTheRegionAndEverythingIsPutBack) {

@@ -118,6 +118,22 @@ TEST_F(ImagePassContractGpuTest, AWarmedUpFrameCreatesNoGpuObject) {
   // The ring's three images take turns in each role, so three frames meet them all.
   for (int i = 0; i < 3; ++i) ASSERT_NE(frame(i), nullptr);
   device()->waitIdle();
-  const uint64_t created = device()->counters().total();
-  EXPECT_EQ(device()->counters().total(), created);
+  const GpuCounters before = device()->counters();
+
+  imagepass::Trace trace;
+  imagepass::trace = &trace;
+  for (int i = 3; i < 6; ++i) ASSERT_NE(frame(i), nullptr);
+  imagepass::trace = nullptr;
+  device()->waitIdle();
+  const GpuCounters after = device()->counters();
+  EXPECT_EQ(after.total(), before.total()) << "images " << after.images - before.images << ", views "
+                                           << after.imageViews - before.imageViews << ", buffers "
+                                           << after.buffers - before.buffers << ", pipelines "
+                                           << after.pipelines - before.pipelines << ", memory "
+                                           << after.memoryAllocations - before.memoryAllocations;
+  EXPECT_GT(after.draws, before.draws);
+  // The steady frames did draw: fog, ssr, ssrBlur, the two sorting programs, the fluid's
+  // nine, blend, radial and sprite.
+  const std::set<const ShaderProgram*> ran(trace.runs.begin(), trace.runs.end());
+  EXPECT_EQ(ran.size(), 17u);
 }

@@ -215,6 +215,46 @@ TEST_F(ImageTargetsGpuTest, SlotInKeepsItsPictureAcrossFramesForSlotOut) {
   EXPECT_EQ(SlotTable::instance().find(3), nullptr);
 }
 
+TEST_F(ImageTargetsGpuTest, SlotInWithASideUnsetKeepsAWindowSizedTarget) {
+  Operator& slotIn = g.op("SlotIn");
+  ImageProbe& probe = g.probe();
+  g.feed(probe, slotIn);
+  setParam(slotIn, "Size.X", 5), setParam(slotIn, "Size.Y", 0);
+  newFrame();
+  Texture* t = imageOf(slotIn);
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(t->width(), screenWidth);
+  EXPECT_EQ(t->height(), screenHeight);
+  EXPECT_EQ(t->sizeClass(), uint32_t(kSizeFull));
+  // The input still draws over the side that was given, with a G-buffer of that size.
+  EXPECT_EQ(probe.seen.back().viewport, (Viewport{0, 0, 5, int32_t(screenHeight)}));
+  EXPECT_EQ(g.ctx.gbuffer[0]->width(), 5u);
+  setParam(slotIn, "Size.X", 0.7f), setParam(slotIn, "Size.Y", 6);
+  EXPECT_EQ(imageOf(slotIn), t);
+  EXPECT_EQ(probe.seen.back().viewport, (Viewport{0, 0, int32_t(screenWidth), 6}));
+
+  // Both sides given: a target of just that size.
+  setParam(slotIn, "Size.X", 5);
+  Texture* fixed = imageOf(slotIn);
+  ASSERT_NE(fixed, nullptr);
+  EXPECT_EQ(fixed->width(), 5u);
+  EXPECT_EQ(fixed->height(), 6u);
+  EXPECT_EQ(fixed->sizeClass(), 0u);
+
+  // A given side wider than the window: the input's picture is kept as far as it fits.
+  setParam(slotIn, "Size.X", float(screenWidth * 2)), setParam(slotIn, "Size.Y", 0);
+  probe.draw = [&](Context& c) {
+    Texture* ring = nextRingTarget(c);
+    const float colour[4] = {0.75f, 0, 0, 1};
+    clearTexture(device(), ring, colour);
+    c.imageResult = ring;
+  };
+  Texture* wide = imageOf(slotIn);
+  ASSERT_NE(wide, nullptr);
+  EXPECT_EQ(wide->width(), screenWidth);
+  EXPECT_NEAR(texel16f(wide, screenWidth - 1, screenHeight - 1)[0], 0.75f, 1e-3f);
+}
+
 TEST_F(ImageTargetsGpuTest, GBufferGivesItsInputAFreshGBufferAndSplitGBufferShowsItsTextures) {
   Operator& gbuffer = g.op("GBuffer");
   Operator& split = g.op("SplitGBuffer");

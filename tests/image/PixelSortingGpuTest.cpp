@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "image/ImagePass.h"
 #include "tests/image/ImageOpTestSupport.h"
 
 namespace {
@@ -21,7 +22,6 @@ struct SortRule {
   bool white = false;
   bool invert = false;
   bool average = true;
-  uint32_t chunk = 2048;
 };
 
 float value(const Pixel& p, const SortRule& r) {
@@ -29,8 +29,7 @@ float value(const Pixel& p, const SortRule& r) {
 }
 
 // One line sorted the way the programs are meant to: runs of members (above the threshold,
-// or below it in white mode), cut where a chunk of `chunk` positions ends, each stably
-// sorted by value.
+// or below it in white mode), each stably sorted by value.
 std::vector<Pixel> sortLine(const std::vector<Pixel>& line, const SortRule& r) {
   std::vector<Pixel> out = line;
   size_t i = 0;
@@ -46,7 +45,7 @@ std::vector<Pixel> sortLine(const std::vector<Pixel>& line, const SortRule& r) {
     size_t end = i;
     do {
       ++end;
-    } while (end < line.size() && member(end) && end % r.chunk != 0);
+    } while (end < line.size() && member(end));
     std::stable_sort(out.begin() + long(i), out.begin() + long(end), [&](const Pixel& a, const Pixel& b) {
       return r.invert ? value(a, r) > value(b, r) : value(a, r) < value(b, r);
     });
@@ -96,7 +95,7 @@ class PixelSortingGpuTest : public ImageOpGpuTest {
     Operator& op = effect("PixelSorting");
     feed(pictureOp(input), op);
     setParam(op, "BlackVal", r.blackVal);
-    setParam(op, "Mode", r.white ? 1.0f : 0.0f);
+    setParam(op, "Mode", r.white ? 1.6f : 0.4f);  // a choice is read by truncation
     setParam(op, "InvertSort", r.invert ? 1.0f : 0.0f);
     setParam(op, "UseColorAverage", r.average ? 1.0f : 0.0f);
     setParam(op, "Horizontal", horizontal ? 1.0f : 0.0f);
@@ -159,27 +158,55 @@ TEST_F(PixelSortingGpuTest, PassesThroughWithBlackValOneOrNoDirection) {
   EXPECT_EQ(ringIndex(), ring);
 }
 
-TEST_F(PixelSortingGpuTest, LinesLongerThanTheSharedMemoryAreSortedInChunks) {
-  // One bright row of 2100 pixels: a run over positions 0..2047 and one over 2048..2099,
-  // each sorted descending.
-  const uint32_t w = 2100;
-  std::vector<Pixel> values(w * 2);
-  for (uint32_t i = 0; i < w; ++i) {
-    const float v = 0.2f + 0.7f * float((i * 7919u) % w) / float(w);
-    values[i] = q(Pixel{v, v, v, 1});
-    values[w + i] = Pixel{0, 0, 0, 1};
-  }
-  Texture* input = picture(values, w, 2);
+TEST_F(PixelSortingGpuTest, NothingToSortStillTakesTheNextRingImageEmpty) {
+  const uint32_t index = ringIndex();
+  copyPass(ringSlot(index), uniform({1, 1, 1, 1}), Viewport{0, 0, 32, 32}, imagepass::passStateDesc(), false);
+  Operator& op = effect("PixelSorting");
+  feed(pictureOp(nullptr), op);
+  ASSERT_EQ(runOn(op, nullptr), ringSlot(index));
+  EXPECT_EQ(ringIndex(), (index + 1) % 3);
+  for (const Pixel& p : pixels(ringSlot(index))) ASSERT_EQ(p.r + p.g + p.b + p.a, 0.0f) << "an older picture shows";
+  // Turned off it passes even nothing through, leaving the ring alone.
+  setParam(op, "BlackVal", 1.0f);
+  EXPECT_EQ(runOn(op, nullptr), nullptr);
+  EXPECT_EQ(ringIndex(), (index + 1) % 3);
+}
+
+TEST_F(PixelSortingGpuTest, RunsOfLinesLongerThanTheSharedMemoryAreSortedWhole) {
+  // Lines of 2600 pixels (rows, then columns): the first is one bright run across the
+  // whole line, the second runs broken by a dark pixel every 700, one of them across
+  // position 2048, and sorted descending.
+  const uint32_t n = 2600;
+  auto lines = [&](bool rows) {
+    std::vector<Pixel> values(n * 2);
+    for (uint32_t i = 0; i < n; ++i) {
+      const float v = 0.2f + 0.7f * float((i * 7919u) % n) / float(n);
+      const Pixel bright = q(Pixel{v, v, v, 1});
+      const Pixel second = i % 700 == 0 ? Pixel{0, 0, 0, 1} : bright;
+      values[rows ? i : i * 2] = bright;
+      values[rows ? n + i : i * 2 + 1] = second;
+    }
+    return values;
+  };
   const SortRule rule{0.1f, false, true, true};
-  // The ring is the screen's size: sort into an Image-like target of the picture's size.
-  Texture* destination = texture(kRgba16fFormat, w, 2, 0x10049);
-  context.targets->ring->slots[0] = context.targets->ring->slots[1] = context.targets->ring->slots[2] = destination;
-  context.viewport = Viewport{0, 0, int32_t(w), 2};
-  Operator& op = sorter(input, rule, true, false);
-  feed(pictureOp(input), op);
-  Texture* out = run(op);
-  context.targets->ring->slots[0] = context.targets->ring->slots[1] = context.targets->ring->slots[2] = nullptr;
-  ASSERT_EQ(out, destination);
-  expectRegion(pixels(out), sortRegion(values, w, Viewport{0, 0, int32_t(w), 2}, true, rule), w,
-               Viewport{0, 0, int32_t(w), 2});
+  for (bool rows : {true, false}) {
+    SCOPED_TRACE(rows ? "rows" : "columns");
+    const uint32_t w = rows ? n : 2, h = rows ? 2 : n;
+    const std::vector<Pixel> values = lines(rows);
+    Texture* input = picture(values, w, h);
+    // The ring is the screen's size: sort into an Image-like target of the picture's size.
+    Texture* destination = texture(kRgba16fFormat, w, h, 0x10049);
+    context.targets->ring->slots[0] = context.targets->ring->slots[1] = context.targets->ring->slots[2] = destination;
+    const Viewport whole{0, 0, int32_t(w), int32_t(h)};
+    context.viewport = whole;
+    Operator& op = sorter(input, rule, rows, !rows);
+    Texture* out = run(op);
+    context.targets->ring->slots[0] = context.targets->ring->slots[1] = context.targets->ring->slots[2] = nullptr;
+    ASSERT_EQ(out, destination);
+    const std::vector<Pixel> got = pixels(out);
+    expectRegion(got, sortRegion(values, w, whole, rows, rule), w, whole);
+    // The whole first line is one run: descending from its first pixel to its last.
+    EXPECT_GT(got[0].r, 0.89f);
+    EXPECT_LT(got[rows ? n - 1 : (n - 1) * 2].r, 0.21f);
+  }
 }

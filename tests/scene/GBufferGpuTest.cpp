@@ -395,6 +395,8 @@ TEST_F(GBufferGpuTest, GeneratorsPointsAndCustomMaterialDrawIntoTheGBuffer) {
   setParam(points, "Details", 20);
   const int dots = coverage(points, 0.0f);
   EXPECT_GT(dots, 10);
+  setParam(points, "PrimitiveType", 1.5f);  // a choice is read by truncation: still "Points"
+  EXPECT_EQ(coverage(points, 0.0f), dots);
 
   // The custom material's default program with no ripple covers what the plain program does.
   Operator& plain = makeOp(g, "Sphere");

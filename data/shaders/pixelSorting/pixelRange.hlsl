@@ -26,7 +26,7 @@ void main(uint3 gid : SV_GroupID, uint3 tid : SV_GroupThreadID)
         gKeys[base + i] = sortableBits(value);
         if (!inRun(value))
             start = kNotInRun;
-        else if (start == kNotInRun || i % kChunk == 0)
+        else if (start == kNotInRun)
             start = i;
         gRuns[base + i] = start;
     }

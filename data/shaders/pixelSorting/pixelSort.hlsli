@@ -5,13 +5,15 @@
 // "Black": runs of bright pixels between dark ones) or below it (gMode 1, "White"). The
 // value is the mean of red, green and blue (gUseColorAverage on) or the luminance.
 //
-// Lines are sorted in chunks of kChunk positions (one chunk fits group-shared memory); a
-// run that crosses from one chunk into the next is sorted as two runs.
+// A run is sorted whole, whatever the line's length (up to 65536 positions): a line of up
+// to kChunk positions is sorted in group-shared memory, a longer one in the buffers.
 //
 // Buffer A (uint): element l * n + i holds, for position i of line l (n positions a line),
 // the position where its run starts, or kNotInRun.
 // Buffer B (uint): element l * n + i holds the sort key of position i: the value's bits
 // made to order as unsigned integers do.
+// A line longer than kChunk is then sorted in place in these elements: A takes the high
+// word of each sort entry, B the low one (entries in pixelSort.hlsl).
 #ifndef PIXEL_SORT_HLSLI
 #define PIXEL_SORT_HLSLI
 
