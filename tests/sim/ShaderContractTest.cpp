@@ -58,6 +58,7 @@ const std::vector<Constant> kClothCommon = {
     {0, "damping", 4},             {0, "friction", 4},            {0, "collisionThreshold", 4},
     {0, "colliderCount", 4},       {0, "attractorCount", 4},      {0, "colliderPosition", 512},
     {0, "colliderRadius", 512},    {0, "attractorPosition", 512}, {0, "attractorRadiusStrength", 512},
+    {0, "colliderBoxX", 512},      {0, "colliderBoxY", 512},      {0, "colliderBoxZ", 512},
 };
 const std::vector<Constant> kClothPlane =
     plus(kClothCommon, {{0, "stretchForce", 4}, {0, "shearForce", 4}, {0, "bendForce", 4}});
@@ -128,10 +129,12 @@ std::vector<Entry> entries() {
       // Cloth.
       {cloth, hlsl::Compute, "CS", plus(kClothPlane, {{1, "iteration", 4}}),
        {{'t', 0, ro, 8}, {'t', 1, ro, 16}, {'t', 7, ro, 32}, {'u', 0, rw, 32}, {'u', 1, rw, 32}}},
-      {cloth, hlsl::Compute, "NT1CS", kClothPlane, {{'u', 0, rw, 32}, {'u', 2, ResourceKind::RWTexture}}},
+      // The normal passes run per drawn vertex, through the remap onto the simulated ones.
+      {cloth, hlsl::Compute, "NT1CS", kClothPlane,
+       {{'t', 6, ro, 4}, {'u', 0, rw, 32}, {'u', 2, ResourceKind::RWTexture}}},
       {cloth, hlsl::Compute, "NT2CS", kClothPlane,
-       {{'t', 2, ro, 8}, {'t', 3, ro, 4}, {'t', 4, ro, 16}, {'t', 5, ro, 32}, {'u', 2, ResourceKind::RWTexture},
-        {'u', 3, rw, 32}}},
+       {{'t', 2, ro, 8}, {'t', 3, ro, 4}, {'t', 4, ro, 16}, {'t', 5, ro, 32}, {'t', 6, ro, 4}, {'t', 7, ro, 32},
+        {'u', 0, rw, 32}, {'u', 3, rw, 32}}},
       {clothMesh, hlsl::Compute, "CS", plus(kClothMesh, {{1, "iteration", 4}}),
        {{'t', 0, ro, 8}, {'t', 1, ro, 16}, {'t', 7, ro, 32}, {'u', 0, rw, 32}, {'u', 1, rw, 32}}},
       {clothMesh, hlsl::Compute, "NT1CS", kClothMesh, {{'u', 0, rw, 32}, {'u', 4, rw, 32}}},
