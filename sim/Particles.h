@@ -49,7 +49,7 @@ class EmissionClock {
   // that does not make a whole one is carried to the next evaluation, so a rate of n per
   // second emits n a second whatever the frame rate. Remembers t.
   uint32_t take(float t, int32_t rate);
-  // Records that particles were emitted (a loop-off emitter then stops until the next reset).
+  // Records an emission, whatever its count (a loop-off emitter then waits for the next reset).
   void markEmitted() { emitted_ = true; }
   float remainder() const { return remainder_; }
 

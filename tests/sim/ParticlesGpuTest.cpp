@@ -80,6 +80,51 @@ TEST_F(ParticlesGpuTest, WholeBufferRateWithoutLoopFillsOnceAfterEachReset) {
   EXPECT_EQ(alive(particles()), sim::kParticleCount) << "a reset allows one more fill";
 }
 
+// Without "Loop" an emitter has one evaluation after each reset, even one that was due no
+// particle (no time had passed): it then waits for the next reset.
+TEST_F(ParticlesGpuTest, WithoutLoopAnEvaluationThatEmitsNothingStillUsesUpTheEmission) {
+  withSphereEmitter(600.0f, false, 100.0f);
+  frame(0.0f, 1.0f);
+  frame(0.0f);  // no time since the last: zero particles due
+  for (int i = 1; i <= 30; ++i) frame(float(i) / 60);
+  EXPECT_EQ(alive(particles()), 0u);
+  frame(0.6f, 1.0f);
+  frame(0.7f);  // since the emission at 0 s: half a second counts, at 600 a second
+  EXPECT_EQ(alive(particles()), 300u);
+  frame(0.8f);
+  EXPECT_EQ(alive(particles()), 300u);
+}
+
+// The time scale multiplies the step whatever its sign (negative runs particles backwards),
+// and curl noise pushes by the real-time delta as the clock gives it, long frames included.
+TEST_F(ParticlesGpuTest, TimeScaleAndTheRealTimeDeltaAreTakenAsGiven) {
+  setParam(system, "Gravity.X", 0.0f);
+  setParam(system, "TimeScale", -2.0f);
+  frame(0.0f, 1.0f);
+  std::vector<Particle> ps(sim::kParticleCount);
+  ps[5] = {{1.0f, 2.0f, 3.0f}, 0.0f, {1.0f, 0.0f, 0.0f}, 100.0f};
+  write(ps);
+  frame(0.05f);
+  EXPECT_NEAR(particles()[5].position[0], 1.0f - 2.0f * 0.05f, 1e-5f);
+
+  sim::CurlNoiseOp curl;
+  connect(system, ParticleSysOp::Affector, curl);
+  setParam(curl, "Turbulence", 1.0f);
+  float pushed[2];
+  for (int run = 0; run < 2; ++run) {
+    for (size_t i = 0; i < 64; ++i) ps[i] = {{float(i) * 0.37f, 0.5f, 0.25f}, 0.0f, {0, 0, 0}, 100.0f};
+    write(ps);
+    wallClockDelta = run == 0 ? 0.1 : 0.4;
+    frame(0.05f);  // the same time again: the update adds nothing
+    double sum = 0.0;
+    const std::vector<Particle> now = particles();
+    for (size_t i = 0; i < 64; ++i) sum += std::fabs(now[i].velocity[0]) + std::fabs(now[i].velocity[1]);
+    pushed[run] = float(sum);
+  }
+  EXPECT_GT(pushed[0], 0.0f);
+  EXPECT_NEAR(pushed[1] / pushed[0], 4.0f, 0.01f);
+}
+
 TEST_F(ParticlesGpuTest, RateEmitsThatManyParticlesASecondAcrossUnevenFrames) {
   withSphereEmitter(90.0f, true, 1000.0f);
   frame(0.0f, 1.0f);
