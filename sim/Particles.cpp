@@ -328,11 +328,12 @@ RenderStateDesc smokeOpacityState() {
 }
 
 RenderStateDesc smokeGBufferState() {
-  RenderStateDesc s = smokeOpacityState();
-  s.flags |= kIndependentBlend;
-  s.colourBlend[0] = 0;
-  s.colourBlend[3] = blendWord(D3D11_BLEND_SRC_ALPHA, D3D11_BLEND_INV_SRC_ALPHA, D3D11_BLEND_OP_ADD);
-  for (uint32_t target : {0u, 1u, 2u, 4u}) s.disabledChannels[target] = 15;
+  // One blend for all five targets (no per-target words, no masks): the sprite program picks
+  // per target, through the alpha it writes, what the smoke changes.
+  RenderStateDesc s = RenderStateDesc::zeroed();
+  s.flags = kCullBack;
+  s.depthFunc = D3D11_COMPARISON_LESS_EQUAL;
+  s.colourBlend[0] = blendWord(D3D11_BLEND_SRC_ALPHA, D3D11_BLEND_INV_SRC_ALPHA, D3D11_BLEND_OP_ADD);
   return s;
 }
 
@@ -442,13 +443,10 @@ void SmokeRendererOp::SmokeRendererFunction::evaluate(float t, const std::vector
   opacityProgram_->setResource(4, 0, texture);
   opacityProgram_->setSampler(4, 0, trilinear);
 
-  // The G-buffer pass without its depth target: the smoke reads that depth to hide behind
-  // geometry, and marks no surface of its own.
+  // The Context's G-buffer pass as it is (nothing cleared). The smoke neither tests nor writes
+  // depth: it lies over whatever the scene drew before it.
   RenderPass scene = *ctx.scenePass;
   scene.clearFlags = 0;
-  Texture* depth = scene.depthTarget;
-  scene.depthTarget = nullptr;
-  sprites_->setResource(4, 3, depth);
   RenderPass opacityPass;
   opacityPass.colourTargets[0] = opacity_;
   opacityPass.rect[2] = int32_t(opacity_->width());

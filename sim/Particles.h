@@ -230,8 +230,8 @@ constexpr uint32_t kSmokeSlice = 1024;
 // Smoke into the opacity map: no culling, no depth, "over" blending (source alpha, inverse
 // source alpha) on target 0, which accumulates opacity as 1 - product of transmittances.
 RenderStateDesc smokeOpacityState();
-// Smoke into the G-buffer: the same blend on the emissive target alone; the other targets
-// keep the surfaces behind the smoke.
+// Smoke into the G-buffer: back faces culled, no depth test or write, and the same "over"
+// blend on every target (alpha channels add); what each target keeps is the program's choice.
 RenderStateDesc smokeGBufferState();
 
 // The light that shades and shadows the smoke: the direction its light travels and its colour,

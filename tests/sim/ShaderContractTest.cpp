@@ -103,7 +103,7 @@ std::vector<Entry> entries() {
       {"data/shaders/particles/pointspritesOpacity.hlsl", hlsl::Geometry, "GS", kSmoke, {}},
       {"data/shaders/particles/pointspritesOpacity.hlsl", hlsl::Pixel, "PS", {{0, "gColor", 16}, {0, "gLightColor", 16}},
        {{'t', 0, ResourceKind::Texture}, {'s', 0, ResourceKind::Sampler}, {'t', 2, ResourceKind::Texture},
-        {'s', 1, ResourceKind::Sampler}, {'t', 3, ResourceKind::Texture}}},
+        {'s', 1, ResourceKind::Sampler}}},
       {"data/shaders/particles/opacity.hlsl", hlsl::Vertex, "VS", kSmokeVertex, {{'t', 1, ro, 32}}},
       {"data/shaders/particles/opacity.hlsl", hlsl::Geometry, "GS", kSmoke, {}},
       {"data/shaders/particles/opacity.hlsl", hlsl::Pixel, "PS", {{0, "gColor", 16}},
