@@ -191,11 +191,15 @@ void ClothSolver::setConstants(const ClothPiece& piece, const ClothForces& f, fl
   const float bend = stableStiffness(f.bend, h, piece.mostSprings[kSpringBend]);
   const float aux = stableStiffness(f.aux, h, piece.mostSprings[kSpringAux]);
   Float4 colliders[kMaxForces] = {}, radii[kMaxForces] = {}, attractors[kMaxForces] = {}, shapes[kMaxForces] = {};
+  Float4 boxEdges[3][kMaxForces] = {};
   const uint32_t colliderCount = uint32_t(std::min<size_t>(f.colliders.size(), kMaxForces));
   const uint32_t attractorCount = uint32_t(std::min<size_t>(f.attractors.size(), kMaxForces));
   for (uint32_t i = 0; i < colliderCount; ++i) {
-    colliders[i] = {f.colliders[i].x, f.colliders[i].y, f.colliders[i].z, 1.0f};
-    radii[i] = {f.colliders[i].w, 0.0f, 0.0f, 0.0f};
+    const ClothCollider& c = f.colliders[i];
+    // w tells the kinds apart: 0 a sphere, 1 a box.
+    colliders[i] = {c.centre.x, c.centre.y, c.centre.z, c.box ? 1.0f : 0.0f};
+    radii[i] = {c.radius, 0.0f, 0.0f, 0.0f};
+    for (int k = 0; k < 3; ++k) boxEdges[k][i] = {c.halfEdges[k].x, c.halfEdges[k].y, c.halfEdges[k].z, 0.0f};
   }
   for (uint32_t i = 0; i < attractorCount; ++i) {
     attractors[i] = f.attractors[i];
@@ -225,6 +229,9 @@ void ClothSolver::setConstants(const ClothPiece& piece, const ClothForces& f, fl
     cb->setValue("attractorCount", attractorCount);
     cb->set("colliderPosition", colliders, sizeof colliders);
     cb->set("colliderRadius", radii, sizeof radii);
+    cb->set("colliderBoxX", boxEdges[0], sizeof boxEdges[0]);
+    cb->set("colliderBoxY", boxEdges[1], sizeof boxEdges[1]);
+    cb->set("colliderBoxZ", boxEdges[2], sizeof boxEdges[2]);
     cb->set("attractorPosition", attractors, sizeof attractors);
     cb->set("attractorRadiusStrength", shapes, sizeof shapes);
     cb->unmap();
@@ -498,11 +505,32 @@ void ClothFunction::readForces(const std::vector<Port*>& sources, float t, Conte
   f.colliders.clear();
   f.attractors.clear();
   f.attractorShape.clear();
-  for (const ColliderRecord& c : colliders()) {
-    if (c.type != kColliderSphere || f.colliders.size() >= ClothSolver::kMaxForces) continue;
-    const Float3 centre = space.point({c.position.x, c.position.y, c.position.z});
-    const float radius = clampFinite(c.radius, 0.0f, kMaxCoordinate, 0.0f) * space.scale;
-    if (std::isfinite(centre.x + centre.y + centre.z)) f.colliders.push_back({centre.x, centre.y, centre.z, radius});
+  // Spheres and boxes alike: the first 32 records in list order, whatever their kind. A record
+  // that is not usable (a centre at infinity) still takes its place and acts on nothing.
+  const size_t taken = std::min<size_t>(colliders().size(), ClothSolver::kMaxForces);
+  for (size_t i = 0; i < taken; ++i) {
+    const ColliderRecord& c = colliders()[i];
+    ClothCollider o;
+    o.centre = space.point({c.position.x, c.position.y, c.position.z});
+    if (c.type == kColliderBox) {
+      // The box's axes turned by its rotation (degrees, as every scene rotation), each scaled
+      // by half its size, then taken into the cloth's space.
+      o.box = true;
+      const Float3 degrees{clampMagnitude(c.rotation.x, 1.0e6f), clampMagnitude(c.rotation.y, 1.0e6f),
+                           clampMagnitude(c.rotation.z, 1.0e6f)};
+      const Float4x4 turn = mat::rotationEulerDegrees(degrees);
+      const float half[3] = {clampFinite(c.size.x, 0.0f, kMaxCoordinate, 0.0f) * 0.5f,
+                             clampFinite(c.size.y, 0.0f, kMaxCoordinate, 0.0f) * 0.5f,
+                             clampFinite(c.size.z, 0.0f, kMaxCoordinate, 0.0f) * 0.5f};
+      for (int k = 0; k < 3; ++k) o.halfEdges[k] = space.vector(turn.row3(k) * half[k]);
+    } else {
+      o.radius = clampFinite(c.radius, 0.0f, kMaxCoordinate, 0.0f) * space.scale;
+    }
+    if (!std::isfinite(o.centre.x + o.centre.y + o.centre.z)) {
+      o = ClothCollider{};
+      o.radius = -2.0f * kMaxCoordinate;  // a sphere nothing can be inside
+    }
+    f.colliders.push_back(o);
   }
   for (const AttractorRecord& a : attractors()) {
     if (f.attractors.size() >= ClothSolver::kMaxForces) break;
@@ -557,17 +585,23 @@ void ClothFunction::evaluate(float t, const std::vector<Port*>& sources, Context
   const bool reset = read(in.reset) > 0.01f;
   const bool update = read(in.update) > 0.01f;
   lastSubSteps = 0;
-  if (rebuilt || reset) {
+  if (rebuilt) {
+    // A new shape starts from rest; the frame still simulates like any other.
+    for (auto& piece : pieces_) {
+      piece->restore();
+      solver_.prepare(*piece);
+    }
+  }
+  if (reset) {
     for (auto& piece : pieces_) piece->restore();
     clock_.restart(t);
     uint32_t after = 0;
-    if (reset && in.stepsAfterReset != Inputs::kNone) {
+    if (in.stepsAfterReset != Inputs::kNone) {
       const float n = read(in.stepsAfterReset);
       after = n > 0.0f ? uint32_t(std::min(n, float(kMaxStepsAfterReset))) : 0u;
     }
     if (after > 0) readForces(sources, t, ctx, in, h);
     for (auto& piece : pieces_) {
-      if (rebuilt) solver_.prepare(*piece);
       if (after > 0) solver_.simulate(*piece, forces_, h, after);
       else solver_.rebuildNormals(*piece, forces_, h);
     }
@@ -578,6 +612,9 @@ void ClothFunction::evaluate(float t, const std::vector<Port*>& sources, Context
     for (auto& piece : pieces_) solver_.simulate(*piece, forces_, h, steps);
     lastSubSteps = steps;
   }
+  // A new shape that took no sub-step still needs its positions and normals drawn from rest.
+  if (rebuilt && lastSubSteps == 0)
+    for (auto& piece : pieces_) solver_.rebuildNormals(*piece, forces_, h);
 
   const bool backFaceCull = read(in.backFaceCull) > 0.01f;
   const bool castShadows = read(in.castShadows) > 0.01f;

@@ -129,6 +129,15 @@ class ClothPiece {
   Mesh drawRecord;                  // index buffer and position texture, no vertex buffers
 };
 
+// A collider in the cloth's object space: a sphere, or a box given by its centre and its three
+// half-edge vectors (the box's axes scaled by half its size).
+struct ClothCollider {
+  Float3 centre;
+  float radius = 0.0f;
+  bool box = false;
+  Float3 halfEdges[3];
+};
+
 // What a sub-step needs besides the pieces: forces, collisions and the world they act in,
 // already in the cloth's object space.
 struct ClothForces {
@@ -138,7 +147,7 @@ struct ClothForces {
   Float3 gravity{0.0f, -100.0f, 0.0f};
   bool collideWithGround = false;
   Float3 groundPosition{0.0f, -5.0f, 0.0f}, groundNormal{0.0f, 1.0f, 0.0f};
-  std::vector<Float4> colliders;   // xyz centre, w radius
+  std::vector<ClothCollider> colliders;
   std::vector<Float4> attractors;  // xyz centre, w unused; radius and strength in attractorShape
   std::vector<Float4> attractorShape;  // x radius, y strength
   float collisionThreshold = 0.0001f;

@@ -19,12 +19,11 @@ namespace {
 // Bounds that keep every number a production can hold from reaching the GPU as something
 // that overflows: forces, time scale and heights.
 constexpr float kMaxAcceleration = 10000.0f;
-constexpr float kMaxTimeScale = 10.0f;
+constexpr float kMaxTimeScale = 1000.0f;
 constexpr float kMaxCoordinate = 100000.0f;  // the update program retires particles beyond it
 constexpr float kMaxEmitterSize = 100000.0f;
 constexpr float kMaxLifetime = 1.0e6f;
 constexpr float kMaxSpeed = 10000.0f;
-constexpr float kMaxRealStep = 0.1f;  // curl noise: real seconds per frame at most
 
 float clampMagnitude(float v, float limit) { return clampFinite(v, -limit, limit, 0.0f); }
 
@@ -118,7 +117,8 @@ void ParticleSysOp::ParticleSysFunction::evaluate(float t, const std::vector<Por
   const Float4 gravity{clampMagnitude(params_.read(sources, GravityX, t, ctx), kMaxAcceleration),
                        clampMagnitude(params_.read(sources, GravityY, t, ctx), kMaxAcceleration),
                        clampMagnitude(params_.read(sources, GravityZ, t, ctx), kMaxAcceleration), 0.0f};
-  const float timeScale = clampFinite(params_.read(sources, TimeScale, t, ctx), 0.0f, kMaxTimeScale, 1.0f);
+  // Negative scales run the particles backwards; only the magnitude is bounded.
+  const float timeScale = clampMagnitude(params_.read(sources, TimeScale, t, ctx), kMaxTimeScale);
   const float plane = clampMagnitude(params_.read(sources, PlaneHeight, t, ctx), kMaxCoordinate);
 
   if (update_ && buffer_) {
@@ -182,6 +182,9 @@ void EmitterFunction::evaluate(float t, const std::vector<Port*>& sources, Conte
   const int32_t rate = truncToInt32(params_.read(sources, rateIn, t, ctx));
   if (rate == 0) return;
   const uint32_t count = clock_.take(t, rate);
+  // From here on the evaluation counts as an emission, whatever the count: without "Loop" the
+  // emitter waits for the next reset.
+  clock_.markEmitted();
 
   float shape[3];
   for (size_t i = 0; i < shapeCount; ++i)
@@ -210,7 +213,6 @@ void EmitterFunction::evaluate(float t, const std::vector<Port*>& sources, Conte
   }
   program_->setUav(0, scope.buffer);
   dispatch(program_.get(), kParticleGroups, 1);
-  if (count > 0) clock_.markEmitted();
 }
 
 // ---- curl noise ------------------------------------------------------------------------------
@@ -242,7 +244,9 @@ void CurlNoiseOp::CurlNoiseFunction::evaluate(float t, const std::vector<Port*>&
     cb->setValue("gNoiseScale", noiseScale);
     cb->setValue("gScale", scale);
     cb->setValue("gTime", float(wallClockTime));
-    cb->setValue("gDelta", clampFinite(float(wallClockDelta), 0.0f, kMaxRealStep, 0.0f));
+    // The real-time delta as the clock gives it (never negative; 1/60 s a frame when dumping).
+    // Only a value that is not a finite number is kept out; the program bounds the speed.
+    cb->setValue("gDelta", finiteOr(float(wallClockDelta), 0.0f));
     cb->unmap();
   }
   program_->setUav(0, scope.buffer);
@@ -324,11 +328,12 @@ RenderStateDesc smokeOpacityState() {
 }
 
 RenderStateDesc smokeGBufferState() {
-  RenderStateDesc s = smokeOpacityState();
-  s.flags |= kIndependentBlend;
-  s.colourBlend[0] = 0;
-  s.colourBlend[3] = blendWord(D3D11_BLEND_SRC_ALPHA, D3D11_BLEND_INV_SRC_ALPHA, D3D11_BLEND_OP_ADD);
-  for (uint32_t target : {0u, 1u, 2u, 4u}) s.disabledChannels[target] = 15;
+  // One blend for all five targets (no per-target words, no masks): the sprite program picks
+  // per target, through the alpha it writes, what the smoke changes.
+  RenderStateDesc s = RenderStateDesc::zeroed();
+  s.flags = kCullBack;
+  s.depthFunc = D3D11_COMPARISON_LESS_EQUAL;
+  s.colourBlend[0] = blendWord(D3D11_BLEND_SRC_ALPHA, D3D11_BLEND_INV_SRC_ALPHA, D3D11_BLEND_OP_ADD);
   return s;
 }
 
@@ -438,13 +443,10 @@ void SmokeRendererOp::SmokeRendererFunction::evaluate(float t, const std::vector
   opacityProgram_->setResource(4, 0, texture);
   opacityProgram_->setSampler(4, 0, trilinear);
 
-  // The G-buffer pass without its depth target: the smoke reads that depth to hide behind
-  // geometry, and marks no surface of its own.
+  // The Context's G-buffer pass as it is (nothing cleared). The smoke neither tests nor writes
+  // depth: it lies over whatever the scene drew before it.
   RenderPass scene = *ctx.scenePass;
   scene.clearFlags = 0;
-  Texture* depth = scene.depthTarget;
-  scene.depthTarget = nullptr;
-  sprites_->setResource(4, 3, depth);
   RenderPass opacityPass;
   opacityPass.colourTargets[0] = opacity_;
   opacityPass.rect[2] = int32_t(opacity_->width());

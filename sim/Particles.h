@@ -49,7 +49,7 @@ class EmissionClock {
   // that does not make a whole one is carried to the next evaluation, so a rate of n per
   // second emits n a second whatever the frame rate. Remembers t.
   uint32_t take(float t, int32_t rate);
-  // Records that particles were emitted (a loop-off emitter then stops until the next reset).
+  // Records an emission, whatever its count (a loop-off emitter then waits for the next reset).
   void markEmitted() { emitted_ = true; }
   float remainder() const { return remainder_; }
 
@@ -230,8 +230,8 @@ constexpr uint32_t kSmokeSlice = 1024;
 // Smoke into the opacity map: no culling, no depth, "over" blending (source alpha, inverse
 // source alpha) on target 0, which accumulates opacity as 1 - product of transmittances.
 RenderStateDesc smokeOpacityState();
-// Smoke into the G-buffer: the same blend on the emissive target alone; the other targets
-// keep the surfaces behind the smoke.
+// Smoke into the G-buffer: back faces culled, no depth test or write, and the same "over"
+// blend on every target (alpha channels add); what each target keeps is the program's choice.
 RenderStateDesc smokeGBufferState();
 
 // The light that shades and shadows the smoke: the direction its light travels and its colour,

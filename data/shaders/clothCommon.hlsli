@@ -29,10 +29,13 @@
     uint attractorCount;                                                                  \
     uint renderVertexCount;                                                               \
     float padding;                                                                        \
-    float4 colliderPosition[CLOTH_MAX_FORCES];        /* xyz centre */                    \
-    float4 colliderRadius[CLOTH_MAX_FORCES];          /* x radius */                      \
+    float4 colliderPosition[CLOTH_MAX_FORCES];        /* xyz centre, w 0 sphere 1 box */  \
+    float4 colliderRadius[CLOTH_MAX_FORCES];          /* x radius of a sphere */          \
     float4 attractorPosition[CLOTH_MAX_FORCES];       /* xyz centre */                    \
-    float4 attractorRadiusStrength[CLOTH_MAX_FORCES]; /* x radius, y strength */
+    float4 attractorRadiusStrength[CLOTH_MAX_FORCES]; /* x radius, y strength */          \
+    float4 colliderBoxX[CLOTH_MAX_FORCES];            /* xyz a box's half-edge vectors */ \
+    float4 colliderBoxY[CLOTH_MAX_FORCES];                                                \
+    float4 colliderBoxZ[CLOTH_MAX_FORCES];
 
 // 32 bytes: where a vertex is, where it was one sub-step ago (Verlet: the difference is its
 // velocity), and its inverse mass (0: pinned).

@@ -28,6 +28,39 @@ float3 rub(float3 moved, float3 normal)
     return along * friction;
 }
 
+// Puts x outside box collider c, grown by the collision threshold: a point inside leaves
+// through the nearest face, then loses the friction share of its sliding along that face.
+// A box with an edge of no length is flat and holds nothing.
+float3 collideBox(float3 x, float3 from, uint c)
+{
+    float3 edges[3] = {colliderBoxX[c].xyz, colliderBoxY[c].xyz, colliderBoxZ[c].xyz};
+    float3 v = x - colliderPosition[c].xyz;
+    float nearest = 3.0e38;
+    float3 push = float3(0.0, 0.0, 0.0);
+    float3 normal = float3(0.0, 1.0, 0.0);
+    [unroll] for (uint k = 0; k < 3; ++k)
+    {
+        float half = length(edges[k]);
+        if (!(half > 1.0e-6))
+            return x;
+        float3 axis = edges[k] / half;
+        float along = dot(v, axis);
+        float depth = half + collisionThreshold - abs(along);
+        if (depth <= 0.0)
+            return x;  // outside this pair of faces: outside the box
+        if (depth < nearest)
+        {
+            nearest = depth;
+            normal = along >= 0.0 ? axis : -axis;
+            push = normal * depth;
+        }
+    }
+    x += push;
+    x -= rub(x - from, normal);
+    // (What friction takes away lies along the face: the vertex stays outside.)
+    return x;
+}
+
 // Puts x outside the ground and the colliders; `from` is where the vertex started the step.
 float3 collide(float3 x, float3 from)
 {
@@ -41,6 +74,11 @@ float3 collide(float3 x, float3 from)
     uint colliders = min(colliderCount, CLOTH_MAX_FORCES);
     for (uint c = 0; c < colliders; ++c)
     {
+        if (colliderPosition[c].w > 0.5)
+        {
+            x = collideBox(x, from, c);
+            continue;
+        }
         float3 v = x - colliderPosition[c].xyz;
         float r = colliderRadius[c].x + collisionThreshold;
         float dist = length(v);
@@ -151,6 +189,30 @@ void clothSubStep(uint i)
             float3 a_ = positionOf(t_.x), b_ = positionOf(t_.y), c_ = positionOf(t_.z); \
             result += cross(b_ - a_, c_ - a_);                                  \
         }                                                                       \
+    }
+
+// The normal of a render vertex on simulation vertex i: the faces around i whose rest normal
+// lies within 60 degrees of the render vertex's rest normal. A file's hard edge (a box corner
+// where three render vertices share one position) keeps its crease; a smooth surface, whose
+// seams only split uvs, sums all its faces. Falls back to all faces when none qualifies.
+#define CREASE_NORMAL_SUM(i, restNormal, positionOf, result)                    \
+    {                                                                           \
+        uint2 faces_ = gFaceRanges[i];                                          \
+        float3 all_ = float3(0.0, 0.0, 0.0);                                    \
+        result = float3(0.0, 0.0, 0.0);                                         \
+        for (uint f_ = 0; f_ < faces_.y; ++f_)                                  \
+        {                                                                       \
+            uint4 t_ = gTriangles[gFaceList[faces_.x + f_]];                    \
+            float3 a_ = positionOf(t_.x), b_ = positionOf(t_.y), c_ = positionOf(t_.z); \
+            float3 n_ = cross(b_ - a_, c_ - a_);                                \
+            float3 r_ = cross(gRest[t_.y].position - gRest[t_.x].position,      \
+                              gRest[t_.z].position - gRest[t_.x].position);     \
+            all_ += n_;                                                         \
+            if (dot(r_, restNormal) > 0.5 * length(r_) * length(restNormal))    \
+                result += n_;                                                   \
+        }                                                                       \
+        if (dot(result, result) <= 0.0)                                         \
+            result = all_;                                                      \
     }
 
 // The rest tangent turned into the plane of the new normal.

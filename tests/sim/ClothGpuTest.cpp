@@ -12,6 +12,8 @@
 
 #include "gfx/ShaderManager.h"
 #include "scene/Forces.h"
+#include "scene/MeshImport.h"
+#include "scene/MeshOperators.h"
 #include "scene/ShadowCasters.h"
 #include "sim/Cloth.h"
 #include "tests/scene/SceneGpuSupport.h"
@@ -107,7 +109,10 @@ TEST_F(ClothGpuTest, RunsRepeatExactly) {
   ASSERT_TRUE(solver.load("data/shaders/clothCS.hlsl", false));
   const sim::ClothGeometry g = pinnedPlane();
   sim::ClothForces forces;
-  forces.colliders.push_back({0.3f, -1.0f, -0.5f, 0.4f});
+  sim::ClothCollider sphere;
+  sphere.centre = {0.3f, -1.0f, -0.5f};
+  sphere.radius = 0.4f;
+  forces.colliders.push_back(sphere);
   std::vector<uint8_t> runs[2];
   for (auto& run : runs) {
     sim::ClothPiece& piece = make(g);
@@ -257,6 +262,63 @@ TEST_F(ClothGpuTest, MeshClothWithFrozenAnchorsKeepsItsShapeAndFallsWithout) {
   EXPECT_GT(drop[1], 1.0f);
 }
 
+// Box colliders count with the spheres: the first 32 records in list order are taken, whatever
+// their kind. A plane dropped over a box (its top at y = 0.5) rests on it when the box is the
+// 32nd record, and falls through when 32 far-away spheres come before it.
+TEST_F(ClothGpuTest, BoxCollidersAreTakenWithTheSpheresInListOrder) {
+  float lowestCentre[2];
+  for (int run = 0; run < 2; ++run) {
+    ClothOp cloth;
+    setParam(cloth, "Plane.Y", 1.0f);
+    setParam(cloth, "Plane W", 1.0f);
+    setParam(cloth, "Plane H", 1.0f);
+    setParam(cloth, "Plane W Divisions", 6.0f);
+    setParam(cloth, "Plane H Divisions", 6.0f);
+    Context context;
+    for (int frame = 0; frame <= 60; ++frame) {
+      clearColliders();
+      ColliderRecord far;
+      far.position = {100.0f, 100.0f, 100.0f, 1.0f};
+      far.radius = 1.0f;
+      for (int i = 0; i < (run == 0 ? 31 : 32); ++i) addCollider(far);
+      ColliderRecord box;
+      box.type = kColliderBox;
+      box.position = {0.0f, 0.0f, 0.0f, 1.0f};
+      box.size = {4.0f, 1.0f, 4.0f};
+      box.rotation = {0.0f, 90.0f, 0.0f};  // turned about its own height: the same box
+      addCollider(box);
+      evaluate(cloth, float(frame) / 60.0f, context);
+    }
+    const std::vector<State> s = state(*functionOf<sim::ClothFunction>(cloth).pieces().at(0));
+    float centre = 0.0f;
+    for (const State& v : s) centre += v.position.y / float(s.size());
+    lowestCentre[run] = centre;
+  }
+  EXPECT_NEAR(lowestCentre[0], 0.5f, 0.02f) << "resting on the box top";
+  EXPECT_LT(lowestCentre[1], -1.0f) << "the 33rd record is not taken: the cloth falls";
+}
+
+// A frame that builds the cloth (its first, or one whose plane changed) still simulates.
+TEST_F(ClothGpuTest, AFrameThatBuildsTheClothStillSteps) {
+  ClothOp cloth;
+  setParam(cloth, "Plane W Divisions", 6.0f);
+  setParam(cloth, "Plane H Divisions", 6.0f);
+  Context context;
+  auto& fn = functionOf<sim::ClothFunction>(cloth);
+  evaluate(cloth, 0.05f, context);
+  EXPECT_EQ(fn.lastSubSteps, 30u);  // 0.05 s at 600 a second
+  EXPECT_LT(state(*fn.pieces().at(0))[0].position.y, 0.0f);
+  evaluate(cloth, 0.05f + 1.0f / 60.0f, context);
+  EXPECT_EQ(fn.lastSubSteps, 10u);
+  setParam(cloth, "Plane W", 4.0f);  // a new shape
+  evaluate(cloth, 0.05f + 2.0f / 60.0f, context);
+  EXPECT_EQ(fn.lastSubSteps, 10u);
+  const std::vector<State> s = state(*fn.pieces().at(0));
+  EXPECT_LT(s[0].position.y, 0.0f) << "stepped from the new rest shape";
+  EXPECT_GT(s[0].position.y, -0.1f);
+  EXPECT_NEAR(s[0].position.x, -2.0f, 1e-3f);
+}
+
 // Drawn into the G-buffer facing the camera, and recorded as a cloth shadow caster whose
 // position texture holds vertex i at texel (i mod width, i div width).
 class ClothDrawGpuTest : public SceneGpuTest {};
@@ -299,6 +361,67 @@ TEST_F(ClothDrawGpuTest, DrawsIntoTheGBufferAndRecordsAShadowCasterWithItsPositi
   newFrame();
   evaluate(cloth, 0.0f, context);
   EXPECT_TRUE(shadowCasters().empty());
+}
+
+// Files whose faces keep their own vertices (a textured box: 24 drawn, 8 simulated). At rest
+// the cloth covers exactly the pixels "Mesh" covers for the same file, and its shadow caster's
+// texture holds every drawn vertex where its simulated vertex is.
+TEST_F(ClothDrawGpuTest, AMeshFileWithSeamsCoversWhatTheMeshOperatorCovers) {
+  const std::string models = "/usr/share/assimp/models/";
+  if (!std::filesystem::exists(models)) GTEST_SKIP() << "assimp-testmodels is not installed";
+  lookFrom({-2.2f, 2.2f, -3.6f}, 30.0f, 30.0f);  // three faces in sight
+  for (const char* file : {"glTF2/BoxTextured-glTF/BoxTextured.gltf", "PLY/cube_uv.ply"}) {
+    SCOPED_TRACE(file);
+    MeshOp mesh;
+    setText(mesh, "Filepath", models + file);
+    // "Mesh" takes a hundredth of the file's units; the cloth takes them as they are.
+    for (const char* axis : {"Scale.X", "Scale.Y", "Scale.Z"}) setParam(mesh, axis, 100.0f);
+    newFrame();
+    evaluate(mesh, 0.0f, context);
+    const FloatImage expected = readTarget(0), expectedNormals = readTarget(1);
+
+    ClothOp cloth;
+    setParam(cloth, "Mesh Type", 1.0f);
+    setText(cloth, "Mesh path", models + file);
+    setParam(cloth, "Gravity.Y", 0.0f);  // nothing acts on it: it stays at rest
+    newFrame();
+    clearShadowCasters();
+    evaluate(cloth, 0.1f, context);
+    const FloatImage drawn = readTarget(0), normals = readTarget(1);
+    int covered = 0, differ = 0, bent = 0;
+    for (uint32_t y = 0; y < size; ++y)
+      for (uint32_t x = 0; x < size; ++x) {
+        const bool want = expected.at(x, y, 3) > 0.5f, got = drawn.at(x, y, 3) > 0.5f;
+        covered += want;
+        differ += want != got;
+        // The box keeps its hard edges: each face shaded with its own flat normal.
+        if (want && got)
+          for (uint32_t c = 0; c < 3; ++c) bent += std::fabs(normals.at(x, y, c) - expectedNormals.at(x, y, c)) > 0.05f;
+      }
+    EXPECT_EQ(bent, 0);
+    EXPECT_GT(covered, 60);
+    EXPECT_LT(covered, int(size * size));
+    EXPECT_LE(differ, 2) << "of " << covered << " covered pixels";
+
+    const auto& pieces = functionOf<sim::ClothFunction>(cloth).pieces();
+    ASSERT_EQ(pieces.size(), 1u);
+    const sim::ClothPiece& piece = *pieces[0];
+    EXPECT_EQ(piece.simCount, 8u);
+    EXPECT_EQ(piece.renderCount, 24u);
+    ASSERT_EQ(shadowCasters().size(), 1u);
+    const std::vector<float> texels = asRecords<float>(readBack(shadowCasters()[0].geometry->vertexBuffers[0]));
+    const std::vector<uint32_t> remap = asRecords<uint32_t>(readBack(piece.remap));
+    const std::vector<State> s = asRecords<State>(readBack(piece.state[piece.current]));
+    const uint32_t width = piece.positions->width();
+    for (uint32_t j = 0; j < piece.renderCount; ++j) {
+      const float* t = &texels[(size_t(j / width) * width + j % width) * 4];
+      const Float3 p = s.at(remap.at(j)).position;
+      EXPECT_EQ(t[0], p.x) << j;
+      EXPECT_EQ(t[1], p.y) << j;
+      EXPECT_EQ(t[2], p.z) << j;
+    }
+  }
+  clearMeshCache();
 }
 
 }  // namespace

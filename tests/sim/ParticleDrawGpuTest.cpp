@@ -1,7 +1,7 @@
 // Particle renderers drawing into a tiny G-buffer: sprites land where the camera sees the
 // particles, with their colour and depth, dead particles draw nothing, "WriteDepth" decides
 // whether nearer sprites hide farther ones; smoke is shadowed by the smoke between it and
-// the light and marks no surface.
+// the light and blends over the surfaces drawn before it.
 #include <cmath>
 
 #include "engine/Globals.h"
@@ -145,9 +145,60 @@ TEST_F(ParticleDrawGpuTest, SmokeIsShadowedBySmokeNearerTheLight) {
   EXPECT_GT(emissive.at(ax, ay, 0), 0.1f);
   for (uint32_t y = 0; y < size; ++y)
     for (uint32_t x = 0; x < size; ++x) {
-      ASSERT_EQ(albedo.at(x, y, 3), 0.0f) << "smoke marked a surface at " << x << "," << y;
-      ASSERT_EQ(normal.at(x, y, 3), 65504.0f);
+      ASSERT_EQ(albedo.at(x, y, 0), 0.0f) << "smoke darkens the albedo, it never lights it";
+      ASSERT_EQ(normal.at(x, y, 3), 65504.0f) << "smoke has no depth";
     }
+}
+
+// Smoke blends "over" everything the scene drew before it, nearer or farther, with no depth
+// test: a white opaque sprite in front of the smoke is darkened by the smoke's opacity and
+// takes its lit colour in the emissive target, and keeps its own depth and normal.
+TEST_F(ParticleDrawGpuTest, SmokeBlendsOverTheSurfacesDrawnBeforeItWithoutADepthTest) {
+  ParticleSysOp front;
+  sim::ParticleRendererOp sprites;
+  setParam(front, "Gravity.X", 0.0f);
+  setParam(front, "PlaneHeight", -10.0f);
+  connect(front, ParticleSysOp::Renderer, sprites);
+  setParam(sprites, "Size", 0.6f);
+  sim::SmokeRendererOp smoke;
+  connect(system, ParticleSysOp::Renderer, smoke);
+  setParam(smoke, "ParticleSize", 0.2f);
+  setParam(smoke, "Color.R", 0.8f);
+  setParam(smoke, "Color.G", 0.6f);
+  setParam(smoke, "Color.B", 0.4f);
+  setParam(smoke, "Color.A", 0.5f);
+  const Float3 surface{0.0f, 0.0f, -1.0f}, behind{0.0f, 0.0f, 1.0f};
+  int x, y;
+  pixelOf(behind, x, y);
+  auto put = [&](ParticleSysOp& sys, const std::vector<Particle>& ps) {
+    std::vector<Particle> all(sim::kParticleCount, Particle{});
+    std::copy(ps.begin(), ps.end(), all.begin());
+    device()->context()->updateSubresource(functionOf<ParticleSysOp::ParticleSysFunction>(sys).buffer(), 0,
+                                           all.data(), 0, 0);
+  };
+  newFrame();
+  evaluate(front, 0.0f, context);
+  evaluate(system, 0.0f, context);
+  put(front, {living(surface)});
+  put(system, {});
+  newFrame();
+  evaluate(front, 0.0f, context);
+  evaluate(system, 0.0f, context);
+  const FloatImage clearAlbedo = readTarget(0), clearNormal = readTarget(1);
+  ASSERT_EQ(clearAlbedo.at(x, y, 0), 1.0f);  // the sprite covers the smoke's pixel
+
+  put(system, {living(behind)});
+  newFrame();
+  evaluate(front, 0.0f, context);
+  evaluate(system, 0.0f, context);
+  const FloatImage albedo = readTarget(0), normal = readTarget(1), emissive = readTarget(3);
+  const float a = 1.0f - albedo.at(x, y, 0);  // the smoke's opacity at that pixel
+  EXPECT_GT(a, 0.3f) << "smoke behind the surface still covers it";
+  EXPECT_LT(a, 0.55f);
+  EXPECT_NEAR(albedo.at(x, y, 3), 1.0f + a, 0.01f);  // the surface mark grows by the opacity
+  EXPECT_NEAR(emissive.at(x, y, 0), a * 0.8f, 0.03f);
+  EXPECT_NEAR(emissive.at(x, y, 2) / emissive.at(x, y, 0), 0.5f, 0.02f);
+  for (uint32_t c = 0; c < 4; ++c) EXPECT_EQ(normal.at(x, y, c), clearNormal.at(x, y, c)) << c;
 }
 
 // A frame of every simulation together (validation and synchronisation validation watch it),

@@ -58,6 +58,7 @@ const std::vector<Constant> kClothCommon = {
     {0, "damping", 4},             {0, "friction", 4},            {0, "collisionThreshold", 4},
     {0, "colliderCount", 4},       {0, "attractorCount", 4},      {0, "colliderPosition", 512},
     {0, "colliderRadius", 512},    {0, "attractorPosition", 512}, {0, "attractorRadiusStrength", 512},
+    {0, "colliderBoxX", 512},      {0, "colliderBoxY", 512},      {0, "colliderBoxZ", 512},
 };
 const std::vector<Constant> kClothPlane =
     plus(kClothCommon, {{0, "stretchForce", 4}, {0, "shearForce", 4}, {0, "bendForce", 4}});
@@ -83,10 +84,10 @@ std::vector<Entry> entries() {
        {{'u', 0, rw, 32}}},
       {"data/shaders/particles/sphereEmitter.hlsl", hlsl::Compute, "main",
        {{0, "gTime", 4}, {0, "gRadius", 4}, {0, "gMaxLifeTime", 4}, {0, "gSpeed", 4}, {0, "gSpawnCount", 4}, {0, "gWorld", 64}},
-       {{'u', 0, ResourceKind::AppendBuffer, 32}}},
+       {{'u', 0, rw, 32}}},
       {"data/shaders/particles/boxEmitter.hlsl", hlsl::Compute, "main",
        {{0, "gTime", 4}, {0, "gSize", 12}, {0, "gMaxLifeTime", 4}, {0, "gSpeed", 4}, {0, "gSpawnCount", 4}, {0, "gWorld", 64}},
-       {{'u', 0, ResourceKind::AppendBuffer, 32}}},
+       {{'u', 0, rw, 32}}},
       {"data/shaders/particles/curlNoise.hlsl", hlsl::Compute, "main",
        {{0, "gTurbulence", 4}, {0, "gNoiseScale", 4}, {0, "gScale", 4}, {0, "gTime", 4}, {0, "gDelta", 4}},
        {{'u', 0, rw, 32}}},
@@ -102,7 +103,7 @@ std::vector<Entry> entries() {
       {"data/shaders/particles/pointspritesOpacity.hlsl", hlsl::Geometry, "GS", kSmoke, {}},
       {"data/shaders/particles/pointspritesOpacity.hlsl", hlsl::Pixel, "PS", {{0, "gColor", 16}, {0, "gLightColor", 16}},
        {{'t', 0, ResourceKind::Texture}, {'s', 0, ResourceKind::Sampler}, {'t', 2, ResourceKind::Texture},
-        {'s', 1, ResourceKind::Sampler}, {'t', 3, ResourceKind::Texture}}},
+        {'s', 1, ResourceKind::Sampler}}},
       {"data/shaders/particles/opacity.hlsl", hlsl::Vertex, "VS", kSmokeVertex, {{'t', 1, ro, 32}}},
       {"data/shaders/particles/opacity.hlsl", hlsl::Geometry, "GS", kSmoke, {}},
       {"data/shaders/particles/opacity.hlsl", hlsl::Pixel, "PS", {{0, "gColor", 16}},
@@ -128,10 +129,12 @@ std::vector<Entry> entries() {
       // Cloth.
       {cloth, hlsl::Compute, "CS", plus(kClothPlane, {{1, "iteration", 4}}),
        {{'t', 0, ro, 8}, {'t', 1, ro, 16}, {'t', 7, ro, 32}, {'u', 0, rw, 32}, {'u', 1, rw, 32}}},
-      {cloth, hlsl::Compute, "NT1CS", kClothPlane, {{'u', 0, rw, 32}, {'u', 2, ResourceKind::RWTexture}}},
+      // The normal passes run per drawn vertex, through the remap onto the simulated ones.
+      {cloth, hlsl::Compute, "NT1CS", kClothPlane,
+       {{'t', 6, ro, 4}, {'u', 0, rw, 32}, {'u', 2, ResourceKind::RWTexture}}},
       {cloth, hlsl::Compute, "NT2CS", kClothPlane,
-       {{'t', 2, ro, 8}, {'t', 3, ro, 4}, {'t', 4, ro, 16}, {'t', 5, ro, 32}, {'u', 2, ResourceKind::RWTexture},
-        {'u', 3, rw, 32}}},
+       {{'t', 2, ro, 8}, {'t', 3, ro, 4}, {'t', 4, ro, 16}, {'t', 5, ro, 32}, {'t', 6, ro, 4}, {'t', 7, ro, 32},
+        {'u', 0, rw, 32}, {'u', 3, rw, 32}}},
       {clothMesh, hlsl::Compute, "CS", plus(kClothMesh, {{1, "iteration", 4}}),
        {{'t', 0, ro, 8}, {'t', 1, ro, 16}, {'t', 7, ro, 32}, {'u', 0, rw, 32}, {'u', 1, rw, 32}}},
       {clothMesh, hlsl::Compute, "NT1CS", kClothMesh, {{'u', 0, rw, 32}, {'u', 4, rw, 32}}},

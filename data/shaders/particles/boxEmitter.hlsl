@@ -12,13 +12,11 @@ cbuffer EmitterConstants : register(b0)
 
 #include "emitter.hlsli"
 
-[numthreads(PARTICLE_GROUP_SIZE, 1, 1)]
-void main(uint3 id : SV_DispatchThreadID)
+void emitShape(uint index, inout uint seed)
 {
-    if (!claimDeadSlot(id.x))
-        return;
-    uint seed = emissionSeed(id.x);
     float3 unit = float3(nextRandom(seed), nextRandom(seed), nextRandom(seed)) - 0.5;
     float3 direction = randomDirection(seed);
-    spawn(id.x, unit * gSize, direction * gSpeed, seed);
+    spawn(index, unit * gSize, direction * gSpeed, seed);
 }
+
+EMITTER_ENTRY(emitShape)

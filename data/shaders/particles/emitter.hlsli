@@ -1,11 +1,18 @@
 // Emission shared by the emitter programs. An emitter file declares its constants (with
-// gTime, gMaxLifeTime, gSpeed, gSpawnCount and gWorld), includes this file and calls
-// claimDeadSlot / spawn from its entry point.
+// gTime, gMaxLifeTime, gSpeed, gSpawnCount and gWorld), includes this file, defines
+//     void emitShape(uint index, inout uint seed)
+// (which calls spawn) and then writes EMITTER_ENTRY(emitShape) for its entry point.
 //
-// Every thread looks at one particle. A dead particle asks the buffer's hidden counter for a
-// ticket (the counter starts at 0 for every dispatch); the first gSpawnCount tickets become
-// new particles. So emission reuses dead records and never overwrites a living one: when
-// fewer than gSpawnCount particles are dead, fewer are born.
+// The first gSpawnCount dead records in index order become new particles. So emission
+// reuses dead records and never overwrites a living one (when fewer than gSpawnCount are
+// dead, fewer are born), and which records are chosen does not depend on the order in which
+// the device runs the threads: the same buffer gives the same particles, run after run.
+// A ticket from the buffer's hidden counter would hand records out in scheduling order.
+//
+// The work is done by the dispatch's first group alone, its threads each owning a run of
+// EMIT_RUN consecutive records: count the dead ones of the run, add up the counts of the
+// runs before (a scan in group memory), then walk the run again handing out tickets. No
+// thread reads a record another thread writes, so nothing races.
 #ifndef PARTICLES_EMITTER_HLSLI
 #define PARTICLES_EMITTER_HLSLI
 
@@ -13,15 +20,50 @@
 
 RWStructuredBuffer<Particle> gParticles : register(u0);
 
-bool claimDeadSlot(uint index)
+#define EMIT_RUN (PARTICLE_COUNT / PARTICLE_GROUP_SIZE)
+
+groupshared uint gsDeadBefore[PARTICLE_GROUP_SIZE];
+
+// The number of dead records before thread `local`'s run (every thread of the group calls it).
+uint deadBeforeRun(uint local)
 {
-    // No branch on the constants alone (see update2.hlsl): a count of 0 or less simply lets
-    // no ticket through.
-    if (index >= PARTICLE_COUNT || isAlive(gParticles[index]))
-        return false;
-    uint ticket = gParticles.IncrementCounter();
-    return ticket < uint(max(gSpawnCount, 0));
+    uint dead = 0;
+    for (uint k = 0; k < EMIT_RUN; ++k)
+        dead += isAlive(gParticles[local * EMIT_RUN + k]) ? 0u : 1u;
+    gsDeadBefore[local] = dead;
+    GroupMemoryBarrierWithGroupSync();
+    // Inclusive scan (each step adds the sum `offset` places back), then made exclusive.
+    for (uint offset = 1; offset < PARTICLE_GROUP_SIZE; offset <<= 1)
+    {
+        uint add = local >= offset ? gsDeadBefore[local - offset] : 0u;
+        GroupMemoryBarrierWithGroupSync();
+        gsDeadBefore[local] += add;
+        GroupMemoryBarrierWithGroupSync();
+    }
+    return gsDeadBefore[local] - dead;
 }
+
+// The entry point of an emitter: `shape(index, seed)` places the particle born in record
+// index. No branch on the constants alone (see update2.hlsl): a count of 0 or less simply
+// lets no ticket through.
+#define EMITTER_ENTRY(shape)                                                   \
+    [numthreads(PARTICLE_GROUP_SIZE, 1, 1)]                                    \
+    void main(uint3 group : SV_GroupID, uint3 thread : SV_GroupThreadID)       \
+    {                                                                          \
+        if (group.x != 0)                                                      \
+            return;                                                            \
+        uint ticket = deadBeforeRun(thread.x);                                 \
+        uint wanted = uint(max(gSpawnCount, 0));                               \
+        for (uint k = 0; k < EMIT_RUN && ticket < wanted; ++k)                 \
+        {                                                                      \
+            uint index = thread.x * EMIT_RUN + k;                              \
+            if (isAlive(gParticles[index]))                                    \
+                continue;                                                      \
+            ++ticket;                                                          \
+            uint seed = emissionSeed(index);                                   \
+            shape(index, seed);                                                \
+        }                                                                      \
+    }
 
 // Random state for one particle of one emission: the real-time clock makes every emission
 // different, the index every particle.

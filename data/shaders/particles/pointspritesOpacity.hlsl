@@ -1,13 +1,17 @@
 // Smoke as seen by the camera: one slice of sorted particles blended "over" into the
-// G-buffer's emissive target, lit by the scene light through the opacity map that the
-// slices nearer the light have filled. The smoke hides behind geometry by reading the depth
-// target of the pass (it writes no depth and marks no surface).
+// G-buffer, lit by the scene light through the opacity map that the slices nearer the light
+// have filled. The pass blends every target alike (colour: source alpha over inverse source
+// alpha; alpha channels add) with no depth test, so each target chooses by the alpha it
+// writes: the albedo is darkened by the smoke's opacity (what lies behind shows through
+// (1 - opacity) of its light), the emissive target takes the smoke's own lit colour "over"
+// what was there, and the normal, material and velocity targets are left as they were (alpha
+// 0: their depth, material and motion stay the surface's). The albedo's alpha, the surface
+// mark, grows by the opacity; a pixel of background the smoke makes opaque is lit as black.
 #include "smoke.hlsli"
 #include "../common/gbuffer.hlsli"
 
 Texture2D gOpacityMap : register(t2);
 SamplerState gOpacitySampler : register(s1);
-Texture2D<float> gSceneDepth : register(t3);
 
 static const float kAmbient = 0.25;  // light that reaches smoke in its own shadow
 
@@ -64,10 +68,18 @@ void GS(point SmokeVertex input[1], inout TriangleStream<SmokePixel> stream)
     stream.RestartStrip();
 }
 
-GBufferOutput PS(SmokePixel i)
+// Every target written with four channels: the alpha of each is its blend factor.
+struct SmokeOutput
 {
-    if (i.pos.z > gSceneDepth.Load(int3(i.pos.xy, 0)))
-        discard;
+    float4 albedo : SV_Target0;
+    float4 normalDepth : SV_Target1;
+    float4 material : SV_Target2;
+    float4 emissive : SV_Target3;
+    float4 velocity : SV_Target4;
+};
+
+SmokeOutput PS(SmokePixel i)
+{
     float alpha = spriteOpacity(i.corner, i.life);
     if (alpha <= 0.0)
         discard;
@@ -79,11 +91,12 @@ GBufferOutput PS(SmokePixel i)
     float3 texColour = gSprite.Sample(gSpriteSampler, uv).rgb;
     float3 lit = gColor.rgb * texColour * (kAmbient + (1.0 - kAmbient) * transmitted * gLightColor.rgb);
 
-    GBufferOutput o;
-    o.albedo = float4(0.0, 0.0, 0.0, 0.0);
+    float a = saturate(alpha);
+    SmokeOutput o;
+    o.albedo = float4(0.0, 0.0, 0.0, a);
     o.normalDepth = float4(0.0, 0.0, 0.0, 0.0);
     o.material = float4(0.0, 0.0, 0.0, 0.0);
-    o.emissive = float4(lit, saturate(alpha));  // only this target is blended; the rest are masked
-    o.velocity = float2(0.0, 0.0);
+    o.emissive = float4(lit, a);
+    o.velocity = float4(0.0, 0.0, 0.0, 0.0);
     return o;
 }

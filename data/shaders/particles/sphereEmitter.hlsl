@@ -12,13 +12,11 @@ cbuffer EmitterConstants : register(b0)
 
 #include "emitter.hlsli"
 
-[numthreads(PARTICLE_GROUP_SIZE, 1, 1)]
-void main(uint3 id : SV_DispatchThreadID)
+void emitShape(uint index, inout uint seed)
 {
-    if (!claimDeadSlot(id.x))
-        return;
-    uint seed = emissionSeed(id.x);
     float3 direction = randomDirection(seed);
     float radius = gRadius * pow(nextRandom(seed), 1.0 / 3.0);  // uniform over the volume
-    spawn(id.x, direction * radius, direction * gSpeed, seed);
+    spawn(index, direction * radius, direction * gSpeed, seed);
 }
+
+EMITTER_ENTRY(emitShape)

@@ -11,6 +11,22 @@ RWStructuredBuffer<float4> gAcceleration : register(u0);
 
 #include "neighbours.hlsli"
 
+// The push of the six walls of the box on a particle near them.
+float3 wallAcceleration(float3 x, float3 v)
+{
+    float3 a = float3(0.0, 0.0, 0.0);
+    [unroll] for (int c = 0; c < 3; ++c)
+    {
+        float below = kWallRange - (x[c] - kBoxMin[c]);  // how far inside the lower wall's range
+        float above = kWallRange - (kBoxMax[c] - x[c]);
+        if (below > 0.0)
+            a[c] += kWallStiffness * below - kWallDamping * min(v[c], 0.0);
+        if (above > 0.0)
+            a[c] -= kWallStiffness * above + kWallDamping * max(v[c], 0.0);
+    }
+    return a;
+}
+
 [numthreads(SPH_GROUP, 1, 1)]
 void acceleration(uint3 id : SV_DispatchThreadID)
 {
@@ -45,7 +61,7 @@ void acceleration(uint3 id : SV_DispatchThreadID)
             }
         }
     }
-    float3 a = pressureAcc + viscosityAcc * (kViscosity / rhoI) + kGravity;
+    float3 a = pressureAcc + viscosityAcc * (kViscosity / rhoI) + kGravity + wallAcceleration(self.position, self.velocity);
     if (!finite3(a))
         a = kGravity;
     gAcceleration[i] = float4(a, rhoI);

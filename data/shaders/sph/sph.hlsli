@@ -29,15 +29,25 @@ static const float kSpacing = kH * 0.5;         // particle spacing of the rest 
 static const float kRestDensity = 1000.0;
 // The mass that makes the poly6 sum over the rest lattice exactly the rest density.
 static const float kMass = 0.0302222;
-static const float kSoundSpeed = 4.0;           // stiffness of the equation of state
+// The fluid's clock is the frame count (one step per evaluation), so these set what a span
+// of frames shows. Earth's gravity in a box one unit high makes a released block collapse in
+// about 100 steps; the sound speed is as high as the step allows (c x step = 0.45 h) and
+// keeps the column's weight from squeezing it by more than about 14% at the bottom.
+static const float kSoundSpeed = 7.0;           // stiffness of the equation of state
 static const float kPressureB = kRestDensity * kSoundSpeed * kSoundSpeed / 7.0;
 static const float kViscosity = 30.0;           // dynamic viscosity
-static const float3 kGravity = float3(0.0, -2.0, 0.0);
-// One step per evaluation. 0.4 h / (sound speed + fastest fall) keeps it stable.
+static const float3 kGravity = float3(0.0, -9.81, 0.0);
 static const float kTimeStep = 0.004;
 // No particle moves more than half a smoothing length in a step.
 static const float kMaxSpeed = 0.5 * kH / kTimeStep;
 static const float kWallBounce = 0.3;           // normal speed kept when a particle meets a wall
+// Walls push back on particles nearer than half a particle spacing, like a spring (stiff
+// enough to carry the column, soft enough for the step) with damping of the speed towards
+// the wall: particles rest on a wall instead of being stacked onto its plane, which packs
+// them far above the rest density and blows the fluid apart.
+static const float kWallRange = 0.5 * kSpacing;
+static const float kWallStiffness = 0.25 / (kTimeStep * kTimeStep);
+static const float kWallDamping = 0.5 / kTimeStep;
 
 static const float kPi = 3.14159265;
 static const float kPoly6 = 315.0 / (64.0 * kPi * kH * kH * kH * kH * kH * kH * kH * kH * kH);
@@ -89,22 +99,40 @@ float poly6(float r2)
 }
 
 // Pressure from density (Tait's equation, exponent 7); never negative, so a free surface
-// does not pull particles into clumps.
+// does not pull particles into clumps. The density ratio counts up to kMaxCompression: past
+// it the equation grows so stiff (the seventh power) that a splash against a wall would
+// outrun the fixed step, so the pressure stops growing there.
+static const float kMaxCompression = 1.3;
+
 float pressureOf(float density)
 {
-    float ratio = density / kRestDensity;
+    float ratio = min(density / kRestDensity, kMaxCompression);
     float r2 = ratio * ratio;
     float r7 = r2 * r2 * r2 * ratio;
     return max(kPressureB * (r7 - 1.0), 0.0);
 }
 
 // Where particle `index` starts after a reset: a block filling the half x < 0 of the box,
-// on the rest lattice (GRID_X x 2 GRID_Y x 2 GRID_Z points), each particle nudged a little so
-// the block does not stay symmetric.
+// GRID_X x 2 GRID_Y x 2 GRID_Z points on the rest lattice across, its layers packed closer
+// towards the bottom as the weight above them compresses the fluid (Tait's equation under
+// the hydrostatic pressure). Released already carrying its own weight, the block does not
+// first sink and bounce on its own compression: it starts to collapse at once. Each particle
+// is nudged a little so the block does not stay symmetric.
+float initialHeight(float u)
+{
+    // u: the height on the uncompressed lattice, from 0 at the floor to `top`. The density at
+    // u is rho0 (1 + a (top - u))^(1/7) with a = rho0 g / B; heights shrink by rho0 / rho,
+    // integrated in closed form.
+    float top = 2.0 * GRID_Y * kSpacing;
+    float a = kRestDensity * abs(kGravity.y) / kPressureB;
+    return (7.0 / (6.0 * a)) * (pow(1.0 + a * top, 6.0 / 7.0) - pow(1.0 + a * (top - u), 6.0 / 7.0));
+}
+
 float3 initialPosition(uint index)
 {
     uint x = index % GRID_X, y = (index / GRID_X) % (2 * GRID_Y), z = index / (GRID_X * 2 * GRID_Y);
     float3 p = kBoxMin + (float3(x, y, z) + 0.5) * kSpacing;
+    p.y = kBoxMin.y + initialHeight((y + 0.5) * kSpacing);
     uint h = index * 747796405u + 2891336453u;
     h = ((h >> ((h >> 28u) + 4u)) ^ h) * 277803737u;
     float3 jitter = float3(h & 255u, (h >> 8) & 255u, (h >> 16) & 255u) / 255.0 - 0.5;
