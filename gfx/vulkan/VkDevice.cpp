@@ -991,7 +991,12 @@ Device::Device(const DeviceOptions& options) {
     check(vkCreateFence(d.device, &fi, nullptr, &f.fence), "fence");
     createRing(d, f.ring);
   }
-  VkSamplerCreateInfo si = toVkSampler(SamplerDesc::forMode(0));
+  // A sampler slot nothing is bound to samples as Direct3D's default sampler does: linear
+  // filtering, clamped coordinates, border 1, no anisotropy. Shaders written for it rely on that.
+  SamplerDesc unbound = SamplerDesc::forMode(samplerMode(7, 1, 1, 1));
+  unbound.maxAnisotropy = 1;
+  for (float& c : unbound.borderColour) c = 1.0f;
+  VkSamplerCreateInfo si = toVkSampler(unbound);
   check(vkCreateSampler(d.device, &si, nullptr, &d.defaultSampler), "sampler");
   counters_.samplers++;
 
