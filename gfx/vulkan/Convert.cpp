@@ -321,7 +321,29 @@ const char* vkResultText(VkResult r) {
 // of one declared type a single OpTypeImage; when another variable shares it (or a type with
 // the wanted format exists already: types must stay unique), the variable gets an image type
 // and pointer type of its own and its loads are retyped.
+namespace {
+
+// SPIR-V image formats beyond the basic set (four-channel 8/16/32-bit and one-channel 32-bit):
+// a module that declares one must declare StorageImageExtendedFormats, which every Vulkan
+// device accepts without a feature.
+bool extendedStorageFormat(uint32_t format) {
+  return (format >= 6 && format <= 20) || (format >= 25 && format <= 29) || (format >= 34 && format <= 39);
+}
+
+bool patchImageFormat(std::vector<uint32_t>& spirv, uint32_t binding, uint32_t format);
+
+}  // namespace
+
 bool patchStorageFormat(std::vector<uint32_t>& spirv, uint32_t binding, uint32_t format) {
+  constexpr uint32_t kStorageImageExtendedFormats = 49;
+  if (!patchImageFormat(spirv, binding, format)) return false;
+  if (extendedStorageFormat(format)) addCapability(spirv, kStorageImageExtendedFormats);
+  return true;
+}
+
+namespace {
+
+bool patchImageFormat(std::vector<uint32_t>& spirv, uint32_t binding, uint32_t format) {
   constexpr uint32_t kOpDecorate = 71, kOpVariable = 59, kOpTypePointer = 32, kOpTypeImage = 25,
                      kOpTypeSampledImage = 27, kOpTypeArray = 28, kOpTypeRuntimeArray = 29, kOpLoad = 61;
   constexpr uint32_t kDecorationBinding = 33;
@@ -415,6 +437,8 @@ bool patchStorageFormat(std::vector<uint32_t>& spirv, uint32_t binding, uint32_t
     if (opAt(i) == kOpLoad && countAt(i) >= 4 && spirv[i + 3] == variable) spirv[i + 1] = twin;
   return true;
 }
+
+}  // namespace
 
 uint32_t storageImageAccess(const std::vector<uint32_t>& spirv, uint32_t binding) {
   constexpr uint32_t kOpDecorate = 71, kOpLoad = 61, kOpImageRead = 98, kOpImageWrite = 99,
