@@ -97,6 +97,9 @@ struct Resource {
   VkImageView uav = VK_NULL_HANDLE;
   VkImageView dsv = VK_NULL_HANDLE;
   VkImageView rtv[6] = {};
+  // Shader views of another type than the texture's own (a Texture2D slot given an array
+  // reads slice 0 through a plain 2-D view), by view type and storage use.
+  std::map<uint32_t, VkImageView> typedViews;
   // Tracking.
   VkImageLayout layout = VK_IMAGE_LAYOUT_UNDEFINED;
   bool written = false;  // written since the last barrier
@@ -267,6 +270,12 @@ struct ContextImpl;
 void createResource(Device* device, Texture* texture, const void* initialData);
 void destroyResource(Device* device, Texture* texture);
 VkImageView imageView(DeviceImpl& d, Texture* t, int kind, uint32_t slice);  // kind: 0 srv 1 uav 2 rtv 3 dsv
+// The shader-resource (or, with storage, unordered-access) view of the type a shader declares:
+// the texture's own view when the types agree, else one made for that type (slice 0 for a
+// plain 2-D slot, all slices for an array slot, the first cube for a TextureCube slot given a
+// cube array). Null when the texture cannot be seen as that type (a 3-D texture in a 2-D
+// slot, six slices that are not a cube in a cube slot) or the format refused the use.
+VkImageView shaderView(DeviceImpl& d, Texture* t, bool storage, VkImageViewType wanted);
 VkBufferView texelView(DeviceImpl& d, Texture* t, bool uav);
 // Moves an image into `layout` (and orders it after earlier writes); outside rendering only.
 void transition(DeviceImpl& d, VkCommandBuffer cmd, Resource& r, VkImageLayout layout, bool write);

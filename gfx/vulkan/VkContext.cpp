@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
 #include <unordered_map>
 
 #include "gfx/Device.h"
@@ -69,6 +70,18 @@ struct StageState {
   Texture* uavs[kUavSlots] = {};
 };
 
+// The HLSL type of a texture slot, for messages.
+template <typename Binding>
+const char* viewTypeName(const Binding& b) {
+  const bool rw = b.kind == BindKind::Uav;
+  switch (b.dim) {
+    case hlsl::ImageDim::Dim1D: return b.arrayed ? (rw ? "RWTexture1DArray" : "Texture1DArray") : (rw ? "RWTexture1D" : "Texture1D");
+    case hlsl::ImageDim::Dim3D: return rw ? "RWTexture3D" : "Texture3D";
+    case hlsl::ImageDim::Cube: return b.arrayed ? "TextureCubeArray" : "TextureCube";
+    default: return b.arrayed ? (rw ? "RWTexture2DArray" : "Texture2DArray") : (rw ? "RWTexture2D" : "Texture2D");
+  }
+}
+
 struct ContextImpl {
   Device* device = nullptr;
   DeviceImpl* d = nullptr;
@@ -116,6 +129,17 @@ struct ContextImpl {
     if (!rendering) return;
     vkCmdEndRendering(d->cmd());
     rendering = false;
+  }
+  // A texture bound to a slot of a type it cannot be seen as reads as unbound; said once per
+  // texture and register.
+  std::set<std::pair<const Texture*, uint32_t>> mismatches;
+  template <typename Binding>
+  void mismatch(const Texture* t, const Binding& b) {
+    if (!mismatches.insert({t, b.binding}).second) return;
+    logMessage("A %ux%u texture of %u slices%s cannot be read through the %s declared at register %c%u; it reads as "
+               "unbound\n",
+               t->width(), t->height(), t->desc.arraySize, t->isCube() ? " (a cube map)" : "",
+               viewTypeName(b), b.kind == BindKind::Uav ? 'u' : 't', b.reg);
   }
   void warn(const char* text) {
     if (messagesLeft == 0) return;
@@ -770,8 +794,12 @@ bool gatherDescriptors(ContextImpl& c, ProgramLayout& pl, std::vector<Use>& uses
           if (!t || !t->resource->isImage) break;
           const bool storage = b.type == VK_DESCRIPTOR_TYPE_STORAGE_IMAGE;
           VkDescriptorImageInfo ii{};
-          ii.imageView = imageView(*c.d, t, storage ? 1 : 0, 0);
-          if (!ii.imageView) break;  // the format refused this use
+          ii.imageView = shaderView(*c.d, t, storage, viewTypeFor(b));
+          if (!ii.imageView) {
+            // The format refused this use, or the texture cannot be seen as the declared type.
+            if (imageView(*c.d, t, storage ? 1 : 0, 0)) c.mismatch(t, b);
+            break;
+          }
           ii.imageLayout = storage ? VK_IMAGE_LAYOUT_GENERAL : VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL;
           uses.push_back({t->resource, ii.imageLayout, storage});
           c.imageInfos.push_back(ii);

@@ -503,6 +503,7 @@ void destroyResource(Device* device, Texture* t) {
   d.deferDelete([owner, dev, r] {
     for (VkImageView v : {r->srv, r->uav, r->dsv, r->rtv[0], r->rtv[1], r->rtv[2], r->rtv[3], r->rtv[4], r->rtv[5]})
       if (v) vkDestroyImageView(dev, v, nullptr);
+    for (auto& [key, v] : r->typedViews) vkDestroyImageView(dev, v, nullptr);
     if (r->srvTexel) vkDestroyBufferView(dev, r->srvTexel, nullptr);
     if (r->uavTexel) vkDestroyBufferView(dev, r->uavTexel, nullptr);
     if (r->image) vkDestroyImage(dev, r->image, nullptr);
@@ -547,6 +548,47 @@ VkImageView imageView(DeviceImpl& d, Texture* t, int kind, uint32_t slice) {
   check(vkCreateImageView(d.device, &vi, nullptr, slot), "view creation");
   d.counters->imageViews++;
   return *slot;
+}
+
+VkImageView shaderView(DeviceImpl& d, Texture* t, bool storage, VkImageViewType wanted) {
+  VkImageView own = imageView(d, t, storage ? 1 : 0, 0);
+  if (!own) return VK_NULL_HANDLE;
+  Resource& r = *t->resource;
+  const bool cube = t->isCube() && r.layers >= 6 && !storage;
+  VkImageViewType natural;
+  if (r.imageType == VK_IMAGE_TYPE_3D) natural = VK_IMAGE_VIEW_TYPE_3D;
+  else if (cube) natural = r.layers > 6 ? VK_IMAGE_VIEW_TYPE_CUBE_ARRAY : VK_IMAGE_VIEW_TYPE_CUBE;
+  else if (r.imageType == VK_IMAGE_TYPE_1D) natural = r.layers > 1 ? VK_IMAGE_VIEW_TYPE_1D_ARRAY : VK_IMAGE_VIEW_TYPE_1D;
+  else natural = r.layers > 1 ? VK_IMAGE_VIEW_TYPE_2D_ARRAY : VK_IMAGE_VIEW_TYPE_2D;
+  if (wanted == natural) return own;
+  const uint32_t key = uint32_t(wanted) | (storage ? 0x100u : 0u);
+  auto found = r.typedViews.find(key);
+  if (found != r.typedViews.end()) return found->second;
+  uint32_t layers = 0;  // 0: the texture cannot be seen as `wanted`
+  switch (wanted) {
+    case VK_IMAGE_VIEW_TYPE_1D: layers = r.imageType == VK_IMAGE_TYPE_1D ? 1 : 0; break;
+    case VK_IMAGE_VIEW_TYPE_1D_ARRAY: layers = r.imageType == VK_IMAGE_TYPE_1D ? r.layers : 0; break;
+    case VK_IMAGE_VIEW_TYPE_2D: layers = r.imageType == VK_IMAGE_TYPE_2D ? 1 : 0; break;
+    case VK_IMAGE_VIEW_TYPE_2D_ARRAY: layers = r.imageType == VK_IMAGE_TYPE_2D ? r.layers : 0; break;
+    case VK_IMAGE_VIEW_TYPE_CUBE: layers = cube ? 6 : 0; break;
+    case VK_IMAGE_VIEW_TYPE_CUBE_ARRAY:
+      layers = cube && r.layers % 6 == 0 && d.features.core.imageCubeArray ? r.layers : 0;
+      break;
+    default: break;
+  }
+  VkImageView view = VK_NULL_HANDLE;
+  if (layers) {
+    VkImageViewCreateInfo vi{VK_STRUCTURE_TYPE_IMAGE_VIEW_CREATE_INFO};
+    vi.image = r.image;
+    vi.viewType = wanted;
+    vi.format = r.viewFormat;
+    VkImageAspectFlags aspect = r.aspect & VK_IMAGE_ASPECT_DEPTH_BIT ? VkImageAspectFlags(VK_IMAGE_ASPECT_DEPTH_BIT) : r.aspect;
+    vi.subresourceRange = {aspect, 0, storage ? 1u : r.mipLevels, 0, layers};
+    check(vkCreateImageView(d.device, &vi, nullptr, &view), "view creation");
+    d.counters->imageViews++;
+  }
+  r.typedViews[key] = view;
+  return view;
 }
 
 VkBufferView texelView(DeviceImpl& d, Texture* t, bool uav) {
