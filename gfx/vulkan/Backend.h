@@ -45,6 +45,7 @@ struct Allocation {
   VkDeviceSize size = 0;
   uint8_t* mapped = nullptr;
   MemoryBlock* block = nullptr;
+  bool deviceLocal = false;  // counted in DeviceImpl::memoryInUse
 };
 
 // Per-frame upload memory: write-discard maps and staging for updates.
@@ -171,6 +172,20 @@ struct DeviceImpl {
   bool nullDescriptor = false;
   bool anisotropy = false;
   bool mirrorOnce = false;  // samplerMirrorClampToEdge (Direct3D's mirror-once address mode)
+  DeviceLimits limits;      // what this device allows (the driver's, or lower from the options)
+  bool float32Filtering = true;  // linear filtering of R32F, RG32F and RGBA32F
+  bool float32Blending = true;   // blending into them
+  bool filterFallbackTold = false, blendFallbackTold = false, anisotropyFallbackTold = false;
+  // Device memory that GPU resources take (not uploads and read-backs), against limits.memoryBudget; who asked for it while
+  // a production loads (see gfx/MemoryBudget.h).
+  uint64_t memoryInUse = 0;
+  std::string memoryOwner;
+  std::map<std::string, uint64_t> memoryByOwner;  // bytes each owner's targets asked for
+  uint64_t unattributedBytes = 0;  // asked for while nobody was named
+  uint64_t refusedBytes = 0;
+  uint32_t refusals = 0;
+  uint32_t customBorderSamplersLeft = 0;  // VK_EXT_custom_border_color samplers still allowed
+  bool borderSnapTold = false;           // the fallback to fixed border colours was reported
   bool hlslExtensions = false;  // VK_GOOGLE_hlsl_functionality1 and VK_GOOGLE_decorate_string
   Features features;
   uint64_t messages = 0;

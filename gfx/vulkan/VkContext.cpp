@@ -200,6 +200,13 @@ ProgramLayout* programLayout(ContextImpl& c, Shader* const shaders[6]) {
     if (!shaders[s]) continue;
     const hlsl::Reflection& r = shaders[s]->reflection;
     for (const auto& cb : r.cbuffers) {
+      if (cb.size > c.d->limits.uniformRange) {
+        char text[240];
+        std::snprintf(text, sizeof(text),
+                      "Constant buffer %s of %s takes %u bytes; this device reads at most %u (maxUniformBufferRange)",
+                      cb.name.c_str(), r.entry.c_str(), cb.size, c.d->limits.uniformRange);
+        fatalError(text);
+      }
       BindingSource b;
       b.binding = cb.binding;
       b.type = VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER;
@@ -511,9 +518,19 @@ VkPipeline buildGraphicsPipeline(ContextImpl& c, ProgramLayout& pl, const Pipeli
     TargetBlend tb = effectiveBlend(sd, i);
     // Direct3D ignores blending on targets that cannot blend (integer formats); Vulkan
     // forbids it.
-    if (key.colour[i] != VK_FORMAT_UNDEFINED &&
-        !(c.d->formatFeatures(key.colour[i]) & VK_FORMAT_FEATURE_COLOR_ATTACHMENT_BLEND_BIT))
+    const VkFormat f = key.colour[i];
+    const bool float32 = f == VK_FORMAT_R32_SFLOAT || f == VK_FORMAT_R32G32_SFLOAT || f == VK_FORMAT_R32G32B32A32_SFLOAT;
+    if (f != VK_FORMAT_UNDEFINED && tb.enable &&
+        (!(c.d->formatFeatures(f) & VK_FORMAT_FEATURE_COLOR_ATTACHMENT_BLEND_BIT) || (float32 && !c.d->float32Blending))) {
+      // Direct3D blends float targets; a device that cannot draws them unblended, and says so.
+      if (float32 && !c.d->blendFallbackTold) {
+        logMessage("This device cannot blend into %s targets; passes that blend into them overwrite instead (said "
+                   "once for all such formats)\n",
+                   vkFormatName(f));
+        c.d->blendFallbackTold = true;
+      }
       tb.enable = false;
+    }
     att[i].blendEnable = tb.enable ? VK_TRUE : VK_FALSE;
     att[i].srcColorBlendFactor = toVkBlend(tb.colour & 63);
     att[i].dstColorBlendFactor = toVkBlend((tb.colour >> 6) & 63);
@@ -700,6 +717,22 @@ VkFormat sampledFormatFor(const BindingSource& b) {
                               : VK_FORMAT_R8G8B8A8_UNORM;
 }
 
+// Whether linear filtering of a sampled format is allowed; the first time it is not, says
+// what happens instead.
+bool linearFilterable(DeviceImpl& d, VkFormat format) {
+  const bool float32 = format == VK_FORMAT_R32_SFLOAT || format == VK_FORMAT_R32G32_SFLOAT ||
+                       format == VK_FORMAT_R32G32B32A32_SFLOAT;
+  if ((d.formatFeatures(format) & VK_FORMAT_FEATURE_SAMPLED_IMAGE_FILTER_LINEAR_BIT) &&
+      (d.float32Filtering || !float32))
+    return true;
+  if (!d.filterFallbackTold)
+    logMessage("This device cannot filter %s textures linearly; samplers reading them take the nearest texel "
+               "instead (said once for all such formats)\n",
+               vkFormatName(format));
+  d.filterFallbackTold = true;
+  return false;
+}
+
 // One descriptor for an element nothing usable is bound to: a null descriptor where the
 // device has them (reads give zeros, writes are dropped, as in Direct3D), otherwise a small
 // zero-filled stand-in. False when neither can be given.
@@ -747,7 +780,7 @@ bool unboundDescriptor(ContextImpl& c, const BindingSource& b, std::vector<Use>&
         Resource* r = dummyBuffer(d, writable);
         VkDeviceSize range = kDummyBufferSize;
         if (b.type == VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER)
-          range = std::min<VkDeviceSize>(range, d.properties.limits.maxUniformBufferRange);
+          range = std::min<VkDeviceSize>(range, d.limits.uniformRange);
         bi = {r->buffer, 0, range};
         uses.push_back({r, VK_IMAGE_LAYOUT_UNDEFINED, writable});
       }
@@ -764,6 +797,9 @@ bool gatherDescriptors(ContextImpl& c, ProgramLayout& pl, std::vector<Use>& uses
   c.bufferInfos.clear();
   c.imageInfos.clear();
   c.texelViews.clear();
+  // A texture the device cannot filter linearly makes this draw's samplers take the nearest
+  // texel (textures come before samplers in binding order).
+  bool unfilterable = false;
   // Every binding's descriptors lie side by side in these lists: no reallocation may move them.
   const size_t n = pl.descriptorCount;
   c.bufferInfos.reserve(n);
@@ -783,6 +819,11 @@ bool gatherDescriptors(ContextImpl& c, ProgramLayout& pl, std::vector<Use>& uses
       switch (b.type) {
         case VK_DESCRIPTOR_TYPE_SAMPLER: {
           if (!sampler || !sampler->impl) break;
+          if (unfilterable && (sampler->desc.mode & 0xF)) {
+            SamplerDesc nearest = sampler->desc;
+            nearest.mode &= ~0xFu;  // min, mag and mip point; anisotropy off
+            sampler = c.device->samplerFor(nearest);
+          }
           VkDescriptorImageInfo ii{};
           ii.sampler = sampler->impl->sampler;
           c.imageInfos.push_back(ii);
@@ -801,6 +842,7 @@ bool gatherDescriptors(ContextImpl& c, ProgramLayout& pl, std::vector<Use>& uses
             break;
           }
           ii.imageLayout = storage ? VK_IMAGE_LAYOUT_GENERAL : VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL;
+          if (!storage && !linearFilterable(*c.d, t->resource->viewFormat)) unfilterable = true;
           uses.push_back({t->resource, ii.imageLayout, storage});
           c.imageInfos.push_back(ii);
           given = true;
@@ -828,10 +870,11 @@ bool gatherDescriptors(ContextImpl& c, ProgramLayout& pl, std::vector<Use>& uses
           } else if (r.dynamic && (b.type == VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER || !r.copyOnUnmap)) {
             // The latest contents live in the frame's upload ring.
             ensureRing(c, r);
-            bi = {r.ringBuffer, r.ringOffset, std::min<VkDeviceSize>(r.size, 65536)};
+            bi = {r.ringBuffer, r.ringOffset, std::min<VkDeviceSize>(r.size, c.d->limits.uniformRange)};
           } else {
             VkDeviceSize range = r.size;
-            if (b.type == VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER) range = std::min<VkDeviceSize>(range, 65536);
+            if (b.type == VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER)
+              range = std::min<VkDeviceSize>(range, c.d->limits.uniformRange);
             bi = {r.buffer, 0, range};
             uses.push_back({&r, VK_IMAGE_LAYOUT_UNDEFINED, b.kind == BindKind::Uav});
           }
@@ -964,6 +1007,25 @@ gfxbackend::Shader* createShader(Device* device, hlsl::Stage stage, const std::v
                reflection.entry.empty() ? "module" : reflection.entry.c_str(), missing.c_str());
     return nullptr;
   }
+  if (stage == hlsl::Compute && device && device->impl()) {
+    const DeviceImpl& d = *device->impl();
+    const uint32_t* size = reflection.localSize;
+    const uint64_t threads = uint64_t(size[0]) * size[1] * size[2];
+    const uint32_t* most = d.properties.limits.maxComputeWorkGroupSize;
+    char text[240] = "";
+    if (threads > d.limits.computeInvocations)
+      std::snprintf(text, sizeof(text),
+                    "Compute shader %s runs %llu threads a group; this device runs at most %u "
+                    "(maxComputeWorkGroupInvocations)",
+                    reflection.entry.c_str(), static_cast<unsigned long long>(threads), d.limits.computeInvocations);
+    for (int i = 0; i < 3 && !text[0]; ++i)
+      if (size[i] > most[i])
+        std::snprintf(text, sizeof(text),
+                      "Compute shader %s has groups %u threads wide in %c; this device allows %u "
+                      "(maxComputeWorkGroupSize)",
+                      reflection.entry.c_str(), size[i], "xyz"[i], most[i]);
+    if (text[0]) fatalError(text);
+  }
   auto* s = new Shader;
   s->stage = stage;
   s->spirv = spirv;
@@ -1091,6 +1153,13 @@ void DeviceContext::setRenderTargets(uint32_t count, Texture* const* targets, Te
   c.rtCount = std::min(count, kRenderTargetSlots);
   for (uint32_t i = 0; i < kRenderTargetSlots; ++i) c.rts[i] = (targets && i < c.rtCount) ? targets[i] : nullptr;
   while (c.rtCount > 0 && !c.rts[c.rtCount - 1]) --c.rtCount;
+  if (c.rtCount > c.d->limits.colourTargets) {
+    char text[200];
+    std::snprintf(text, sizeof(text),
+                  "This device draws into at most %u colour targets at once (maxColorAttachments); a pass binds %u",
+                  c.d->limits.colourTargets, c.rtCount);
+    fatalError(text);
+  }
   c.depth = depth;
   c.slice = slice;
 }

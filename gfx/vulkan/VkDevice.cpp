@@ -250,6 +250,23 @@ void bufferBarrier(DeviceImpl& d, VkCommandBuffer cmd, Resource& r, bool write) 
   r.written = write;
 }
 
+static std::string megabytes(uint64_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.1f MiB", double(bytes) / (1024.0 * 1024.0));
+  return text;
+}
+
+// Said for the first target refused; loading then names the operators that asked for most.
+static void refuseOverBudget(DeviceImpl& d, Texture* t, uint64_t bytes) {
+  d.refusedBytes += bytes;
+  if (d.refusals++ > 0) return;
+  const std::string owner = d.memoryOwner.empty() ? std::string() : " of " + d.memoryOwner;
+  logMessage("A %ux%u target (format 0x%x, %s)%s is refused: with it the GPU memory in use would be %s, over this "
+             "device's budget of %s; it draws nothing (targets refused after it are not reported one by one)\n",
+             t->desc.width, t->desc.height, t->desc.format, megabytes(bytes).c_str(), owner.c_str(),
+             megabytes(d.memoryInUse + bytes).c_str(), megabytes(d.limits.memoryBudget).c_str());
+}
+
 static void endRendering(DeviceImpl& d) {
   if (d.endRenderingHook) d.endRenderingHook();
 }
@@ -446,6 +463,19 @@ void createResource(Device* device, Texture* t, const void* initialData) {
   d.counters->images++;
   VkMemoryRequirements req;
   vkGetImageMemoryRequirements(d.device, r->image, &req);
+  if (desc.flags & (kBindRenderTarget | kBindDepthStencil | kBindUnorderedAccess)) {
+    if (!d.memoryOwner.empty()) d.memoryByOwner[d.memoryOwner] += req.size;
+    else d.unattributedBytes += req.size;
+    if (d.memoryInUse + req.size > d.limits.memoryBudget) {
+      // Over budget: no target, so whatever draws into it draws nothing (rather than the
+      // system ending the process for want of memory).
+      refuseOverBudget(d, t, req.size);
+      vkDestroyImage(d.device, r->image, nullptr);
+      delete r;
+      t->resource = nullptr;
+      return;
+    }
+  }
   r->alloc = d.allocate(req, MemoryUse::DeviceLocal, true);
   check(vkBindImageMemory(d.device, r->image, r->alloc.memory, r->alloc.offset), "image memory");
 
@@ -598,6 +628,16 @@ VkBufferView texelView(DeviceImpl& d, Texture* t, bool uav) {
   if (!r.buffer) return VK_NULL_HANDLE;  // a dynamic buffer that lives in the upload ring
   VkFormat f = toVkFormat(t->viewFormat);
   if (f == VK_FORMAT_UNDEFINED) return VK_NULL_HANDLE;
+  const uint32_t texelBytes = t->desc.bitsPerPixel ? t->desc.bitsPerPixel / 8 : 0;
+  const uint64_t elements = texelBytes ? r.size / texelBytes : 0;
+  if (elements > d.limits.texelBufferElements) {
+    char text[200];
+    std::snprintf(text, sizeof(text),
+                  "A typed buffer of %llu elements cannot be read on this device, which allows %u "
+                  "(maxTexelBufferElements)",
+                  static_cast<unsigned long long>(elements), d.limits.texelBufferElements);
+    fatalError(text);
+  }
   VkBufferViewCreateInfo vi{VK_STRUCTURE_TYPE_BUFFER_VIEW_CREATE_INFO};
   vi.buffer = r.buffer;
   vi.format = f;
@@ -870,6 +910,8 @@ Device::Device(const DeviceOptions& options) {
     devExts.push_back("VK_GOOGLE_hlsl_functionality1");
     devExts.push_back("VK_GOOGLE_decorate_string");
   }
+  const bool memoryBudgetExtension = hasExtension(chosenExts, VK_EXT_MEMORY_BUDGET_EXTENSION_NAME);
+  if (memoryBudgetExtension) devExts.push_back(VK_EXT_MEMORY_BUDGET_EXTENSION_NAME);
   d.swapchainExtension = hasExtension(chosenExts, VK_KHR_SWAPCHAIN_EXTENSION_NAME);
   if (d.swapchainExtension) devExts.push_back(VK_KHR_SWAPCHAIN_EXTENSION_NAME);
   const uint32_t off = options.disabledFeatures;
@@ -886,8 +928,16 @@ Device::Device(const DeviceOptions& options) {
   f13.pNext = &f12;
   f12.pNext = &f11;
   if (robustness2) f11.pNext = &robust;
+  // Border colours other than Vulkan's three fixed ones.
+  const bool customBorderExtension = hasExtension(chosenExts, VK_EXT_CUSTOM_BORDER_COLOR_EXTENSION_NAME) &&
+                                     !(options.disabledFeatures & kFeatureCustomBorderColour);
+  VkPhysicalDeviceCustomBorderColorFeaturesEXT border{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_CUSTOM_BORDER_COLOR_FEATURES_EXT};
   VkPhysicalDeviceFeatures2 query{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_FEATURES_2};
   query.pNext = &f13;
+  if (customBorderExtension) {
+    border.pNext = query.pNext;
+    query.pNext = &border;
+  }
   vkGetPhysicalDeviceFeatures2(d.physical, &query);
   // Direct3D reads zeros outside what is bound and drops such writes; shaders written for it
   // may rely on that, so bounds checks are asked for where the driver has them.
@@ -936,6 +986,20 @@ Device::Device(const DeviceOptions& options) {
   }
   VkPhysicalDeviceFeatures2 enable{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_FEATURES_2};
   enable.pNext = &on13;
+  // Samplers are made before the textures they meet, so only colours without a format serve.
+  VkPhysicalDeviceCustomBorderColorFeaturesEXT borderOn{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_CUSTOM_BORDER_COLOR_FEATURES_EXT};
+  if (customBorderExtension && border.customBorderColors && border.customBorderColorWithoutFormat) {
+    borderOn.customBorderColors = VK_TRUE;
+    borderOn.customBorderColorWithoutFormat = VK_TRUE;
+    borderOn.pNext = enable.pNext;
+    enable.pNext = &borderOn;
+    devExts.push_back(VK_EXT_CUSTOM_BORDER_COLOR_EXTENSION_NAME);
+    VkPhysicalDeviceCustomBorderColorPropertiesEXT borderProps{
+        VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_CUSTOM_BORDER_COLOR_PROPERTIES_EXT};
+    VkPhysicalDeviceProperties2 p2{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_PROPERTIES_2, &borderProps};
+    vkGetPhysicalDeviceProperties2(d.physical, &p2);
+    d.customBorderSamplersLeft = borderProps.maxCustomBorderColorSamplers;
+  }
   VkPhysicalDeviceFeatures& fe = enable.features;
   auto unless = [off](uint32_t bit, VkBool32 v) { return (off & bit) ? VK_FALSE : v; };
   fe.robustBufferAccess = unless(kFeatureRobustAccess, supported.robustBufferAccess);
@@ -1004,6 +1068,40 @@ Device::Device(const DeviceOptions& options) {
   d.allocationLimit = driverAllocations > 1024 ? driverAllocations - 64 : driverAllocations;
   if (options.memoryAllocationLimit) d.allocationLimit = std::min(d.allocationLimit, options.memoryAllocationLimit);
   d.memoryBlockSize = options.memoryBlockSize;
+
+  // Limits a production may meet, queried rather than assumed (what Direct3D guarantees is
+  // more than Vulkan does: five colour targets, 64 KB constant buffers, anisotropy 16, 1024
+  // threads a group, float32 filtering and blending).
+  const VkPhysicalDeviceLimits& lim = d.properties.limits;
+  auto lower = [](uint64_t driver, uint64_t forced) { return forced && forced < driver ? forced : driver; };
+  d.limits.colourTargets = uint32_t(lower(lim.maxColorAttachments, options.limits.colourTargets));
+  d.limits.uniformRange = uint32_t(lower(lim.maxUniformBufferRange, options.limits.uniformRange));
+  d.limits.anisotropy =
+      uint32_t(lower(d.anisotropy ? uint32_t(lim.maxSamplerAnisotropy) : 1u, options.limits.anisotropy));
+  d.limits.computeInvocations =
+      uint32_t(lower(lim.maxComputeWorkGroupInvocations, options.limits.computeInvocations));
+  d.limits.texelBufferElements = uint32_t(lower(lim.maxTexelBufferElements, options.limits.texelBufferElements));
+  for (VkFormat f : {VK_FORMAT_R32_SFLOAT, VK_FORMAT_R32G32_SFLOAT, VK_FORMAT_R32G32B32A32_SFLOAT}) {
+    const VkFormatFeatureFlags ff = d.formatFeatures(f);
+    d.float32Filtering = d.float32Filtering && (ff & VK_FORMAT_FEATURE_SAMPLED_IMAGE_FILTER_LINEAR_BIT);
+    d.float32Blending = d.float32Blending && (ff & VK_FORMAT_FEATURE_COLOR_ATTACHMENT_BLEND_BIT);
+  }
+  if (options.disabledFeatures & kFeatureFloat32Filtering) d.float32Filtering = false;
+  if (options.disabledFeatures & kFeatureFloat32Blending) d.float32Blending = false;
+  // The memory budget: the driver's (VK_EXT_memory_budget) where it tells one, else what the
+  // device-local heaps hold.
+  uint64_t heaps = 0, budget = 0;
+  VkPhysicalDeviceMemoryBudgetPropertiesEXT budgets{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_MEMORY_BUDGET_PROPERTIES_EXT};
+  if (memoryBudgetExtension) {
+    VkPhysicalDeviceMemoryProperties2 mp{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_MEMORY_PROPERTIES_2, &budgets};
+    vkGetPhysicalDeviceMemoryProperties2(d.physical, &mp);
+  }
+  for (uint32_t h = 0; h < d.memory.memoryHeapCount; ++h) {
+    if (!(d.memory.memoryHeaps[h].flags & VK_MEMORY_HEAP_DEVICE_LOCAL_BIT)) continue;
+    heaps += d.memory.memoryHeaps[h].size;
+    budget += memoryBudgetExtension && budgets.heapBudget[h] ? budgets.heapBudget[h] : d.memory.memoryHeaps[h].size;
+  }
+  d.limits.memoryBudget = lower(budget ? budget : heaps, options.limits.memoryBudget);
   if (debugUtils) {
     d.beginLabel = reinterpret_cast<PFN_vkCmdBeginDebugUtilsLabelEXT>(
         vkGetInstanceProcAddr(d.instance, "vkCmdBeginDebugUtilsLabelEXT"));
@@ -1108,6 +1206,9 @@ Device::~Device() {
 
 uint64_t Device::validationMessageCount() const { return impl_->messages; }
 uint32_t Device::memoryAllocationCount() const { return impl_->liveAllocations; }
+uint64_t Device::memoryInUse() const { return impl_->memoryInUse; }
+uint64_t Device::memoryBudget() const { return impl_->limits.memoryBudget; }
+const DeviceLimits& Device::limits() const { return impl_->limits; }
 bool Device::pipelineCacheLoaded() const { return impl_->pipelineCacheLoaded; }
 const char* Device::deviceName() const { return impl_->properties.deviceName; }
 bool Device::savePipelineCache() { return gfxbackend::savePipelineCache(*impl_); }
@@ -1128,6 +1229,40 @@ Sampler* Device::samplerFor(const SamplerDesc& desc) {
   s->impl = new SamplerImpl;
   VkSamplerCreateInfo si = toVkSampler(desc);
   si.anisotropyEnable = si.anisotropyEnable && impl_->anisotropy;
+  if (si.anisotropyEnable && si.maxAnisotropy > float(impl_->limits.anisotropy)) {
+    if (!impl_->anisotropyFallbackTold)
+      logMessage("Anisotropy %g is drawn as %u, the most this device allows (maxSamplerAnisotropy); other "
+                 "samplers are limited the same way\n",
+                 double(si.maxAnisotropy), impl_->limits.anisotropy);
+    impl_->anisotropyFallbackTold = true;
+    si.maxAnisotropy = float(impl_->limits.anisotropy);
+    si.anisotropyEnable = impl_->limits.anisotropy > 1 ? VK_TRUE : VK_FALSE;
+  }
+  // A border colour of Direct3D's own: the device's custom colours where it has them, else
+  // the nearest fixed one (said once).
+  VkSamplerCustomBorderColorCreateInfoEXT custom{VK_STRUCTURE_TYPE_SAMPLER_CUSTOM_BORDER_COLOR_CREATE_INFO_EXT};
+  const float* b = desc.borderColour;
+  bool border = false;
+  for (VkSamplerAddressMode mode : {si.addressModeU, si.addressModeV, si.addressModeW})
+    border = border || mode == VK_SAMPLER_ADDRESS_MODE_CLAMP_TO_BORDER;
+  auto same = [b](float r, float g, float bl, float a) { return b[0] == r && b[1] == g && b[2] == bl && b[3] == a; };
+  if (border && !same(0, 0, 0, 0) && !same(0, 0, 0, 1) && !same(1, 1, 1, 1)) {
+    if (impl_->customBorderSamplersLeft > 0) {
+      --impl_->customBorderSamplersLeft;
+      si.borderColor = VK_BORDER_COLOR_FLOAT_CUSTOM_EXT;
+      for (int i = 0; i < 4; ++i) custom.customBorderColor.float32[i] = b[i];
+      custom.format = VK_FORMAT_UNDEFINED;
+      si.pNext = &custom;
+    } else if (!impl_->borderSnapTold) {
+      impl_->borderSnapTold = true;
+      const char* nearest = si.borderColor == VK_BORDER_COLOR_FLOAT_TRANSPARENT_BLACK ? "(0, 0, 0, 0)"
+                            : si.borderColor == VK_BORDER_COLOR_FLOAT_OPAQUE_WHITE   ? "(1, 1, 1, 1)"
+                                                                                     : "(0, 0, 0, 1)";
+      logMessage("Border colour (%g, %g, %g, %g) is drawn as %s: this device has no custom border colours left; "
+                 "other border colours are rounded the same way\n",
+                 double(b[0]), double(b[1]), double(b[2]), double(b[3]), nearest);
+    }
+  }
   // Without the feature, mirror once becomes mirror: the same for coordinates in [-1, 1].
   for (VkSamplerAddressMode* mode : {&si.addressModeU, &si.addressModeV, &si.addressModeW})
     if (*mode == VK_SAMPLER_ADDRESS_MODE_MIRROR_CLAMP_TO_EDGE && !impl_->mirrorOnce)

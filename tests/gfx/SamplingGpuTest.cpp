@@ -212,3 +212,18 @@ SamplerState gSampler : register(s0);
   EXPECT_NEAR(r[1].v[2], 80 / 255.0f, 1e-3);
   EXPECT_NEAR(r[2].v[2], 20 / 255.0f, 1e-3);
 }
+
+// Border colours are the ones asked for, not the nearest of Vulkan's three fixed ones.
+TEST_F(SamplingGpuTest, BorderColoursAreTheOnesAskedFor) {
+  SamplerDesc border = SamplerDesc::forMode(samplerMode(0, 2, 2, 2));
+  const float colour[4] = {0.25f, 0.5f, 0.75f, 0.5f};
+  std::memcpy(border.borderColour, colour, sizeof(colour));
+  testing::internal::CaptureStderr();
+  std::vector<Texel> r = sampleAt("Texture2D gIn : register(t0);\nSamplerState gSampler : register(s0);\n",
+                                  "result = gIn.SampleLevel(gSampler, uv, 0);", blackAndRed(),
+                                  device()->samplerFor(border), {{-0.5f, 0.5f}, {0.75f, 0.5f}});
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  ASSERT_EQ(r.size(), 2u);
+  for (int c = 0; c < 4; ++c) EXPECT_NEAR(r[0].v[c], colour[c], 1e-3) << c;
+  EXPECT_NEAR(r[1].v[0], 1.0f, 1e-3);  // inside, the picture
+}
