@@ -4,6 +4,8 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <limits>
+#include <cmath>
 #include <map>
 #include <set>
 #include <unordered_map>
@@ -1311,7 +1313,10 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
   D3DViewport v = c.viewport;
   if (!c.viewportSet) v = {0, 0, float(c.extent.width), float(c.extent.height), 0, 1};
   VkViewport vp{v.x, v.y + v.height, v.width, -v.height, v.minDepth, v.maxDepth};
-  if (vp.width <= 0.0f) vp.width = 1.0f;
+  // A viewport without area draws nothing in Direct3D; Vulkan refuses one, so it becomes a
+  // one-pixel viewport behind an empty scissor.
+  const bool noArea = !(v.width > 0.0f) || !(v.height > 0.0f);
+  if (noArea) vp = {v.x, v.y + 1.0f, 1.0f, -1.0f, v.minDepth, v.maxDepth};
   vkCmdSetViewport(cmd, 0, 1, &vp);
   VkRect2D sc{{0, 0}, c.extent};
   if (key.state->desc.flags & kScissor) {
@@ -1323,7 +1328,7 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
   // A prepared draw runs with an empty scissor: everything up to the rasterizer runs (some
   // drivers compile their shader variants on a draw's first execution, not with the
   // pipeline) and no pixel is written.
-  if (c.prepareOnly) sc = {{0, 0}, {0, 0}};
+  if (c.prepareOnly || noArea) sc = {{0, 0}, {0, 0}};
   vkCmdSetScissor(cmd, 0, 1, &sc);
   vkCmdSetStencilReference(cmd, VK_STENCIL_FACE_FRONT_AND_BACK, c.stencilRef);
   float zero[4] = {0, 0, 0, 0};
@@ -1725,16 +1730,76 @@ void DeviceContext::clearDepthStencilView(Texture* depth, uint32_t flags, float 
   vkCmdClearDepthStencilImage(cmd, r.image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, &v, 1, &range);
 }
 
+namespace {
+
+float halfToFloat(uint32_t h) {
+  const uint32_t sign = (h >> 15) & 1, exponent = (h >> 10) & 31, mantissa = h & 1023;
+  float v;
+  if (exponent == 0) v = std::ldexp(float(mantissa), -24);
+  else if (exponent == 31) v = mantissa ? std::numeric_limits<float>::quiet_NaN() : std::numeric_limits<float>::infinity();
+  else v = std::ldexp(float(mantissa | 1024), int(exponent) - 25);
+  return sign ? -v : v;
+}
+
+// The clear value that writes the lowest bits of each of `values` into the channels of
+// `format` unchanged, as Direct3D's integer clear of any view does. False for formats it does
+// not know (sRGB among them: its encoding is not a plain division).
+bool bitCopyClear(VkFormat format, const uint32_t values[4], VkClearColorValue& out) {
+  enum Kind { Unorm, Snorm, Float, Uint, Sint };
+  Kind kind;
+  uint32_t bits;
+  switch (format) {
+    case VK_FORMAT_R8_UNORM: case VK_FORMAT_R8G8_UNORM: case VK_FORMAT_R8G8B8A8_UNORM: case VK_FORMAT_B8G8R8A8_UNORM:
+      kind = Unorm, bits = 8; break;
+    case VK_FORMAT_R16_UNORM: case VK_FORMAT_R16G16_UNORM: case VK_FORMAT_R16G16B16A16_UNORM:
+      kind = Unorm, bits = 16; break;
+    case VK_FORMAT_R8G8B8A8_SNORM: kind = Snorm, bits = 8; break;
+    case VK_FORMAT_R16_SNORM: case VK_FORMAT_R16G16_SNORM: case VK_FORMAT_R16G16B16A16_SNORM:
+      kind = Snorm, bits = 16; break;
+    case VK_FORMAT_R16_SFLOAT: case VK_FORMAT_R16G16_SFLOAT: case VK_FORMAT_R16G16B16A16_SFLOAT:
+      kind = Float, bits = 16; break;
+    case VK_FORMAT_R32_SFLOAT: case VK_FORMAT_R32G32_SFLOAT: case VK_FORMAT_R32G32B32A32_SFLOAT:
+      kind = Float, bits = 32; break;
+    case VK_FORMAT_R8_UINT: case VK_FORMAT_R8G8B8A8_UINT: kind = Uint, bits = 8; break;
+    case VK_FORMAT_R16_UINT: case VK_FORMAT_R16G16_UINT: case VK_FORMAT_R16G16B16A16_UINT: kind = Uint, bits = 16; break;
+    case VK_FORMAT_R32_UINT: case VK_FORMAT_R32G32_UINT: case VK_FORMAT_R32G32B32A32_UINT: kind = Uint, bits = 32; break;
+    case VK_FORMAT_R8G8B8A8_SINT: kind = Sint, bits = 8; break;
+    case VK_FORMAT_R16_SINT: case VK_FORMAT_R16G16_SINT: case VK_FORMAT_R16G16B16A16_SINT: kind = Sint, bits = 16; break;
+    case VK_FORMAT_R32_SINT: case VK_FORMAT_R32G32_SINT: case VK_FORMAT_R32G32B32A32_SINT: kind = Sint, bits = 32; break;
+    default: return false;
+  }
+  const uint32_t mask = bits == 32 ? 0xFFFFFFFFu : (1u << bits) - 1;
+  for (int i = 0; i < 4; ++i) {
+    const uint32_t v = values[i] & mask;
+    const int32_t signedValue = bits == 32 ? int32_t(v) : (v >> (bits - 1)) ? int32_t(v) - int32_t(1u << bits) : int32_t(v);
+    switch (kind) {
+      case Unorm: out.float32[i] = float(v) / float(mask); break;
+      case Snorm: out.float32[i] = std::max(-1.0f, float(signedValue) / float(mask >> 1)); break;
+      case Float:
+        if (bits == 32) std::memcpy(&out.float32[i], &v, 4);
+        else out.float32[i] = halfToFloat(v);
+        break;
+      case Uint: out.uint32[i] = v; break;
+      case Sint: out.int32[i] = signedValue; break;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 void DeviceContext::clearUnorderedAccessViewUint(Texture* t, const uint32_t values[4]) {
   ContextImpl& c = *impl_;
   if (!t || !t->resource) return;
   Resource& r = *t->resource;
   if (r.isImage) {
     VkClearColorValue v{};
-    if (isIntegerFormat(r.format))
-      for (int i = 0; i < 4; ++i) v.uint32[i] = values[i];
-    else
-      for (int i = 0; i < 4; ++i) v.float32[i] = float(values[i]);
+    if (!bitCopyClear(r.viewFormat, values, v)) {
+      if (isIntegerFormat(r.format))
+        for (int i = 0; i < 4; ++i) v.uint32[i] = values[i];
+      else
+        for (int i = 0; i < 4; ++i) v.float32[i] = float(values[i]);
+    }
     clearImage(c, r, v, 0, VK_REMAINING_ARRAY_LAYERS);
     return;
   }
