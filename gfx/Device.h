@@ -163,6 +163,8 @@ enum DeviceFeature : uint32_t {
   kFeatureCustomBorderColour = 0x800,     // border colours other than black, white, transparent
   kFeatureFloat32Filtering = 0x1000,      // linear filtering of 32-bit float textures
   kFeatureFloat32Blending = 0x2000,       // blending into 32-bit float targets
+  kFeatureDepth24 = 0x4000,               // 24-bit depth with stencil (else 32-bit float depth stands in)
+  kFeatureMirrorOnce = 0x8000,            // Direct3D's mirror-once addressing (else mirrored repeat)
 };
 
 // Limits lowered below what the driver reports (0: the driver's own), so that the checks for

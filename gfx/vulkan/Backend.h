@@ -119,6 +119,13 @@ struct Resource {
   };
   std::vector<Sub> subs;
   uint32_t pendingCount = kKeepUavCount;  // counter value to set before next use
+  // Staging copies of a depth-stencil image: the stencil bytes land in their own buffer and
+  // are merged with the depth into Direct3D's layout (24-bit unorm depth, stencil in the top
+  // byte) when the copy is mapped, whatever depth format stands in on the device.
+  VkBuffer stencilBuffer = VK_NULL_HANDLE;
+  Allocation stencilAlloc;
+  VkDeviceSize stencilSize = 0;
+  VkFormat repackFrom = VK_FORMAT_UNDEFINED;  // the depth format of a copy awaiting merging
 };
 
 struct SamplerImpl {
@@ -186,6 +193,7 @@ struct DeviceImpl {
   uint32_t refusals = 0;
   uint32_t customBorderSamplersLeft = 0;  // VK_EXT_custom_border_color samplers still allowed
   bool borderSnapTold = false;           // the fallback to fixed border colours was reported
+  bool mirrorOnceTold = false;           // the mirror-once fallback was reported
   bool hlslExtensions = false;  // VK_GOOGLE_hlsl_functionality1 and VK_GOOGLE_decorate_string
   Features features;
   uint64_t messages = 0;
@@ -317,6 +325,8 @@ std::vector<uint32_t> stripHlslReflection(const std::vector<uint32_t>& spirv);
 bool patchStorageFormat(std::vector<uint32_t>& spirv, uint32_t binding, uint32_t spirvFormat);
 // How the module uses the storage image or texel buffer at `binding`: bit 0 reads, bit 1 writes.
 uint32_t storageImageAccess(const std::vector<uint32_t>& spirv, uint32_t binding);
+// Whether the module samples the texture at `binding` with a depth reference (SampleCmp).
+bool depthCompared(const std::vector<uint32_t>& spirv, uint32_t binding);
 // Declares a capability (once) in the module.
 void addCapability(std::vector<uint32_t>& spirv, uint32_t capability);
 // The capabilities a module declares that the device's enabled features do not back, as

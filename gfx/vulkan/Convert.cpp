@@ -467,6 +467,32 @@ uint32_t storageImageAccess(const std::vector<uint32_t>& spirv, uint32_t binding
   return access;
 }
 
+bool depthCompared(const std::vector<uint32_t>& spirv, uint32_t binding) {
+  constexpr uint32_t kOpDecorate = 71, kOpLoad = 61, kOpSampledImage = 86, kDecorationBinding = 33;
+  // Sampling with a depth reference: Dref (implicit, explicit, projective), Dref gathers and
+  // their sparse forms.
+  auto isDref = [](uint32_t op) {
+    return op == 89 || op == 90 || op == 93 || op == 94 || op == 97 || op == 307 || op == 308 || op == 311 ||
+           op == 312 || op == 316;
+  };
+  if (spirv.size() < 5) return false;
+  std::vector<uint32_t> ids;  // the variable, its loads and the sampled images made of them
+  for (size_t i = 5; i < spirv.size();) {
+    const uint32_t op = spirv[i] & 0xFFFF, count = spirv[i] >> 16;
+    if (count == 0 || i + count > spirv.size()) return false;
+    if (op == kOpDecorate && count >= 4 && spirv[i + 2] == kDecorationBinding && spirv[i + 3] == binding)
+      ids.push_back(spirv[i + 1]);
+    i += count;
+  }
+  auto has = [&ids](uint32_t id) { return std::find(ids.begin(), ids.end(), id) != ids.end(); };
+  for (size_t i = 5; i < spirv.size(); i += spirv[i] >> 16) {
+    const uint32_t op = spirv[i] & 0xFFFF, count = spirv[i] >> 16;
+    if ((op == kOpLoad || op == kOpSampledImage) && count >= 4 && has(spirv[i + 3])) ids.push_back(spirv[i + 2]);
+    if (isDref(op) && count >= 4 && has(spirv[i + 3])) return true;
+  }
+  return false;
+}
+
 void addCapability(std::vector<uint32_t>& spirv, uint32_t capability) {
   constexpr uint32_t kOpCapability = 17;
   if (spirv.size() < 5) return;

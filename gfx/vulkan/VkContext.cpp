@@ -33,6 +33,7 @@ struct BindingSource {
   bool arrayed = false;
   uint32_t elementType = 0;  // 0 float, 1 int, 2 uint
   uint32_t spirvFormat = 0;  // declared format of storage images and texel buffers
+  bool compared = false;     // sampled with a depth reference (SampleCmp): a depth stand-in
 };
 
 struct ProgramLayout {
@@ -197,6 +198,7 @@ ProgramLayout* programLayout(ContextImpl& c, Shader* const shaders[6]) {
     }
     pos->second.count = std::max(pos->second.count, b.count);
     pos->second.stageMask |= 1u << stage;
+    pos->second.compared = pos->second.compared || b.compared;
   };
   for (uint32_t s = 0; s < 6; ++s) {
     if (!shaders[s]) continue;
@@ -227,6 +229,7 @@ ProgramLayout* programLayout(ContextImpl& c, Shader* const shaders[6]) {
       b.arrayed = res.arrayed;
       b.elementType = res.elementType;
       b.spirvFormat = res.spirvFormat;
+      b.compared = res.kind == hlsl::ResourceKind::Texture && depthCompared(shaders[s]->spirv, res.binding);
       b.kind = res.kind == hlsl::ResourceKind::Sampler ? BindKind::Sampler
                : isUavKind(res.kind)                  ? BindKind::Uav
                                                       : BindKind::ShaderResource;
@@ -746,8 +749,10 @@ bool unboundDescriptor(ContextImpl& c, const BindingSource& b, std::vector<Use>&
       const bool storage = b.type == VK_DESCRIPTOR_TYPE_STORAGE_IMAGE;
       VkDescriptorImageInfo ii{};
       if (!d.nullDescriptor) {
-        Resource* r = dummyImage(d, viewTypeFor(b), storage ? vkFormatFromSpirv(b.spirvFormat) : sampledFormatFor(b),
-                                 storage);
+        const VkFormat format = storage     ? vkFormatFromSpirv(b.spirvFormat)
+                                : b.compared ? VK_FORMAT_D32_SFLOAT
+                                             : sampledFormatFor(b);
+        Resource* r = dummyImage(d, viewTypeFor(b), format, storage);
         if (!r) return false;
         ii.imageView = storage ? r->uav : r->srv;
         ii.imageLayout = storage ? VK_IMAGE_LAYOUT_GENERAL : VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL;
@@ -1454,6 +1459,77 @@ void DeviceContext::dispatch(uint32_t x, uint32_t y, uint32_t z) {
   vkCmdDispatch(cmd, x, y, z);
 }
 
+namespace gfxbackend {
+namespace {
+
+// The stencil of a depth-stencil copy into a staging buffer, one byte a texel in a buffer of
+// its own, in the same order as the depth regions; merged when the copy is mapped.
+void copyStencil(ContextImpl& c, VkCommandBuffer cmd, Resource& s, Resource& d,
+                 std::vector<VkBufferImageCopy>& regions) {
+  VkDeviceSize bytes = 0;
+  for (const VkBufferImageCopy& r : regions) bytes += VkDeviceSize(r.imageExtent.width) * r.imageExtent.height;
+  DeviceImpl& dev = *c.d;
+  if (d.stencilSize < bytes) {
+    if (d.stencilBuffer) {
+      VkDevice device = dev.device;
+      VkBuffer old = d.stencilBuffer;
+      Allocation oldAlloc = d.stencilAlloc;
+      DeviceImpl* owner = c.d;
+      dev.deferDelete([device, old, oldAlloc, owner] {
+        vkDestroyBuffer(device, old, nullptr);
+        owner->release(oldAlloc);
+      });
+    }
+    VkBufferCreateInfo bi{VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO};
+    bi.size = bytes;
+    bi.usage = VK_BUFFER_USAGE_TRANSFER_DST_BIT;
+    if (vkCreateBuffer(dev.device, &bi, nullptr, &d.stencilBuffer) != VK_SUCCESS) fatalError("Vulkan: buffer creation failed");
+    dev.counters->buffers++;
+    VkMemoryRequirements req;
+    vkGetBufferMemoryRequirements(dev.device, d.stencilBuffer, &req);
+    d.stencilAlloc = dev.allocate(req, MemoryUse::Readback, false);
+    vkBindBufferMemory(dev.device, d.stencilBuffer, d.stencilAlloc.memory, d.stencilAlloc.offset);
+    d.stencilSize = bytes;
+  }
+  VkDeviceSize at = 0;
+  for (VkBufferImageCopy& r : regions) {
+    r.bufferOffset = at;
+    r.imageSubresource.aspectMask = VK_IMAGE_ASPECT_STENCIL_BIT;
+    at += VkDeviceSize(r.imageExtent.width) * r.imageExtent.height;
+  }
+  vkCmdCopyImageToBuffer(cmd, s.image, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, d.stencilBuffer, uint32_t(regions.size()),
+                         regions.data());
+  d.repackFrom = s.format;
+}
+
+// Direct3D's 24/8 layout from the copied depth (unorm or float) and stencil.
+void mergeStencil(Resource& r) {
+  if (r.repackFrom == VK_FORMAT_UNDEFINED || !r.stencilAlloc.mapped) return;
+  const uint8_t* stencil = r.stencilAlloc.mapped;
+  VkDeviceSize at = 0;
+  for (const Resource::Sub& s : r.subs) {
+    const size_t texels = size_t(s.width) * s.height;
+    if (at + texels > r.stencilSize) break;
+    for (size_t i = 0; i < texels; ++i) {
+      uint32_t word;
+      std::memcpy(&word, r.mapped + s.offset + i * 4, 4);
+      uint32_t depth24 = word & 0xFFFFFF;
+      if (r.repackFrom == VK_FORMAT_D32_SFLOAT_S8_UINT) {
+        float f;
+        std::memcpy(&f, &word, 4);
+        depth24 = uint32_t(std::clamp(f, 0.0f, 1.0f) * 16777215.0f + 0.5f);
+      }
+      word = depth24 | (uint32_t(stencil[at + i]) << 24);
+      std::memcpy(r.mapped + s.offset + i * 4, &word, 4);
+    }
+    at += texels;
+  }
+  r.repackFrom = VK_FORMAT_UNDEFINED;
+}
+
+}  // namespace
+}  // namespace gfxbackend
+
 void DeviceContext::copyResource(Texture* dst, Texture* src) {
   ContextImpl& c = *impl_;
   if (!dst || !src || !dst->resource || !src->resource || dst == src) return;
@@ -1514,6 +1590,7 @@ void DeviceContext::copyResource(Texture* dst, Texture* src) {
     if (!regions.empty())
       vkCmdCopyImageToBuffer(cmd, s.image, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, d.buffer, uint32_t(regions.size()),
                              regions.data());
+    if ((s.aspect & VK_IMAGE_ASPECT_STENCIL_BIT) && !regions.empty()) copyStencil(c, cmd, s, d, regions);
     d.written = true;
   } else if (!s.isImage && d.isImage) {
     bufferBarrier(*c.d, cmd, s, false);
@@ -1562,6 +1639,7 @@ bool DeviceContext::map(Texture* t, uint32_t subresource, D3DMap type, MappedSub
     }
     c.d->submit(true);  // the GPU's copies into it must have landed
     r.written = false;
+    mergeStencil(r);
     if (r.subs.empty()) {
       out.data = r.mapped;
       out.rowPitch = out.depthPitch = uint32_t(r.size);

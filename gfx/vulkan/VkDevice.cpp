@@ -538,7 +538,9 @@ void destroyResource(Device* device, Texture* t) {
     if (r->uavTexel) vkDestroyBufferView(dev, r->uavTexel, nullptr);
     if (r->image) vkDestroyImage(dev, r->image, nullptr);
     if (r->buffer) vkDestroyBuffer(dev, r->buffer, nullptr);
+    if (r->stencilBuffer) vkDestroyBuffer(dev, r->stencilBuffer, nullptr);
     owner->release(r->alloc);
+    owner->release(r->stencilAlloc);
     delete r;
   });
 }
@@ -710,18 +712,25 @@ Resource* dummyImage(DeviceImpl& d, VkImageViewType type, VkFormat format, bool 
   vkGetImageMemoryRequirements(d.device, r->image, &req);
   r->alloc = d.allocate(req, MemoryUse::DeviceLocal, true);
   check(vkBindImageMemory(d.device, r->image, r->alloc.memory, r->alloc.offset), "image memory");
+  const bool depth = format == VK_FORMAT_D32_SFLOAT;  // a stand-in for a texture compared with SampleCmp
+  r->aspect = depth ? VK_IMAGE_ASPECT_DEPTH_BIT : VK_IMAGE_ASPECT_COLOR_BIT;
   VkImageViewCreateInfo vi{VK_STRUCTURE_TYPE_IMAGE_VIEW_CREATE_INFO};
   vi.image = r->image;
   vi.viewType = type;
   vi.format = format;
-  vi.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, ii.arrayLayers};
+  vi.subresourceRange = {r->aspect, 0, 1, 0, ii.arrayLayers};
   check(vkCreateImageView(d.device, &vi, nullptr, storage ? &r->uav : &r->srv), "view creation");
   d.counters->imageViews++;
   VkCommandBuffer c = d.cmd();
   transition(d, c, *r, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, true);
-  VkClearColorValue zero{};
-  VkImageSubresourceRange range{VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, ii.arrayLayers};
-  vkCmdClearColorImage(c, r->image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, &zero, 1, &range);
+  VkImageSubresourceRange range{r->aspect, 0, 1, 0, ii.arrayLayers};
+  if (depth) {
+    VkClearDepthStencilValue zero{0.0f, 0};
+    vkCmdClearDepthStencilImage(c, r->image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, &zero, 1, &range);
+  } else {
+    VkClearColorValue zero{};
+    vkCmdClearColorImage(c, r->image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, &zero, 1, &range);
+  }
   return slot = r;
 }
 
@@ -966,7 +975,8 @@ Device::Device(const DeviceOptions& options) {
   d.features.shaderInt8 = f12.shaderInt8;
   d.features.shaderOutputViewportIndex = f12.shaderOutputViewportIndex;
   d.features.shaderOutputLayer = f12.shaderOutputLayer;
-  d.mirrorOnce = f12.samplerMirrorClampToEdge == VK_TRUE;
+  d.mirrorOnce = f12.samplerMirrorClampToEdge == VK_TRUE && !(off & kFeatureMirrorOnce);
+  on12.samplerMirrorClampToEdge = d.mirrorOnce ? VK_TRUE : VK_FALSE;
   if (!f12.scalarBlockLayout) logMessage("Vulkan: %s has no scalar block layout; constant buffers may not draw\n",
                                          d.properties.deviceName);
   VkPhysicalDeviceVulkan13Features on13{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_VULKAN_1_3_FEATURES};
@@ -1111,7 +1121,8 @@ Device::Device(const DeviceOptions& options) {
   // 24-bit depth with stencil is not everywhere; 32-bit float depth with stencil stands in.
   VkFormatProperties fp;
   vkGetPhysicalDeviceFormatProperties(d.physical, VK_FORMAT_D24_UNORM_S8_UINT, &fp);
-  if (!(fp.optimalTilingFeatures & VK_FORMAT_FEATURE_DEPTH_STENCIL_ATTACHMENT_BIT))
+  if (!(fp.optimalTilingFeatures & VK_FORMAT_FEATURE_DEPTH_STENCIL_ATTACHMENT_BIT) ||
+      (options.disabledFeatures & kFeatureDepth24))
     d.depth24 = VK_FORMAT_D32_SFLOAT_S8_UINT;
 
   d.pipelineCachePath = options.pipelineCachePath;
@@ -1263,10 +1274,16 @@ Sampler* Device::samplerFor(const SamplerDesc& desc) {
                  double(b[0]), double(b[1]), double(b[2]), double(b[3]), nearest);
     }
   }
-  // Without the feature, mirror once becomes mirror: the same for coordinates in [-1, 1].
+  // Without the feature, mirror once becomes mirror: the same for coordinates in [-1, 1],
+  // repeating beyond them where Direct3D holds the edge. Said once.
   for (VkSamplerAddressMode* mode : {&si.addressModeU, &si.addressModeV, &si.addressModeW})
-    if (*mode == VK_SAMPLER_ADDRESS_MODE_MIRROR_CLAMP_TO_EDGE && !impl_->mirrorOnce)
+    if (*mode == VK_SAMPLER_ADDRESS_MODE_MIRROR_CLAMP_TO_EDGE && !impl_->mirrorOnce) {
       *mode = VK_SAMPLER_ADDRESS_MODE_MIRRORED_REPEAT;
+      if (!impl_->mirrorOnceTold)
+        logMessage("Mirror-once addressing is drawn as mirrored repeat on this device: the same for coordinates in "
+                   "[-1, 1], beyond them the picture repeats mirrored where Direct3D repeats its edge\n");
+      impl_->mirrorOnceTold = true;
+    }
   check(vkCreateSampler(impl_->device, &si, nullptr, &s->impl->sampler), "sampler creation");
   counters_.samplers++;
   bucket.push_back(s);

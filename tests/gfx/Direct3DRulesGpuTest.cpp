@@ -1,11 +1,128 @@
 // Small rules of Direct3D that productions rely on without knowing it: an integer clear of a
-// float or unorm view copies bits, and a viewport without area draws nothing.
+// float or unorm view copies bits, a viewport without area draws nothing, depth read back has
+// the 24/8 layout, mirror-once addressing holds the edge, and an unbound comparison texture
+// compares against depth. The second suite runs them where the device lacks the formats and
+// features and the fallbacks stand in.
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "tests/gfx/support/GpuTestSupport.h"
 
-class Direct3DRulesGpuTest : public GpuTest {};
+namespace {
+
+// A depth target cleared to depth 0.5 and stencil 7, copied into a read-back texture: the
+// first texel as Direct3D lays it out (24-bit unorm depth, stencil in the top byte).
+template <typename Test>
+uint32_t depthReadBack(Test& test, DeviceContext* ctx) {
+  Texture* depth = test.texture(0x10506, 2, 2, 0x10211);
+  Texture* readable = test.texture(0x10506, 2, 2, 0x10400);
+  ctx->clearDepthStencilView(depth, 3, 0.5f, 7);
+  ctx->copyResource(readable, depth);
+  MappedSubresource m;
+  uint32_t word = 0;
+  if (ctx->map(readable, 0, D3D11_MAP_READ, m)) std::memcpy(&word, m.data, 4);
+  ctx->unmap(readable, 0);
+  return word;
+}
+
+// Samples a 2 x 1 black-and-red picture at u = 1.9 with mirror-once addressing: red (the edge
+// held) in Direct3D; mirrored repeat reads near u = 0.1, black.
+template <typename Test>
+float mirrorOnceRed(Test& test, DeviceContext* ctx, Device* device) {
+  const uint8_t pixels[8] = {0, 0, 0, 255, 255, 0, 0, 255};
+  Texture* picture = test.texture(0x10204, 2, 1, 0x10101, pixels);
+  Texture* out = test.texture(0x50404, 1, 1);
+  gfxbackend::Shader* cs = test.shader(hlsl::Compute, R"(
+Texture2D gIn : register(t0);
+SamplerState gSampler : register(s0);
+RWTexture2D<float4> gOut : register(u0);
+[numthreads(1, 1, 1)] void CS() { gOut[uint2(0, 0)] = gIn.SampleLevel(gSampler, float2(1.9, 0.5), 0); }
+)",
+                                       "CS");
+  if (!cs) return -1;
+  Sampler* sampler = device->samplerFor(SamplerDesc::forMode(samplerMode(0, 4, 4, 4)));
+  ctx->setShader(hlsl::Compute, cs);
+  ctx->setShaderResources(hlsl::Compute, 0, 1, &picture);
+  ctx->setSamplers(hlsl::Compute, 0, 1, &sampler);
+  ctx->setUnorderedAccessViews(hlsl::Compute, 0, 1, &out, nullptr);
+  ctx->dispatch(1, 1, 1);
+  Texture* none = nullptr;
+  ctx->setUnorderedAccessViews(hlsl::Compute, 0, 1, &none, nullptr);
+  ctx->setShaderResources(hlsl::Compute, 0, 1, &none);
+  float v[4];
+  std::memcpy(v, test.readBack(out).data(), sizeof(v));
+  return v[0];
+}
+
+}  // namespace
+
+class Direct3DRulesGpuTest : public GpuTest {
+ public:
+  using GpuTest::readBack;
+  using GpuTest::shader;
+  using GpuTest::texture;
+};
+
+// No 24-bit depth (as on some AMD drivers), no mirror-once addressing, no null descriptors.
+class FallbackDeviceGpuTest : public GpuTest {
+ public:
+  static void SetUpTestSuite() {
+    DeviceOptions options;
+    options.disabledFeatures = kFeatureDepth24 | kFeatureMirrorOnce | kFeatureNullDescriptor;
+    SetUpTestSuiteWith(options);
+  }
+  using GpuTest::readBack;
+  using GpuTest::shader;
+  using GpuTest::texture;
+};
+
+TEST_F(Direct3DRulesGpuTest, DepthReadsBackInTheTwentyFourEightLayout) {
+  EXPECT_EQ(depthReadBack(*this, ctx()), 0x07800000u);
+}
+
+TEST_F(FallbackDeviceGpuTest, DepthReadsBackInTheTwentyFourEightLayoutFromFloatDepth) {
+  EXPECT_EQ(depthReadBack(*this, ctx()), 0x07800000u);
+}
+
+TEST_F(Direct3DRulesGpuTest, MirrorOnceHoldsTheEdge) {
+  testing::internal::CaptureStderr();
+  EXPECT_NEAR(mirrorOnceRed(*this, ctx(), device()), 1.0f, 1e-3);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST_F(FallbackDeviceGpuTest, MirrorOnceFallbackSaysWhatDiffers) {
+  testing::internal::CaptureStderr();
+  EXPECT_NEAR(mirrorOnceRed(*this, ctx(), device()), 0.0f, 1e-3);
+  device()->samplerFor(SamplerDesc::forMode(samplerMode(1, 4, 0, 0)));
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(log.find("Mirror-once"), log.rfind("Mirror-once")) << log;
+  EXPECT_NE(log.find("beyond them the picture repeats mirrored"), std::string::npos) << log;
+}
+
+// A comparison texture left unbound compares against a depth stand-in, as the rules of
+// comparison sampling ask (a colour stand-in is invalid and reads garbage on some drivers).
+TEST_F(FallbackDeviceGpuTest, AnUnboundComparisonTextureIsADepthStandIn) {
+  Texture* out = texture(0x50404, 1, 1);
+  gfxbackend::Shader* cs = shader(hlsl::Compute, R"(
+Texture2D<float> gShadow : register(t0);
+SamplerComparisonState gCompare : register(s0);
+RWTexture2D<float4> gOut : register(u0);
+[numthreads(1, 1, 1)] void CS() { gOut[uint2(0, 0)] = gShadow.SampleCmpLevelZero(gCompare, float2(0.5, 0.5), 0.5); }
+)",
+                                  "CS");
+  ASSERT_NE(cs, nullptr);
+  Sampler* compare = device()->samplerFor(SamplerDesc::forMode(samplerMode(0x10, 1, 1, 1)));
+  ctx()->setShader(hlsl::Compute, cs);
+  ctx()->setSamplers(hlsl::Compute, 0, 1, &compare);
+  ctx()->setUnorderedAccessViews(hlsl::Compute, 0, 1, &out, nullptr);
+  ctx()->dispatch(1, 1, 1);
+  Texture* none = nullptr;
+  ctx()->setUnorderedAccessViews(hlsl::Compute, 0, 1, &none, nullptr);
+  float v[4];
+  std::memcpy(v, readBack(out).data(), sizeof(v));
+  EXPECT_TRUE(v[0] == 0.0f || v[0] == 1.0f) << v[0];  // a comparison result, whatever the stand-in holds
+}
 
 // The lowest bits of each value land in each channel unchanged, whatever the view's type (a
 // pass clears a half-float buffer to 0x3C00 to get 1.0, or an unorm one to 0x80 to get half).
