@@ -1666,6 +1666,13 @@ bool DeviceContext::map(Texture* t, uint32_t subresource, D3DMap type, MappedSub
     return true;
   }
   if (r.dynamic && !r.isImage && (type == D3D11_MAP_WRITE_DISCARD || type == D3D11_MAP_WRITE_NO_OVERWRITE)) {
+#ifndef NDEBUG
+    // A discarding map hands out memory whose contents are undefined. The last draw's
+    // constants would still be here, so a pass that forgets one would work by luck; debug
+    // builds fill the memory with NaNs (-1 as integers) so that such a pass shows in tests.
+    if (type == D3D11_MAP_WRITE_DISCARD && (t->flags() & kBindConstantBuffer))
+      std::fill(r.shadow.begin(), r.shadow.end(), uint8_t(0xFF));
+#endif
     out.data = r.shadow.data();
     out.rowPitch = out.depthPitch = uint32_t(r.size);
     return true;

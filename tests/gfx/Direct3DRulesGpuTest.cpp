@@ -3,6 +3,7 @@
 // the 24/8 layout, mirror-once addressing holds the edge, and an unbound comparison texture
 // compares against depth. The second suite runs them where the device lacks the formats and
 // features and the fallbacks stand in.
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -178,4 +179,47 @@ float4 VS(uint id : SV_VertexID) : SV_POSITION {
     lit.push_back(n);
   }
   EXPECT_EQ(lit, (std::vector<uint32_t>{0, 0, 4}));  // zero width, zero height, 2 x 2
+}
+
+// A discarding map of a constant buffer hands out undefined memory: in debug builds it reads
+// as NaN, so a pass that writes only some of its constants shows up instead of reading the
+// previous draw's values.
+TEST_F(Direct3DRulesGpuTest, ForgottenConstantsReadAsPoisonInDebugBuilds) {
+#ifdef NDEBUG
+  GTEST_SKIP() << "the poison is a debug-build aid";
+#endif
+  TextureDesc desc;
+  desc.flags = kUsageDynamic | kBindConstantBuffer;
+  desc.bitsPerPixel = 8;
+  desc.width = 16;
+  Texture* constants = createTexture(device(), desc, nullptr);
+  textures_.push_back(constants);
+  Texture* out = texture(0x50404, 1, 1);
+  gfxbackend::Shader* cs = shader(hlsl::Compute, R"(
+cbuffer Params : register(b0) { float gWritten; float gForgotten; };
+RWTexture2D<float4> gOut : register(u0);
+[numthreads(1, 1, 1)] void CS() { gOut[uint2(0, 0)] = float4(gWritten, gForgotten, 0, 1); }
+)",
+                                  "CS");
+  ASSERT_NE(cs, nullptr);
+  auto run = [&](bool both) {
+    MappedSubresource m;
+    EXPECT_TRUE(ctx()->map(constants, 0, D3D11_MAP_WRITE_DISCARD, m));
+    const float values[2] = {0.5f, 0.25f};
+    std::memcpy(m.data, values, both ? 8 : 4);
+    ctx()->unmap(constants, 0);
+    ctx()->setShader(hlsl::Compute, cs);
+    ctx()->setConstantBuffers(hlsl::Compute, 0, 1, &constants);
+    ctx()->setUnorderedAccessViews(hlsl::Compute, 0, 1, &out, nullptr);
+    ctx()->dispatch(1, 1, 1);
+    Texture* none = nullptr;
+    ctx()->setUnorderedAccessViews(hlsl::Compute, 0, 1, &none, nullptr);
+    float v[4];
+    std::memcpy(v, readBack(out).data(), sizeof(v));
+    return std::vector<float>(v, v + 2);
+  };
+  EXPECT_EQ(run(true), (std::vector<float>{0.5f, 0.25f}));
+  std::vector<float> forgot = run(false);  // the second constant is not written this time
+  EXPECT_EQ(forgot[0], 0.5f);
+  EXPECT_TRUE(std::isnan(forgot[1])) << forgot[1];
 }
