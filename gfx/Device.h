@@ -140,6 +140,7 @@ struct GpuCounters {
   uint64_t memoryAllocations = 0;
   uint64_t submits = 0;  // not a creation: queue submissions
   uint64_t draws = 0;    // not a creation: draw calls recorded
+  uint64_t barriers = 0; // not a creation: pipeline barriers recorded
   uint64_t total() const {
     return pipelines + pipelineLayouts + imageViews + bufferViews + renderStates + samplers + buffers +
            images + shaderModules + memoryAllocations;

@@ -101,9 +101,15 @@ struct Resource {
   // Shader views of another type than the texture's own (a Texture2D slot given an array
   // reads slice 0 through a plain 2-D view), by view type and storage use.
   std::map<uint32_t, VkImageView> typedViews;
-  // Tracking.
+  // Tracking, for barriers as narrow as the hazard: the last write (its stages and accesses),
+  // the stages that have already waited for it, and the stages that read since it.
   VkImageLayout layout = VK_IMAGE_LAYOUT_UNDEFINED;
-  bool written = false;  // written since the last barrier
+  bool written = false;  // a write that later accesses must wait for
+  VkPipelineStageFlags writeStages = 0;
+  VkAccessFlags writeAccess = 0;
+  VkPipelineStageFlags visibleStages = 0;  // stages (and accesses) that already waited for it
+  VkAccessFlags visibleAccess = 0;
+  VkPipelineStageFlags readStages = 0;     // stages that read since the last write
   // Dynamic buffers: latest contents live in the ring (offset valid while epoch matches);
   // the shadow copy restores them into a later frame's ring.
   bool dynamic = false;
@@ -126,6 +132,16 @@ struct Resource {
   Allocation stencilAlloc;
   VkDeviceSize stencilSize = 0;
   VkFormat repackFrom = VK_FORMAT_UNDEFINED;  // the depth format of a copy awaiting merging
+};
+
+struct DeviceImpl;
+// The barriers of one command (all the resources of a draw), recorded as one. The device
+// keeps two and reuses their storage, so that frames allocate nothing.
+struct BarrierBatch {
+  VkPipelineStageFlags src = 0, dst = 0;
+  std::vector<VkImageMemoryBarrier> images;
+  std::vector<VkBufferMemoryBarrier> buffers;
+  void flush(DeviceImpl& d, VkCommandBuffer cmd);
 };
 
 struct SamplerImpl {
@@ -221,6 +237,8 @@ struct DeviceImpl {
   VkSemaphore signalSemaphore = VK_NULL_HANDLE;  // for the next submit (present)
   VkSampler defaultSampler = VK_NULL_HANDLE;
   GpuCounters* counters = nullptr;
+  BarrierBatch single;  // a barrier of its own (transition or bufferBarrier without a batch)
+  BarrierBatch batch;   // the barriers of a draw, a dispatch, a copy or a rendering start
   Dummies dummies;
 
   Frame& frame() { return frames[frameIndex]; }
@@ -300,9 +318,28 @@ VkImageView imageView(DeviceImpl& d, Texture* t, int kind, uint32_t slice);  // 
 // slot, six slices that are not a cube in a cube slot) or the format refused the use.
 VkImageView shaderView(DeviceImpl& d, Texture* t, bool storage, VkImageViewType wanted);
 VkBufferView texelView(DeviceImpl& d, Texture* t, bool uav);
-// Moves an image into `layout` (and orders it after earlier writes); outside rendering only.
-void transition(DeviceImpl& d, VkCommandBuffer cmd, Resource& r, VkImageLayout layout, bool write);
-void bufferBarrier(DeviceImpl& d, VkCommandBuffer cmd, Resource& r, bool write);
+// What an access does, for barriers: its pipeline stages and memory accesses, and whether it
+// writes.
+struct Access {
+  VkPipelineStageFlags stages = VK_PIPELINE_STAGE_ALL_COMMANDS_BIT;
+  VkAccessFlags access = VK_ACCESS_MEMORY_READ_BIT | VK_ACCESS_MEMORY_WRITE_BIT;
+  bool write = false;
+};
+// Whether an access must wait for earlier ones (or move the image to another layout).
+bool needsBarrier(const Resource& r, VkImageLayout layout, const Access& a);
+// Orders an access after the earlier accesses it conflicts with, and moves an image into
+// `layout`: a barrier from the stages that wrote (or, for a write, also read) to the stages
+// of the access, nothing when nothing conflicts. Outside rendering only. With a batch the
+// barrier joins it (flush it before the access).
+void transition(DeviceImpl& d, VkCommandBuffer cmd, Resource& r, VkImageLayout layout, const Access& a,
+                BarrierBatch* batch = nullptr);
+void bufferBarrier(DeviceImpl& d, VkCommandBuffer cmd, Resource& r, const Access& a, BarrierBatch* batch = nullptr);
+// The same for copies, clears and uploads (the transfer stage; the access follows the layout).
+void transition(DeviceImpl& d, VkCommandBuffer cmd, Resource& r, VkImageLayout layout, bool write,
+                BarrierBatch* batch = nullptr);
+void bufferBarrier(DeviceImpl& d, VkCommandBuffer cmd, Resource& r, bool write, BarrierBatch* batch = nullptr);
+// Records a write done without a barrier call (a fill right after creation).
+void markWritten(Resource& r, VkPipelineStageFlags stages, VkAccessFlags access);
 
 // Conversions (Convert.cpp) from Direct3D numbering to Vulkan.
 VkFormat toVkFormat(DxgiFormat format);

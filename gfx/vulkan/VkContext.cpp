@@ -683,13 +683,30 @@ void ensureRing(ContextImpl& c, Resource& r) {
 struct Use {
   Resource* r;
   VkImageLayout layout;  // UNDEFINED for buffers
-  bool write;
+  Access access;
 };
 
-bool needsBarrier(const Use& u) {
-  if (u.r->isImage) return u.r->layout != u.layout || u.r->written || u.write;
-  return u.r->written || u.write;
+// The pipeline stages of the shader stages in a stage mask (our numbering).
+VkPipelineStageFlags shaderStages(uint32_t stageMask) {
+  static const VkPipelineStageFlags kStages[6] = {
+      VK_PIPELINE_STAGE_VERTEX_SHADER_BIT, VK_PIPELINE_STAGE_TESSELLATION_CONTROL_SHADER_BIT,
+      VK_PIPELINE_STAGE_TESSELLATION_EVALUATION_SHADER_BIT, VK_PIPELINE_STAGE_GEOMETRY_SHADER_BIT,
+      VK_PIPELINE_STAGE_FRAGMENT_SHADER_BIT, VK_PIPELINE_STAGE_COMPUTE_SHADER_BIT};
+  VkPipelineStageFlags out = 0;
+  for (int s = 0; s < 6; ++s)
+    if (stageMask & (1u << s)) out |= kStages[s];
+  return out ? out : VkPipelineStageFlags(VK_PIPELINE_STAGE_ALL_COMMANDS_BIT);
 }
+
+// How a binding reads (or writes) what is bound to it.
+Access shaderAccess(const BindingSource& b, bool write) {
+  VkAccessFlags access = b.type == VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER ? VkAccessFlags(VK_ACCESS_UNIFORM_READ_BIT)
+                         : write ? VkAccessFlags(VK_ACCESS_SHADER_READ_BIT | VK_ACCESS_SHADER_WRITE_BIT)
+                                 : VkAccessFlags(VK_ACCESS_SHADER_READ_BIT);
+  return {shaderStages(b.stageMask), access, write};
+}
+
+bool needsBarrier(const Use& u) { return needsBarrier(*u.r, u.layout, u.access); }
 
 bool isTarget(ContextImpl& c, Texture* t) {
   if (!t) return false;
@@ -756,7 +773,7 @@ bool unboundDescriptor(ContextImpl& c, const BindingSource& b, std::vector<Use>&
         if (!r) return false;
         ii.imageView = storage ? r->uav : r->srv;
         ii.imageLayout = storage ? VK_IMAGE_LAYOUT_GENERAL : VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL;
-        uses.push_back({r, ii.imageLayout, storage});
+        uses.push_back({r, ii.imageLayout, shaderAccess(b, storage)});
       }
       c.imageInfos.push_back(ii);
       return true;
@@ -768,7 +785,7 @@ bool unboundDescriptor(ContextImpl& c, const BindingSource& b, std::vector<Use>&
       if (!d.nullDescriptor) {
         v = dummyTexelView(d, storage ? vkFormatFromSpirv(b.spirvFormat) : sampledFormatFor(b), storage);
         if (!v) return false;
-        uses.push_back({dummyBuffer(d, storage), VK_IMAGE_LAYOUT_UNDEFINED, storage});
+        uses.push_back({dummyBuffer(d, storage), VK_IMAGE_LAYOUT_UNDEFINED, shaderAccess(b, storage)});
       }
       c.texelViews.push_back(v);
       return true;
@@ -789,7 +806,7 @@ bool unboundDescriptor(ContextImpl& c, const BindingSource& b, std::vector<Use>&
         if (b.type == VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER)
           range = std::min<VkDeviceSize>(range, d.limits.uniformRange);
         bi = {r->buffer, 0, range};
-        uses.push_back({r, VK_IMAGE_LAYOUT_UNDEFINED, writable});
+        uses.push_back({r, VK_IMAGE_LAYOUT_UNDEFINED, shaderAccess(b, writable)});
       }
       c.bufferInfos.push_back(bi);
       return true;
@@ -850,7 +867,7 @@ bool gatherDescriptors(ContextImpl& c, ProgramLayout& pl, std::vector<Use>& uses
           }
           ii.imageLayout = storage ? VK_IMAGE_LAYOUT_GENERAL : VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL;
           if (!storage && !linearFilterable(*c.d, t->resource->viewFormat)) unfilterable = true;
-          uses.push_back({t->resource, ii.imageLayout, storage});
+          uses.push_back({t->resource, ii.imageLayout, shaderAccess(b, storage)});
           c.imageInfos.push_back(ii);
           given = true;
           break;
@@ -861,7 +878,7 @@ bool gatherDescriptors(ContextImpl& c, ProgramLayout& pl, std::vector<Use>& uses
           const bool storage = b.type == VK_DESCRIPTOR_TYPE_STORAGE_TEXEL_BUFFER;
           VkBufferView v = texelView(*c.d, t, storage);
           if (!v) break;
-          uses.push_back({t->resource, VK_IMAGE_LAYOUT_UNDEFINED, storage});
+          uses.push_back({t->resource, VK_IMAGE_LAYOUT_UNDEFINED, shaderAccess(b, storage)});
           c.texelViews.push_back(v);
           given = true;
           break;
@@ -873,7 +890,7 @@ bool gatherDescriptors(ContextImpl& c, ProgramLayout& pl, std::vector<Use>& uses
           if (b.kind == BindKind::Counter) {
             if (!r.hasCounter) break;
             bi = {r.buffer, r.counterOffset, 4};
-            uses.push_back({&r, VK_IMAGE_LAYOUT_UNDEFINED, true});
+            uses.push_back({&r, VK_IMAGE_LAYOUT_UNDEFINED, shaderAccess(b, true)});
           } else if (r.dynamic && (b.type == VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER || !r.copyOnUnmap)) {
             // The latest contents live in the frame's upload ring.
             ensureRing(c, r);
@@ -883,7 +900,7 @@ bool gatherDescriptors(ContextImpl& c, ProgramLayout& pl, std::vector<Use>& uses
             if (b.type == VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER)
               range = std::min<VkDeviceSize>(range, c.d->limits.uniformRange);
             bi = {r.buffer, 0, range};
-            uses.push_back({&r, VK_IMAGE_LAYOUT_UNDEFINED, b.kind == BindKind::Uav});
+            uses.push_back({&r, VK_IMAGE_LAYOUT_UNDEFINED, shaderAccess(b, b.kind == BindKind::Uav)});
           }
           c.bufferInfos.push_back(bi);
           given = true;
@@ -969,12 +986,14 @@ void applyUses(ContextImpl& c, std::vector<Use>& uses) {
       u.r->written = true;
     }
   }
+  BarrierBatch& batch = c.d->batch;
   for (Use& u : uses) {
     if (u.r->isImage)
-      transition(*c.d, cmd, *u.r, u.layout, u.write);
+      transition(*c.d, cmd, *u.r, u.layout, u.access, &batch);
     else
-      bufferBarrier(*c.d, cmd, *u.r, u.write);
+      bufferBarrier(*c.d, cmd, *u.r, u.access, &batch);
   }
+  batch.flush(*c.d, cmd);
 }
 
 }  // namespace
@@ -1200,7 +1219,7 @@ bool beginRendering(ContextImpl& c) {
     colour[i] = {VK_STRUCTURE_TYPE_RENDERING_ATTACHMENT_INFO};
     Texture* t = c.rts[i];
     if (!t || !t->resource || !t->resource->isImage) continue;
-    transition(*c.d, cmd, *t->resource, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL, true);
+    transition(*c.d, cmd, *t->resource, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL, true, &c.d->batch);
     colour[i].imageView = imageView(*c.d, t, 2, c.slice);
     colour[i].imageLayout = VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL;
     colour[i].loadOp = VK_ATTACHMENT_LOAD_OP_LOAD;
@@ -1214,7 +1233,7 @@ bool beginRendering(ContextImpl& c) {
   bool hasStencil = hasDepth && (c.depth->resource->aspect & VK_IMAGE_ASPECT_STENCIL_BIT);
   if (hasDepth) {
     Resource& r = *c.depth->resource;
-    transition(*c.d, cmd, r, VK_IMAGE_LAYOUT_DEPTH_STENCIL_ATTACHMENT_OPTIMAL, true);
+    transition(*c.d, cmd, r, VK_IMAGE_LAYOUT_DEPTH_STENCIL_ATTACHMENT_OPTIMAL, true, &c.d->batch);
     depth.imageView = imageView(*c.d, c.depth, 3, 0);
     depth.imageLayout = VK_IMAGE_LAYOUT_DEPTH_STENCIL_ATTACHMENT_OPTIMAL;
     depth.loadOp = VK_ATTACHMENT_LOAD_OP_LOAD;
@@ -1223,6 +1242,7 @@ bool beginRendering(ContextImpl& c) {
     w = std::min(w, r.extent.width);
     h = std::min(h, r.extent.height);
   }
+  c.d->batch.flush(*c.d, cmd);  // the targets' barriers, as one
   if (w == UINT32_MAX) return false;
   VkRenderingInfo ri{VK_STRUCTURE_TYPE_RENDERING_INFO};
   ri.renderArea = {{0, 0}, {w, h}};
@@ -1296,10 +1316,13 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
   if (c.layout)
     for (const auto& e : c.layout->elements) {
       Texture* vb = e.inputSlot < kVertexBufferSlots ? c.vbs[e.inputSlot] : nullptr;
-      if (vb && vb->resource && !vb->resource->dynamic) uses.push_back({vb->resource, VK_IMAGE_LAYOUT_UNDEFINED, false});
+      if (vb && vb->resource && !vb->resource->dynamic)
+        uses.push_back({vb->resource, VK_IMAGE_LAYOUT_UNDEFINED,
+                        {VK_PIPELINE_STAGE_VERTEX_INPUT_BIT, VK_ACCESS_VERTEX_ATTRIBUTE_READ_BIT, false}});
     }
   if (indexed && c.ib && c.ib->resource && !c.ib->resource->dynamic)
-    uses.push_back({c.ib->resource, VK_IMAGE_LAYOUT_UNDEFINED, false});
+    uses.push_back({c.ib->resource, VK_IMAGE_LAYOUT_UNDEFINED,
+                    {VK_PIPELINE_STAGE_VERTEX_INPUT_BIT, VK_ACCESS_INDEX_READ_BIT, false}});
   bool barrier = false;
   for (const Use& u : uses)
     if (needsBarrier(u) || (u.r->hasCounter && u.r->pendingCount != kKeepUavCount)) barrier = true;
@@ -1552,9 +1575,11 @@ void DeviceContext::copyResource(Texture* dst, Texture* src) {
       (s.isImage && !(s.usage & VK_IMAGE_USAGE_TRANSFER_SRC_BIT)))
     return;
   VkCommandBuffer cmd = c.d->cmd();
+  BarrierBatch& batch = c.d->batch;
   if (s.isImage && d.isImage) {
-    transition(*c.d, cmd, s, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, false);
-    transition(*c.d, cmd, d, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, true);
+    transition(*c.d, cmd, s, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, false, &batch);
+    transition(*c.d, cmd, d, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, true, &batch);
+    batch.flush(*c.d, cmd);
     std::vector<VkImageCopy>& regions = c.imageCopies;
     regions.clear();
     uint32_t mips = std::min(s.mipLevels, d.mipLevels);
@@ -1571,8 +1596,9 @@ void DeviceContext::copyResource(Texture* dst, Texture* src) {
     vkCmdCopyImage(cmd, s.image, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, d.image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL,
                    uint32_t(regions.size()), regions.data());
   } else if (s.isImage && !d.isImage) {
-    transition(*c.d, cmd, s, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, false);
-    bufferBarrier(*c.d, cmd, d, true);
+    transition(*c.d, cmd, s, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, false, &batch);
+    bufferBarrier(*c.d, cmd, d, true, &batch);
+    batch.flush(*c.d, cmd);
     std::vector<VkBufferImageCopy>& regions = c.bufferImageCopies;
     regions.clear();
     uint32_t i = 0;
@@ -1593,8 +1619,9 @@ void DeviceContext::copyResource(Texture* dst, Texture* src) {
     if ((s.aspect & VK_IMAGE_ASPECT_STENCIL_BIT) && !regions.empty()) copyStencil(c, cmd, s, d, regions);
     d.written = true;
   } else if (!s.isImage && d.isImage) {
-    bufferBarrier(*c.d, cmd, s, false);
-    transition(*c.d, cmd, d, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, true);
+    bufferBarrier(*c.d, cmd, s, false, &batch);
+    transition(*c.d, cmd, d, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, true, &batch);
+    batch.flush(*c.d, cmd);
     std::vector<VkBufferImageCopy>& regions = c.bufferImageCopies;
     regions.clear();
     uint32_t i = 0;
@@ -1615,8 +1642,9 @@ void DeviceContext::copyResource(Texture* dst, Texture* src) {
   } else {
     // A dynamic destination keeps its CPU copy: the GPU copy wins until the next map
     // (dynamic destinations are not a Direct3D use either).
-    if (!fromRing) bufferBarrier(*c.d, cmd, s, false);
-    bufferBarrier(*c.d, cmd, d, true);
+    if (!fromRing) bufferBarrier(*c.d, cmd, s, false, &batch);
+    bufferBarrier(*c.d, cmd, d, true, &batch);
+    batch.flush(*c.d, cmd);
     VkBufferCopy r{srcOffset, 0, std::min(s.size, d.size)};
     vkCmdCopyBuffer(cmd, srcBuffer, d.buffer, 1, &r);
   }
@@ -1633,9 +1661,11 @@ bool DeviceContext::map(Texture* t, uint32_t subresource, D3DMap type, MappedSub
       // A fence only orders device accesses: the GPU's writes reach the host through a
       // barrier into the host stage.
       c.endRendering();
-      VkMemoryBarrier b{VK_STRUCTURE_TYPE_MEMORY_BARRIER, nullptr, VK_ACCESS_MEMORY_WRITE_BIT, VK_ACCESS_HOST_READ_BIT};
-      vkCmdPipelineBarrier(c.d->cmd(), VK_PIPELINE_STAGE_ALL_COMMANDS_BIT, VK_PIPELINE_STAGE_HOST_BIT, 0, 1, &b, 0,
-                           nullptr, 0, nullptr);
+      VkMemoryBarrier b{VK_STRUCTURE_TYPE_MEMORY_BARRIER, nullptr, r.writeAccess ? r.writeAccess : VkAccessFlags(VK_ACCESS_MEMORY_WRITE_BIT),
+                        VK_ACCESS_HOST_READ_BIT};
+      vkCmdPipelineBarrier(c.d->cmd(), r.writeStages ? r.writeStages : VkPipelineStageFlags(VK_PIPELINE_STAGE_ALL_COMMANDS_BIT),
+                           VK_PIPELINE_STAGE_HOST_BIT, 0, 1, &b, 0, nullptr, 0, nullptr);
+      c.d->counters->barriers++;
     }
     c.d->submit(true);  // the GPU's copies into it must have landed
     r.written = false;

@@ -221,33 +221,142 @@ Staging DeviceImpl::staging(VkDeviceSize size, VkDeviceSize align) {
 
 static VkAccessFlags kAllAccess = VK_ACCESS_MEMORY_READ_BIT | VK_ACCESS_MEMORY_WRITE_BIT;
 
-void transition(DeviceImpl& d, VkCommandBuffer cmd, Resource& r, VkImageLayout layout, bool write) {
-  if (r.layout == layout && !r.written && !write) return;
+namespace {
+
+// The access an image layout stands for when the caller names only the layout.
+Access accessOfLayout(VkImageLayout layout, bool write) {
+  switch (layout) {
+    case VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL: return {VK_PIPELINE_STAGE_TRANSFER_BIT, VK_ACCESS_TRANSFER_READ_BIT, write};
+    case VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL: return {VK_PIPELINE_STAGE_TRANSFER_BIT, VK_ACCESS_TRANSFER_WRITE_BIT, write};
+    case VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL:
+      return {VK_PIPELINE_STAGE_COLOR_ATTACHMENT_OUTPUT_BIT,
+              VK_ACCESS_COLOR_ATTACHMENT_READ_BIT | VK_ACCESS_COLOR_ATTACHMENT_WRITE_BIT, write};
+    case VK_IMAGE_LAYOUT_DEPTH_STENCIL_ATTACHMENT_OPTIMAL:
+      return {VK_PIPELINE_STAGE_EARLY_FRAGMENT_TESTS_BIT | VK_PIPELINE_STAGE_LATE_FRAGMENT_TESTS_BIT,
+              VK_ACCESS_DEPTH_STENCIL_ATTACHMENT_READ_BIT | VK_ACCESS_DEPTH_STENCIL_ATTACHMENT_WRITE_BIT, write};
+    default: return {VK_PIPELINE_STAGE_ALL_COMMANDS_BIT, kAllAccess, write};
+  }
+}
+
+// Whether a read must wait for the last write: the write is visible to the stages and
+// accesses of earlier barriers (each barrier covers all of both, so the pairs stay a product).
+bool readWaits(const Resource& r, const Access& a) {
+  return r.written && ((a.stages & ~r.visibleStages) || (a.access & ~r.visibleAccess));
+}
+
+// Decides the barrier for an access and updates the tracking; false when none is needed.
+bool order(Resource& r, bool image, VkImageLayout layout, const Access& a, VkPipelineStageFlags& src,
+           VkAccessFlags& srcAccess, VkPipelineStageFlags& dst, VkAccessFlags& dstAccess) {
+  const bool relayout = image && r.layout != layout;
+  const bool needed = relayout || (a.write ? (r.written || r.readStages) : readWaits(r, a));
+  src = (r.written ? r.writeStages : 0) | ((a.write || relayout) ? r.readStages : 0);
+  srcAccess = r.written ? r.writeAccess : 0;
+  dst = a.stages;
+  dstAccess = a.access;
+  if (a.write) {
+    r.written = true;
+    r.writeStages = a.stages;
+    r.writeAccess = a.access;
+    r.visibleStages = 0;
+    r.visibleAccess = 0;
+    r.readStages = 0;
+  } else if (relayout) {
+    // The layout change is itself a write, ordered before this access's stages.
+    r.written = true;
+    r.writeStages = a.stages;
+    r.writeAccess = 0;
+    r.visibleStages = r.readStages = a.stages;
+    r.visibleAccess = a.access;
+  } else {
+    if (needed) {
+      dst = r.visibleStages |= a.stages;
+      dstAccess = r.visibleAccess |= a.access;
+    }
+    r.readStages |= a.stages;
+  }
+  if (image) r.layout = layout;
+  if (!src) src = VK_PIPELINE_STAGE_TOP_OF_PIPE_BIT;
+  return needed;
+}
+
+}  // namespace
+
+bool needsBarrier(const Resource& r, VkImageLayout layout, const Access& a) {
+  if (r.isImage && r.layout != layout) return true;
+  return a.write ? (r.written || r.readStages) : readWaits(r, a);
+}
+
+void BarrierBatch::flush(DeviceImpl& d, VkCommandBuffer cmd) {
+  if (images.empty() && buffers.empty()) return;
+  vkCmdPipelineBarrier(cmd, src, dst, 0, 0, nullptr, uint32_t(buffers.size()), buffers.data(), uint32_t(images.size()),
+                       images.data());
+  d.counters->barriers++;
+  images.clear();
+  buffers.clear();
+  src = dst = 0;
+}
+
+void transition(DeviceImpl& d, VkCommandBuffer cmd, Resource& r, VkImageLayout layout, const Access& a,
+                BarrierBatch* batch) {
+  const VkImageLayout old = r.layout;
+  VkPipelineStageFlags src = 0, dst = 0;
+  VkAccessFlags srcAccess = 0, dstAccess = 0;
+  if (!order(r, true, layout, a, src, srcAccess, dst, dstAccess)) return;
   VkImageMemoryBarrier b{VK_STRUCTURE_TYPE_IMAGE_MEMORY_BARRIER};
-  b.srcAccessMask = kAllAccess;
-  b.dstAccessMask = kAllAccess;
-  b.oldLayout = r.layout;
+  b.srcAccessMask = srcAccess;
+  b.dstAccessMask = dstAccess;
+  b.oldLayout = old;
   b.newLayout = layout;
   b.srcQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
   b.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
   b.image = r.image;
   b.subresourceRange = {r.aspect, 0, VK_REMAINING_MIP_LEVELS, 0, VK_REMAINING_ARRAY_LAYERS};
-  vkCmdPipelineBarrier(cmd, VK_PIPELINE_STAGE_ALL_COMMANDS_BIT, VK_PIPELINE_STAGE_ALL_COMMANDS_BIT, 0, 0, nullptr, 0,
-                       nullptr, 1, &b);
-  (void)d;
-  r.layout = layout;
-  r.written = write;
+  BarrierBatch& into = batch ? *batch : d.single;
+  into.src |= src;
+  into.dst |= dst;
+  into.images.push_back(b);
+  if (!batch) d.single.flush(d, cmd);
 }
 
-void bufferBarrier(DeviceImpl& d, VkCommandBuffer cmd, Resource& r, bool write) {
-  (void)d;
-  if (!r.written && !write) return;
-  VkMemoryBarrier b{VK_STRUCTURE_TYPE_MEMORY_BARRIER};
-  b.srcAccessMask = kAllAccess;
-  b.dstAccessMask = kAllAccess;
-  vkCmdPipelineBarrier(cmd, VK_PIPELINE_STAGE_ALL_COMMANDS_BIT, VK_PIPELINE_STAGE_ALL_COMMANDS_BIT, 0, 1, &b, 0,
-                       nullptr, 0, nullptr);
-  r.written = write;
+void bufferBarrier(DeviceImpl& d, VkCommandBuffer cmd, Resource& r, const Access& a, BarrierBatch* batch) {
+  VkPipelineStageFlags src = 0, dst = 0;
+  VkAccessFlags srcAccess = 0, dstAccess = 0;
+  if (!order(r, false, VK_IMAGE_LAYOUT_UNDEFINED, a, src, srcAccess, dst, dstAccess)) return;
+  VkBufferMemoryBarrier b{VK_STRUCTURE_TYPE_BUFFER_MEMORY_BARRIER};
+  b.srcAccessMask = srcAccess;
+  b.dstAccessMask = dstAccess;
+  b.srcQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
+  b.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
+  b.buffer = r.buffer;
+  b.offset = 0;
+  b.size = VK_WHOLE_SIZE;
+  BarrierBatch& into = batch ? *batch : d.single;
+  into.src |= src;
+  into.dst |= dst;
+  into.buffers.push_back(b);
+  if (!batch) d.single.flush(d, cmd);
+}
+
+void transition(DeviceImpl& d, VkCommandBuffer cmd, Resource& r, VkImageLayout layout, bool write,
+                BarrierBatch* batch) {
+  transition(d, cmd, r, layout, accessOfLayout(layout, write), batch);
+}
+
+void bufferBarrier(DeviceImpl& d, VkCommandBuffer cmd, Resource& r, bool write, BarrierBatch* batch) {
+  bufferBarrier(d, cmd, r,
+                {VK_PIPELINE_STAGE_TRANSFER_BIT, write ? VkAccessFlags(VK_ACCESS_TRANSFER_WRITE_BIT | VK_ACCESS_TRANSFER_READ_BIT)
+                                                        : VkAccessFlags(VK_ACCESS_TRANSFER_READ_BIT),
+                 write},
+                batch);
+}
+
+void markWritten(Resource& r, VkPipelineStageFlags stages, VkAccessFlags access) {
+  r.written = true;
+  r.writeStages = stages;
+  r.writeAccess = access;
+  r.visibleStages = 0;
+  r.visibleAccess = 0;
+  r.readStages = 0;
 }
 
 static std::string megabytes(uint64_t bytes) {
@@ -410,18 +519,21 @@ void createResource(Device* device, Texture* t, const void* initialData) {
       return;
     }
     VkCommandBuffer c = d.cmd();
-    vkCmdFillBuffer(c, r->buffer, 0, VK_WHOLE_SIZE, 0);
     if (initialData) {
+      // The data covers the buffer but a counter and the tail past a 4-byte multiple: those
+      // are filled first, the copy ordered after the fill.
+      vkCmdFillBuffer(c, r->buffer, 0, VK_WHOLE_SIZE, 0);
+      markWritten(*r, VK_PIPELINE_STAGE_TRANSFER_BIT, VK_ACCESS_TRANSFER_WRITE_BIT);
       Staging s = d.staging(t->byteSize(), 16);
       std::memcpy(s.ptr, initialData, t->byteSize());
       c = d.cmd();
-      VkMemoryBarrier b{VK_STRUCTURE_TYPE_MEMORY_BARRIER, nullptr, kAllAccess, kAllAccess};
-      vkCmdPipelineBarrier(c, VK_PIPELINE_STAGE_ALL_COMMANDS_BIT, VK_PIPELINE_STAGE_ALL_COMMANDS_BIT, 0, 1, &b, 0,
-                           nullptr, 0, nullptr);
+      bufferBarrier(d, c, *r, true);
       VkBufferCopy region{s.offset, 0, t->byteSize()};
       vkCmdCopyBuffer(c, s.buffer, r->buffer, 1, &region);
+    } else {
+      vkCmdFillBuffer(c, r->buffer, 0, VK_WHOLE_SIZE, 0);
     }
-    r->written = true;
+    markWritten(*r, VK_PIPELINE_STAGE_TRANSFER_BIT, VK_ACCESS_TRANSFER_WRITE_BIT);
     return;
   }
 
@@ -520,7 +632,6 @@ void createResource(Device* device, Texture* t, const void* initialData) {
     VkImageSubresourceRange range{r->aspect, 0, VK_REMAINING_MIP_LEVELS, 0, VK_REMAINING_ARRAY_LAYERS};
     vkCmdClearColorImage(c, r->image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, &v, 1, &range);
   }
-  r->written = true;
 }
 
 void destroyResource(Device* device, Texture* t) {
@@ -670,7 +781,7 @@ Resource* dummyBuffer(DeviceImpl& d, bool writable) {
   check(vkBindBufferMemory(d.device, r->buffer, r->alloc.memory, r->alloc.offset), "buffer memory");
   r->size = kDummyBufferSize;
   vkCmdFillBuffer(d.cmd(), r->buffer, 0, VK_WHOLE_SIZE, 0);
-  r->written = true;
+  markWritten(*r, VK_PIPELINE_STAGE_TRANSFER_BIT, VK_ACCESS_TRANSFER_WRITE_BIT);
   slot = r;
   return r;
 }
