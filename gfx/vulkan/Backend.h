@@ -362,6 +362,8 @@ std::vector<uint32_t> stripHlslReflection(const std::vector<uint32_t>& spirv);
 bool patchStorageFormat(std::vector<uint32_t>& spirv, uint32_t binding, uint32_t spirvFormat);
 // How the module uses the storage image or texel buffer at `binding`: bit 0 reads, bit 1 writes.
 uint32_t storageImageAccess(const std::vector<uint32_t>& spirv, uint32_t binding);
+// Adds `delta` to every binding the module declares.
+void offsetBindings(std::vector<uint32_t>& spirv, uint32_t delta);
 // Whether the module samples the texture at `binding` with a depth reference (SampleCmp).
 bool depthCompared(const std::vector<uint32_t>& spirv, uint32_t binding);
 // Declares a capability (once) in the module.

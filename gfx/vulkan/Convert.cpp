@@ -467,6 +467,17 @@ uint32_t storageImageAccess(const std::vector<uint32_t>& spirv, uint32_t binding
   return access;
 }
 
+void offsetBindings(std::vector<uint32_t>& spirv, uint32_t delta) {
+  constexpr uint32_t kOpDecorate = 71, kDecorationBinding = 33;
+  if (!delta || spirv.size() < 5) return;
+  for (size_t i = 5; i < spirv.size();) {
+    const uint32_t op = spirv[i] & 0xFFFF, count = spirv[i] >> 16;
+    if (count == 0 || i + count > spirv.size()) return;
+    if (op == kOpDecorate && count >= 4 && spirv[i + 2] == kDecorationBinding) spirv[i + 3] += delta;
+    i += count;
+  }
+}
+
 bool depthCompared(const std::vector<uint32_t>& spirv, uint32_t binding) {
   constexpr uint32_t kOpDecorate = 71, kOpLoad = 61, kOpSampledImage = 86, kDecorationBinding = 33;
   // Sampling with a depth reference: Dref (implicit, explicit, projective), Dref gathers and

@@ -184,6 +184,10 @@ bool isUavKind(hlsl::ResourceKind k) {
 // Stages searched for a shared binding: pixel first, then the pipeline order.
 constexpr uint32_t kStageOrder[6] = {hlsl::Pixel, hlsl::Vertex, hlsl::Hull, hlsl::Domain, hlsl::Geometry, hlsl::Compute};
 
+// Where a stage's bindings start in a graphics pipeline's descriptor set (compute: 0).
+constexpr uint32_t kStageBindingStride = 256;  // more than the HLSL front end's binding ranges
+uint32_t stageBindingOffset(uint32_t stage) { return stage < hlsl::Compute ? stage * kStageBindingStride : 0; }
+
 ProgramLayout* programLayout(ContextImpl& c, Shader* const shaders[6]) {
   std::array<uint32_t, 6> key{};
   for (int s = 0; s < 6; ++s) key[s] = shaders[s] ? shaders[s]->id : 0;
@@ -191,7 +195,11 @@ ProgramLayout* programLayout(ContextImpl& c, Shader* const shaders[6]) {
   if (it != c.layouts.end()) return it->second;
   auto* pl = new ProgramLayout;
   std::map<uint32_t, BindingSource> merged;
+  // Each stage has registers of its own (Direct3D binds per stage): the graphics stages' bindings
+  // are moved apart in the pipeline's modules, so that a vertex shader's t0 and a pixel
+  // shader's t0 are two descriptors.
   auto add = [&](BindingSource b, uint32_t stage) {
+    b.binding += stageBindingOffset(stage);
     auto [pos, inserted] = merged.emplace(b.binding, b);
     if (!inserted && pos->second.type != b.type) {
       logMessage("Shader stages disagree on the kind of binding %u; the first stage's kind is used\n", b.binding);
@@ -433,6 +441,7 @@ VkPipeline buildGraphicsPipeline(ContextImpl& c, ProgramLayout& pl, const Pipeli
   std::vector<VkShaderModule> modules;
   for (uint32_t s = 0; s < 5; ++s) {
     if (!shaders[s]) continue;
+    offsetBindings(code[s], stageBindingOffset(s));
     if (!patchFormats(c, pl, key, code[s], error)) {
       logMessage("Pipeline not built: %s\n", error.c_str());
       for (VkShaderModule old : modules) vkDestroyShaderModule(c.d->device, old, nullptr);

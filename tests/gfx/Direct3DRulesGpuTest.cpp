@@ -223,3 +223,50 @@ RWTexture2D<float4> gOut : register(u0);
   EXPECT_EQ(forgot[0], 0.5f);
   EXPECT_TRUE(std::isnan(forgot[1])) << forgot[1];
 }
+
+// Each stage has its own registers: a texture the vertex stage binds to t0 is not what the
+// pixel stage reads from its own t0, and the other way round.
+TEST_F(Direct3DRulesGpuTest, ResourcesBoundToOneStageStayInThatStage) {
+  gfxbackend::Shader* vs = shader(hlsl::Vertex, R"(
+Texture2D gVertexInput : register(t0);
+struct Out { float4 pos : SV_POSITION; float4 fromVertex : COLOR0; };
+Out VS(uint id : SV_VertexID) {
+  Out o;
+  float2 uv = float2((id << 1) & 2, id & 2);
+  o.pos = float4(uv * float2(2, -2) + float2(-1, 1), 0.5, 1);
+  o.fromVertex = gVertexInput.Load(int3(0, 0, 0));
+  return o;
+}
+)",
+                                  "VS");
+  gfxbackend::Shader* ps = shader(hlsl::Pixel, R"(
+Texture2D gPixelInput : register(t0);
+float4 PS(float4 pos : SV_POSITION, float4 fromVertex : COLOR0) : SV_TARGET {
+  return float4(fromVertex.r, gPixelInput.Load(int3(0, 0, 0)).g, 0, 1);
+}
+)",
+                                  "PS");
+  ASSERT_NE(vs, nullptr);
+  ASSERT_NE(ps, nullptr);
+  const uint8_t white[4] = {255, 255, 255, 255};
+  Texture* picture = texture(0x10204, 1, 1, 0x10101, white);
+  Texture* target = texture(0x10204, 2, 2, 0x10009);
+  auto drawWith = [&](Texture* vertexInput, Texture* pixelInput) {
+    bindTarget(target, 0.0f);
+    ctx()->setShader(hlsl::Vertex, vs);
+    ctx()->setShader(hlsl::Pixel, ps);
+    ctx()->setShaderResources(hlsl::Vertex, 0, 1, &vertexInput);
+    ctx()->setShaderResources(hlsl::Pixel, 0, 1, &pixelInput);
+    ctx()->setRenderState(nullptr, 0);
+    ctx()->setInputLayout(nullptr);
+    ctx()->setPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLELIST);
+    ctx()->draw(3, 0);
+    Texture* none = nullptr;
+    ctx()->setShaderResources(hlsl::Vertex, 0, 1, &none);
+    ctx()->setShaderResources(hlsl::Pixel, 0, 1, &none);
+    return rgba(readBack(target), 2, 1, 1);
+  };
+  EXPECT_EQ(drawWith(picture, nullptr), packRgba(255, 0, 0, 255));  // red from the vertex stage only
+  EXPECT_EQ(drawWith(nullptr, picture), packRgba(0, 255, 0, 255));  // green from the pixel stage only
+  EXPECT_EQ(drawWith(picture, picture), packRgba(255, 255, 0, 255));
+}
