@@ -140,6 +140,7 @@ struct GpuCounters {
   uint64_t memoryAllocations = 0;
   uint64_t submits = 0;  // not a creation: queue submissions
   uint64_t draws = 0;    // not a creation: draw calls recorded
+  uint64_t barriers = 0; // not a creation: pipeline barriers recorded
   uint64_t total() const {
     return pipelines + pipelineLayouts + imageViews + bufferViews + renderStates + samplers + buffers +
            images + shaderModules + memoryAllocations;
@@ -160,6 +161,22 @@ enum DeviceFeature : uint32_t {
   kFeatureTessellation = 0x100,
   kFeatureIndependentBlend = 0x200,       // kIndependentBlend with targets that differ
   kFeatureStorageWithoutFormat = 0x400,   // UAVs of formats without a shader format (BGRA8)
+  kFeatureCustomBorderColour = 0x800,     // border colours other than black, white, transparent
+  kFeatureFloat32Filtering = 0x1000,      // linear filtering of 32-bit float textures
+  kFeatureFloat32Blending = 0x2000,       // blending into 32-bit float targets
+  kFeatureDepth24 = 0x4000,               // 24-bit depth with stencil (else 32-bit float depth stands in)
+  kFeatureMirrorOnce = 0x8000,            // Direct3D's mirror-once addressing (else mirrored repeat)
+};
+
+// Limits lowered below what the driver reports (0: the driver's own), so that the checks for
+// small devices run on any driver.
+struct DeviceLimits {
+  uint32_t colourTargets = 0;        // maxColorAttachments
+  uint32_t uniformRange = 0;         // maxUniformBufferRange (bytes)
+  uint32_t anisotropy = 0;           // maxSamplerAnisotropy
+  uint32_t computeInvocations = 0;   // maxComputeWorkGroupInvocations
+  uint32_t texelBufferElements = 0;  // maxTexelBufferElements
+  uint64_t memoryBudget = 0;         // bytes of device memory the process may take
 };
 
 struct SDL_Window;
@@ -169,6 +186,7 @@ struct DeviceOptions {
   // With validation: also check barriers between GPU accesses (slower; ZV_SYNC_VALIDATION=1).
   bool synchronizationValidation = false;
   uint32_t disabledFeatures = 0;  // DeviceFeature bits forced off
+  DeviceLimits limits;            // limits forced lower
   // At most this many descriptors are pushed for a program (the driver's limit when lower);
   // programs that need more, or all with 0, take descriptor sets from per-frame pools.
   uint32_t pushDescriptorLimit = UINT32_MAX;
@@ -235,6 +253,12 @@ class Device {
 
   // Memory allocations (vkAllocateMemory) alive now; resources share large blocks.
   uint32_t memoryAllocationCount() const;
+  // Bytes of device memory that resources take now, and what the process may take on this
+  // device (VK_EXT_memory_budget where present, else the device-local heaps less a margin).
+  uint64_t memoryInUse() const;
+  uint64_t memoryBudget() const;
+  // The limits in force (the driver's, or lower ones from DeviceOptions).
+  const DeviceLimits& limits() const;
   // Writes the pipeline cache file now (false when there is none or it cannot be written).
   bool savePipelineCache();
   // Whether the pipeline cache file was read and belonged to this driver and device.

@@ -62,6 +62,12 @@ uint32_t bitsFromCode(uint32_t code) {
 
 uint32_t halve(uint32_t v) { return v > 1 ? v / 2 : (v == 0 ? 0 : 1); }
 
+// Slices of a texture: a cube map has six, a cube array keeps its multiple of six.
+uint32_t sliceCount(const TextureDesc& desc) {
+  if (!(desc.flags & kCubeMap)) return std::max(desc.arraySize, 1u);
+  return desc.arraySize > 6 && desc.arraySize % 6 == 0 ? desc.arraySize : 6;
+}
+
 }  // namespace
 
 bool lookupFormat(uint32_t code, FormatInfo& out) {
@@ -125,7 +131,7 @@ size_t textureDataSize(const TextureDesc& desc) {
 size_t initialDataSize(const TextureDesc& desc) {
   uint32_t bpp = desc.bitsPerPixel ? desc.bitsPerPixel : bitsFromCode(desc.format);
   if (!(desc.flags & kTextureFlag)) return size_t(uint64_t(desc.width) * bpp / 8);
-  uint32_t layers = (desc.flags & kCubeMap) ? 6 : std::max(desc.arraySize, 1u);
+  uint32_t layers = sliceCount(desc);
   uint32_t mips = std::max(desc.mipLevels, 1u);
   size_t total = 0;
   for (uint32_t s = 0; s < layers; ++s) {
@@ -152,7 +158,8 @@ Texture* createTexture(Device* device, const TextureDesc& descIn, const void* in
   auto* t = new Texture;
   t->desc = descIn;
   t->device = device;
-  if (t->desc.flags & kCubeMap) t->desc.arraySize = 6;
+  t->cube = (t->desc.flags & kCubeMap) != 0;
+  t->desc.arraySize = sliceCount(t->desc);
   if (t->desc.arraySize == 0) t->desc.arraySize = 1;
   if (t->desc.mipLevels == 0) t->desc.mipLevels = 1;
   if (t->desc.bitsPerPixel == 0) {

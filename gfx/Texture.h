@@ -53,7 +53,7 @@ struct TextureDesc {
   uint32_t width = 0;
   uint32_t height = 0;
   uint32_t depth = 0;
-  uint32_t arraySize = 0;     // 0 means 1 (a cube map always has 6)
+  uint32_t arraySize = 0;     // 0 means 1 (a cube map has 6, a cube array a multiple of 6)
   uint32_t mipLevels = 0;     // 0 means 1
   uint8_t one = 1;            // carried along unchanged, not used by creation
   int32_t minusOne = -1;      // carried along unchanged, not used by creation
@@ -116,7 +116,10 @@ class Texture {
   uint32_t format() const { return desc.format; }
   bool isTexture() const { return (desc.flags & kTextureFlag) != 0; }
   bool isBuffer() const { return !isTexture(); }
-  bool isCube() const { return (desc.flags & kCubeMap) != 0; }
+  // A cube map: made with the cube flag, or a picture file of six slices per cube (loaded
+  // textures keep flags 0x10101 and are cubes by their slices).
+  bool isCube() const { return cube; }
+  bool cube = false;
   bool isRenderTarget() const { return (desc.flags & kBindRenderTarget) != 0; }
   bool isDepthTarget() const { return (desc.flags & kBindDepthStencil) != 0; }
   bool isWrapper() const { return (desc.options & kOptionWrap) != 0; }

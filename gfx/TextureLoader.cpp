@@ -93,6 +93,8 @@ Texture* loadTexture(Device* device, const std::string& name, bool nameIsPath) {
     failures().insert(key);
     return nullptr;
   }
+  // Loaded textures carry flags 0x10101; a cube is one by its slices, not by a flag.
+  texture->desc.flags &= ~uint32_t(kCubeMap);
   cache()[key] = texture;
   return texture;
 }

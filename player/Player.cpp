@@ -7,6 +7,7 @@
 #include "engine/Project.h"
 #include "gfx/Device.h"
 #include "gfx/FatalError.h"
+#include "gfx/MemoryBudget.h"
 #include "gfx/RenderTargets.h"
 #include "gfx/Screen.h"
 #include "player/Clock.h"
@@ -81,7 +82,9 @@ bool Player::load(const std::string& projectPath) {
   // between these evaluations, and every operator down an image chain evaluates the scene
   // again, so the lists would grow with each one and the lighting's cost with them.
   Texture* remembered = context.imageResult;
-  warmedUp = warmUp(*project, context, [&](Operator&, size_t k, size_t total) {
+  warmedUp = warmUp(*project, context, [&](Operator& op, size_t k, size_t total) {
+    // The targets this operator asked for count against it, should the production not fit.
+    attributeMemory(device, op.customName.empty() ? op.type : op.type + " '" + op.customName + "'");
     float progress = k == total ? 1.0f : float(k) * (1.0f / float(total));
     if (screen_) bar->draw(*screen_, progress);
     releaseAllTargets(context);
@@ -90,6 +93,7 @@ bool Player::load(const std::string& projectPath) {
     progress_.loading(int(k), int(total));
   });
   progress_.finish();
+  checkMemoryAfterLoading(device);  // ends a production that needs more GPU memory than there is
   loadingBarDraws = bar->draws();
   bar.reset();
 

@@ -98,6 +98,8 @@ bool parseDds(const uint8_t* data, size_t size, const std::string& name, ImageSe
     arraySize = u32At(x + 12);
     if (arraySize == 0 || arraySize > kMaxArray) return fail("bad array size");
     if (cube) arraySize *= 6;
+    // Six slices are a cube map even when the file does not flag it (as its writers mean).
+    if (!cube && arraySize == 6 && u32At(h + 8) == u32At(h + 12)) cube = true;
   } else {
     if ((caps2 & kCaps2Volume) || ((headerFlags & kHeaderFlagDepth) && depth > 1))
       return fail("volume textures are not supported");

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <limits>
 
@@ -23,8 +25,11 @@ uint32_t bytesPerElement(uint32_t formatCode, bool* blockCompressed) {
   bool block = false;
   uint32_t bytes = 0;
   switch (formatCode) {
+    case imagefmt::R8: bytes = 1; break;
+    case imagefmt::R16: bytes = 2; break;
     case imagefmt::RGBA8:
-    case imagefmt::BGRA8: bytes = 4; break;
+    case imagefmt::BGRA8:
+    case imagefmt::BGRA8_SRGB: bytes = 4; break;
     case imagefmt::RGBA32F: bytes = 16; break;
     case imagefmt::BC1:
     case imagefmt::BC1_SRGB: bytes = 8; block = true; break;
@@ -76,32 +81,145 @@ bool readFileBytes(const std::string& path, std::vector<uint8_t>& bytes) {
   return ok;
 }
 
+namespace {
+
+float srgbToLinear(float v) { return v <= 0.04045f ? v / 12.92f : std::pow((v + 0.055f) / 1.055f, 2.4f); }
+float linearToSrgb(float v) { return v <= 0.0031308f ? v * 12.92f : 1.055f * std::pow(v, 1.0f / 2.4f) - 0.055f; }
+
+// How the texels of a decoded format are averaged.
+struct TexelShape {
+  uint32_t channels;  // 1 or 4
+  uint32_t bytes;     // per channel: 1 or 2
+  bool srgb;          // the first three channels are sRGB-encoded
+};
+
+TexelShape shapeOf(uint32_t code) {
+  switch (code) {
+    case imagefmt::R8: return {1, 1, false};
+    case imagefmt::R16: return {1, 2, false};
+    case imagefmt::BGRA8_SRGB: return {4, 1, true};
+    default: return {4, 1, false};
+  }
+}
+
 // Each destination texel averages the source texels its footprint covers, so exact halving
 // is the classic 2x2 box and an odd edge folds its last row or column into the final texel.
-static void downsampleRgba8(const uint8_t* src, uint32_t sw, uint32_t sh, uint8_t* dst, uint32_t dw,
-                            uint32_t dh) {
+// sRGB colours are averaged as light (decoded, averaged, encoded again); alpha is linear.
+void downsample(const TexelShape& shape, const uint8_t* src, uint32_t sw, uint32_t sh, uint8_t* dst, uint32_t dw,
+                uint32_t dh) {
+  static const std::vector<float> kDecode = [] {
+    std::vector<float> t(256);
+    for (int i = 0; i < 256; ++i) t[size_t(i)] = srgbToLinear(float(i) / 255.0f);
+    return t;
+  }();
+  const uint32_t n = shape.channels, texel = n * shape.bytes;
   for (uint32_t y = 0; y < dh; ++y) {
     uint32_t y0 = uint32_t(uint64_t(y) * sh / dh);
     uint32_t y1 = std::max(y0 + 1, uint32_t((uint64_t(y + 1) * sh + dh - 1) / dh));
     for (uint32_t x = 0; x < dw; ++x) {
       uint32_t x0 = uint32_t(uint64_t(x) * sw / dw);
       uint32_t x1 = std::max(x0 + 1, uint32_t((uint64_t(x + 1) * sw + dw - 1) / dw));
-      uint32_t sum[4] = {0, 0, 0, 0};
+      uint64_t sum[4] = {0, 0, 0, 0};
+      double light[3] = {0, 0, 0};
       for (uint32_t sy = y0; sy < y1; ++sy)
         for (uint32_t sx = x0; sx < x1; ++sx) {
-          const uint8_t* p = src + (size_t(sy) * sw + sx) * 4;
-          for (int c = 0; c < 4; ++c) sum[c] += p[c];
+          const uint8_t* p = src + (size_t(sy) * sw + sx) * texel;
+          for (uint32_t c = 0; c < n; ++c) {
+            uint32_t v = shape.bytes == 2 ? uint32_t(p[2 * c]) | (uint32_t(p[2 * c + 1]) << 8) : p[c];
+            sum[c] += v;
+            if (shape.srgb && c < 3) light[c] += kDecode[v];
+          }
         }
-      uint32_t count = (y1 - y0) * (x1 - x0);
-      uint8_t* d = dst + (size_t(y) * dw + x) * 4;
-      for (int c = 0; c < 4; ++c) d[c] = uint8_t((sum[c] + count / 2) / count);
+      const uint32_t count = (y1 - y0) * (x1 - x0);
+      uint8_t* d = dst + (size_t(y) * dw + x) * texel;
+      for (uint32_t c = 0; c < n; ++c) {
+        uint64_t v = (sum[c] + count / 2) / count;
+        if (shape.srgb && c < 3)
+          v = uint64_t(std::lround(linearToSrgb(float(light[c] / count)) * 255.0f));
+        if (shape.bytes == 2) {
+          d[2 * c] = uint8_t(v & 0xFF);
+          d[2 * c + 1] = uint8_t(v >> 8);
+        } else {
+          d[c] = uint8_t(v);
+        }
+      }
     }
   }
 }
 
-void buildRgba8MipChain(const uint8_t* rgba, uint32_t width, uint32_t height, ImageSet& out) {
+uint32_t bigEndian32(const uint8_t* p) { return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3]; }
+
+bool pngSaysSrgb(const uint8_t* data, size_t size) {
+  static const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  if (size < 8 || std::memcmp(data, kSignature, 8) != 0) return false;
+  // Chunks: length, type, data, CRC. Colour-space chunks must come before the image data.
+  for (size_t at = 8; at + 8 <= size;) {
+    const uint32_t length = bigEndian32(data + at);
+    const uint8_t* type = data + at + 4;
+    if (std::memcmp(type, "sRGB", 4) == 0) return true;
+    if (std::memcmp(type, "IDAT", 4) == 0 || std::memcmp(type, "IEND", 4) == 0) return false;
+    if (length > size - at - 8) return false;
+    at += size_t(length) + 12;
+  }
+  return false;
+}
+
+// Exif in a JPEG: an APP1 segment "Exif\0\0" holding a TIFF structure whose first directory
+// points (tag 0x8769) to the Exif directory, where tag 0xA001 ColorSpace = 1 means sRGB.
+bool jpegSaysSrgb(const uint8_t* data, size_t size) {
+  if (size < 4 || data[0] != 0xFF || data[1] != 0xD8) return false;
+  for (size_t at = 2; at + 4 <= size;) {
+    if (data[at] != 0xFF) return false;
+    const uint8_t marker = data[at + 1];
+    if (marker == 0xD9 || marker == 0xDA) return false;  // end of image, start of scan
+    const size_t length = (size_t(data[at + 2]) << 8) | data[at + 3];
+    if (length < 2 || at + 2 + length > size) return false;
+    const uint8_t* seg = data + at + 4;
+    const size_t segSize = length - 2;
+    if (marker == 0xE1 && segSize >= 14 && std::memcmp(seg, "Exif\0\0", 6) == 0) {
+      const uint8_t* tiff = seg + 6;
+      const size_t tiffSize = segSize - 6;
+      const bool little = tiff[0] == 'I' && tiff[1] == 'I';
+      if (!little && !(tiff[0] == 'M' && tiff[1] == 'M')) return false;
+      auto u16 = [&](size_t o) -> uint32_t {
+        if (o + 2 > tiffSize) return 0;
+        return little ? uint32_t(tiff[o]) | (uint32_t(tiff[o + 1]) << 8) : (uint32_t(tiff[o]) << 8) | tiff[o + 1];
+      };
+      auto u32 = [&](size_t o) -> uint32_t {
+        if (o + 4 > tiffSize) return 0;
+        return little ? u16(o) | (u16(o + 2) << 16) : (u16(o) << 16) | u16(o + 2);
+      };
+      // The value of `tag` in the directory at `dir` (the first 32 bits of its value field).
+      auto find = [&](size_t dir, uint32_t tag, uint32_t& value, uint32_t& type) {
+        const uint32_t entries = u16(dir);
+        for (uint32_t i = 0; i < entries && dir + 2 + (i + 1) * 12 <= tiffSize; ++i) {
+          const size_t e = dir + 2 + size_t(i) * 12;
+          if (u16(e) != tag) continue;
+          type = u16(e + 2);
+          value = type == 3 ? u16(e + 8) : u32(e + 8);
+          return true;
+        }
+        return false;
+      };
+      uint32_t exifDir = 0, type = 0, colourSpace = 0;
+      const uint32_t first = u32(4);
+      if (!first || !find(first, 0x8769, exifDir, type) || !exifDir) return false;
+      return find(exifDir, 0xA001, colourSpace, type) && colourSpace == 1;
+    }
+    at += 2 + length;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool pictureSaysSrgb(const uint8_t* data, size_t size) {
+  return data && (pngSaysSrgb(data, size) || jpegSaysSrgb(data, size));
+}
+
+void buildMipChain(uint32_t formatCode, const uint8_t* level0, uint32_t width, uint32_t height, ImageSet& out) {
   out.clear();
-  out.formatCode = imagefmt::RGBA8;
+  out.formatCode = formatCode;
   out.width = width;
   out.height = height;
   out.arraySize = 1;
@@ -120,12 +238,13 @@ void buildRgba8MipChain(const uint8_t* rgba, uint32_t width, uint32_t height, Im
     h = std::max(1u, h / 2);
   }
   out.pixels.resize(total);
-  std::copy(rgba, rgba + out.subresources[0].size, out.pixels.begin());
+  std::copy(level0, level0 + out.subresources[0].size, out.pixels.begin());
+  const TexelShape shape = shapeOf(formatCode);
   for (uint32_t level = 1; level < out.mipLevels; ++level) {
     const ImageSubresource& s = out.subresources[level - 1];
     const ImageSubresource& d = out.subresources[level];
-    downsampleRgba8(out.pixels.data() + s.offset, s.width, s.height, out.pixels.data() + d.offset, d.width,
-                    d.height);
+    downsample(shape, out.pixels.data() + s.offset, s.width, s.height, out.pixels.data() + d.offset, d.width,
+               d.height);
   }
 }
 
@@ -147,13 +266,25 @@ bool decodePicture(const uint8_t* data, size_t size, const std::string& nameForL
     imageLog("Failed to decode %s: unsupported size %d x %d\n", nameForLog.c_str(), w, h);
     return false;
   }
-  stbi_uc* rgba = stbi_load_from_memory(data, int(size), &w, &h, &comp, 4);
-  if (!rgba) {
+  // One grey channel stays one channel (R8, or R16 when the PNG has 16 bits); everything
+  // else decodes to four 8-bit channels, in BGRA order when they are sRGB (the only sRGB
+  // layout of 8-bit colour the texture formats have).
+  const bool grey = comp == 1;
+  const bool wide = grey && stbi_is_16_bit_from_memory(data, int(size));
+  const bool srgb = !grey && pictureSaysSrgb(data, size);
+  void* pixels = wide ? static_cast<void*>(stbi_load_16_from_memory(data, int(size), &w, &h, &comp, 1))
+                      : static_cast<void*>(stbi_load_from_memory(data, int(size), &w, &h, &comp, grey ? 1 : 4));
+  if (!pixels) {
     imageLog("Failed to decode %s: %s\n", nameForLog.c_str(), stbi_failure_reason());
     return false;
   }
-  buildRgba8MipChain(rgba, uint32_t(w), uint32_t(h), out);
-  stbi_image_free(rgba);
+  uint32_t code = wide ? imagefmt::R16 : grey ? imagefmt::R8 : srgb ? imagefmt::BGRA8_SRGB : imagefmt::RGBA8;
+  auto* bytes = static_cast<uint8_t*>(pixels);
+  if (srgb)
+    for (size_t i = 0; i < size_t(w) * size_t(h); ++i) std::swap(bytes[i * 4], bytes[i * 4 + 2]);
+  // 16-bit texels are handed over little-endian, as the GPU reads them.
+  buildMipChain(code, bytes, uint32_t(w), uint32_t(h), out);
+  stbi_image_free(pixels);
   return true;
 }
 

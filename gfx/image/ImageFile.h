@@ -12,8 +12,11 @@
 
 // Pixel-format codes of the decoded pictures (the device layer's codes).
 namespace imagefmt {
+constexpr uint32_t R8 = 0x10201;
+constexpr uint32_t R16 = 0x10301;
 constexpr uint32_t RGBA8 = 0x10204;
 constexpr uint32_t BGRA8 = 0x10207;
+constexpr uint32_t BGRA8_SRGB = 0x70207;
 constexpr uint32_t RGBA32F = 0x50404;
 constexpr uint32_t BC1 = 0x11103;
 constexpr uint32_t BC1_SRGB = 0x71103;
@@ -60,12 +63,24 @@ uint32_t bytesPerElement(uint32_t formatCode, bool* blockCompressed = nullptr);
 // Row pitch and byte size of one level of the given format.
 void levelSize(uint32_t formatCode, uint32_t width, uint32_t height, uint32_t& rowPitch, size_t& size);
 
-// Decodes a JPEG or PNG file to RGBA8 and adds a full mip chain (box filter).
+// Decodes a JPEG or PNG file and adds a full mip chain (box filter). The format follows the
+// file: one grey channel gives R8, or R16 for a 16-bit PNG (sampled as (v, 0, 0, 1)); colour
+// gives RGBA8, or BGRA8 sRGB when the file says it holds sRGB colours (a PNG sRGB chunk, the
+// Exif colour space of a JPEG), so that sampling linearises it. Grey with alpha and 16-bit
+// colour become RGBA8.
 bool readPicture(const std::string& path, ImageSet& out);
 bool decodePicture(const uint8_t* data, size_t size, const std::string& nameForLog, ImageSet& out);
 
-// Builds a full RGBA8 mip chain from one level (box filter over the covered source texels).
-void buildRgba8MipChain(const uint8_t* rgba, uint32_t width, uint32_t height, ImageSet& out);
+// Whether a PNG or JPEG file declares its colours sRGB (PNG: an sRGB chunk before the image
+// data; JPEG: Exif colour space 1). False for anything else or anything unreadable.
+bool pictureSaysSrgb(const uint8_t* data, size_t size);
+
+// Builds a full mip chain from one level of R8, R16, RGBA8, BGRA8 or BGRA8 sRGB texels (box
+// filter over the covered source texels; sRGB colour channels are averaged as linear light).
+void buildMipChain(uint32_t formatCode, const uint8_t* level0, uint32_t width, uint32_t height, ImageSet& out);
+inline void buildRgba8MipChain(const uint8_t* rgba, uint32_t width, uint32_t height, ImageSet& out) {
+  buildMipChain(0x10204, rgba, width, height, out);
+}
 
 // Reads a DDS file (legacy header or "DX10" extension) of a supported format.
 bool readDds(const std::string& path, ImageSet& out);

@@ -45,6 +45,7 @@ struct Allocation {
   VkDeviceSize size = 0;
   uint8_t* mapped = nullptr;
   MemoryBlock* block = nullptr;
+  bool deviceLocal = false;  // counted in DeviceImpl::memoryInUse
 };
 
 // Per-frame upload memory: write-discard maps and staging for updates.
@@ -97,9 +98,18 @@ struct Resource {
   VkImageView uav = VK_NULL_HANDLE;
   VkImageView dsv = VK_NULL_HANDLE;
   VkImageView rtv[6] = {};
-  // Tracking.
+  // Shader views of another type than the texture's own (a Texture2D slot given an array
+  // reads slice 0 through a plain 2-D view), by view type and storage use.
+  std::map<uint32_t, VkImageView> typedViews;
+  // Tracking, for barriers as narrow as the hazard: the last write (its stages and accesses),
+  // the stages that have already waited for it, and the stages that read since it.
   VkImageLayout layout = VK_IMAGE_LAYOUT_UNDEFINED;
-  bool written = false;  // written since the last barrier
+  bool written = false;  // a write that later accesses must wait for
+  VkPipelineStageFlags writeStages = 0;
+  VkAccessFlags writeAccess = 0;
+  VkPipelineStageFlags visibleStages = 0;  // stages (and accesses) that already waited for it
+  VkAccessFlags visibleAccess = 0;
+  VkPipelineStageFlags readStages = 0;     // stages that read since the last write
   // Dynamic buffers: latest contents live in the ring (offset valid while epoch matches);
   // the shadow copy restores them into a later frame's ring.
   bool dynamic = false;
@@ -115,6 +125,23 @@ struct Resource {
   };
   std::vector<Sub> subs;
   uint32_t pendingCount = kKeepUavCount;  // counter value to set before next use
+  // Staging copies of a depth-stencil image: the stencil bytes land in their own buffer and
+  // are merged with the depth into Direct3D's layout (24-bit unorm depth, stencil in the top
+  // byte) when the copy is mapped, whatever depth format stands in on the device.
+  VkBuffer stencilBuffer = VK_NULL_HANDLE;
+  Allocation stencilAlloc;
+  VkDeviceSize stencilSize = 0;
+  VkFormat repackFrom = VK_FORMAT_UNDEFINED;  // the depth format of a copy awaiting merging
+};
+
+struct DeviceImpl;
+// The barriers of one command (all the resources of a draw), recorded as one. The device
+// keeps two and reuses their storage, so that frames allocate nothing.
+struct BarrierBatch {
+  VkPipelineStageFlags src = 0, dst = 0;
+  std::vector<VkImageMemoryBarrier> images;
+  std::vector<VkBufferMemoryBarrier> buffers;
+  void flush(DeviceImpl& d, VkCommandBuffer cmd);
 };
 
 struct SamplerImpl {
@@ -168,6 +195,21 @@ struct DeviceImpl {
   bool nullDescriptor = false;
   bool anisotropy = false;
   bool mirrorOnce = false;  // samplerMirrorClampToEdge (Direct3D's mirror-once address mode)
+  DeviceLimits limits;      // what this device allows (the driver's, or lower from the options)
+  bool float32Filtering = true;  // linear filtering of R32F, RG32F and RGBA32F
+  bool float32Blending = true;   // blending into them
+  bool filterFallbackTold = false, blendFallbackTold = false, anisotropyFallbackTold = false;
+  // Device memory that GPU resources take (not uploads and read-backs), against limits.memoryBudget; who asked for it while
+  // a production loads (see gfx/MemoryBudget.h).
+  uint64_t memoryInUse = 0;
+  std::string memoryOwner;
+  std::map<std::string, uint64_t> memoryByOwner;  // bytes each owner's targets asked for
+  uint64_t unattributedBytes = 0;  // asked for while nobody was named
+  uint64_t refusedBytes = 0;
+  uint32_t refusals = 0;
+  uint32_t customBorderSamplersLeft = 0;  // VK_EXT_custom_border_color samplers still allowed
+  bool borderSnapTold = false;           // the fallback to fixed border colours was reported
+  bool mirrorOnceTold = false;           // the mirror-once fallback was reported
   bool hlslExtensions = false;  // VK_GOOGLE_hlsl_functionality1 and VK_GOOGLE_decorate_string
   Features features;
   uint64_t messages = 0;
@@ -195,6 +237,8 @@ struct DeviceImpl {
   VkSemaphore signalSemaphore = VK_NULL_HANDLE;  // for the next submit (present)
   VkSampler defaultSampler = VK_NULL_HANDLE;
   GpuCounters* counters = nullptr;
+  BarrierBatch single;  // a barrier of its own (transition or bufferBarrier without a batch)
+  BarrierBatch batch;   // the barriers of a draw, a dispatch, a copy or a rendering start
   Dummies dummies;
 
   Frame& frame() { return frames[frameIndex]; }
@@ -267,10 +311,35 @@ struct ContextImpl;
 void createResource(Device* device, Texture* texture, const void* initialData);
 void destroyResource(Device* device, Texture* texture);
 VkImageView imageView(DeviceImpl& d, Texture* t, int kind, uint32_t slice);  // kind: 0 srv 1 uav 2 rtv 3 dsv
+// The shader-resource (or, with storage, unordered-access) view of the type a shader declares:
+// the texture's own view when the types agree, else one made for that type (slice 0 for a
+// plain 2-D slot, all slices for an array slot, the first cube for a TextureCube slot given a
+// cube array). Null when the texture cannot be seen as that type (a 3-D texture in a 2-D
+// slot, six slices that are not a cube in a cube slot) or the format refused the use.
+VkImageView shaderView(DeviceImpl& d, Texture* t, bool storage, VkImageViewType wanted);
 VkBufferView texelView(DeviceImpl& d, Texture* t, bool uav);
-// Moves an image into `layout` (and orders it after earlier writes); outside rendering only.
-void transition(DeviceImpl& d, VkCommandBuffer cmd, Resource& r, VkImageLayout layout, bool write);
-void bufferBarrier(DeviceImpl& d, VkCommandBuffer cmd, Resource& r, bool write);
+// What an access does, for barriers: its pipeline stages and memory accesses, and whether it
+// writes.
+struct Access {
+  VkPipelineStageFlags stages = VK_PIPELINE_STAGE_ALL_COMMANDS_BIT;
+  VkAccessFlags access = VK_ACCESS_MEMORY_READ_BIT | VK_ACCESS_MEMORY_WRITE_BIT;
+  bool write = false;
+};
+// Whether an access must wait for earlier ones (or move the image to another layout).
+bool needsBarrier(const Resource& r, VkImageLayout layout, const Access& a);
+// Orders an access after the earlier accesses it conflicts with, and moves an image into
+// `layout`: a barrier from the stages that wrote (or, for a write, also read) to the stages
+// of the access, nothing when nothing conflicts. Outside rendering only. With a batch the
+// barrier joins it (flush it before the access).
+void transition(DeviceImpl& d, VkCommandBuffer cmd, Resource& r, VkImageLayout layout, const Access& a,
+                BarrierBatch* batch = nullptr);
+void bufferBarrier(DeviceImpl& d, VkCommandBuffer cmd, Resource& r, const Access& a, BarrierBatch* batch = nullptr);
+// The same for copies, clears and uploads (the transfer stage; the access follows the layout).
+void transition(DeviceImpl& d, VkCommandBuffer cmd, Resource& r, VkImageLayout layout, bool write,
+                BarrierBatch* batch = nullptr);
+void bufferBarrier(DeviceImpl& d, VkCommandBuffer cmd, Resource& r, bool write, BarrierBatch* batch = nullptr);
+// Records a write done without a barrier call (a fill right after creation).
+void markWritten(Resource& r, VkPipelineStageFlags stages, VkAccessFlags access);
 
 // Conversions (Convert.cpp) from Direct3D numbering to Vulkan.
 VkFormat toVkFormat(DxgiFormat format);
@@ -293,6 +362,10 @@ std::vector<uint32_t> stripHlslReflection(const std::vector<uint32_t>& spirv);
 bool patchStorageFormat(std::vector<uint32_t>& spirv, uint32_t binding, uint32_t spirvFormat);
 // How the module uses the storage image or texel buffer at `binding`: bit 0 reads, bit 1 writes.
 uint32_t storageImageAccess(const std::vector<uint32_t>& spirv, uint32_t binding);
+// Adds `delta` to every binding the module declares.
+void offsetBindings(std::vector<uint32_t>& spirv, uint32_t delta);
+// Whether the module samples the texture at `binding` with a depth reference (SampleCmp).
+bool depthCompared(const std::vector<uint32_t>& spirv, uint32_t binding);
 // Declares a capability (once) in the module.
 void addCapability(std::vector<uint32_t>& spirv, uint32_t capability);
 // The capabilities a module declares that the device's enabled features do not back, as

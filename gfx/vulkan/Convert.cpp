@@ -321,7 +321,29 @@ const char* vkResultText(VkResult r) {
 // of one declared type a single OpTypeImage; when another variable shares it (or a type with
 // the wanted format exists already: types must stay unique), the variable gets an image type
 // and pointer type of its own and its loads are retyped.
+namespace {
+
+// SPIR-V image formats beyond the basic set (four-channel 8/16/32-bit and one-channel 32-bit):
+// a module that declares one must declare StorageImageExtendedFormats, which every Vulkan
+// device accepts without a feature.
+bool extendedStorageFormat(uint32_t format) {
+  return (format >= 6 && format <= 20) || (format >= 25 && format <= 29) || (format >= 34 && format <= 39);
+}
+
+bool patchImageFormat(std::vector<uint32_t>& spirv, uint32_t binding, uint32_t format);
+
+}  // namespace
+
 bool patchStorageFormat(std::vector<uint32_t>& spirv, uint32_t binding, uint32_t format) {
+  constexpr uint32_t kStorageImageExtendedFormats = 49;
+  if (!patchImageFormat(spirv, binding, format)) return false;
+  if (extendedStorageFormat(format)) addCapability(spirv, kStorageImageExtendedFormats);
+  return true;
+}
+
+namespace {
+
+bool patchImageFormat(std::vector<uint32_t>& spirv, uint32_t binding, uint32_t format) {
   constexpr uint32_t kOpDecorate = 71, kOpVariable = 59, kOpTypePointer = 32, kOpTypeImage = 25,
                      kOpTypeSampledImage = 27, kOpTypeArray = 28, kOpTypeRuntimeArray = 29, kOpLoad = 61;
   constexpr uint32_t kDecorationBinding = 33;
@@ -416,6 +438,8 @@ bool patchStorageFormat(std::vector<uint32_t>& spirv, uint32_t binding, uint32_t
   return true;
 }
 
+}  // namespace
+
 uint32_t storageImageAccess(const std::vector<uint32_t>& spirv, uint32_t binding) {
   constexpr uint32_t kOpDecorate = 71, kOpLoad = 61, kOpImageRead = 98, kOpImageWrite = 99,
                      kOpImageTexelPointer = 60, kDecorationBinding = 33;
@@ -441,6 +465,43 @@ uint32_t storageImageAccess(const std::vector<uint32_t>& spirv, uint32_t binding
     if (op == kOpImageTexelPointer && count >= 6 && has(variables, spirv[i + 3])) access |= 3;  // atomics
   }
   return access;
+}
+
+void offsetBindings(std::vector<uint32_t>& spirv, uint32_t delta) {
+  constexpr uint32_t kOpDecorate = 71, kDecorationBinding = 33;
+  if (!delta || spirv.size() < 5) return;
+  for (size_t i = 5; i < spirv.size();) {
+    const uint32_t op = spirv[i] & 0xFFFF, count = spirv[i] >> 16;
+    if (count == 0 || i + count > spirv.size()) return;
+    if (op == kOpDecorate && count >= 4 && spirv[i + 2] == kDecorationBinding) spirv[i + 3] += delta;
+    i += count;
+  }
+}
+
+bool depthCompared(const std::vector<uint32_t>& spirv, uint32_t binding) {
+  constexpr uint32_t kOpDecorate = 71, kOpLoad = 61, kOpSampledImage = 86, kDecorationBinding = 33;
+  // Sampling with a depth reference: Dref (implicit, explicit, projective), Dref gathers and
+  // their sparse forms.
+  auto isDref = [](uint32_t op) {
+    return op == 89 || op == 90 || op == 93 || op == 94 || op == 97 || op == 307 || op == 308 || op == 311 ||
+           op == 312 || op == 316;
+  };
+  if (spirv.size() < 5) return false;
+  std::vector<uint32_t> ids;  // the variable, its loads and the sampled images made of them
+  for (size_t i = 5; i < spirv.size();) {
+    const uint32_t op = spirv[i] & 0xFFFF, count = spirv[i] >> 16;
+    if (count == 0 || i + count > spirv.size()) return false;
+    if (op == kOpDecorate && count >= 4 && spirv[i + 2] == kDecorationBinding && spirv[i + 3] == binding)
+      ids.push_back(spirv[i + 1]);
+    i += count;
+  }
+  auto has = [&ids](uint32_t id) { return std::find(ids.begin(), ids.end(), id) != ids.end(); };
+  for (size_t i = 5; i < spirv.size(); i += spirv[i] >> 16) {
+    const uint32_t op = spirv[i] & 0xFFFF, count = spirv[i] >> 16;
+    if ((op == kOpLoad || op == kOpSampledImage) && count >= 4 && has(spirv[i + 3])) ids.push_back(spirv[i + 2]);
+    if (isDref(op) && count >= 4 && has(spirv[i + 3])) return true;
+  }
+  return false;
 }
 
 void addCapability(std::vector<uint32_t>& spirv, uint32_t capability) {

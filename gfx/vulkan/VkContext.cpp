@@ -4,7 +4,10 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <limits>
+#include <cmath>
 #include <map>
+#include <set>
 #include <unordered_map>
 
 #include "gfx/Device.h"
@@ -30,6 +33,7 @@ struct BindingSource {
   bool arrayed = false;
   uint32_t elementType = 0;  // 0 float, 1 int, 2 uint
   uint32_t spirvFormat = 0;  // declared format of storage images and texel buffers
+  bool compared = false;     // sampled with a depth reference (SampleCmp): a depth stand-in
 };
 
 struct ProgramLayout {
@@ -68,6 +72,18 @@ struct StageState {
   Sampler* samplers[kSamplerSlots] = {};
   Texture* uavs[kUavSlots] = {};
 };
+
+// The HLSL type of a texture slot, for messages.
+template <typename Binding>
+const char* viewTypeName(const Binding& b) {
+  const bool rw = b.kind == BindKind::Uav;
+  switch (b.dim) {
+    case hlsl::ImageDim::Dim1D: return b.arrayed ? (rw ? "RWTexture1DArray" : "Texture1DArray") : (rw ? "RWTexture1D" : "Texture1D");
+    case hlsl::ImageDim::Dim3D: return rw ? "RWTexture3D" : "Texture3D";
+    case hlsl::ImageDim::Cube: return b.arrayed ? "TextureCubeArray" : "TextureCube";
+    default: return b.arrayed ? (rw ? "RWTexture2DArray" : "Texture2DArray") : (rw ? "RWTexture2D" : "Texture2D");
+  }
+}
 
 struct ContextImpl {
   Device* device = nullptr;
@@ -117,6 +133,17 @@ struct ContextImpl {
     vkCmdEndRendering(d->cmd());
     rendering = false;
   }
+  // A texture bound to a slot of a type it cannot be seen as reads as unbound; said once per
+  // texture and register.
+  std::set<std::pair<const Texture*, uint32_t>> mismatches;
+  template <typename Binding>
+  void mismatch(const Texture* t, const Binding& b) {
+    if (!mismatches.insert({t, b.binding}).second) return;
+    logMessage("A %ux%u texture of %u slices%s cannot be read through the %s declared at register %c%u; it reads as "
+               "unbound\n",
+               t->width(), t->height(), t->desc.arraySize, t->isCube() ? " (a cube map)" : "",
+               viewTypeName(b), b.kind == BindKind::Uav ? 'u' : 't', b.reg);
+  }
   void warn(const char* text) {
     if (messagesLeft == 0) return;
     --messagesLeft;
@@ -157,6 +184,10 @@ bool isUavKind(hlsl::ResourceKind k) {
 // Stages searched for a shared binding: pixel first, then the pipeline order.
 constexpr uint32_t kStageOrder[6] = {hlsl::Pixel, hlsl::Vertex, hlsl::Hull, hlsl::Domain, hlsl::Geometry, hlsl::Compute};
 
+// Where a stage's bindings start in a graphics pipeline's descriptor set (compute: 0).
+constexpr uint32_t kStageBindingStride = 256;  // more than the HLSL front end's binding ranges
+uint32_t stageBindingOffset(uint32_t stage) { return stage < hlsl::Compute ? stage * kStageBindingStride : 0; }
+
 ProgramLayout* programLayout(ContextImpl& c, Shader* const shaders[6]) {
   std::array<uint32_t, 6> key{};
   for (int s = 0; s < 6; ++s) key[s] = shaders[s] ? shaders[s]->id : 0;
@@ -164,18 +195,30 @@ ProgramLayout* programLayout(ContextImpl& c, Shader* const shaders[6]) {
   if (it != c.layouts.end()) return it->second;
   auto* pl = new ProgramLayout;
   std::map<uint32_t, BindingSource> merged;
+  // Each stage has registers of its own (Direct3D binds per stage): the graphics stages' bindings
+  // are moved apart in the pipeline's modules, so that a vertex shader's t0 and a pixel
+  // shader's t0 are two descriptors.
   auto add = [&](BindingSource b, uint32_t stage) {
+    b.binding += stageBindingOffset(stage);
     auto [pos, inserted] = merged.emplace(b.binding, b);
     if (!inserted && pos->second.type != b.type) {
       logMessage("Shader stages disagree on the kind of binding %u; the first stage's kind is used\n", b.binding);
     }
     pos->second.count = std::max(pos->second.count, b.count);
     pos->second.stageMask |= 1u << stage;
+    pos->second.compared = pos->second.compared || b.compared;
   };
   for (uint32_t s = 0; s < 6; ++s) {
     if (!shaders[s]) continue;
     const hlsl::Reflection& r = shaders[s]->reflection;
     for (const auto& cb : r.cbuffers) {
+      if (cb.size > c.d->limits.uniformRange) {
+        char text[240];
+        std::snprintf(text, sizeof(text),
+                      "Constant buffer %s of %s takes %u bytes; this device reads at most %u (maxUniformBufferRange)",
+                      cb.name.c_str(), r.entry.c_str(), cb.size, c.d->limits.uniformRange);
+        fatalError(text);
+      }
       BindingSource b;
       b.binding = cb.binding;
       b.type = VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER;
@@ -194,6 +237,7 @@ ProgramLayout* programLayout(ContextImpl& c, Shader* const shaders[6]) {
       b.arrayed = res.arrayed;
       b.elementType = res.elementType;
       b.spirvFormat = res.spirvFormat;
+      b.compared = res.kind == hlsl::ResourceKind::Texture && depthCompared(shaders[s]->spirv, res.binding);
       b.kind = res.kind == hlsl::ResourceKind::Sampler ? BindKind::Sampler
                : isUavKind(res.kind)                  ? BindKind::Uav
                                                       : BindKind::ShaderResource;
@@ -397,6 +441,7 @@ VkPipeline buildGraphicsPipeline(ContextImpl& c, ProgramLayout& pl, const Pipeli
   std::vector<VkShaderModule> modules;
   for (uint32_t s = 0; s < 5; ++s) {
     if (!shaders[s]) continue;
+    offsetBindings(code[s], stageBindingOffset(s));
     if (!patchFormats(c, pl, key, code[s], error)) {
       logMessage("Pipeline not built: %s\n", error.c_str());
       for (VkShaderModule old : modules) vkDestroyShaderModule(c.d->device, old, nullptr);
@@ -487,9 +532,19 @@ VkPipeline buildGraphicsPipeline(ContextImpl& c, ProgramLayout& pl, const Pipeli
     TargetBlend tb = effectiveBlend(sd, i);
     // Direct3D ignores blending on targets that cannot blend (integer formats); Vulkan
     // forbids it.
-    if (key.colour[i] != VK_FORMAT_UNDEFINED &&
-        !(c.d->formatFeatures(key.colour[i]) & VK_FORMAT_FEATURE_COLOR_ATTACHMENT_BLEND_BIT))
+    const VkFormat f = key.colour[i];
+    const bool float32 = f == VK_FORMAT_R32_SFLOAT || f == VK_FORMAT_R32G32_SFLOAT || f == VK_FORMAT_R32G32B32A32_SFLOAT;
+    if (f != VK_FORMAT_UNDEFINED && tb.enable &&
+        (!(c.d->formatFeatures(f) & VK_FORMAT_FEATURE_COLOR_ATTACHMENT_BLEND_BIT) || (float32 && !c.d->float32Blending))) {
+      // Direct3D blends float targets; a device that cannot draws them unblended, and says so.
+      if (float32 && !c.d->blendFallbackTold) {
+        logMessage("This device cannot blend into %s targets; passes that blend into them overwrite instead (said "
+                   "once for all such formats)\n",
+                   vkFormatName(f));
+        c.d->blendFallbackTold = true;
+      }
       tb.enable = false;
+    }
     att[i].blendEnable = tb.enable ? VK_TRUE : VK_FALSE;
     att[i].srcColorBlendFactor = toVkBlend(tb.colour & 63);
     att[i].dstColorBlendFactor = toVkBlend((tb.colour >> 6) & 63);
@@ -637,13 +692,30 @@ void ensureRing(ContextImpl& c, Resource& r) {
 struct Use {
   Resource* r;
   VkImageLayout layout;  // UNDEFINED for buffers
-  bool write;
+  Access access;
 };
 
-bool needsBarrier(const Use& u) {
-  if (u.r->isImage) return u.r->layout != u.layout || u.r->written || u.write;
-  return u.r->written || u.write;
+// The pipeline stages of the shader stages in a stage mask (our numbering).
+VkPipelineStageFlags shaderStages(uint32_t stageMask) {
+  static const VkPipelineStageFlags kStages[6] = {
+      VK_PIPELINE_STAGE_VERTEX_SHADER_BIT, VK_PIPELINE_STAGE_TESSELLATION_CONTROL_SHADER_BIT,
+      VK_PIPELINE_STAGE_TESSELLATION_EVALUATION_SHADER_BIT, VK_PIPELINE_STAGE_GEOMETRY_SHADER_BIT,
+      VK_PIPELINE_STAGE_FRAGMENT_SHADER_BIT, VK_PIPELINE_STAGE_COMPUTE_SHADER_BIT};
+  VkPipelineStageFlags out = 0;
+  for (int s = 0; s < 6; ++s)
+    if (stageMask & (1u << s)) out |= kStages[s];
+  return out ? out : VkPipelineStageFlags(VK_PIPELINE_STAGE_ALL_COMMANDS_BIT);
 }
+
+// How a binding reads (or writes) what is bound to it.
+Access shaderAccess(const BindingSource& b, bool write) {
+  VkAccessFlags access = b.type == VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER ? VkAccessFlags(VK_ACCESS_UNIFORM_READ_BIT)
+                         : write ? VkAccessFlags(VK_ACCESS_SHADER_READ_BIT | VK_ACCESS_SHADER_WRITE_BIT)
+                                 : VkAccessFlags(VK_ACCESS_SHADER_READ_BIT);
+  return {shaderStages(b.stageMask), access, write};
+}
+
+bool needsBarrier(const Use& u) { return needsBarrier(*u.r, u.layout, u.access); }
 
 bool isTarget(ContextImpl& c, Texture* t) {
   if (!t) return false;
@@ -676,6 +748,22 @@ VkFormat sampledFormatFor(const BindingSource& b) {
                               : VK_FORMAT_R8G8B8A8_UNORM;
 }
 
+// Whether linear filtering of a sampled format is allowed; the first time it is not, says
+// what happens instead.
+bool linearFilterable(DeviceImpl& d, VkFormat format) {
+  const bool float32 = format == VK_FORMAT_R32_SFLOAT || format == VK_FORMAT_R32G32_SFLOAT ||
+                       format == VK_FORMAT_R32G32B32A32_SFLOAT;
+  if ((d.formatFeatures(format) & VK_FORMAT_FEATURE_SAMPLED_IMAGE_FILTER_LINEAR_BIT) &&
+      (d.float32Filtering || !float32))
+    return true;
+  if (!d.filterFallbackTold)
+    logMessage("This device cannot filter %s textures linearly; samplers reading them take the nearest texel "
+               "instead (said once for all such formats)\n",
+               vkFormatName(format));
+  d.filterFallbackTold = true;
+  return false;
+}
+
 // One descriptor for an element nothing usable is bound to: a null descriptor where the
 // device has them (reads give zeros, writes are dropped, as in Direct3D), otherwise a small
 // zero-filled stand-in. False when neither can be given.
@@ -687,12 +775,14 @@ bool unboundDescriptor(ContextImpl& c, const BindingSource& b, std::vector<Use>&
       const bool storage = b.type == VK_DESCRIPTOR_TYPE_STORAGE_IMAGE;
       VkDescriptorImageInfo ii{};
       if (!d.nullDescriptor) {
-        Resource* r = dummyImage(d, viewTypeFor(b), storage ? vkFormatFromSpirv(b.spirvFormat) : sampledFormatFor(b),
-                                 storage);
+        const VkFormat format = storage     ? vkFormatFromSpirv(b.spirvFormat)
+                                : b.compared ? VK_FORMAT_D32_SFLOAT
+                                             : sampledFormatFor(b);
+        Resource* r = dummyImage(d, viewTypeFor(b), format, storage);
         if (!r) return false;
         ii.imageView = storage ? r->uav : r->srv;
         ii.imageLayout = storage ? VK_IMAGE_LAYOUT_GENERAL : VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL;
-        uses.push_back({r, ii.imageLayout, storage});
+        uses.push_back({r, ii.imageLayout, shaderAccess(b, storage)});
       }
       c.imageInfos.push_back(ii);
       return true;
@@ -704,7 +794,7 @@ bool unboundDescriptor(ContextImpl& c, const BindingSource& b, std::vector<Use>&
       if (!d.nullDescriptor) {
         v = dummyTexelView(d, storage ? vkFormatFromSpirv(b.spirvFormat) : sampledFormatFor(b), storage);
         if (!v) return false;
-        uses.push_back({dummyBuffer(d, storage), VK_IMAGE_LAYOUT_UNDEFINED, storage});
+        uses.push_back({dummyBuffer(d, storage), VK_IMAGE_LAYOUT_UNDEFINED, shaderAccess(b, storage)});
       }
       c.texelViews.push_back(v);
       return true;
@@ -723,9 +813,9 @@ bool unboundDescriptor(ContextImpl& c, const BindingSource& b, std::vector<Use>&
         Resource* r = dummyBuffer(d, writable);
         VkDeviceSize range = kDummyBufferSize;
         if (b.type == VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER)
-          range = std::min<VkDeviceSize>(range, d.properties.limits.maxUniformBufferRange);
+          range = std::min<VkDeviceSize>(range, d.limits.uniformRange);
         bi = {r->buffer, 0, range};
-        uses.push_back({r, VK_IMAGE_LAYOUT_UNDEFINED, writable});
+        uses.push_back({r, VK_IMAGE_LAYOUT_UNDEFINED, shaderAccess(b, writable)});
       }
       c.bufferInfos.push_back(bi);
       return true;
@@ -740,6 +830,9 @@ bool gatherDescriptors(ContextImpl& c, ProgramLayout& pl, std::vector<Use>& uses
   c.bufferInfos.clear();
   c.imageInfos.clear();
   c.texelViews.clear();
+  // A texture the device cannot filter linearly makes this draw's samplers take the nearest
+  // texel (textures come before samplers in binding order).
+  bool unfilterable = false;
   // Every binding's descriptors lie side by side in these lists: no reallocation may move them.
   const size_t n = pl.descriptorCount;
   c.bufferInfos.reserve(n);
@@ -759,6 +852,11 @@ bool gatherDescriptors(ContextImpl& c, ProgramLayout& pl, std::vector<Use>& uses
       switch (b.type) {
         case VK_DESCRIPTOR_TYPE_SAMPLER: {
           if (!sampler || !sampler->impl) break;
+          if (unfilterable && (sampler->desc.mode & 0xF)) {
+            SamplerDesc nearest = sampler->desc;
+            nearest.mode &= ~0xFu;  // min, mag and mip point; anisotropy off
+            sampler = c.device->samplerFor(nearest);
+          }
           VkDescriptorImageInfo ii{};
           ii.sampler = sampler->impl->sampler;
           c.imageInfos.push_back(ii);
@@ -770,10 +868,15 @@ bool gatherDescriptors(ContextImpl& c, ProgramLayout& pl, std::vector<Use>& uses
           if (!t || !t->resource->isImage) break;
           const bool storage = b.type == VK_DESCRIPTOR_TYPE_STORAGE_IMAGE;
           VkDescriptorImageInfo ii{};
-          ii.imageView = imageView(*c.d, t, storage ? 1 : 0, 0);
-          if (!ii.imageView) break;  // the format refused this use
+          ii.imageView = shaderView(*c.d, t, storage, viewTypeFor(b));
+          if (!ii.imageView) {
+            // The format refused this use, or the texture cannot be seen as the declared type.
+            if (imageView(*c.d, t, storage ? 1 : 0, 0)) c.mismatch(t, b);
+            break;
+          }
           ii.imageLayout = storage ? VK_IMAGE_LAYOUT_GENERAL : VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL;
-          uses.push_back({t->resource, ii.imageLayout, storage});
+          if (!storage && !linearFilterable(*c.d, t->resource->viewFormat)) unfilterable = true;
+          uses.push_back({t->resource, ii.imageLayout, shaderAccess(b, storage)});
           c.imageInfos.push_back(ii);
           given = true;
           break;
@@ -784,7 +887,7 @@ bool gatherDescriptors(ContextImpl& c, ProgramLayout& pl, std::vector<Use>& uses
           const bool storage = b.type == VK_DESCRIPTOR_TYPE_STORAGE_TEXEL_BUFFER;
           VkBufferView v = texelView(*c.d, t, storage);
           if (!v) break;
-          uses.push_back({t->resource, VK_IMAGE_LAYOUT_UNDEFINED, storage});
+          uses.push_back({t->resource, VK_IMAGE_LAYOUT_UNDEFINED, shaderAccess(b, storage)});
           c.texelViews.push_back(v);
           given = true;
           break;
@@ -796,16 +899,17 @@ bool gatherDescriptors(ContextImpl& c, ProgramLayout& pl, std::vector<Use>& uses
           if (b.kind == BindKind::Counter) {
             if (!r.hasCounter) break;
             bi = {r.buffer, r.counterOffset, 4};
-            uses.push_back({&r, VK_IMAGE_LAYOUT_UNDEFINED, true});
+            uses.push_back({&r, VK_IMAGE_LAYOUT_UNDEFINED, shaderAccess(b, true)});
           } else if (r.dynamic && (b.type == VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER || !r.copyOnUnmap)) {
             // The latest contents live in the frame's upload ring.
             ensureRing(c, r);
-            bi = {r.ringBuffer, r.ringOffset, std::min<VkDeviceSize>(r.size, 65536)};
+            bi = {r.ringBuffer, r.ringOffset, std::min<VkDeviceSize>(r.size, c.d->limits.uniformRange)};
           } else {
             VkDeviceSize range = r.size;
-            if (b.type == VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER) range = std::min<VkDeviceSize>(range, 65536);
+            if (b.type == VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER)
+              range = std::min<VkDeviceSize>(range, c.d->limits.uniformRange);
             bi = {r.buffer, 0, range};
-            uses.push_back({&r, VK_IMAGE_LAYOUT_UNDEFINED, b.kind == BindKind::Uav});
+            uses.push_back({&r, VK_IMAGE_LAYOUT_UNDEFINED, shaderAccess(b, b.kind == BindKind::Uav)});
           }
           c.bufferInfos.push_back(bi);
           given = true;
@@ -891,12 +995,14 @@ void applyUses(ContextImpl& c, std::vector<Use>& uses) {
       u.r->written = true;
     }
   }
+  BarrierBatch& batch = c.d->batch;
   for (Use& u : uses) {
     if (u.r->isImage)
-      transition(*c.d, cmd, *u.r, u.layout, u.write);
+      transition(*c.d, cmd, *u.r, u.layout, u.access, &batch);
     else
-      bufferBarrier(*c.d, cmd, *u.r, u.write);
+      bufferBarrier(*c.d, cmd, *u.r, u.access, &batch);
   }
+  batch.flush(*c.d, cmd);
 }
 
 }  // namespace
@@ -935,6 +1041,25 @@ gfxbackend::Shader* createShader(Device* device, hlsl::Stage stage, const std::v
     logMessage("Shader %s refused: it needs %s, which this device does not offer\n",
                reflection.entry.empty() ? "module" : reflection.entry.c_str(), missing.c_str());
     return nullptr;
+  }
+  if (stage == hlsl::Compute && device && device->impl()) {
+    const DeviceImpl& d = *device->impl();
+    const uint32_t* size = reflection.localSize;
+    const uint64_t threads = uint64_t(size[0]) * size[1] * size[2];
+    const uint32_t* most = d.properties.limits.maxComputeWorkGroupSize;
+    char text[240] = "";
+    if (threads > d.limits.computeInvocations)
+      std::snprintf(text, sizeof(text),
+                    "Compute shader %s runs %llu threads a group; this device runs at most %u "
+                    "(maxComputeWorkGroupInvocations)",
+                    reflection.entry.c_str(), static_cast<unsigned long long>(threads), d.limits.computeInvocations);
+    for (int i = 0; i < 3 && !text[0]; ++i)
+      if (size[i] > most[i])
+        std::snprintf(text, sizeof(text),
+                      "Compute shader %s has groups %u threads wide in %c; this device allows %u "
+                      "(maxComputeWorkGroupSize)",
+                      reflection.entry.c_str(), size[i], "xyz"[i], most[i]);
+    if (text[0]) fatalError(text);
   }
   auto* s = new Shader;
   s->stage = stage;
@@ -1063,6 +1188,13 @@ void DeviceContext::setRenderTargets(uint32_t count, Texture* const* targets, Te
   c.rtCount = std::min(count, kRenderTargetSlots);
   for (uint32_t i = 0; i < kRenderTargetSlots; ++i) c.rts[i] = (targets && i < c.rtCount) ? targets[i] : nullptr;
   while (c.rtCount > 0 && !c.rts[c.rtCount - 1]) --c.rtCount;
+  if (c.rtCount > c.d->limits.colourTargets) {
+    char text[200];
+    std::snprintf(text, sizeof(text),
+                  "This device draws into at most %u colour targets at once (maxColorAttachments); a pass binds %u",
+                  c.d->limits.colourTargets, c.rtCount);
+    fatalError(text);
+  }
   c.depth = depth;
   c.slice = slice;
 }
@@ -1096,7 +1228,7 @@ bool beginRendering(ContextImpl& c) {
     colour[i] = {VK_STRUCTURE_TYPE_RENDERING_ATTACHMENT_INFO};
     Texture* t = c.rts[i];
     if (!t || !t->resource || !t->resource->isImage) continue;
-    transition(*c.d, cmd, *t->resource, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL, true);
+    transition(*c.d, cmd, *t->resource, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL, true, &c.d->batch);
     colour[i].imageView = imageView(*c.d, t, 2, c.slice);
     colour[i].imageLayout = VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL;
     colour[i].loadOp = VK_ATTACHMENT_LOAD_OP_LOAD;
@@ -1110,7 +1242,7 @@ bool beginRendering(ContextImpl& c) {
   bool hasStencil = hasDepth && (c.depth->resource->aspect & VK_IMAGE_ASPECT_STENCIL_BIT);
   if (hasDepth) {
     Resource& r = *c.depth->resource;
-    transition(*c.d, cmd, r, VK_IMAGE_LAYOUT_DEPTH_STENCIL_ATTACHMENT_OPTIMAL, true);
+    transition(*c.d, cmd, r, VK_IMAGE_LAYOUT_DEPTH_STENCIL_ATTACHMENT_OPTIMAL, true, &c.d->batch);
     depth.imageView = imageView(*c.d, c.depth, 3, 0);
     depth.imageLayout = VK_IMAGE_LAYOUT_DEPTH_STENCIL_ATTACHMENT_OPTIMAL;
     depth.loadOp = VK_ATTACHMENT_LOAD_OP_LOAD;
@@ -1119,6 +1251,7 @@ bool beginRendering(ContextImpl& c) {
     w = std::min(w, r.extent.width);
     h = std::min(h, r.extent.height);
   }
+  c.d->batch.flush(*c.d, cmd);  // the targets' barriers, as one
   if (w == UINT32_MAX) return false;
   VkRenderingInfo ri{VK_STRUCTURE_TYPE_RENDERING_INFO};
   ri.renderArea = {{0, 0}, {w, h}};
@@ -1192,10 +1325,13 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
   if (c.layout)
     for (const auto& e : c.layout->elements) {
       Texture* vb = e.inputSlot < kVertexBufferSlots ? c.vbs[e.inputSlot] : nullptr;
-      if (vb && vb->resource && !vb->resource->dynamic) uses.push_back({vb->resource, VK_IMAGE_LAYOUT_UNDEFINED, false});
+      if (vb && vb->resource && !vb->resource->dynamic)
+        uses.push_back({vb->resource, VK_IMAGE_LAYOUT_UNDEFINED,
+                        {VK_PIPELINE_STAGE_VERTEX_INPUT_BIT, VK_ACCESS_VERTEX_ATTRIBUTE_READ_BIT, false}});
     }
   if (indexed && c.ib && c.ib->resource && !c.ib->resource->dynamic)
-    uses.push_back({c.ib->resource, VK_IMAGE_LAYOUT_UNDEFINED, false});
+    uses.push_back({c.ib->resource, VK_IMAGE_LAYOUT_UNDEFINED,
+                    {VK_PIPELINE_STAGE_VERTEX_INPUT_BIT, VK_ACCESS_INDEX_READ_BIT, false}});
   bool barrier = false;
   for (const Use& u : uses)
     if (needsBarrier(u) || (u.r->hasCounter && u.r->pendingCount != kKeepUavCount)) barrier = true;
@@ -1214,7 +1350,10 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
   D3DViewport v = c.viewport;
   if (!c.viewportSet) v = {0, 0, float(c.extent.width), float(c.extent.height), 0, 1};
   VkViewport vp{v.x, v.y + v.height, v.width, -v.height, v.minDepth, v.maxDepth};
-  if (vp.width <= 0.0f) vp.width = 1.0f;
+  // A viewport without area draws nothing in Direct3D; Vulkan refuses one, so it becomes a
+  // one-pixel viewport behind an empty scissor.
+  const bool noArea = !(v.width > 0.0f) || !(v.height > 0.0f);
+  if (noArea) vp = {v.x, v.y + 1.0f, 1.0f, -1.0f, v.minDepth, v.maxDepth};
   vkCmdSetViewport(cmd, 0, 1, &vp);
   VkRect2D sc{{0, 0}, c.extent};
   if (key.state->desc.flags & kScissor) {
@@ -1226,7 +1365,7 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
   // A prepared draw runs with an empty scissor: everything up to the rasterizer runs (some
   // drivers compile their shader variants on a draw's first execution, not with the
   // pipeline) and no pixel is written.
-  if (c.prepareOnly) sc = {{0, 0}, {0, 0}};
+  if (c.prepareOnly || noArea) sc = {{0, 0}, {0, 0}};
   vkCmdSetScissor(cmd, 0, 1, &sc);
   vkCmdSetStencilReference(cmd, VK_STENCIL_FACE_FRONT_AND_BACK, c.stencilRef);
   float zero[4] = {0, 0, 0, 0};
@@ -1352,6 +1491,77 @@ void DeviceContext::dispatch(uint32_t x, uint32_t y, uint32_t z) {
   vkCmdDispatch(cmd, x, y, z);
 }
 
+namespace gfxbackend {
+namespace {
+
+// The stencil of a depth-stencil copy into a staging buffer, one byte a texel in a buffer of
+// its own, in the same order as the depth regions; merged when the copy is mapped.
+void copyStencil(ContextImpl& c, VkCommandBuffer cmd, Resource& s, Resource& d,
+                 std::vector<VkBufferImageCopy>& regions) {
+  VkDeviceSize bytes = 0;
+  for (const VkBufferImageCopy& r : regions) bytes += VkDeviceSize(r.imageExtent.width) * r.imageExtent.height;
+  DeviceImpl& dev = *c.d;
+  if (d.stencilSize < bytes) {
+    if (d.stencilBuffer) {
+      VkDevice device = dev.device;
+      VkBuffer old = d.stencilBuffer;
+      Allocation oldAlloc = d.stencilAlloc;
+      DeviceImpl* owner = c.d;
+      dev.deferDelete([device, old, oldAlloc, owner] {
+        vkDestroyBuffer(device, old, nullptr);
+        owner->release(oldAlloc);
+      });
+    }
+    VkBufferCreateInfo bi{VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO};
+    bi.size = bytes;
+    bi.usage = VK_BUFFER_USAGE_TRANSFER_DST_BIT;
+    if (vkCreateBuffer(dev.device, &bi, nullptr, &d.stencilBuffer) != VK_SUCCESS) fatalError("Vulkan: buffer creation failed");
+    dev.counters->buffers++;
+    VkMemoryRequirements req;
+    vkGetBufferMemoryRequirements(dev.device, d.stencilBuffer, &req);
+    d.stencilAlloc = dev.allocate(req, MemoryUse::Readback, false);
+    vkBindBufferMemory(dev.device, d.stencilBuffer, d.stencilAlloc.memory, d.stencilAlloc.offset);
+    d.stencilSize = bytes;
+  }
+  VkDeviceSize at = 0;
+  for (VkBufferImageCopy& r : regions) {
+    r.bufferOffset = at;
+    r.imageSubresource.aspectMask = VK_IMAGE_ASPECT_STENCIL_BIT;
+    at += VkDeviceSize(r.imageExtent.width) * r.imageExtent.height;
+  }
+  vkCmdCopyImageToBuffer(cmd, s.image, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, d.stencilBuffer, uint32_t(regions.size()),
+                         regions.data());
+  d.repackFrom = s.format;
+}
+
+// Direct3D's 24/8 layout from the copied depth (unorm or float) and stencil.
+void mergeStencil(Resource& r) {
+  if (r.repackFrom == VK_FORMAT_UNDEFINED || !r.stencilAlloc.mapped) return;
+  const uint8_t* stencil = r.stencilAlloc.mapped;
+  VkDeviceSize at = 0;
+  for (const Resource::Sub& s : r.subs) {
+    const size_t texels = size_t(s.width) * s.height;
+    if (at + texels > r.stencilSize) break;
+    for (size_t i = 0; i < texels; ++i) {
+      uint32_t word;
+      std::memcpy(&word, r.mapped + s.offset + i * 4, 4);
+      uint32_t depth24 = word & 0xFFFFFF;
+      if (r.repackFrom == VK_FORMAT_D32_SFLOAT_S8_UINT) {
+        float f;
+        std::memcpy(&f, &word, 4);
+        depth24 = uint32_t(std::clamp(f, 0.0f, 1.0f) * 16777215.0f + 0.5f);
+      }
+      word = depth24 | (uint32_t(stencil[at + i]) << 24);
+      std::memcpy(r.mapped + s.offset + i * 4, &word, 4);
+    }
+    at += texels;
+  }
+  r.repackFrom = VK_FORMAT_UNDEFINED;
+}
+
+}  // namespace
+}  // namespace gfxbackend
+
 void DeviceContext::copyResource(Texture* dst, Texture* src) {
   ContextImpl& c = *impl_;
   if (!dst || !src || !dst->resource || !src->resource || dst == src) return;
@@ -1374,9 +1584,11 @@ void DeviceContext::copyResource(Texture* dst, Texture* src) {
       (s.isImage && !(s.usage & VK_IMAGE_USAGE_TRANSFER_SRC_BIT)))
     return;
   VkCommandBuffer cmd = c.d->cmd();
+  BarrierBatch& batch = c.d->batch;
   if (s.isImage && d.isImage) {
-    transition(*c.d, cmd, s, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, false);
-    transition(*c.d, cmd, d, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, true);
+    transition(*c.d, cmd, s, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, false, &batch);
+    transition(*c.d, cmd, d, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, true, &batch);
+    batch.flush(*c.d, cmd);
     std::vector<VkImageCopy>& regions = c.imageCopies;
     regions.clear();
     uint32_t mips = std::min(s.mipLevels, d.mipLevels);
@@ -1393,8 +1605,9 @@ void DeviceContext::copyResource(Texture* dst, Texture* src) {
     vkCmdCopyImage(cmd, s.image, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, d.image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL,
                    uint32_t(regions.size()), regions.data());
   } else if (s.isImage && !d.isImage) {
-    transition(*c.d, cmd, s, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, false);
-    bufferBarrier(*c.d, cmd, d, true);
+    transition(*c.d, cmd, s, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, false, &batch);
+    bufferBarrier(*c.d, cmd, d, true, &batch);
+    batch.flush(*c.d, cmd);
     std::vector<VkBufferImageCopy>& regions = c.bufferImageCopies;
     regions.clear();
     uint32_t i = 0;
@@ -1412,10 +1625,12 @@ void DeviceContext::copyResource(Texture* dst, Texture* src) {
     if (!regions.empty())
       vkCmdCopyImageToBuffer(cmd, s.image, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, d.buffer, uint32_t(regions.size()),
                              regions.data());
+    if ((s.aspect & VK_IMAGE_ASPECT_STENCIL_BIT) && !regions.empty()) copyStencil(c, cmd, s, d, regions);
     d.written = true;
   } else if (!s.isImage && d.isImage) {
-    bufferBarrier(*c.d, cmd, s, false);
-    transition(*c.d, cmd, d, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, true);
+    bufferBarrier(*c.d, cmd, s, false, &batch);
+    transition(*c.d, cmd, d, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, true, &batch);
+    batch.flush(*c.d, cmd);
     std::vector<VkBufferImageCopy>& regions = c.bufferImageCopies;
     regions.clear();
     uint32_t i = 0;
@@ -1436,8 +1651,9 @@ void DeviceContext::copyResource(Texture* dst, Texture* src) {
   } else {
     // A dynamic destination keeps its CPU copy: the GPU copy wins until the next map
     // (dynamic destinations are not a Direct3D use either).
-    if (!fromRing) bufferBarrier(*c.d, cmd, s, false);
-    bufferBarrier(*c.d, cmd, d, true);
+    if (!fromRing) bufferBarrier(*c.d, cmd, s, false, &batch);
+    bufferBarrier(*c.d, cmd, d, true, &batch);
+    batch.flush(*c.d, cmd);
     VkBufferCopy r{srcOffset, 0, std::min(s.size, d.size)};
     vkCmdCopyBuffer(cmd, srcBuffer, d.buffer, 1, &r);
   }
@@ -1454,12 +1670,15 @@ bool DeviceContext::map(Texture* t, uint32_t subresource, D3DMap type, MappedSub
       // A fence only orders device accesses: the GPU's writes reach the host through a
       // barrier into the host stage.
       c.endRendering();
-      VkMemoryBarrier b{VK_STRUCTURE_TYPE_MEMORY_BARRIER, nullptr, VK_ACCESS_MEMORY_WRITE_BIT, VK_ACCESS_HOST_READ_BIT};
-      vkCmdPipelineBarrier(c.d->cmd(), VK_PIPELINE_STAGE_ALL_COMMANDS_BIT, VK_PIPELINE_STAGE_HOST_BIT, 0, 1, &b, 0,
-                           nullptr, 0, nullptr);
+      VkMemoryBarrier b{VK_STRUCTURE_TYPE_MEMORY_BARRIER, nullptr, r.writeAccess ? r.writeAccess : VkAccessFlags(VK_ACCESS_MEMORY_WRITE_BIT),
+                        VK_ACCESS_HOST_READ_BIT};
+      vkCmdPipelineBarrier(c.d->cmd(), r.writeStages ? r.writeStages : VkPipelineStageFlags(VK_PIPELINE_STAGE_ALL_COMMANDS_BIT),
+                           VK_PIPELINE_STAGE_HOST_BIT, 0, 1, &b, 0, nullptr, 0, nullptr);
+      c.d->counters->barriers++;
     }
     c.d->submit(true);  // the GPU's copies into it must have landed
     r.written = false;
+    mergeStencil(r);
     if (r.subs.empty()) {
       out.data = r.mapped;
       out.rowPitch = out.depthPitch = uint32_t(r.size);
@@ -1486,6 +1705,13 @@ bool DeviceContext::map(Texture* t, uint32_t subresource, D3DMap type, MappedSub
     return true;
   }
   if (r.dynamic && !r.isImage && (type == D3D11_MAP_WRITE_DISCARD || type == D3D11_MAP_WRITE_NO_OVERWRITE)) {
+#ifndef NDEBUG
+    // A discarding map hands out memory whose contents are undefined. The last draw's
+    // constants would still be here, so a pass that forgets one would work by luck; debug
+    // builds fill the memory with NaNs (-1 as integers) so that such a pass shows in tests.
+    if (type == D3D11_MAP_WRITE_DISCARD && (t->flags() & kBindConstantBuffer))
+      std::fill(r.shadow.begin(), r.shadow.end(), uint8_t(0xFF));
+#endif
     out.data = r.shadow.data();
     out.rowPitch = out.depthPitch = uint32_t(r.size);
     return true;
@@ -1628,16 +1854,76 @@ void DeviceContext::clearDepthStencilView(Texture* depth, uint32_t flags, float 
   vkCmdClearDepthStencilImage(cmd, r.image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, &v, 1, &range);
 }
 
+namespace {
+
+float halfToFloat(uint32_t h) {
+  const uint32_t sign = (h >> 15) & 1, exponent = (h >> 10) & 31, mantissa = h & 1023;
+  float v;
+  if (exponent == 0) v = std::ldexp(float(mantissa), -24);
+  else if (exponent == 31) v = mantissa ? std::numeric_limits<float>::quiet_NaN() : std::numeric_limits<float>::infinity();
+  else v = std::ldexp(float(mantissa | 1024), int(exponent) - 25);
+  return sign ? -v : v;
+}
+
+// The clear value that writes the lowest bits of each of `values` into the channels of
+// `format` unchanged, as Direct3D's integer clear of any view does. False for formats it does
+// not know (sRGB among them: its encoding is not a plain division).
+bool bitCopyClear(VkFormat format, const uint32_t values[4], VkClearColorValue& out) {
+  enum Kind { Unorm, Snorm, Float, Uint, Sint };
+  Kind kind;
+  uint32_t bits;
+  switch (format) {
+    case VK_FORMAT_R8_UNORM: case VK_FORMAT_R8G8_UNORM: case VK_FORMAT_R8G8B8A8_UNORM: case VK_FORMAT_B8G8R8A8_UNORM:
+      kind = Unorm, bits = 8; break;
+    case VK_FORMAT_R16_UNORM: case VK_FORMAT_R16G16_UNORM: case VK_FORMAT_R16G16B16A16_UNORM:
+      kind = Unorm, bits = 16; break;
+    case VK_FORMAT_R8G8B8A8_SNORM: kind = Snorm, bits = 8; break;
+    case VK_FORMAT_R16_SNORM: case VK_FORMAT_R16G16_SNORM: case VK_FORMAT_R16G16B16A16_SNORM:
+      kind = Snorm, bits = 16; break;
+    case VK_FORMAT_R16_SFLOAT: case VK_FORMAT_R16G16_SFLOAT: case VK_FORMAT_R16G16B16A16_SFLOAT:
+      kind = Float, bits = 16; break;
+    case VK_FORMAT_R32_SFLOAT: case VK_FORMAT_R32G32_SFLOAT: case VK_FORMAT_R32G32B32A32_SFLOAT:
+      kind = Float, bits = 32; break;
+    case VK_FORMAT_R8_UINT: case VK_FORMAT_R8G8B8A8_UINT: kind = Uint, bits = 8; break;
+    case VK_FORMAT_R16_UINT: case VK_FORMAT_R16G16_UINT: case VK_FORMAT_R16G16B16A16_UINT: kind = Uint, bits = 16; break;
+    case VK_FORMAT_R32_UINT: case VK_FORMAT_R32G32_UINT: case VK_FORMAT_R32G32B32A32_UINT: kind = Uint, bits = 32; break;
+    case VK_FORMAT_R8G8B8A8_SINT: kind = Sint, bits = 8; break;
+    case VK_FORMAT_R16_SINT: case VK_FORMAT_R16G16_SINT: case VK_FORMAT_R16G16B16A16_SINT: kind = Sint, bits = 16; break;
+    case VK_FORMAT_R32_SINT: case VK_FORMAT_R32G32_SINT: case VK_FORMAT_R32G32B32A32_SINT: kind = Sint, bits = 32; break;
+    default: return false;
+  }
+  const uint32_t mask = bits == 32 ? 0xFFFFFFFFu : (1u << bits) - 1;
+  for (int i = 0; i < 4; ++i) {
+    const uint32_t v = values[i] & mask;
+    const int32_t signedValue = bits == 32 ? int32_t(v) : (v >> (bits - 1)) ? int32_t(v) - int32_t(1u << bits) : int32_t(v);
+    switch (kind) {
+      case Unorm: out.float32[i] = float(v) / float(mask); break;
+      case Snorm: out.float32[i] = std::max(-1.0f, float(signedValue) / float(mask >> 1)); break;
+      case Float:
+        if (bits == 32) std::memcpy(&out.float32[i], &v, 4);
+        else out.float32[i] = halfToFloat(v);
+        break;
+      case Uint: out.uint32[i] = v; break;
+      case Sint: out.int32[i] = signedValue; break;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 void DeviceContext::clearUnorderedAccessViewUint(Texture* t, const uint32_t values[4]) {
   ContextImpl& c = *impl_;
   if (!t || !t->resource) return;
   Resource& r = *t->resource;
   if (r.isImage) {
     VkClearColorValue v{};
-    if (isIntegerFormat(r.format))
-      for (int i = 0; i < 4; ++i) v.uint32[i] = values[i];
-    else
-      for (int i = 0; i < 4; ++i) v.float32[i] = float(values[i]);
+    if (!bitCopyClear(r.viewFormat, values, v)) {
+      if (isIntegerFormat(r.format))
+        for (int i = 0; i < 4; ++i) v.uint32[i] = values[i];
+      else
+        for (int i = 0; i < 4; ++i) v.float32[i] = float(values[i]);
+    }
     clearImage(c, r, v, 0, VK_REMAINING_ARRAY_LAYERS);
     return;
   }

@@ -221,33 +221,159 @@ Staging DeviceImpl::staging(VkDeviceSize size, VkDeviceSize align) {
 
 static VkAccessFlags kAllAccess = VK_ACCESS_MEMORY_READ_BIT | VK_ACCESS_MEMORY_WRITE_BIT;
 
-void transition(DeviceImpl& d, VkCommandBuffer cmd, Resource& r, VkImageLayout layout, bool write) {
-  if (r.layout == layout && !r.written && !write) return;
+namespace {
+
+// The access an image layout stands for when the caller names only the layout.
+Access accessOfLayout(VkImageLayout layout, bool write) {
+  switch (layout) {
+    case VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL: return {VK_PIPELINE_STAGE_TRANSFER_BIT, VK_ACCESS_TRANSFER_READ_BIT, write};
+    case VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL: return {VK_PIPELINE_STAGE_TRANSFER_BIT, VK_ACCESS_TRANSFER_WRITE_BIT, write};
+    case VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL:
+      return {VK_PIPELINE_STAGE_COLOR_ATTACHMENT_OUTPUT_BIT,
+              VK_ACCESS_COLOR_ATTACHMENT_READ_BIT | VK_ACCESS_COLOR_ATTACHMENT_WRITE_BIT, write};
+    case VK_IMAGE_LAYOUT_DEPTH_STENCIL_ATTACHMENT_OPTIMAL:
+      return {VK_PIPELINE_STAGE_EARLY_FRAGMENT_TESTS_BIT | VK_PIPELINE_STAGE_LATE_FRAGMENT_TESTS_BIT,
+              VK_ACCESS_DEPTH_STENCIL_ATTACHMENT_READ_BIT | VK_ACCESS_DEPTH_STENCIL_ATTACHMENT_WRITE_BIT, write};
+    default: return {VK_PIPELINE_STAGE_ALL_COMMANDS_BIT, kAllAccess, write};
+  }
+}
+
+// Whether a read must wait for the last write: the write is visible to the stages and
+// accesses of earlier barriers (each barrier covers all of both, so the pairs stay a product).
+bool readWaits(const Resource& r, const Access& a) {
+  return r.written && ((a.stages & ~r.visibleStages) || (a.access & ~r.visibleAccess));
+}
+
+// Decides the barrier for an access and updates the tracking; false when none is needed.
+bool order(Resource& r, bool image, VkImageLayout layout, const Access& a, VkPipelineStageFlags& src,
+           VkAccessFlags& srcAccess, VkPipelineStageFlags& dst, VkAccessFlags& dstAccess) {
+  const bool relayout = image && r.layout != layout;
+  const bool needed = relayout || (a.write ? (r.written || r.readStages) : readWaits(r, a));
+  src = (r.written ? r.writeStages : 0) | ((a.write || relayout) ? r.readStages : 0);
+  srcAccess = r.written ? r.writeAccess : 0;
+  dst = a.stages;
+  dstAccess = a.access;
+  if (a.write) {
+    r.written = true;
+    r.writeStages = a.stages;
+    r.writeAccess = a.access;
+    r.visibleStages = 0;
+    r.visibleAccess = 0;
+    r.readStages = 0;
+  } else if (relayout) {
+    // The layout change is itself a write, ordered before this access's stages.
+    r.written = true;
+    r.writeStages = a.stages;
+    r.writeAccess = 0;
+    r.visibleStages = r.readStages = a.stages;
+    r.visibleAccess = a.access;
+  } else {
+    if (needed) {
+      dst = r.visibleStages |= a.stages;
+      dstAccess = r.visibleAccess |= a.access;
+    }
+    r.readStages |= a.stages;
+  }
+  if (image) r.layout = layout;
+  if (!src) src = VK_PIPELINE_STAGE_TOP_OF_PIPE_BIT;
+  return needed;
+}
+
+}  // namespace
+
+bool needsBarrier(const Resource& r, VkImageLayout layout, const Access& a) {
+  if (r.isImage && r.layout != layout) return true;
+  return a.write ? (r.written || r.readStages) : readWaits(r, a);
+}
+
+void BarrierBatch::flush(DeviceImpl& d, VkCommandBuffer cmd) {
+  if (images.empty() && buffers.empty()) return;
+  vkCmdPipelineBarrier(cmd, src, dst, 0, 0, nullptr, uint32_t(buffers.size()), buffers.data(), uint32_t(images.size()),
+                       images.data());
+  d.counters->barriers++;
+  images.clear();
+  buffers.clear();
+  src = dst = 0;
+}
+
+void transition(DeviceImpl& d, VkCommandBuffer cmd, Resource& r, VkImageLayout layout, const Access& a,
+                BarrierBatch* batch) {
+  const VkImageLayout old = r.layout;
+  VkPipelineStageFlags src = 0, dst = 0;
+  VkAccessFlags srcAccess = 0, dstAccess = 0;
+  if (!order(r, true, layout, a, src, srcAccess, dst, dstAccess)) return;
   VkImageMemoryBarrier b{VK_STRUCTURE_TYPE_IMAGE_MEMORY_BARRIER};
-  b.srcAccessMask = kAllAccess;
-  b.dstAccessMask = kAllAccess;
-  b.oldLayout = r.layout;
+  b.srcAccessMask = srcAccess;
+  b.dstAccessMask = dstAccess;
+  b.oldLayout = old;
   b.newLayout = layout;
   b.srcQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
   b.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
   b.image = r.image;
   b.subresourceRange = {r.aspect, 0, VK_REMAINING_MIP_LEVELS, 0, VK_REMAINING_ARRAY_LAYERS};
-  vkCmdPipelineBarrier(cmd, VK_PIPELINE_STAGE_ALL_COMMANDS_BIT, VK_PIPELINE_STAGE_ALL_COMMANDS_BIT, 0, 0, nullptr, 0,
-                       nullptr, 1, &b);
-  (void)d;
-  r.layout = layout;
-  r.written = write;
+  BarrierBatch& into = batch ? *batch : d.single;
+  into.src |= src;
+  into.dst |= dst;
+  into.images.push_back(b);
+  if (!batch) d.single.flush(d, cmd);
 }
 
-void bufferBarrier(DeviceImpl& d, VkCommandBuffer cmd, Resource& r, bool write) {
-  (void)d;
-  if (!r.written && !write) return;
-  VkMemoryBarrier b{VK_STRUCTURE_TYPE_MEMORY_BARRIER};
-  b.srcAccessMask = kAllAccess;
-  b.dstAccessMask = kAllAccess;
-  vkCmdPipelineBarrier(cmd, VK_PIPELINE_STAGE_ALL_COMMANDS_BIT, VK_PIPELINE_STAGE_ALL_COMMANDS_BIT, 0, 1, &b, 0,
-                       nullptr, 0, nullptr);
-  r.written = write;
+void bufferBarrier(DeviceImpl& d, VkCommandBuffer cmd, Resource& r, const Access& a, BarrierBatch* batch) {
+  VkPipelineStageFlags src = 0, dst = 0;
+  VkAccessFlags srcAccess = 0, dstAccess = 0;
+  if (!order(r, false, VK_IMAGE_LAYOUT_UNDEFINED, a, src, srcAccess, dst, dstAccess)) return;
+  VkBufferMemoryBarrier b{VK_STRUCTURE_TYPE_BUFFER_MEMORY_BARRIER};
+  b.srcAccessMask = srcAccess;
+  b.dstAccessMask = dstAccess;
+  b.srcQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
+  b.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
+  b.buffer = r.buffer;
+  b.offset = 0;
+  b.size = VK_WHOLE_SIZE;
+  BarrierBatch& into = batch ? *batch : d.single;
+  into.src |= src;
+  into.dst |= dst;
+  into.buffers.push_back(b);
+  if (!batch) d.single.flush(d, cmd);
+}
+
+void transition(DeviceImpl& d, VkCommandBuffer cmd, Resource& r, VkImageLayout layout, bool write,
+                BarrierBatch* batch) {
+  transition(d, cmd, r, layout, accessOfLayout(layout, write), batch);
+}
+
+void bufferBarrier(DeviceImpl& d, VkCommandBuffer cmd, Resource& r, bool write, BarrierBatch* batch) {
+  bufferBarrier(d, cmd, r,
+                {VK_PIPELINE_STAGE_TRANSFER_BIT, write ? VkAccessFlags(VK_ACCESS_TRANSFER_WRITE_BIT | VK_ACCESS_TRANSFER_READ_BIT)
+                                                        : VkAccessFlags(VK_ACCESS_TRANSFER_READ_BIT),
+                 write},
+                batch);
+}
+
+void markWritten(Resource& r, VkPipelineStageFlags stages, VkAccessFlags access) {
+  r.written = true;
+  r.writeStages = stages;
+  r.writeAccess = access;
+  r.visibleStages = 0;
+  r.visibleAccess = 0;
+  r.readStages = 0;
+}
+
+static std::string megabytes(uint64_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.1f MiB", double(bytes) / (1024.0 * 1024.0));
+  return text;
+}
+
+// Said for the first target refused; loading then names the operators that asked for most.
+static void refuseOverBudget(DeviceImpl& d, Texture* t, uint64_t bytes) {
+  d.refusedBytes += bytes;
+  if (d.refusals++ > 0) return;
+  const std::string owner = d.memoryOwner.empty() ? std::string() : " of " + d.memoryOwner;
+  logMessage("A %ux%u target (format 0x%x, %s)%s is refused: with it the GPU memory in use would be %s, over this "
+             "device's budget of %s; it draws nothing (targets refused after it are not reported one by one)\n",
+             t->desc.width, t->desc.height, t->desc.format, megabytes(bytes).c_str(), owner.c_str(),
+             megabytes(d.memoryInUse + bytes).c_str(), megabytes(d.limits.memoryBudget).c_str());
 }
 
 static void endRendering(DeviceImpl& d) {
@@ -393,18 +519,21 @@ void createResource(Device* device, Texture* t, const void* initialData) {
       return;
     }
     VkCommandBuffer c = d.cmd();
-    vkCmdFillBuffer(c, r->buffer, 0, VK_WHOLE_SIZE, 0);
     if (initialData) {
+      // The data covers the buffer but a counter and the tail past a 4-byte multiple: those
+      // are filled first, the copy ordered after the fill.
+      vkCmdFillBuffer(c, r->buffer, 0, VK_WHOLE_SIZE, 0);
+      markWritten(*r, VK_PIPELINE_STAGE_TRANSFER_BIT, VK_ACCESS_TRANSFER_WRITE_BIT);
       Staging s = d.staging(t->byteSize(), 16);
       std::memcpy(s.ptr, initialData, t->byteSize());
       c = d.cmd();
-      VkMemoryBarrier b{VK_STRUCTURE_TYPE_MEMORY_BARRIER, nullptr, kAllAccess, kAllAccess};
-      vkCmdPipelineBarrier(c, VK_PIPELINE_STAGE_ALL_COMMANDS_BIT, VK_PIPELINE_STAGE_ALL_COMMANDS_BIT, 0, 1, &b, 0,
-                           nullptr, 0, nullptr);
+      bufferBarrier(d, c, *r, true);
       VkBufferCopy region{s.offset, 0, t->byteSize()};
       vkCmdCopyBuffer(c, s.buffer, r->buffer, 1, &region);
+    } else {
+      vkCmdFillBuffer(c, r->buffer, 0, VK_WHOLE_SIZE, 0);
     }
-    r->written = true;
+    markWritten(*r, VK_PIPELINE_STAGE_TRANSFER_BIT, VK_ACCESS_TRANSFER_WRITE_BIT);
     return;
   }
 
@@ -446,6 +575,19 @@ void createResource(Device* device, Texture* t, const void* initialData) {
   d.counters->images++;
   VkMemoryRequirements req;
   vkGetImageMemoryRequirements(d.device, r->image, &req);
+  if (desc.flags & (kBindRenderTarget | kBindDepthStencil | kBindUnorderedAccess)) {
+    if (!d.memoryOwner.empty()) d.memoryByOwner[d.memoryOwner] += req.size;
+    else d.unattributedBytes += req.size;
+    if (d.memoryInUse + req.size > d.limits.memoryBudget) {
+      // Over budget: no target, so whatever draws into it draws nothing (rather than the
+      // system ending the process for want of memory).
+      refuseOverBudget(d, t, req.size);
+      vkDestroyImage(d.device, r->image, nullptr);
+      delete r;
+      t->resource = nullptr;
+      return;
+    }
+  }
   r->alloc = d.allocate(req, MemoryUse::DeviceLocal, true);
   check(vkBindImageMemory(d.device, r->image, r->alloc.memory, r->alloc.offset), "image memory");
 
@@ -490,7 +632,6 @@ void createResource(Device* device, Texture* t, const void* initialData) {
     VkImageSubresourceRange range{r->aspect, 0, VK_REMAINING_MIP_LEVELS, 0, VK_REMAINING_ARRAY_LAYERS};
     vkCmdClearColorImage(c, r->image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, &v, 1, &range);
   }
-  r->written = true;
 }
 
 void destroyResource(Device* device, Texture* t) {
@@ -503,11 +644,14 @@ void destroyResource(Device* device, Texture* t) {
   d.deferDelete([owner, dev, r] {
     for (VkImageView v : {r->srv, r->uav, r->dsv, r->rtv[0], r->rtv[1], r->rtv[2], r->rtv[3], r->rtv[4], r->rtv[5]})
       if (v) vkDestroyImageView(dev, v, nullptr);
+    for (auto& [key, v] : r->typedViews) vkDestroyImageView(dev, v, nullptr);
     if (r->srvTexel) vkDestroyBufferView(dev, r->srvTexel, nullptr);
     if (r->uavTexel) vkDestroyBufferView(dev, r->uavTexel, nullptr);
     if (r->image) vkDestroyImage(dev, r->image, nullptr);
     if (r->buffer) vkDestroyBuffer(dev, r->buffer, nullptr);
+    if (r->stencilBuffer) vkDestroyBuffer(dev, r->stencilBuffer, nullptr);
     owner->release(r->alloc);
+    owner->release(r->stencilAlloc);
     delete r;
   });
 }
@@ -549,6 +693,47 @@ VkImageView imageView(DeviceImpl& d, Texture* t, int kind, uint32_t slice) {
   return *slot;
 }
 
+VkImageView shaderView(DeviceImpl& d, Texture* t, bool storage, VkImageViewType wanted) {
+  VkImageView own = imageView(d, t, storage ? 1 : 0, 0);
+  if (!own) return VK_NULL_HANDLE;
+  Resource& r = *t->resource;
+  const bool cube = t->isCube() && r.layers >= 6 && !storage;
+  VkImageViewType natural;
+  if (r.imageType == VK_IMAGE_TYPE_3D) natural = VK_IMAGE_VIEW_TYPE_3D;
+  else if (cube) natural = r.layers > 6 ? VK_IMAGE_VIEW_TYPE_CUBE_ARRAY : VK_IMAGE_VIEW_TYPE_CUBE;
+  else if (r.imageType == VK_IMAGE_TYPE_1D) natural = r.layers > 1 ? VK_IMAGE_VIEW_TYPE_1D_ARRAY : VK_IMAGE_VIEW_TYPE_1D;
+  else natural = r.layers > 1 ? VK_IMAGE_VIEW_TYPE_2D_ARRAY : VK_IMAGE_VIEW_TYPE_2D;
+  if (wanted == natural) return own;
+  const uint32_t key = uint32_t(wanted) | (storage ? 0x100u : 0u);
+  auto found = r.typedViews.find(key);
+  if (found != r.typedViews.end()) return found->second;
+  uint32_t layers = 0;  // 0: the texture cannot be seen as `wanted`
+  switch (wanted) {
+    case VK_IMAGE_VIEW_TYPE_1D: layers = r.imageType == VK_IMAGE_TYPE_1D ? 1 : 0; break;
+    case VK_IMAGE_VIEW_TYPE_1D_ARRAY: layers = r.imageType == VK_IMAGE_TYPE_1D ? r.layers : 0; break;
+    case VK_IMAGE_VIEW_TYPE_2D: layers = r.imageType == VK_IMAGE_TYPE_2D ? 1 : 0; break;
+    case VK_IMAGE_VIEW_TYPE_2D_ARRAY: layers = r.imageType == VK_IMAGE_TYPE_2D ? r.layers : 0; break;
+    case VK_IMAGE_VIEW_TYPE_CUBE: layers = cube ? 6 : 0; break;
+    case VK_IMAGE_VIEW_TYPE_CUBE_ARRAY:
+      layers = cube && r.layers % 6 == 0 && d.features.core.imageCubeArray ? r.layers : 0;
+      break;
+    default: break;
+  }
+  VkImageView view = VK_NULL_HANDLE;
+  if (layers) {
+    VkImageViewCreateInfo vi{VK_STRUCTURE_TYPE_IMAGE_VIEW_CREATE_INFO};
+    vi.image = r.image;
+    vi.viewType = wanted;
+    vi.format = r.viewFormat;
+    VkImageAspectFlags aspect = r.aspect & VK_IMAGE_ASPECT_DEPTH_BIT ? VkImageAspectFlags(VK_IMAGE_ASPECT_DEPTH_BIT) : r.aspect;
+    vi.subresourceRange = {aspect, 0, storage ? 1u : r.mipLevels, 0, layers};
+    check(vkCreateImageView(d.device, &vi, nullptr, &view), "view creation");
+    d.counters->imageViews++;
+  }
+  r.typedViews[key] = view;
+  return view;
+}
+
 VkBufferView texelView(DeviceImpl& d, Texture* t, bool uav) {
   Resource& r = *t->resource;
   VkBufferView* slot = uav ? &r.uavTexel : &r.srvTexel;
@@ -556,6 +741,16 @@ VkBufferView texelView(DeviceImpl& d, Texture* t, bool uav) {
   if (!r.buffer) return VK_NULL_HANDLE;  // a dynamic buffer that lives in the upload ring
   VkFormat f = toVkFormat(t->viewFormat);
   if (f == VK_FORMAT_UNDEFINED) return VK_NULL_HANDLE;
+  const uint32_t texelBytes = t->desc.bitsPerPixel ? t->desc.bitsPerPixel / 8 : 0;
+  const uint64_t elements = texelBytes ? r.size / texelBytes : 0;
+  if (elements > d.limits.texelBufferElements) {
+    char text[200];
+    std::snprintf(text, sizeof(text),
+                  "A typed buffer of %llu elements cannot be read on this device, which allows %u "
+                  "(maxTexelBufferElements)",
+                  static_cast<unsigned long long>(elements), d.limits.texelBufferElements);
+    fatalError(text);
+  }
   VkBufferViewCreateInfo vi{VK_STRUCTURE_TYPE_BUFFER_VIEW_CREATE_INFO};
   vi.buffer = r.buffer;
   vi.format = f;
@@ -586,7 +781,7 @@ Resource* dummyBuffer(DeviceImpl& d, bool writable) {
   check(vkBindBufferMemory(d.device, r->buffer, r->alloc.memory, r->alloc.offset), "buffer memory");
   r->size = kDummyBufferSize;
   vkCmdFillBuffer(d.cmd(), r->buffer, 0, VK_WHOLE_SIZE, 0);
-  r->written = true;
+  markWritten(*r, VK_PIPELINE_STAGE_TRANSFER_BIT, VK_ACCESS_TRANSFER_WRITE_BIT);
   slot = r;
   return r;
 }
@@ -628,18 +823,25 @@ Resource* dummyImage(DeviceImpl& d, VkImageViewType type, VkFormat format, bool 
   vkGetImageMemoryRequirements(d.device, r->image, &req);
   r->alloc = d.allocate(req, MemoryUse::DeviceLocal, true);
   check(vkBindImageMemory(d.device, r->image, r->alloc.memory, r->alloc.offset), "image memory");
+  const bool depth = format == VK_FORMAT_D32_SFLOAT;  // a stand-in for a texture compared with SampleCmp
+  r->aspect = depth ? VK_IMAGE_ASPECT_DEPTH_BIT : VK_IMAGE_ASPECT_COLOR_BIT;
   VkImageViewCreateInfo vi{VK_STRUCTURE_TYPE_IMAGE_VIEW_CREATE_INFO};
   vi.image = r->image;
   vi.viewType = type;
   vi.format = format;
-  vi.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, ii.arrayLayers};
+  vi.subresourceRange = {r->aspect, 0, 1, 0, ii.arrayLayers};
   check(vkCreateImageView(d.device, &vi, nullptr, storage ? &r->uav : &r->srv), "view creation");
   d.counters->imageViews++;
   VkCommandBuffer c = d.cmd();
   transition(d, c, *r, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, true);
-  VkClearColorValue zero{};
-  VkImageSubresourceRange range{VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, ii.arrayLayers};
-  vkCmdClearColorImage(c, r->image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, &zero, 1, &range);
+  VkImageSubresourceRange range{r->aspect, 0, 1, 0, ii.arrayLayers};
+  if (depth) {
+    VkClearDepthStencilValue zero{0.0f, 0};
+    vkCmdClearDepthStencilImage(c, r->image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, &zero, 1, &range);
+  } else {
+    VkClearColorValue zero{};
+    vkCmdClearColorImage(c, r->image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, &zero, 1, &range);
+  }
   return slot = r;
 }
 
@@ -828,6 +1030,8 @@ Device::Device(const DeviceOptions& options) {
     devExts.push_back("VK_GOOGLE_hlsl_functionality1");
     devExts.push_back("VK_GOOGLE_decorate_string");
   }
+  const bool memoryBudgetExtension = hasExtension(chosenExts, VK_EXT_MEMORY_BUDGET_EXTENSION_NAME);
+  if (memoryBudgetExtension) devExts.push_back(VK_EXT_MEMORY_BUDGET_EXTENSION_NAME);
   d.swapchainExtension = hasExtension(chosenExts, VK_KHR_SWAPCHAIN_EXTENSION_NAME);
   if (d.swapchainExtension) devExts.push_back(VK_KHR_SWAPCHAIN_EXTENSION_NAME);
   const uint32_t off = options.disabledFeatures;
@@ -844,8 +1048,16 @@ Device::Device(const DeviceOptions& options) {
   f13.pNext = &f12;
   f12.pNext = &f11;
   if (robustness2) f11.pNext = &robust;
+  // Border colours other than Vulkan's three fixed ones.
+  const bool customBorderExtension = hasExtension(chosenExts, VK_EXT_CUSTOM_BORDER_COLOR_EXTENSION_NAME) &&
+                                     !(options.disabledFeatures & kFeatureCustomBorderColour);
+  VkPhysicalDeviceCustomBorderColorFeaturesEXT border{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_CUSTOM_BORDER_COLOR_FEATURES_EXT};
   VkPhysicalDeviceFeatures2 query{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_FEATURES_2};
   query.pNext = &f13;
+  if (customBorderExtension) {
+    border.pNext = query.pNext;
+    query.pNext = &border;
+  }
   vkGetPhysicalDeviceFeatures2(d.physical, &query);
   // Direct3D reads zeros outside what is bound and drops such writes; shaders written for it
   // may rely on that, so bounds checks are asked for where the driver has them.
@@ -874,7 +1086,8 @@ Device::Device(const DeviceOptions& options) {
   d.features.shaderInt8 = f12.shaderInt8;
   d.features.shaderOutputViewportIndex = f12.shaderOutputViewportIndex;
   d.features.shaderOutputLayer = f12.shaderOutputLayer;
-  d.mirrorOnce = f12.samplerMirrorClampToEdge == VK_TRUE;
+  d.mirrorOnce = f12.samplerMirrorClampToEdge == VK_TRUE && !(off & kFeatureMirrorOnce);
+  on12.samplerMirrorClampToEdge = d.mirrorOnce ? VK_TRUE : VK_FALSE;
   if (!f12.scalarBlockLayout) logMessage("Vulkan: %s has no scalar block layout; constant buffers may not draw\n",
                                          d.properties.deviceName);
   VkPhysicalDeviceVulkan13Features on13{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_VULKAN_1_3_FEATURES};
@@ -894,6 +1107,20 @@ Device::Device(const DeviceOptions& options) {
   }
   VkPhysicalDeviceFeatures2 enable{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_FEATURES_2};
   enable.pNext = &on13;
+  // Samplers are made before the textures they meet, so only colours without a format serve.
+  VkPhysicalDeviceCustomBorderColorFeaturesEXT borderOn{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_CUSTOM_BORDER_COLOR_FEATURES_EXT};
+  if (customBorderExtension && border.customBorderColors && border.customBorderColorWithoutFormat) {
+    borderOn.customBorderColors = VK_TRUE;
+    borderOn.customBorderColorWithoutFormat = VK_TRUE;
+    borderOn.pNext = enable.pNext;
+    enable.pNext = &borderOn;
+    devExts.push_back(VK_EXT_CUSTOM_BORDER_COLOR_EXTENSION_NAME);
+    VkPhysicalDeviceCustomBorderColorPropertiesEXT borderProps{
+        VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_CUSTOM_BORDER_COLOR_PROPERTIES_EXT};
+    VkPhysicalDeviceProperties2 p2{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_PROPERTIES_2, &borderProps};
+    vkGetPhysicalDeviceProperties2(d.physical, &p2);
+    d.customBorderSamplersLeft = borderProps.maxCustomBorderColorSamplers;
+  }
   VkPhysicalDeviceFeatures& fe = enable.features;
   auto unless = [off](uint32_t bit, VkBool32 v) { return (off & bit) ? VK_FALSE : v; };
   fe.robustBufferAccess = unless(kFeatureRobustAccess, supported.robustBufferAccess);
@@ -962,6 +1189,40 @@ Device::Device(const DeviceOptions& options) {
   d.allocationLimit = driverAllocations > 1024 ? driverAllocations - 64 : driverAllocations;
   if (options.memoryAllocationLimit) d.allocationLimit = std::min(d.allocationLimit, options.memoryAllocationLimit);
   d.memoryBlockSize = options.memoryBlockSize;
+
+  // Limits a production may meet, queried rather than assumed (what Direct3D guarantees is
+  // more than Vulkan does: five colour targets, 64 KB constant buffers, anisotropy 16, 1024
+  // threads a group, float32 filtering and blending).
+  const VkPhysicalDeviceLimits& lim = d.properties.limits;
+  auto lower = [](uint64_t driver, uint64_t forced) { return forced && forced < driver ? forced : driver; };
+  d.limits.colourTargets = uint32_t(lower(lim.maxColorAttachments, options.limits.colourTargets));
+  d.limits.uniformRange = uint32_t(lower(lim.maxUniformBufferRange, options.limits.uniformRange));
+  d.limits.anisotropy =
+      uint32_t(lower(d.anisotropy ? uint32_t(lim.maxSamplerAnisotropy) : 1u, options.limits.anisotropy));
+  d.limits.computeInvocations =
+      uint32_t(lower(lim.maxComputeWorkGroupInvocations, options.limits.computeInvocations));
+  d.limits.texelBufferElements = uint32_t(lower(lim.maxTexelBufferElements, options.limits.texelBufferElements));
+  for (VkFormat f : {VK_FORMAT_R32_SFLOAT, VK_FORMAT_R32G32_SFLOAT, VK_FORMAT_R32G32B32A32_SFLOAT}) {
+    const VkFormatFeatureFlags ff = d.formatFeatures(f);
+    d.float32Filtering = d.float32Filtering && (ff & VK_FORMAT_FEATURE_SAMPLED_IMAGE_FILTER_LINEAR_BIT);
+    d.float32Blending = d.float32Blending && (ff & VK_FORMAT_FEATURE_COLOR_ATTACHMENT_BLEND_BIT);
+  }
+  if (options.disabledFeatures & kFeatureFloat32Filtering) d.float32Filtering = false;
+  if (options.disabledFeatures & kFeatureFloat32Blending) d.float32Blending = false;
+  // The memory budget: the driver's (VK_EXT_memory_budget) where it tells one, else what the
+  // device-local heaps hold.
+  uint64_t heaps = 0, budget = 0;
+  VkPhysicalDeviceMemoryBudgetPropertiesEXT budgets{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_MEMORY_BUDGET_PROPERTIES_EXT};
+  if (memoryBudgetExtension) {
+    VkPhysicalDeviceMemoryProperties2 mp{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_MEMORY_PROPERTIES_2, &budgets};
+    vkGetPhysicalDeviceMemoryProperties2(d.physical, &mp);
+  }
+  for (uint32_t h = 0; h < d.memory.memoryHeapCount; ++h) {
+    if (!(d.memory.memoryHeaps[h].flags & VK_MEMORY_HEAP_DEVICE_LOCAL_BIT)) continue;
+    heaps += d.memory.memoryHeaps[h].size;
+    budget += memoryBudgetExtension && budgets.heapBudget[h] ? budgets.heapBudget[h] : d.memory.memoryHeaps[h].size;
+  }
+  d.limits.memoryBudget = lower(budget ? budget : heaps, options.limits.memoryBudget);
   if (debugUtils) {
     d.beginLabel = reinterpret_cast<PFN_vkCmdBeginDebugUtilsLabelEXT>(
         vkGetInstanceProcAddr(d.instance, "vkCmdBeginDebugUtilsLabelEXT"));
@@ -971,7 +1232,8 @@ Device::Device(const DeviceOptions& options) {
   // 24-bit depth with stencil is not everywhere; 32-bit float depth with stencil stands in.
   VkFormatProperties fp;
   vkGetPhysicalDeviceFormatProperties(d.physical, VK_FORMAT_D24_UNORM_S8_UINT, &fp);
-  if (!(fp.optimalTilingFeatures & VK_FORMAT_FEATURE_DEPTH_STENCIL_ATTACHMENT_BIT))
+  if (!(fp.optimalTilingFeatures & VK_FORMAT_FEATURE_DEPTH_STENCIL_ATTACHMENT_BIT) ||
+      (options.disabledFeatures & kFeatureDepth24))
     d.depth24 = VK_FORMAT_D32_SFLOAT_S8_UINT;
 
   d.pipelineCachePath = options.pipelineCachePath;
@@ -991,7 +1253,12 @@ Device::Device(const DeviceOptions& options) {
     check(vkCreateFence(d.device, &fi, nullptr, &f.fence), "fence");
     createRing(d, f.ring);
   }
-  VkSamplerCreateInfo si = toVkSampler(SamplerDesc::forMode(0));
+  // A sampler slot nothing is bound to samples as Direct3D's default sampler does: linear
+  // filtering, clamped coordinates, border 1, no anisotropy. Shaders written for it rely on that.
+  SamplerDesc unbound = SamplerDesc::forMode(samplerMode(7, 1, 1, 1));
+  unbound.maxAnisotropy = 1;
+  for (float& c : unbound.borderColour) c = 1.0f;
+  VkSamplerCreateInfo si = toVkSampler(unbound);
   check(vkCreateSampler(d.device, &si, nullptr, &d.defaultSampler), "sampler");
   counters_.samplers++;
 
@@ -1061,6 +1328,9 @@ Device::~Device() {
 
 uint64_t Device::validationMessageCount() const { return impl_->messages; }
 uint32_t Device::memoryAllocationCount() const { return impl_->liveAllocations; }
+uint64_t Device::memoryInUse() const { return impl_->memoryInUse; }
+uint64_t Device::memoryBudget() const { return impl_->limits.memoryBudget; }
+const DeviceLimits& Device::limits() const { return impl_->limits; }
 bool Device::pipelineCacheLoaded() const { return impl_->pipelineCacheLoaded; }
 const char* Device::deviceName() const { return impl_->properties.deviceName; }
 bool Device::savePipelineCache() { return gfxbackend::savePipelineCache(*impl_); }
@@ -1081,10 +1351,50 @@ Sampler* Device::samplerFor(const SamplerDesc& desc) {
   s->impl = new SamplerImpl;
   VkSamplerCreateInfo si = toVkSampler(desc);
   si.anisotropyEnable = si.anisotropyEnable && impl_->anisotropy;
-  // Without the feature, mirror once becomes mirror: the same for coordinates in [-1, 1].
+  if (si.anisotropyEnable && si.maxAnisotropy > float(impl_->limits.anisotropy)) {
+    if (!impl_->anisotropyFallbackTold)
+      logMessage("Anisotropy %g is drawn as %u, the most this device allows (maxSamplerAnisotropy); other "
+                 "samplers are limited the same way\n",
+                 double(si.maxAnisotropy), impl_->limits.anisotropy);
+    impl_->anisotropyFallbackTold = true;
+    si.maxAnisotropy = float(impl_->limits.anisotropy);
+    si.anisotropyEnable = impl_->limits.anisotropy > 1 ? VK_TRUE : VK_FALSE;
+  }
+  // A border colour of Direct3D's own: the device's custom colours where it has them, else
+  // the nearest fixed one (said once).
+  VkSamplerCustomBorderColorCreateInfoEXT custom{VK_STRUCTURE_TYPE_SAMPLER_CUSTOM_BORDER_COLOR_CREATE_INFO_EXT};
+  const float* b = desc.borderColour;
+  bool border = false;
+  for (VkSamplerAddressMode mode : {si.addressModeU, si.addressModeV, si.addressModeW})
+    border = border || mode == VK_SAMPLER_ADDRESS_MODE_CLAMP_TO_BORDER;
+  auto same = [b](float r, float g, float bl, float a) { return b[0] == r && b[1] == g && b[2] == bl && b[3] == a; };
+  if (border && !same(0, 0, 0, 0) && !same(0, 0, 0, 1) && !same(1, 1, 1, 1)) {
+    if (impl_->customBorderSamplersLeft > 0) {
+      --impl_->customBorderSamplersLeft;
+      si.borderColor = VK_BORDER_COLOR_FLOAT_CUSTOM_EXT;
+      for (int i = 0; i < 4; ++i) custom.customBorderColor.float32[i] = b[i];
+      custom.format = VK_FORMAT_UNDEFINED;
+      si.pNext = &custom;
+    } else if (!impl_->borderSnapTold) {
+      impl_->borderSnapTold = true;
+      const char* nearest = si.borderColor == VK_BORDER_COLOR_FLOAT_TRANSPARENT_BLACK ? "(0, 0, 0, 0)"
+                            : si.borderColor == VK_BORDER_COLOR_FLOAT_OPAQUE_WHITE   ? "(1, 1, 1, 1)"
+                                                                                     : "(0, 0, 0, 1)";
+      logMessage("Border colour (%g, %g, %g, %g) is drawn as %s: this device has no custom border colours left; "
+                 "other border colours are rounded the same way\n",
+                 double(b[0]), double(b[1]), double(b[2]), double(b[3]), nearest);
+    }
+  }
+  // Without the feature, mirror once becomes mirror: the same for coordinates in [-1, 1],
+  // repeating beyond them where Direct3D holds the edge. Said once.
   for (VkSamplerAddressMode* mode : {&si.addressModeU, &si.addressModeV, &si.addressModeW})
-    if (*mode == VK_SAMPLER_ADDRESS_MODE_MIRROR_CLAMP_TO_EDGE && !impl_->mirrorOnce)
+    if (*mode == VK_SAMPLER_ADDRESS_MODE_MIRROR_CLAMP_TO_EDGE && !impl_->mirrorOnce) {
       *mode = VK_SAMPLER_ADDRESS_MODE_MIRRORED_REPEAT;
+      if (!impl_->mirrorOnceTold)
+        logMessage("Mirror-once addressing is drawn as mirrored repeat on this device: the same for coordinates in "
+                   "[-1, 1], beyond them the picture repeats mirrored where Direct3D repeats its edge\n");
+      impl_->mirrorOnceTold = true;
+    }
   check(vkCreateSampler(impl_->device, &si, nullptr, &s->impl->sampler), "sampler creation");
   counters_.samplers++;
   bucket.push_back(s);

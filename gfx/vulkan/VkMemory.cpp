@@ -123,6 +123,7 @@ Allocation DeviceImpl::allocate(const VkMemoryRequirements& req, MemoryUse use, 
   for (uint32_t type : types) {
     const VkDeviceSize blockSize = blockSizeFor(type);
     Allocation a;
+    a.deviceLocal = !host;
     if (req.size > blockSize / 2) {
       // Large resources get memory of their own (a block would be mostly them anyway).
       if (!allocateMemory(req.size, type, a.memory)) continue;
@@ -136,6 +137,7 @@ Allocation DeviceImpl::allocate(const VkMemoryRequirements& req, MemoryUse use, 
         }
         a.mapped = static_cast<uint8_t*>(p);
       }
+      if (!host) memoryInUse += a.size;
       return a;
     }
     for (auto& b : blocks) {
@@ -145,6 +147,7 @@ Allocation DeviceImpl::allocate(const VkMemoryRequirements& req, MemoryUse use, 
       a.size = req.size;
       a.block = b.get();
       a.mapped = b->mapped ? b->mapped + a.offset : nullptr;
+      if (!host) memoryInUse += a.size;
       return a;
     }
     // A new block; where the heap cannot give one that large, smaller ones are tried.
@@ -175,6 +178,7 @@ Allocation DeviceImpl::allocate(const VkMemoryRequirements& req, MemoryUse use, 
       a.block = b.get();
       a.mapped = b->mapped ? b->mapped + a.offset : nullptr;
       blocks.push_back(std::move(b));
+      if (!host) memoryInUse += a.size;
       return a;
     }
   }
@@ -191,6 +195,7 @@ Allocation DeviceImpl::allocate(const VkMemoryRequirements& req, MemoryUse use, 
 
 void DeviceImpl::release(const Allocation& a) {
   if (!a.memory) return;
+  if (a.deviceLocal) memoryInUse -= std::min(memoryInUse, uint64_t(a.size));
   if (!a.block) {
     vkFreeMemory(device, a.memory, nullptr);
     --liveAllocations;

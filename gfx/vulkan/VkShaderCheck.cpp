@@ -55,7 +55,9 @@ const CapabilityRule kRules[] = {
     {46, "SampledBuffer", nullptr, ALWAYS},
     {47, "ImageBuffer", nullptr, ALWAYS},
     {48, "ImageMSArray", "shaderStorageImageMultisample", CORE(shaderStorageImageMultisample)},
-    {49, "StorageImageExtendedFormats", "shaderStorageImageExtendedFormats", CORE(shaderStorageImageExtendedFormats)},
+    // Vulkan 1.0 made the extended storage formats core: the feature bit is always reported
+    // and asks nothing of the device, so a driver that leaves it clear still takes them.
+    {49, "StorageImageExtendedFormats", nullptr, ALWAYS},
     {50, "ImageQuery", nullptr, ALWAYS},
     {51, "DerivativeControl", nullptr, ALWAYS},
     {52, "InterpolationFunction", "sampleRateShading", CORE(sampleRateShading)},

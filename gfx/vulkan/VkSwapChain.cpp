@@ -264,6 +264,7 @@ void presentSwapChain(Device* device, SwapChain* sc, Texture* backBuffer) {
   b.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
   vkCmdPipelineBarrier(cmd, VK_PIPELINE_STAGE_TRANSFER_BIT, VK_PIPELINE_STAGE_TRANSFER_BIT, 0, 0, nullptr, 0,
                        nullptr, 1, &b);
+  d.counters->barriers++;
   const bool sameImage = bb.format == sc->format && bb.extent.width == sc->extent.width &&
                          bb.extent.height == sc->extent.height;
   if (sameImage || !(d.formatFeatures(bb.format) & VK_FORMAT_FEATURE_BLIT_SRC_BIT)) {
@@ -290,6 +291,7 @@ void presentSwapChain(Device* device, SwapChain* sc, Texture* backBuffer) {
   b.newLayout = VK_IMAGE_LAYOUT_PRESENT_SRC_KHR;
   vkCmdPipelineBarrier(cmd, VK_PIPELINE_STAGE_TRANSFER_BIT, VK_PIPELINE_STAGE_BOTTOM_OF_PIPE_BIT, 0, 0, nullptr, 0,
                        nullptr, 1, &b);
+  d.counters->barriers++;
   d.waitSemaphore = acquired;
   d.signalSemaphore = sc->rendered[index];
   d.submit(false);

@@ -9,6 +9,7 @@
 
 #include "gfx/ShaderManager.h"
 #include "gfx/ShaderProgram.h"
+#include "gfx/vulkan/Backend.h"
 #include "tests/gfx/support/GpuTestSupport.h"
 
 namespace {
@@ -201,4 +202,46 @@ float4 PS(float4 p : SV_POSITION) : SV_TARGET {
   // Its quad neighbour at x = 1.5 still differentiates against it: (1.5^2 - 0.5^2) / 16.
   EXPECT_TRUE(nearRgba(rgba(pixels, 4, 1, 0), packRgba(32, 0, 0, 255)));
   EXPECT_TRUE(nearRgba(rgba(pixels, 4, 3, 0), packRgba(96, 0, 0, 255)));  // (3.5^2 - 2.5^2) / 16
+}
+
+// Views of the extended storage formats make the module declare StorageImageExtendedFormats
+// (without it the module is invalid and a driver may reject the pipeline, drawing nothing);
+// the device feature bit of the same name asks nothing and never refuses such a module.
+TEST_F(FormatSupportGpuTest, StorageViewsOfEveryExtendedFormatAreWrittenByValidModules) {
+  gfxbackend::Shader* floats = shader(hlsl::Compute, R"(
+RWTexture2D<float4> gOut : register(u0);
+[numthreads(2, 2, 1)] void CS(uint3 id : SV_DispatchThreadID) { gOut[id.xy] = float4(0.5, -0.5, 0.25, 1); }
+)",
+                                      "CS");
+  gfxbackend::Shader* ints = shader(hlsl::Compute, R"(
+RWTexture2D<int> gOut : register(u0);
+[numthreads(2, 2, 1)] void CS(uint3 id : SV_DispatchThreadID) { gOut[id.xy] = -7; }
+)",
+                                    "CS");
+  ASSERT_NE(floats, nullptr);
+  ASSERT_NE(ints, nullptr);
+  const struct {
+    uint32_t code;
+    std::vector<uint8_t> texel;  // what texel (1, 1) holds afterwards
+  } cases[] = {
+      {0x10201, {128}},                                          // R8 unorm
+      {0x10301, {0x00, 0x80}},                                   // R16 unorm
+      {0x50302, {0x00, 0x38, 0x00, 0xB8}},                       // RG16 float
+      {0x50402, {0, 0, 0, 0x3F, 0, 0, 0, 0xBF}},                 // RG32 float
+      {0x20304, {0x00, 0x40, 0x00, 0xC0, 0x00, 0x20, 0xFF, 0x7F}},  // RGBA16 snorm
+      {0x40301, {0xF9, 0xFF}},                                   // R16 signed integer
+  };
+  for (const auto& c : cases) {
+    Texture* t = texture(c.code, 2, 2, 0x10049);
+    runCompute(c.code == 0x40301 ? ints : floats, t);
+    std::vector<uint8_t> pixels = readBack(t);
+    const size_t size = c.texel.size();
+    ASSERT_EQ(pixels.size(), 4 * size) << std::hex << c.code;
+    EXPECT_EQ(std::vector<uint8_t>(pixels.begin() + 3 * size, pixels.end()), c.texel) << std::hex << c.code;
+  }
+  EXPECT_EQ(device()->validationMessageCount(), 0u);
+
+  gfxbackend::DeviceImpl without;  // every feature bit clear
+  const std::vector<uint32_t> module = {0x07230203, 0x00010300, 0, 1, 0, 17u | (2u << 16), 49};
+  EXPECT_EQ(gfxbackend::missingShaderFeatures(without, module), "");
 }

@@ -3,6 +3,7 @@
 #include <stb_image_write.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "gfx/TextureLoader.h"
 #include "tests/gfx/image/DdsWriter.h"
+#include "tests/gfx/image/PngWriter.h"
 #include "tests/gfx/support/GpuTestSupport.h"
 
 namespace fs = std::filesystem;
@@ -141,4 +143,83 @@ TEST_F(TextureLoaderGpuTest, NamesAreLookedUpInTheTextureFolder) {
   EXPECT_EQ(t->width(), 4u);
   // A path given as a path is a different name and a different cache entry.
   EXPECT_EQ(loadTexture(device(), "floor.dds"), t);
+}
+
+namespace {
+
+// What a shader reads from texel (x, 0) of a loaded picture's first level, as floats.
+struct Sampled {
+  float v[4];
+};
+
+}  // namespace
+
+// Greyscale maps, 16-bit height maps and sRGB albedo reach the shader as a production expects:
+// (v, 0, 0, 1), with 16 bits, and linearised.
+TEST_F(TextureLoaderGpuTest, PicturesReachShadersInTheFormatTheirFileGives) {
+  gfxbackend::Shader* cs = shader(hlsl::Compute, R"(
+Texture2D<float4> gIn : register(t0);
+RWTexture2D<float4> gOut : register(u0);
+[numthreads(1, 1, 1)] void CS(uint3 id : SV_DispatchThreadID) { gOut[id.xy] = gIn.Load(int3(id.xy, 0)); }
+)",
+                                  "CS");
+  ASSERT_NE(cs, nullptr);
+  auto sample = [&](Texture* t, uint32_t count) {
+    Texture* out = texture(0x50404, count, 1);
+    ctx()->setShader(hlsl::Compute, cs);
+    ctx()->setShaderResources(hlsl::Compute, 0, 1, &t);
+    ctx()->setUnorderedAccessViews(hlsl::Compute, 0, 1, &out, nullptr);
+    ctx()->dispatch(count, 1, 1);
+    Texture* none = nullptr;
+    ctx()->setUnorderedAccessViews(hlsl::Compute, 0, 1, &none, nullptr);
+    ctx()->setShaderResources(hlsl::Compute, 0, 1, &none);
+    std::vector<uint8_t> bytes = readBack(out);
+    std::vector<Sampled> texels(count);
+    std::memcpy(texels.data(), bytes.data(), sizeof(Sampled) * count);
+    return texels;
+  };
+
+  PngPicture grey;
+  grey.width = 2;
+  grey.height = 1;
+  grey.colourType = PNG_COLOR_TYPE_GRAY;
+  grey.values = {51, 204};
+  ASSERT_TRUE(grey.write(path("grey.png")));
+  Texture* g = loadTexture(device(), path("grey.png"), true);
+  ASSERT_NE(g, nullptr);
+  EXPECT_EQ(g->format(), 0x10201u);
+  EXPECT_EQ(g->flags(), 0x10101u);
+  std::vector<Sampled> gs = sample(g, 2);
+  EXPECT_NEAR(gs[1].v[0], 0.8f, 1e-3);
+  EXPECT_EQ(gs[1].v[1], 0.0f);
+  EXPECT_EQ(gs[1].v[2], 0.0f);
+  EXPECT_EQ(gs[1].v[3], 1.0f);
+
+  PngPicture height = grey;
+  height.bitDepth = 16;
+  height.values = {1000, 1001};
+  ASSERT_TRUE(height.write(path("height.png")));
+  Texture* h = loadTexture(device(), path("height.png"), true);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(h->format(), 0x10301u);
+  std::vector<Sampled> hs = sample(h, 2);
+  EXPECT_NEAR(hs[0].v[0], 1000.0f / 65535.0f, 1e-7);
+  EXPECT_NEAR(hs[1].v[0] - hs[0].v[0], 1.0f / 65535.0f, 1e-7);  // 8 bits would make them equal
+
+  // sRGB code 188 is about half the light (0.503); read raw it would be 0.737.
+  PngPicture albedo;
+  albedo.width = 1;
+  albedo.height = 1;
+  albedo.colourType = PNG_COLOR_TYPE_RGB;
+  albedo.srgbChunk = true;
+  albedo.values = {188, 0, 255};
+  ASSERT_TRUE(albedo.write(path("albedo.png")));
+  Texture* a = loadTexture(device(), path("albedo.png"), true);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(a->format(), 0x70207u);
+  std::vector<Sampled> as = sample(a, 1);
+  EXPECT_NEAR(as[0].v[0], 0.5029f, 2e-3);
+  EXPECT_EQ(as[0].v[1], 0.0f);
+  EXPECT_NEAR(as[0].v[2], 1.0f, 1e-6);  // channels in shader order despite BGRA in memory
+  EXPECT_EQ(as[0].v[3], 1.0f);
 }

@@ -152,13 +152,15 @@ float3 decodeNormalMap(float3 texel)
 }
 
 // Perturbs a view-space normal by a tangent-space one, with the tangent frame taken from
-// the screen derivatives of position and uv (no tangent stream needed).
+// the screen derivatives of position and uv (no tangent stream needed). The derivatives come
+// before the flat-texel test: a pixel whose neighbour returned early would otherwise read
+// undefined differences, and surfaces sparkle along the edges of flat regions.
 float3 perturbNormal(float3 n, float3 viewPos, float2 uv, float3 tangentNormal)
 {
-    if (tangentNormal.x == 0.0 && tangentNormal.y == 0.0)
-        return n;
     float3 dp1 = ddx(viewPos), dp2 = ddy(viewPos);
     float2 duv1 = ddx(uv), duv2 = ddy(uv);
+    if (tangentNormal.x == 0.0 && tangentNormal.y == 0.0)
+        return n;
     float3 dp2perp = cross(dp2, n);
     float3 dp1perp = cross(n, dp1);
     float3 t = dp2perp * duv1.x + dp1perp * duv2.x;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "gfx/image/ImageFile.h"
+#include "tests/gfx/image/PngWriter.h"
 
 namespace {
 
@@ -154,8 +155,138 @@ TEST(PictureDecode, CorruptedBytesNeverCrash) {
     bad[i] ^= 0x5A;
     ImageSet set;
     if (decodePicture(bad.data(), bad.size(), "flipped.png", set)) {
-      EXPECT_EQ(set.pixels.size(), set.at(0, set.mipLevels - 1).offset + 4);
+      EXPECT_EQ(set.pixels.size(), set.at(0, set.mipLevels - 1).offset + bytesPerElement(set.formatCode));
     }
   }
   testing::internal::GetCapturedStderr();
+}
+
+namespace {
+
+ImageSet decodeFile(const PngPicture& picture, const char* name) {
+  const std::string path = tempPath(name);
+  EXPECT_TRUE(picture.write(path));
+  ImageSet set;
+  EXPECT_TRUE(readPicture(path, set)) << name;
+  std::remove(path.c_str());
+  return set;
+}
+
+uint16_t texel16(const ImageSet& set, uint32_t level, uint32_t x, uint32_t y) {
+  const ImageSubresource& s = set.at(0, level);
+  const uint8_t* p = set.pixels.data() + s.offset + size_t(y) * s.rowPitch + x * 2;
+  return uint16_t(p[0] | (p[1] << 8));
+}
+
+// A JPEG whose Exif block gives colour space `colourSpace` (1 sRGB, 0xFFFF uncalibrated),
+// laid out big-endian as cameras write it, or without Exif when colourSpace is 0.
+std::vector<uint8_t> jpegWithColourSpace(uint16_t colourSpace) {
+  std::vector<uint8_t> rgb(8 * 8 * 3, 128);
+  std::vector<uint8_t> jpeg;
+  auto append = [](void* ctx, void* data, int size) {
+    auto* out = static_cast<std::vector<uint8_t>*>(ctx);
+    out->insert(out->end(), static_cast<uint8_t*>(data), static_cast<uint8_t*>(data) + size);
+  };
+  stbi_write_jpg_to_func(append, &jpeg, 8, 8, 3, rgb.data(), 90);
+  if (!colourSpace) return jpeg;
+  const std::vector<uint8_t> tiff = {
+      'M', 'M', 0, 42, 0, 0, 0, 8,                   // header, first directory at 8
+      0, 1, 0x87, 0x69, 0, 4, 0, 0, 0, 1, 0, 0, 0, 26,  // one entry: Exif directory at 26
+      0, 0, 0, 0,                                    // no next directory
+      0, 1, 0xA0, 0x01, 0, 3, 0, 0, 0, 1, uint8_t(colourSpace >> 8), uint8_t(colourSpace & 0xFF), 0, 0,
+      0, 0, 0, 0};
+  std::vector<uint8_t> app1 = {0xFF, 0xE1, 0, 0, 'E', 'x', 'i', 'f', 0, 0};
+  app1.insert(app1.end(), tiff.begin(), tiff.end());
+  const size_t length = app1.size() - 2;
+  app1[2] = uint8_t(length >> 8);
+  app1[3] = uint8_t(length & 0xFF);
+  jpeg.insert(jpeg.begin() + 2, app1.begin(), app1.end());
+  return jpeg;
+}
+
+}  // namespace
+
+TEST(PictureFormats, GreyPicturesKeepOneChannelAndSixteenBitsKeepTheirLowByte) {
+  PngPicture grey;
+  grey.width = 4;
+  grey.height = 2;
+  grey.colourType = PNG_COLOR_TYPE_GRAY;
+  grey.values = {10, 20, 30, 40, 50, 60, 70, 81};
+  ImageSet g = decodeFile(grey, "grey.png");
+  EXPECT_EQ(g.formatCode, imagefmt::R8);
+  ASSERT_EQ(g.mipLevels, 3u);
+  EXPECT_EQ(g.at(0, 0).rowPitch, 4u);
+  EXPECT_EQ(g.pixels[5], 60);
+  // 2 x 1 level: (30 + 40 + 70 + 81) / 4 = 55.25.
+  EXPECT_EQ(g.pixels[g.at(0, 1).offset + 1], 55);
+  EXPECT_EQ(g.pixels.size(), 8u + 2u + 1u);
+
+  PngPicture height = grey;
+  height.bitDepth = 16;
+  height.values = {0x1234, 0x1235, 0xFFFF, 0x0001, 0x8000, 0x8001, 0x0100, 0x00FF};
+  ImageSet h = decodeFile(height, "height16.png");
+  EXPECT_EQ(h.formatCode, imagefmt::R16);
+  EXPECT_EQ(h.at(0, 0).rowPitch, 8u);
+  EXPECT_EQ(texel16(h, 0, 0, 0), 0x1234);
+  EXPECT_EQ(texel16(h, 0, 1, 0), 0x1235);  // one step of 16 bits survives
+  EXPECT_EQ(texel16(h, 0, 3, 1), 0x00FF);
+  // (0x1234 + 0x1235 + 0x8000 + 0x8001) / 4 = 0x491A.8: rounded at 16 bits, not 8.
+  EXPECT_EQ(texel16(h, 1, 0, 0), 0x491B);
+
+  // Grey with alpha, and 16-bit colour, have no format of their own: four 8-bit channels.
+  PngPicture greyAlpha = grey;
+  greyAlpha.colourType = PNG_COLOR_TYPE_GRAY_ALPHA;
+  greyAlpha.values.assign(16, 200);
+  EXPECT_EQ(decodeFile(greyAlpha, "greyalpha.png").formatCode, imagefmt::RGBA8);
+  PngPicture colour16 = height;
+  colour16.colourType = PNG_COLOR_TYPE_RGB;
+  colour16.values.assign(24, 0xFF00);
+  ImageSet c = decodeFile(colour16, "colour16.png");
+  EXPECT_EQ(c.formatCode, imagefmt::RGBA8);
+  EXPECT_EQ(c.pixels[0], 0xFF);
+}
+
+TEST(PictureFormats, FilesThatSaySrgbDecodeToBgraSrgbAndAverageLight) {
+  // Red and white side by side: green and blue of the one-texel level are half the light,
+  // not half the code.
+  PngPicture pair;
+  pair.width = 2;
+  pair.height = 1;
+  pair.colourType = PNG_COLOR_TYPE_RGBA;
+  pair.values = {255, 0, 0, 255, 255, 255, 255, 255};
+  ImageSet plain = decodeFile(pair, "plain.png");
+  EXPECT_EQ(plain.formatCode, imagefmt::RGBA8);
+  EXPECT_EQ(plain.pixels[0], 255);  // red first
+  EXPECT_EQ(plain.pixels[plain.at(0, 1).offset + 1], 128);
+
+  pair.srgbChunk = true;
+  ImageSet srgb = decodeFile(pair, "srgb.png");
+  EXPECT_EQ(srgb.formatCode, imagefmt::BGRA8_SRGB);
+  ASSERT_EQ(srgb.mipLevels, 2u);
+  EXPECT_EQ(srgb.pixels[0], 0);    // blue first
+  EXPECT_EQ(srgb.pixels[2], 255);  // red third
+  const uint8_t* one = srgb.pixels.data() + srgb.at(0, 1).offset;
+  EXPECT_EQ(one[1], 188);  // green: (0 + 1) / 2 of the light encodes as 188
+  EXPECT_EQ(one[2], 255);  // red: both full
+  EXPECT_EQ(one[3], 255);  // alpha is averaged as it is
+
+  // A grey picture has no sRGB format: it stays one linear channel.
+  PngPicture grey;
+  grey.width = grey.height = 1;
+  grey.colourType = PNG_COLOR_TYPE_GRAY;
+  grey.srgbChunk = true;
+  grey.values = {100};
+  EXPECT_EQ(decodeFile(grey, "greysrgb.png").formatCode, imagefmt::R8);
+
+  // JPEG: the Exif colour space says it.
+  for (uint16_t space : {uint16_t(1), uint16_t(0xFFFF), uint16_t(0)}) {
+    std::vector<uint8_t> jpeg = jpegWithColourSpace(space);
+    EXPECT_EQ(pictureSaysSrgb(jpeg.data(), jpeg.size()), space == 1) << space;
+    ImageSet set;
+    ASSERT_TRUE(decodePicture(jpeg.data(), jpeg.size(), "exif.jpg", set)) << space;
+    EXPECT_EQ(set.formatCode, space == 1 ? imagefmt::BGRA8_SRGB : imagefmt::RGBA8) << space;
+  }
+  // Cut short anywhere, the colour-space search reads nothing outside the bytes.
+  std::vector<uint8_t> jpeg = jpegWithColourSpace(1);
+  for (size_t len = 0; len < 80; ++len) pictureSaysSrgb(jpeg.data(), len);
 }
