@@ -131,7 +131,7 @@ void runMainLoop(Player& player, Screen& screen) {
       if (handleEvent(event, screen.width, screen.height, resize) == EventAction::LeaveLoop) break;
       continue;  // events are drained before the next frame
     }
-    updateClock();
+    advanceClockForFrame(frameCounter);
     clearDeviceState(screen.device);
     if (!player.frame()) quitRequested = true;
     screen.present();
@@ -166,6 +166,8 @@ int runZarvo() {
   registerPlayerOperators();
   Settings settings = readSettingsFile("config.ini");
   framedumpSetting = settings.framedump;
+  // Dumped frames are 1/60 s apart, and so are the real-time clock's steps between them.
+  setOfflineClock(framedumpSetting != 0 ? 60 : 0);
 
   PlayerWindow window = openPlayerWindow(settings);
   Screen* screen = createScreen(window.window, settings);
@@ -194,12 +196,11 @@ int runZarvo() {
     if (frameCounter > 0) {
       std::error_code ec;
       auto folder = std::filesystem::absolute("framedump", ec);
-      std::printf("%d frame%s written to %s\n", int(frameCounter), frameCounter == 1 ? "" : "s",
-                  folder.string().c_str());
+      logText("%d frame%s written to %s\n", int(frameCounter), frameCounter == 1 ? "" : "s",
+              folder.string().c_str());
     } else {
-      std::printf("No frames written: the production shows nothing at 0 s\n");
+      logText("No frames written: the production shows nothing at 0 s\n");
     }
-    std::fflush(stdout);
   }
 
   renderers.reset();

@@ -104,7 +104,7 @@ bool Player::load(const std::string& projectPath) {
 
 float Player::productionTime() {
   // Dumped frames are 1/60 s apart whatever the time it takes to render them.
-  if (framedumpSetting != 0) return frameTime(frameCounter);
+  if (framedumpSetting != 0) return frameTime(frameCounter, offlineClockFps());
   // Once the music has started it is the clock, also in the instant after it stopped (its
   // position then holds at the end): switching to another clock there would show one
   // frame from an unrelated time.

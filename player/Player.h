@@ -18,7 +18,7 @@ class Player {
  public:
   // Starts the audio output (its result does not matter: without it the music position
   // follows the clock). Loading and dumping progress goes to progressOut (null: none).
-  explicit Player(Screen* screen, FILE* progressOut = stdout);
+  explicit Player(Screen* screen, FILE* progressOut = stderr);
   ~Player();
   Player(const Player&) = delete;
   Player& operator=(const Player&) = delete;
