@@ -2,7 +2,9 @@
 
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "engine/Project.h"
 #include "gfx/Device.h"
@@ -17,6 +19,7 @@
 #include "project/ProjectLoader.h"
 #include "project/TreeFile.h"
 #include "scene/SceneContext.h"
+#include "tools/opr/JsonProduction.h"
 
 Float4x4 defaultProjection(uint32_t width, uint32_t height) {
   const float n = 0.1f, f = 1000.0f;
@@ -57,8 +60,9 @@ bool Player::load(const std::string& projectPath) {
   {
     TreeFile tree;
     std::string error;
-    complete = tree.readFile(projectPath, &error);
-    if (tree.problem() == ReadProblem::CannotOpen)
+    bool opened = false;
+    complete = readProductionTree(projectPath, tree, error, opened);
+    if (!opened)
       logText("Cannot open production file %s: nothing to play\n", projectPath.c_str());
     else if (!complete)
       logText("%s\n", error.c_str());
@@ -133,25 +137,78 @@ bool Player::frame() {
     copyPass(screen_->backBuffer, context.imageResult, Viewport{0, 0, int32_t(w), int32_t(h)},
              RenderStateDesc::defaults(), true);
 
-  if (framedumpSetting != 0) dumpFrame(t);
+  if (output_ ? frameCounter >= firstOutput_ : framedumpSetting != 0) dumpFrame(t);
   ++frameCounter;
   return true;
 }
 
+void Player::setOutput(FrameWriter* writer, int32_t first) {
+  output_ = writer;
+  firstOutput_ = first;
+}
+
 void Player::dumpFrame(float t) {
-  if (!screen_->readBack(dumpPixels_)) {
+  FrameWriter* writer = output_;
+  if (!writer) {
+    if (!dumpWriter_) dumpWriter_ = std::make_unique<FrameWriter>(makeSequenceOutput("framedump/frame_%06d.tiff", true));
+    writer = dumpWriter_.get();
+  }
+  // A write that failed on the writer's thread stops the run at the next frame.
+  if (writer->failed()) fatalError(("Failed to write: " + writer->error()).c_str());
+  std::vector<uint8_t>& pixels = writer->acquire(size_t(screen_->width) * screen_->height * 4);
+  if (!screen_->readBack(pixels)) {
     char text[128];
     std::snprintf(text, sizeof text, "Failed to read back frame %d", int(frameCounter));
     fatalError(text);
   }
-  if (!writeDumpFrame(frameCounter, screen_->width, screen_->height, dumpPixels_.data())) {
-    std::string text = "Failed to write " + frameDumpName(frameCounter);
-    fatalError(text.c_str());
+  writer->submit(frameCounter, screen_->width, screen_->height);
+  if (!output_) progress_.dumped(frameCounter, t, frameDumpName(frameCounter));
+}
+
+bool Player::finishDump() {
+  if (!dumpWriter_) return true;
+  std::string error;
+  const bool ok = dumpWriter_->finish(error);
+  dumpWriter_.reset();
+  if (!ok) fatalError(("Failed to write: " + error).c_str());
+  return ok;
+}
+
+bool readProductionTree(const std::string& path, TreeFile& tree, std::string& error, bool& opened) {
+  const bool json = path.size() > 5 && path.compare(path.size() - 5, 5, ".json") == 0;
+  if (!json) {
+    const bool complete = tree.readFile(path, &error);
+    opened = tree.problem() != ReadProblem::CannotOpen;
+    return complete;
   }
-  progress_.dumped(frameCounter, t, frameDumpName(frameCounter));
+  std::ifstream in(path, std::ios::binary);
+  std::error_code ec;
+  opened = in && !std::filesystem::is_directory(path, ec);
+  if (!opened) return false;
+  std::ostringstream text;
+  text << in.rdbuf();
+  Project built;
+  Project* previous = currentProject();
+  setCurrentProject(&built);
+  const bool ok = buildProjectFromJson(text.str(), path, built, error);
+  // Through the bytes of a production file: the player then reads what `opr build` writes.
+  std::stringstream bytes;
+  if (ok) {
+    TreeFile written;
+    built.serialize(TreeNodeRef{&written.root(), true});
+    written.write(bytes);
+  }
+  setCurrentProject(previous);
+  if (!ok) return false;
+  if (!tree.read(bytes)) {
+    error = path + ": the built production does not read back";
+    return false;
+  }
+  return true;
 }
 
 void Player::releaseGpu() {
+  finishDump();
   progress_.finish();
   releaseSceneContext(context);
   if (context.targets) releaseContextTargets(context);

@@ -123,6 +123,7 @@ TEST_F(PlayerGpuTest, DumpingRunsOnTheFrameClockWithoutGapsAndCreatesNothingAfte
   EXPECT_EQ(frames, 12);
   EXPECT_EQ(frameCounter, 12);
   EXPECT_EQ(sScreen->device->counters().total(), createdByFirstFrames) << "a frame created GPU objects";
+  ASSERT_TRUE(p.finishDump());  // the files are written on the writer's thread
   for (int i = 0; i < 12; ++i) {
     char name[64];
     std::snprintf(name, sizeof name, "framedump/frame_%06d.tiff", i);
@@ -139,6 +140,7 @@ TEST_F(PlayerGpuTest, FramesFollowAResizedScreen) {
   sScreen->resize(40, 30);
   ASSERT_TRUE(p.frame());
   sScreen->present();
+  ASSERT_TRUE(p.finishDump());
   EXPECT_EQ(tiffWidth("framedump/frame_000000.tiff"), 64u);
   EXPECT_EQ(tiffWidth("framedump/frame_000001.tiff"), 40u);
   EXPECT_EQ(p.context.viewport.right, 40);
