@@ -270,6 +270,14 @@ bool probeWritable(const std::string& shownName, const std::string& file, std::s
   return true;
 }
 
+// The first frame whose time (the single-precision n x (1 / fps)) is at least t.
+int64_t firstFrameFrom(double t, int32_t fps) {
+  const double limit = double(INT32_MAX) - 4.0;
+  int64_t n = int64_t(std::max(0.0, std::min(limit, std::floor(t * fps) - 2.0)));
+  while (n < INT32_MAX && frameTime(int32_t(n), fps) < float(t)) ++n;
+  return n;
+}
+
 std::string describeSeconds(double t) {
   char text[64];
   std::snprintf(text, sizeof text, "%g s", t);
@@ -341,9 +349,9 @@ int renderOffline(const CommandLine& cl) {
         error = "--from " + describeSeconds(from) + " is at or beyond the production's end (" + describeSeconds(end) + ")";
       else if (to > end + 1e-9)
         error = "--to " + describeSeconds(to) + " is beyond the production's end (" + describeSeconds(end) + ")";
-      // Frame n is at n / fps: the frames whose time lies in [from, to).
-      n0 = int64_t(std::ceil(from * fps - 1e-9));
-      n1 = int64_t(std::ceil(to * fps - 1e-9));
+      // The frames whose time, as the timeline compares it, lies in [from, to).
+      n0 = firstFrameFrom(from, fps);
+      n1 = firstFrameFrom(to, fps);
       if (error.empty() && n1 <= n0) error = "no frame lies in [" + describeSeconds(from) + ", " + describeSeconds(to) + ")";
     }
     if (error.empty() && n1 > INT32_MAX) error = "the range has too many frames";

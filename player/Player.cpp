@@ -153,8 +153,12 @@ void Player::dumpFrame(float t) {
     if (!dumpWriter_) dumpWriter_ = std::make_unique<FrameWriter>(makeSequenceOutput("framedump/frame_%06d.tiff", true));
     writer = dumpWriter_.get();
   }
-  // A write that failed on the writer's thread stops the run at the next frame.
-  if (writer->failed()) fatalError(("Failed to write: " + writer->error()).c_str());
+  // A write that failed on the writer's thread stops the run at the next frame: the frame
+  // dump's here, an output's where the render loop looks (it removes what is unfinished).
+  if (writer->failed()) {
+    if (output_) return;
+    fatalError(("Failed to write: " + writer->error()).c_str());
+  }
   std::vector<uint8_t>& pixels = writer->acquire(size_t(screen_->width) * screen_->height * 4);
   if (!screen_->readBack(pixels)) {
     char text[128];
