@@ -329,32 +329,46 @@ int renderOffline(const CommandLine& cl) {
   int status = 0;
   {
     Player player(screen, stderr);
-    const bool complete = player.load(cl.production);
+    // The frames are chosen once the production is read, before its warm-up, so that
+    // only the graphs they show are warmed up.
+    const int32_t fps = cl.fps;
+    int64_t n0 = 0, n1 = 0;
+    std::vector<int32_t> frames;  // pre-roll, then the frames written
+    int64_t preroll = 0;
+    auto choose = [&](Project& project, Context& ctx, std::vector<int32_t>& graphs) {
+      const double end = productionEnd(project);
+      if (cl.hasAt) {
+        n0 = std::llround(cl.at * fps);
+        n1 = n0 + 1;
+        if (double(frameTime(int32_t(std::min<int64_t>(n0, INT32_MAX)), fps)) >= end)
+          error = "--at " + describeSeconds(cl.at) + " is beyond the production's end (" + describeSeconds(end) + ")";
+      } else {
+        const double from = cl.hasFrom ? cl.from : 0.0;
+        const double to = cl.hasTo ? cl.to : end;
+        if (from >= end)
+          error = "--from " + describeSeconds(from) + " is at or beyond the production's end (" + describeSeconds(end) + ")";
+        else if (to > end + 1e-9)
+          error = "--to " + describeSeconds(to) + " is beyond the production's end (" + describeSeconds(end) + ")";
+        // The frames whose time, as the timeline compares it, lies in [from, to).
+        n0 = firstFrameFrom(from, fps);
+        n1 = firstFrameFrom(to, fps);
+        if (error.empty() && n1 <= n0)
+          error = "no frame lies in [" + describeSeconds(from) + ", " + describeSeconds(to) + ")";
+      }
+      if (error.empty() && n1 > INT32_MAX) error = "the range has too many frames";
+      if (!error.empty()) return true;  // nothing will be drawn: warm nothing up
+      // Frames before the first one written are drawn, not written, where something that
+      // keeps history (feedback, simulations) is shown: the written ones then equal those
+      // of a render from 0.
+      if (!cl.noPreroll) frames = prerollFrames(project, int32_t(n0), fps, ctx);
+      preroll = int64_t(frames.size());
+      for (int64_t n = n0; n < n1; ++n) frames.push_back(int32_t(n));
+      return graphsToWarm(project, frames, fps, ctx, graphs);
+    };
+    const bool complete = player.load(cl.production, choose);
     isLoading = false;
     resetClock();
-    const int32_t fps = cl.fps;
-    const double end = productionEnd(*player.project);
-    int64_t n0 = 0, n1 = 0;
-    if (!complete) {
-      error = "cannot render " + cl.production + ": the production file is not whole";
-    } else if (cl.hasAt) {
-      n0 = std::llround(cl.at * fps);
-      n1 = n0 + 1;
-      if (double(frameTime(int32_t(std::min<int64_t>(n0, INT32_MAX)), fps)) >= end)
-        error = "--at " + describeSeconds(cl.at) + " is beyond the production's end (" + describeSeconds(end) + ")";
-    } else {
-      const double from = cl.hasFrom ? cl.from : 0.0;
-      const double to = cl.hasTo ? cl.to : end;
-      if (from >= end)
-        error = "--from " + describeSeconds(from) + " is at or beyond the production's end (" + describeSeconds(end) + ")";
-      else if (to > end + 1e-9)
-        error = "--to " + describeSeconds(to) + " is beyond the production's end (" + describeSeconds(end) + ")";
-      // The frames whose time, as the timeline compares it, lies in [from, to).
-      n0 = firstFrameFrom(from, fps);
-      n1 = firstFrameFrom(to, fps);
-      if (error.empty() && n1 <= n0) error = "no frame lies in [" + describeSeconds(from) + ", " + describeSeconds(to) + ")";
-    }
-    if (error.empty() && n1 > INT32_MAX) error = "the range has too many frames";
+    if (!complete) error = "cannot render " + cl.production + ": the production file is not whole";
 
     std::unique_ptr<FrameOutput> output;
     if (error.empty()) {
@@ -388,13 +402,6 @@ int renderOffline(const CommandLine& cl) {
     if (!error.empty()) {
       status = fail(error);
     } else {
-      // Frames before the first one written are drawn, not written, where something that
-      // keeps history (feedback, simulations) is shown: the written ones then equal those
-      // of a render from 0.
-      std::vector<int32_t> frames;
-      if (!cl.noPreroll) frames = prerollFrames(*player.project, int32_t(n0), fps, player.context);
-      const int64_t preroll = int64_t(frames.size());
-      for (int64_t n = n0; n < n1; ++n) frames.push_back(int32_t(n));
       FrameWriter writer(std::move(output));
       player.setOutput(&writer, int32_t(n0));
       TerminalProgress progress = TerminalProgress::forStream(stderr);
@@ -529,6 +536,36 @@ std::vector<int32_t> prerollFrames(const Project& project, int32_t first, int32_
     if (shown) frames.push_back(n);
   }
   return frames;
+}
+
+bool graphsToWarm(Project& project, const std::vector<int32_t>& frames, int32_t fps, Context& ctx,
+                  std::vector<int32_t>& graphs) {
+  graphs.clear();
+  for (int32_t n : frames) {
+    const float t = frameTime(n, fps);
+    for (const Track& track : project.tracks)
+      for (const auto& span : track.spans)
+        if (span && span->covers(t) && std::find(graphs.begin(), graphs.end(), span->graphId) == graphs.end())
+          graphs.push_back(span->graphId);
+  }
+  // And the graphs those draw through "Graph" operators; one whose graph id is wired or
+  // animated may draw any. Slots and the shared generator of mesh destruction tie graphs
+  // together in ways the timeline does not show: with them, every graph.
+  for (size_t i = 0; i < graphs.size(); ++i) {
+    OperatorGraph* graph = project.findGraph(graphs[i]);
+    if (!graph) continue;
+    for (const auto& op : graph->operators) {
+      if (!op) continue;
+      if (op->type == "SlotOut" || op->type == "DestructMesh" || op->type == "DynaMesh") return false;
+      if (op->type != "Graph" || op->inputs.empty()) continue;
+      Port& id = op->inputs[0];
+      if (!id.sources.empty() || id.curve) return false;
+      id.evaluate(0.0f, ctx);
+      const int32_t drawn = std::bit_cast<int32_t>(ctx.floatResult);
+      if (std::find(graphs.begin(), graphs.end(), drawn) == graphs.end()) graphs.push_back(drawn);
+    }
+  }
+  return true;
 }
 
 int runZarvo(int argc, char** argv) {

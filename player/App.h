@@ -47,6 +47,11 @@ bool keepsHistory(const Project& project);
 // only moves while its graph is drawn (`ctx` reads the graph ids of "Graph" operators);
 // every earlier frame when motion blur is used (it
 // reads the previous frame's camera). None when nothing keeps history.
+// The graphs that drawing `frames` shows (on the timeline, or drawn by a shown graph
+// through a "Graph" operator), into `graphs`. False when that cannot be known for sure
+// (a wired graph id, slots, mesh destruction's shared generator): then every graph.
+bool graphsToWarm(Project& project, const std::vector<int32_t>& frames, int32_t fps, Context& ctx,
+                  std::vector<int32_t>& graphs);
 std::vector<int32_t> prerollFrames(const Project& project, int32_t first, int32_t fps, Context& ctx);
 
 // The only loop: drains window events; when none is waiting, advances the real-time clock,

@@ -1,5 +1,6 @@
 #include "player/Player.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -46,7 +47,9 @@ Player::~Player() {
   destroyProject();
 }
 
-bool Player::load(const std::string& projectPath) {
+bool Player::load(const std::string& projectPath) { return load(projectPath, GraphChoice()); }
+
+bool Player::load(const std::string& projectPath, const GraphChoice& chooseGraphs) {
   Device* device = screen_ ? screen_->device : gDevice;
   auto bar = std::make_unique<LoadingBar>(device);
   project = std::make_unique<Project>();
@@ -85,14 +88,34 @@ bool Player::load(const std::string& projectPath) {
   // between these evaluations, and every operator down an image chain evaluates the scene
   // again, so the lists would grow with each one and the lighting's cost with them.
   Texture* remembered = context.imageResult;
-  warmedUp = warmUp(*project, context, [&](Operator&, size_t k, size_t total) {
+  auto afterEach = [&](Operator&, size_t k, size_t total) {
     float progress = k == total ? 1.0f : float(k) * (1.0f / float(total));
     if (screen_) bar->draw(*screen_, progress);
     releaseAllTargets(context);
     clearPerFrameLists();
     context.imageResult = remembered;
     progress_.loading(int(k), int(total));
-  });
+  };
+  std::vector<int32_t> chosen;
+  if (chooseGraphs && chooseGraphs(*project, context, chosen)) {
+    // The warm-up's own walk (first output of every operator at -10 s, in graph order),
+    // over the chosen graphs only: the others are never drawn by this run.
+    setCurrentProject(project.get());
+    size_t total = 0, k = 0;
+    auto wanted = [&](const OperatorGraph& g) { return std::find(chosen.begin(), chosen.end(), g.id) != chosen.end(); };
+    for (const auto& g : project->graphs)
+      if (wanted(*g)) total += g->operators.size();
+    for (const auto& g : project->graphs) {
+      if (!wanted(*g)) continue;
+      for (auto& op : g->operators) {
+        if (!op->outputs.empty()) op->outputs[0].evaluate(-10.0f, context);
+        afterEach(*op, ++k, total);
+      }
+    }
+    warmedUp = k;
+  } else {
+    warmedUp = warmUp(*project, context, afterEach);
+  }
   progress_.finish();
   loadingBarDraws = bar->draws();
   bar.reset();

@@ -3,6 +3,7 @@
 // production behind the loading screen and renders one frame per frame step.
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,6 +32,11 @@ class Player {
   // file could not be read whole (missing, a folder, empty, not a production, damaged) or
   // holds what the player leaves out.
   bool load(const std::string& projectPath = "demo.opr_b");
+  // The same, warming up only the graphs whose ids `chooseGraphs` returns once the
+  // production is read (an offline render that shows only some of them); it returns
+  // false to warm up every graph.
+  using GraphChoice = std::function<bool(Project& project, Context& ctx, std::vector<int32_t>& graphs)>;
+  bool load(const std::string& projectPath, const GraphChoice& chooseGraphs);
 
   // One frame: false when the production is over (the music stopped, or no span covers
   // the time). Hands the frame to the output when one is set and the frame number is at
