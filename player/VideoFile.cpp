@@ -366,6 +366,9 @@ bool VideoFile::open(const VideoSettings& settings, std::string& error) {
     error = "cannot write " + settings.path + ": " + averror(r);
     return false;
   }
+  // No random identifiers or dates: the same frames give the same file, so renders can
+  // be compared and cached.
+  s.format->flags |= AVFMT_FLAG_BITEXACT;
   s.packet = av_packet_alloc();
   if (!s.openVideo(choice, error)) return false;
   if (!settings.musicPath.empty() && !s.openAudio(choice, error)) return false;

@@ -129,6 +129,18 @@ TEST_F(VideoFileTest, TheLosslessMasterDecodesToThePicturesByteForByte) {
   EXPECT_TRUE(v.audioCodec.empty());  // no music, no sound stream
   ASSERT_EQ(v.frames.size(), 5u);
   for (int n = 0; n < 5; ++n) EXPECT_TRUE(v.frames[size_t(n)] == pattern(n, 21, 9)) << "frame " << n;
+
+  // The same frames again give the same file, byte for byte.
+  s.path = path("again.mkv");
+  VideoFile again;
+  ASSERT_TRUE(again.open(s, error)) << error;
+  for (int n = 0; n < 5; ++n) ASSERT_TRUE(again.writeFrame(pattern(n, 21, 9).data(), error)) << error;
+  ASSERT_TRUE(again.finish(error)) << error;
+  auto bytes = [](const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  EXPECT_TRUE(bytes(path("master.mkv")) == bytes(path("again.mkv")));
 }
 
 TEST_F(VideoFileTest, RefusalsAndStopsLeaveNoFileBehind) {
