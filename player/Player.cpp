@@ -1,8 +1,11 @@
 #include "player/Player.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "engine/Project.h"
 #include "gfx/Device.h"
@@ -18,6 +21,7 @@
 #include "project/ProjectLoader.h"
 #include "project/TreeFile.h"
 #include "scene/SceneContext.h"
+#include "tools/opr/JsonProduction.h"
 
 Float4x4 defaultProjection(uint32_t width, uint32_t height) {
   const float n = 0.1f, f = 1000.0f;
@@ -44,7 +48,9 @@ Player::~Player() {
   destroyProject();
 }
 
-bool Player::load(const std::string& projectPath) {
+bool Player::load(const std::string& projectPath) { return load(projectPath, GraphChoice()); }
+
+bool Player::load(const std::string& projectPath, const GraphChoice& chooseGraphs) {
   Device* device = screen_ ? screen_->device : gDevice;
   auto bar = std::make_unique<LoadingBar>(device);
   project = std::make_unique<Project>();
@@ -58,8 +64,9 @@ bool Player::load(const std::string& projectPath) {
   {
     TreeFile tree;
     std::string error;
-    complete = tree.readFile(projectPath, &error);
-    if (tree.problem() == ReadProblem::CannotOpen)
+    bool opened = false;
+    complete = readProductionTree(projectPath, tree, error, opened);
+    if (!opened)
       logText("Cannot open production file %s: nothing to play\n", projectPath.c_str());
     else if (!complete)
       logText("%s\n", error.c_str());
@@ -82,7 +89,7 @@ bool Player::load(const std::string& projectPath) {
   // between these evaluations, and every operator down an image chain evaluates the scene
   // again, so the lists would grow with each one and the lighting's cost with them.
   Texture* remembered = context.imageResult;
-  warmedUp = warmUp(*project, context, [&](Operator& op, size_t k, size_t total) {
+  auto afterEach = [&](Operator& op, size_t k, size_t total) {
     // The targets this operator asked for count against it, should the production not fit.
     attributeMemory(device, op.customName.empty() ? op.type : op.type + " '" + op.customName + "'");
     float progress = k == total ? 1.0f : float(k) * (1.0f / float(total));
@@ -91,7 +98,27 @@ bool Player::load(const std::string& projectPath) {
     clearPerFrameLists();
     context.imageResult = remembered;
     progress_.loading(int(k), int(total));
-  });
+  };
+  std::vector<int32_t> chosen;
+  if (chooseGraphs && chooseGraphs(*project, context, chosen)) {
+    // The warm-up's own walk (first output of every operator at -10 s, in graph order),
+    // over the chosen graphs only: the others are never drawn by this run.
+    setCurrentProject(project.get());
+    size_t total = 0, k = 0;
+    auto wanted = [&](const OperatorGraph& g) { return std::find(chosen.begin(), chosen.end(), g.id) != chosen.end(); };
+    for (const auto& g : project->graphs)
+      if (wanted(*g)) total += g->operators.size();
+    for (const auto& g : project->graphs) {
+      if (!wanted(*g)) continue;
+      for (auto& op : g->operators) {
+        if (!op->outputs.empty()) op->outputs[0].evaluate(-10.0f, context);
+        afterEach(*op, ++k, total);
+      }
+    }
+    warmedUp = k;
+  } else {
+    warmedUp = warmUp(*project, context, afterEach);
+  }
   progress_.finish();
   checkMemoryAfterLoading(device);  // ends a production that needs more GPU memory than there is
   loadingBarDraws = bar->draws();
@@ -137,25 +164,82 @@ bool Player::frame() {
     copyPass(screen_->backBuffer, context.imageResult, Viewport{0, 0, int32_t(w), int32_t(h)},
              RenderStateDesc::defaults(), true);
 
-  if (framedumpSetting != 0) dumpFrame(t);
+  if (output_ ? frameCounter >= firstOutput_ : framedumpSetting != 0) dumpFrame(t);
   ++frameCounter;
   return true;
 }
 
+void Player::setOutput(FrameWriter* writer, int32_t first) {
+  output_ = writer;
+  firstOutput_ = first;
+}
+
 void Player::dumpFrame(float t) {
-  if (!screen_->readBack(dumpPixels_)) {
+  FrameWriter* writer = output_;
+  if (!writer) {
+    if (!dumpWriter_) dumpWriter_ = std::make_unique<FrameWriter>(makeSequenceOutput("framedump/frame_%06d.tiff", true));
+    writer = dumpWriter_.get();
+  }
+  // A write that failed on the writer's thread stops the run at the next frame: the frame
+  // dump's here, an output's where the render loop looks (it removes what is unfinished).
+  if (writer->failed()) {
+    if (output_) return;
+    fatalError(("Failed to write: " + writer->error()).c_str());
+  }
+  std::vector<uint8_t>& pixels = writer->acquire(size_t(screen_->width) * screen_->height * 4);
+  if (!screen_->readBack(pixels)) {
     char text[128];
     std::snprintf(text, sizeof text, "Failed to read back frame %d", int(frameCounter));
     fatalError(text);
   }
-  if (!writeDumpFrame(frameCounter, screen_->width, screen_->height, dumpPixels_.data())) {
-    std::string text = "Failed to write " + frameDumpName(frameCounter);
-    fatalError(text.c_str());
+  writer->submit(frameCounter, screen_->width, screen_->height);
+  if (!output_) progress_.dumped(frameCounter, t, frameDumpName(frameCounter));
+}
+
+bool Player::finishDump() {
+  if (!dumpWriter_) return true;
+  std::string error;
+  const bool ok = dumpWriter_->finish(error);
+  dumpWriter_.reset();
+  if (!ok) fatalError(("Failed to write: " + error).c_str());
+  return ok;
+}
+
+bool readProductionTree(const std::string& path, TreeFile& tree, std::string& error, bool& opened) {
+  const bool json = path.size() > 5 && path.compare(path.size() - 5, 5, ".json") == 0;
+  if (!json) {
+    const bool complete = tree.readFile(path, &error);
+    opened = tree.problem() != ReadProblem::CannotOpen;
+    return complete;
   }
-  progress_.dumped(frameCounter, t, frameDumpName(frameCounter));
+  std::ifstream in(path, std::ios::binary);
+  std::error_code ec;
+  opened = in && !std::filesystem::is_directory(path, ec);
+  if (!opened) return false;
+  std::ostringstream text;
+  text << in.rdbuf();
+  Project built;
+  Project* previous = currentProject();
+  setCurrentProject(&built);
+  const bool ok = buildProjectFromJson(text.str(), path, built, error);
+  // Through the bytes of a production file: the player then reads what `opr build` writes.
+  std::stringstream bytes;
+  if (ok) {
+    TreeFile written;
+    built.serialize(TreeNodeRef{&written.root(), true});
+    written.write(bytes);
+  }
+  setCurrentProject(previous);
+  if (!ok) return false;
+  if (!tree.read(bytes)) {
+    error = path + ": the built production does not read back";
+    return false;
+  }
+  return true;
 }
 
 void Player::releaseGpu() {
+  finishDump();
   progress_.finish();
   releaseSceneContext(context);
   if (context.targets) releaseContextTargets(context);

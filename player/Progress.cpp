@@ -54,6 +54,22 @@ void TerminalProgress::dumped(int32_t frame, float t, const std::string& file) {
     line(text);
 }
 
+void TerminalProgress::rendered(int done, int total, double fps, double secondsLeft, bool preroll) {
+  if (!out_ || total <= 0) return;
+  char text[160];
+  std::snprintf(text, sizeof text, "%s %d of %d, %.1f frames/s, %.0f s left", preroll ? "Pre-roll: frame" : "Frame",
+                done, total, fps, secondsLeft < 0.0 ? 0.0 : secondsLeft);
+  if (interactive_) {
+    rewrite(text);
+    return;
+  }
+  const int decile = int(int64_t(done) * 10 / total);
+  if (decile != lastRenderedDecile_ || done == total) {
+    lastRenderedDecile_ = decile;
+    line(text);
+  }
+}
+
 void TerminalProgress::finish() {
   if (lineOpen_) {
     std::fputc('\n', out_);

@@ -20,6 +20,9 @@ class TerminalProgress {
   void loading(int done, int total);
   // Frame written to disk at production time t.
   void dumped(int32_t frame, float t, const std::string& file);
+  // Offline render: `done` frames of `total` written, at `fps` frames a second, about
+  // `secondsLeft` to go. `preroll`: frames drawn before the first one written.
+  void rendered(int done, int total, double fps, double secondsLeft, bool preroll = false);
   // Ends the current line, if any.
   void finish();
 
@@ -34,5 +37,6 @@ class TerminalProgress {
   bool interactive_;
   bool lineOpen_ = false;
   int lastLoadingDecile_ = -1;
+  int lastRenderedDecile_ = -1;
   static TerminalProgress* active_;
 };

@@ -1,10 +1,10 @@
-// zarvo: plays the production in the working directory.
+// zarvo: plays the production in the working directory, or renders it offline.
 #define SDL_MAIN_HANDLED
 #include <SDL.h>
 
 #include "player/App.h"
 
-int main() {
+int main(int argc, char** argv) {
   SDL_SetMainReady();
-  return runZarvo();
+  return runZarvo(argc, argv);
 }

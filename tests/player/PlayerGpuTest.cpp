@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
+#include <bit>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
 
 #include "gfx/Screen.h"
+#include "engine/Operator.h"
+#include "engine/Project.h"
+#include "player/App.h"
 #include "player/Clock.h"
 #include "player/Globals.h"
 #include "player/Player.h"
@@ -123,6 +127,7 @@ TEST_F(PlayerGpuTest, DumpingRunsOnTheFrameClockWithoutGapsAndCreatesNothingAfte
   EXPECT_EQ(frames, 12);
   EXPECT_EQ(frameCounter, 12);
   EXPECT_EQ(sScreen->device->counters().total(), createdByFirstFrames) << "a frame created GPU objects";
+  ASSERT_TRUE(p.finishDump());  // the files are written on the writer's thread
   for (int i = 0; i < 12; ++i) {
     char name[64];
     std::snprintf(name, sizeof name, "framedump/frame_%06d.tiff", i);
@@ -139,6 +144,7 @@ TEST_F(PlayerGpuTest, FramesFollowAResizedScreen) {
   sScreen->resize(40, 30);
   ASSERT_TRUE(p.frame());
   sScreen->present();
+  ASSERT_TRUE(p.finishDump());
   EXPECT_EQ(tiffWidth("framedump/frame_000000.tiff"), 64u);
   EXPECT_EQ(tiffWidth("framedump/frame_000001.tiff"), 40u);
   EXPECT_EQ(p.context.viewport.right, 40);
@@ -200,4 +206,64 @@ TEST_F(PlayerGpuTest, LoadSaysWhetherTheProductionFileWasReadWhole) {
   load();
   EXPECT_FALSE(complete_);
   EXPECT_NE(testing::internal::GetCapturedStderr().find("demo.opr_b is cut short"), std::string::npos);
+}
+
+namespace {
+
+// A graph of `type` (empty: none) shown on track `track` during [start, end).
+OperatorGraph& addShownGraph(Project& p, int32_t id, const char* type, size_t track, float start, float end) {
+  auto g = std::make_unique<OperatorGraph>();
+  g->createGraphEnds();
+  g->id = id;
+  if (*type) g->createOperator(type);
+  auto span = std::make_unique<Span>();
+  span->graphId = id;
+  span->timeStart = start;
+  span->timeEnd = end;
+  p.tracks[track].spans.push_back(std::move(span));
+  p.graphs.push_back(std::move(g));
+  return *p.graphs.back();
+}
+
+}  // namespace
+
+TEST_F(PlayerGpuTest, AnOfflineRenderDrawsBeforeItsFirstFrameOnlyWhatKeepsHistory) {
+  registerPlayerOperators();
+  Player& p = load();  // for its Context
+  Project project;
+  project.clear();
+  addShownGraph(project, 7, "", 0, 0.0f, 1.0f);
+  addShownGraph(project, 8, "ParticleSystem", 0, 1.0f, 2.0f);
+  addShownGraph(project, 9, "", 1, 2.0f, 3.0f);  // another track, no gap
+  addShownGraph(project, 10, "", 2, 4.0f, 5.0f);  // after a gap: never played
+  EXPECT_EQ(productionEnd(project), 3.0);
+  // A frame at 2.5 s needs the particle frames [1, 2) s and nothing else.
+  std::vector<int32_t> frames = prerollFrames(project, 150, 60, p.context);
+  ASSERT_EQ(frames.size(), 60u);
+  EXPECT_EQ(frames.front(), 60);
+  EXPECT_EQ(frames.back(), 119);
+  // Only the graphs those frames show are warmed up.
+  frames.push_back(150);
+  std::vector<int32_t> graphs;
+  ASSERT_TRUE(graphsToWarm(project, frames, 60, p.context, graphs));
+  EXPECT_EQ(graphs, (std::vector<int32_t>{8, 9}));
+  // A graph drawn through a "Graph" operator counts as shown, and its history with it.
+  OperatorGraph& host = *project.findGraph(7);
+  Operator* embed = host.createOperator("Graph");
+  ASSERT_NE(embed, nullptr);
+  const int32_t particles = 8;
+  auto* id = dynamic_cast<Float*>(embed->inputs[0].source->value());
+  ASSERT_NE(id, nullptr);
+  id->value = std::bit_cast<float>(particles);  // the parameter holds the id's bits
+  EXPECT_EQ(prerollFrames(project, 150, 60, p.context).front(), 0);
+  ASSERT_TRUE(graphsToWarm(project, {30}, 60, p.context, graphs));
+  EXPECT_EQ(graphs, (std::vector<int32_t>{7, 8}));
+  // Without history, nothing before the frame.
+  Project plain;
+  plain.clear();
+  addShownGraph(plain, 7, "Sin", 0, 0.0f, 9.0f);
+  EXPECT_TRUE(prerollFrames(plain, 300, 60, p.context).empty());
+  // Motion blur reads the previous frame's camera: every frame before.
+  addShownGraph(plain, 8, "MotionBlur", 0, 9.0f, 10.0f);
+  EXPECT_EQ(prerollFrames(plain, 300, 60, p.context).size(), 300u);
 }
