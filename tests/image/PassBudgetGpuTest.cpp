@@ -203,6 +203,100 @@ float4 PS(FullscreenVertex i) : SV_TARGET
 }
 )";
 
+// The hue-range grade as it picked its two ranges by indexing an array with the pixel's hue.
+const char* const kOldCCColor = R"(#include "common/maskedPass.hlsli"
+cbuffer CCColorConstants : register(b0)
+{
+    float4 gRed;
+    float4 gOrange;
+    float4 gYellow;
+    float4 gGreen;
+    float4 gAqua;
+    float4 gBlue;
+    float4 gPurple;
+    float4 gMagenta;
+    MASKED_PASS_CONSTANTS
+};
+
+static const float kCentres[9] = {0.0, 30.0, 60.0, 120.0, 180.0, 240.0, 270.0, 300.0, 360.0};
+
+FullscreenVertex VS(uint id : SV_VertexID)
+{
+    return fullscreenTriangle(id);
+}
+
+float3 rangeShift(int i)
+{
+    float4 ranges[8] = {gRed, gOrange, gYellow, gGreen, gAqua, gBlue, gPurple, gMagenta};
+    return ranges[i & 7].xyz;
+}
+
+float4 PS(FullscreenVertex i) : SV_TARGET
+{
+    float2 uv = regionToSource(i.uv, gRegionScale, gRegionOffset);
+    float4 c = gSource.Sample(gSourceSampler, uv);
+    float hue = hueDegrees(c.rgb);
+    int k = 0;
+    [unroll]
+    for (int j = 1; j < 8; ++j)
+        if (hue >= kCentres[j])
+            k = j;
+    float t = (hue - kCentres[k]) / (kCentres[k + 1] - kCentres[k]);
+    float3 shift = rangeShift(k) * (1.0 - t) + rangeShift(k + 1) * t;
+    float3 g = shiftHsl(c.rgb, shift.x, shift.y, shift.z * hsvSaturation(c.rgb));
+    return maskedGrade(c, g, uv, gMaskImageConnected);
+}
+)";
+
+// The colour correction as it raised every pixel to the power, whatever the power.
+const char* const kOldColorCorrection = R"(#include "common/fullscreen.hlsli"
+#include "common/color.hlsli"
+cbuffer ColorCorrectionConstants : register(b0)
+{
+    float4 gPreAdd;
+    float4 gMul;
+    float4 gPow;
+    float4 gPostAdd;
+    float4 gPostMul;
+    float4 gMin;
+    float4 gMax;
+    float gSaturation;
+    float gPreview;
+    float2 gRegionScale;
+    float2 gRegionOffset;
+    float2 gScreenSize;
+};
+
+Texture2D gSource : register(t0);
+SamplerState gSourceSampler : register(s0);
+
+FullscreenVertex VS(uint id : SV_VertexID)
+{
+    return fullscreenTriangle(id);
+}
+
+float4 PS(FullscreenVertex i) : SV_TARGET
+{
+    float4 c = gSource.Sample(gSourceSampler, regionToSource(i.uv, gRegionScale, gRegionOffset));
+    float3 g = (c.rgb + gPreAdd.rgb) * gMul.rgb;
+    g = g > 0.0 ? pow(max(g, 1e-30), gPow.rgb) : 0.0;  // zero and below stay zero
+    g = (g + gPostAdd.rgb) * gPostMul.rgb;
+    float l = luminance(g);
+    g = l + (g - l) * gSaturation;
+    g = clamp(g, gMin.rgb, gMax.rgb);
+    if (gPreview > 0.5)
+    {
+        float x = i.uv.x * gScreenSize.x;
+        float middle = 0.5 * gScreenSize.x;
+        if (abs(x - middle) < 0.5)
+            g = 1.0;
+        else if (x > middle)
+            g = c.rgb;
+    }
+    return float4(g, c.a);
+}
+)";
+
 // The old text with a constant-buffer member turned into a fixed value.
 std::string withFixed(std::string text, const std::string& member, float value) {
   const std::string declaration = "    float " + member + ";\n";
@@ -349,5 +443,48 @@ TEST_F(PassBudgetGpuTest, AWholeTargetPassLeavesNothingOfWhatItsTargetHeld) {
       ASSERT_LT(p.r, 2.0f) << type;
       ASSERT_GE(p.g, 0.0f) << type;
     }
+  }
+}
+
+TEST_F(PassBudgetGpuTest, HueRangeGradeWithoutPerPixelIndexingShowsWhatItShowed) {
+  Texture* source = picture(testPicture(size()));
+  // Every range shifted differently, so that a wrong pair of ranges shows.
+  const char* const ranges[] = {"Red", "Orange", "Yellow", "Green", "Aqua", "Blue", "Purple", "Magenta"};
+  std::vector<std::pair<std::string, float>> params;
+  for (int i = 0; i < 8; ++i) {
+    params.push_back({std::string(ranges[i]) + " HUE", float(i * 7 - 20)});
+    params.push_back({std::string(ranges[i]) + " Saturation", float(i) * 0.1f - 0.3f});
+    params.push_back({std::string(ranges[i]) + " Luminance", float(7 - i) * 0.05f - 0.1f});
+  }
+  auto grade = [&] {
+    Operator& op = effect("CCColor");
+    for (const auto& [name, value] : params) setParam(op, name, value);
+    Texture* out = apply(op, source);
+    EXPECT_NE(out, nullptr);
+    return out ? pixels(out) : std::vector<Pixel>{};
+  };
+  const std::vector<Pixel> now = grade();
+  auto old = program(kOldCCColor, "PS", manager->ccColor.program.get());
+  ASSERT_TRUE(old);
+  std::swap(manager->ccColor.program.program, old);
+  const std::vector<Pixel> before = grade();
+  std::swap(manager->ccColor.program.program, old);
+  EXPECT_GE(psnr(before, now), 60.0);
+  EXPECT_LT(psnr(pixels(source), now), 40.0);  // the grade does change the picture
+}
+
+TEST_F(PassBudgetGpuTest, ColourCorrectionSkipsThePowerOfOneAndKeepsOtherPowers) {
+  Texture* source = picture(testPicture(size()));
+  for (float power : {1.0f, 0.6f}) {
+    const std::vector<std::pair<const char*, float>> params{
+        {"R Pre Add", -0.1f}, {"G Mul", 1.3f}, {"R Pow", power}, {"G Pow", power}, {"B Pow", power},
+        {"Saturation", 1.2f}, {"R Max", 4.0f}, {"G Max", 4.0f}, {"B Max", 4.0f}};
+    const std::vector<Pixel> now = draw("ColorCorrection", source, params);
+    auto old = program(kOldColorCorrection, "PS", manager->colorCorrection.program.get());
+    ASSERT_TRUE(old);
+    std::swap(manager->colorCorrection.program.program, old);
+    const std::vector<Pixel> before = draw("ColorCorrection", source, params);
+    std::swap(manager->colorCorrection.program.program, old);
+    EXPECT_GE(psnr(before, now), 60.0) << "power " << power;
   }
 }
