@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "bench/floor/FloorPasses.h"
+#include "bench/floor/ProcessCpu.h"
 
 namespace {
 
@@ -25,11 +26,13 @@ void BM_Floor(benchmark::State& state) {
     return;
   }
   double gpu = 0;
+  const double cpuStart = floorpass::processCpuMs();
   for (auto _ : state) {
     const floorpass::FloorTiming t = r.run(fetches, kPassesPerSubmit);
     state.SetIterationTime(t.wallMsPerPass * 1e-3);
     gpu += t.gpuMsPerPass;
   }
+  state.counters["cpu_ms"] = (floorpass::processCpuMs() - cpuStart) / double(state.iterations() * kPassesPerSubmit);
   if (r.timestampsSupported()) state.counters["gpu_ms_per_pass"] = gpu / double(state.iterations());
 }
 BENCHMARK(BM_Floor)->ArgName("fetches")->Arg(1)->Arg(4)->Arg(16)->Arg(32)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
