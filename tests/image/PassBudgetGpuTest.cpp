@@ -479,7 +479,8 @@ TEST_F(PassBudgetGpuTest, AGradeWithoutAMaskSkipsTheMaskFetchAndChangesNothing) 
 // whatever the target held.
 TEST_F(PassBudgetGpuTest, AWholeTargetPassLeavesNothingOfWhatItsTargetHeld) {
   const float stale[4] = {9.0f, -3.0f, 7.0f, 2.0f};
-  for (uint32_t i = 0; i < 8 && ringSlot(i); ++i) clearTexture(device(), ringSlot(i), stale);
+  for (Texture* slot : context.targets->ring->slots)
+    if (slot) clearTexture(device(), slot, stale);
   for (Texture* t : {manager->gaussBlur.intermediate, manager->bloom.bA, manager->bloom.bB})
     clearTexture(device(), t, stale);
   Texture* grey = uniform(Pixel{0.25f, 0.25f, 0.25f, 1.0f});
