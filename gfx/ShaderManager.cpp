@@ -10,6 +10,7 @@
 #include "gfx/FatalError.h"
 #include "gfx/ShaderProgram.h"
 #include "gfx/hlsl/HlslCompiler.h"
+#include "gfx/hlsl/ModuleChecks.h"
 
 bool useBinaryShaders = false;
 
@@ -265,4 +266,7 @@ const ShaderBlob* cachedShader(const std::string& key) {
 
 size_t shaderCacheSize() { return cache().size(); }
 
-void clearShaderCache() { cache().clear(); }
+void clearShaderCache() {
+  cache().clear();
+  hlsl::forgetCheckedModules();
+}

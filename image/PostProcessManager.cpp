@@ -201,7 +201,13 @@ void PostProcessManager::drawPass(const Draw& d) {
   RenderPass pass;
   pass.colourTargets[0] = d.targets[0];
   pass.colourTargets[1] = d.targets[1];
-  pass.clearFlags = kClearColour;  // the whole of every target
+  // A pass over the whole of every target writes every pixel (these programs neither blend
+  // nor discard), so clearing first would only double the memory traffic of the pass. A pass
+  // over part of a target clears the whole of it, so that nothing older shows around.
+  bool coversEveryTarget = d.rect.left <= 0 && d.rect.top <= 0;
+  for (Texture* t : d.targets)
+    if (t) coversEveryTarget = coversEveryTarget && d.rect.right >= int32_t(t->width()) && d.rect.bottom >= int32_t(t->height());
+  pass.clearFlags = coversEveryTarget ? 0 : kClearColour;
   pass.rect[0] = d.rect.left;
   pass.rect[1] = d.rect.top;
   pass.rect[2] = d.rect.right;

@@ -114,6 +114,25 @@ struct BloomBlock {
 };
 
 // A separable Gaussian: horizontal into the intermediate, vertical into the destination.
+// What a Gaussian blur pass reads: the centre's weight and up to eight bilinear fetches on
+// each side (distance in pixels, weight), normalised, for a radius in pixels of a 1080-line
+// picture over a region of the given height share of a source of the given height.
+struct GaussTaps {
+  float centre = 1.0f;
+  int32_t pairs = 0;
+  Float4 pairTaps[8] = {};
+};
+GaussTaps gaussTaps(float radiusSetting, float regionScaleY, float sourceHeight);
+
+// What a bloom blur pass reads: taps 0..8 (distance in pixels, normalised weight) used on
+// both sides, for a radius in pixels of a 1080-line picture over a target of that height;
+// blurs is 0 when the radius is under half a pixel.
+struct BloomTaps {
+  int32_t blurs = 0;
+  Float4 taps[9] = {};
+};
+BloomTaps bloomTaps(float radiusSetting, float targetHeight);
+
 struct GaussBlurBlock {
   float intensity = 2.0f;
   float radius = 50.0f;

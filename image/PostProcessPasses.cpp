@@ -1,5 +1,6 @@
 // The passes of the post-process manager: constants, textures, targets and the order of
 // the draws of every effect. What the programs compute lives in data/shaders.
+#include <algorithm>
 #include <cmath>
 
 #include "engine/Globals.h"
@@ -115,6 +116,25 @@ void PostProcessManager::applySSAO(Texture* source, Texture* destination, const 
 
 // ---------------------------------------------------------------- Bloom
 
+BloomTaps bloomTaps(float radiusSetting, float targetHeight) {
+  BloomTaps t;
+  // 17 taps reach the radius (pixels of a 1080-line picture) at 2.5 standard deviations.
+  const float radius = std::max(radiusSetting, 0.0f) * targetHeight / 1080.0f;
+  if (!(radius >= 0.5f)) return t;
+  constexpr int kTapsPerSide = 8;
+  const float sigma = radius / 2.5f, step = radius / float(kTapsPerSide);
+  float total = 0.0f;
+  for (int k = 0; k <= kTapsPerSide; ++k) {
+    const float x = float(k) * step;
+    const float w = std::exp(-x * x / (2.0f * sigma * sigma));
+    t.taps[k] = Float4{x, w, 0.0f, 0.0f};
+    total += k == 0 ? w : 2.0f * w;
+  }
+  for (Float4& tap : t.taps) tap.y /= total;
+  t.blurs = 1;
+  return t;
+}
+
 void PostProcessManager::applyBloom(Texture* source, Texture* destination, const Viewport& vp) {
   const Viewport halfRect{vp.left / 2, vp.top / 2, vp.right / 2, vp.bottom / 2};
   const RegionConstants rc = regionConstants(source, vp);
@@ -126,8 +146,10 @@ void PostProcessManager::applyBloom(Texture* source, Texture* destination, const
       .set("gIntensity", bloom.intensity);
 
   drawPass(Draw(bloom.extract, bloom.bA, halfRect).tex(source, linearWrap));
-  Constants(bloom.blurV.get(), trace, bloom.blurV.file).set("gBloomRadius", bloom.radiusY);
-  Constants(bloom.blurH.get(), trace, bloom.blurH.file).set("gBloomRadius", bloom.radiusX);
+  const BloomTaps tapsV = bloomTaps(bloom.radiusY, float(bloom.bA->height()));
+  const BloomTaps tapsH = bloomTaps(bloom.radiusX, float(bloom.bA->height()));
+  Constants(bloom.blurV.get(), trace, bloom.blurV.file).set("gBlurs", tapsV.blurs).set("gTaps", tapsV.taps);
+  Constants(bloom.blurH.get(), trace, bloom.blurH.file).set("gBlurs", tapsH.blurs).set("gTaps", tapsH.taps);
   for (int pair = 0; pair < 2; ++pair) {
     drawPass(Draw(bloom.blurV, bloom.bB, whole(bloom.bB)).tex(bloom.bA, linearClamp));
     drawPass(Draw(bloom.blurH, bloom.bA, whole(bloom.bA)).tex(bloom.bB, linearClamp));
@@ -136,6 +158,29 @@ void PostProcessManager::applyBloom(Texture* source, Texture* destination, const
 }
 
 // ---------------------------------------------------------------- GaussBlur
+
+GaussTaps gaussTaps(float radiusSetting, float regionScaleY, float sourceHeight) {
+  GaussTaps t;
+  // The radius is given in pixels of a 1080-line picture and reaches three deviations.
+  const float radius = std::max(radiusSetting, 0.0f) * regionScaleY * sourceHeight / 1080.0f;
+  if (!(radius >= 0.5f)) return t;
+  constexpr int kMaxPairs = int(sizeof t.pairTaps / sizeof t.pairTaps[0]);
+  const float sigma = radius / 3.0f;
+  const float spacing = std::max(1.0f, radius / (2.0f * kMaxPairs));
+  t.pairs = std::min(int32_t(std::ceil(radius / (2.0f * spacing))), int32_t(kMaxPairs));
+  auto gaussian = [sigma](float x) { return std::exp(-x * x / (2.0f * sigma * sigma)); };
+  // Two neighbouring taps x1, x1 + spacing become one bilinear fetch at their weighted mean.
+  float total = 1.0f;
+  for (int k = 0; k < t.pairs; ++k) {
+    const float x1 = (2.0f * float(k) + 1.0f) * spacing, x2 = x1 + spacing;
+    const float w1 = gaussian(x1), w2 = gaussian(x2), w = w1 + w2;
+    t.pairTaps[k] = Float4{(x1 * w1 + x2 * w2) / w, w, 0.0f, 0.0f};
+    total += 2.0f * w;
+  }
+  t.centre = 1.0f / total;
+  for (int k = 0; k < t.pairs; ++k) t.pairTaps[k].y /= total;
+  return t;
+}
 
 void PostProcessManager::applyGaussBlur(Texture* source, Texture* destination, const Viewport& vp) {
   if (!source) {
@@ -146,14 +191,18 @@ void PostProcessManager::applyGaussBlur(Texture* source, Texture* destination, c
     }
     return;
   }
-  Constants(gaussBlur.horizontal.get(), trace, gaussBlur.horizontal.file)
-      .region(regionConstants(source, vp))
-      .set("gRadius", gaussBlur.radius)
-      .set("gIntensity", gaussBlur.intensity);
-  Constants(gaussBlur.vertical.get(), trace, gaussBlur.vertical.file)
-      .region(regionConstants(gaussBlur.intermediate, vp))
-      .set("gRadius", gaussBlur.radius)
-      .set("gIntensity", gaussBlur.intensity);
+  auto passConstants = [&](const PassProgram& p, Texture* read) {
+    const RegionConstants rc = regionConstants(read, vp);
+    const GaussTaps taps = gaussTaps(gaussBlur.radius, rc.scale[1], float(read->height()));
+    Constants(p.get(), trace, p.file)
+        .region(rc)
+        .set("gIntensity", gaussBlur.intensity)
+        .set("gCentreWeight", taps.centre)
+        .set("gPairs", taps.pairs)
+        .set("gPairTaps", taps.pairTaps);
+  };
+  passConstants(gaussBlur.horizontal, source);
+  passConstants(gaussBlur.vertical, gaussBlur.intermediate);
   drawPass(Draw(gaussBlur.horizontal, gaussBlur.intermediate, vp).tex(source, linearClamp));
   drawPass(Draw(gaussBlur.vertical, destination, vp).tex(gaussBlur.intermediate, linearClamp));
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/floor/ProcessCpu.h"
 #include "bench/image/ImageBenchSupport.h"
 #include "engine/Globals.h"
 #include "engine/Project.h"
@@ -78,7 +79,11 @@ struct Fixture : imagebench::ImageBenchFixture {
     };
     for (int i = 0; i < 4; ++i) once();  // pipelines, and views of every ring image
     const uint64_t created = screen->device->counters().total();
+    const double cpuStart = floorpass::processCpuMs();
     for (auto _ : state) once();
+    // CPU time of every thread per evaluation: the driver's shading work, little disturbed
+    // by other processes on a shared machine.
+    state.counters["cpu_ms"] = (floorpass::processCpuMs() - cpuStart) / double(state.iterations());
     state.counters["gpu_objects_created_after_warmup"] = double(screen->device->counters().total() - created);
   }
 };

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "bench/floor/ProcessCpu.h"
 #include "engine/Context.h"
 #include "engine/Globals.h"
 #include "gfx/RenderTargets.h"
@@ -118,10 +119,12 @@ void BM_LitFrame(benchmark::State& state) {
   for (int i = 0; i < 4; ++i) frame();
   device->waitIdle();
   const uint64_t createdAfterWarmUp = device->counters().total();
+  const double cpuStart = floorpass::processCpuMs();
   for (auto _ : state) {
     frame();
     device->waitIdle();
   }
+  state.counters["cpu_ms"] = (floorpass::processCpuMs() - cpuStart) / double(state.iterations());
   state.counters["fps"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
   state.counters["gpu_objects_created_after_warmup"] = double(device->counters().total() - createdAfterWarmUp);
 

@@ -4,7 +4,8 @@
 
 cbuffer BloomBlurConstants : register(b0)
 {
-    float gBloomRadius;
+    int gBlurs;        // 0 when the radius is under half a pixel: the pass copies
+    float4 gTaps[9];   // k = 0..8: x the distance of taps k and -k in pixels, y their normalised weight
 };
 
 Texture2D gInput : register(t0);
@@ -17,27 +18,26 @@ FullscreenVertex VS(uint id : SV_VertexID)
     return fullscreenTriangle(id);
 }
 
+// The weights depend only on the radius and the target's height: the manager computes them
+// once per pass, and every pixel only reads and sums.
 float4 blur(float2 uv, float2 direction)
 {
     float w, h;
     gInput.GetDimensions(w, h);
     float2 texel = 1.0 / float2(w, h);
-    // The target is half size: a radius of R reference pixels is R * (2h) / 1080 / 2 here.
-    float radius = max(gBloomRadius, 0.0) * h / 1080.0;
-    if (radius < 0.5)
-        return gInput.SampleLevel(gInputSampler, uv, 0);
-    float sigma = radius / 2.5;
-    float step = radius / float(kTapsPerSide);
-    float4 sum = 0;
-    float weights = 0;
-    for (int k = -kTapsPerSide; k <= kTapsPerSide; ++k)
+    float4 centre = gInput.SampleLevel(gInputSampler, uv, 0);
+    [branch]
+    if (gBlurs == 0)
+        return centre;
+    float4 sum = gTaps[0].y * centre;
+    [unroll]
+    for (int k = 1; k <= kTapsPerSide; ++k)
     {
-        float x = float(k) * step;
-        float weight = exp(-x * x / (2.0 * sigma * sigma));
-        sum += weight * gInput.SampleLevel(gInputSampler, uv + direction * x * texel, 0);
-        weights += weight;
+        float2 offset = direction * gTaps[k].x * texel;
+        sum += gTaps[k].y * (gInput.SampleLevel(gInputSampler, uv + offset, 0) +
+                             gInput.SampleLevel(gInputSampler, uv - offset, 0));
     }
-    return sum / weights;
+    return sum;
 }
 
 float4 PSVertical(FullscreenVertex i) : SV_TARGET

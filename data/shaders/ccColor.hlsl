@@ -26,24 +26,29 @@ FullscreenVertex VS(uint id : SV_VertexID)
     return fullscreenTriangle(id);
 }
 
-float3 rangeShift(int i)
-{
-    float4 ranges[8] = {gRed, gOrange, gYellow, gGreen, gAqua, gBlue, gPurple, gMagenta};
-    return ranges[i & 7].xyz;
-}
-
 float4 PS(FullscreenVertex i) : SV_TARGET
 {
     float2 uv = regionToSource(i.uv, gRegionScale, gRegionOffset);
     float4 c = gSource.Sample(gSourceSampler, uv);
     float hue = hueDegrees(c.rgb);
-    int k = 0;
+    // The two range centres around the hue, picked by unrolled compares: indexing an array
+    // of the constants by a per-pixel value would copy all eight into per-pixel memory.
+    const float4 ranges[9] = {gRed, gOrange, gYellow, gGreen, gAqua, gBlue, gPurple, gMagenta, gRed};
+    float3 below = gRed.xyz, above = gOrange.xyz;
+    float from = kCentres[0], to = kCentres[1];
     [unroll]
     for (int j = 1; j < 8; ++j)
+    {
         if (hue >= kCentres[j])
-            k = j;
-    float t = (hue - kCentres[k]) / (kCentres[k + 1] - kCentres[k]);
-    float3 shift = rangeShift(k) * (1.0 - t) + rangeShift(k + 1) * t;
+        {
+            below = ranges[j].xyz;
+            above = ranges[j + 1].xyz;
+            from = kCentres[j];
+            to = kCentres[j + 1];
+        }
+    }
+    float t = (hue - from) / (to - from);
+    float3 shift = below * (1.0 - t) + above * t;
     float3 g = shiftHsl(c.rgb, shift.x, shift.y, shift.z * hsvSaturation(c.rgb));
     return maskedGrade(c, g, uv, gMaskImageConnected);
 }

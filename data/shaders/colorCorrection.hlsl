@@ -33,7 +33,13 @@ float4 PS(FullscreenVertex i) : SV_TARGET
 {
     float4 c = gSource.Sample(gSourceSampler, regionToSource(i.uv, gRegionScale, gRegionOffset));
     float3 g = (c.rgb + gPreAdd.rgb) * gMul.rgb;
-    g = g > 0.0 ? pow(max(g, 1e-30), gPow.rgb) : 0.0;  // zero and below stay zero
+    // The power is the same for every pixel; at 1 (the default) it changes nothing, and the
+    // three pow calls would cost more than the rest of the pass.
+    [branch]
+    if (any(gPow.rgb != 1.0))
+        g = g > 0.0 ? pow(max(g, 1e-30), gPow.rgb) : 0.0;  // zero and below stay zero
+    else
+        g = max(g, 0.0);
     g = (g + gPostAdd.rgb) * gPostMul.rgb;
     float l = luminance(g);
     g = l + (g - l) * gSaturation;

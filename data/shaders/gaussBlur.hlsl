@@ -9,27 +9,24 @@ cbuffer GaussBlurConstants : register(b0)
 {
     float2 gRegionScale;
     float2 gRegionOffset;
-    float gRadius;
     float gIntensity;
+    float gCentreWeight;   // the centre tap's normalised weight (1 when nothing is blurred)
+    int gPairs;            // bilinear fetches on each side of the centre
+    float4 gPairTaps[8];   // x: distance of a side's fetch in pixels, y: its normalised weight
 };
 
 Texture2D gSource : register(t0);
 SamplerState gSourceSampler : register(s0);
-
-static const int kMaxFetchesPerSide = 8;
 
 FullscreenVertex VS(uint id : SV_VertexID)
 {
     return fullscreenTriangle(id);
 }
 
-float gaussian(float x, float sigma)
-{
-    return exp(-x * x / (2.0 * sigma * sigma));
-}
-
-// Pairs of neighbouring taps are read with one bilinear fetch placed between them by their
-// weights; taps are a pixel apart up to 16 pixels of radius, further apart beyond.
+// The weights and distances depend only on the radius and the picture's height, so the
+// manager computes them once per pass (two Gaussian weights folded into one bilinear fetch
+// between them, spacing widened so that at most eight fetches a side cover the radius);
+// every pixel then only reads and sums.
 float4 blur(float2 uvOverRegion, float2 direction)
 {
     float w, h;
@@ -38,27 +35,15 @@ float4 blur(float2 uvOverRegion, float2 direction)
     float2 lo = gRegionOffset + 0.5 * texel;
     float2 hi = gRegionOffset + gRegionScale - 0.5 * texel;
     float2 uv = regionToSource(uvOverRegion, gRegionScale, gRegionOffset);
-    float radius = max(gRadius, 0.0) * gRegionScale.y * h / 1080.0;
-    float4 centre = gSource.SampleLevel(gSourceSampler, clamp(uv, lo, hi), 0);
-    if (radius < 0.5)
-        return centre;
-    float sigma = radius / 3.0;
-    float spacing = max(1.0, radius / (2.0 * kMaxFetchesPerSide));
-    int pairs = min(int(ceil(radius / (2.0 * spacing))), kMaxFetchesPerSide);
-    float4 sum = centre;
-    float weights = 1.0;
+    float4 sum = gCentreWeight * gSource.SampleLevel(gSourceSampler, clamp(uv, lo, hi), 0);
     [loop]
-    for (int k = 0; k < pairs; ++k)
+    for (int k = 0; k < gPairs; ++k)
     {
-        float x1 = (2.0 * k + 1.0) * spacing, x2 = x1 + spacing;
-        float w1 = gaussian(x1, sigma), w2 = gaussian(x2, sigma);
-        float pairWeight = w1 + w2;
-        float2 offset = direction * ((x1 * w1 + x2 * w2) / pairWeight) * texel;
-        sum += pairWeight * (gSource.SampleLevel(gSourceSampler, clamp(uv + offset, lo, hi), 0) +
-                             gSource.SampleLevel(gSourceSampler, clamp(uv - offset, lo, hi), 0));
-        weights += 2.0 * pairWeight;
+        float2 offset = direction * gPairTaps[k].x * texel;
+        sum += gPairTaps[k].y * (gSource.SampleLevel(gSourceSampler, clamp(uv + offset, lo, hi), 0) +
+                                 gSource.SampleLevel(gSourceSampler, clamp(uv - offset, lo, hi), 0));
     }
-    return sum / weights;
+    return sum;
 }
 
 float4 PSHorizontal(FullscreenVertex i) : SV_TARGET

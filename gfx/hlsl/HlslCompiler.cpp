@@ -16,6 +16,7 @@
 #include <set>
 #include <sstream>
 
+#include "gfx/hlsl/ModuleChecks.h"
 #include "gfx/hlsl/PackOffset.h"
 #include "gfx/hlsl/SpirvWords.h"
 
@@ -294,6 +295,7 @@ bool stageFromProfile(const std::string& profile, Stage& stage) {
 }
 
 bool validateSpirv(const std::vector<uint32_t>& spirv, std::string* messages) {
+  if (knownValid(spirv)) return true;
   spvtools::SpirvTools tools(SPV_ENV_VULKAN_1_3);
   std::string log;
   tools.SetMessageConsumer([&log](spv_message_level_t, const char*, const spv_position_t& pos, const char* m) {
@@ -303,6 +305,7 @@ bool validateSpirv(const std::vector<uint32_t>& spirv, std::string* messages) {
   options.SetScalarBlockLayout(true);
   bool ok = tools.Validate(spirv.data(), spirv.size(), options);
   if (messages) *messages += log;
+  if (ok) rememberValid(spirv);
   return ok;
 }
 

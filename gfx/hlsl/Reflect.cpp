@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "gfx/hlsl/HlslCompiler.h"
+#include "gfx/hlsl/ModuleChecks.h"
 #include "gfx/hlsl/SpirvWords.h"
 
 namespace hlsl {
@@ -96,7 +97,20 @@ void fail(std::string* error, const std::string& text) {
 
 }  // namespace
 
+namespace {
+bool reflectOnce(const std::vector<uint32_t>& spirv, Reflection& out, std::string* error);
+}
+
 bool reflect(const std::vector<uint32_t>& spirv, Reflection& out, std::string* error) {
+  if (knownReflection(spirv, out)) return true;
+  if (!reflectOnce(spirv, out, error)) return false;
+  rememberReflection(spirv, out);
+  return true;
+}
+
+namespace {
+
+bool reflectOnce(const std::vector<uint32_t>& spirv, Reflection& out, std::string* error) {
   out = Reflection();
   // Compiled files come from disk: check them before anything trusts their structure.
   std::string validation;
@@ -280,5 +294,7 @@ bool reflect(const std::vector<uint32_t>& spirv, Reflection& out, std::string* e
   }
   return true;
 }
+
+}  // namespace
 
 }  // namespace hlsl

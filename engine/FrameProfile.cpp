@@ -1,0 +1,108 @@
+#include "engine/FrameProfile.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+void FrameProfile::enter(const ProfileKey& key, double cpuMs, int gpuSpan) {
+  auto [it, fresh] = index_.emplace(key, totals_.size());
+  if (fresh) totals_.push_back({key, 0, 0, 0});
+  totals_[it->second].calls++;
+  if (!open_.empty() && gpuSpan >= 0) open_.back().childSpans.push_back(gpuSpan);
+  open_.push_back({it->second, cpuMs, 0, gpuSpan, {}});
+}
+
+void FrameProfile::leave(double cpuMs) {
+  if (open_.empty()) return;  // unbalanced: ignore rather than misattribute
+  Open o = std::move(open_.back());
+  open_.pop_back();
+  const double span = std::max(cpuMs - o.start, 0.0);
+  totals_[o.totals].cpuMs += std::max(span - o.childCpu, 0.0);
+  if (!open_.empty()) open_.back().childCpu += span;
+  // A parent without a span of its own passes its children's spans up, so that the nearest
+  // timed ancestor does not count them as its own.
+  if (o.span >= 0) calls_.push_back({o.totals, o.span, std::move(o.childSpans)});
+  else if (!open_.empty())
+    open_.back().childSpans.insert(open_.back().childSpans.end(), o.childSpans.begin(), o.childSpans.end());
+}
+
+void FrameProfile::endFrame(double frameMs, const std::vector<double>& gpuSpanMs) {
+  open_.clear();
+  frameMs_.push_back(frameMs);
+  if (!gpuSpanMs.empty()) {
+    ++gpuFrames_;
+    auto ms = [&](int span) { return span >= 0 && size_t(span) < gpuSpanMs.size() ? gpuSpanMs[size_t(span)] : 0.0; };
+    for (const Call& c : calls_) {
+      double own = ms(c.span);
+      for (int child : c.childSpans) own -= ms(child);
+      totals_[c.totals].gpuMs += std::max(own, 0.0);
+    }
+  }
+  calls_.clear();
+}
+
+std::vector<ProfileRow> FrameProfile::table() const {
+  std::vector<ProfileRow> rows;
+  const double frames = double(std::max<size_t>(frameMs_.size(), 1));
+  const double gpuFrames = double(std::max<size_t>(gpuFrames_, 1));
+  for (const Totals& t : totals_)
+    rows.push_back({t.key, double(t.calls) / frames, t.cpuMs / frames, t.gpuMs / gpuFrames});
+  std::stable_sort(rows.begin(), rows.end(), [](const ProfileRow& a, const ProfileRow& b) {
+    return std::max(a.gpuMsPerFrame, a.cpuMsPerFrame) > std::max(b.gpuMsPerFrame, b.cpuMsPerFrame);
+  });
+  return rows;
+}
+
+FrameTimeStats FrameProfile::frameTimes() const {
+  FrameTimeStats s;
+  s.frames = frameMs_.size();
+  if (frameMs_.empty()) return s;
+  std::vector<double> sorted = frameMs_;
+  std::sort(sorted.begin(), sorted.end());
+  double sum = 0;
+  for (double v : sorted) sum += v;
+  s.mean = sum / double(sorted.size());
+  const size_t rank = size_t(std::ceil(0.95 * double(sorted.size())));  // nearest rank
+  s.p95 = sorted[std::clamp<size_t>(rank, 1, sorted.size()) - 1];
+  s.worst = sorted.back();
+  return s;
+}
+
+namespace {
+std::string csvField(const std::string& s) {
+  if (s.find_first_of(",\"\n") == std::string::npos) return s;
+  std::string out = "\"";
+  for (char c : s) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+}  // namespace
+
+std::string FrameProfile::text() const {
+  std::string out;
+  char line[512];
+  std::snprintf(line, sizeof line, "%6s %6s  %-16s %-24s %8s %10s %10s\n", "graph", "id", "type", "name", "calls",
+                "cpu ms", hasGpuTimes() ? "gpu ms" : "gpu ms *");
+  out += line;
+  for (const ProfileRow& r : table()) {
+    std::snprintf(line, sizeof line, "%6d %6d  %-16s %-24s %8.2f %10.3f %10.3f\n", r.key.graph, r.key.id,
+                  r.key.type.c_str(), r.key.name.c_str(), r.callsPerFrame, r.cpuMsPerFrame, r.gpuMsPerFrame);
+    out += line;
+  }
+  const FrameTimeStats f = frameTimes();
+  std::snprintf(line, sizeof line, "frames %zu: mean %.2f ms, 95th percentile %.2f ms, worst %.2f ms\n", f.frames,
+                f.mean, f.p95, f.worst);
+  out += line;
+  if (!hasGpuTimes()) out += "* this device has no timestamp queries: GPU times are not measured\n";
+  return out;
+}
+
+std::string FrameProfile::csv() const {
+  std::string out = "graph,id,type,name,calls_per_frame,cpu_ms_per_frame,gpu_ms_per_frame\n";
+  char numbers[128];
+  for (const ProfileRow& r : table()) {
+    std::snprintf(numbers, sizeof numbers, ",%.4f,%.4f,%.4f\n", r.callsPerFrame, r.cpuMsPerFrame, r.gpuMsPerFrame);
+    out += std::to_string(r.key.graph) + "," + std::to_string(r.key.id) + "," + csvField(r.key.type) + "," +
+           csvField(r.key.name) + numbers;
+  }
+  return out;
+}

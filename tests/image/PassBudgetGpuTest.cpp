@@ -1,0 +1,564 @@
+// The cheaper passes must show what the passes they replaced showed. Each test keeps the
+// replaced shader's text, draws the same fixed picture through it and through today's
+// shader, and bounds the difference as a peak signal-to-noise ratio over the colour channels
+// (peak: the brightest channel of the old picture, at least 1).
+//
+// Bounds: moving weights that depend only on constants from every pixel onto the CPU changes
+// the order and precision of float sums, below one step of the half-float targets: at least
+// 60 dB, where one step everywhere would give about 66 dB and 45 dB is already invisible on
+// a picture. Skipping a fetch of a mask that is not connected must change nothing at all.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "gfx/ShaderManager.h"
+#include "gfx/ShaderProgram.h"
+#include "tests/image/PostTestSupport.h"
+
+namespace {
+
+using posttest::Pixel;
+
+// The separable Gaussian blur as it computed its weights on every pixel. The manager no
+// longer sends its radius, so the test fixes it (the only change to the old text).
+const char* const kOldGaussBlur = R"(#include "common/fullscreen.hlsli"
+cbuffer GaussBlurConstants : register(b0)
+{
+    float2 gRegionScale;
+    float2 gRegionOffset;
+    float gRadius;
+    float gIntensity;
+};
+
+Texture2D gSource : register(t0);
+SamplerState gSourceSampler : register(s0);
+
+static const int kMaxFetchesPerSide = 8;
+
+FullscreenVertex VS(uint id : SV_VertexID)
+{
+    return fullscreenTriangle(id);
+}
+
+float gaussian(float x, float sigma)
+{
+    return exp(-x * x / (2.0 * sigma * sigma));
+}
+
+// Pairs of neighbouring taps are read with one bilinear fetch placed between them by their
+// weights; taps are a pixel apart up to 16 pixels of radius, further apart beyond.
+float4 blur(float2 uvOverRegion, float2 direction)
+{
+    float w, h;
+    gSource.GetDimensions(w, h);
+    float2 texel = 1.0 / float2(w, h);
+    float2 lo = gRegionOffset + 0.5 * texel;
+    float2 hi = gRegionOffset + gRegionScale - 0.5 * texel;
+    float2 uv = regionToSource(uvOverRegion, gRegionScale, gRegionOffset);
+    float radius = max(gRadius, 0.0) * gRegionScale.y * h / 1080.0;
+    float4 centre = gSource.SampleLevel(gSourceSampler, clamp(uv, lo, hi), 0);
+    if (radius < 0.5)
+        return centre;
+    float sigma = radius / 3.0;
+    float spacing = max(1.0, radius / (2.0 * kMaxFetchesPerSide));
+    int pairs = min(int(ceil(radius / (2.0 * spacing))), kMaxFetchesPerSide);
+    float4 sum = centre;
+    float weights = 1.0;
+    [loop]
+    for (int k = 0; k < pairs; ++k)
+    {
+        float x1 = (2.0 * k + 1.0) * spacing, x2 = x1 + spacing;
+        float w1 = gaussian(x1, sigma), w2 = gaussian(x2, sigma);
+        float pairWeight = w1 + w2;
+        float2 offset = direction * ((x1 * w1 + x2 * w2) / pairWeight) * texel;
+        sum += pairWeight * (gSource.SampleLevel(gSourceSampler, clamp(uv + offset, lo, hi), 0) +
+                             gSource.SampleLevel(gSourceSampler, clamp(uv - offset, lo, hi), 0));
+        weights += 2.0 * pairWeight;
+    }
+    return sum / weights;
+}
+
+float4 PSHorizontal(FullscreenVertex i) : SV_TARGET
+{
+    return blur(i.uv, float2(1, 0));
+}
+
+float4 PSVertical(FullscreenVertex i) : SV_TARGET
+{
+    float4 c = blur(i.uv, float2(0, 1));
+    return float4(c.rgb * gIntensity, c.a);
+}
+)";
+
+// The bloom blur as it computed its 17 weights on every pixel (radius fixed likewise).
+const char* const kOldBloomBlur = R"(#include "common/fullscreen.hlsli"
+cbuffer BloomBlurConstants : register(b0)
+{
+    float gBloomRadius;
+};
+
+Texture2D gInput : register(t0);
+SamplerState gInputSampler : register(s0);
+
+static const int kTapsPerSide = 8;
+
+FullscreenVertex VS(uint id : SV_VertexID)
+{
+    return fullscreenTriangle(id);
+}
+
+float4 blur(float2 uv, float2 direction)
+{
+    float w, h;
+    gInput.GetDimensions(w, h);
+    float2 texel = 1.0 / float2(w, h);
+    // The target is half size: a radius of R reference pixels is R * (2h) / 1080 / 2 here.
+    float radius = max(gBloomRadius, 0.0) * h / 1080.0;
+    if (radius < 0.5)
+        return gInput.SampleLevel(gInputSampler, uv, 0);
+    float sigma = radius / 2.5;
+    float step = radius / float(kTapsPerSide);
+    float4 sum = 0;
+    float weights = 0;
+    for (int k = -kTapsPerSide; k <= kTapsPerSide; ++k)
+    {
+        float x = float(k) * step;
+        float weight = exp(-x * x / (2.0 * sigma * sigma));
+        sum += weight * gInput.SampleLevel(gInputSampler, uv + direction * x * texel, 0);
+        weights += weight;
+    }
+    return sum / weights;
+}
+
+float4 PSVertical(FullscreenVertex i) : SV_TARGET
+{
+    return blur(i.uv, float2(0, 1));
+}
+
+float4 PSHorizontal(FullscreenVertex i) : SV_TARGET
+{
+    return blur(i.uv, float2(1, 0));
+}
+)";
+
+// The tone grade with the masked-pass helpers as they were: the mask read on every pixel.
+const char* const kOldCCTone = R"(#include "common/fullscreen.hlsli"
+#include "common/color.hlsli"
+#define COMMON_MASKED_PASS_HLSLI
+#define MASKED_PASS_CONSTANTS float2 gRegionScale; float2 gRegionOffset; float2 gScreenSize; int gMaskImageConnected;
+Texture2D gSource : register(t0);
+Texture2D gMask : register(t1);
+SamplerState gSourceSampler : register(s0);
+SamplerState gMaskSampler : register(s1);
+
+// The mask's weight at uv (maskWeight of its texel); 1 where `connected` is 0.
+float maskAt(float2 uv, int connected)
+{
+    return maskWeight(connected, gMask.Sample(gMaskSampler, uv));
+}
+
+// The picture's colour c with its rgb taken towards `graded` as far as the mask lets it at
+// uv; alpha is kept.
+float4 maskedGrade(float4 c, float3 graded, float2 uv, int connected)
+{
+    return float4(lerp(c.rgb, graded, maskAt(uv, connected)), c.a);
+}
+
+
+cbuffer CCToneConstants : register(b0)
+{
+    float gExposure;
+    float gContrast;
+    float gHighlights;
+    float gShadows;
+    float gWhites;
+    float gBlacks;
+    MASKED_PASS_CONSTANTS
+};
+
+FullscreenVertex VS(uint id : SV_VertexID)
+{
+    return fullscreenTriangle(id);
+}
+
+float4 PS(FullscreenVertex i) : SV_TARGET
+{
+    float2 uv = regionToSource(i.uv, gRegionScale, gRegionOffset);
+    float4 c = gSource.Sample(gSourceSampler, uv);
+    float3 g = c.rgb * exp2(gExposure);
+    g = (g - 0.5) * (1.0 + gContrast) + 0.5;
+    float l = saturate(luminance(g));
+    float shadows = 1.0 - smoothstep(0.0, 0.5, l);
+    float highlights = smoothstep(0.5, 1.0, l);
+    float blacks = 1.0 - smoothstep(0.0, 0.25, l);
+    float whites = smoothstep(0.75, 1.0, l);
+    g += 0.25 * (gHighlights * highlights + gShadows * shadows + gWhites * whites + gBlacks * blacks);
+    g = max(g, 0.0);
+    return maskedGrade(c, g, uv, gMaskImageConnected);
+}
+)";
+
+// The hue-range grade as it picked its two ranges by indexing an array with the pixel's hue.
+const char* const kOldCCColor = R"(#include "common/maskedPass.hlsli"
+cbuffer CCColorConstants : register(b0)
+{
+    float4 gRed;
+    float4 gOrange;
+    float4 gYellow;
+    float4 gGreen;
+    float4 gAqua;
+    float4 gBlue;
+    float4 gPurple;
+    float4 gMagenta;
+    MASKED_PASS_CONSTANTS
+};
+
+static const float kCentres[9] = {0.0, 30.0, 60.0, 120.0, 180.0, 240.0, 270.0, 300.0, 360.0};
+
+FullscreenVertex VS(uint id : SV_VertexID)
+{
+    return fullscreenTriangle(id);
+}
+
+float3 rangeShift(int i)
+{
+    float4 ranges[8] = {gRed, gOrange, gYellow, gGreen, gAqua, gBlue, gPurple, gMagenta};
+    return ranges[i & 7].xyz;
+}
+
+float4 PS(FullscreenVertex i) : SV_TARGET
+{
+    float2 uv = regionToSource(i.uv, gRegionScale, gRegionOffset);
+    float4 c = gSource.Sample(gSourceSampler, uv);
+    float hue = hueDegrees(c.rgb);
+    int k = 0;
+    [unroll]
+    for (int j = 1; j < 8; ++j)
+        if (hue >= kCentres[j])
+            k = j;
+    float t = (hue - kCentres[k]) / (kCentres[k + 1] - kCentres[k]);
+    float3 shift = rangeShift(k) * (1.0 - t) + rangeShift(k + 1) * t;
+    float3 g = shiftHsl(c.rgb, shift.x, shift.y, shift.z * hsvSaturation(c.rgb));
+    return maskedGrade(c, g, uv, gMaskImageConnected);
+}
+)";
+
+// The colour correction as it raised every pixel to the power, whatever the power.
+const char* const kOldColorCorrection = R"(#include "common/fullscreen.hlsli"
+#include "common/color.hlsli"
+cbuffer ColorCorrectionConstants : register(b0)
+{
+    float4 gPreAdd;
+    float4 gMul;
+    float4 gPow;
+    float4 gPostAdd;
+    float4 gPostMul;
+    float4 gMin;
+    float4 gMax;
+    float gSaturation;
+    float gPreview;
+    float2 gRegionScale;
+    float2 gRegionOffset;
+    float2 gScreenSize;
+};
+
+Texture2D gSource : register(t0);
+SamplerState gSourceSampler : register(s0);
+
+FullscreenVertex VS(uint id : SV_VertexID)
+{
+    return fullscreenTriangle(id);
+}
+
+float4 PS(FullscreenVertex i) : SV_TARGET
+{
+    float4 c = gSource.Sample(gSourceSampler, regionToSource(i.uv, gRegionScale, gRegionOffset));
+    float3 g = (c.rgb + gPreAdd.rgb) * gMul.rgb;
+    g = g > 0.0 ? pow(max(g, 1e-30), gPow.rgb) : 0.0;  // zero and below stay zero
+    g = (g + gPostAdd.rgb) * gPostMul.rgb;
+    float l = luminance(g);
+    g = l + (g - l) * gSaturation;
+    g = clamp(g, gMin.rgb, gMax.rgb);
+    if (gPreview > 0.5)
+    {
+        float x = i.uv.x * gScreenSize.x;
+        float middle = 0.5 * gScreenSize.x;
+        if (abs(x - middle) < 0.5)
+            g = 1.0;
+        else if (x > middle)
+            g = c.rgb;
+    }
+    return float4(g, c.a);
+}
+)";
+
+// The tone mapping with the exact sRGB curve (a pow per channel).
+const char* const kOldToneMapping = R"(#include "common/fullscreen.hlsli"
+#include "common/color.hlsli"
+cbuffer ToneMappingConstants : register(b0)
+{
+    float gExposure;
+    float gSharpen;
+    float2 gRegionScale;
+    float2 gRegionOffset;
+};
+
+Texture2D gSource : register(t0);
+SamplerState gSourceSampler : register(s0);
+
+FullscreenVertex mainVS(uint id : SV_VertexID)
+{
+    return fullscreenTriangle(id);
+}
+
+// Narkowicz's fit of the ACES reference rendering transform; rises monotonically and
+// shoulders off towards white.
+float3 acesFilm(float3 x)
+{
+    x = max(x, 0.0);
+    return saturate((x * (2.51 * x + 0.03)) / (x * (2.43 * x + 0.59) + 0.14));
+}
+
+float4 mainPS(FullscreenVertex i) : SV_TARGET
+{
+    float2 uv = regionToSource(i.uv, gRegionScale, gRegionOffset);
+    float4 c = gSource.SampleLevel(gSourceSampler, uv, 0);
+    float3 rgb = c.rgb;
+    if (gSharpen != 0.0)
+    {
+        float w, h;
+        gSource.GetDimensions(w, h);
+        float2 texel = 1.0 / float2(w, h);
+        float3 around = gSource.SampleLevel(gSourceSampler, uv + float2(texel.x, 0), 0).rgb
+                      + gSource.SampleLevel(gSourceSampler, uv - float2(texel.x, 0), 0).rgb
+                      + gSource.SampleLevel(gSourceSampler, uv + float2(0, texel.y), 0).rgb
+                      + gSource.SampleLevel(gSourceSampler, uv - float2(0, texel.y), 0).rgb;
+        rgb = max(rgb + gSharpen * (rgb - around * 0.25), 0.0);
+    }
+    return float4(linearToSrgb(acesFilm(rgb * gExposure)), c.a);
+}
+)";
+
+// The old text with a constant-buffer member turned into a fixed value.
+std::string withFixed(std::string text, const std::string& member, float value) {
+  const std::string declaration = "    float " + member + ";\n";
+  const size_t at = text.find(declaration);
+  EXPECT_NE(at, std::string::npos) << member;
+  if (at != std::string::npos) text.erase(at, declaration.size());
+  return "static const float " + member + " = " + std::to_string(value) + ";\n" + text;
+}
+
+// A picture with detail at every scale and a few highlights well above 1.
+std::vector<Pixel> testPicture(uint32_t size) {
+  std::vector<Pixel> p(size_t(size) * size);
+  for (uint32_t y = 0; y < size; ++y)
+    for (uint32_t x = 0; x < size; ++x) {
+      const float base = 0.5f + 0.35f * std::sin(float(x) * 0.9f) * std::cos(float(y) * 0.4f);
+      const float spot = ((x * 7 + y * 13) % 31 == 0) ? 5.0f : 0.0f;
+      p[size_t(y) * size + x] = Pixel{base + spot, base * 0.7f, 1.0f - base * 0.5f, 1.0f};
+    }
+  return p;
+}
+
+double psnr(const std::vector<Pixel>& reference, const std::vector<Pixel>& test) {
+  double peak = 1.0, squares = 0.0;
+  for (size_t i = 0; i < reference.size(); ++i) {
+    const Pixel& a = reference[i];
+    const Pixel& b = test[i];
+    peak = std::max({peak, double(a.r), double(a.g), double(a.b)});
+    squares += (a.r - b.r) * (a.r - b.r) + (a.g - b.g) * (a.g - b.g) + (a.b - b.b) * (a.b - b.b);
+  }
+  const double mse = squares / (3.0 * double(reference.size()));
+  return mse == 0.0 ? 1e9 : 10.0 * std::log10(peak * peak / mse);
+}
+
+}  // namespace
+
+class PassBudgetGpuTest : public PostGpuTest {
+ protected:
+  PassBudgetGpuTest() : PostGpuTest(64) {}
+
+  // A program of the manager's pass state from shader text.
+  std::unique_ptr<ShaderProgram> program(const std::string& text, const char* pixelEntry, const ShaderProgram* like,
+                                         const char* vertexEntry = "VS") {
+    auto p = std::make_unique<ShaderProgram>(device());
+    const std::string name = "replaced" + std::to_string(++compiled_);
+    for (auto [stage, entry] : {std::pair<uint32_t, const char*>{0, vertexEntry}, {4, pixelEntry}}) {
+      blobs_.push_back(compileShader(stage, kStageProfile[stage], text, entry, "data/shaders/replaced.hlsl"));
+      if (!blobs_.back() || !p->attachStage(stage, *blobs_.back(), name + entry)) {
+        ADD_FAILURE() << "the replaced shader does not compile: " << lastCompileError();
+        return nullptr;
+      }
+    }
+    p->state = like ? like->state : nullptr;
+    return p;
+  }
+
+  // The effect of `type` with parameters set, drawn on `source`.
+  std::vector<Pixel> draw(const char* type, Texture* source, const std::vector<std::pair<const char*, float>>& params) {
+    Operator& op = effect(type);
+    for (const auto& [name, value] : params) setParam(op, name, value);
+    Texture* out = apply(op, source);
+    EXPECT_NE(out, nullptr) << type;
+    return out ? pixels(out) : std::vector<Pixel>{};
+  }
+
+ private:
+  std::vector<std::unique_ptr<ShaderBlob>> blobs_;
+  int compiled_ = 0;
+};
+
+TEST_F(PassBudgetGpuTest, GaussBlurWithWeightsFromTheCpuShowsWhatThePerPixelWeightsShowed) {
+  Texture* source = picture(testPicture(size()));
+  // 0.3 pixels here (a copy), 7 pixels (four fetches a side), 18 pixels (eight, spaced out).
+  for (float radius : {5.0f, 120.0f, 300.0f}) {
+    const std::vector<std::pair<const char*, float>> params{{"Radius", radius}, {"Intensity", 1.5f}};
+    const std::vector<Pixel> now = draw("GaussBlur", source, params);
+    const std::string old = withFixed(kOldGaussBlur, "gRadius", radius);
+    auto h = program(old, "PSHorizontal", manager->gaussBlur.horizontal.get());
+    auto v = program(old, "PSVertical", manager->gaussBlur.vertical.get());
+    ASSERT_TRUE(h && v);
+    std::swap(manager->gaussBlur.horizontal.program, h);
+    std::swap(manager->gaussBlur.vertical.program, v);
+    const std::vector<Pixel> before = draw("GaussBlur", source, params);
+    std::swap(manager->gaussBlur.horizontal.program, h);
+    std::swap(manager->gaussBlur.vertical.program, v);
+    EXPECT_GE(psnr(before, now), 60.0) << "radius " << radius;
+  }
+}
+
+TEST_F(PassBudgetGpuTest, BloomWithWeightsFromTheCpuShowsWhatThePerPixelWeightsShowed) {
+  Texture* source = picture(testPicture(size()));
+  // On the 32-line bloom targets: 0.3 pixels (a copy) and 9 pixels; X and Y differ.
+  for (float radius : {10.0f, 300.0f}) {
+    const std::vector<std::pair<const char*, float>> params{{"RadiusX", radius}, {"RadiusY", radius * 0.6f}};
+    const std::vector<Pixel> now = draw("Bloom", source, params);
+    auto v = program(withFixed(kOldBloomBlur, "gBloomRadius", radius * 0.6f), "PSVertical", manager->bloom.blurV.get());
+    auto h = program(withFixed(kOldBloomBlur, "gBloomRadius", radius), "PSHorizontal", manager->bloom.blurH.get());
+    ASSERT_TRUE(h && v);
+    std::swap(manager->bloom.blurV.program, v);
+    std::swap(manager->bloom.blurH.program, h);
+    const std::vector<Pixel> before = draw("Bloom", source, params);
+    std::swap(manager->bloom.blurV.program, v);
+    std::swap(manager->bloom.blurH.program, h);
+    EXPECT_GE(psnr(before, now), 60.0) << "radius " << radius;
+  }
+}
+
+TEST_F(PassBudgetGpuTest, AGradeWithoutAMaskSkipsTheMaskFetchAndChangesNothing) {
+  Texture* source = picture(testPicture(size()));
+  std::vector<Pixel> maskPixels(size_t(size()) * size());
+  for (size_t i = 0; i < maskPixels.size(); ++i) maskPixels[i] = Pixel{float(i % 64) / 63.0f, 0.5f, 0.2f, 1.0f};
+  Texture* mask = picture(maskPixels);
+  const std::vector<std::pair<const char*, float>> params{{"Exposure", 0.4f}, {"Contrast", 0.3f}, {"Shadows", 0.5f}};
+  auto grade = [&](bool masked) {
+    Operator& op = effect("CCTone");
+    for (const auto& [name, value] : params) setParam(op, name, value);
+    if (masked) feed(pictureOp(mask), op, "MaskIn");
+    Texture* out = apply(op, source);
+    EXPECT_NE(out, nullptr);
+    return out ? pixels(out) : std::vector<Pixel>{};
+  };
+  const std::vector<Pixel> nowPlain = grade(false), nowMasked = grade(true);
+  auto old = program(kOldCCTone, "PS", manager->ccTone.program.get());
+  ASSERT_TRUE(old);
+  std::swap(manager->ccTone.program.program, old);
+  const std::vector<Pixel> beforePlain = grade(false), beforeMasked = grade(true);
+  std::swap(manager->ccTone.program.program, old);
+  EXPECT_EQ(psnr(beforePlain, nowPlain), 1e9);
+  EXPECT_EQ(psnr(beforeMasked, nowMasked), 1e9);
+  EXPECT_LT(psnr(nowPlain, nowMasked), 40.0);  // the mask still works
+}
+
+// Passes over the whole target no longer clear it first: every pixel must still be drawn,
+// whatever the target held.
+TEST_F(PassBudgetGpuTest, AWholeTargetPassLeavesNothingOfWhatItsTargetHeld) {
+  const float stale[4] = {9.0f, -3.0f, 7.0f, 2.0f};
+  for (Texture* slot : context.targets->ring->slots)
+    if (slot) clearTexture(device(), slot, stale);
+  for (Texture* t : {manager->gaussBlur.intermediate, manager->bloom.bA, manager->bloom.bB})
+    clearTexture(device(), t, stale);
+  Texture* grey = uniform(Pixel{0.25f, 0.25f, 0.25f, 1.0f});
+  for (const char* type : {"Invert", "GaussBlur", "Bloom", "CCTone"}) {
+    const std::vector<Pixel> out = draw(type, grey, {});
+    ASSERT_FALSE(out.empty());
+    for (const Pixel& p : out) {
+      ASSERT_NEAR(p.r, out[0].r, 1e-3) << type;
+      ASSERT_LT(p.r, 2.0f) << type;
+      ASSERT_GE(p.g, 0.0f) << type;
+    }
+  }
+}
+
+TEST_F(PassBudgetGpuTest, HueRangeGradeWithoutPerPixelIndexingShowsWhatItShowed) {
+  Texture* source = picture(testPicture(size()));
+  // Every range shifted differently, so that a wrong pair of ranges shows.
+  const char* const ranges[] = {"Red", "Orange", "Yellow", "Green", "Aqua", "Blue", "Purple", "Magenta"};
+  std::vector<std::pair<std::string, float>> params;
+  for (int i = 0; i < 8; ++i) {
+    params.push_back({std::string(ranges[i]) + " HUE", float(i * 7 - 20)});
+    params.push_back({std::string(ranges[i]) + " Saturation", float(i) * 0.1f - 0.3f});
+    params.push_back({std::string(ranges[i]) + " Luminance", float(7 - i) * 0.05f - 0.1f});
+  }
+  auto grade = [&] {
+    Operator& op = effect("CCColor");
+    for (const auto& [name, value] : params) setParam(op, name, value);
+    Texture* out = apply(op, source);
+    EXPECT_NE(out, nullptr);
+    return out ? pixels(out) : std::vector<Pixel>{};
+  };
+  const std::vector<Pixel> now = grade();
+  auto old = program(kOldCCColor, "PS", manager->ccColor.program.get());
+  ASSERT_TRUE(old);
+  std::swap(manager->ccColor.program.program, old);
+  const std::vector<Pixel> before = grade();
+  std::swap(manager->ccColor.program.program, old);
+  EXPECT_GE(psnr(before, now), 60.0);
+  EXPECT_LT(psnr(pixels(source), now), 40.0);  // the grade does change the picture
+}
+
+TEST_F(PassBudgetGpuTest, ColourCorrectionSkipsThePowerOfOneAndKeepsOtherPowers) {
+  Texture* source = picture(testPicture(size()));
+  for (float power : {1.0f, 0.6f}) {
+    const std::vector<std::pair<const char*, float>> params{
+        {"R Pre Add", -0.1f}, {"G Mul", 1.3f}, {"R Pow", power}, {"G Pow", power}, {"B Pow", power},
+        {"Saturation", 1.2f}, {"R Max", 4.0f}, {"G Max", 4.0f}, {"B Max", 4.0f}};
+    const std::vector<Pixel> now = draw("ColorCorrection", source, params);
+    auto old = program(kOldColorCorrection, "PS", manager->colorCorrection.program.get());
+    ASSERT_TRUE(old);
+    std::swap(manager->colorCorrection.program.program, old);
+    const std::vector<Pixel> before = draw("ColorCorrection", source, params);
+    std::swap(manager->colorCorrection.program.program, old);
+    EXPECT_GE(psnr(before, now), 60.0) << "power " << power;
+  }
+}
+
+// Display-referred output, peak 1: the fit is within 0.001 of the exact curve (a quarter of
+// an 8-bit step), about 80 dB over a uniform ramp; 55 dB leaves room for the filmic curve
+// spending more pixels in the dark end.
+TEST_F(PassBudgetGpuTest, ToneMappingWithTheSquareRootCurveShowsWhatThePowCurveShowed) {
+  std::vector<Pixel> ramp(size_t(size()) * size());
+  for (size_t i = 0; i < ramp.size(); ++i) {
+    const float v = std::pow(float(i) / float(ramp.size()), 3.0f) * 8.0f;  // dense in the dark end
+    ramp[i] = Pixel{v, v * 0.5f, v * 0.05f, 1.0f};
+  }
+  Texture* source = picture(ramp);
+  for (float sharpen : {0.0f, 0.5f}) {
+    const std::vector<std::pair<const char*, float>> params{{"Exposure", 1.3f}, {"Sharpen", sharpen}};
+    const std::vector<Pixel> now = draw("ToneMapping", source, params);
+    auto old = program(kOldToneMapping, "mainPS", manager->toneMapping.program.get(), "mainVS");
+    ASSERT_TRUE(old);
+    std::swap(manager->toneMapping.program.program, old);
+    const std::vector<Pixel> before = draw("ToneMapping", source, params);
+    std::swap(manager->toneMapping.program.program, old);
+    EXPECT_GE(psnr(before, now), 55.0) << "sharpen " << sharpen;
+    if (sharpen == 0.0f) {
+      for (size_t i = 1; i < now.size(); ++i) ASSERT_GE(now[i].r + 1e-3f, now[i - 1].r) << i;  // still rising
+    }
+  }
+}
