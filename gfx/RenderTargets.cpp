@@ -22,7 +22,9 @@ RegionConstants regionConstants(uint32_t sw, uint32_t sh, const Viewport& r) {
 }
 
 RegionConstants regionConstants(const Texture* source, const Viewport& region) {
-  if (!gDevice || !source) return RegionConstants{};
+  // Without a Screen there is no frame whose region could be mapped (tools, offscreen
+  // checks): every pass reads its whole source.
+  if (!gDevice || !gScreen || !source) return RegionConstants{};
   return regionConstants(source->width(), source->height(), region);
 }
 

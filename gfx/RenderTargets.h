@@ -38,7 +38,7 @@ struct RegionConstants {
 // scale = ((r - l) / sw, (b - t) / sh), offset = (l / sw, t / sh); a source of zero size
 // gives (1, 1) and (0, 0).
 RegionConstants regionConstants(uint32_t sourceWidth, uint32_t sourceHeight, const Viewport& region);
-// From the source texture's size; (1, 1) and (0, 0) when no Device exists or no source.
+// From the source texture's size; (1, 1) and (0, 0) without a Device, a Screen or a source.
 RegionConstants regionConstants(const Texture* source, const Viewport& region);
 
 struct GBufferSet {

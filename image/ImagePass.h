@@ -84,7 +84,7 @@ Sampler* linearClamp(Device* device);
 Sampler* linearWrap(Device* device);
 
 // gRegionScale / gRegionOffset of the viewport within the frame's depth target; (1, 1) and
-// (0, 0) without a device or a depth target.
+// (0, 0) without a device, a Screen or a depth target.
 RegionConstants depthRegion(const Context& ctx);
 
 // A program has something to draw with: a vertex and a pixel stage, or a compute stage.

@@ -3,6 +3,7 @@
 #include <new>
 #include <vector>
 
+#include "gfx/ShaderManager.h"
 #include "tests/gfx/support/GpuTestSupport.h"
 
 namespace {
@@ -110,6 +111,69 @@ TEST_F(CopyPassGpuTest, CopyOntoItselfOrFromNothingDoesNothing) {
   copyPass(screen()->backBuffer, nullptr, whole(), opaque(), true);
   copyPass(nullptr, screen()->backBuffer, whole(), opaque(), true);
   for (uint32_t p : backBufferPixels()) ASSERT_EQ(p, packRgba(0, 0, 255, 255));
+}
+
+// Without a Screen there is no frame to map a region into: tools and offscreen checks get
+// the neutral region constants, so a pass drawing into a region reads its whole source.
+class RegionWithoutScreenGpuTest : public GpuTest {
+ protected:
+  static void TearDownTestSuite() {
+    releaseCopyPass();
+    clearShaderCache();
+    GpuTest::TearDownTestSuite();
+  }
+  void SetUp() override {
+    GpuTest::SetUp();
+    useBinaryShaders = false;
+    ASSERT_EQ(gScreen, nullptr);
+  }
+};
+
+TEST_F(RegionWithoutScreenGpuTest, ConstantsAreNeutralUntilAScreenExists) {
+  Texture* src = texture(kRgba8, 16, 16, kShaderResource);
+  const Viewport region{4, 2, 12, 10};
+  auto expectMapping = [&](float sx, float sy, float ox, float oy, const char* when) {
+    const RegionConstants c = regionConstants(src, region);
+    EXPECT_EQ(c.scale[0], sx) << when;
+    EXPECT_EQ(c.scale[1], sy) << when;
+    EXPECT_EQ(c.offset[0], ox) << when;
+    EXPECT_EQ(c.offset[1], oy) << when;
+  };
+  expectMapping(1, 1, 0, 0, "before any Screen");
+
+  ScreenSettings settings;
+  settings.width = 16;
+  settings.height = 16;
+  auto* screen = new Screen(nullptr, settings);
+  expectMapping(0.5f, 0.5f, 0.25f, 0.125f, "with a Screen");
+  device()->waitIdle();
+  delete screen;
+  expectMapping(1, 1, 0, 0, "after the Screen went away");
+}
+
+TEST_F(RegionWithoutScreenGpuTest, CopyIntoARegionShrinksTheWholeSourceIntoIt) {
+  // 2 x 2 blocks of one colour each, so that halving picks a block whatever the rounding.
+  std::vector<uint32_t> data(16 * 16);
+  for (uint32_t y = 0; y < 16; ++y)
+    for (uint32_t x = 0; x < 16; ++x) data[y * 16 + x] = packRgba((x / 2) * 30 + 1, (y / 2) * 30 + 2, 7, 255);
+  Texture* src = texture(kRgba8, 16, 16, kShaderResource, data.data());
+  Texture* dst = texture(kRgba8, 16, 16, kPooledColourFlags);
+  const float grey[4] = {0.5f, 0.5f, 0.5f, 1.0f};
+  clearTexture(device(), dst, grey);
+
+  const Viewport region{4, 2, 12, 10};
+  RenderStateDesc opaque = RenderStateDesc::zeroed();
+  opaque.stencilReadMask = opaque.stencilWriteMask = 0xFF;
+  copyPass(dst, src, region, opaque, false);
+  const std::vector<uint8_t> pixels = readBack(dst);
+  for (int y = 0; y < 16; ++y) {
+    for (int x = 0; x < 16; ++x) {
+      const bool inside = x >= region.left && x < region.right && y >= region.top && y < region.bottom;
+      const uint32_t block = inside ? data[size_t(2 * (y - region.top)) * 16 + size_t(2 * (x - region.left))]
+                                    : packRgba(128, 128, 128, 255);
+      ASSERT_EQ(rgba(pixels, 16, uint32_t(x), uint32_t(y)), block) << x << "," << y;
+    }
+  }
 }
 
 }  // namespace

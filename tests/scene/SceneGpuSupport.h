@@ -1,6 +1,8 @@
 #pragma once
-// A GPU fixture with a Context ready to draw scenes into a tiny G-buffer, read-back of the
-// five targets as floats, and a CPU ray caster that says which surface each pixel sees.
+// A GPU fixture with a Context ready to draw scenes into a tiny G-buffer on an offscreen
+// Screen of the same size (region constants map the viewport only while a Screen exists),
+// read-back of the five targets as floats, and a CPU ray caster that says which surface
+// each pixel sees.
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -41,18 +43,12 @@ struct RayHit {
   Float3 normal;       // world-space geometric normal, facing the camera
 };
 
-class SceneGpuTest : public GpuTest {
+class SceneGpuTest : public ScreenGpuTest {
  protected:
-  static void TearDownTestSuite() {
-    releaseCopyPass();
-    clearShaderCache();
-    GpuTest::TearDownTestSuite();
-  }
-
   void SetUp() override {
-    GpuTest::SetUp();
-    useBinaryShaders = false;
-    initContextTargets(context, device(), nullptr, size, size);
+    screenWidth = screenHeight = size;
+    ScreenGpuTest::SetUp();
+    initContextTargets(context, device(), screen(), size, size);
     ASSERT_TRUE(initSceneContext(context, device()));
     ASSERT_NE(context.gbufferRenderer, nullptr);
     lookFrom({0, 0, -4});
@@ -62,7 +58,7 @@ class SceneGpuTest : public GpuTest {
     device()->waitIdle();
     releaseSceneContext(context);
     releaseContextTargets(context);
-    GpuTest::TearDown();
+    ScreenGpuTest::TearDown();
   }
 
   // Camera at `eye` looking along +Z (yaw and pitch in degrees), 45 degree square projection.

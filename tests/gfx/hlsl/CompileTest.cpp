@@ -48,15 +48,16 @@ TEST(HlslCompile, RegistersOutsideTheirBindingRangeAreRefused) {
     const char* decl;
     const char* use;
     const char* register_;  // expected in the message; null: compiles
+    const char* range = nullptr;  // the class's range, which the message gives the author
   };
   const Case cases[] = {
       {"cbuffer C : register(b15) { float4 x; };", "x", nullptr},
-      {"cbuffer C : register(b16) { float4 x; };", "x", "b16"},
+      {"cbuffer C : register(b16) { float4 x; };", "x", "b16", "b0-b15"},
       {"Texture2D tex : register(t31); SamplerState smp : register(s15);", "tex.Sample(smp, p.xy)", nullptr},
-      {"Texture2D tex : register(t32); SamplerState smp : register(s0);", "tex.Sample(smp, p.xy)", "t32"},
-      {"Texture2D tex[4] : register(t30); SamplerState smp : register(s0);", "tex[1].Sample(smp, p.xy)", "t30"},
-      {"Texture2D tex : register(t0); SamplerState smp : register(s16);", "tex.Sample(smp, p.xy)", "s16"},
-      {"StructuredBuffer<float4> buf : register(t40);", "buf[0]", "t40"},
+      {"Texture2D tex : register(t32); SamplerState smp : register(s0);", "tex.Sample(smp, p.xy)", "t32", "t0-t31"},
+      {"Texture2D tex[4] : register(t30); SamplerState smp : register(s0);", "tex[1].Sample(smp, p.xy)", "t30", "t0-t31"},
+      {"Texture2D tex : register(t0); SamplerState smp : register(s16);", "tex.Sample(smp, p.xy)", "s16", "s0-s15"},
+      {"StructuredBuffer<float4> buf : register(t40);", "buf[0]", "t40", "t0-t31"},
       {"RWTexture2D<float4> img : register(u7);", "img[uint2(0, 0)]", nullptr},
       // Declared but unused by this entry: it takes no binding, as with Direct3D.
       {"Texture2D unused : register(t40); cbuffer C : register(b0) { float4 x; };", "x", nullptr},
@@ -73,6 +74,7 @@ TEST(HlslCompile, RegistersOutsideTheirBindingRangeAreRefused) {
     EXPECT_FALSE(r.ok) << c.decl;
     EXPECT_NE(r.messages.find("regs.hlsl"), std::string::npos) << r.messages;
     EXPECT_NE(r.messages.find(c.register_), std::string::npos) << r.messages;
+    EXPECT_NE(r.messages.find(c.range), std::string::npos) << r.messages;
   }
 }
 
