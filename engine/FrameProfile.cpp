@@ -5,8 +5,12 @@
 #include <cstdio>
 
 void FrameProfile::enter(const ProfileKey& key, double cpuMs, int gpuSpan) {
-  auto [it, fresh] = index_.emplace(key, totals_.size());
-  if (fresh) totals_.push_back({key, 0, 0, 0});
+  // Looked up before inserting: emplace would build a node (and copy the names) on every call.
+  auto it = index_.find(key);
+  if (it == index_.end()) {
+    it = index_.emplace(key, totals_.size()).first;
+    totals_.push_back({key, 0, 0, 0});
+  }
   totals_[it->second].calls++;
   if (!open_.empty() && gpuSpan >= 0) open_.back().childSpans.push_back(gpuSpan);
   open_.push_back({it->second, cpuMs, 0, gpuSpan, {}});
@@ -53,11 +57,12 @@ std::vector<ProfileRow> FrameProfile::table() const {
   return rows;
 }
 
-FrameTimeStats FrameProfile::frameTimes() const {
+FrameTimeStats FrameProfile::frameTimes() const { return summarizeFrameTimes(frameMs_); }
+
+FrameTimeStats summarizeFrameTimes(std::vector<double> sorted) {
   FrameTimeStats s;
-  s.frames = frameMs_.size();
-  if (frameMs_.empty()) return s;
-  std::vector<double> sorted = frameMs_;
+  s.frames = sorted.size();
+  if (sorted.empty()) return s;
   std::sort(sorted.begin(), sorted.end());
   double sum = 0;
   for (double v : sorted) sum += v;
