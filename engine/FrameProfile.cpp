@@ -85,12 +85,21 @@ std::string csvField(const std::string& s) {
 std::string FrameProfile::text() const {
   std::string out;
   char line[512];
-  std::snprintf(line, sizeof line, "%6s %6s  %-16s %-24s %8s %10s %10s\n", "graph", "id", "type", "name", "calls",
-                "cpu ms", hasGpuTimes() ? "gpu ms" : "gpu ms *");
+  const std::vector<ProfileRow> rows = table();
+  // Columns as wide as the longest type and name (each cut at 200 characters), so that
+  // long names keep the numbers aligned.
+  int typeWidth = 16, nameWidth = 24;
+  for (const ProfileRow& r : rows) {
+    typeWidth = std::max(typeWidth, int(std::min<size_t>(r.key.type.size(), 200)));
+    nameWidth = std::max(nameWidth, int(std::min<size_t>(r.key.name.size(), 200)));
+  }
+  std::snprintf(line, sizeof line, "%6s %6s  %-*s %-*s %8s %10s %10s\n", "graph", "id", typeWidth, "type", nameWidth,
+                "name", "calls", "cpu ms", hasGpuTimes() ? "gpu ms" : "gpu ms *");
   out += line;
-  for (const ProfileRow& r : table()) {
-    std::snprintf(line, sizeof line, "%6d %6d  %-16s %-24s %8.2f %10.3f %10.3f\n", r.key.graph, r.key.id,
-                  r.key.type.c_str(), r.key.name.c_str(), r.callsPerFrame, r.cpuMsPerFrame, r.gpuMsPerFrame);
+  for (const ProfileRow& r : rows) {
+    std::snprintf(line, sizeof line, "%6d %6d  %-*.200s %-*.200s %8.2f %10.3f %10.3f\n", r.key.graph, r.key.id,
+                  typeWidth, r.key.type.c_str(), nameWidth, r.key.name.c_str(), r.callsPerFrame, r.cpuMsPerFrame,
+                  r.gpuMsPerFrame);
     out += line;
   }
   const FrameTimeStats f = frameTimes();

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -150,14 +151,18 @@ std::string ProfileRun::report() const {
                   framesOutOfSpans_, kGpuSpansPerFrame);
     out += line;
   }
-  std::snprintf(line, sizeof line, "\n%5s %6s  %-24s %8s %8s %7s %9s %9s %9s\n", "track", "graph", "span", "from s",
-                "to s", "frames", "mean ms", "p95 ms", "worst ms");
+  int nameWidth = 24;
+  for (const SpanTimes& s : spans_)
+    if (!s.frameMs.empty()) nameWidth = std::max(nameWidth, int(std::min<size_t>(s.name.size(), 200)));
+  std::snprintf(line, sizeof line, "\n%5s %6s  %-*s %8s %8s %7s %9s %9s %9s\n", "track", "graph", nameWidth, "span",
+                "from s", "to s", "frames", "mean ms", "p95 ms", "worst ms");
   out += line;
   for (const SpanTimes& s : spans_) {
     if (s.frameMs.empty()) continue;
     const FrameTimeStats f = summarizeFrameTimes(s.frameMs);
-    std::snprintf(line, sizeof line, "%5d %6d  %-24s %8.2f %8.2f %7zu %9.2f %9.2f %9.2f\n", int(s.track),
-                  int(s.graph), s.name.c_str(), double(s.start), double(s.end), f.frames, f.mean, f.p95, f.worst);
+    std::snprintf(line, sizeof line, "%5d %6d  %-*.200s %8.2f %8.2f %7zu %9.2f %9.2f %9.2f\n", int(s.track),
+                  int(s.graph), nameWidth, s.name.c_str(), double(s.start), double(s.end), f.frames, f.mean, f.p95,
+                  f.worst);
     out += line;
   }
   return out;

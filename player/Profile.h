@@ -41,14 +41,14 @@ class ProfileRun {
   std::string csv() const { return profile_.csv(); }
   const FrameProfile& profile() const { return profile_; }
 
-  // Called by the timed outputs.
+ private:
+  friend class TimedFunction;  // the wrapper of each operator output
   bool recording() const { return recording_; }
   int gpuBegin();
   void gpuEnd(int span);
   FrameProfile& frames() { return profile_; }
   double nowMs() const;
 
- private:
   struct SpanTimes {
     int32_t track = 0, graph = 0;
     std::string name;
