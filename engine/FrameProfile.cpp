@@ -5,8 +5,12 @@
 #include <cstdio>
 
 void FrameProfile::enter(const ProfileKey& key, double cpuMs, int gpuSpan) {
-  auto [it, fresh] = index_.emplace(key, totals_.size());
-  if (fresh) totals_.push_back({key, 0, 0, 0});
+  // Looked up before inserting: emplace would build a node (and copy the names) on every call.
+  auto it = index_.find(key);
+  if (it == index_.end()) {
+    it = index_.emplace(key, totals_.size()).first;
+    totals_.push_back({key, 0, 0, 0});
+  }
   totals_[it->second].calls++;
   if (!open_.empty() && gpuSpan >= 0) open_.back().childSpans.push_back(gpuSpan);
   open_.push_back({it->second, cpuMs, 0, gpuSpan, {}});
@@ -53,11 +57,12 @@ std::vector<ProfileRow> FrameProfile::table() const {
   return rows;
 }
 
-FrameTimeStats FrameProfile::frameTimes() const {
+FrameTimeStats FrameProfile::frameTimes() const { return summarizeFrameTimes(frameMs_); }
+
+FrameTimeStats summarizeFrameTimes(std::vector<double> sorted) {
   FrameTimeStats s;
-  s.frames = frameMs_.size();
-  if (frameMs_.empty()) return s;
-  std::vector<double> sorted = frameMs_;
+  s.frames = sorted.size();
+  if (sorted.empty()) return s;
   std::sort(sorted.begin(), sorted.end());
   double sum = 0;
   for (double v : sorted) sum += v;
@@ -80,12 +85,21 @@ std::string csvField(const std::string& s) {
 std::string FrameProfile::text() const {
   std::string out;
   char line[512];
-  std::snprintf(line, sizeof line, "%6s %6s  %-16s %-24s %8s %10s %10s\n", "graph", "id", "type", "name", "calls",
-                "cpu ms", hasGpuTimes() ? "gpu ms" : "gpu ms *");
+  const std::vector<ProfileRow> rows = table();
+  // Columns as wide as the longest type and name (each cut at 200 characters), so that
+  // long names keep the numbers aligned.
+  int typeWidth = 16, nameWidth = 24;
+  for (const ProfileRow& r : rows) {
+    typeWidth = std::max(typeWidth, int(std::min<size_t>(r.key.type.size(), 200)));
+    nameWidth = std::max(nameWidth, int(std::min<size_t>(r.key.name.size(), 200)));
+  }
+  std::snprintf(line, sizeof line, "%6s %6s  %-*s %-*s %8s %10s %10s\n", "graph", "id", typeWidth, "type", nameWidth,
+                "name", "calls", "cpu ms", hasGpuTimes() ? "gpu ms" : "gpu ms *");
   out += line;
-  for (const ProfileRow& r : table()) {
-    std::snprintf(line, sizeof line, "%6d %6d  %-16s %-24s %8.2f %10.3f %10.3f\n", r.key.graph, r.key.id,
-                  r.key.type.c_str(), r.key.name.c_str(), r.callsPerFrame, r.cpuMsPerFrame, r.gpuMsPerFrame);
+  for (const ProfileRow& r : rows) {
+    std::snprintf(line, sizeof line, "%6d %6d  %-*.200s %-*.200s %8.2f %10.3f %10.3f\n", r.key.graph, r.key.id,
+                  typeWidth, r.key.type.c_str(), nameWidth, r.key.name.c_str(), r.callsPerFrame, r.cpuMsPerFrame,
+                  r.gpuMsPerFrame);
     out += line;
   }
   const FrameTimeStats f = frameTimes();

@@ -30,6 +30,9 @@ struct FrameTimeStats {
   size_t frames = 0;
 };
 
+// Mean, 95th percentile (nearest rank) and worst of frame times in milliseconds.
+FrameTimeStats summarizeFrameTimes(std::vector<double> frameMs);
+
 class FrameProfile {
  public:
   // gpuSpan: the timer's span opened with this operator, or -1.

@@ -42,6 +42,7 @@
 #include "player/LoadingBar.h"
 #include "player/Log.h"
 #include "player/Player.h"
+#include "player/Profile.h"
 #include "player/Settings.h"
 #include "player/Window.h"
 #include "project/TreeFile.h"
@@ -329,6 +330,8 @@ int renderOffline(const CommandLine& cl) {
   int status = 0;
   {
     Player player(screen, stderr);
+    // Declared after the player: it goes first, giving the operators their own functions back.
+    std::unique_ptr<ProfileRun> profile = cl.profile ? std::make_unique<ProfileRun>(cl.production) : nullptr;
     // The frames are chosen once the production is read, before its warm-up, so that
     // only the graphs they show are warmed up.
     const int32_t fps = cl.fps;
@@ -369,11 +372,12 @@ int renderOffline(const CommandLine& cl) {
     isLoading = false;
     resetClock();
     if (!complete) error = "cannot render " + cl.production + ": the production file is not whole";
+    if (profile && error.empty()) profile->start(*player.project, screen->device, fps, screen->width, screen->height);
 
     std::unique_ptr<FrameOutput> output;
     if (error.empty()) {
       switch (cl.outputKind) {
-        case OutputKind::None: output = makeSequenceOutput(target, true); break;
+        case OutputKind::None: output = profile ? makeNoFrameOutput() : makeSequenceOutput(target, true); break;
         case OutputKind::Sequence: output = makeSequenceOutput(target); break;
         case OutputKind::Picture: output = makePictureOutput(target); break;
         case OutputKind::Video: {
@@ -403,7 +407,7 @@ int renderOffline(const CommandLine& cl) {
       status = fail(error);
     } else {
       FrameWriter writer(std::move(output));
-      player.setOutput(&writer, int32_t(n0));
+      player.setOutput(&writer, profile ? INT32_MAX : int32_t(n0));  // a profile reads nothing back
       TerminalProgress progress = TerminalProgress::forStream(stderr);
       const auto began = std::chrono::steady_clock::now();
       int64_t drawn = 0;
@@ -411,6 +415,7 @@ int renderOffline(const CommandLine& cl) {
       for (int32_t n : frames) {
         if (quitRequested || writer.failed()) break;
         frameCounter = n;
+        if (profile) profile->beginFrame(n, drawn >= preroll);
         advanceClockForFrame(frameCounter);
         clearDeviceState(screen->device);
         if (!player.frame()) {
@@ -418,6 +423,7 @@ int renderOffline(const CommandLine& cl) {
           break;
         }
         screen->present();
+        if (profile) profile->endFrame(screen->device);
         ++drawn;
         const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
         const double rate = elapsed > 0.0 ? double(drawn) / elapsed : 0.0;
@@ -431,13 +437,16 @@ int renderOffline(const CommandLine& cl) {
       const int64_t written = std::max<int64_t>(0, int64_t(frameCounter) - n0);
       if (quitRequested) {
         writer.abandon();
-        status = fail("stopped: nothing written to " + target);
+        status = fail(profile ? std::string("stopped: no profile") : "stopped: nothing written to " + target);
       } else if (writer.failed()) {
         error = writer.error();
         writer.abandon();
         status = fail(error);
       } else if (!writer.finish(error)) {
         status = fail(error);
+      } else if (profile) {
+        std::fputs(profile->report().c_str(), stdout);
+        if (!cl.csv.empty() && !writeProfileCsv(cl.csv, profile->csv(), error)) status = fail(error);
       } else {
         (void)ended;
         logText("%lld frame%s written to %s\n", static_cast<long long>(written), written == 1 ? "" : "s",
@@ -445,6 +454,7 @@ int renderOffline(const CommandLine& cl) {
       }
     }
     player.setOutput(nullptr, 0);
+    if (profile) profile->stop();
     player.releaseGpu();
     player.freeAudio();
     player.destroyProject();
@@ -588,6 +598,10 @@ int runZarvo(int argc, char** argv) {
   if (cl.version) {
     std::printf("%s\n", kVersion);
     return 0;
+  }
+  if (cl.profile && !cl.csv.empty() && !checkProfileCsvPath(cl.csv, error)) {
+    std::fprintf(stderr, "zarvo: %s\n", error.c_str());
+    return 2;
   }
   if (cl.offline()) return renderOffline(cl);
   return playLive(cl.production, cl.width, cl.height);

@@ -86,6 +86,14 @@ bool parseCommandLine(const std::vector<std::string>& args, CommandLine& out, st
       out.help = true;
     } else if (a == "--version") {
       out.version = true;
+    } else if (a == "--profile") {
+      out.profile = true;
+    } else if (a == "--csv") {
+      if (!value("a file for the profile's table, such as profile.csv", out.csv)) return false;
+      if (out.csv.empty()) {
+        error = "--csv needs a file name, such as profile.csv";
+        return false;
+      }
     } else if (a == "--at") {
       if (!seconds(out.at, out.hasAt)) return false;
     } else if (a == "--from") {
@@ -173,6 +181,15 @@ bool parseCommandLine(const std::vector<std::string>& args, CommandLine& out, st
     error = "--crf sets the quality of a video: it needs -o NAME.mp4, .mkv, .webm or .mov";
     return false;
   }
+  if (!out.csv.empty() && !out.profile) {
+    error = "--csv writes the table of a profile: it needs --profile";
+    return false;
+  }
+  // A profile writes no frames: writing them would be measured too.
+  if (out.profile && !out.output.empty()) {
+    error = "--profile writes no frames: it does not go with -o (render and profile in separate runs)";
+    return false;
+  }
   return true;
 }
 
@@ -193,5 +210,9 @@ const char* commandLineUsage() {
          "  --lossless      a master: FFV1 and FLAC in Matroska (-o NAME.mkv), the exact pictures\n"
          "  --no-preroll    with --at or --from: skip the frames before, a fast approximate picture\n"
          "                  for productions with feedback, particles, fluids or cloth\n"
+         "  --profile       render without writing frames and print where the frame time goes:\n"
+         "                  each operator's calls, CPU and GPU milliseconds per frame, most\n"
+         "                  expensive first, then each timeline span's frame times\n"
+         "  --csv FILE      with --profile: also write the operator table to FILE as CSV\n"
          "  --help, --version\n";
 }

@@ -27,9 +27,14 @@ struct CommandLine {
   bool lossless = false;
   bool noPreroll = false;
   bool help = false, version = false;
+  // --profile: renders offscreen without writing frames and prints where the time goes;
+  // --csv FILE also writes the operator table there.
+  bool profile = false;
+  std::string csv;
 
-  // True when anything asks for an offline render (a time, a range, a rate or an output).
-  bool offline() const { return hasAt || hasFrom || hasTo || fpsGiven || !output.empty(); }
+  // True when anything asks for an offline render (a time, a range, a rate, an output or a
+  // profile).
+  bool offline() const { return hasAt || hasFrom || hasTo || fpsGiven || !output.empty() || profile; }
 };
 
 // Parses argv[1..]. False with `error` set to one line naming the option and saying what

@@ -68,4 +68,27 @@ TEST(FrameProfile, WithoutTimestampsTheTableSaysSoAndCsvQuotesNames) {
   EXPECT_NE(p.csv().find("1,7,Image,\"sky, \"\"warm\"\"\",1.0000,2.5000,0.0000\n"), std::string::npos) << p.csv();
 }
 
+TEST(FrameProfile, LongNamesKeepTheNumbersInTheirColumns) {
+  // The sample names operators "G-buffer for fog and reflections": a fixed-width name
+  // column pushed that row's numbers out of line with the others.
+  FrameProfile p;
+  p.enter(op(1, "LightPass", "G-buffer for fog and reflections"), 0.0);
+  p.leave(1.0);
+  p.enter(op(2, "Bloom", "glow"), 1.0);
+  p.leave(3.0);
+  p.enter(op(3, "AVeryLongOperatorTypeName"), 3.0);
+  p.leave(3.5);
+  p.endFrame(4.0);
+  std::vector<size_t> widths;
+  const std::string text = p.text();
+  for (size_t at = 0; at < text.size();) {
+    const size_t end = text.find('\n', at);
+    const std::string line = text.substr(at, end - at);
+    if (line.rfind("frames", 0) != 0 && line.rfind("*", 0) != 0) widths.push_back(line.size());
+    at = end + 1;
+  }
+  ASSERT_EQ(widths.size(), 4u) << text;  // the header and three rows end at the same column
+  for (size_t w : widths) EXPECT_EQ(w, widths[0]) << text;
+}
+
 }  // namespace
