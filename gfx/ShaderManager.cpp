@@ -1,4 +1,5 @@
 #include "gfx/ShaderManager.h"
+#include "gfx/LoadFailures.h"
 
 #include <sys/stat.h>
 
@@ -145,9 +146,11 @@ bool loadProgram(const char* name, const EntryPoints& entries, ShaderProgram* pr
   if (!opened) {
     std::printf("Failed to open %s\n", shown.c_str());
     std::fflush(stdout);
+    noteLoadFailure("shader", shown, "cannot open it");
     source.clear();
   }
-  logText("Loading shader program " + programLogLine(nameIsPath ? shown.c_str() : name, entries) + "\n");
+  if (programLoadLines())
+    logText("Loading shader program " + programLogLine(nameIsPath ? shown.c_str() : name, entries) + "\n");
 
   const std::string keyBase = name;
   for (uint32_t stage : stageOrder(entries)) {
@@ -164,6 +167,9 @@ bool loadProgram(const char* name, const EntryPoints& entries, ShaderProgram* pr
       std::unique_ptr<ShaderBlob> blob =
           compileShader(stage, kStageProfile[stage], source, entries[stage], shown.c_str());
       if (!blob) {
+        noteLoadFailure("shader", shown,
+                        lastError().empty() ? std::string("entry point ") + entries[stage] + " does not compile"
+                                            : lastError());
         // A failed recompile drops the old blob too, so the next load tries again.
         cache().erase(key);
         return false;
@@ -192,6 +198,7 @@ bool loadProgramBinary(const char* name, const EntryPoints& entries, ShaderProgr
       if (!readWholeFile(path, bytes)) {
         std::printf("Failed to open %s\n", shownPath(path).c_str());
         std::fflush(stdout);
+        noteLoadFailure("shader", shownPath(path), "cannot open it");
         return false;
       }
       if (!looksLikeSpirv(bytes)) {

@@ -1,4 +1,5 @@
 #include "gfx/TextureLoader.h"
+#include "gfx/LoadFailures.h"
 
 #include <algorithm>
 #include <cstring>
@@ -74,6 +75,7 @@ Texture* loadTexture(Device* device, const std::string& name, bool nameIsPath) {
   bool ok = picture ? readPicture(path, image) : readDds(path, image);
   if (!ok || !device) {
     if (ok) logMessage("Failed to load texture %s: no device\n", path.c_str());
+    noteLoadFailure("texture", path, ok ? "no device" : "cannot read it");
     failures().insert(key);
     return nullptr;
   }
@@ -90,6 +92,7 @@ Texture* loadTexture(Device* device, const std::string& name, bool nameIsPath) {
   Texture* texture = createTexture(device, desc, initialData(image, desc, scratch));
   if (!texture) {
     logMessage("Failed to create texture %s\n", path.c_str());
+    noteLoadFailure("texture", path, "the device cannot create it");
     failures().insert(key);
     return nullptr;
   }

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -25,6 +26,7 @@
 
 #include "gfx/Device.h"
 #include "gfx/FatalError.h"
+#include "gfx/LoadFailures.h"
 #include "gfx/RenderTargets.h"
 #include "gfx/Screen.h"
 #include "gfx/ShaderManager.h"
@@ -112,7 +114,18 @@ void runVelocitySequence(GBufferSet& set, const Viewport& viewport) {
   if (gPostProcessManager) gPostProcessManager->buildVelocityTiles(set, viewport);
 }
 
+// Mesa's device-selection layer orders the devices by the display's GPU, which it finds
+// by connecting to a Wayland compositor: without a session that prints "XDG_RUNTIME_DIR
+// is invalid or not set" at every device enumeration. Offscreen there is no display to
+// match and the device is chosen here anyway, so the layer is left out then, unless the
+// user asked for it by naming a device for it to select.
+void leaveOutDisplayDeviceSelection(SDL_Window* window) {
+  if (window || std::getenv("MESA_VK_DEVICE_SELECT")) return;
+  setenv("NODEVICE_SELECT", "1", 0);
+}
+
 Screen* createScreen(SDL_Window* window, const Settings& settings) {
+  leaveOutDisplayDeviceSelection(window);
   ScreenSettings screenSettings;
   screenSettings.flags = (settings.vsync ? kScreenVsync : 0) | (settings.fullscreen ? kScreenFullscreen : 0);
   screenSettings.width = uint32_t(settings.width);
@@ -194,8 +207,17 @@ void shutDown(std::unique_ptr<Renderers>& renderers, Screen* screen, PlayerWindo
   SDL_Quit();
 }
 
-// Live playback (and the frame dump of config.ini), as the player has always run.
-int playLive(const std::string& production, int32_t width, int32_t height) {
+// The line that ends a --strict run whose production asked for files it could not use.
+std::string strictFailure(const Player& player) {
+  const size_t n = player.loadFailures.size();
+  return "--strict: " + std::to_string(n) + (n == 1 ? " file" : " files") + " could not be used (listed above)";
+}
+
+// Live playback (and the frame dump of config.ini), as the player has always run. With
+// options (`withOptions`), the files that could not be used are summed up after loading,
+// and with `strict` they end the run before it plays.
+int playLive(const std::string& production, int32_t width, int32_t height, bool withOptions = false,
+             bool strict = false) {
   Settings settings = readSettingsFile("config.ini");
   if (width > 0) settings.width = width, settings.height = height;
   framedumpSetting = settings.framedump;
@@ -213,12 +235,19 @@ int playLive(const std::string& production, int32_t width, int32_t height) {
   auto renderers = std::make_unique<Renderers>(screen);
 
   bool complete = false;
+  bool refused = false;
   {
     Player player(screen);
+    player.reportLoadFailures = withOptions;
     complete = player.load(production);
     isLoading = false;
     resetClock();
-    runMainLoop(player, *screen);
+    if (strict && !player.loadFailures.empty()) {
+      logText("zarvo: %s\n", strictFailure(player).c_str());
+      refused = true;
+    } else {
+      runMainLoop(player, *screen);
+    }
 
     player.releaseGpu();
     player.freeAudio();
@@ -237,6 +266,7 @@ int playLive(const std::string& production, int32_t width, int32_t height) {
   }
 
   shutDown(renderers, screen, window);
+  if (refused) return 1;
   // A production file that could not be used, of which nothing was shown, is a failed run
   // (the reason is in the log); a complete production that ends at once is not.
   return !complete && frameCounter == 0 ? 1 : 0;
@@ -329,6 +359,7 @@ int renderOffline(const CommandLine& cl) {
   int status = 0;
   {
     Player player(screen, stderr);
+    player.reportLoadFailures = true;
     // The frames are chosen once the production is read, before its warm-up, so that
     // only the graphs they show are warmed up.
     const int32_t fps = cl.fps;
@@ -369,6 +400,7 @@ int renderOffline(const CommandLine& cl) {
     isLoading = false;
     resetClock();
     if (!complete) error = "cannot render " + cl.production + ": the production file is not whole";
+    if (error.empty() && cl.strict && !player.loadFailures.empty()) error = strictFailure(player);
 
     std::unique_ptr<FrameOutput> output;
     if (error.empty()) {
@@ -589,6 +621,9 @@ int runZarvo(int argc, char** argv) {
     std::printf("%s\n", kVersion);
     return 0;
   }
+  // The player without arguments logs every program it loads, as it always did; with
+  // options that takes --verbose, and the files that failed come as one summary instead.
+  setProgramLoadLines(cl.verbose);
   if (cl.offline()) return renderOffline(cl);
-  return playLive(cl.production, cl.width, cl.height);
+  return playLive(cl.production, cl.width, cl.height, true, cl.strict);
 }

@@ -27,6 +27,10 @@ struct CommandLine {
   bool lossless = false;
   bool noPreroll = false;
   bool help = false, version = false;
+  // The author's loop: per-program loading lines, failures as errors, live reload.
+  bool verbose = false;  // --verbose: a line for every shader program loaded
+  bool strict = false;   // --strict: a file that could not be used ends the run with status 1
+  bool watch = false;    // --watch: play, and reload when the production or its files change
 
   // True when anything asks for an offline render (a time, a range, a rate or an output).
   bool offline() const { return hasAt || hasFrom || hasTo || fpsGiven || !output.empty(); }
