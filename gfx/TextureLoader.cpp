@@ -1,8 +1,10 @@
 #include "gfx/TextureLoader.h"
 #include "gfx/LoadFailures.h"
+#include "gfx/Reload.h"
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <vector>
@@ -56,6 +58,34 @@ const void* initialData(const ImageSet& image, const TextureDesc& desc, std::vec
 
 }  // namespace
 
+namespace {
+// The file each cached (or failed) texture was read from, for a live reload.
+std::map<uint32_t, std::string>& loadedFrom() {
+  static std::map<uint32_t, std::string> files;
+  return files;
+}
+}  // namespace
+
+std::vector<Texture*> forgetTextureFile(const std::string& path) {
+  namespace fs = std::filesystem;
+  const fs::path wanted = fs::path(path).lexically_normal();
+  std::vector<Texture*> taken;
+  for (auto it = loadedFrom().begin(); it != loadedFrom().end();) {
+    if (fs::path(it->second).lexically_normal() != wanted) {
+      ++it;
+      continue;
+    }
+    auto found = cache().find(it->first);
+    if (found != cache().end()) {
+      taken.push_back(found->second);
+      cache().erase(found);
+    }
+    failures().erase(it->first);
+    it = loadedFrom().erase(it);
+  }
+  return taken;
+}
+
 Texture* loadTexture(const std::string& name, bool nameIsPath) { return loadTexture(gDevice, name, nameIsPath); }
 
 Texture* loadTexture(Device* device, const std::string& name, bool nameIsPath) {
@@ -76,6 +106,7 @@ Texture* loadTexture(Device* device, const std::string& name, bool nameIsPath) {
   if (!ok || !device) {
     if (ok) logMessage("Failed to load texture %s: no device\n", path.c_str());
     noteLoadFailure("texture", path, ok ? "no device" : "cannot read it");
+    loadedFrom()[key] = path;
     failures().insert(key);
     return nullptr;
   }
@@ -99,6 +130,7 @@ Texture* loadTexture(Device* device, const std::string& name, bool nameIsPath) {
   // Loaded textures carry flags 0x10101; a cube is one by its slices, not by a flag.
   texture->desc.flags &= ~uint32_t(kCubeMap);
   cache()[key] = texture;
+  loadedFrom()[key] = path;
   return texture;
 }
 

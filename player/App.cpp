@@ -45,6 +45,7 @@
 #include "player/Log.h"
 #include "player/Player.h"
 #include "player/Settings.h"
+#include "player/Watch.h"
 #include "player/Window.h"
 #include "project/TreeFile.h"
 #include "scene/DeferredLighting.h"
@@ -270,6 +271,85 @@ int playLive(const std::string& production, int32_t width, int32_t height, bool 
   // A production file that could not be used, of which nothing was shown, is a failed run
   // (the reason is in the log); a complete production that ends at once is not.
   return !complete && frameCounter == 0 ? 1 : 0;
+}
+
+// The author's loop: plays in a window (offscreen without a display) with a cursor moved
+// by keys, and reloads when the production or a file it uses changes.
+int runWatch(const CommandLine& cl) {
+  Settings settings = readSettingsFile("config.ini");
+  if (cl.width > 0) settings.width = cl.width, settings.height = cl.height;
+  settings.fullscreen = false;
+  framedumpSetting = 0;
+  setOfflineClock(0);
+
+  PlayerWindow window = openPlayerWindow(settings);
+  Screen* screen = createScreen(window.window, settings);
+#if defined(__SANITIZE_ADDRESS__)
+  keepVulkanDriversMapped();
+#endif
+  reportClampedSize(settings, *screen);
+  decideBinaryShaders();
+  requireCopyProgram(screen->device);
+  auto renderers = std::make_unique<Renderers>(screen);
+
+  int status = 0;
+  {
+    Player player(screen);
+    player.reportLoadFailures = true;
+    WatchSession session(player, cl.production, 60);
+    const bool usable = session.start();
+    resetClock();
+    if (cl.strict && (!usable || !player.loadFailures.empty())) {
+      logText("zarvo: --strict: %s does not load whole\n", cl.production.c_str());
+      status = 1;
+    } else {
+      logText("zarvo: watching %s and %zu files it uses; Space pauses, Left/Right seek 1 s (Shift: 10 s), "
+              "Comma/Period step a frame, Home goes to 0, L loops the span, Escape quits\n",
+              cl.production.c_str(), session.watchedFiles().size() - 1);
+      using clock = std::chrono::steady_clock;
+      auto last = clock::now(), lastPoll = last, lastTitle = last;
+      double rate = 0.0;
+      while (!quitRequested) {
+        SDL_Event event;
+        if (SDL_PollEvent(&event)) {
+          if (event.type == SDL_KEYDOWN) {
+            const WatchKey key = watchKeyFor(event.key.keysym.sym, (event.key.keysym.mod & KMOD_SHIFT) != 0);
+            if (key != WatchKey::None) {
+              session.apply(key);
+              continue;
+            }
+          }
+          auto resize = [screen](uint32_t w, uint32_t h) {
+            if (screen->device) screen->device->waitIdle();
+            screen->resize(w, h);
+          };
+          if (handleEvent(event, screen->width, screen->height, resize) == EventAction::LeaveLoop) break;
+          continue;
+        }
+        const auto now = clock::now();
+        const double dt = std::chrono::duration<double>(now - last).count();
+        last = now;
+        if (dt > 0.0) rate = rate == 0.0 ? 1.0 / dt : rate * 0.9 + 0.1 / dt;
+        session.advance(dt);
+        if (now - lastPoll >= std::chrono::milliseconds(100)) {
+          session.poll();
+          lastPoll = now;
+        }
+        advanceClockForFrame(frameCounter);
+        session.drawFrame();
+        screen->present();
+        if (window.window && now - lastTitle >= std::chrono::milliseconds(250)) {
+          SDL_SetWindowTitle(window.window, ("zarvo | " + session.title(rate)).c_str());
+          lastTitle = now;
+        }
+      }
+    }
+    player.releaseGpu();
+    player.freeAudio();
+    player.destroyProject();
+  }
+  shutDown(renderers, screen, window);
+  return status;
 }
 
 // Ctrl-C during an offline render stops it at the next frame; the unfinished file goes.
@@ -624,6 +704,7 @@ int runZarvo(int argc, char** argv) {
   // The player without arguments logs every program it loads, as it always did; with
   // options that takes --verbose, and the files that failed come as one summary instead.
   setProgramLoadLines(cl.verbose);
+  if (cl.watch) return runWatch(cl);
   if (cl.offline()) return renderOffline(cl);
   return playLive(cl.production, cl.width, cl.height, true, cl.strict);
 }

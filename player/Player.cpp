@@ -172,6 +172,7 @@ bool Player::load(const std::string& projectPath, const GraphChoice& chooseGraph
 }
 
 float Player::productionTime() {
+  if (timeGiven) return givenTime;
   // Dumped frames are 1/60 s apart whatever the time it takes to render them.
   if (framedumpSetting != 0) return frameTime(frameCounter, offlineClockFps());
   // Once the music has started it is the clock, also in the instant after it stopped (its

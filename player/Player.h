@@ -69,6 +69,10 @@ class Player {
   // `reportLoadFailures` load() logs them as one summary once the warm-up is over.
   std::vector<LoadFailure> loadFailures;
   bool reportLoadFailures = false;
+  // Set by a caller that drives the time itself (the watch loop's seeking and pausing):
+  // every frame is then drawn at `givenTime`.
+  bool timeGiven = false;
+  float givenTime = 0.0f;
   int loadingBarDraws = 0;    // bars drawn and presented by load()
 
  private:
