@@ -3,6 +3,7 @@
 #include <SDL.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 
@@ -52,6 +53,27 @@ void addFilesUnder(const char* folder, std::vector<std::string>& out) {
   for (auto it = fs::recursive_directory_iterator(folder, ec); !ec && it != fs::recursive_directory_iterator();
        it.increment(ec))
     if (it->is_regular_file(ec)) out.push_back(it->path().generic_string());
+}
+
+bool sameNode(const TreeNode& a, const TreeNode& b) {
+  if (a.value != b.value || a.children.size() != b.children.size()) return false;
+  for (auto ia = a.children.begin(), ib = b.children.begin(); ia != a.children.end(); ++ia, ++ib) {
+    if (ia->first.index != ib->first.index || ia->first.name != ib->first.name) return false;
+    if (!sameNode(*ia->second, *ib->second)) return false;
+  }
+  return true;
+}
+
+// Whether an operator of `graph` names one of `files` in a parameter.
+bool namesAny(const OperatorGraph& graph, const std::vector<std::string>& files) {
+  for (const auto& op : graph.operators)
+    for (const Port& in : op->inputs) {
+      const auto* text = in.source ? dynamic_cast<const Text*>(in.source->value()) : nullptr;
+      if (!text || text->value.empty()) continue;
+      for (const std::string& f : files)
+        if (fs::path(f).lexically_normal() == fs::path(text->value).lexically_normal()) return true;
+    }
+  return false;
 }
 
 }  // namespace
@@ -115,6 +137,12 @@ bool WatchSession::start() {
   player_.musicPlaying = false;
   player_.timeGiven = true;
   bool usable = ok && player_.project && !player_.project->graphs.empty();
+  if (ok) {
+    auto tree = std::make_unique<TreeFile>();
+    std::string error;
+    bool opened = false;
+    if (readProductionTree(production_, *tree, error, opened)) shownTree_ = std::move(tree);
+  }
   for (const LoadFailure& f : player_.loadFailures)
     if (f.kind == "shader") usable = false;
   if (!ok) lastError_ = "cannot use " + production_ + " (the reason is above)";
@@ -143,6 +171,8 @@ WatchSession::Reload WatchSession::poll() {
 
 WatchSession::Reload WatchSession::reload(const std::vector<std::string>& changed) {
   bool musicChanged = false;
+  bool rebuildAll = false;        // a changed include or mesh: which graphs use it is not known
+  std::vector<std::string> named;  // changed files that operators may name
   for (const std::string& file : changed) {
     const std::string ext = extensionOf(file);
     if (file == production_) continue;
@@ -150,7 +180,14 @@ WatchSession::Reload WatchSession::reload(const std::vector<std::string>& change
       musicChanged = true;
     } else if (isShaderFile(ext)) {
       forgetShaderFile(file);
+      named.push_back(file);
+      // A file no operator names is an include (or one of the player's own programs).
+      bool byName = false;
+      if (player_.project)
+        for (const auto& g : player_.project->graphs) byName = byName || namesAny(*g, {file});
+      if (!byName) rebuildAll = true;
     } else if (isTextureFile(ext)) {
+      named.push_back(file);
       std::vector<Texture*> taken = forgetTextureFile(file);
       retired_.insert(retired_.end(), taken.begin(), taken.end());
     } else {
@@ -158,10 +195,12 @@ WatchSession::Reload WatchSession::reload(const std::vector<std::string>& change
       // production on screen holds stay alive until it goes.
       clearMeshCache();
       clearLwoCache();
+      named.push_back(file);
     }
   }
 
-  TreeFile tree;
+  auto treeOwned = std::make_unique<TreeFile>();
+  TreeFile& tree = *treeOwned;
   std::string error;
   bool opened = false;
   if (!readProductionTree(production_, tree, error, opened)) {
@@ -176,23 +215,49 @@ WatchSession::Reload WatchSession::reload(const std::vector<std::string>& change
     return Reload::Failed;
   }
 
-  // The new version warms up beside the one on screen, as loading does, without a bar.
-  Context& ctx = player_.context;
+  // Graphs whose part of the tree did not change, and that name no changed file, move
+  // over from the version on screen as they are: warmed up, with their state.
   Project* shown = player_.project.get();
+  std::vector<size_t> moved;
+  if (shown && shownTree_ && !rebuildAll) {
+    shown->removeGraphChain();
+    for (size_t i = 0; i < fresh->graphs.size() && i < shown->graphs.size(); ++i) {
+      const TreeNode* before = shownTree_->root().findChild("graph", uint32_t(i));
+      const TreeNode* after = tree.root().findChild("graph", uint32_t(i));
+      if (!before || !after || !sameNode(*before, *after) || namesAny(*shown->graphs[i], named)) continue;
+      std::swap(fresh->graphs[i], shown->graphs[i]);
+      moved.push_back(i);
+    }
+  }
+  auto moveBack = [&] {
+    for (size_t i : moved) std::swap(fresh->graphs[i], shown->graphs[i]);
+  };
+
+  // The rest warms up beside the version on screen, as loading does, without a bar.
+  Context& ctx = player_.context;
   takeLoadFailures();  // what failed before belongs to the version on screen
   Texture* remembered = ctx.imageResult;
   isLoading = true;
-  warmUp(*fresh, ctx, [&](Operator&, size_t, size_t) {
-    releaseAllTargets(ctx);
-    clearPerFrameLists();
-    ctx.imageResult = remembered;
-  });
+  setCurrentProject(fresh.get());
+  int built = 0;
+  for (size_t i = 0; i < fresh->graphs.size(); ++i) {
+    if (std::find(moved.begin(), moved.end(), i) != moved.end()) continue;
+    ++built;
+    for (auto& op : fresh->graphs[i]->operators) {
+      if (!op->outputs.empty()) op->outputs[0].evaluate(-10.0f, ctx);
+      releaseAllTargets(ctx);
+      clearPerFrameLists();
+      ctx.imageResult = remembered;
+    }
+  }
   isLoading = false;
   std::vector<LoadFailure> failures = takeLoadFailures();
   for (const LoadFailure& f : failures) {
     if (f.kind != "shader") continue;
-    setCurrentProject(shown);
     if (gDevice) gDevice->waitIdle();
+    fresh->removeGraphChain();
+    moveBack();
+    setCurrentProject(shown);
     fresh.reset();
     // The compiler's own lines, with file and line, are in the log above.
     fail(f.file + ": " + f.why);
@@ -204,6 +269,8 @@ WatchSession::Reload WatchSession::reload(const std::vector<std::string>& change
   const std::string oldMusic = shown ? shown->musicPath : std::string();
   player_.project = std::move(fresh);
   setCurrentProject(player_.project.get());
+  shownTree_ = std::move(treeOwned);
+  graphsRebuilt_ = built;
   player_.loadFailures = failures;
   for (Texture* t : retired_) deleteTexture(t);
   retired_.clear();
@@ -211,7 +278,9 @@ WatchSession::Reload WatchSession::reload(const std::vector<std::string>& change
   lastError_.clear();
   if (musicChanged || player_.project->musicPath != oldMusic) restartMusic();
   collectWatched();
-  if (log_) std::fprintf(log_, "zarvo: reloaded %s at %.3f s\n", production_.c_str(), time_);
+  announce_ = true;
+  savedAt_ = std::filesystem::file_time_type::min();
+  for (const std::string& file : changed) savedAt_ = std::max(savedAt_, stampOf(file).time);
   return Reload::Done;
 }
 
@@ -316,5 +385,14 @@ bool WatchSession::drawFrame() {
   player_.timeGiven = true;
   player_.givenTime = float(time_);
   clearDeviceState(gDevice);
-  return player_.frame();
+  const bool drawn = player_.frame();
+  if (announce_ && drawn) {
+    announce_ = false;
+    // The picture is in the back buffer once the queue has drawn it.
+    if (gDevice) gDevice->waitIdle();
+    const double ms =
+        std::chrono::duration<double, std::milli>(fs::file_time_type::clock::now() - savedAt_).count();
+    if (log_) std::fprintf(log_, "zarvo: reloaded %s at %.2f s; on screen %.0f ms after the save\n", production_.c_str(), time_, ms);
+  }
+  return drawn;
 }

@@ -8,11 +8,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 class Player;
 class Texture;
+class TreeFile;
 
 // What a key asks of the cursor.
 enum class WatchKey { None, PauseResume, Back, Forward, BackFar, ForwardFar, PreviousFrame, NextFrame, Home, Loop };
@@ -63,6 +65,8 @@ class WatchSession {
 
   const std::string& lastError() const { return lastError_; }
   int reloads() const { return reloads_; }
+  // The graphs the last successful reload built anew (the others moved over as they were).
+  int graphsRebuilt() const { return graphsRebuilt_; }
   const std::vector<std::string>& watchedFiles() const { return watched_; }
 
  private:
@@ -89,4 +93,12 @@ class WatchSession {
   std::vector<std::string> watched_;
   std::map<std::string, Stamp> stamps_;
   std::vector<Texture*> retired_;  // textures the production on screen may still bind
+  // The tree of the version on screen: a graph whose part of the tree is unchanged (and
+  // that names no changed file) moves into the new version already warmed up.
+  std::unique_ptr<TreeFile> shownTree_;
+  int graphsRebuilt_ = 0;
+  // The latest save among the files of the last reload, until its first frame is drawn
+  // (the reload line then says how long after the save the picture changed).
+  bool announce_ = false;
+  std::filesystem::file_time_type savedAt_{};
 };

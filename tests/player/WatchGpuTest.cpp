@@ -36,7 +36,11 @@ nlohmann::json flatProduction(double r, double g, double b) {
   conns.push_back({{"from", 4}, {"output", "ImageOut"}, {"to", 3}, {"input", "ImageIn"}});
   conns.push_back({{"from", 3}, {"output", "ImageOut"}, {"to", 0}, {"input", "In"}});
   nlohmann::json out;
-  out["graphs"] = nlohmann::json::array({{{"id", 1}, {"name", "flat"}, {"operators", ops}, {"connections", conns}}});
+  // A second graph, on no span, that no edit below touches but the shader's.
+  nlohmann::json other = ops;
+  other[1]["params"] = {{"Filepath", "mine/flat.hlsl"}, {"Param1.X", 0.5}};
+  out["graphs"] = nlohmann::json::array({{{"id", 1}, {"name", "flat"}, {"operators", ops}, {"connections", conns}},
+                                         {{"id", 2}, {"name", "aside"}, {"operators", other}, {"connections", conns}}});
   out["tracks"] = nlohmann::json::array({nlohmann::json::array(
       {{{"graph", 1}, {"start", 0}, {"end", 4}, {"name", "first"}},
        {{"graph", 1}, {"start", 4}, {"end", 30}, {"name", "second"}}})});
@@ -125,13 +129,14 @@ TEST_F(WatchGpuTest, EditsReachThePictureAtTheKeptTimeAndBrokenOnesNever) {
   EXPECT_EQ(shown(), kRed);
   EXPECT_EQ(watch.poll(), WatchSession::Reload::None);
 
-  // A parameter in the source: nothing is compiled again.
+  // A parameter in the source: nothing is compiled again, and only its graph is built anew.
   const size_t compiled = shaderStagesCompiled();
   save("p.json", flatProduction(0, 1, 0).dump(1));
   EXPECT_EQ(watch.poll(), WatchSession::Reload::Done) << watch.lastError();
   EXPECT_EQ(shown(), kGreen);
   EXPECT_DOUBLE_EQ(watch.time(), 2.5);
   EXPECT_EQ(shaderStagesCompiled(), compiled);
+  EXPECT_EQ(watch.graphsRebuilt(), 1);
 
   // The shader: only its own program is compiled again.
   save("mine/flat.hlsl",
@@ -141,6 +146,7 @@ TEST_F(WatchGpuTest, EditsReachThePictureAtTheKeptTimeAndBrokenOnesNever) {
   EXPECT_DOUBLE_EQ(watch.time(), 2.5);
   EXPECT_GT(shaderStagesCompiled(), compiled);
   EXPECT_LE(shaderStagesCompiled(), compiled + 2);
+  EXPECT_EQ(watch.graphsRebuilt(), 2);  // both name the file
 
   // A broken source keeps the last good version on screen and says where it broke.
   std::string text = flatProduction(0, 0, 1).dump(1);
@@ -166,6 +172,7 @@ TEST_F(WatchGpuTest, EditsReachThePictureAtTheKeptTimeAndBrokenOnesNever) {
   EXPECT_EQ(watch.poll(), WatchSession::Reload::Done) << watch.lastError();
   EXPECT_EQ(shown(), (std::vector<int>{0, 0, 255}));
   EXPECT_EQ(watch.reloads(), 4);
+  EXPECT_EQ(watch.time(), 2.5);
 }
 
 TEST_F(WatchGpuTest, KeysMoveTheCursorAndTheTitleFollows) {
