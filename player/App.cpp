@@ -275,7 +275,12 @@ int playLive(const std::string& production, int32_t width, int32_t height, bool 
 
 // The author's loop: plays in a window (offscreen without a display) with a cursor moved
 // by keys, and reloads when the production or a file it uses changes.
+void stopWatching(int) { quitRequested = true; }
+
 int runWatch(const CommandLine& cl) {
+  // Offscreen no window delivers Ctrl-C as an event: the loop ends at its next turn.
+  std::signal(SIGINT, stopWatching);
+  std::signal(SIGTERM, stopWatching);
   Settings settings = readSettingsFile("config.ini");
   if (cl.width > 0) settings.width = cl.width, settings.height = cl.height;
   settings.fullscreen = false;

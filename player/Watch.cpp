@@ -85,6 +85,8 @@ WatchSession::~WatchSession() {
   setShaderChangesForgotten(false);
   Device* device = gDevice;
   if (device) device->waitIdle();
+  retiredProjects_.clear();
+  if (player_.project) setCurrentProject(player_.project.get());
   for (Texture* t : retired_) deleteTexture(t);
 }
 
@@ -170,6 +172,7 @@ WatchSession::Reload WatchSession::poll() {
 }
 
 WatchSession::Reload WatchSession::reload(const std::vector<std::string>& changed) {
+  const auto began = std::chrono::steady_clock::now();
   bool musicChanged = false;
   bool rebuildAll = false;        // a changed include or mesh: which graphs use it is not known
   std::vector<std::string> named;  // changed files that operators may name
@@ -265,19 +268,22 @@ WatchSession::Reload WatchSession::reload(const std::vector<std::string>& change
   }
   if (!failures.empty() && log_) std::fprintf(log_, "%s", describeLoadFailures(failures).c_str());
 
-  if (gDevice) gDevice->waitIdle();  // the old version's work in flight
   const std::string oldMusic = shown ? shown->musicPath : std::string();
+  // The old version may still be read by frames in flight: it goes once the first frame
+  // of the new one has been waited for (waiting here would add a frame to every reload).
+  std::unique_ptr<Project> old = std::move(player_.project);
   player_.project = std::move(fresh);
   setCurrentProject(player_.project.get());
+  retiredProjects_.push_back(std::move(old));
   shownTree_ = std::move(treeOwned);
   graphsRebuilt_ = built;
   player_.loadFailures = failures;
-  for (Texture* t : retired_) deleteTexture(t);
-  retired_.clear();
+  retiredAfterFrame_ = retired_.size();
   ++reloads_;
   lastError_.clear();
   if (musicChanged || player_.project->musicPath != oldMusic) restartMusic();
   collectWatched();
+  reloadMs_ = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - began).count();
   announce_ = true;
   savedAt_ = std::filesystem::file_time_type::min();
   for (const std::string& file : changed) savedAt_ = std::max(savedAt_, stampOf(file).time);
@@ -386,13 +392,24 @@ bool WatchSession::drawFrame() {
   player_.givenTime = float(time_);
   clearDeviceState(gDevice);
   const bool drawn = player_.frame();
+  if (!retiredProjects_.empty() && gDevice) {
+    // The picture is in the back buffer once the queue has drawn it, and nothing reads
+    // the versions replaced before this frame any more.
+    gDevice->waitIdle();
+    retiredProjects_.clear();
+    setCurrentProject(player_.project.get());
+    for (size_t i = 0; i < retiredAfterFrame_ && i < retired_.size(); ++i) deleteTexture(retired_[i]);
+    retired_.erase(retired_.begin(), retired_.begin() + std::min(retiredAfterFrame_, retired_.size()));
+    retiredAfterFrame_ = 0;
+  }
   if (announce_ && drawn) {
     announce_ = false;
-    // The picture is in the back buffer once the queue has drawn it.
-    if (gDevice) gDevice->waitIdle();
     const double ms =
         std::chrono::duration<double, std::milli>(fs::file_time_type::clock::now() - savedAt_).count();
-    if (log_) std::fprintf(log_, "zarvo: reloaded %s at %.2f s; on screen %.0f ms after the save\n", production_.c_str(), time_, ms);
+    if (log_)
+      std::fprintf(log_, "zarvo: reloaded %s at %.2f s in %.0f ms (%d of %zu graphs built anew); on screen %.0f ms after the save\n",
+                   production_.c_str(), time_, reloadMs_, graphsRebuilt_,
+                   player_.project ? player_.project->graphs.size() : size_t(0), ms);
   }
   return drawn;
 }

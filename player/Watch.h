@@ -15,6 +15,7 @@
 class Player;
 class Texture;
 class TreeFile;
+class Project;
 
 // What a key asks of the cursor.
 enum class WatchKey { None, PauseResume, Back, Forward, BackFar, ForwardFar, PreviousFrame, NextFrame, Home, Loop };
@@ -97,6 +98,11 @@ class WatchSession {
   // that names no changed file) moves into the new version already warmed up.
   std::unique_ptr<TreeFile> shownTree_;
   int graphsRebuilt_ = 0;
+  // Versions replaced by a reload, and how many of retired_ they may bind: both go once
+  // the first frame after the reload has been waited for.
+  std::vector<std::unique_ptr<Project>> retiredProjects_;
+  size_t retiredAfterFrame_ = 0;
+  double reloadMs_ = 0.0;
   // The latest save among the files of the last reload, until its first frame is drawn
   // (the reload line then says how long after the save the picture changed).
   bool announce_ = false;
