@@ -115,6 +115,19 @@ void WatchSession::collectWatched() {
             files.push_back(text->value);
         }
   }
+  // Includes beside a shader of the production's own (outside the shader folder).
+  std::vector<std::string> folders;
+  for (const std::string& f : files)
+    if (isShaderFile(extensionOf(f))) folders.push_back(fs::path(f).parent_path().string());
+  std::sort(folders.begin(), folders.end());
+  folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
+  for (const std::string& folder : folders) {
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(folder.empty() ? "." : folder, ec); !ec && it != fs::directory_iterator();
+         it.increment(ec))
+      if (it->is_regular_file(ec) && isShaderFile(extensionOf(it->path().string())))
+        files.push_back(folder.empty() ? it->path().filename().string() : it->path().generic_string());
+  }
   addFilesUnder("data/shaders", files);
   addFilesUnder("data/textures", files);
   std::sort(files.begin(), files.end());

@@ -226,3 +226,14 @@ TEST_F(WatchGpuTest, KeysMoveTheCursorAndTheTitleFollows) {
   EXPECT_GT(watch.time(), 29.9);
   EXPECT_EQ(watchKeyFor(SDLK_a, false), WatchKey::None);
 }
+
+TEST_F(WatchGpuTest, AnEditedIncludeRebuildsTheShadersThatUseIt) {
+  save("mine/tint.hlsli", "float3 tint(float3 c) { return c; }\n");
+  save("mine/flat.hlsl", std::string(kShaderHead) + "#include \"tint.hlsli\"\n"
+                         "float4 PS(FullscreenVertex i) : SV_TARGET { return float4(tint(gParam1.rgb), 1.0); }\n");
+  WatchSession& watch = start();
+  EXPECT_EQ(shown(), kRed);
+  save("mine/tint.hlsli", "float3 tint(float3 c) { return c.bgr; }\n");
+  EXPECT_EQ(watch.poll(), WatchSession::Reload::Done) << watch.lastError();
+  EXPECT_EQ(shown(), (std::vector<int>{0, 0, 255}));
+}
