@@ -1,4 +1,6 @@
 #include "gfx/ShaderManager.h"
+#include "gfx/LoadFailures.h"
+#include "gfx/Reload.h"
 
 #include <sys/stat.h>
 
@@ -22,6 +24,24 @@ namespace {
 
 const char* const kSourceDir = "data//shaders//";
 const char* const kBinaryDir = "data//binShaders//";
+
+// Programs named by a file path are compiled again at every load, so that an edited file
+// is seen, unless a live reload forgets each file as it changes.
+bool& changesForgotten() {
+  static bool on = false;
+  return on;
+}
+
+size_t& compiledFromSource() {
+  static size_t count = 0;
+  return count;
+}
+
+// The source file each cached stage was compiled from (stages read as binaries have none).
+std::map<std::string, std::string>& sourceOfKey() {
+  static std::map<std::string, std::string> sources;
+  return sources;
+}
 
 std::map<std::string, std::unique_ptr<ShaderBlob>>& cache() {
   static std::map<std::string, std::unique_ptr<ShaderBlob>> blobs;
@@ -145,9 +165,11 @@ bool loadProgram(const char* name, const EntryPoints& entries, ShaderProgram* pr
   if (!opened) {
     std::printf("Failed to open %s\n", shown.c_str());
     std::fflush(stdout);
+    noteLoadFailure("shader", shown, "cannot open it");
     source.clear();
   }
-  logText("Loading shader program " + programLogLine(nameIsPath ? shown.c_str() : name, entries) + "\n");
+  if (programLoadLines())
+    logText("Loading shader program " + programLogLine(nameIsPath ? shown.c_str() : name, entries) + "\n");
 
   const std::string keyBase = name;
   for (uint32_t stage : stageOrder(entries)) {
@@ -161,14 +183,19 @@ bool loadProgram(const char* name, const EntryPoints& entries, ShaderProgram* pr
         cache().erase(key);
         return false;
       }
+      ++compiledFromSource();
       std::unique_ptr<ShaderBlob> blob =
           compileShader(stage, kStageProfile[stage], source, entries[stage], shown.c_str());
       if (!blob) {
+        noteLoadFailure("shader", shown,
+                        lastError().empty() ? std::string("entry point ") + entries[stage] + " does not compile"
+                                            : lastError());
         // A failed recompile drops the old blob too, so the next load tries again.
         cache().erase(key);
         return false;
       }
       slot = std::move(blob);
+      sourceOfKey()[key] = path;
     }
     if (!program->attachStage(stage, *slot, key)) return false;
   }
@@ -192,6 +219,7 @@ bool loadProgramBinary(const char* name, const EntryPoints& entries, ShaderProgr
       if (!readWholeFile(path, bytes)) {
         std::printf("Failed to open %s\n", shownPath(path).c_str());
         std::fflush(stdout);
+        noteLoadFailure("shader", shownPath(path), "cannot open it");
         return false;
       }
       if (!looksLikeSpirv(bytes)) {
@@ -247,7 +275,7 @@ bool loadProgramFromFile(const char* path, const EntryPoints& entries,
     const std::string base = binaryShaderBase(path);
     ok = loadProgramBinary(base.c_str(), entries, program.get(), true);
   } else {
-    ok = loadProgram(path, entries, program.get(), true, true);
+    ok = loadProgram(path, entries, program.get(), !changesForgotten(), true);
   }
   if (!ok) return false;
   slot = std::move(program);
@@ -270,3 +298,56 @@ void clearShaderCache() {
   cache().clear();
   hlsl::forgetCheckedModules();
 }
+
+size_t forgetShaderFile(const std::string& path) {
+  namespace fs = std::filesystem;
+  auto same = [](const std::string& a, const std::string& b) {
+    return fs::path(withSlashes(a)).lexically_normal() == fs::path(withSlashes(b)).lexically_normal();
+  };
+  std::vector<std::string> keys;
+  for (const auto& [key, source] : sourceOfKey())
+    if (same(source, path)) keys.push_back(key);
+  if (keys.empty()) {
+    // An include: the sources that name it, directly or through other includes of the
+    // shader folder (file names are matched in the text, which may drop a few more than
+    // needed but never too few).
+    std::vector<std::string> names{fs::path(withSlashes(path)).filename().string()};
+    std::map<std::string, std::string> texts;  // every file of the shader folder
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator("data/shaders", ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+      if (!it->is_regular_file(ec)) continue;
+      std::string text;
+      if (readWholeFile(it->path().string(), text)) texts[it->path().filename().string()] += text;
+    }
+    for (const auto& [key, source] : sourceOfKey()) {
+      std::string text;
+      if (readWholeFile(source, text)) texts[fs::path(withSlashes(source)).filename().string()] += text;
+    }
+    auto mentions = [&](const std::string& text) {
+      for (const std::string& n : names)
+        if (text.find(n) != std::string::npos) return true;
+      return false;
+    };
+    for (bool grew = true; grew;) {
+      grew = false;
+      for (const auto& [file, text] : texts)
+        if (std::find(names.begin(), names.end(), file) == names.end() && mentions(text)) {
+          names.push_back(file);
+          grew = true;
+        }
+    }
+    for (const auto& [key, source] : sourceOfKey())
+      if (std::find(names.begin(), names.end(), fs::path(withSlashes(source)).filename().string()) != names.end())
+        keys.push_back(key);
+  }
+  for (const std::string& key : keys) {
+    cache().erase(key);
+    sourceOfKey().erase(key);
+  }
+  return keys.size();
+}
+
+size_t shaderStagesCompiled() { return compiledFromSource(); }
+
+void setShaderChangesForgotten(bool on) { changesForgotten() = on; }

@@ -1,7 +1,10 @@
 #include "gfx/TextureLoader.h"
+#include "gfx/LoadFailures.h"
+#include "gfx/Reload.h"
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <vector>
@@ -55,6 +58,34 @@ const void* initialData(const ImageSet& image, const TextureDesc& desc, std::vec
 
 }  // namespace
 
+namespace {
+// The file each cached (or failed) texture was read from, for a live reload.
+std::map<uint32_t, std::string>& loadedFrom() {
+  static std::map<uint32_t, std::string> files;
+  return files;
+}
+}  // namespace
+
+std::vector<Texture*> forgetTextureFile(const std::string& path) {
+  namespace fs = std::filesystem;
+  const fs::path wanted = fs::path(path).lexically_normal();
+  std::vector<Texture*> taken;
+  for (auto it = loadedFrom().begin(); it != loadedFrom().end();) {
+    if (fs::path(it->second).lexically_normal() != wanted) {
+      ++it;
+      continue;
+    }
+    auto found = cache().find(it->first);
+    if (found != cache().end()) {
+      taken.push_back(found->second);
+      cache().erase(found);
+    }
+    failures().erase(it->first);
+    it = loadedFrom().erase(it);
+  }
+  return taken;
+}
+
 Texture* loadTexture(const std::string& name, bool nameIsPath) { return loadTexture(gDevice, name, nameIsPath); }
 
 Texture* loadTexture(Device* device, const std::string& name, bool nameIsPath) {
@@ -74,6 +105,8 @@ Texture* loadTexture(Device* device, const std::string& name, bool nameIsPath) {
   bool ok = picture ? readPicture(path, image) : readDds(path, image);
   if (!ok || !device) {
     if (ok) logMessage("Failed to load texture %s: no device\n", path.c_str());
+    noteLoadFailure("texture", path, ok ? "no device" : "cannot read it");
+    loadedFrom()[key] = path;
     failures().insert(key);
     return nullptr;
   }
@@ -90,12 +123,14 @@ Texture* loadTexture(Device* device, const std::string& name, bool nameIsPath) {
   Texture* texture = createTexture(device, desc, initialData(image, desc, scratch));
   if (!texture) {
     logMessage("Failed to create texture %s\n", path.c_str());
+    noteLoadFailure("texture", path, "the device cannot create it");
     failures().insert(key);
     return nullptr;
   }
   // Loaded textures carry flags 0x10101; a cube is one by its slices, not by a flag.
   texture->desc.flags &= ~uint32_t(kCubeMap);
   cache()[key] = texture;
+  loadedFrom()[key] = path;
   return texture;
 }
 

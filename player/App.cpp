@@ -10,6 +10,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -25,6 +26,7 @@
 
 #include "gfx/Device.h"
 #include "gfx/FatalError.h"
+#include "gfx/LoadFailures.h"
 #include "gfx/RenderTargets.h"
 #include "gfx/Screen.h"
 #include "gfx/ShaderManager.h"
@@ -44,6 +46,7 @@
 #include "player/Player.h"
 #include "player/Profile.h"
 #include "player/Settings.h"
+#include "player/Watch.h"
 #include "player/Window.h"
 #include "project/TreeFile.h"
 #include "scene/DeferredLighting.h"
@@ -113,7 +116,18 @@ void runVelocitySequence(GBufferSet& set, const Viewport& viewport) {
   if (gPostProcessManager) gPostProcessManager->buildVelocityTiles(set, viewport);
 }
 
+// Mesa's device-selection layer orders the devices by the display's GPU, which it finds
+// by connecting to a Wayland compositor: without a session that prints "XDG_RUNTIME_DIR
+// is invalid or not set" at every device enumeration. Offscreen there is no display to
+// match and the device is chosen here anyway, so the layer is left out then, unless the
+// user asked for it by naming a device for it to select.
+void leaveOutDisplayDeviceSelection(SDL_Window* window) {
+  if (window || std::getenv("MESA_VK_DEVICE_SELECT")) return;
+  setenv("NODEVICE_SELECT", "1", 0);
+}
+
 Screen* createScreen(SDL_Window* window, const Settings& settings) {
+  leaveOutDisplayDeviceSelection(window);
   ScreenSettings screenSettings;
   screenSettings.flags = (settings.vsync ? kScreenVsync : 0) | (settings.fullscreen ? kScreenFullscreen : 0);
   screenSettings.width = uint32_t(settings.width);
@@ -195,8 +209,17 @@ void shutDown(std::unique_ptr<Renderers>& renderers, Screen* screen, PlayerWindo
   SDL_Quit();
 }
 
-// Live playback (and the frame dump of config.ini), as the player has always run.
-int playLive(const std::string& production, int32_t width, int32_t height) {
+// The line that ends a --strict run whose production asked for files it could not use.
+std::string strictFailure(const Player& player) {
+  const size_t n = player.loadFailures.size();
+  return "--strict: " + std::to_string(n) + (n == 1 ? " file" : " files") + " could not be used (listed above)";
+}
+
+// Live playback (and the frame dump of config.ini), as the player has always run. With
+// options (`withOptions`), the files that could not be used are summed up after loading,
+// and with `strict` they end the run before it plays.
+int playLive(const std::string& production, int32_t width, int32_t height, bool withOptions = false,
+             bool strict = false) {
   Settings settings = readSettingsFile("config.ini");
   if (width > 0) settings.width = width, settings.height = height;
   framedumpSetting = settings.framedump;
@@ -214,12 +237,19 @@ int playLive(const std::string& production, int32_t width, int32_t height) {
   auto renderers = std::make_unique<Renderers>(screen);
 
   bool complete = false;
+  bool refused = false;
   {
     Player player(screen);
+    player.reportLoadFailures = withOptions;
     complete = player.load(production);
     isLoading = false;
     resetClock();
-    runMainLoop(player, *screen);
+    if (strict && !player.loadFailures.empty()) {
+      logText("zarvo: %s\n", strictFailure(player).c_str());
+      refused = true;
+    } else {
+      runMainLoop(player, *screen);
+    }
 
     player.releaseGpu();
     player.freeAudio();
@@ -238,9 +268,94 @@ int playLive(const std::string& production, int32_t width, int32_t height) {
   }
 
   shutDown(renderers, screen, window);
+  if (refused) return 1;
   // A production file that could not be used, of which nothing was shown, is a failed run
   // (the reason is in the log); a complete production that ends at once is not.
   return !complete && frameCounter == 0 ? 1 : 0;
+}
+
+// The author's loop: plays in a window (offscreen without a display) with a cursor moved
+// by keys, and reloads when the production or a file it uses changes.
+void stopWatching(int) { quitRequested = true; }
+
+int runWatch(const CommandLine& cl) {
+  // Offscreen no window delivers Ctrl-C as an event: the loop ends at its next turn.
+  std::signal(SIGINT, stopWatching);
+  std::signal(SIGTERM, stopWatching);
+  Settings settings = readSettingsFile("config.ini");
+  if (cl.width > 0) settings.width = cl.width, settings.height = cl.height;
+  settings.fullscreen = false;
+  framedumpSetting = 0;
+  setOfflineClock(0);
+
+  PlayerWindow window = openPlayerWindow(settings);
+  Screen* screen = createScreen(window.window, settings);
+#if defined(__SANITIZE_ADDRESS__)
+  keepVulkanDriversMapped();
+#endif
+  reportClampedSize(settings, *screen);
+  decideBinaryShaders();
+  requireCopyProgram(screen->device);
+  auto renderers = std::make_unique<Renderers>(screen);
+
+  int status = 0;
+  {
+    Player player(screen);
+    player.reportLoadFailures = true;
+    WatchSession session(player, cl.production, 60);
+    const bool usable = session.start();
+    resetClock();
+    if (cl.strict && (!usable || !player.loadFailures.empty())) {
+      logText("zarvo: --strict: %s does not load whole\n", cl.production.c_str());
+      status = 1;
+    } else {
+      logText("zarvo: watching %s and %zu files it uses; Space pauses, Left/Right seek 1 s (Shift: 10 s), "
+              "Comma/Period step a frame, Home goes to 0, L loops the span, Escape quits\n",
+              cl.production.c_str(), session.watchedFiles().size() - 1);
+      using clock = std::chrono::steady_clock;
+      auto last = clock::now(), lastPoll = last, lastTitle = last;
+      double rate = 0.0;
+      while (!quitRequested) {
+        SDL_Event event;
+        if (SDL_PollEvent(&event)) {
+          if (event.type == SDL_KEYDOWN) {
+            const WatchKey key = watchKeyFor(event.key.keysym.sym, (event.key.keysym.mod & KMOD_SHIFT) != 0);
+            if (key != WatchKey::None) {
+              session.apply(key);
+              continue;
+            }
+          }
+          auto resize = [screen](uint32_t w, uint32_t h) {
+            if (screen->device) screen->device->waitIdle();
+            screen->resize(w, h);
+          };
+          if (handleEvent(event, screen->width, screen->height, resize) == EventAction::LeaveLoop) break;
+          continue;
+        }
+        const auto now = clock::now();
+        const double dt = std::chrono::duration<double>(now - last).count();
+        last = now;
+        if (dt > 0.0) rate = rate == 0.0 ? 1.0 / dt : rate * 0.9 + 0.1 / dt;
+        session.advance(dt);
+        if (now - lastPoll >= std::chrono::milliseconds(100)) {
+          session.poll();
+          lastPoll = now;
+        }
+        advanceClockForFrame(frameCounter);
+        session.drawFrame();
+        screen->present();
+        if (window.window && now - lastTitle >= std::chrono::milliseconds(250)) {
+          SDL_SetWindowTitle(window.window, ("zarvo | " + session.title(rate)).c_str());
+          lastTitle = now;
+        }
+      }
+    }
+    player.releaseGpu();
+    player.freeAudio();
+    player.destroyProject();
+  }
+  shutDown(renderers, screen, window);
+  return status;
 }
 
 // Ctrl-C during an offline render stops it at the next frame; the unfinished file goes.
@@ -332,6 +447,7 @@ int renderOffline(const CommandLine& cl) {
     Player player(screen, stderr);
     // Declared after the player: it goes first, giving the operators their own functions back.
     std::unique_ptr<ProfileRun> profile = cl.profile ? std::make_unique<ProfileRun>(cl.production) : nullptr;
+    player.reportLoadFailures = true;
     // The frames are chosen once the production is read, before its warm-up, so that
     // only the graphs they show are warmed up.
     const int32_t fps = cl.fps;
@@ -373,6 +489,7 @@ int renderOffline(const CommandLine& cl) {
     resetClock();
     if (!complete) error = "cannot render " + cl.production + ": the production file is not whole";
     if (profile && error.empty()) profile->start(*player.project, screen->device, fps, screen->width, screen->height);
+    if (error.empty() && cl.strict && !player.loadFailures.empty()) error = strictFailure(player);
 
     std::unique_ptr<FrameOutput> output;
     if (error.empty()) {
@@ -603,6 +720,10 @@ int runZarvo(int argc, char** argv) {
     std::fprintf(stderr, "zarvo: %s\n", error.c_str());
     return 2;
   }
+  // The player without arguments logs every program it loads, as it always did; with
+  // options that takes --verbose, and the files that failed come as one summary instead.
+  setProgramLoadLines(cl.verbose);
+  if (cl.watch) return runWatch(cl);
   if (cl.offline()) return renderOffline(cl);
-  return playLive(cl.production, cl.width, cl.height);
+  return playLive(cl.production, cl.width, cl.height, true, cl.strict);
 }

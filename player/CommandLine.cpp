@@ -130,6 +130,12 @@ bool parseCommandLine(const std::vector<std::string>& args, CommandLine& out, st
       out.lossless = true;
     } else if (a == "--no-preroll") {
       out.noPreroll = true;
+    } else if (a == "--verbose") {
+      out.verbose = true;
+    } else if (a == "--strict") {
+      out.strict = true;
+    } else if (a == "--watch") {
+      out.watch = true;
     } else if (!a.empty() && a[0] == '-' && a != "-") {
       error = "unknown option " + a + " (zarvo --help lists the options)";
       return false;
@@ -173,6 +179,10 @@ bool parseCommandLine(const std::vector<std::string>& args, CommandLine& out, st
       return false;
     }
   }
+  if (out.watch && out.offline()) {
+    error = "--watch plays and reloads: it does not go with --at, --from, --to, --fps or -o";
+    return false;
+  }
   if (out.lossless && !(out.outputKind == OutputKind::Video && outputExtension(out.output) == "mkv")) {
     error = "--lossless writes FFV1 in Matroska: it needs -o NAME.mkv";
     return false;
@@ -214,5 +224,10 @@ const char* commandLineUsage() {
          "                  each operator's calls, CPU and GPU milliseconds per frame, most\n"
          "                  expensive first, then each timeline span's frame times\n"
          "  --csv FILE      with --profile: also write the operator table to FILE as CSV\n"
+         "  --watch         play in a window (offscreen without a display) and reload when the\n"
+         "                  production or a shader, texture, mesh or music file it uses changes\n"
+         "  --verbose       a line for every shader program loaded\n"
+         "  --strict        a file that could not be used (shader, texture, mesh, music) ends the run\n"
+         "                  with status 1\n"
          "  --help, --version\n";
 }

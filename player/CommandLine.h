@@ -31,6 +31,10 @@ struct CommandLine {
   // --csv FILE also writes the operator table there.
   bool profile = false;
   std::string csv;
+  // The author's loop: per-program loading lines, failures as errors, live reload.
+  bool verbose = false;  // --verbose: a line for every shader program loaded
+  bool strict = false;   // --strict: a file that could not be used ends the run with status 1
+  bool watch = false;    // --watch: play, and reload when the production or its files change
 
   // True when anything asks for an offline render (a time, a range, a rate, an output or a
   // profile).

@@ -162,6 +162,26 @@ double Music::channelPositionSeconds(uint32_t channel) {
   return positionLocked(t);
 }
 
+void Music::channelSeek(uint32_t channel, double seconds) {
+  if (channel != kChannelHandle || !loaded_ || rate_ <= 0) return;
+  const double t = now();
+  std::lock_guard<std::mutex> lock(mutex_);
+  const uint64_t frame = uint64_t(std::clamp(seconds, 0.0, double(totalFrames_) / rate_) * rate_);
+  if (file_) sf_seek(file_, sf_count_t(frame), SEEK_SET);
+  handed_ = handedBefore_ = frame;
+  lastCallbackTime_ = t;
+  playStart_ = t - double(frame) / rate_;
+}
+
+void Music::channelPause(uint32_t channel, bool paused) {
+  if (channel != kChannelHandle || !loaded_) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    playing_ = !paused;
+  }
+  if (output_ == Output::Device && device_) SDL_PauseAudioDevice(device_, paused ? 1 : 0);
+}
+
 int Music::channelIsActive(uint32_t channel) {
   if (channel != kChannelHandle || !loaded_) return 0;
   const double t = now();

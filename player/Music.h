@@ -54,6 +54,10 @@ class Music {
   int channelIsActive(uint32_t channel);
   // Seconds of music played so far.
   double channelPositionSeconds(uint32_t channel);
+  // Moves the playing position (clamped to the music's length); the watch loop's seeking.
+  void channelSeek(uint32_t channel, double seconds);
+  // Silences the output and holds the position, or goes on from it.
+  void channelPause(uint32_t channel, bool paused);
   // Stops and closes everything; the object can be initialised again.
   void free();
 

@@ -80,8 +80,44 @@ bool Player::load(const std::string& projectPath, const GraphChoice& chooseGraph
   setCurrentProject(project.get());
 
   musicChannel = 0;
-  if (!project->musicPath.empty() && framedumpSetting == 0)
+  if (!project->musicPath.empty() && framedumpSetting == 0) {
     musicChannel = music.sampleGetChannel(music.sampleLoad(project->musicPath));
+    if (musicChannel == 0) {
+      noteLoadFailure("music", project->musicPath, "cannot read it");
+      attributeLoadFailures(loadFailureCount() - 1, "the production " + projectPath);
+    }
+  }
+
+  // Which graph each operator belongs to, so that a file it fails to load names it.
+  std::vector<std::pair<const Operator*, const OperatorGraph*>> owners;
+  for (const auto& g : project->graphs)
+    for (const auto& op : g->operators) owners.emplace_back(op.get(), g.get());
+  auto requester = [&](const Operator& op) {
+    std::string text;
+    for (const auto& [o, g] : owners)
+      if (o == &op) {
+        text = "graph " + std::to_string(g->id) + (g->name.empty() ? "" : " \"" + g->name + "\"") + ", ";
+        break;
+      }
+    text += "operator " + std::to_string(op.id) + " " + op.type;
+    if (!op.customName.empty()) text += " '" + op.customName + "'";
+    return text;
+  };
+  // An operator loads its files at its first evaluation, which may come from the one
+  // downstream that pulled it: the operator naming the file in a parameter is the asker.
+  auto namedBy = [&](const std::string& file) -> const Operator* {
+    for (const auto& [o, g] : owners)
+      for (const Port& in : o->inputs) {
+        const auto* text = in.source ? dynamic_cast<const Text*>(in.source->value()) : nullptr;
+        if (!text || text->value.empty()) continue;
+        const std::string& v = text->value;
+        if (file == v || (file.size() > v.size() && file.compare(file.size() - v.size(), v.size(), v) == 0 &&
+                          file[file.size() - v.size() - 1] == '/'))
+          return o;
+      }
+    return nullptr;
+  };
+  size_t failureMark = loadFailureCount();
 
   // Every operator creates its resources now, with the bar drawn after each one; pooled
   // targets are handed back after each so the warm-up never piles them up. The per-frame
@@ -90,6 +126,8 @@ bool Player::load(const std::string& projectPath, const GraphChoice& chooseGraph
   // again, so the lists would grow with each one and the lighting's cost with them.
   Texture* remembered = context.imageResult;
   auto afterEach = [&](Operator& op, size_t k, size_t total) {
+    attributeLoadFailures(failureMark, requester(op));
+    failureMark = loadFailureCount();
     // The targets this operator asked for count against it, should the production not fit.
     attributeMemory(device, op.customName.empty() ? op.type : op.type + " '" + op.customName + "'");
     float progress = k == total ? 1.0f : float(k) * (1.0f / float(total));
@@ -120,6 +158,10 @@ bool Player::load(const std::string& projectPath, const GraphChoice& chooseGraph
     warmedUp = warmUp(*project, context, afterEach);
   }
   progress_.finish();
+  loadFailures = takeLoadFailures();
+  for (LoadFailure& f : loadFailures)
+    if (const Operator* op = namedBy(f.file)) f.requester = requester(*op);
+  if (reportLoadFailures && !loadFailures.empty()) logText("%s", describeLoadFailures(loadFailures).c_str());
   checkMemoryAfterLoading(device);  // ends a production that needs more GPU memory than there is
   loadingBarDraws = bar->draws();
   bar.reset();
@@ -130,6 +172,7 @@ bool Player::load(const std::string& projectPath, const GraphChoice& chooseGraph
 }
 
 float Player::productionTime() {
+  if (timeGiven) return givenTime;
   // Dumped frames are 1/60 s apart whatever the time it takes to render them.
   if (framedumpSetting != 0) return frameTime(frameCounter, offlineClockFps());
   // Once the music has started it is the clock, also in the instant after it stopped (its

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/Context.h"
+#include "gfx/LoadFailures.h"
 #include "player/FrameWriter.h"
 #include "player/Music.h"
 #include "player/Progress.h"
@@ -64,6 +65,14 @@ class Player {
   Music music;
   bool musicPlaying = false;
   size_t warmedUp = 0;        // operators warmed up by load()
+  // The files load() could not use, each with the operator that asked for it. With
+  // `reportLoadFailures` load() logs them as one summary once the warm-up is over.
+  std::vector<LoadFailure> loadFailures;
+  bool reportLoadFailures = false;
+  // Set by a caller that drives the time itself (the watch loop's seeking and pausing):
+  // every frame is then drawn at `givenTime`.
+  bool timeGiven = false;
+  float givenTime = 0.0f;
   int loadingBarDraws = 0;    // bars drawn and presented by load()
 
  private:

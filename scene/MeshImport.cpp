@@ -5,6 +5,7 @@
 #include "gfx/Device.h"
 #include "gfx/FatalError.h"
 #include "gfx/Hash.h"
+#include "gfx/LoadFailures.h"
 #include "gfx/ShaderManager.h"
 #include "gfx/Texture.h"
 #include "scene/ModelReader.h"
@@ -86,6 +87,7 @@ SubMeshList LoadMeshFile(const std::string& path, const MeshImportOptions& optio
   std::string error;
   if (!readModelFile(path, read, parts, &error)) {
     logMessage("Cannot read mesh file %s: %s\n", path.c_str(), error.c_str());
+    noteLoadFailure("mesh", path, error);
   } else if (device) {
     for (const ModelPart& part : parts) list.push_back({makeMesh(device, part, options), part.transform});
   }
@@ -104,11 +106,13 @@ std::shared_ptr<const LwoObject> LoadLWO(const std::string& path) {
   if (!readWholeFile(path, bytes)) {
     logMessage("Failed to open %s\n", path.c_str());
     logMessage("File not found!\n");
+    noteLoadFailure("mesh", path, "cannot open it");
     return nullptr;
   }
   auto object = std::make_shared<LwoObject>();
   std::string error;
   if (!parseLwo(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), *object, error)) {
+    noteLoadFailure("mesh", path, error);
     if (error == "Wrong file type!") {
       logMessage("Cannot read LightWave object %s\n", path.c_str());
       logMessage("Wrong file type!\n");

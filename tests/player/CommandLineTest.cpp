@@ -53,11 +53,16 @@ TEST(CommandLine, OptionsSayWhatToRenderAndWhere) {
   EXPECT_EQ(parse({"-o", "a.mov", "--at", "1"}).outputKind, OutputKind::Video);  // a one-frame video
   EXPECT_TRUE(parse({"--at", "2", "--no-preroll"}).noPreroll);
   EXPECT_TRUE(parse({"--fps", "24"}).offline());  // the frame dump at another rate
+  CommandLine loop = parse({"scene.json", "--watch", "--verbose", "--strict"});
+  EXPECT_TRUE(loop.watch && loop.verbose && loop.strict);
+  EXPECT_FALSE(loop.offline());  // the loop plays; it renders nothing offline
   EXPECT_TRUE(parse({"--help"}).help);
   EXPECT_TRUE(parse({"--version"}).version);
 }
 
 TEST(CommandLine, BadInputNamesTheOptionAndWhatIsExpected) {
+  EXPECT_NE(problem({"--watch", "--at", "1"}).find("--watch plays and reloads"), std::string::npos);
+  EXPECT_NE(problem({"--watch", "-o", "a.mp4"}).find("--watch"), std::string::npos);
   EXPECT_EQ(problem({"--frobnicate"}), "unknown option --frobnicate (zarvo --help lists the options)");
   EXPECT_NE(problem({"--at"}).find("--at needs a value"), std::string::npos);
   EXPECT_NE(problem({"--at", "six"}).find("--at six: expected a time in seconds"), std::string::npos);
