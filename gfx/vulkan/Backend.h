@@ -284,7 +284,7 @@ struct DeviceImpl {
 void loadPipelineCache(DeviceImpl& d);
 bool savePipelineCache(DeviceImpl& d);
 
-// What device selection knows of one physical device.
+// What device selection knows of one physical device (VkDeviceChoice.cpp).
 struct DeviceCandidate {
   std::string name;
   VkPhysicalDeviceType type = VK_PHYSICAL_DEVICE_TYPE_OTHER;
