@@ -4,6 +4,7 @@
 #include "gfx/ShaderManager.h"
 #include "gfx/ShaderProgram.h"
 #include "scene/GBufferRenderer.h"
+#include "scene/SceneContext.h"
 #include "scene/Mesh.h"
 #include "scene/MeshBuilder.h"
 #include "scene/PassSupport.h"
@@ -30,11 +31,6 @@ RenderStateDesc fsDecalRenderState() {
 }
 
 namespace {
-
-Device* deviceOf(const Context& ctx) {
-  if (ctx.targets && ctx.targets->device) return ctx.targets->device;
-  return gDevice;
-}
 
 void loadWithState(const std::string& path, std::unique_ptr<ShaderProgram>& program, const RenderStateDesc& state) {
   std::unique_ptr<ShaderProgram> fresh;

@@ -10,15 +10,11 @@
 #include "gfx/ShaderProgram.h"
 #include "scene/DeferredLighting.h"
 #include "scene/GBufferRenderer.h"
+#include "scene/SceneContext.h"
 #include "scene/PassSupport.h"
 #include "scene/Traversal.h"
 
 namespace {
-
-Device* deviceOf(const Context& ctx) {
-  if (ctx.targets && ctx.targets->device) return ctx.targets->device;
-  return gDevice;
-}
 
 // A light map for this frame that is not the picture being lit.
 Texture* lightMapFor(Context& ctx, const Texture* output) {
