@@ -57,30 +57,30 @@ void DeviceContext::setIndexBuffer(Texture* buffer, DxgiFormat format, uint32_t 
 }
 
 void DeviceContext::setShader(hlsl::Stage stage, gfxbackend::Shader* shader) {
-  if (stage < kStageCount) impl_->stages[stage].shader = shader;
+  if (stage < hlsl::kStageCount) impl_->stages[stage].shader = shader;
 }
 
 void DeviceContext::setConstantBuffers(hlsl::Stage stage, uint32_t start, uint32_t count, Texture* const* buffers) {
-  if (stage >= kStageCount) return;
+  if (stage >= hlsl::kStageCount) return;
   for (uint32_t i = 0; i < count && start + i < kConstantBufferSlots; ++i)
     impl_->stages[stage].cbs[start + i] = buffers ? buffers[i] : nullptr;
 }
 
 void DeviceContext::setShaderResources(hlsl::Stage stage, uint32_t start, uint32_t count, Texture* const* resources) {
-  if (stage >= kStageCount) return;
+  if (stage >= hlsl::kStageCount) return;
   for (uint32_t i = 0; i < count && start + i < kShaderResourceSlots; ++i)
     impl_->stages[stage].srvs[start + i] = resources ? resources[i] : nullptr;
 }
 
 void DeviceContext::setSamplers(hlsl::Stage stage, uint32_t start, uint32_t count, Sampler* const* samplers) {
-  if (stage >= kStageCount) return;
+  if (stage >= hlsl::kStageCount) return;
   for (uint32_t i = 0; i < count && start + i < kSamplerSlots; ++i)
     impl_->stages[stage].samplers[start + i] = samplers ? samplers[i] : nullptr;
 }
 
 void DeviceContext::setUnorderedAccessViews(hlsl::Stage stage, uint32_t start, uint32_t count, Texture* const* views,
                                             const uint32_t* initialCounts) {
-  if (stage >= kStageCount) return;
+  if (stage >= hlsl::kStageCount) return;
   for (uint32_t i = 0; i < count && start + i < kUavSlots; ++i) {
     Texture* t = views ? views[i] : nullptr;
     impl_->stages[stage].uavs[start + i] = t;

@@ -90,7 +90,7 @@ const char* viewTypeName(const Binding& b) {
 struct ContextImpl {
   Device* device = nullptr;
   DeviceImpl* d = nullptr;
-  StageState stages[kStageCount];
+  StageState stages[hlsl::kStageCount];
   D3DPrimitiveTopology topology = D3D11_PRIMITIVE_TOPOLOGY_UNDEFINED;
   VertexLayout* layout = nullptr;
   Texture* vbs[kVertexBufferSlots] = {};
