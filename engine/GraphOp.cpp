@@ -4,6 +4,24 @@
 
 #include "engine/Project.h"
 
+namespace {
+
+// The choices of "Graph ID": one entry per graph of the current project, in project order
+// (graph name, graph id).
+class GraphEnumDataProvider : public IEnumDataProvider {
+ public:
+  std::vector<EnumEntry> getEntries() override {
+    std::vector<EnumEntry> entries;
+    if (Project* p = currentProject()) {
+      entries.reserve(p->graphs.size());
+      for (const auto& g : p->graphs) entries.push_back({g->name, g->id});
+    }
+    return entries;
+  }
+};
+
+}  // namespace
+
 GraphOp::GraphOp() : Operator(CategoryGroup) {
   addFloatInput("Graph ID", -1.0f, PortFlagEnum);
   setChoiceProvider(std::make_unique<GraphEnumDataProvider>());

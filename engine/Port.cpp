@@ -4,20 +4,10 @@
 
 #include "engine/Choice.h"
 #include "engine/FloatOperators.h"
-#include "engine/Project.h"
 
 void Float::serialize(TreeNodeRef node, const char* key) { serializeFloat(node, key, value); }
 
 void Text::serialize(TreeNodeRef node, const char* key) { serializeString(node, key, value); }
-
-std::vector<EnumEntry> GraphEnumDataProvider::getEntries() {
-  std::vector<EnumEntry> entries;
-  if (Project* p = currentProject()) {
-    entries.reserve(p->graphs.size());
-    for (const auto& g : p->graphs) entries.push_back({g->name, g->id});
-  }
-  return entries;
-}
 
 int32_t choiceIndex(float value) { return truncToInt32(value); }
 

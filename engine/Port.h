@@ -112,12 +112,6 @@ class IEnumDataProvider {
   virtual std::vector<EnumEntry> getEntries() { return {}; }
 };
 
-// One entry per graph of the current project, in project order: (graph name, graph id).
-class GraphEnumDataProvider : public IEnumDataProvider {
- public:
-  std::vector<EnumEntry> getEntries() override;
-};
-
 // ---- functions ----------------------------------------------------------------------
 
 // All behaviour of an operator sits in Functions. An output port owns its operator's

@@ -21,7 +21,6 @@ namespace gfxbackend {
 struct ContextImpl;
 }
 
-constexpr uint32_t kStageCount = 6;
 constexpr uint32_t kConstantBufferSlots = 14;
 constexpr uint32_t kShaderResourceSlots = 32;
 constexpr uint32_t kSamplerSlots = 16;

@@ -5,7 +5,7 @@
 
 #include "gfx/DeviceContext.h"
 #include "gfx/FatalError.h"
-#include "gfx/vulkan/Backend.h"
+#include "gfx/Backend.h"
 
 Screen* gScreen = nullptr;
 

@@ -16,8 +16,8 @@
 
 bool useBinaryShaders = false;
 
-const char* const kStageSuffix[kShaderStages] = {".vs", ".hs", ".ds", ".gs", ".ps", ".cs"};
-const char* const kStageProfile[kShaderStages] = {"vs_5_0", "hs_5_0", "ds_5_0",
+const char* const kStageSuffix[hlsl::kStageCount] = {".vs", ".hs", ".ds", ".gs", ".ps", ".cs"};
+const char* const kStageProfile[hlsl::kStageCount] = {"vs_5_0", "hs_5_0", "ds_5_0",
                                                   "gs_5_0", "ps_5_0", "cs_5_0"};
 
 namespace {
@@ -134,7 +134,7 @@ std::string programLogLine(const char* name, const EntryPoints& e) {
 std::unique_ptr<ShaderBlob> compileShader(uint32_t stage, const char* profile,
                                           const std::string& source, const char* entry,
                                           const char* sourceName) {
-  if (stage >= kShaderStages || !profile || !entry) return nullptr;
+  if (stage >= hlsl::kStageCount || !profile || !entry) return nullptr;
   hlsl::CompileResult result =
       sourceName ? hlsl::compile(static_cast<hlsl::Stage>(stage), profile, source, entry, sourceName)
                  : hlsl::compile(static_cast<hlsl::Stage>(stage), profile, source, entry);

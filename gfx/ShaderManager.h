@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "gfx/hlsl/HlslCompiler.h"
+
 class ShaderProgram;
 
 // Which road every pass takes: true exactly when the directory "data/binShaders"
@@ -16,14 +18,12 @@ class ShaderProgram;
 extern bool useBinaryShaders;
 bool decideBinaryShaders();
 
-// Stage numbering used everywhere: 0 vertex, 1 hull, 2 domain, 3 geometry, 4 pixel, 5 compute.
-constexpr uint32_t kShaderStages = 6;
-extern const char* const kStageSuffix[kShaderStages];   // ".vs" ... ".cs"
-extern const char* const kStageProfile[kShaderStages];  // "vs_5_0" ... "cs_5_0"
+extern const char* const kStageSuffix[hlsl::kStageCount];   // ".vs" ... ".cs"
+extern const char* const kStageProfile[hlsl::kStageCount];  // "vs_5_0" ... "cs_5_0"
 
 // The entry point wanted for each stage, null where the stage is not wanted.
 struct EntryPoints {
-  const char* entry[kShaderStages] = {};
+  const char* entry[hlsl::kStageCount] = {};
 
   static EntryPoints vsps(const char* vs, const char* ps) {
     EntryPoints e;

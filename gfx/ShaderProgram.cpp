@@ -100,14 +100,14 @@ ShaderProgram::~ShaderProgram() {
 }
 
 void ShaderProgram::setResource(uint32_t stage, uint32_t reg, Texture* texture) {
-  if (stage >= kShaderStages || reg >= kShaderResourceSlots) return;
+  if (stage >= hlsl::kStageCount || reg >= kShaderResourceSlots) return;
   auto& list = resources[stage];
   if (list.size() <= reg) list.resize(reg + 1, nullptr);
   list[reg] = texture;
 }
 
 void ShaderProgram::setSampler(uint32_t stage, uint32_t reg, Sampler* sampler) {
-  if (stage >= kShaderStages || reg >= kSamplerSlots) return;
+  if (stage >= hlsl::kStageCount || reg >= kSamplerSlots) return;
   auto& list = samplers[stage];
   if (list.size() <= reg) list.resize(reg + 1, nullptr);
   list[reg] = sampler;
@@ -147,7 +147,7 @@ void ShaderProgram::addConstantBuffers(uint32_t stage, const hlsl::Reflection& r
 }
 
 bool ShaderProgram::attachStage(uint32_t stage, const ShaderBlob& blob, const std::string& name) {
-  if (stage >= kShaderStages) return false;
+  if (stage >= hlsl::kStageCount) return false;
   char message[512];
   hlsl::Reflection reflection;
   std::string error;

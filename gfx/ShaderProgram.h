@@ -77,14 +77,14 @@ class ShaderProgram {
   ShaderProgram& operator=(const ShaderProgram&) = delete;
 
   // Per stage: shader-resource textures (index = register t) and samplers (register s).
-  std::vector<Texture*> resources[kShaderStages];
-  std::vector<Sampler*> samplers[kShaderStages];
+  std::vector<Texture*> resources[hlsl::kStageCount];
+  std::vector<Sampler*> samplers[hlsl::kStageCount];
   // Unordered-access views of the compute stage (index = register u), bound with initial
   // counts 0 unless uavInitialCounts gives them (kKeepUavCount keeps a counter).
   std::vector<Texture*> uavs;
   std::vector<uint32_t> uavInitialCounts;
   RenderState* state = nullptr;  // null: the Device default
-  gfxbackend::Shader* shaders[kShaderStages] = {};
+  gfxbackend::Shader* shaders[hlsl::kStageCount] = {};
   std::unique_ptr<ConstantBuffer> constants[kProgramConstantBuffers];
   Device* device = nullptr;
 

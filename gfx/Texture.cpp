@@ -6,7 +6,7 @@
 #include "gfx/Device.h"
 #include "gfx/DeviceContext.h"
 #include "gfx/FatalError.h"
-#include "gfx/vulkan/Backend.h"
+#include "gfx/Backend.h"
 
 namespace {
 

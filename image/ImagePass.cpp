@@ -46,8 +46,6 @@ Sampler* sampler(Device* device, uint32_t filter, uint32_t address) {
 }
 }  // namespace
 
-Device* deviceOf(const Context& ctx) { return ctx.targets && ctx.targets->device ? ctx.targets->device : gDevice; }
-
 Sampler* pointWrap(Device* device) { return sampler(device, kPoint, kWrap); }
 Sampler* linearClamp(Device* device) { return sampler(device, kLinear, kClamp); }
 Sampler* linearWrap(Device* device) { return sampler(device, kLinear, kWrap); }

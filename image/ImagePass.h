@@ -16,6 +16,7 @@
 
 #include "engine/Context.h"
 #include "gfx/RenderTargets.h"
+#include "scene/SceneContext.h"
 
 class Device;
 class Sampler;
@@ -75,8 +76,6 @@ class Constants {
   uint32_t buffer_;
   ConstantBuffer* cb_ = nullptr;
 };
-
-Device* deviceOf(const Context& ctx);
 
 // The samplers these operators name: min/mag/mip point or linear, with wrap or clamp in U, V, W.
 Sampler* pointWrap(Device* device);

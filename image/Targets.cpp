@@ -8,12 +8,11 @@
 #include "gfx/Device.h"
 #include "gfx/FatalError.h"
 #include "gfx/RenderTargets.h"
+#include "scene/SceneContext.h"
 #include "gfx/ShaderProgram.h"
 #include "image/SlotTable.h"
 
 namespace {
-
-Device* deviceOf(const Context& ctx) { return ctx.targets ? ctx.targets->device : gDevice; }
 
 uint32_t side(float requested, uint32_t window) {
   // NaN and negative sides fall through to the window's side.

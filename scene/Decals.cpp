@@ -4,6 +4,7 @@
 #include "gfx/ShaderManager.h"
 #include "gfx/ShaderProgram.h"
 #include "scene/GBufferRenderer.h"
+#include "scene/SceneContext.h"
 #include "scene/Mesh.h"
 #include "scene/MeshBuilder.h"
 #include "scene/PassSupport.h"
@@ -30,11 +31,6 @@ RenderStateDesc fsDecalRenderState() {
 }
 
 namespace {
-
-Device* deviceOf(const Context& ctx) {
-  if (ctx.targets && ctx.targets->device) return ctx.targets->device;
-  return gDevice;
-}
 
 void loadWithState(const std::string& path, std::unique_ptr<ShaderProgram>& program, const RenderStateDesc& state) {
   std::unique_ptr<ShaderProgram> fresh;
@@ -75,13 +71,13 @@ bool prepareDecal(ShaderProgram* program, const std::vector<Port*>& s, float t, 
     pc.float2("gTile", tile);
     pc.float4("gEmissiveColor", {r * k, g * k, b * k, 0.0f});
   }
-  bindPassTexture(program, kPixelStage, 0, ctx.gbuffer[1]);
-  bindPassTexture(program, kPixelStage, 1, ctx.frameDepthTarget);
-  bindPassSampler(program, kPixelStage, 0, device->samplerFor(SamplerDesc::forMode(filter)));
+  bindPassTexture(program, hlsl::Pixel, 0, ctx.gbuffer[1]);
+  bindPassTexture(program, hlsl::Pixel, 1, ctx.frameDepthTarget);
+  bindPassSampler(program, hlsl::Pixel, 0, device->samplerFor(SamplerDesc::forMode(filter)));
   // Without a picture the slot reads as zero, never as an earlier frame's picture.
   Texture* picture = evalImageInput(s, D::ImageIn, t, ctx);
-  bindPassTexture(program, kPixelStage, 2, picture);
-  bindPassSampler(program, kPixelStage, 2, device->samplerFor(SamplerDesc::forMode(7)));
+  bindPassTexture(program, hlsl::Pixel, 2, picture);
+  bindPassSampler(program, hlsl::Pixel, 2, device->samplerFor(SamplerDesc::forMode(7)));
 
   RenderPass pass;
   pass.colourTargets[0] = target;

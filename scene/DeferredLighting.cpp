@@ -151,9 +151,9 @@ DeferredLighting::~DeferredLighting() {
 }
 
 void DeferredLighting::bindCommonInputs(ShaderProgram* program, const Context& ctx) {
-  for (uint32_t i = 0; i < 4; ++i) bindPassTexture(program, kPixelStage, i, ctx.gbuffer[i]);
-  bindPassTexture(program, kPixelStage, 4, ctx.frameDepthTarget);
-  bindPassSampler(program, kPixelStage, 0, pointSampler);
+  for (uint32_t i = 0; i < 4; ++i) bindPassTexture(program, hlsl::Pixel, i, ctx.gbuffer[i]);
+  bindPassTexture(program, hlsl::Pixel, 4, ctx.frameDepthTarget);
+  bindPassSampler(program, hlsl::Pixel, 0, pointSampler);
 }
 
 void DeferredLighting::drawCasters(const Float4x4& viewProjection) {
@@ -176,8 +176,8 @@ void DeferredLighting::drawCasters(const Float4x4& viewProjection) {
     tracePassDraw(program);
     if (c.kind == kCasterCloth) {
       if (!mesh->indexBuffer || !mesh->vertexBuffers[0]) continue;
-      bindPassTexture(program, kVertexStage, 1, mesh->vertexBuffers[0]);
-      bindPassSampler(program, kVertexStage, 1, clothSampler);
+      bindPassTexture(program, hlsl::Vertex, 1, mesh->vertexBuffers[0]);
+      bindPassSampler(program, hlsl::Vertex, 1, clothSampler);
       bindProgram(program);
       dc->setInputLayout(nullptr);
       dc->setIndexBuffer(mesh->indexBuffer, mesh->indexFormat, 0);
@@ -261,9 +261,9 @@ void DeferredLighting::Render(Context& ctx, Texture* lightMap, Texture* output, 
         bindRenderPass(device, lightPass);
       }
       bindCommonInputs(p, ctx);
-      bindPassSampler(p, kPixelStage, 1, shadowSampler);
-      bindPassTexture(p, kPixelStage, 5, cascadeMaps[0]);
-      bindPassTexture(p, kPixelStage, 6, cascadeMaps[1]);
+      bindPassSampler(p, hlsl::Pixel, 1, shadowSampler);
+      bindPassTexture(p, hlsl::Pixel, 5, cascadeMaps[0]);
+      bindPassTexture(p, hlsl::Pixel, 6, cascadeMaps[1]);
       {
         ProgramConstants pc(p, "dirlight");
         commonConstants(pc);
@@ -316,8 +316,8 @@ void DeferredLighting::Render(Context& ctx, Texture* lightMap, Texture* output, 
       const Float3 dir = directionOr(xyz(l.direction), {0.0f, -1.0f, 0.0f});
       const float angle = clampSpotAngle(l.angle);
       bindCommonInputs(p, ctx);
-      bindPassSampler(p, kPixelStage, 1, shadowSampler);
-      bindPassTexture(p, kPixelStage, 5, spotShadowMap);
+      bindPassSampler(p, hlsl::Pixel, 1, shadowSampler);
+      bindPassTexture(p, hlsl::Pixel, 5, spotShadowMap);
       {
         ProgramConstants pc(p, "spotLight");
         commonConstants(pc);
@@ -347,9 +347,9 @@ void DeferredLighting::Render(Context& ctx, Texture* lightMap, Texture* output, 
   bindRenderPass(device, passOver(output, nullptr, ctx.viewport, 0));
   if (combineProgram) {
     ShaderProgram* p = combineProgram.get();
-    bindPassTexture(p, kPixelStage, 0, lightMap);
-    bindPassTexture(p, kPixelStage, 1, ctx.gbuffer[3]);
-    bindPassSampler(p, kPixelStage, 0, pointSampler);
+    bindPassTexture(p, hlsl::Pixel, 0, lightMap);
+    bindPassTexture(p, hlsl::Pixel, 1, ctx.gbuffer[3]);
+    bindPassSampler(p, hlsl::Pixel, 0, pointSampler);
     {
       ProgramConstants pc(p, "copyLightMap");
       pc.float2("gRegionScale", regionScale);
@@ -364,9 +364,9 @@ void DeferredLighting::Render(Context& ctx, Texture* lightMap, Texture* output, 
   if (imageProgram && brdfLookup && env && env->isCube()) {
     ShaderProgram* p = imageProgram.get();
     bindCommonInputs(p, ctx);
-    bindPassTexture(p, kPixelStage, 5, env);
-    bindPassTexture(p, kPixelStage, 6, brdfLookup);
-    bindPassSampler(p, kPixelStage, 2, environmentSampler);
+    bindPassTexture(p, hlsl::Pixel, 5, env);
+    bindPassTexture(p, hlsl::Pixel, 6, brdfLookup);
+    bindPassSampler(p, hlsl::Pixel, 2, environmentSampler);
     {
       ProgramConstants pc(p, "imageLighting");
       commonConstants(pc);

@@ -12,15 +12,12 @@
 #include "gfx/ShaderProgram.h"
 #include "gfx/Texture.h"
 #include "scene/GBufferRenderer.h"
+#include "scene/SceneContext.h"
 #include "scene/ModelReader.h"
 #include "scene/SceneOpSupport.h"
 #include "scene/ShadowCasters.h"
 
 namespace {
-
-Device* deviceOf(const Context& ctx) {
-  return ctx.gbufferRenderer && ctx.gbufferRenderer->device ? ctx.gbufferRenderer->device : gDevice;
-}
 
 Texture* makeBuffer(Device* device, uint32_t flags, uint32_t elements, uint32_t stride, const void* data) {
   TextureDesc desc;

@@ -12,21 +12,18 @@
 #include "gfx/InputLayout.h"
 #include "gfx/Texture.h"
 #include "scene/GBufferRenderer.h"
+#include "scene/SceneContext.h"
 #include "scene/SceneOpSupport.h"
 #include "scene/ShadowCasters.h"
 
 namespace {
-
-Device* deviceOf(const Context& ctx) {
-  return ctx.gbufferRenderer && ctx.gbufferRenderer->device ? ctx.gbufferRenderer->device : gDevice;
-}
 
 constexpr uint32_t kInstanceStride = sizeof(Float4x4);
 static_assert(kInstanceStride == 64);
 
 bool sameFloat3(Float3 a, Float3 b) { return a.x == b.x && a.y == b.y && a.z == b.z; }
 
-bool sameSettings(const ReplicateInstSettings& a, const ReplicateInstSettings& b) {
+bool sameSettings(const ReplicateSettings& a, const ReplicateSettings& b) {
   return a.count == b.count && a.radius == b.radius && a.mode == b.mode && a.seed == b.seed &&
          a.orientation == b.orientation && sameFloat3(a.offsetRandom, b.offsetRandom) &&
          sameFloat3(a.offset, b.offset) && a.wrap == b.wrap && sameFloat3(a.rotateRandom, b.rotateRandom) &&
@@ -132,7 +129,7 @@ void RepeatInstOp::RepeatFunction::evaluate(float t, const std::vector<Port*>& s
   if (!mesh) return;
   prepare(*mesh, count, ctx);
   write(ctx, [&](Float4x4* out) {
-    for (int32_t i = 0; i < count; ++i) out[i] = repeatInstance(i, position, rotation, scale);
+    for (int32_t i = 0; i < count; ++i) out[i] = repeatStep(i, position, rotation, scale);
   });
   draw(ctx, count);
 }
@@ -181,7 +178,7 @@ void ReplicateInstOp::ReplicateFunction::evaluate(float t, const std::vector<Por
   const std::string& path = path_;
   load(path, ctx);
   const int32_t meshId = truncToInt32(evalFloat(s, MeshID, t, ctx));
-  ReplicateInstSettings now;
+  ReplicateSettings now;
   now.count = std::min(truncToInt32(evalFloat(s, InstanceCount, t, ctx)), kMaxInstances);
   if (now.count < 1) return;
   now.radius = evalFloat(s, Radius, t, ctx);

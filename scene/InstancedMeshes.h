@@ -83,7 +83,7 @@ class ReplicateInstOp : public Operator {
 
     // The values of the last fill; the first evaluation never matches them.
     struct Filled {
-      ReplicateInstSettings settings;
+      ReplicateSettings settings;
       int32_t meshId = 0x7FFFFFFF;
       std::string path;
       Filled();

@@ -10,15 +10,11 @@
 #include "gfx/ShaderProgram.h"
 #include "scene/DeferredLighting.h"
 #include "scene/GBufferRenderer.h"
+#include "scene/SceneContext.h"
 #include "scene/PassSupport.h"
 #include "scene/Traversal.h"
 
 namespace {
-
-Device* deviceOf(const Context& ctx) {
-  if (ctx.targets && ctx.targets->device) return ctx.targets->device;
-  return gDevice;
-}
 
 // A light map for this frame that is not the picture being lit.
 Texture* lightMapFor(Context& ctx, const Texture* output) {
@@ -140,8 +136,8 @@ void shrinkDepth(ShaderProgram* program, Device* device, Texture* frameDepth, Te
     pc.float2("gRegionScale", {rc.scale[0], rc.scale[1]});
     pc.float2("gRegionOffset", {rc.offset[0], rc.offset[1]});
   }
-  bindPassTexture(program, kPixelStage, 0, frameDepth);
-  bindPassSampler(program, kPixelStage, 0, device->samplerFor(SamplerDesc::forMode(0)));
+  bindPassTexture(program, hlsl::Pixel, 0, frameDepth);
+  bindPassSampler(program, hlsl::Pixel, 0, device->samplerFor(SamplerDesc::forMode(0)));
   tracePassDraw(program);
   drawStrip(program, 3);
   unbindRenderTargets(device);

@@ -7,15 +7,12 @@
 #include "gfx/FatalError.h"
 #include "gfx/TextureLoader.h"
 #include "scene/GBufferRenderer.h"
+#include "scene/SceneContext.h"
 #include "scene/SceneOpSupport.h"
 #include "scene/ShadowCasters.h"
 #include "scene/Traversal.h"
 
 namespace {
-
-Device* deviceOf(const Context& ctx) {
-  return ctx.gbufferRenderer && ctx.gbufferRenderer->device ? ctx.gbufferRenderer->device : gDevice;
-}
 
 void drawMesh(const Mesh& mesh, Context& ctx) {
   if (ctx.gbufferRenderer) ctx.gbufferRenderer->DrawMesh(mesh, ctx);

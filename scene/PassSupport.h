@@ -54,9 +54,6 @@ class ProgramConstants {
   ConstantBuffer* cb_ = nullptr;
 };
 
-constexpr uint32_t kVertexStage = 0;
-constexpr uint32_t kPixelStage = 4;
-
 void bindPassTexture(ShaderProgram* program, uint32_t stage, uint32_t slot, Texture* texture);
 void bindPassSampler(ShaderProgram* program, uint32_t stage, uint32_t slot, Sampler* sampler);
 // Notes a draw with the program in the trace.

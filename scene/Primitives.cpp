@@ -9,14 +9,11 @@
 #include "gfx/Device.h"
 #include "gfx/DeviceContext.h"
 #include "scene/GBufferRenderer.h"
+#include "scene/SceneContext.h"
 #include "scene/MeshBuilder.h"
 #include "scene/ShadowCasters.h"
 
 namespace {
-
-Device* deviceOf(const Context& ctx) {
-  return ctx.gbufferRenderer && ctx.gbufferRenderer->device ? ctx.gbufferRenderer->device : gDevice;
-}
 
 enum class Targets { Unbind, Keep };
 

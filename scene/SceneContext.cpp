@@ -1,6 +1,7 @@
 #include "scene/SceneContext.h"
 
 #include "gfx/Device.h"
+#include "gfx/RenderTargets.h"
 #include "scene/GBufferRenderer.h"
 #include "scene/Mesh.h"
 #include "scene/MeshBuilder.h"
@@ -23,4 +24,10 @@ void releaseSceneContext(Context& ctx) {
   ctx.gbufferRenderer = nullptr;
   delete ctx.quadMesh;
   ctx.quadMesh = nullptr;
+}
+
+Device* deviceOf(const Context& ctx) {
+  if (ctx.targets && ctx.targets->device) return ctx.targets->device;
+  if (ctx.gbufferRenderer && ctx.gbufferRenderer->device) return ctx.gbufferRenderer->device;
+  return gDevice;
 }

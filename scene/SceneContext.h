@@ -10,3 +10,6 @@ class Device;
 bool initSceneContext(Context& ctx, Device* device);
 // Deletes them again (before the Device goes); the Context's program is cleared with them.
 void releaseSceneContext(Context& ctx);
+// The device a Context draws with: its targets' device, else its renderer's, else the first
+// device made. Every operator reaches the device this one way.
+Device* deviceOf(const Context& ctx);

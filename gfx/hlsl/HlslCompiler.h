@@ -29,8 +29,10 @@ constexpr uint32_t kTextureBase = 16;
 constexpr uint32_t kSamplerBase = 48;
 constexpr uint32_t kUavBase = 64;
 
-// Stage numbering used throughout the system.
+// Stage numbering used throughout the system (the only one): 0 vertex, 1 hull, 2 domain,
+// 3 geometry, 4 pixel, 5 compute.
 enum Stage : uint32_t { Vertex = 0, Hull = 1, Domain = 2, Geometry = 3, Pixel = 4, Compute = 5 };
+constexpr uint32_t kStageCount = 6;
 
 struct CBufferVariable {
   std::string name;

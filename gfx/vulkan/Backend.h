@@ -1,5 +1,6 @@
 #pragma once
-// Vulkan side of the device layer. Only files in gfx/vulkan include this header.
+// Vulkan side of the device layer. Only files in gfx/vulkan (and the backend's own tests)
+// include this header; the rest of gfx/ speaks to the backend through gfx/Backend.h.
 // Vulkan structures are written as `VkXxx x{sType}` with the rest zero: that is the point.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
@@ -14,6 +15,7 @@
 #include <memory>
 #include <vector>
 
+#include "gfx/Backend.h"
 #include "gfx/D3DEnums.h"
 #include "gfx/Device.h"
 #include "gfx/DeviceContext.h"
@@ -282,7 +284,7 @@ struct DeviceImpl {
 void loadPipelineCache(DeviceImpl& d);
 bool savePipelineCache(DeviceImpl& d);
 
-// What device selection knows of one physical device.
+// What device selection knows of one physical device (VkDeviceChoice.cpp).
 struct DeviceCandidate {
   std::string name;
   VkPhysicalDeviceType type = VK_PHYSICAL_DEVICE_TYPE_OTHER;
@@ -308,8 +310,6 @@ void destroyDummies(DeviceImpl& d);
 struct ContextImpl;
 
 // Shared helpers (VkDevice.cpp).
-void createResource(Device* device, Texture* texture, const void* initialData);
-void destroyResource(Device* device, Texture* texture);
 VkImageView imageView(DeviceImpl& d, Texture* t, int kind, uint32_t slice);  // kind: 0 srv 1 uav 2 rtv 3 dsv
 // The shader-resource (or, with storage, unordered-access) view of the type a shader declares:
 // the texture's own view when the types agree, else one made for that type (slice 0 for a
@@ -372,18 +372,4 @@ void addCapability(std::vector<uint32_t>& spirv, uint32_t capability);
 // "Float64 (shaderFloat64)"; empty when the device can run it.
 std::string missingShaderFeatures(const DeviceImpl& d, const std::vector<uint32_t>& spirv);
 
-}  // namespace gfxbackend
-
-struct SDL_Window;
-namespace gfxbackend {
-struct SwapChain;
-SwapChain* createSwapChain(Device* device, SDL_Window* window, uint32_t width, uint32_t height, bool vsync);
-void destroySwapChain(Device* device, SwapChain* swapChain);
-// False when the swap chain could not be built (the next present tries again).
-bool resizeSwapChain(Device* device, SwapChain* swapChain, uint32_t width, uint32_t height, bool vsync);
-void presentSwapChain(Device* device, SwapChain* swapChain, Texture* backBuffer);
-// Semaphores the swap chain holds (acquire, present and retired present semaphores).
-size_t swapChainSemaphoreCount(const SwapChain* swapChain);
-// True while presents only submit: the window has no size, or a rebuild is still owed.
-bool swapChainPaused(const SwapChain* swapChain);
 }  // namespace gfxbackend

@@ -889,15 +889,11 @@ void destroyDummies(DeviceImpl& d) {
 
 using namespace gfxbackend;
 
-Device::Device(const DeviceOptions& options) {
-  impl_ = new DeviceImpl;
-  DeviceImpl& d = *impl_;
-  d.owner = this;
-  d.counters = &counters_;
-  const char* env = std::getenv("ZV_VALIDATION");
-  d.validation = options.validation || (env && std::strcmp(env, "1") == 0);
+namespace {
 
-  // Instance, with the surface extensions the loader offers (a window may come later).
+// The instance, with the surface extensions the loader offers (a window may come later), the
+// validation layer when asked for, and its messenger. True when debug labels can be used.
+bool createInstance(DeviceImpl& d, const DeviceOptions& options) {
   uint32_t count = 0;
   vkEnumerateInstanceExtensionProperties(nullptr, &count, nullptr);
   std::vector<VkExtensionProperties> instExts(count);
@@ -955,7 +951,12 @@ Device::Device(const DeviceOptions& options) {
         vkGetInstanceProcAddr(d.instance, "vkCreateDebugUtilsMessengerEXT"));
     if (create) create(d.instance, &mci, nullptr, &d.messenger);
   }
+  return debugUtils;
+}
 
+// The window's surface, then the physical device: its properties, memory and queue family.
+void choosePhysicalDevice(DeviceImpl& d, const DeviceOptions& options) {
+  uint32_t count = 0;
   // The window's surface first: the device must have a queue that can present to it.
   if (options.window) {
     if (SDL_Vulkan_CreateSurface(options.window, d.instance, &d.surface))
@@ -1016,13 +1017,34 @@ Device::Device(const DeviceOptions& options) {
   d.queueFamily = families[size_t(chosen)];
   vkGetPhysicalDeviceProperties(d.physical, &d.properties);
   vkGetPhysicalDeviceMemoryProperties(d.physical, &d.memory);
+}
+
+// What the logical device is created with: its extensions, and the feature structures chained
+// from `enable` (they point at one another, so the set-up is filled in place and never copied).
+struct DeviceSetup {
+  std::vector<const char*> extensions;
+  bool pushDescriptors = false;
+  bool memoryBudgetExtension = false;
+  VkPhysicalDeviceFeatures2 enable{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_FEATURES_2};
+  VkPhysicalDeviceVulkan11Features on11{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_VULKAN_1_1_FEATURES};
+  VkPhysicalDeviceVulkan12Features on12{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_VULKAN_1_2_FEATURES};
+  VkPhysicalDeviceVulkan13Features on13{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_VULKAN_1_3_FEATURES};
+  VkPhysicalDeviceRobustness2FeaturesEXT robustOn{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_ROBUSTNESS_2_FEATURES_EXT};
+  VkPhysicalDeviceCustomBorderColorFeaturesEXT borderOn{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_CUSTOM_BORDER_COLOR_FEATURES_EXT};
+  DeviceSetup() = default;
+  DeviceSetup(const DeviceSetup&) = delete;
+  DeviceSetup& operator=(const DeviceSetup&) = delete;
+};
+
+// The extensions and features to enable: what the driver offers, less what the options force off.
+void chooseFeatures(DeviceImpl& d, const DeviceOptions& options, DeviceSetup& s) {
   uint32_t extCount = 0;
   vkEnumerateDeviceExtensionProperties(d.physical, nullptr, &extCount, nullptr);
   std::vector<VkExtensionProperties> chosenExts(extCount);
   vkEnumerateDeviceExtensionProperties(d.physical, nullptr, &extCount, chosenExts.data());
 
-  std::vector<const char*> devExts;
-  const bool pushDescriptors = hasExtension(chosenExts, VK_KHR_PUSH_DESCRIPTOR_EXTENSION_NAME);
+  std::vector<const char*>& devExts = s.extensions;
+  const bool pushDescriptors = s.pushDescriptors = hasExtension(chosenExts, VK_KHR_PUSH_DESCRIPTOR_EXTENSION_NAME);
   if (pushDescriptors) devExts.push_back(VK_KHR_PUSH_DESCRIPTOR_EXTENSION_NAME);
   d.hlslExtensions = hasExtension(chosenExts, "VK_GOOGLE_hlsl_functionality1") &&
                      hasExtension(chosenExts, "VK_GOOGLE_decorate_string");
@@ -1030,7 +1052,7 @@ Device::Device(const DeviceOptions& options) {
     devExts.push_back("VK_GOOGLE_hlsl_functionality1");
     devExts.push_back("VK_GOOGLE_decorate_string");
   }
-  const bool memoryBudgetExtension = hasExtension(chosenExts, VK_EXT_MEMORY_BUDGET_EXTENSION_NAME);
+  const bool memoryBudgetExtension = s.memoryBudgetExtension = hasExtension(chosenExts, VK_EXT_MEMORY_BUDGET_EXTENSION_NAME);
   if (memoryBudgetExtension) devExts.push_back(VK_EXT_MEMORY_BUDGET_EXTENSION_NAME);
   d.swapchainExtension = hasExtension(chosenExts, VK_KHR_SWAPCHAIN_EXTENSION_NAME);
   if (d.swapchainExtension) devExts.push_back(VK_KHR_SWAPCHAIN_EXTENSION_NAME);
@@ -1062,7 +1084,7 @@ Device::Device(const DeviceOptions& options) {
   // Direct3D reads zeros outside what is bound and drops such writes; shaders written for it
   // may rely on that, so bounds checks are asked for where the driver has them.
   const bool robustAccess = !(off & kFeatureRobustAccess);
-  VkPhysicalDeviceRobustness2FeaturesEXT robustOn{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_ROBUSTNESS_2_FEATURES_EXT};
+  VkPhysicalDeviceRobustness2FeaturesEXT& robustOn = s.robustOn;
   robustOn.nullDescriptor = robust.nullDescriptor && !(off & kFeatureNullDescriptor);
   robustOn.robustBufferAccess2 = robustAccess && supported.robustBufferAccess && robust.robustBufferAccess2;
   robustOn.robustImageAccess2 = robustAccess && robust.robustImageAccess2;
@@ -1071,10 +1093,10 @@ Device::Device(const DeviceOptions& options) {
   d.features.robustImageAccess2 = robustOn.robustImageAccess2;
   const bool useRobustness2 =
       robustness2 && (robustOn.nullDescriptor || robustOn.robustBufferAccess2 || robustOn.robustImageAccess2);
-  VkPhysicalDeviceVulkan11Features on11{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_VULKAN_1_1_FEATURES};
+  VkPhysicalDeviceVulkan11Features& on11 = s.on11;
   on11.shaderDrawParameters = f11.shaderDrawParameters;
   d.features.shaderDrawParameters = f11.shaderDrawParameters;
-  VkPhysicalDeviceVulkan12Features on12{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_VULKAN_1_2_FEATURES};
+  VkPhysicalDeviceVulkan12Features& on12 = s.on12;
   on12.scalarBlockLayout = f12.scalarBlockLayout;
   on12.uniformBufferStandardLayout = f12.uniformBufferStandardLayout;
   on12.samplerMirrorClampToEdge = f12.samplerMirrorClampToEdge;
@@ -1090,7 +1112,7 @@ Device::Device(const DeviceOptions& options) {
   on12.samplerMirrorClampToEdge = d.mirrorOnce ? VK_TRUE : VK_FALSE;
   if (!f12.scalarBlockLayout) logMessage("Vulkan: %s has no scalar block layout; constant buffers may not draw\n",
                                          d.properties.deviceName);
-  VkPhysicalDeviceVulkan13Features on13{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_VULKAN_1_3_FEATURES};
+  VkPhysicalDeviceVulkan13Features& on13 = s.on13;
   on13.dynamicRendering = VK_TRUE;
   on13.synchronization2 = f13.synchronization2;
   on13.robustImageAccess = robustAccess && f13.robustImageAccess;
@@ -1105,10 +1127,10 @@ Device::Device(const DeviceOptions& options) {
     on11.pNext = &robustOn;
     devExts.push_back(VK_EXT_ROBUSTNESS_2_EXTENSION_NAME);
   }
-  VkPhysicalDeviceFeatures2 enable{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_FEATURES_2};
+  VkPhysicalDeviceFeatures2& enable = s.enable;
   enable.pNext = &on13;
   // Samplers are made before the textures they meet, so only colours without a format serve.
-  VkPhysicalDeviceCustomBorderColorFeaturesEXT borderOn{VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_CUSTOM_BORDER_COLOR_FEATURES_EXT};
+  VkPhysicalDeviceCustomBorderColorFeaturesEXT& borderOn = s.borderOn;
   if (customBorderExtension && border.customBorderColors && border.customBorderColorWithoutFormat) {
     borderOn.customBorderColors = VK_TRUE;
     borderOn.customBorderColorWithoutFormat = VK_TRUE;
@@ -1159,21 +1181,31 @@ Device::Device(const DeviceOptions& options) {
   fe.multiViewport = supported.multiViewport;
   fe.largePoints = supported.largePoints;
   d.features.core = fe;
+}
+
+// The logical device and its one queue.
+void createQueues(DeviceImpl& d, const DeviceSetup& s) {
   float priority = 1.0f;
   VkDeviceQueueCreateInfo qi{VK_STRUCTURE_TYPE_DEVICE_QUEUE_CREATE_INFO};
   qi.queueFamilyIndex = d.queueFamily;
   qi.queueCount = 1;
   qi.pQueuePriorities = &priority;
   VkDeviceCreateInfo dci{VK_STRUCTURE_TYPE_DEVICE_CREATE_INFO};
-  dci.pNext = &enable;
+  dci.pNext = &s.enable;
   dci.queueCreateInfoCount = 1;
   dci.pQueueCreateInfos = &qi;
-  dci.enabledExtensionCount = uint32_t(devExts.size());
-  dci.ppEnabledExtensionNames = devExts.data();
-  res = vkCreateDevice(d.physical, &dci, nullptr, &d.device);
+  dci.enabledExtensionCount = uint32_t(s.extensions.size());
+  dci.ppEnabledExtensionNames = s.extensions.data();
+  VkResult res = vkCreateDevice(d.physical, &dci, nullptr, &d.device);
   if (res != VK_SUCCESS) deviceFailed("vkCreateDevice", res);
   vkGetDeviceQueue(d.device, d.queueFamily, 0, &d.queue);
+}
 
+// Limits read once the device exists: descriptors, allocations, what a production may meet,
+// the memory budget, debug labels and the depth format that stands in for 24-bit depth.
+void readLimits(DeviceImpl& d, const DeviceOptions& options, const DeviceSetup& s, bool debugUtils) {
+  const bool pushDescriptors = s.pushDescriptors;
+  const bool memoryBudgetExtension = s.memoryBudgetExtension;
   // Descriptor limits: what may be pushed, and how many live allocations the driver allows
   // (a few are left for the swap chain and the driver's own).
   if (pushDescriptors) {
@@ -1235,6 +1267,24 @@ Device::Device(const DeviceOptions& options) {
   if (!(fp.optimalTilingFeatures & VK_FORMAT_FEATURE_DEPTH_STENCIL_ATTACHMENT_BIT) ||
       (options.disabledFeatures & kFeatureDepth24))
     d.depth24 = VK_FORMAT_D32_SFLOAT_S8_UINT;
+}
+
+}  // namespace
+
+Device::Device(const DeviceOptions& options) {
+  impl_ = new DeviceImpl;
+  DeviceImpl& d = *impl_;
+  d.owner = this;
+  d.counters = &counters_;
+  const char* env = std::getenv("ZV_VALIDATION");
+  d.validation = options.validation || (env && std::strcmp(env, "1") == 0);
+
+  const bool debugUtils = createInstance(d, options);
+  choosePhysicalDevice(d, options);
+  DeviceSetup setup;
+  chooseFeatures(d, options, setup);
+  createQueues(d, setup);
+  readLimits(d, options, setup, debugUtils);
 
   d.pipelineCachePath = options.pipelineCachePath;
   loadPipelineCache(d);

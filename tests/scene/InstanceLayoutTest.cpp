@@ -23,11 +23,11 @@ void expectNear(Float3 a, Float3 b, float eps = 1e-5f) {
 }
 
 TEST(RepeatInstLayout, ProgressionOfScaleRotationAndTranslation) {
-  EXPECT_EQ(repeatInstance(0, {3, 4, 5}, {10, 20, 30}, {2, 2, 2}), Float4x4::identity());
-  for (int i = 0; i < 3; ++i) expectNear(apply({0, 0, 0}, repeatInstance(i, {2, 0, 0}, {}, {1, 1, 1})), {2.0f * i, 0, 0});
+  EXPECT_EQ(repeatStep(0, {3, 4, 5}, {10, 20, 30}, {2, 2, 2}), Float4x4::identity());
+  for (int i = 0; i < 3; ++i) expectNear(apply({0, 0, 0}, repeatStep(i, {2, 0, 0}, {}, {1, 1, 1})), {2.0f * i, 0, 0});
   // Copy 2 with scale step 1.5 and 45 degrees about Y: the point (1, 0, 0) is scaled by 2,
   // turned by 90 degrees about Y (row vectors: +X goes to -Z), then moved by 2 * (0, 1, 0).
-  const Float4x4 m = repeatInstance(2, {0, 1, 0}, {0, 45, 0}, {1.5f, 1.5f, 1.5f});
+  const Float4x4 m = repeatStep(2, {0, 1, 0}, {0, 45, 0}, {1.5f, 1.5f, 1.5f});
   expectNear(apply({1, 0, 0}, m), {0, 2, -2});
   expectNear(apply({0, 1, 0}, m), {0, 4, 0});
 }
@@ -39,7 +39,7 @@ struct Draws {
 };
 
 TEST(ReplicateInstLayout, RingFacesOutward) {
-  ReplicateInstSettings s;
+  ReplicateSettings s;
   s.count = 4;
   s.radius = 2;
   std::vector<Float4x4> m(4);
@@ -58,7 +58,7 @@ TEST(ReplicateInstLayout, RingFacesOutward) {
 
 TEST(ReplicateInstLayout, DrawOrderPerModeMatchesAnIndependentGenerator) {
   for (int mode : {kReplicatePoint, kReplicateDisc, kReplicateSpherical}) {
-    ReplicateInstSettings s;
+    ReplicateSettings s;
     s.count = 5;
     s.radius = 3;
     s.mode = mode;
@@ -94,7 +94,7 @@ TEST(ReplicateInstLayout, DrawOrderPerModeMatchesAnIndependentGenerator) {
 }
 
 TEST(ReplicateInstLayout, WrapAndDegenerateCopies) {
-  ReplicateInstSettings s;
+  ReplicateSettings s;
   s.count = 8;
   s.mode = kReplicateRing;
   s.radius = 7;
@@ -117,7 +117,7 @@ TEST(ReplicateInstLayout, WrapAndDegenerateCopies) {
 }
 
 TEST(ReplicateInstLayout, SphericalStaysInsideAndCrowdsTheCentre) {
-  ReplicateInstSettings s;
+  ReplicateSettings s;
   s.count = 2000;
   s.radius = 4;
   s.mode = kReplicateSpherical;

@@ -50,7 +50,7 @@ TEST_F(InstancedMeshesGpuTest, RepeatInstDrawsTheProgressionInOneCall) {
   setParam(op, "Rotation.Z", 20.0f);
   setParam(op, "Scale.Y", 1.2f);
   std::vector<Float4x4> layout;
-  for (int i = 0; i < 3; ++i) layout.push_back(repeatInstance(i, {0.5f, 0, 0}, {0, 0, 20}, {1, 1.2f, 1}));
+  for (int i = 0; i < 3; ++i) layout.push_back(repeatStep(i, {0.5f, 0, 0}, {0, 0, 20}, {1, 1.2f, 1}));
   lookFrom({0.5f, 0.2f, -2.2f});
   const uint64_t draws = device()->counters().draws;
   const FloatImage albedo = draw(op);
@@ -85,7 +85,7 @@ TEST_F(InstancedMeshesGpuTest, ReplicateInstPlacesCopiesCastsOneShadowAndKeepsIt
   setParam(op, "Radius", 0.8f);
   setParam(op, "RotateRandom.Y", 40);
   setParam(op, "Seed", 3);
-  ReplicateInstSettings s;
+  ReplicateSettings s;
   s.count = 4;
   s.radius = 0.8f;
   s.rotateRandom = {0, 40, 0};

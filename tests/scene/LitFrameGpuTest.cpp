@@ -140,7 +140,7 @@ TEST_F(LitFrameGpuTest, AWarmedUpFrameCreatesNothingAndRunsTheVelocitySequence) 
 
 // The reflection of the stage of `program` that declares b0 (the first that does).
 const hlsl::CBufferInfo* constantsOf(const ShaderProgram* p, const std::string& name, uint32_t& size) {
-  for (uint32_t s = 0; s < kShaderStages; ++s) {
+  for (uint32_t s = 0; s < hlsl::kStageCount; ++s) {
     if (!p->shaders[s]) continue;
     for (const hlsl::CBufferInfo& cb : p->shaders[s]->reflection.cbuffers) {
       if (cb.slot != 0) continue;
@@ -155,7 +155,7 @@ const hlsl::CBufferInfo* constantsOf(const ShaderProgram* p, const std::string& 
 }
 
 bool declares(const ShaderProgram* p, uint32_t stage, uint32_t reg, bool sampler) {
-  if (stage >= kShaderStages || !p->shaders[stage]) return false;
+  if (stage >= hlsl::kStageCount || !p->shaders[stage]) return false;
   for (const auto& r : p->shaders[stage]->reflection.resources)
     if (r.reg == reg && (r.kind == hlsl::ResourceKind::Sampler) == sampler) return true;
   return false;

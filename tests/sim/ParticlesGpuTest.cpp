@@ -207,9 +207,7 @@ TEST_F(ParticlesGpuTest, EmittersOutsideASystemDoNothing) {
   evaluate(emitter, 1.0f, context);  // not inside a system: no buffer, no work, nothing used up
   EXPECT_EQ(functionOf<sim::EmitterFunction>(emitter).needsInit, 1);
   frame(1.0f);
-  EXPECT_EQ(alive(particles()), sim::kParticleCount);
-  evaluate(emitter, 2.0f, context);
-  EXPECT_EQ(sim::particleScope().buffer, nullptr);
+  EXPECT_EQ(alive(particles()), sim::kParticleCount);  // what it had to emit was still there
 }
 
 TEST_F(ParticlesGpuTest, EmissionReusesDeadRecordsAndNeverOverwritesLivingOnes) {

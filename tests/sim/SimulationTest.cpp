@@ -171,8 +171,17 @@ TEST(ClothMeshTopology, SeamsAreWeldedEdgesBecomeSpringsAndAnchorsHoldEveryVerte
 TEST(ClothStiffness, HeldBelowWhatTheSubStepCanIntegrate) {
   const float h = 1.0f / 600.0f;
   EXPECT_EQ(stableStiffness(15000.0f, h, 4), 15000.0f);  // the defaults are untouched
-  EXPECT_FLOAT_EQ(stableStiffness(1.0e30f, h, 4), 0.5f / (h * h * 4));
-  EXPECT_FLOAT_EQ(stableStiffness(INFINITY, h, 4), 0.5f / (h * h * 4));
+  // Stiffer than the sub-step integrates: held at one finite ceiling, whatever was asked.
+  const float held = stableStiffness(1.0e30f, h, 4);
+  EXPECT_TRUE(std::isfinite(held));
+  EXPECT_GT(held, 15000.0f);
+  EXPECT_LT(held, 1.0e30f);
+  EXPECT_EQ(stableStiffness(INFINITY, h, 4), held);
+  EXPECT_EQ(stableStiffness(held * 0.5f, h, 4), held * 0.5f);  // below the ceiling: untouched
+  // More springs pulling at one vertex, or a longer sub-step, lower the ceiling.
+  EXPECT_LT(stableStiffness(1.0e30f, h, 8), held);
+  EXPECT_LT(stableStiffness(1.0e30f, 2.0f * h, 4), held);
+  EXPECT_GT(stableStiffness(1.0e30f, h, 0), 0.0f);  // a vertex without springs divides by nothing
   EXPECT_EQ(stableStiffness(-5.0f, h, 4), 0.0f);
   EXPECT_EQ(stableStiffness(std::nanf(""), h, 4), 0.0f);
 }
