@@ -131,7 +131,7 @@ struct Sample {
       text << in.rdbuf();
       while (words >> entry) {
         static const char* const kStages[] = {"vs=", "hs=", "ds=", "gs=", "ps=", "cs="};
-        for (uint32_t stage = 0; stage < kShaderStages; ++stage) {
+        for (uint32_t stage = 0; stage < hlsl::kStageCount; ++stage) {
           if (entry.rfind(kStages[stage], 0) != 0) continue;
           const std::string fn = entry.substr(3);
           const fs::path out = fs::path("data/binShaders") / (name + fn + kStageSuffix[stage]);
