@@ -408,14 +408,12 @@ void copyPass(Texture* destination, Texture* source, const Viewport& region, con
   if (!program) return;
 
   // 2: constants in b0.
-  if (ConstantBuffer* cb = program->constantBuffer(0); cb && cb->map()) {
-    const RegionConstants rc = regionConstants(source, region);
+  {
     const float resolution[2] = {float(region.right - region.left), float(region.bottom - region.top)};
-    cb->set("gRegionScale", rc.scale, sizeof(rc.scale));
-    cb->set("gRegionOffset", rc.offset, sizeof(rc.offset));
-    cb->set("gResolution", resolution, sizeof(resolution));
-    cb->set("gScale", &scale, sizeof(scale));
-    cb->unmap();
+    ConstantWriter(program, "copy", nullptr, 0, MapFailure::Skip)
+        .region(regionConstants(source, region))
+        .set("gResolution", resolution)
+        .set("gScale", scale);
   }
 
   // 3: state, source in t0, point-wrap sampler in s0.

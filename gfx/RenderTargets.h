@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/Context.h"
+#include "gfx/ConstantWriter.h"
 #include "gfx/Device.h"
 
 class Screen;
@@ -29,12 +30,7 @@ constexpr uint32_t kRgba16fFormat = 0x50304;
 constexpr uint32_t kRg16fFormat = 0x50302;
 constexpr uint32_t kDefaultDepthFormat = 0x10506;
 
-// gRegionScale and gRegionOffset: a shader maps uv in [0, 1] over the region being drawn
-// to uv * scale + offset in the source.
-struct RegionConstants {
-  float scale[2] = {1.0f, 1.0f};
-  float offset[2] = {0.0f, 0.0f};
-};
+// The region constants (gfx/ConstantWriter.h) of a region of a source:
 // scale = ((r - l) / sw, (b - t) / sh), offset = (l / sw, t / sh); a source of zero size
 // gives (1, 1) and (0, 0).
 RegionConstants regionConstants(uint32_t sourceWidth, uint32_t sourceHeight, const Viewport& region);

@@ -24,8 +24,8 @@ constexpr uint32_t kProgramConstantBuffers = 8;
 
 // One constant buffer of a program: a dynamic GPU buffer of the reflected size and the
 // table of its variables (name hash, offset, size) sorted by hash. Constants are written
-// between map() and unmap(); every map discards the previous contents, so a pass writes
-// every constant its shader reads each time.
+// between map() and unmap() (draw code does both through ConstantWriter); every map
+// discards the previous contents, so a pass writes every constant its shader reads each time.
 class ConstantBuffer {
  public:
   struct Variable {
@@ -51,10 +51,6 @@ class ConstantBuffer {
   void set(const char* name, const void* source);
   // Bounded: copies at most sourceBytes and zero-fills the rest of the declared size.
   void set(const char* name, const void* source, size_t sourceBytes);
-  template <typename T>
-  void setValue(const char* name, const T& value) {
-    set(name, &value, sizeof(T));
-  }
 
   // Write-discard map of the GPU buffer; false when there is none or the map failed.
   bool map();

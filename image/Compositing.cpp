@@ -49,7 +49,7 @@ void BlendOp::BlendFunction::evaluate(float t, const std::vector<Port*>& s, Cont
     a = readable(ctx, a, destination);
     b = readable(ctx, b, destination);
     mask = readable(ctx, mask, destination);
-    Constants(program.get())
+    ConstantWriter(program.get(), "blend", trace)
         .set("gColorMode", colorMode)
         .set("gAlphaMode", alphaMode)
         .set("gMaskConnected", int32_t(mask ? 1 : 0));
@@ -89,7 +89,10 @@ void MaskImageOp::MaskImageFunction::evaluate(float t, const std::vector<Port*>&
     Device* device = deviceOf(ctx);
     image = readable(ctx, image, destination);
     mask = readable(ctx, mask, destination);
-    Constants(program.get()).set("gChannelMask", channels).set("gThreshold", threshold).set("gInvert", invert);
+    ConstantWriter(program.get(), "mask", trace)
+        .set("gChannelMask", channels)
+        .set("gThreshold", threshold)
+        .set("gInvert", invert);
     bindTexture(program.get(), 0, image, pointWrap(device));
     bindTexture(program.get(), 1, mask, pointWrap(device));
     drawOver(program.get(), destination, wholeOf(destination));
@@ -195,8 +198,8 @@ void SpriteOp::SpriteFunction::evaluate(float t, const std::vector<Port*>& s, Co
   Device* device = deviceOf(ctx);
   texture = readable(ctx, texture, picture);
   bindTexture(program.get(), 0, texture, linearClamp(device));
-  Constants(program.get())
-      .matrix("gScreen", spriteScreenMatrix(rect, W, H))
+  ConstantWriter(program.get(), "sprite", trace)
+      .matrix("gScreen", spriteScreenMatrix(rect, W, H).m)
       .set("gColor", colour)
       .set("gGlitch", glitch)
       .set("gTime", t);

@@ -185,7 +185,7 @@ void XEDDepthOp::XEDFunction::evaluate(float t, const std::vector<Port*>& s, Con
   if (program->constantBuffer(0)) {
     const float farPlane = evalFloat(s, FarPlane, t, ctx);
     const float nearPlane = evalFloat(s, NearPlane, t, ctx);
-    Constants(program.get()).set("gFar", farPlane).set("gNear", nearPlane);
+    ConstantWriter(program.get(), "XED depth", trace).set("gFar", farPlane).set("gNear", nearPlane);
   }
   bindTexture(program.get(), 0, depthTexture, pointWrap(device));
   drawOver(program.get(), colourTarget, Viewport{0, 0, int32_t(kDepthFrameWidth), int32_t(kDepthFrameHeight)});

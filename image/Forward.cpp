@@ -4,6 +4,7 @@
 #include "gfx/RenderTargets.h"
 #include "gfx/ShaderManager.h"
 #include "gfx/ShaderProgram.h"
+#include "scene/GBufferRenderer.h"
 
 ForwardOp::ForwardOp() : Operator(CategoryImage) {
   declareInputs(kParams);
@@ -50,6 +51,8 @@ void ForwardOp::ForwardFunction::evaluate(float t, const std::vector<Port*>& s, 
     else if (!loadProgramFromFile(file.c_str(), EntryPoints::vsps("VS", "PS"), program))
       logMessage("Forward: shader file %s did not load (entries VS and PS); the operator draws nothing\n",
                  file.c_str());
+    else
+      checkObjectConstants(program.get(), file.c_str(), ObjectBlockUse::Partial);
   }
 
   Texture* image = nullptr;

@@ -29,13 +29,41 @@ float aspectOf(const Viewport& vp) {
   return h > 0.0f ? float(vp.right - vp.left) / h : 1.0f;
 }
 
-// What both ramps do after reading their own values: the input picture in slot 0, the
-// next ring image as destination, drawn over the viewport.
-void drawRamp(ShaderProgram* program, Texture* input, Context& ctx) {
+// What both ramps read before their own values: the input picture and the two colours.
+struct RampInputs {
+  Texture* input;
+  Float4 colour1, colour2;
+};
+RampInputs readRamp(const std::vector<Port*>& s, size_t imageIn, size_t colour1, size_t colour2, float t,
+                    Context& ctx) {
+  RampInputs r;
+  r.input = evalImage(s, imageIn, t, ctx);
+  r.colour1 = readColour(s, colour1, t, ctx);
+  r.colour2 = readColour(s, colour2, t, ctx);
+  return r;
+}
+
+// The rest of both ramps: the program (loaded once), the constants both shaders read and
+// the ramp's own (`own(ConstantWriter&)`), then the input picture in slot 0 and the next
+// ring image as destination, drawn over the viewport.
+template <typename Own>
+void drawRamp(std::unique_ptr<ShaderProgram>& program, bool& tried, const char* shader, const RampInputs& r,
+              Context& ctx, Own&& own) {
+  loadPassProgramOnce(program, tried, shader);
+  if (!program) return;
+  {
+    ConstantWriter w(program.get(), shader, trace);
+    w.region(depthRegion(ctx))
+        .set("gAspect", aspectOf(ctx.viewport))
+        .set("gColor1", r.colour1)
+        .set("gColor2", r.colour2)
+        .set("gInputImageConnected", int32_t(r.input ? 1 : 0));
+    own(w);
+  }
   Texture* destination = nextRingTarget(ctx);
   if (!destination) return;
-  bindTexture(program, 0, readable(ctx, input, destination), pointWrap(deviceOf(ctx)));
-  drawOver(program, destination, ctx.viewport);
+  bindTexture(program.get(), 0, readable(ctx, r.input, destination), pointWrap(deviceOf(ctx)));
+  drawOver(program.get(), destination, ctx.viewport);
   ctx.imageResult = destination;
 }
 
@@ -52,24 +80,13 @@ RadialOp::RadialFunction::RadialFunction() { loadPassProgramOnce(program, tried,
 RadialOp::RadialFunction::~RadialFunction() = default;
 
 void RadialOp::RadialFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
-  Texture* input = evalImage(s, ImageIn, t, ctx);
-  const Float4 colour1 = readColour(s, Color1R, t, ctx);
-  const Float4 colour2 = readColour(s, Color2R, t, ctx);
+  const RampInputs r = readRamp(s, ImageIn, Color1R, Color2R, t, ctx);
   const Float2 position{evalFloat(s, PositionX, t, ctx), evalFloat(s, PositionY, t, ctx)};
   const float inner = evalFloat(s, RadiusInner, t, ctx);
   const float outer = evalFloat(s, RadiusOuter, t, ctx);
-  loadPassProgramOnce(program, tried, "radial");
-  if (!program) return;
-  Constants(program.get())
-      .region(depthRegion(ctx))
-      .set("gAspect", aspectOf(ctx.viewport))
-      .set("gColor1", colour1)
-      .set("gColor2", colour2)
-      .set("gPosition", position)
-      .set("gRadius1", inner)
-      .set("gRadius2", outer)
-      .set("gInputImageConnected", int32_t(input ? 1 : 0));
-  drawRamp(program.get(), input, ctx);
+  drawRamp(program, tried, "radial", r, ctx, [&](ConstantWriter& w) {
+    w.set("gPosition", position).set("gRadius1", inner).set("gRadius2", outer);
+  });
 }
 
 // ---------------------------------------------------------------- Gradient
@@ -83,22 +100,11 @@ GradientOp::GradientFunction::GradientFunction() { loadPassProgramOnce(program, 
 GradientOp::GradientFunction::~GradientFunction() = default;
 
 void GradientOp::GradientFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
-  Texture* input = evalImage(s, ImageIn, t, ctx);
-  const Float4 colour1 = readColour(s, Color1R, t, ctx);
-  const Float4 colour2 = readColour(s, Color2R, t, ctx);
+  const RampInputs r = readRamp(s, ImageIn, Color1R, Color2R, t, ctx);
   const Float2 position1{evalFloat(s, Position1X, t, ctx), evalFloat(s, Position1Y, t, ctx)};
   const Float2 position2{evalFloat(s, Position2X, t, ctx), evalFloat(s, Position2Y, t, ctx)};
-  loadPassProgramOnce(program, tried, "gradient");
-  if (!program) return;
-  Constants(program.get())
-      .region(depthRegion(ctx))
-      .set("gAspect", aspectOf(ctx.viewport))
-      .set("gColor1", colour1)
-      .set("gColor2", colour2)
-      .set("gPosition1", position1)
-      .set("gPosition2", position2)
-      .set("gInputImageConnected", int32_t(input ? 1 : 0));
-  drawRamp(program.get(), input, ctx);
+  drawRamp(program, tried, "gradient", r, ctx,
+           [&](ConstantWriter& w) { w.set("gPosition1", position1).set("gPosition2", position2); });
 }
 
 // ---------------------------------------------------------------- ImageShader
@@ -140,7 +146,7 @@ void ImageShaderOp::ImageShaderFunction::evaluate(float t, const std::vector<Por
   Device* device = deviceOf(ctx);
   PrepareOnlyScope prepare(isLoading && device ? device->context() : nullptr);
   if (!isLoading) {
-    Constants(program.get())
+    ConstantWriter(program.get(), "image shader", trace)
         .set("gTime", t)
         .set("gResolution", Float2{float(ctx.viewport.right - ctx.viewport.left),
                                    float(ctx.viewport.bottom - ctx.viewport.top)})
@@ -181,7 +187,7 @@ void EngraverOp::EngraverFunction::evaluate(float t, const std::vector<Port*>& s
     const int32_t distortionType = evalChoice(s, DistortionType, t, ctx);
     const float distortionScale = evalFloat(s, DistortionScale, t, ctx);
     const float lineCenter = evalFloat(s, LineCenter, t, ctx);
-    Constants(program.get())
+    ConstantWriter(program.get(), "engraver", trace)
         .set("gResolution", Float2{float(ctx.viewport.right - ctx.viewport.left),
                                    float(ctx.viewport.bottom - ctx.viewport.top)})
         .region(depthRegion(ctx))

@@ -8,34 +8,7 @@
 
 namespace imagepass {
 
-Trace* trace = nullptr;
-
-Constants::Constants(ShaderProgram* program, uint32_t buffer) : program_(program), buffer_(buffer) {
-  ConstantBuffer* cb = program ? program->constantBuffer(buffer) : nullptr;
-  if (cb && !cb->map()) fatalError("Failed to map the constant buffer of an image pass");
-  cb_ = cb;
-}
-
-Constants::~Constants() {
-  if (cb_) cb_->unmap();
-}
-
-void Constants::write(const char* name, const void* data, uint32_t bytes) {
-  if (cb_) cb_->set(name, data, bytes);
-  if (trace && program_) trace->constants.push_back({program_, buffer_, name, bytes});
-}
-
-Constants& Constants::region(const RegionConstants& rc) {
-  write("gRegionScale", rc.scale, sizeof(rc.scale));
-  write("gRegionOffset", rc.offset, sizeof(rc.offset));
-  return *this;
-}
-
-Constants& Constants::matrix(const char* name, const Float4x4& m) {
-  const Float4x4 t = m.transposed();
-  write(name, t.m, sizeof(t.m));
-  return *this;
-}
+ProgramTrace* trace = nullptr;
 
 namespace {
 constexpr uint32_t kPoint = 0, kLinear = 7;

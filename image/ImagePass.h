@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/Context.h"
+#include "gfx/ConstantWriter.h"
 #include "gfx/RenderTargets.h"
 #include "scene/SceneContext.h"
 
@@ -26,56 +27,8 @@ class ConstantBuffer;
 
 namespace imagepass {
 
-// What the operators wrote, for the shader contract tests: every constant set by name with
-// the bytes written, every texture, sampler and unordered-access slot bound (with the
-// stage: 4 pixel, 5 compute), and every program drawn or dispatched.
-struct Trace {
-  struct Constant {
-    const ShaderProgram* program;
-    uint32_t buffer;
-    std::string name;
-    uint32_t bytes;
-  };
-  struct Slot {
-    const ShaderProgram* program;
-    uint32_t stage;
-    uint32_t slot;
-    const Texture* resource;
-  };
-  std::vector<Constant> constants;
-  std::vector<Slot> textures, samplers, uavs;
-  std::vector<const ShaderProgram*> runs;
-};
-// When set, everything these operators write is recorded there.
-extern Trace* trace;
-
-// Writes constants by name into one constant buffer of a program between one map and
-// unmap (a map discards the old contents, so a pass writes everything its shader reads).
-// A name the program does not declare is skipped; without the buffer nothing is written.
-class Constants {
- public:
-  explicit Constants(ShaderProgram* program, uint32_t buffer = 0);
-  ~Constants();
-  Constants(const Constants&) = delete;
-  Constants& operator=(const Constants&) = delete;
-  bool mapped() const { return cb_ != nullptr; }
-
-  template <typename T>
-  Constants& set(const char* name, const T& value) {
-    write(name, &value, sizeof(T));
-    return *this;
-  }
-  // gRegionScale and gRegionOffset.
-  Constants& region(const RegionConstants& rc);
-  // A row-vector matrix, transposed as every matrix constant is written.
-  Constants& matrix(const char* name, const Float4x4& m);
-
- private:
-  void write(const char* name, const void* data, uint32_t bytes);
-  ShaderProgram* program_;
-  uint32_t buffer_;
-  ConstantBuffer* cb_ = nullptr;
-};
+// When set, every constant, slot and run of these operators is recorded there (tests only).
+extern ProgramTrace* trace;
 
 // The samplers these operators name: min/mag/mip point or linear, with wrap or clamp in U, V, W.
 Sampler* pointWrap(Device* device);

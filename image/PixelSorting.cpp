@@ -112,7 +112,7 @@ void PixelSortingOp::PixelSortingFunction::sortPass(Context& ctx, Texture* sourc
   if (!runs || !keys) return;
 
   const float h = horizontal ? 1.0f : 0.0f;
-  Constants(range.get())
+  ConstantWriter(range.get(), "pixelSorting/pixelRange", trace)
       .set("gBlackVal", blackVal)
       .set("gHorizontal", h)
       .set("gRegion", region)
@@ -123,7 +123,7 @@ void PixelSortingOp::PixelSortingFunction::sortPass(Context& ctx, Texture* sourc
   bindUav(range.get(), 2, keys);
   runCompute(range.get(), (lines + kLinesPerRangeGroup - 1) / kLinesPerRangeGroup, 1);
 
-  Constants(sort.get())
+  ConstantWriter(sort.get(), "pixelSorting/pixelSort", trace)
       .set("gHorizontal", h)
       .set("gBlackVal", blackVal)
       .set("gRegion", region)

@@ -220,11 +220,11 @@ void PostProcessManager::drawPass(const Draw& d) {
       d.program->setResource(4, i, d.textures[i]);
       d.program->setSampler(4, i, d.samplers[i]);
       if (trace) {
-        trace->textures.push_back({d.program, i});
-        trace->samplers.push_back({d.program, i});
+        trace->textures.push_back({d.program, 4, i, d.textures[i]});
+        trace->samplers.push_back({d.program, 4, i, nullptr});
       }
     }
-    if (trace) trace->draws.push_back(d.program);
+    if (trace) trace->runs.push_back(d.program);
     drawStrip(d.program, d.vertices);
     // The program keeps no texture between passes: a target may be re-made meanwhile.
     for (uint32_t i = 0; i < d.slots; ++i) d.program->setResource(4, i, nullptr);

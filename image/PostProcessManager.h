@@ -20,6 +20,7 @@
 #include "engine/Math.h"
 
 class Device;
+struct ProgramTrace;
 class FluidSolver;
 class Sampler;
 class Screen;
@@ -35,24 +36,6 @@ struct PassProgram {
   const char* pixelEntry = "PS";
   std::unique_ptr<ShaderProgram> program;
   ShaderProgram* get() const { return program.get(); }
-};
-
-// What the passes write, for the shader contract test: every constant set by name with
-// the bytes written, and every pixel-shader texture and sampler slot bound.
-struct PassTrace {
-  struct Constant {
-    const ShaderProgram* program;
-    std::string name;
-    uint32_t bytes;
-  };
-  struct Slot {
-    const ShaderProgram* program;
-    uint32_t slot;
-  };
-  std::vector<Constant> constants;
-  std::vector<Slot> textures;
-  std::vector<Slot> samplers;
-  std::vector<const ShaderProgram*> draws;
 };
 
 // ---- parameter blocks, in manager order --------------------------------------------------
@@ -311,7 +294,7 @@ class PostProcessManager {
   Sampler* linearBorder = nullptr;
 
   // When set, every constant, texture and sampler a pass writes is recorded here.
-  PassTrace* trace = nullptr;
+  ProgramTrace* trace = nullptr;
 
  private:
   struct Draw;

@@ -1,11 +1,10 @@
 #pragma once
-// Inside the post-process manager: texture codes, the constant writer and the description
+// Inside the post-process manager: texture codes, target helpers and the description
 // of one full-screen step, shared by the manager's set-up and its passes.
 #include <cstdint>
-#include <cstdio>
 
+#include "gfx/ConstantWriter.h"
 #include "gfx/Device.h"
-#include "gfx/FatalError.h"
 #include "gfx/RenderTargets.h"
 #include "gfx/ShaderProgram.h"
 #include "gfx/Texture.h"
@@ -36,43 +35,6 @@ inline Viewport whole(const Texture* t) {
 }
 inline float viewportWidth(const Viewport& vp) { return float(vp.right - vp.left); }
 inline float viewportHeight(const Viewport& vp) { return float(vp.bottom - vp.top); }
-
-// Writes constants by name into a program's first constant buffer between one map and
-// unmap (a map discards what was there, so a pass writes everything its shader reads).
-// A name the program does not declare is skipped; a map that fails ends the program.
-class Constants {
- public:
-  Constants(ShaderProgram* program, PassTrace* trace, const char* file) : program_(program), trace_(trace) {
-    cb_ = program ? program->constantBuffer(0) : nullptr;
-    if (cb_ && !cb_->map()) {
-      char text[256];
-      std::snprintf(text, sizeof(text), "Failed to map the constant buffer of shader %s", file);
-      fatalError(text);
-    }
-  }
-  ~Constants() {
-    if (cb_) cb_->unmap();
-  }
-  Constants(const Constants&) = delete;
-  Constants& operator=(const Constants&) = delete;
-
-  template <typename T>
-  Constants& set(const char* name, const T& value) {
-    if (cb_) cb_->set(name, &value, sizeof(T));
-    if (trace_ && program_) trace_->constants.push_back({program_, name, uint32_t(sizeof(T))});
-    return *this;
-  }
-  Constants& region(const RegionConstants& rc, const char* scaleName = "gRegionScale",
-                    const char* offsetName = "gRegionOffset") {
-    set(scaleName, Float2{rc.scale[0], rc.scale[1]});
-    return set(offsetName, Float2{rc.offset[0], rc.offset[1]});
-  }
-
- private:
-  ShaderProgram* program_;
-  PassTrace* trace_;
-  ConstantBuffer* cb_ = nullptr;
-};
 
 }  // namespace postpass
 

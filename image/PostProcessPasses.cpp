@@ -26,7 +26,7 @@ void PostProcessManager::applyDOF(Texture* source, Texture* destination, const V
   // A focal plane at the focal length or a zero near plane has no finite circle: draw sharp
   // rather than spreading infinities and NaNs over the picture.
   if (!std::isfinite(cocScale) || !std::isfinite(cocBias)) cocScale = cocBias = 0.0f;
-  Constants(dof.calcCoC.get(), trace, dof.calcCoC.file).set("gCoCScale", cocScale).set("gCoCBias", cocBias);
+  ConstantWriter(dof.calcCoC.get(), dof.calcCoC.file, trace).set("gCoCScale", cocScale).set("gCoCBias", cocBias);
 
   drawPass(Draw(dof.calcCoC, dof.t3, whole(dof.t3)).tex(source, linearClamp).tex(depth, pointClamp));
   Draw hex0(dof.hexBlur0, dof.t1, whole(dof.t1));
@@ -39,12 +39,12 @@ void PostProcessManager::applyDOF(Texture* source, Texture* destination, const V
 // ---------------------------------------------------------------- single-program passes
 
 void PostProcessManager::applyFXAA(Texture* source, Texture* destination, const Viewport& vp) {
-  Constants(fxaa.program.get(), trace, fxaa.program.file).region(regionConstants(source, vp));
+  ConstantWriter(fxaa.program.get(), fxaa.program.file, trace).region(regionConstants(source, vp));
   drawPass(Draw(fxaa.program, destination, vp).tex(source, linearWrap));
 }
 
 void PostProcessManager::applyToneMapping(Texture* source, Texture* destination, const Viewport& vp) {
-  Constants(toneMapping.program.get(), trace, toneMapping.program.file)
+  ConstantWriter(toneMapping.program.get(), toneMapping.program.file, trace)
       .set("gExposure", toneMapping.exposure)
       .set("gSharpen", toneMapping.sharpen)
       .region(regionConstants(source, vp));
@@ -52,7 +52,7 @@ void PostProcessManager::applyToneMapping(Texture* source, Texture* destination,
 }
 
 void PostProcessManager::applyInvert(Texture* source, Texture* destination, const Viewport& vp, Texture* mask) {
-  Constants(invert.program.get(), trace, invert.program.file)
+  ConstantWriter(invert.program.get(), invert.program.file, trace)
       .set("gIntensity", invert.intensity)
       .set("gUseMaskImage", int32_t(invert.useMask ? 1 : 0))
       .region(regionConstants(source, vp));
@@ -61,7 +61,7 @@ void PostProcessManager::applyInvert(Texture* source, Texture* destination, cons
 
 void PostProcessManager::applyGrain(Texture* source, Texture* destination, const Viewport& vp, float t,
                                     float contrast, float contrastStrength) {
-  Constants(grain.program.get(), trace, grain.program.file)
+  ConstantWriter(grain.program.get(), grain.program.file, trace)
       .set("gStrength", grain.strength)
       .set("gFadeIn", grain.fadeIn)
       .set("gTime", t)
@@ -73,7 +73,7 @@ void PostProcessManager::applyGrain(Texture* source, Texture* destination, const
 }
 
 void PostProcessManager::applyRadialBlur(Texture* source, Texture* destination, const Viewport& vp) {
-  Constants(radialBlur.program.get(), trace, radialBlur.program.file)
+  ConstantWriter(radialBlur.program.get(), radialBlur.program.file, trace)
       .set("gRadius", radialBlur.radius)
       .set("gIntensity", radialBlur.intensity)
       .set("gCenter", radialBlur.centre)
@@ -91,7 +91,7 @@ void PostProcessManager::applySSAO(Texture* source, Texture* destination, const 
   ssao.frustumCorner = Float4{tanHalf * F * (h != 0.0f ? w / h : 1.0f), tanHalf * F, F, 0.0f};
   const RegionConstants rc = regionConstants(source, vp);
 
-  Constants(ssao.ssao.get(), trace, ssao.ssao.file)
+  ConstantWriter(ssao.ssao.get(), ssao.ssao.file, trace)
       .set("gFrustumCorner", ssao.frustumCorner)
       .set("gOffsets", ssao.offsets)
       .set("gProj", projection.transposed())
@@ -102,9 +102,9 @@ void PostProcessManager::applySSAO(Texture* source, Texture* destination, const 
       .set("gSurfaceEpsilon", ssao.surfaceEpsilon)
       .set("gOcclusionPower", ssao.power)
       .region(rc);
-  Constants(ssao.blurV.get(), trace, ssao.blurV.file).region(rc);
-  Constants(ssao.blurH.get(), trace, ssao.blurH.file).region(rc);
-  Constants(ssao.combine.get(), trace, ssao.combine.file).region(rc);
+  ConstantWriter(ssao.blurV.get(), ssao.blurV.file, trace).region(rc);
+  ConstantWriter(ssao.blurH.get(), ssao.blurH.file, trace).region(rc);
+  ConstantWriter(ssao.combine.get(), ssao.combine.file, trace).region(rc);
 
   Draw occlusion(ssao.ssao, ssao.aoA, vp);
   occlusion.vertices = 4;
@@ -138,18 +138,18 @@ BloomTaps bloomTaps(float radiusSetting, float targetHeight) {
 void PostProcessManager::applyBloom(Texture* source, Texture* destination, const Viewport& vp) {
   const Viewport halfRect{vp.left / 2, vp.top / 2, vp.right / 2, vp.bottom / 2};
   const RegionConstants rc = regionConstants(source, vp);
-  Constants(bloom.extract.get(), trace, bloom.extract.file)
+  ConstantWriter(bloom.extract.get(), bloom.extract.file, trace)
       .set("gExtractThreshold", bloom.extractThreshold)
       .region(rc, "gExtractRegionScale", "gExtractRegionOffset");
-  Constants(bloom.combine.get(), trace, bloom.combine.file)
+  ConstantWriter(bloom.combine.get(), bloom.combine.file, trace)
       .region(rc, "gBloomRegionScale", "gBloomRegionOffset")
       .set("gIntensity", bloom.intensity);
 
   drawPass(Draw(bloom.extract, bloom.bA, halfRect).tex(source, linearWrap));
   const BloomTaps tapsV = bloomTaps(bloom.radiusY, float(bloom.bA->height()));
   const BloomTaps tapsH = bloomTaps(bloom.radiusX, float(bloom.bA->height()));
-  Constants(bloom.blurV.get(), trace, bloom.blurV.file).set("gBlurs", tapsV.blurs).set("gTaps", tapsV.taps);
-  Constants(bloom.blurH.get(), trace, bloom.blurH.file).set("gBlurs", tapsH.blurs).set("gTaps", tapsH.taps);
+  ConstantWriter(bloom.blurV.get(), bloom.blurV.file, trace).set("gBlurs", tapsV.blurs).set("gTaps", tapsV.taps);
+  ConstantWriter(bloom.blurH.get(), bloom.blurH.file, trace).set("gBlurs", tapsH.blurs).set("gTaps", tapsH.taps);
   for (int pair = 0; pair < 2; ++pair) {
     drawPass(Draw(bloom.blurV, bloom.bB, whole(bloom.bB)).tex(bloom.bA, linearClamp));
     drawPass(Draw(bloom.blurH, bloom.bA, whole(bloom.bA)).tex(bloom.bB, linearClamp));
@@ -194,7 +194,7 @@ void PostProcessManager::applyGaussBlur(Texture* source, Texture* destination, c
   auto passConstants = [&](const PassProgram& p, Texture* read) {
     const RegionConstants rc = regionConstants(read, vp);
     const GaussTaps taps = gaussTaps(gaussBlur.radius, rc.scale[1], float(read->height()));
-    Constants(p.get(), trace, p.file)
+    ConstantWriter(p.get(), p.file, trace)
         .region(rc)
         .set("gIntensity", gaussBlur.intensity)
         .set("gCentreWeight", taps.centre)
@@ -217,7 +217,7 @@ void PostProcessManager::applyFeedback(Texture* source, Texture* destination, co
   if (feedback.firstUse || isLoading) influence = 0.0f;
   if (!isLoading) feedback.firstUse = false;
 
-  Constants(feedback.feedback.get(), trace, feedback.feedback.file)
+  ConstantWriter(feedback.feedback.get(), feedback.feedback.file, trace)
       .region(regionConstants(source, vp))
       .set("gPreviousFrameInfluence", influence)
       .set("gCurrentFrameIntensity", feedback.currentIntensity)
@@ -229,7 +229,7 @@ void PostProcessManager::applyFeedback(Texture* source, Texture* destination, co
 
   // H-B holds the result at the viewport's own pixels, so the whole-target copies map it
   // one to one (an offset here would shift the picture by the viewport's corner).
-  Constants(feedback.copy.get(), trace, feedback.copy.file)
+  ConstantWriter(feedback.copy.get(), feedback.copy.file, trace)
       .set("gScale", 1.0f)
       .set("gResolution", Float2{viewportWidth(vp), viewportHeight(vp)})
       .set("gRegionScale", Float2{1.0f, 1.0f})
@@ -243,7 +243,7 @@ void PostProcessManager::applyFeedback(Texture* source, Texture* destination, co
 void PostProcessManager::applyMotionBlur(Texture* source, Texture* destination, const Viewport& vp,
                                          Texture* velocityTiles, Texture* mask) {
   makeMotionBlurTargets(uint32_t(vp.right - vp.left), uint32_t(vp.bottom - vp.top));
-  Constants(motionBlur.main.get(), trace, motionBlur.main.file)
+  ConstantWriter(motionBlur.main.get(), motionBlur.main.file, trace)
       .set("gStrength", motionBlur.strength)
       .set("gAlpha", motionBlur.alpha)
       .region(regionConstants(source, vp))
@@ -267,7 +267,7 @@ void PostProcessManager::buildVelocityTiles(GBufferSet& set, const Viewport& vp)
   Texture* velocity = set.textures[4];
   if (!velocity) return;
 
-  Constants(motionBlur.downsample.get(), trace, motionBlur.downsample.file)
+  ConstantWriter(motionBlur.downsample.get(), motionBlur.downsample.file, trace)
       .set("gStrength", motionBlur.strength)
       .set("gAlpha", motionBlur.alpha)
       .region(regionConstants(velocity, vp))
@@ -278,7 +278,7 @@ void PostProcessManager::buildVelocityTiles(GBufferSet& set, const Viewport& vp)
   // the same horizontally into the tiles.
   const Texture* steps[2] = {motionBlur.quarter, set.velocityTiles};
   for (int i = 0; i < 2; ++i)
-    Constants((i == 0 ? motionBlur.blurV : motionBlur.blurH).get(), trace, motionBlur.blurV.file)
+    ConstantWriter((i == 0 ? motionBlur.blurV : motionBlur.blurH).get(), motionBlur.blurV.file, trace)
         .set("gRegionScale", Float2{1.0f, 1.0f})
         .set("gRegionOffset", Float2{0.0f, 0.0f})
         .set("gScreenSize", Float2{float(steps[i]->width()), float(steps[i]->height())});
@@ -295,7 +295,7 @@ void buildVelocityTiles(Context& ctx) {
 
 void PostProcessManager::applyColorCorrection(Texture* source, Texture* destination, const Viewport& vp) {
   const ColorCorrectionBlock& b = colorCorrection;
-  Constants(b.program.get(), trace, b.program.file)
+  ConstantWriter(b.program.get(), b.program.file, trace)
       .set("gPreAdd", b.preAdd)
       .set("gMul", b.mul)
       .set("gPow", b.pow)
@@ -312,7 +312,7 @@ void PostProcessManager::applyColorCorrection(Texture* source, Texture* destinat
 
 namespace {
 // The constants every masked grading pass ends with.
-void maskedTail(Constants& c, Texture* source, Texture* mask, const Viewport& vp) {
+void maskedTail(ConstantWriter& c, Texture* source, Texture* mask, const Viewport& vp) {
   c.region(regionConstants(source, vp))
       .set("gScreenSize", Float2{viewportWidth(vp), viewportHeight(vp)})
       .set("gMaskImageConnected", int32_t(mask ? 1 : 0));
@@ -322,7 +322,7 @@ void maskedTail(Constants& c, Texture* source, Texture* mask, const Viewport& vp
 void PostProcessManager::applyCCSplitToning(Texture* source, Texture* mask, Texture* destination,
                                             const Viewport& vp) {
   const CCSplitToningBlock& b = ccSplitToning;
-  Constants c(b.program.get(), trace, b.program.file);
+  ConstantWriter c(b.program.get(), b.program.file, trace);
   c.set("gHi", b.hi).set("gHiInfluence", b.hiInfluence).set("gBalance", b.balance).set("gLo", b.lo).set(
       "gLoInfluence", b.loInfluence);
   maskedTail(c, source, mask, vp);
@@ -331,7 +331,7 @@ void PostProcessManager::applyCCSplitToning(Texture* source, Texture* mask, Text
 
 void PostProcessManager::applyCCTone(Texture* source, Texture* mask, Texture* destination, const Viewport& vp) {
   const CCToneBlock& b = ccTone;
-  Constants c(b.program.get(), trace, b.program.file);
+  ConstantWriter c(b.program.get(), b.program.file, trace);
   c.set("gExposure", b.exposure)
       .set("gContrast", b.contrast)
       .set("gHighlights", b.highlights)
@@ -346,7 +346,7 @@ void PostProcessManager::applyCCColor(Texture* source, Texture* mask, Texture* d
   const CCColorBlock& b = ccColor;
   static const char* const kNames[CCRangeCount] = {"gRed",  "gOrange", "gYellow", "gGreen",
                                                    "gAqua", "gBlue",   "gPurple", "gMagenta"};
-  Constants c(b.program.get(), trace, b.program.file);
+  ConstantWriter c(b.program.get(), b.program.file, trace);
   for (uint32_t i = 0; i < CCRangeCount; ++i) c.set(kNames[i], b.ranges[i]);
   maskedTail(c, source, mask, vp);
   drawPass(Draw(b.program, destination, vp).tex(source, linearClamp).tex(mask, linearClamp));
@@ -354,7 +354,7 @@ void PostProcessManager::applyCCColor(Texture* source, Texture* mask, Texture* d
 
 void PostProcessManager::applyCCHSL(Texture* source, Texture* mask, Texture* destination, const Viewport& vp) {
   const CCHSLBlock& b = ccHSL;
-  Constants c(b.program.get(), trace, b.program.file);
+  ConstantWriter c(b.program.get(), b.program.file, trace);
   c.set("gHSL", b.hsl);
   maskedTail(c, source, mask, vp);
   drawPass(Draw(b.program, destination, vp).tex(source, linearClamp).tex(mask, linearClamp));

@@ -38,7 +38,7 @@ Texture* makeBuffer(Device* device, uint32_t bitsPerElement) {
 }
 
 void fftConstants(ShaderProgram* program, int32_t pass) {
-  Constants(program)
+  ConstantWriter(program, "ssFluids FFT", trace)
       .set("gDIM", int32_t(FluidSolver::kDim))
       .set("gDIMLog2", int32_t(FluidSolver::kDimLog2))
       .set("gPass", pass);
@@ -95,7 +95,7 @@ void FluidSolver::setConstants(const SSFluidsBlock& block, Texture* source, Text
   const Int4 rect{vp.left, vp.top, vp.right, vp.bottom};
   for (ShaderProgram* p : {addForces.get(), advectVelocity.get(), diffuseProject.get(), updateVelocity.get(),
                            applyVelocity.get()})
-    Constants(p)
+    ConstantWriter(p, "ssFluids", trace)
         .region(region)
         .set("gRegion", rect)
         .set("gDIM", int32_t(kDim))

@@ -59,8 +59,8 @@ void FogOp::FogFunction::evaluate(float t, const std::vector<Port*>& s, Context&
                         evalFloat(s, FogColorB, t, ctx), 0.0f};
     const float maxDistance = evalFloat(s, MaxDistance, t, ctx);
     const Float4x4 viewProjection = mat::rigidInverse(ctx.camera) * ctx.projection;
-    Constants(program.get())
-        .matrix("gInvWorldViewProj", mat::inverse(viewProjection))
+    ConstantWriter(program.get(), "fog", trace)
+        .matrix("gInvWorldViewProj", mat::inverse(viewProjection).m)
         .region(depthRegion(ctx))
         .set("gMaxDist", maxDistance)
         .set("gFogColor", colour)
@@ -139,9 +139,9 @@ void SSROp::SSRFunc::evaluate(float t, const std::vector<Port*>& s, Context& ctx
     const float zThickness = evalFloat(s, ZThickness, t, ctx);
     const float stride = evalFloat(s, Stride, t, ctx);
     const float maxSteps = evalFloat(s, MaxSteps, t, ctx);
-    Constants(reflection.get())
-        .matrix("gProj", ctx.projection)
-        .matrix("gInvView", ctx.camera)
+    ConstantWriter(reflection.get(), "ssr", trace)
+        .matrix("gProj", ctx.projection.m)
+        .matrix("gInvView", ctx.camera.m)
         .region(region)
         .set("gRegionSize", size)
         .set("gStrideZCutoff", strideZCutoff)
@@ -161,10 +161,14 @@ void SSROp::SSRFunc::evaluate(float t, const std::vector<Port*>& s, Context& ctx
   if (blur->constantBuffer(0)) {
     const float normalBias = evalFloat(s, NormalBias, t, ctx);
     const float depthBias = evalFloat(s, DepthBias, t, ctx);
-    Constants(blur.get()).region(region).set("gNormalBias", normalBias).set("gDepthBias", depthBias);
+    ConstantWriter(blur.get(), "ssr blur", trace)
+        .region(region)
+        .set("gNormalBias", normalBias)
+        .set("gDepthBias", depthBias);
   }
   const float radius = evalFloat(s, BlurRadius, t, ctx);
-  Constants(blur.get(), 1).set("gTexelOffsetScale", Float2{size.x > 0 ? radius / size.x : 0.0f, 0.0f});
+  ConstantWriter(blur.get(), "ssr blur", trace, 1)
+      .set("gTexelOffsetScale", Float2{size.x > 0 ? radius / size.x : 0.0f, 0.0f});
 
   // Never the picture being reflected: it is copied into the destination last.
   Texture* destination = effects::nextRingTargetOtherThan(ctx, input);
@@ -173,7 +177,8 @@ void SSROp::SSRFunc::evaluate(float t, const std::vector<Port*>& s, Context& ctx
   drawOver(blur.get(), destination, vp);
   ctx.imageResult = destination;
 
-  Constants(blur.get(), 1).set("gTexelOffsetScale", Float2{0.0f, size.y > 0 ? radius / size.y : 0.0f});
+  ConstantWriter(blur.get(), "ssr blur", trace, 1)
+      .set("gTexelOffsetScale", Float2{0.0f, size.y > 0 ? radius / size.y : 0.0f});
   bindBlur(destination, linearWrap(device));
   clearWhole(device, intermediate);
   drawOver(blur.get(), intermediate, vp);

@@ -1,5 +1,6 @@
 #include "player/LoadingBar.h"
 
+#include "gfx/ConstantWriter.h"
 #include "gfx/Device.h"
 #include "gfx/DeviceContext.h"
 #include "gfx/Screen.h"
@@ -23,10 +24,7 @@ void LoadingBar::draw(Screen& screen, float progress) {
   updateClock();
   clearDeviceState(device_);
   if (loaded_) {
-    if (ConstantBuffer* constants = program_->constantBuffer(0); constants && constants->map()) {
-      constants->setValue("gProgress", progress);
-      constants->unmap();
-    }
+    ConstantWriter(program_.get(), "loading bar", nullptr, 0, MapFailure::Skip).set("gProgress", progress);
   }
   RenderPass pass;
   pass.colourTargets[0] = screen.backBuffer;

@@ -61,15 +61,14 @@ bool prepareDecal(ShaderProgram* program, const std::vector<Port*>& s, float t, 
   const Float4x4 viewProj = view * ctx.projection;
   const RegionConstants region = regionConstants(ctx.frameDepthTarget, rect);
   {
-    ProgramConstants pc(program, "decal");
-    pc.matrix("gWorldViewProj", ctx.world * viewProj);
-    pc.matrix("gInvWorldViewProj", mat::inverse(viewProj));
-    pc.matrix("gInvView", ctx.camera);
-    pc.matrix("gInvModel", mat::inverse(ctx.world));
-    pc.float2("gRegionScale", {region.scale[0], region.scale[1]});
-    pc.float2("gRegionOffset", {region.offset[0], region.offset[1]});
-    pc.float2("gTile", tile);
-    pc.float4("gEmissiveColor", {r * k, g * k, b * k, 0.0f});
+    ConstantWriter pc(program, "decal", gPassTrace);
+    pc.matrix("gWorldViewProj", (ctx.world * viewProj).m);
+    pc.matrix("gInvWorldViewProj", mat::inverse(viewProj).m);
+    pc.matrix("gInvView", ctx.camera.m);
+    pc.matrix("gInvModel", mat::inverse(ctx.world).m);
+    pc.region(region);
+    pc.set<Float2>("gTile", tile);
+    pc.set<Float4>("gEmissiveColor", {r * k, g * k, b * k, 0.0f});
   }
   bindPassTexture(program, hlsl::Pixel, 0, ctx.gbuffer[1]);
   bindPassTexture(program, hlsl::Pixel, 1, ctx.frameDepthTarget);
@@ -174,20 +173,21 @@ void RayMarchingOp::RayMarchingFunction::evaluate(float t, const std::vector<Por
   const Float3 forward = ctx.camera.row3(2);
   const RegionConstants region = regionConstants(ctx.frameDepthTarget, ctx.viewport);
   {
-    ProgramConstants pc(p, "ray marching");
-    pc.float1("gTime", t);
-    pc.float2("gResolution", {float(ctx.viewport.right - ctx.viewport.left), float(ctx.viewport.bottom - ctx.viewport.top)});
-    pc.float4("gParam1", p1);
-    pc.float4("gParam2", p2);
-    pc.float4("gCamPos", {eye.x, eye.y, eye.z, 1.0f});
-    pc.float4("gCamDir", {forward.x, forward.y, forward.z, 0.0f});
-    pc.float1("gFOV", ctx.fov);
+    ConstantWriter pc(p, "ray marching", gPassTrace);
+    pc.set<float>("gTime", t);
+    pc.set<Float2>("gResolution",
+                   {float(ctx.viewport.right - ctx.viewport.left), float(ctx.viewport.bottom - ctx.viewport.top)});
+    pc.set<Float4>("gParam1", p1);
+    pc.set<Float4>("gParam2", p2);
+    pc.set<Float4>("gCamPos", {eye.x, eye.y, eye.z, 1.0f});
+    pc.set<Float4>("gCamDir", {forward.x, forward.y, forward.z, 0.0f});
+    pc.set<float>("gFOV", ctx.fov);
     // What a shader needs to write depth, normals and motion that agree with rasterised
     // geometry: the Context's view and projection, last frame's view-projection, the region.
-    pc.matrix("gView", view);
-    pc.matrix("gProj", ctx.projection);
-    pc.matrix("gViewProjPrev", viewPrev * ctx.projection);
-    pc.float2("gRegionScale", {region.scale[0], region.scale[1]});
+    pc.matrix("gView", view.m);
+    pc.matrix("gProj", ctx.projection.m);
+    pc.matrix("gViewProjPrev", (viewPrev * ctx.projection).m);
+    pc.set<Float2>("gRegionScale", {region.scale[0], region.scale[1]});
   }
   bindRenderPass(device, *ctx.scenePass);
   tracePassDraw(p);

@@ -170,8 +170,8 @@ void DeferredLighting::drawCasters(const Float4x4& viewProjection) {
     }
     if (!program) continue;
     {
-      ProgramConstants pc(program, "shadows");
-      pc.matrix("gWorldViewProj", c.world * viewProjection);
+      ConstantWriter pc(program, "shadows", gPassTrace);
+      pc.matrix("gWorldViewProj", (c.world * viewProjection).m);
     }
     tracePassDraw(program);
     if (c.kind == kCasterCloth) {
@@ -238,12 +238,12 @@ void DeferredLighting::Render(Context& ctx, Texture* lightMap, Texture* output, 
   const RegionConstants region = regionConstants(ctx.frameDepthTarget, ctx.viewport);
   const Float2 regionScale{region.scale[0], region.scale[1]};
   const Float2 regionOffset{region.offset[0], region.offset[1]};
-  auto commonConstants = [&](ProgramConstants& pc) {
-    pc.matrix("gInvWorldViewProj", invViewProj);
-    pc.matrix("gInvView", ctx.camera);
-    pc.float4("gEyePos", eye);
-    pc.float2("gRegionScale", regionScale);
-    pc.float2("gRegionOffset", regionOffset);
+  auto commonConstants = [&](ConstantWriter& pc) {
+    pc.matrix("gInvWorldViewProj", invViewProj.m);
+    pc.matrix("gInvView", ctx.camera.m);
+    pc.set<Float4>("gEyePos", eye);
+    pc.set<Float2>("gRegionScale", regionScale);
+    pc.set<Float2>("gRegionOffset", regionOffset);
   };
 
   // 1: the light map, cleared once; later re-binds (after a shadow map) keep it.
@@ -265,14 +265,14 @@ void DeferredLighting::Render(Context& ctx, Texture* lightMap, Texture* output, 
       bindPassTexture(p, hlsl::Pixel, 5, cascadeMaps[0]);
       bindPassTexture(p, hlsl::Pixel, 6, cascadeMaps[1]);
       {
-        ProgramConstants pc(p, "dirlight");
+        ConstantWriter pc(p, "dirlight", gPassTrace);
         commonConstants(pc);
-        pc.float4("gLightDir", l.direction);
-        pc.float4("gLightColor", l.colour);
-        pc.matrix("gLightWVPcs0", cascadeViewProjection[0]);
-        pc.matrix("gLightWVPcs1", cascadeViewProjection[1]);
-        pc.float1("gShadows", l.castsShadows ? 1.0f : 0.0f);
-        pc.float2("gClipZ", clipZ);
+        pc.set<Float4>("gLightDir", l.direction);
+        pc.set<Float4>("gLightColor", l.colour);
+        pc.matrix("gLightWVPcs0", cascadeViewProjection[0].m);
+        pc.matrix("gLightWVPcs1", cascadeViewProjection[1].m);
+        pc.set<float>("gShadows", l.castsShadows ? 1.0f : 0.0f);
+        pc.set<Float2>("gClipZ", clipZ);
       }
       tracePassDraw(p);
       drawStrip(p, 3);
@@ -286,14 +286,14 @@ void DeferredLighting::Render(Context& ctx, Texture* lightMap, Texture* output, 
       if (!l.enabled) continue;
       bindCommonInputs(p, ctx);
       {
-        ProgramConstants pc(p, "pointLight");
+        ConstantWriter pc(p, "pointLight", gPassTrace);
         commonConstants(pc);
-        pc.matrix("gWorldViewProj", pointLightVolume(xyz(l.position), l.radius) * viewProj);
-        pc.float4("gLightPos", l.position);
-        pc.float4("gLightCol", l.colour);
-        pc.float1("gLightRadius", l.radius);
-        pc.float1("gLightBrightness", l.brightness);
-        pc.float4("gLightScattParams", l.scattering);
+        pc.matrix("gWorldViewProj", (pointLightVolume(xyz(l.position), l.radius) * viewProj).m);
+        pc.set<Float4>("gLightPos", l.position);
+        pc.set<Float4>("gLightCol", l.colour);
+        pc.set<float>("gLightRadius", l.radius);
+        pc.set<float>("gLightBrightness", l.brightness);
+        pc.set<Float4>("gLightScattParams", l.scattering);
       }
       tracePassDraw(p);
       DrawRequest r;
@@ -319,18 +319,18 @@ void DeferredLighting::Render(Context& ctx, Texture* lightMap, Texture* output, 
       bindPassSampler(p, hlsl::Pixel, 1, shadowSampler);
       bindPassTexture(p, hlsl::Pixel, 5, spotShadowMap);
       {
-        ProgramConstants pc(p, "spotLight");
+        ConstantWriter pc(p, "spotLight", gPassTrace);
         commonConstants(pc);
-        pc.matrix("gWorldViewProj", spotLightVolume(pos, dir, angle, l.farPlane) * viewProj);
-        pc.float4("gLightPos", l.position);
-        pc.float4("gLightCol", l.colour);
-        pc.float1("gLightHeight", l.farPlane);
-        pc.float1("gLightCosAngle", std::cos(angle * 0.5f * kDegToRad));
-        pc.float4("gLightDir", float4Of(dir, 0.0f));
-        pc.matrix("gLightWVP", spotView * spotProjection);
-        pc.float1("gShadows", l.castsShadows ? 1.0f : 0.0f);
-        pc.float4("gLightScattParams", l.scattering);
-        pc.float1("gScattSteps", l.scatteringSteps);
+        pc.matrix("gWorldViewProj", (spotLightVolume(pos, dir, angle, l.farPlane) * viewProj).m);
+        pc.set<Float4>("gLightPos", l.position);
+        pc.set<Float4>("gLightCol", l.colour);
+        pc.set<float>("gLightHeight", l.farPlane);
+        pc.set<float>("gLightCosAngle", std::cos(angle * 0.5f * kDegToRad));
+        pc.set<Float4>("gLightDir", float4Of(dir, 0.0f));
+        pc.matrix("gLightWVP", (spotView * spotProjection).m);
+        pc.set<float>("gShadows", l.castsShadows ? 1.0f : 0.0f);
+        pc.set<Float4>("gLightScattParams", l.scattering);
+        pc.set<float>("gScattSteps", l.scatteringSteps);
       }
       // Seen from inside the cone its inner (back) faces are the ones in front of the eye.
       p->state = spotCullsFrontFaces(pos, dir, xyz(eye), l.angle) ? cullFrontLight : cullBackLight;
@@ -351,9 +351,9 @@ void DeferredLighting::Render(Context& ctx, Texture* lightMap, Texture* output, 
     bindPassTexture(p, hlsl::Pixel, 1, ctx.gbuffer[3]);
     bindPassSampler(p, hlsl::Pixel, 0, pointSampler);
     {
-      ProgramConstants pc(p, "copyLightMap");
-      pc.float2("gRegionScale", regionScale);
-      pc.float2("gRegionOffset", regionOffset);
+      ConstantWriter pc(p, "copyLightMap", gPassTrace);
+      pc.set<Float2>("gRegionScale", regionScale);
+      pc.set<Float2>("gRegionOffset", regionOffset);
     }
     tracePassDraw(p);
     drawStrip(p, 3);
@@ -368,7 +368,7 @@ void DeferredLighting::Render(Context& ctx, Texture* lightMap, Texture* output, 
     bindPassTexture(p, hlsl::Pixel, 6, brdfLookup);
     bindPassSampler(p, hlsl::Pixel, 2, environmentSampler);
     {
-      ProgramConstants pc(p, "imageLighting");
+      ConstantWriter pc(p, "imageLighting", gPassTrace);
       commonConstants(pc);
     }
     tracePassDraw(p);

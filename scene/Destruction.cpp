@@ -5,6 +5,7 @@
 
 #include "engine/Choice.h"
 #include "engine/FloatOperators.h"
+#include "gfx/ConstantWriter.h"
 #include "gfx/Device.h"
 #include "gfx/DeviceContext.h"
 #include "gfx/FatalError.h"
@@ -253,7 +254,9 @@ void DynaMeshOp::DynaMeshFunction::evaluate(float t, const std::vector<Port*>& s
   if (needsInit) {
     needsInit = 0;
     loadProgramFromFile(evalText(s, ShaderCS, t, ctx).c_str(), EntryPoints::compute("CS"), computeProgram);
-    loadProgramFromFile(evalText(s, ShaderVSPS, t, ctx).c_str(), EntryPoints::vsps("VS", "PS"), drawProgram);
+    const std::string& drawFile = evalText(s, ShaderVSPS, t, ctx);
+    if (loadProgramFromFile(drawFile.c_str(), EntryPoints::vsps("VS", "PS"), drawProgram))
+      checkObjectConstants(drawProgram.get(), drawFile.c_str(), ObjectBlockUse::Whole);
   }
   static const char* const kClearFile = "data/shaders/dynaMeshClearGlobalsCS.hlsl";
   if (!clearProgram) loadProgramFromFile(kClearFile, EntryPoints::compute("CS"), clearProgram);
@@ -310,15 +313,14 @@ void DynaMeshOp::DynaMeshFunction::evaluate(float t, const std::vector<Port*>& s
       firstPlane = false;
       const Float4 pos = mat::transform({plane.point.x, plane.point.y, plane.point.z, 1.0f}, toSubMesh);
       const Float4 dir = mat::transform({plane.direction.x, plane.direction.y, plane.direction.z, 0.0f}, toSubMesh);
-      if (ConstantBuffer* cb = computeProgram->constantBuffer(0); cb && cb->map()) {
-        cb->setValue("gThreadGroupsX", gx);
-        cb->setValue("gThreadGroupsY", gy);
-        cb->setValue("triCountSrc", triangles);
-        cb->setValue("additionalTriMultiplier", m);
-        cb->setValue("strength", strength);
-        cb->setValue("planePos", pos);
-        cb->setValue("planeDir", dir);
-        cb->unmap();
+      if (ConstantWriter cb(computeProgram.get(), "destruction cut", nullptr, 0, MapFailure::Skip); cb.mapped()) {
+        cb.set("gThreadGroupsX", gx);
+        cb.set("gThreadGroupsY", gy);
+        cb.set("triCountSrc", triangles);
+        cb.set("additionalTriMultiplier", m);
+        cb.set("strength", strength);
+        cb.set("planePos", pos);
+        cb.set("planeDir", dir);
       }
       computeProgram->setResource(hlsl::Compute, 0, source);
       computeProgram->setResource(hlsl::Compute, 1, counters[0]);
@@ -331,11 +333,10 @@ void DynaMeshOp::DynaMeshFunction::evaluate(float t, const std::vector<Port*>& s
     }
     Mesh* last = destination == sub.a.get() ? sub.b.get() : sub.a.get();
 
-    if (ConstantBuffer* cb = resetProgram->constantBuffer(0); cb && cb->map()) {
-      cb->setValue("gThreadGroupsX", gx);
-      cb->setValue("gThreadGroupsY", gy);
-      cb->setValue("triCountSrc", triangles);
-      cb->unmap();
+    if (ConstantWriter cb(resetProgram.get(), "destruction reset", nullptr, 0, MapFailure::Skip); cb.mapped()) {
+      cb.set("gThreadGroupsX", gx);
+      cb.set("gThreadGroupsY", gy);
+      cb.set("triCountSrc", triangles);
     }
     resetProgram->setUav(0, last->vertexBuffers[0]);
     resetProgram->setUav(1, counters[1]);

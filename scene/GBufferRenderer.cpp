@@ -1,5 +1,9 @@
 #include "scene/GBufferRenderer.h"
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "gfx/Device.h"
 #include "gfx/DeviceContext.h"
 #include "gfx/FatalError.h"
@@ -28,28 +32,72 @@ ObjectConstants computeObjectConstants(const Context& ctx) {
   return c;
 }
 
-void writeObjectConstants(ConstantBuffer& cb, const ObjectConstants& c) {
-  auto matrix = [&](const char* name, const Float4x4& m) {
-    const Float4x4 t = m.transposed();
-    cb.set(name, t.m, sizeof t.m);
-  };
-  matrix("gWorldViewProj", c.worldViewProj);
-  matrix("gWorldViewProjPrev", c.worldViewProjPrev);
-  matrix("gWorldView", c.worldView);
-  matrix("gInvTransWorldView", c.invTransWorldView);
-  matrix("gProj", c.proj);
-  matrix("gView", c.view);
-  cb.set("gRegionScale", c.region.scale, sizeof c.region.scale);
-  cb.set("gRegionOffset", c.region.offset, sizeof c.region.offset);
-  cb.setValue("gBaseColor", c.baseColor);
-  cb.setValue("gSpecularMapColor", c.specularColor);
-  cb.setValue("gEmissiveColor", c.emissive);
-  cb.setValue("gRoughness", c.roughness);
-  cb.setValue("gMetalness", c.metalness);
-  cb.setValue("gTileUV", c.tileUV);
-  cb.setValue("gParam1", c.params[0]);
-  cb.setValue("gParam2", c.params[1]);
-  cb.setValue("gParam3", c.params[2]);
+void writeObjectConstants(ConstantWriter& w, const ObjectConstants& c) {
+  w.matrix("gWorldViewProj", c.worldViewProj.m)
+      .matrix("gWorldViewProjPrev", c.worldViewProjPrev.m)
+      .matrix("gWorldView", c.worldView.m)
+      .matrix("gInvTransWorldView", c.invTransWorldView.m)
+      .matrix("gProj", c.proj.m)
+      .matrix("gView", c.view.m)
+      .region(c.region)
+      .set("gBaseColor", c.baseColor)
+      .set("gSpecularMapColor", c.specularColor)
+      .set("gEmissiveColor", c.emissive)
+      .set("gRoughness", c.roughness)
+      .set("gMetalness", c.metalness)
+      .set("gTileUV", c.tileUV)
+      .set("gParam1", c.params[0])
+      .set("gParam2", c.params[1])
+      .set("gParam3", c.params[2]);
+}
+
+namespace {
+
+// The names and sizes writeObjectConstants writes, taken from the function itself: a
+// program without buffers records every write and stores none.
+const std::vector<ProgramTrace::Constant>& objectBlock() {
+  static const std::vector<ProgramTrace::Constant> block = [] {
+    ShaderProgram none(nullptr);
+    ProgramTrace trace;
+    {
+      ConstantWriter w(&none, "", &trace);
+      writeObjectConstants(w, ObjectConstants{});
+    }
+    for (ProgramTrace::Constant& c : trace.constants) c.program = nullptr;
+    return trace.constants;
+  }();
+  return block;
+}
+
+bool materialParameter(const std::string& name) { return name == "gParam1" || name == "gParam2" || name == "gParam3"; }
+
+}  // namespace
+
+bool checkObjectConstants(const ShaderProgram* program, const char* file, ObjectBlockUse use,
+                          std::initializer_list<const char*> passOwn) {
+  if (!program) return true;
+  const ConstantBuffer* cb = program->constantBuffer(0);
+  if (!cb) {
+    if (use == ObjectBlockUse::Partial) return true;
+    logMessage("Shader %s: no b0, so none of the per-object constants reaches it\n", file);
+    return false;
+  }
+  bool ok = true;
+  for (const ProgramTrace::Constant& c : objectBlock()) {
+    if (std::any_of(passOwn.begin(), passOwn.end(), [&](const char* own) { return c.name == own; })) continue;
+    const ConstantBuffer::Variable* v = cb->find(c.name.c_str());
+    if (!v) {
+      if (use == ObjectBlockUse::Whole && !materialParameter(c.name)) {
+        logMessage("Shader %s: b0 lacks the per-object constant %s, so no draw sets it\n", file, c.name.c_str());
+        ok = false;
+      }
+    } else if (v->size != c.bytes) {
+      logMessage("Shader %s: the per-object constant %s has %u bytes in b0, but draws write %u\n", file,
+                 c.name.c_str(), v->size, c.bytes);
+      ok = false;
+    }
+  }
+  return ok;
 }
 
 RenderStateDesc gbufferRenderState() {
@@ -104,6 +152,8 @@ std::unique_ptr<GBufferRenderer> GBufferRenderer::Create(Device* device) {
   r->instanceProgram = loadRendererProgram(device, "gbufferInstance", "VS", "PS");
   r->copyProgram = loadRendererProgram(device, "copy", "VS", "PS");
   r->depthCopyProgram = loadRendererProgram(device, "copy", "VS", "PSDepth");
+  checkObjectConstants(r->gbufferProgram.get(), "gbuffer", ObjectBlockUse::Whole);
+  checkObjectConstants(r->instanceProgram.get(), "gbufferInstance", ObjectBlockUse::Whole);
   RenderState* state = device->stateFor(gbufferRenderState());
   if (r->gbufferProgram) r->gbufferProgram->state = state;
   if (r->instanceProgram) r->instanceProgram->state = state;
@@ -137,18 +187,8 @@ void GBufferRenderer::bindMaterialTextures(ShaderProgram* program, const Context
   }
 }
 
-bool GBufferRenderer::mapConstants(ShaderProgram* program, ConstantBuffer*& cb, const Context& ctx) {
-  cb = nullptr;
-  if (!program) return false;
-  cb = program->constantBuffer(0);
-  if (!cb) return true;
-  if (!cb->map()) fatalError("Failed to map the per-object constant buffer");
-  writeObjectConstants(*cb, computeObjectConstants(ctx));
-  return true;
-}
-
 bool GBufferRenderer::setObjectConstants(ShaderProgram* program, const Context& ctx) {
-  return setObjectConstants(program, ctx, [](ConstantBuffer&) {});
+  return setObjectConstants(program, ctx, [](ConstantWriter&) {});
 }
 
 void GBufferRenderer::draw(const Mesh& mesh, Context& ctx, ShaderProgram* program, uint32_t instances,

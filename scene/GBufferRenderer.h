@@ -13,16 +13,19 @@
 //   gRegionScale, gRegionOffset   the viewport within the frame depth target
 //   gBaseColor, gSpecularMapColor, gEmissiveColor (float4), gRoughness, gMetalness (float),
 //   gTileUV (float2), gParam1..3 (float; a custom material's parameters)
-// A name the program lacks is skipped.
+// A name the program lacks is skipped; checkObjectConstants says so once, when the program
+// loads.
 //
 // Material textures: pixel slots 0 albedo, 1 roughness, 2 metalness, 3 emissive, 4 normal,
 // each with the trilinear wrap sampler in the same slot; an empty slot gets opaque white
 // (0-3) or the flat normal (4), never a texture of an earlier draw.
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 
 #include "engine/Context.h"
 #include "engine/Math.h"
+#include "gfx/ConstantWriter.h"
 #include "gfx/RenderTargets.h"
 #include "gfx/ShaderProgram.h"
 
@@ -52,8 +55,22 @@ struct ObjectConstants {
 
 // The values the Context implies (no GPU needed; without a Device the region is (1,1),(0,0)).
 ObjectConstants computeObjectConstants(const Context& ctx);
-// Writes them by name into a mapped constant buffer (matrices transposed).
-void writeObjectConstants(ConstantBuffer& cb, const ObjectConstants& c);
+// Writes them by name (matrices transposed).
+void writeObjectConstants(ConstantWriter& w, const ObjectConstants& c);
+
+// How much of the per-object block a program drawn with it has to declare in b0.
+enum class ObjectBlockUse {
+  Whole,    // programs that write the G-buffer: all of it but gParam1..3 (a custom material's)
+  Partial,  // forward shaders: only what they read
+};
+// Checks a program's b0 against the per-object block once, when the program loads: a
+// constant it lacks (where `use` asks for it) or declares with a size other than the one
+// written would be skipped every frame without a word. Logs one line per such constant,
+// naming the shader file; true when there was none. A program without any b0 counts as
+// lacking all it needs. `passOwn` names constants the pass writes itself after the block,
+// at its own size (the grass reads its own gParam1, a float4).
+bool checkObjectConstants(const ShaderProgram* program, const char* file, ObjectBlockUse use,
+                          std::initializer_list<const char*> passOwn = {});
 
 // The G-buffer programs' render state: depth test and write, stencil, back faces culled,
 // less-or-equal; stencil masks 0xFF, reference 1, replace on pass, so drawn pixels are
@@ -84,7 +101,7 @@ class GBufferRenderer {
 
   // The per-object steps alone, for passes that draw their own geometry with their own
   // program (the shader-driven generators): textures into pixel slots 0-4 of the program,
-  // and the constants written into its b0 between map and unmap. `extra(ConstantBuffer&)`
+  // and the constants written into its b0 between map and unmap. `extra(ConstantWriter&)`
   // is called while the buffer is mapped, to add the pass's own constants (the map
   // discards the old contents). False when the program is null; a program without b0 has
   // nothing to write and counts as done. A buffer that cannot be mapped is unrecoverable.
@@ -107,19 +124,17 @@ class GBufferRenderer {
 
  private:
   GBufferRenderer() = default;
-  // Maps b0 and writes the per-object constants; cb stays null when there is no b0.
-  bool mapConstants(ShaderProgram* program, ConstantBuffer*& cb, const Context& ctx);
   void draw(const Mesh& mesh, Context& ctx, ShaderProgram* program, uint32_t instances, uint32_t flags,
             const DrawRange* range, bool unbindTargets);
 };
 
 template <typename Extra>
 bool GBufferRenderer::setObjectConstants(ShaderProgram* program, const Context& ctx, Extra&& extra) {
-  ConstantBuffer* cb = nullptr;
-  if (!mapConstants(program, cb, ctx)) return false;
-  if (cb) {
-    extra(*cb);
-    cb->unmap();
+  if (!program) return false;
+  ConstantWriter w(program, "of the mesh draw");
+  if (w.mapped()) {
+    writeObjectConstants(w, computeObjectConstants(ctx));
+    extra(w);
   }
   return true;
 }

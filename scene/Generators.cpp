@@ -5,6 +5,7 @@
 #include <string>
 
 #include "engine/FloatOperators.h"
+#include "gfx/ConstantWriter.h"
 #include "gfx/Device.h"
 #include "gfx/ShaderManager.h"
 #include "gfx/ShaderProgram.h"
@@ -85,7 +86,10 @@ void PointGridOp::PointGridFunction::evaluate(float t, const std::vector<Port*>&
   if (needsInit) {
     needsInit = 0;
     const std::string path = evalText(s, P::Shader, t, ctx);
-    if (loadProgramFromFile(path.c_str(), vsGsPs("VS", "GS", "PS"), program)) giveTwoSidedState(program.get());
+    if (loadProgramFromFile(path.c_str(), vsGsPs("VS", "GS", "PS"), program)) {
+      giveTwoSidedState(program.get());
+      checkObjectConstants(program.get(), path.c_str(), ObjectBlockUse::Whole, {"gParam1"});
+    }
   }
   if (!program) return;
   const Float2 size{evalFloat(s, P::SizeX, t, ctx), evalFloat(s, P::SizeY, t, ctx)};
@@ -99,11 +103,11 @@ void PointGridOp::PointGridFunction::evaluate(float t, const std::vector<Port*>&
   Device* device = program->device;
   program->setSampler(hlsl::Vertex, 0,
                       heightMap && device ? device->samplerFor(SamplerDesc::forMode(kMaterialSamplerMode)) : nullptr);
-  drawPoints(program.get(), points, generatorPointCount(size.x * size.y), ctx, [&](ConstantBuffer& cb) {
-    cb.setValue("gSize", size);
-    cb.setValue("gOffset", offset);
-    cb.setValue("gTime", t);
-    cb.setValue("gParam1", param1);
+  drawPoints(program.get(), points, generatorPointCount(size.x * size.y), ctx, [&](ConstantWriter& cb) {
+    cb.set("gSize", size);
+    cb.set("gOffset", offset);
+    cb.set("gTime", t);
+    cb.set("gParam1", param1);
   });
 }
 
@@ -140,7 +144,10 @@ void CorruptionOp::CorruptionFunction::evaluate(float t, const std::vector<Port*
   if (needsInit) {
     needsInit = 0;
     const std::string path = evalText(s, C::Shader, t, ctx);
-    if (loadProgramFromFile(path.c_str(), vsGsPs("VS", "GS", "PS"), program)) giveTwoSidedState(program.get());
+    if (loadProgramFromFile(path.c_str(), vsGsPs("VS", "GS", "PS"), program)) {
+      giveTwoSidedState(program.get());
+      checkObjectConstants(program.get(), path.c_str(), ObjectBlockUse::Whole);
+    }
   }
   if (!program) return;
   const Float3 point1 = readVec3(s, C::Point1X, t, ctx);
@@ -153,18 +160,18 @@ void CorruptionOp::CorruptionFunction::evaluate(float t, const std::vector<Port*
   const float middleRadius = evalFloat(s, C::MiddleRadius, t, ctx);
   const float radiusPower = evalFloat(s, C::RadiusPower, t, ctx);
   const float endPointOffset = evalFloat(s, C::EndPointOffset, t, ctx);
-  drawPoints(program.get(), points, generatorPointCount(pointCount), ctx, [&](ConstantBuffer& cb) {
-    cb.setValue("gPoint1", point1);
-    cb.setValue("gControlPoint1", control1);
-    cb.setValue("gPoint2", point2);
-    cb.setValue("gControlPoint2", control2);
-    cb.setValue("gPointCount", pointCount);
-    cb.setValue("gStartRadius", startRadius);
-    cb.setValue("gEndRadius", endRadius);
-    cb.setValue("gMiddleRadius", middleRadius);
-    cb.setValue("gRadiusPower", radiusPower);
-    cb.setValue("gEndPointOffset", endPointOffset);
-    cb.setValue("gTime", t);
+  drawPoints(program.get(), points, generatorPointCount(pointCount), ctx, [&](ConstantWriter& cb) {
+    cb.set("gPoint1", point1);
+    cb.set("gControlPoint1", control1);
+    cb.set("gPoint2", point2);
+    cb.set("gControlPoint2", control2);
+    cb.set("gPointCount", pointCount);
+    cb.set("gStartRadius", startRadius);
+    cb.set("gEndRadius", endRadius);
+    cb.set("gMiddleRadius", middleRadius);
+    cb.set("gRadiusPower", radiusPower);
+    cb.set("gEndPointOffset", endPointOffset);
+    cb.set("gTime", t);
   });
 }
 
@@ -217,8 +224,9 @@ void ProcMeshOp::ProcMeshFunction::evaluate(float t, const std::vector<Port*>& s
     const std::string ps = evalText(s, P::PSEntry, t, ctx);
     const std::string gs = evalText(s, P::GSEntry, t, ctx);
     const std::string cs = evalText(s, P::CSEntry, t, ctx);
-    loadProgramFromFile(drawFile.c_str(), vsGsPs(vs.c_str(), gs.empty() ? nullptr : gs.c_str(), ps.c_str()),
-                        drawProgram);
+    if (loadProgramFromFile(drawFile.c_str(), vsGsPs(vs.c_str(), gs.empty() ? nullptr : gs.c_str(), ps.c_str()),
+                            drawProgram))
+      checkObjectConstants(drawProgram.get(), drawFile.c_str(), ObjectBlockUse::Whole);
     loadProgramFromFile(computeFile.c_str(), EntryPoints::compute(cs.c_str()), computeProgram);
   }
   const bool castShadows = evalFloat(s, P::CastShadows, t, ctx) > 0.5f;
@@ -276,20 +284,20 @@ void ProcMeshOp::ProcMeshFunction::evaluate(float t, const std::vector<Port*>& s
   if (!triangles.vertexBuffers[0]) return;
   triangles.vertexCount = vertices;
 
-  auto setGenerationConstants = [&](ConstantBuffer& cb) {
-    cb.setValue("threadCountX", tx);
-    cb.setValue("threadCountY", ty);
-    cb.setValue("vertexCount", drawn);
-    cb.setValue("triCount", tris);
-    cb.setValue("time", t);
-    cb.set("params", params, sizeof params);
-    cb.setValue("attractorCount", attractorCount);
-    cb.set("attractorPosition", attractorPosition, sizeof attractorPosition);
-    cb.set("attractorRadiusStrength", attractorRadiusStrength, sizeof attractorRadiusStrength);
+  auto setGenerationConstants = [&](ConstantWriter& cb) {
+    cb.set("threadCountX", tx);
+    cb.set("threadCountY", ty);
+    cb.set("vertexCount", drawn);
+    cb.set("triCount", tris);
+    cb.set("time", t);
+    cb.set("params", params);
+    cb.set("attractorCount", attractorCount);
+    cb.set("attractorPosition", attractorPosition);
+    cb.set("attractorRadiusStrength", attractorRadiusStrength);
   };
-  if (ConstantBuffer* cb = computeProgram->constantBuffer(0); cb && cb->map()) {
-    setGenerationConstants(*cb);
-    cb->unmap();
+  {
+    ConstantWriter cb(computeProgram.get(), "mesh generation", nullptr, 0, MapFailure::Skip);
+    setGenerationConstants(cb);
   }
   computeProgram->setUav(0, pointBuffer);
   computeProgram->setUav(1, triangles.vertexBuffers[0]);
@@ -299,10 +307,10 @@ void ProcMeshOp::ProcMeshFunction::evaluate(float t, const std::vector<Port*>& s
   if (r && ctx.scenePass) {
     drawProgram->setResource(hlsl::Vertex, 8, pointBuffer);
     bindRenderPass(r->device, *ctx.scenePass);
-    r->setObjectConstants(drawProgram.get(), ctx, [&](ConstantBuffer& cb) {
-      cb.setValue("vertexCount", drawn);
-      cb.setValue("triCount", tris);
-      cb.setValue("time", t);
+    r->setObjectConstants(drawProgram.get(), ctx, [&](ConstantWriter& cb) {
+      cb.set("vertexCount", drawn);
+      cb.set("triCount", tris);
+      cb.set("time", t);
     });
     DrawRequest request;
     request.program = drawProgram.get();

@@ -132,9 +132,8 @@ void shrinkDepth(ShaderProgram* program, Device* device, Texture* frameDepth, Te
   bindRenderPass(device, p);
   const RegionConstants rc = regionConstants(frameDepth, region);
   {
-    ProgramConstants pc(program, "transparencyDepth");
-    pc.float2("gRegionScale", {rc.scale[0], rc.scale[1]});
-    pc.float2("gRegionOffset", {rc.offset[0], rc.offset[1]});
+    ConstantWriter pc(program, "transparencyDepth", gPassTrace);
+    pc.region(rc);
   }
   bindPassTexture(program, hlsl::Pixel, 0, frameDepth);
   bindPassSampler(program, hlsl::Pixel, 0, device->samplerFor(SamplerDesc::forMode(0)));
@@ -158,6 +157,7 @@ void TransparencyPassOp::TransparencyFunction::evaluate(float t, const std::vect
       fullState = fresh->device->stateFor(transparencyRenderState(true));
       reducedState = fresh->device->stateFor(transparencyRenderState(false));
       fresh->state = fullState;
+      checkObjectConstants(fresh.get(), path.c_str(), ObjectBlockUse::Whole);
     }
     program = std::move(fresh);
   }

@@ -143,8 +143,10 @@ void CustomMaterialOp::CustomMaterialFunction::evaluate(float t, const std::vect
     needsInit = 0;
     const std::string path = evalText(s, M::Shader, t, ctx);
     // It draws into the G-buffer in place of the G-buffer program, with the same state.
-    if (loadProgramFromFile(path.c_str(), EntryPoints::vsps("VS", "PS"), program) && program->device)
+    if (loadProgramFromFile(path.c_str(), EntryPoints::vsps("VS", "PS"), program) && program->device) {
       program->state = program->device->stateFor(gbufferRenderState());
+      checkObjectConstants(program.get(), path.c_str(), ObjectBlockUse::Whole);
+    }
   }
   const float brightness = evalFloat(s, M::EmissiveBrightness, t, ctx);
   const MaterialState saved = MaterialState::save(ctx);

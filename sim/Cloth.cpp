@@ -6,6 +6,7 @@
 
 #include "engine/Choice.h"
 #include "engine/FloatOperators.h"
+#include "gfx/ConstantWriter.h"
 #include "gfx/DeviceContext.h"
 #include "gfx/FatalError.h"
 #include "gfx/Texture.h"
@@ -206,35 +207,33 @@ void ClothSolver::setConstants(const ClothPiece& piece, const ClothForces& f, fl
     shapes[i] = f.attractorShape[i];
   }
   for (ShaderProgram* p : {step_.get(), normals1_.get(), normals2_.get(), apply_.get()}) {
-    ConstantBuffer* cb = p ? p->constantBuffer(0) : nullptr;
-    if (!cb || !cb->map()) continue;
-    cb->setValue("threadCountX", piece.groupsX);
-    cb->setValue("threadCountY", piece.groupsY);
-    cb->setValue("vertexCount", piece.simCount);
-    cb->setValue("renderVertexCount", piece.renderCount);
-    cb->setValue("dt", h);
-    cb->setValue("stretchForce", stretch);
-    cb->setValue("shearForce", shear);
-    cb->setValue("bendForce", bend);
-    cb->setValue("auxForce", aux);
-    cb->setValue("auxConnections", f.auxConnections);
-    cb->setValue("gravityForce", Float4{f.gravity.x, f.gravity.y, f.gravity.z, 0.0f});
-    cb->setValue("collideWithGround", uint32_t(f.collideWithGround ? 1 : 0));
-    cb->setValue("groundPosition", Float4{f.groundPosition.x, f.groundPosition.y, f.groundPosition.z, 1.0f});
-    cb->setValue("groundNormal", Float4{f.groundNormal.x, f.groundNormal.y, f.groundNormal.z, 0.0f});
-    cb->setValue("damping", f.damping);
-    cb->setValue("friction", f.friction);
-    cb->setValue("collisionThreshold", f.collisionThreshold);
-    cb->setValue("colliderCount", colliderCount);
-    cb->setValue("attractorCount", attractorCount);
-    cb->set("colliderPosition", colliders, sizeof colliders);
-    cb->set("colliderRadius", radii, sizeof radii);
-    cb->set("colliderBoxX", boxEdges[0], sizeof boxEdges[0]);
-    cb->set("colliderBoxY", boxEdges[1], sizeof boxEdges[1]);
-    cb->set("colliderBoxZ", boxEdges[2], sizeof boxEdges[2]);
-    cb->set("attractorPosition", attractors, sizeof attractors);
-    cb->set("attractorRadiusStrength", shapes, sizeof shapes);
-    cb->unmap();
+    ConstantWriter cb(p, "cloth", nullptr, 0, MapFailure::Skip);
+    cb.set("threadCountX", piece.groupsX);
+    cb.set("threadCountY", piece.groupsY);
+    cb.set("vertexCount", piece.simCount);
+    cb.set("renderVertexCount", piece.renderCount);
+    cb.set("dt", h);
+    cb.set("stretchForce", stretch);
+    cb.set("shearForce", shear);
+    cb.set("bendForce", bend);
+    cb.set("auxForce", aux);
+    cb.set("auxConnections", f.auxConnections);
+    cb.set("gravityForce", Float4{f.gravity.x, f.gravity.y, f.gravity.z, 0.0f});
+    cb.set("collideWithGround", uint32_t(f.collideWithGround ? 1 : 0));
+    cb.set("groundPosition", Float4{f.groundPosition.x, f.groundPosition.y, f.groundPosition.z, 1.0f});
+    cb.set("groundNormal", Float4{f.groundNormal.x, f.groundNormal.y, f.groundNormal.z, 0.0f});
+    cb.set("damping", f.damping);
+    cb.set("friction", f.friction);
+    cb.set("collisionThreshold", f.collisionThreshold);
+    cb.set("colliderCount", colliderCount);
+    cb.set("attractorCount", attractorCount);
+    cb.set("colliderPosition", colliders);
+    cb.set("colliderRadius", radii);
+    cb.set("colliderBoxX", boxEdges[0]);
+    cb.set("colliderBoxY", boxEdges[1]);
+    cb.set("colliderBoxZ", boxEdges[2]);
+    cb.set("attractorPosition", attractors);
+    cb.set("attractorRadiusStrength", shapes);
   }
 }
 
@@ -252,12 +251,8 @@ void ClothSolver::bind(ShaderProgram& p, ClothPiece& piece) {
 void ClothSolver::simulate(ClothPiece& piece, const ClothForces& forces, float h, uint32_t steps) {
   if (!loaded_) return;
   setConstants(piece, forces, h);
-  ConstantBuffer* iteration = step_->constantBuffer(1);
   for (uint32_t i = 0; i < steps; ++i) {
-    if (iteration && iteration->map()) {
-      iteration->setValue("iteration", i);
-      iteration->unmap();
-    }
+    ConstantWriter(step_.get(), "cloth step", nullptr, 1, MapFailure::Skip).set("iteration", i);
     bind(*step_, piece);
     dispatch(step_.get(), piece.groupsX, piece.groupsY);
     piece.current ^= 1;
@@ -276,12 +271,9 @@ void ClothSolver::prepare(ClothPiece& piece) {
   // A sub-step dispatch over no vertices: it changes nothing, and the pipeline of the
   // sub-step program is made now (while the production loads) rather than on the first
   // frame that simulates.
-  ConstantBuffer* cb = step_->constantBuffer(0);
-  if (cb && cb->map()) {
-    cb->setValue("threadCountX", piece.groupsX);
-    cb->setValue("vertexCount", 0u);
-    cb->unmap();
-  }
+  ConstantWriter(step_.get(), "cloth step", nullptr, 0, MapFailure::Skip)
+      .set("threadCountX", piece.groupsX)
+      .set("vertexCount", 0u);
   bind(*step_, piece);
   dispatch(step_.get(), 1, 1);
 }
@@ -562,6 +554,8 @@ void ClothFunction::evaluate(float t, const std::vector<Port*>& sources, Context
     renderPath_ = renderPath;
     if (!loadProgramFromFile(renderPath_.c_str(), EntryPoints::vsps("VS", "PS"), render_))
       logMessage("Cloth: could not load the render shader file %s\n", renderPath_.c_str());
+    else
+      checkObjectConstants(render_.get(), renderPath_.c_str(), ObjectBlockUse::Whole);
   }
 
   const std::string& meshPath = evalText(sources, in.meshPath, t, ctx);

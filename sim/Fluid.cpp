@@ -2,6 +2,7 @@
 
 #include "gfx/DeviceContext.h"
 #include "gfx/Texture.h"
+#include "scene/GBufferRenderer.h"
 #include "sim/SimDraw.h"
 
 namespace sim {
@@ -140,7 +141,10 @@ void SPHOp::SPHFunction::evaluate(float t, const std::vector<Port*>& sources, Co
     if (gDevice) {
       sprites_ = std::make_unique<ShaderProgram>(gDevice);
       if (!loadProgramAuto("sph/pointsprites", spriteEntries(), sprites_.get())) sprites_.reset();
-      else sprites_->state = gDevice->stateFor(spriteGBufferState());
+      else {
+        sprites_->state = gDevice->stateFor(spriteGBufferState());
+        checkObjectConstants(sprites_.get(), "sph/pointsprites", ObjectBlockUse::Whole);
+      }
     }
   }
   const float reset = params_.read(sources, Reset, t, ctx);

@@ -5,6 +5,7 @@
 
 #include "engine/FloatOperators.h"
 #include "engine/Globals.h"
+#include "gfx/ConstantWriter.h"
 #include "gfx/DeviceContext.h"
 #include "gfx/FatalError.h"
 #include "gfx/Texture.h"
@@ -45,9 +46,8 @@ Texture* defaultSpriteTexture(const Context& ctx) {
   return ctx.gbufferRenderer ? ctx.gbufferRenderer->whiteTexture : nullptr;
 }
 
-void setWorldAndProjection(ConstantBuffer* cb, const Context& ctx) {
-  cb->setValue("gWorldView", worldView(ctx).transposed());
-  cb->setValue("gProj", ctx.projection.transposed());
+void setWorldAndProjection(ConstantWriter& cb, const Context& ctx) {
+  cb.matrix("gWorldView", worldView(ctx).m).matrix("gProj", ctx.projection.m);
 }
 
 }  // namespace
@@ -122,14 +122,12 @@ void ParticleSysOp::ParticleSysFunction::evaluate(float t, const std::vector<Por
   const float plane = clampMagnitude(params_.read(sources, PlaneHeight, t, ctx), kMaxCoordinate);
 
   if (update_ && buffer_) {
-    ConstantBuffer* cb = update_->constantBuffer(0);
-    if (cb && cb->map()) {
-      cb->setValue("gDeltaTime", lastStep);
-      cb->setValue("gReset", reset);
-      cb->setValue("gGravity", gravity);
-      cb->setValue("gTimeScale", timeScale);
-      cb->setValue("gPlaneHeight", plane);
-      cb->unmap();
+    if (ConstantWriter cb(update_.get(), "particles/update2", nullptr, 0, MapFailure::Skip); cb.mapped()) {
+      cb.set("gDeltaTime", lastStep);
+      cb.set("gReset", reset);
+      cb.set("gGravity", gravity);
+      cb.set("gTimeScale", timeScale);
+      cb.set("gPlaneHeight", plane);
     }
     update_->setUav(0, buffer_);
     dispatch(update_.get(), kParticleGroups, 1);
@@ -196,20 +194,18 @@ void EmitterFunction::evaluate(float t, const std::vector<Port*>& sources, Conte
   // Dispatched even when nothing is due: the program does nothing then, and its first
   // dispatch (which makes its pipeline) happens while the production loads.
 
-  ConstantBuffer* cb = program_->constantBuffer(0);
-  if (cb && cb->map()) {
-    cb->setValue("gTime", float(wallClockTime));
+  if (ConstantWriter cb(program_.get(), "particle emitter", nullptr, 0, MapFailure::Skip); cb.mapped()) {
+    cb.set("gTime", float(wallClockTime));
     if (sphere_) {
-      cb->setValue("gRadius", shape[0]);
+      cb.set("gRadius", shape[0]);
     } else {
       const Float3 size{shape[0], shape[1], shape[2]};
-      cb->setValue("gSize", size);
+      cb.set("gSize", size);
     }
-    cb->setValue("gMaxLifeTime", lifetime);
-    cb->setValue("gSpeed", speed);
-    cb->setValue("gSpawnCount", int32_t(count));
-    cb->setValue("gWorld", ctx.world.transposed());
-    cb->unmap();
+    cb.set("gMaxLifeTime", lifetime);
+    cb.set("gSpeed", speed);
+    cb.set("gSpawnCount", int32_t(count));
+    cb.matrix("gWorld", ctx.world.m);
   }
   program_->setUav(0, scope.buffer);
   dispatch(program_.get(), kParticleGroups, 1);
@@ -238,16 +234,14 @@ void CurlNoiseOp::CurlNoiseFunction::evaluate(float t, const std::vector<Port*>&
   const float noiseScale = clampMagnitude(params_.read(sources, NoiseScale, t, ctx), kMaxCoordinate);
   const float scale = clampMagnitude(params_.read(sources, Scale, t, ctx), 1000.0f);
   if (!program_) return;
-  ConstantBuffer* cb = program_->constantBuffer(0);
-  if (cb && cb->map()) {
-    cb->setValue("gTurbulence", turbulence);
-    cb->setValue("gNoiseScale", noiseScale);
-    cb->setValue("gScale", scale);
-    cb->setValue("gTime", float(wallClockTime));
+  if (ConstantWriter cb(program_.get(), "particles/curlNoise", nullptr, 0, MapFailure::Skip); cb.mapped()) {
+    cb.set("gTurbulence", turbulence);
+    cb.set("gNoiseScale", noiseScale);
+    cb.set("gScale", scale);
+    cb.set("gTime", float(wallClockTime));
     // The real-time delta as the clock gives it (never negative; 1/60 s a frame when dumping).
     // Only a value that is not a finite number is kept out; the program bounds the speed.
-    cb->setValue("gDelta", finiteOr(float(wallClockDelta), 0.0f));
-    cb->unmap();
+    cb.set("gDelta", finiteOr(float(wallClockDelta), 0.0f));
   }
   program_->setUav(0, scope.buffer);
   dispatch(program_.get(), kParticleGroups, 1);
@@ -277,6 +271,7 @@ void ParticleRendererOp::ParticleRendererFunction::evaluate(float t, const std::
     failedPath_ = !loadProgramFromFile(loadedPath_.c_str(), spriteEntries(), program_);
     if (failedPath_) logMessage("Particle renderer: could not load shader file %s\n", loadedPath_.c_str());
     else if (gDevice) program_->state = gDevice->stateFor(spriteGBufferState());
+    if (!failedPath_) checkObjectConstants(program_.get(), loadedPath_.c_str(), ObjectBlockUse::Whole);
   }
   SpriteDraw d;
   d.colour = {params_.read(sources, ColorR, t, ctx), params_.read(sources, ColorG, t, ctx),
@@ -422,15 +417,14 @@ void SmokeRendererOp::SmokeRendererFunction::evaluate(float t, const std::vector
 
   const Float4x4 lightViewProj = ctx.world * smokeLightViewProj(light.direction, ctx.world.row3(3));
   for (ShaderProgram* p : {sprites_.get(), opacityProgram_.get()}) {
-    ConstantBuffer* cb = p->constantBuffer(0);
-    if (!cb || !cb->map()) continue;
+    ConstantWriter cb(p, "smoke", nullptr, 0, MapFailure::Skip);
+    if (!cb.mapped()) continue;
     setWorldAndProjection(cb, ctx);
-    cb->setValue("gLightViewProj", lightViewProj.transposed());
-    cb->setValue("gColor", colour);
-    cb->setValue("gLightColor", light.colour);
-    cb->setValue("gSize", size);
-    cb->setValue("gLightScale", 2.0f / kSmokeLightExtent);
-    cb->unmap();
+    cb.matrix("gLightViewProj", lightViewProj.m);
+    cb.set("gColor", colour);
+    cb.set("gLightColor", light.colour);
+    cb.set("gSize", size);
+    cb.set("gLightScale", 2.0f / kSmokeLightExtent);
   }
   sprites_->setResource(0, 1, sortBuffer_);
   sprites_->setResource(4, 0, texture);
@@ -458,10 +452,8 @@ void SmokeRendererOp::SmokeRendererFunction::evaluate(float t, const std::vector
     for (int which = 0; which < 2; ++which) {
       ShaderProgram* p = which == 0 ? sprites_.get() : opacityProgram_.get();
       bindRenderPass(gDevice, which == 0 ? scene : opacityPass);
-      ConstantBuffer* slice = p->constantBuffer(1);
-      if (slice && slice->map()) {
-        slice->setValue("gOffset", first);
-        slice->unmap();
+      if (ConstantWriter slice(p, "smoke slice", nullptr, 1, MapFailure::Skip); slice.mapped()) {
+        slice.set("gOffset", first);
       }
       bindProgram(p);
       dc->setPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_POINTLIST);

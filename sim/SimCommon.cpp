@@ -1,5 +1,6 @@
 #include "sim/SimCommon.h"
 
+#include "gfx/ConstantWriter.h"
 #include "gfx/FatalError.h"
 #include "gfx/Texture.h"
 
@@ -54,14 +55,9 @@ bool BitonicSorter::load(const char* shaderName, uint32_t block, const std::stri
 
 void BitonicSorter::pass(ShaderProgram& program, uint32_t level, uint32_t mask, uint32_t width,
                          uint32_t height, const Float4* axis) {
-  ConstantBuffer* cb = program.constantBuffer(0);
-  if (!cb || !cb->map()) return;
-  if (axis) cb->setValue("gSortAxis", *axis);
-  cb->setValue("gLevel", level);
-  cb->setValue("gLevelMask", mask);
-  cb->setValue("gWidth", width);
-  cb->setValue("gHeight", height);
-  cb->unmap();
+  ConstantWriter cb(&program, "bitonic sort", nullptr, 0, MapFailure::Skip);
+  if (axis) cb.set("gSortAxis", *axis);
+  cb.set("gLevel", level).set("gLevelMask", mask).set("gWidth", width).set("gHeight", height);
 }
 
 void BitonicSorter::run(Texture* data, Texture* scratch, uint32_t count, const Float4* axis) {

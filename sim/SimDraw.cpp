@@ -1,5 +1,6 @@
 #include "sim/SimDraw.h"
 
+#include "gfx/ConstantWriter.h"
 #include "gfx/DeviceContext.h"
 #include "gfx/ShaderProgram.h"
 #include "gfx/Texture.h"
@@ -32,15 +33,11 @@ void drawSprites(const SpriteDraw& d, Context& ctx, bool withDepth) {
   if (!withDepth) pass.depthTarget = nullptr;
   bindRenderPass(gDevice, pass);
 
-  ConstantBuffer* cb = d.program->constantBuffer(0);
-  if (cb && cb->map()) {
+  if (ConstantWriter w(d.program, "sprites", nullptr, 0, MapFailure::Skip); w.mapped()) {
     // The per-object constants of a mesh draw (matrices, region, the Context's material),
     // then the sprite's own.
-    writeObjectConstants(*cb, computeObjectConstants(ctx));
-    cb->setValue("gColor", d.colour);
-    cb->setValue("gSize", d.size);
-    cb->setValue("gTime", d.time);
-    cb->unmap();
+    writeObjectConstants(w, computeObjectConstants(ctx));
+    w.set("gColor", d.colour).set("gSize", d.size).set("gTime", d.time);
   }
   d.program->setResource(0, 1, d.particles);
   if (d.texture) {

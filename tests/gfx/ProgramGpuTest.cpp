@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "gfx/ConstantWriter.h"
 #include "gfx/InputLayout.h"
 #include "gfx/ShaderManager.h"
 #include "gfx/ShaderProgram.h"
@@ -88,9 +89,7 @@ TEST_F(ProgramGpuTest, LoadingBarFillsUpToItsProgress) {
   Texture* target = texture(0x10204, 256, 512, 0x10009);
   auto drawAt = [&](float progress) -> std::vector<uint8_t> {
     bindTarget(target);
-    EXPECT_TRUE(cb->map());
-    cb->setValue("gProgress", progress);
-    cb->unmap();
+    ConstantWriter(bar.get(), "progressBar").set("gProgress", progress);
     drawStrip(bar.get(), 4);
     unbindRenderTargets(device());
     return readBack(target);
@@ -129,9 +128,7 @@ RWStructuredBuffer<uint> gOut : register(u0);
   Texture* out = buffer(0x40240, 64, 4);
   p->setResource(5, 0, in);
   p->setUav(0, out);
-  ASSERT_TRUE(cb->map());
-  cb->setValue("gBase", uint32_t(1000));
-  cb->unmap();
+  ConstantWriter(p, "compute test").set("gBase", uint32_t(1000));
   dispatch(p, 2, 1);
 
   const auto bytes = readBack(out);

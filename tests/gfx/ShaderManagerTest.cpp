@@ -110,7 +110,7 @@ TEST(ConstantBufferTable, BoundedSetZeroFillsAndUnmappedSetIsIgnored) {
   EXPECT_EQ(memory[16], 0xCD);
 
   cb.mapped = memory;
-  cb.setValue("gColor", one);  // a float into a float4: the rest becomes zero, no overread
+  cb.set("gColor", &one, sizeof(one));  // a float into a float4: the rest becomes zero, no overread
   float got[4];
   std::memcpy(got, memory + 16, 16);
   EXPECT_EQ(got[0], 1.0f);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -65,7 +66,9 @@ TEST(ForwardShaders, CompileAndReadOnlyWhatEveryMeshDrawSets) {
 TEST(ForwardShaders, EveryPerObjectConstantIsWrittenAtItsSize) {
   // A buffer declaring all of them, filled with a marker, then written as a draw writes it:
   // each must be overwritten over exactly its size (the table above is the draw's).
-  ConstantBuffer cb(nullptr, 0, 64 * 32, 1);
+  ShaderProgram program(nullptr);
+  program.constants[0] = std::make_unique<ConstantBuffer>(nullptr, 0, 64 * 32, 1);
+  ConstantBuffer& cb = *program.constants[0];
   uint32_t offset = 0;
   for (const auto& [name, size] : kWrittenSizes) {
     cb.addVariable(name.c_str(), offset, size);
@@ -80,7 +83,10 @@ TEST(ForwardShaders, EveryPerObjectConstantIsWrittenAtItsSize) {
   c.baseColor = c.specularColor = c.emissive = {1, 1, 1, 1};
   c.roughness = c.metalness = c.params[0] = c.params[1] = c.params[2] = 1.0f;
   c.tileUV = {1, 1};
-  writeObjectConstants(cb, c);
+  {
+    ConstantWriter w(&program, "forward");
+    writeObjectConstants(w, c);
+  }
   cb.mapped = nullptr;
   offset = 0;
   for (const auto& [name, size] : kWrittenSizes) {

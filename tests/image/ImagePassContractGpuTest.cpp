@@ -32,7 +32,7 @@ TEST_F(ImagePassContractGpuTest, EveryProgramDeclaresWhatItsOperatorWrites) {
   depthtest::TempFile recording("contract.xed");
   recording.write(depthtest::xed(1, 0, [](int, uint32_t i) { return uint16_t(i); }));
 
-  imagepass::Trace trace;
+  ProgramTrace trace;
   imagepass::trace = &trace;
   manager->buildVelocityTiles(*context.targets->gbuffer, context.viewport);
   std::vector<Operator*> ops = {
@@ -62,7 +62,7 @@ TEST_F(ImagePassContractGpuTest, EveryProgramDeclaresWhatItsOperatorWrites) {
   EXPECT_EQ(ran.size(), 24u);
 
   ASSERT_FALSE(trace.constants.empty());
-  for (const imagepass::Trace::Constant& c : trace.constants) {
+  for (const ProgramTrace::Constant& c : trace.constants) {
     const ConstantBuffer* cb = c.program->constantBuffer(c.buffer);
     ASSERT_NE(cb, nullptr) << c.name << ": no buffer b" << c.buffer;
     const ConstantBuffer::Variable* v = cb->find(c.name.c_str());
@@ -70,7 +70,7 @@ TEST_F(ImagePassContractGpuTest, EveryProgramDeclaresWhatItsOperatorWrites) {
     EXPECT_EQ(v->size, c.bytes) << c.name;
   }
   using Kind = hlsl::ResourceKind;
-  auto declared = [](const imagepass::Trace::Slot& s, std::initializer_list<Kind> kinds) -> const hlsl::ResourceBinding* {
+  auto declared = [](const ProgramTrace::Slot& s, std::initializer_list<Kind> kinds) -> const hlsl::ResourceBinding* {
     const gfxbackend::Shader* shader = s.program->shaders[s.stage];
     if (!shader) return nullptr;
     for (const hlsl::ResourceBinding& r : shader->reflection.resources)
@@ -120,7 +120,7 @@ TEST_F(ImagePassContractGpuTest, AWarmedUpFrameCreatesNoGpuObject) {
   device()->waitIdle();
   const GpuCounters before = device()->counters();
 
-  imagepass::Trace trace;
+  ProgramTrace trace;
   imagepass::trace = &trace;
   for (int i = 3; i < 6; ++i) ASSERT_NE(frame(i), nullptr);
   imagepass::trace = nullptr;

@@ -4,6 +4,7 @@
 #include <set>
 
 #include "engine/CrtRand.h"
+#include "gfx/ConstantWriter.h"
 #include "gfx/hlsl/HlslCompiler.h"
 #include "gfx/ShaderProgram.h"
 #include "tests/image/PostTestSupport.h"
@@ -56,14 +57,14 @@ TEST_F(PostProcessManagerGpuTest, EveryProgramCompilesAndDeclaresWhatItsPassWrit
     return std::string("?");
   };
 
-  PassTrace trace;
+  ProgramTrace trace;
   manager->trace = &trace;
   runEveryPass();
   manager->trace = nullptr;
 
   ASSERT_FALSE(trace.constants.empty());
-  for (const PassTrace::Constant& c : trace.constants) {
-    const ConstantBuffer* cb = c.program->constantBuffer(0);
+  for (const ProgramTrace::Constant& c : trace.constants) {
+    const ConstantBuffer* cb = c.program->constantBuffer(c.buffer);
     ASSERT_NE(cb, nullptr) << name(c.program) << " has no constant buffer for " << c.name;
     const ConstantBuffer::Variable* v = cb->find(c.name.c_str());
     ASSERT_NE(v, nullptr) << name(c.program) << " lacks " << c.name;
@@ -74,14 +75,14 @@ TEST_F(PostProcessManagerGpuTest, EveryProgramCompilesAndDeclaresWhatItsPassWrit
       if (r.kind == kind && r.reg == slot) return true;
     return false;
   };
-  for (const PassTrace::Slot& t : trace.textures)
+  for (const ProgramTrace::Slot& t : trace.textures)
     EXPECT_TRUE(declares(t.program, hlsl::ResourceKind::Texture, t.slot)) << name(t.program) << " t" << t.slot;
-  for (const PassTrace::Slot& s : trace.samplers)
+  for (const ProgramTrace::Slot& s : trace.samplers)
     EXPECT_TRUE(declares(s.program, hlsl::ResourceKind::Sampler, s.slot)) << name(s.program) << " s" << s.slot;
 
   // Every program is drawn by some pass, except the camera-velocity one, which is kept for
   // pictures without a velocity image.
-  std::set<const ShaderProgram*> drawn(trace.draws.begin(), trace.draws.end());
+  std::set<const ShaderProgram*> drawn(trace.runs.begin(), trace.runs.end());
   for (const PassProgram* p : programs)
     if (p != &manager->motionBlur.velocityFromView) {
       EXPECT_TRUE(drawn.count(p->get())) << name(p->get());

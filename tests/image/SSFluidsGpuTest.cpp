@@ -46,7 +46,7 @@ TEST_F(SSFluidsGpuTest, FftProgramsMatchADiscreteFourierTransform) {
   Texture* spectrum = structured(n * n, 16, nullptr);
   Texture* result = structured(n * n, 16, nullptr);
   auto run = [&](ShaderProgram* p, int pass, bool inverse) {
-    imagepass::Constants(p).set("gDIM", n).set("gDIMLog2", 4).set("gPass", pass);
+    ConstantWriter(p, "fft", imagepass::trace).set("gDIM", n).set("gDIMLog2", 4).set("gPass", pass);
     if (inverse) {
       imagepass::bindUav(p, 1, spectrum);
       imagepass::bindUav(p, 2, result);

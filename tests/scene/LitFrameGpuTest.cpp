@@ -162,12 +162,12 @@ bool declares(const ShaderProgram* p, uint32_t stage, uint32_t reg, bool sampler
 }
 
 TEST_F(LitFrameGpuTest, EveryConstantTextureAndSamplerThePassesSetExistsInTheirShaders) {
-  PassUseTrace trace;
+  ProgramTrace trace;
   gPassTrace = &trace;
   frame();
   gPassTrace = nullptr;
 
-  std::set<const ShaderProgram*> drawn(trace.programs.begin(), trace.programs.end());
+  std::set<const ShaderProgram*> drawn(trace.runs.begin(), trace.runs.end());
   // Lights, shadows, combine, image-based term, both decals and the ray marcher.
   EXPECT_GE(drawn.size(), 9u);
   for (const ShaderProgram* p : {sLighting->dirProgram.get(), sLighting->pointProgram.get(),

@@ -232,8 +232,9 @@ TEST(SceneShaderContract, ObjectConstantsLandWhereTheShaderReadsThem) {
   ASSERT_TRUE(reflectEntry("data/shaders/gbufferAnim.hlsl", hlsl::Vertex, "VS", r));
   const hlsl::CBufferInfo* info = slot0(r);
   ASSERT_NE(info, nullptr);
-  ConstantBuffer cb(nullptr, 0, info->size, 1);
-  for (const auto& v : info->variables) cb.addVariable(v.name.c_str(), v.offset, v.size);
+  ShaderProgram program(nullptr);
+  program.addConstantBuffers(hlsl::Vertex, r, "gbufferAnim");
+  ConstantBuffer& cb = *program.constantBuffer(0);
   std::vector<uint8_t> memory(info->size, 0xCD);
   cb.mapped = memory.data();
 
@@ -260,7 +261,10 @@ TEST(SceneShaderContract, ObjectConstantsLandWhereTheShaderReadsThem) {
   c.params[0] = 17;
   c.params[1] = 18;
   c.params[2] = 19;
-  writeObjectConstants(cb, c);
+  {
+    ConstantWriter w(&program, "gbufferAnim");
+    writeObjectConstants(w, c);
+  }
   cb.mapped = nullptr;
 
   auto at = [&](const char* name) -> const float* {
