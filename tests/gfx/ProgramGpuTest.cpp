@@ -128,7 +128,7 @@ RWStructuredBuffer<uint> gOut : register(u0);
   Texture* out = buffer(0x40240, 64, 4);
   p->setResource(5, 0, in);
   p->setUav(0, out);
-  ConstantWriter(p, "compute test").set("gBase", uint32_t(1000));
+  ConstantWriter(p, "compute test", nullptr, 1).set("gBase", uint32_t(1000));
   dispatch(p, 2, 1);
 
   const auto bytes = readBack(out);
