@@ -48,7 +48,6 @@ enum class MapFailure { Fatal, Skip };
 
 class ConstantWriter {
  public:
-
   // Maps buffer `buffer` of the program (nothing to do without a program or that buffer).
   // `shader` names the program in the fatal message. A buffer the caller has already mapped
   // is written as it is and left mapped.
