@@ -48,7 +48,7 @@
 #include "player/Settings.h"
 #include "player/Watch.h"
 #include "player/Window.h"
-#include "project/TreeFile.h"
+#include "treefile/TreeFile.h"
 #include "scene/DeferredLighting.h"
 #include "scene/MeshImport.h"
 #include "scene/Operators.h"

@@ -19,7 +19,7 @@
 #include "player/LoadingBar.h"
 #include "player/Log.h"
 #include "project/ProjectLoader.h"
-#include "project/TreeFile.h"
+#include "treefile/TreeFile.h"
 #include "scene/SceneContext.h"
 #include "tools/opr/JsonProduction.h"
 

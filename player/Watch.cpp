@@ -19,7 +19,7 @@
 #include "player/LoadingBar.h"
 #include "player/Player.h"
 #include "project/ProjectLoader.h"
-#include "project/TreeFile.h"
+#include "treefile/TreeFile.h"
 #include "scene/MeshImport.h"
 
 namespace fs = std::filesystem;
