@@ -1,9 +1,9 @@
 #include "image/Forward.h"
 
 #include "gfx/FatalError.h"
-#include "gfx/RenderTargets.h"
 #include "gfx/ShaderManager.h"
 #include "gfx/ShaderProgram.h"
+#include "scene/FrameSetup.h"
 
 ForwardOp::ForwardOp() : Operator(CategoryImage) {
   declareInputs(kParams);

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "engine/Context.h"
-#include "gfx/RenderTargets.h"
+#include "scene/FrameSetup.h"
 #include "scene/SceneContext.h"
 
 class Device;

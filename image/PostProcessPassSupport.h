@@ -6,10 +6,10 @@
 
 #include "gfx/Device.h"
 #include "gfx/FatalError.h"
-#include "gfx/RenderTargets.h"
 #include "gfx/ShaderProgram.h"
 #include "gfx/Texture.h"
 #include "image/PostProcessManager.h"
+#include "scene/FrameSetup.h"
 
 namespace postpass {
 

@@ -24,22 +24,21 @@
 #include <link.h>
 #endif
 
+#include "engine/Operator.h"
+#include "engine/Project.h"
 #include "gfx/Device.h"
 #include "gfx/FatalError.h"
 #include "gfx/LoadFailures.h"
-#include "gfx/RenderTargets.h"
 #include "gfx/Screen.h"
 #include "gfx/ShaderManager.h"
 #include "gfx/ShaderProgram.h"
-#include "engine/Operator.h"
 #include "gfx/TextureLoader.h"
 #include "image/Operators.h"
 #include "image/PostProcessManager.h"
-#include "engine/Project.h"
 #include "player/Clock.h"
 #include "player/CommandLine.h"
-#include "player/FrameWriter.h"
 #include "player/Fatal.h"
+#include "player/FrameWriter.h"
 #include "player/Globals.h"
 #include "player/LoadingBar.h"
 #include "player/Log.h"
@@ -48,11 +47,12 @@
 #include "player/Settings.h"
 #include "player/Watch.h"
 #include "player/Window.h"
-#include "treefile/TreeFile.h"
 #include "scene/DeferredLighting.h"
+#include "scene/FrameSetup.h"
 #include "scene/MeshImport.h"
 #include "scene/Operators.h"
 #include "sim/Operators.h"
+#include "treefile/TreeFile.h"
 
 namespace {
 

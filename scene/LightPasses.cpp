@@ -5,13 +5,13 @@
 
 #include "engine/Globals.h"
 #include "gfx/DeviceContext.h"
-#include "gfx/RenderTargets.h"
 #include "gfx/ShaderManager.h"
 #include "gfx/ShaderProgram.h"
 #include "scene/DeferredLighting.h"
+#include "scene/FrameSetup.h"
 #include "scene/GBufferRenderer.h"
-#include "scene/SceneContext.h"
 #include "scene/PassSupport.h"
+#include "scene/SceneContext.h"
 #include "scene/Traversal.h"
 
 namespace {

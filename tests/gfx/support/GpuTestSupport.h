@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/Context.h"
 #include "gfx/Device.h"
 #include "gfx/DeviceContext.h"
 #include "gfx/RenderTargets.h"
