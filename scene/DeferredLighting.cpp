@@ -14,7 +14,6 @@
 #include "scene/ShadowCasters.h"
 
 DeferredLighting* gDeferredLighting = nullptr;
-VelocitySequence gLightingVelocitySequence = nullptr;
 
 namespace {
 

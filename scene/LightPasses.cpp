@@ -67,8 +67,8 @@ void LightPassOp::LightPassFunction::evaluate(float t, const std::vector<Port*>&
       Texture* environment = evalImageInput(s, LightPassOp::EnvMap, t, ctx);
       if (Texture* lightMap = lightMapFor(ctx, output)) gDeferredLighting->Render(ctx, lightMap, output, environment);
     }
-    if (gLightingVelocitySequence && ctx.targets && ctx.targets->gbuffer)
-      gLightingVelocitySequence(*ctx.targets->gbuffer, ctx.viewport);
+    VelocityTilePass* velocity = gDeferredLighting ? gDeferredLighting->velocityTiles : nullptr;
+    if (velocity && ctx.targets && ctx.targets->gbuffer) velocity->buildVelocityTiles(*ctx.targets->gbuffer, ctx.viewport);
   }
   ctx.scenePass = savedPass;
   ctx.shader = savedShader;
