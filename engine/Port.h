@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "engine/Context.h"
-#include "project/TreeFile.h"
+#include "treefile/TreeFile.h"
 
 class Operator;
 class Port;

@@ -15,8 +15,8 @@
 #include <type_traits>
 
 #include "engine/Operator.h"
-#include "gfx/RenderTargets.h"
 #include "image/PostProcessManager.h"
+#include "scene/FrameSetup.h"
 
 class Texture;
 

@@ -1,10 +1,10 @@
 #include "image/Forward.h"
 
 #include "gfx/FatalError.h"
-#include "gfx/RenderTargets.h"
 #include "gfx/ShaderManager.h"
 #include "gfx/ShaderProgram.h"
 #include "scene/GBufferRenderer.h"
+#include "scene/FrameSetup.h"
 
 ForwardOp::ForwardOp() : Operator(CategoryImage) {
   declareInputs(kParams);

@@ -16,7 +16,7 @@
 
 #include "engine/Context.h"
 #include "gfx/ConstantWriter.h"
-#include "gfx/RenderTargets.h"
+#include "scene/FrameSetup.h"
 #include "scene/SceneContext.h"
 
 class Device;

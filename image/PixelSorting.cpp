@@ -5,11 +5,11 @@
 #include "engine/Choice.h"
 #include "engine/FloatOperators.h"
 #include "gfx/Device.h"
-#include "gfx/RenderTargets.h"
 #include "gfx/ShaderProgram.h"
 #include "gfx/Texture.h"
 #include "image/Effects.h"
 #include "image/ImagePass.h"
+#include "scene/FrameSetup.h"
 
 using namespace imagepass;
 

@@ -6,13 +6,13 @@
 #include "engine/CrtRand.h"
 #include "gfx/Device.h"
 #include "gfx/FatalError.h"
-#include "gfx/RenderTargets.h"
 #include "gfx/Screen.h"
 #include "gfx/ShaderManager.h"
 #include "gfx/ShaderProgram.h"
 #include "gfx/Texture.h"
 #include "image/PostProcessPassSupport.h"
 #include "image/SSFluids.h"
+#include "scene/FrameSetup.h"
 
 PostProcessManager* gPostProcessManager = nullptr;
 

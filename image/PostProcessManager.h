@@ -18,6 +18,7 @@
 
 #include "engine/Context.h"
 #include "engine/Math.h"
+#include "scene/VelocityTilePass.h"
 
 class Device;
 struct ProgramTrace;
@@ -222,7 +223,7 @@ struct SSFluidsBlock {
 
 // ---- the manager --------------------------------------------------------------------------
 
-class PostProcessManager {
+class PostProcessManager : public VelocityTilePass {
  public:
   // Sets the block defaults and publishes itself as gPostProcessManager.
   PostProcessManager();
@@ -263,7 +264,7 @@ class PostProcessManager {
   // the set's velocity image (G-buffer image 4) over the viewport to velocity tiles of a
   // quarter of the viewport's size, kept in set.velocityTiles (made or re-made here when
   // the size changes; the set owns it). Uses the MotionBlur block's strength and alpha.
-  void buildVelocityTiles(GBufferSet& set, const Viewport& vp);
+  void buildVelocityTiles(GBufferSet& set, const Viewport& vp) override;
 
   // Every program of the manager, in manager order (for the shader contract test).
   std::vector<const PassProgram*> programs() const;

@@ -5,10 +5,11 @@
 
 #include "gfx/ConstantWriter.h"
 #include "gfx/Device.h"
-#include "gfx/RenderTargets.h"
+#include "gfx/FatalError.h"
 #include "gfx/ShaderProgram.h"
 #include "gfx/Texture.h"
 #include "image/PostProcessManager.h"
+#include "scene/FrameSetup.h"
 
 namespace postpass {
 

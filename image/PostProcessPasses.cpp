@@ -5,11 +5,11 @@
 
 #include "engine/Globals.h"
 #include "gfx/FatalError.h"
-#include "gfx/RenderTargets.h"
 #include "gfx/ShaderProgram.h"
 #include "gfx/Texture.h"
 #include "image/PostProcessManager.h"
 #include "image/PostProcessPassSupport.h"
+#include "scene/FrameSetup.h"
 
 using namespace postpass;
 

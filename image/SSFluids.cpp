@@ -5,13 +5,13 @@
 
 #include "gfx/Device.h"
 #include "gfx/FatalError.h"
-#include "gfx/RenderTargets.h"
 #include "gfx/ShaderManager.h"
 #include "gfx/ShaderProgram.h"
 #include "gfx/Texture.h"
 #include "image/Effects.h"
 #include "image/ImagePass.h"
 #include "image/PostProcessManager.h"
+#include "scene/FrameSetup.h"
 
 using namespace imagepass;
 

@@ -3,10 +3,10 @@
 #include "engine/Globals.h"
 #include "engine/Math.h"
 #include "gfx/Device.h"
-#include "gfx/RenderTargets.h"
 #include "gfx/ShaderProgram.h"
 #include "image/Effects.h"
 #include "image/ImagePass.h"
+#include "scene/FrameSetup.h"
 
 using effects::connected;
 using effects::evalImage;

@@ -7,10 +7,10 @@
 #include "engine/FloatOperators.h"
 #include "gfx/Device.h"
 #include "gfx/FatalError.h"
-#include "gfx/RenderTargets.h"
-#include "scene/SceneContext.h"
 #include "gfx/ShaderProgram.h"
 #include "image/SlotTable.h"
+#include "scene/FrameSetup.h"
+#include "scene/SceneContext.h"
 
 namespace {
 

@@ -24,22 +24,21 @@
 #include <link.h>
 #endif
 
+#include "engine/Operator.h"
+#include "engine/Project.h"
 #include "gfx/Device.h"
 #include "gfx/FatalError.h"
 #include "gfx/LoadFailures.h"
-#include "gfx/RenderTargets.h"
 #include "gfx/Screen.h"
 #include "gfx/ShaderManager.h"
 #include "gfx/ShaderProgram.h"
-#include "engine/Operator.h"
 #include "gfx/TextureLoader.h"
 #include "image/Operators.h"
 #include "image/PostProcessManager.h"
-#include "engine/Project.h"
 #include "player/Clock.h"
 #include "player/CommandLine.h"
-#include "player/FrameWriter.h"
 #include "player/Fatal.h"
+#include "player/FrameWriter.h"
 #include "player/Globals.h"
 #include "player/LoadingBar.h"
 #include "player/Log.h"
@@ -48,11 +47,12 @@
 #include "player/Settings.h"
 #include "player/Watch.h"
 #include "player/Window.h"
-#include "project/TreeFile.h"
 #include "scene/DeferredLighting.h"
+#include "scene/FrameSetup.h"
 #include "scene/MeshImport.h"
 #include "scene/Operators.h"
 #include "sim/Operators.h"
+#include "treefile/TreeFile.h"
 
 namespace {
 
@@ -111,11 +111,6 @@ void reportClampedSize(const Settings& settings, const Screen& screen) {
             screen.height);
 }
 
-// The camera motion-blur preparation the lighting pass runs after every lighting render.
-void runVelocitySequence(GBufferSet& set, const Viewport& viewport) {
-  if (gPostProcessManager) gPostProcessManager->buildVelocityTiles(set, viewport);
-}
-
 // Mesa's device-selection layer orders the devices by the display's GPU, which it finds
 // by connecting to a Wayland compositor: without a session that prints "XDG_RUNTIME_DIR
 // is invalid or not set" at every device enumeration. Offscreen there is no display to
@@ -171,15 +166,15 @@ void runMainLoop(Player& player, Screen& screen) {
 Renderers::Renderers(Screen* screen) {
   postProcess_ = new PostProcessManager();
   postProcess_->init(screen ? screen->device : nullptr, screen);
-  // After every lighting render the lighting pass has the manager prepare the camera motion blur.
   lighting_ = DeferredLighting::Create(screen ? screen->device : nullptr).release();
   gDeferredLighting = lighting_;
-  gLightingVelocitySequence = &runVelocitySequence;
+  // After every lighting render the lighting pass has the manager prepare the camera motion blur.
+  if (lighting_) lighting_->velocityTiles = postProcess_;
 }
 
 Renderers::~Renderers() {
+  if (lighting_) lighting_->velocityTiles = nullptr;
   delete postProcess_;
-  gLightingVelocitySequence = nullptr;
   delete lighting_;
   gDeferredLighting = nullptr;
 }

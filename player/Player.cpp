@@ -11,7 +11,6 @@
 #include "gfx/Device.h"
 #include "gfx/FatalError.h"
 #include "gfx/MemoryBudget.h"
-#include "gfx/RenderTargets.h"
 #include "gfx/Screen.h"
 #include "player/Clock.h"
 #include "player/FrameDump.h"
@@ -19,9 +18,10 @@
 #include "player/LoadingBar.h"
 #include "player/Log.h"
 #include "project/ProjectLoader.h"
-#include "project/TreeFile.h"
+#include "scene/FrameSetup.h"
 #include "scene/SceneContext.h"
 #include "tools/opr/JsonProduction.h"
+#include "treefile/TreeFile.h"
 
 Float4x4 defaultProjection(uint32_t width, uint32_t height) {
   const float n = 0.1f, f = 1000.0f;

@@ -11,7 +11,6 @@
 #include "gfx/Device.h"
 #include "gfx/LoadFailures.h"
 #include "gfx/Reload.h"
-#include "gfx/RenderTargets.h"
 #include "gfx/Screen.h"
 #include "gfx/Texture.h"
 #include "player/App.h"
@@ -19,8 +18,9 @@
 #include "player/LoadingBar.h"
 #include "player/Player.h"
 #include "project/ProjectLoader.h"
-#include "project/TreeFile.h"
+#include "scene/FrameSetup.h"
 #include "scene/MeshImport.h"
+#include "treefile/TreeFile.h"
 
 namespace fs = std::filesystem;
 

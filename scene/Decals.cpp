@@ -1,13 +1,13 @@
 #include "scene/Decals.h"
 
-#include "gfx/RenderTargets.h"
 #include "gfx/ShaderManager.h"
 #include "gfx/ShaderProgram.h"
+#include "scene/FrameSetup.h"
 #include "scene/GBufferRenderer.h"
-#include "scene/SceneContext.h"
 #include "scene/Mesh.h"
 #include "scene/MeshBuilder.h"
 #include "scene/PassSupport.h"
+#include "scene/SceneContext.h"
 #include "scene/Traversal.h"
 
 RenderStateDesc contextRenderState() { return gbufferRenderState(); }

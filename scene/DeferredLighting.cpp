@@ -4,8 +4,8 @@
 
 #include "gfx/DeviceContext.h"
 #include "gfx/FatalError.h"
-#include "gfx/RenderTargets.h"
 #include "gfx/TextureLoader.h"
+#include "scene/FrameSetup.h"
 #include "scene/LightMath.h"
 #include "scene/Lights.h"
 #include "scene/Mesh.h"
@@ -14,7 +14,6 @@
 #include "scene/ShadowCasters.h"
 
 DeferredLighting* gDeferredLighting = nullptr;
-VelocitySequence gLightingVelocitySequence = nullptr;
 
 namespace {
 

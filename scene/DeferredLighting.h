@@ -22,9 +22,9 @@
 #include "engine/Math.h"
 #include "gfx/Device.h"
 #include "gfx/ShaderProgram.h"
+#include "scene/VelocityTilePass.h"
 
 struct Mesh;
-struct GBufferSet;
 struct DirLightRecord;
 struct SpotLightRecord;
 
@@ -49,6 +49,11 @@ class DeferredLighting {
   // (a colour target of the frame's size) as scratch. environment: a cube texture, else
   // the default environment is used.
   void Render(Context& ctx, Texture* lightMap, Texture* output, Texture* environment);
+
+  // Run by the lighting pass after every lighting render with the frame's G-buffer set and
+  // the Context's region: the camera motion blur's preparation (the post-process manager's,
+  // handed over by whoever makes both). Not owned; null runs nothing.
+  VelocityTilePass* velocityTiles = nullptr;
 
   // ---- what it owns ----
   Device* device = nullptr;
@@ -98,9 +103,3 @@ class DeferredLighting {
 
 // The one lighting object of the player (null in tools and tests that do not light).
 extern DeferredLighting* gDeferredLighting;
-
-// Run by the lighting pass after every lighting render with the frame's G-buffer set and
-// the Context's rectangle: the post-process manager's camera motion-blur preparation,
-// installed by whoever creates the manager (null: nothing runs).
-using VelocitySequence = void (*)(GBufferSet& set, const Viewport& viewport);
-extern VelocitySequence gLightingVelocitySequence;

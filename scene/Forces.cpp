@@ -1,6 +1,6 @@
 #include "scene/Forces.h"
 
-#include "gfx/RenderTargets.h"
+#include "scene/FrameSetup.h"
 
 namespace {
 

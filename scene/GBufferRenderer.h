@@ -26,8 +26,8 @@
 #include "engine/Context.h"
 #include "engine/Math.h"
 #include "gfx/ConstantWriter.h"
-#include "gfx/RenderTargets.h"
 #include "gfx/ShaderProgram.h"
+#include "scene/FrameSetup.h"
 
 class Device;
 class DeviceContext;

@@ -5,13 +5,13 @@
 
 #include "engine/Globals.h"
 #include "gfx/DeviceContext.h"
-#include "gfx/RenderTargets.h"
 #include "gfx/ShaderManager.h"
 #include "gfx/ShaderProgram.h"
 #include "scene/DeferredLighting.h"
+#include "scene/FrameSetup.h"
 #include "scene/GBufferRenderer.h"
-#include "scene/SceneContext.h"
 #include "scene/PassSupport.h"
+#include "scene/SceneContext.h"
 #include "scene/Traversal.h"
 
 namespace {
@@ -67,8 +67,8 @@ void LightPassOp::LightPassFunction::evaluate(float t, const std::vector<Port*>&
       Texture* environment = evalImageInput(s, LightPassOp::EnvMap, t, ctx);
       if (Texture* lightMap = lightMapFor(ctx, output)) gDeferredLighting->Render(ctx, lightMap, output, environment);
     }
-    if (gLightingVelocitySequence && ctx.targets && ctx.targets->gbuffer)
-      gLightingVelocitySequence(*ctx.targets->gbuffer, ctx.viewport);
+    VelocityTilePass* velocity = gDeferredLighting ? gDeferredLighting->velocityTiles : nullptr;
+    if (velocity && ctx.targets && ctx.targets->gbuffer) velocity->buildVelocityTiles(*ctx.targets->gbuffer, ctx.viewport);
   }
   ctx.scenePass = savedPass;
   ctx.shader = savedShader;

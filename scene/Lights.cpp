@@ -1,7 +1,7 @@
 #include "scene/Lights.h"
 
 #include "engine/FloatOperators.h"
-#include "gfx/RenderTargets.h"
+#include "scene/FrameSetup.h"
 #include "scene/LightMath.h"
 
 namespace {

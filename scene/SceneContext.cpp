@@ -1,7 +1,7 @@
 #include "scene/SceneContext.h"
 
 #include "gfx/Device.h"
-#include "gfx/RenderTargets.h"
+#include "scene/FrameSetup.h"
 #include "scene/GBufferRenderer.h"
 #include "scene/Mesh.h"
 #include "scene/MeshBuilder.h"

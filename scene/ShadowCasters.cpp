@@ -1,6 +1,6 @@
 #include "scene/ShadowCasters.h"
 
-#include "gfx/RenderTargets.h"
+#include "scene/FrameSetup.h"
 
 namespace {
 std::vector<ShadowCaster>& casters() {

@@ -11,10 +11,10 @@
 
 #include "engine/Context.h"
 #include "gfx/Device.h"
-#include "gfx/RenderTargets.h"
 #include "gfx/Screen.h"
 #include "gfx/ShaderManager.h"
 #include "gfx/ShaderProgram.h"
+#include "scene/FrameSetup.h"
 
 namespace fs = std::filesystem;
 

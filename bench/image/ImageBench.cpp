@@ -17,11 +17,11 @@
 #include "engine/Globals.h"
 #include "engine/Project.h"
 #include "gfx/DeviceContext.h"
-#include "gfx/RenderTargets.h"
 #include "gfx/Screen.h"
 #include "gfx/ShaderManager.h"
 #include "image/Operators.h"
 #include "image/PostProcessManager.h"
+#include "scene/FrameSetup.h"
 
 namespace {
 

@@ -10,12 +10,12 @@
 #include "engine/Globals.h"
 #include "engine/Math.h"
 #include "engine/Project.h"
-#include "gfx/RenderTargets.h"
 #include "gfx/Screen.h"
 #include "gfx/ShaderManager.h"
 #include "gfx/Texture.h"
 #include "image/Operators.h"
 #include "image/PostProcessManager.h"
+#include "scene/FrameSetup.h"
 
 namespace imagebench {
 

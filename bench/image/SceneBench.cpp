@@ -10,10 +10,10 @@
 
 #include "engine/Globals.h"
 #include "engine/Project.h"
-#include "gfx/RenderTargets.h"
 #include "gfx/Screen.h"
 #include "gfx/ShaderManager.h"
 #include "image/Operators.h"
+#include "scene/FrameSetup.h"
 #include "scene/GBufferRenderer.h"
 #include "scene/Operators.h"
 #include "scene/SceneContext.h"

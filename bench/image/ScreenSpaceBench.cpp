@@ -18,12 +18,12 @@
 #include "engine/Globals.h"
 #include "engine/Project.h"
 #include "gfx/DeviceContext.h"
-#include "gfx/RenderTargets.h"
 #include "gfx/Screen.h"
 #include "gfx/ShaderManager.h"
 #include "image/Operators.h"
 #include "image/PostProcessManager.h"
 #include "image/SSFluids.h"
+#include "scene/FrameSetup.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 
 #include "engine/Globals.h"
 #include "engine/Project.h"
-#include "gfx/RenderTargets.h"
 #include "gfx/Screen.h"
 #include "gfx/ShaderManager.h"
+#include "scene/FrameSetup.h"
 #include "scene/InstancedMeshes.h"
 #include "scene/MeshImport.h"
 #include "scene/ModelReader.h"

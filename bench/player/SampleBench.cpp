@@ -24,13 +24,13 @@
 #include "engine/Globals.h"
 #include "engine/Project.h"
 #include "gfx/Device.h"
-#include "gfx/RenderTargets.h"
 #include "gfx/Screen.h"
 #include "gfx/ShaderManager.h"
 #include "player/App.h"
 #include "player/Globals.h"
 #include "player/Player.h"
 #include "project/ProjectLoader.h"
+#include "scene/FrameSetup.h"
 #include "tools/opr/JsonProduction.h"
 
 namespace fs = std::filesystem;

@@ -12,9 +12,9 @@
 
 #include "engine/Context.h"
 #include "engine/Globals.h"
-#include "gfx/RenderTargets.h"
 #include "gfx/Screen.h"
 #include "gfx/ShaderManager.h"
+#include "scene/FrameSetup.h"
 #include "scene/GBufferRenderer.h"
 #include "scene/Mesh.h"
 #include "scene/MeshBuilder.h"

@@ -8,8 +8,8 @@
 
 #include "engine/Globals.h"
 #include "gfx/Device.h"
-#include "gfx/RenderTargets.h"
 #include "gfx/ShaderManager.h"
+#include "scene/FrameSetup.h"
 #include "scene/SceneContext.h"
 #include "sim/Cloth.h"
 #include "sim/Fluid.h"

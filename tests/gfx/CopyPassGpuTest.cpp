@@ -20,7 +20,7 @@ class CopyPassGpuTest : public ScreenGpuTest {
       for (uint32_t x = 0; x < w; ++x) p[y * w + x] = packRgba(x * 7 + 1, y * 5 + 2, salt, 255);
     return p;
   }
-  static Viewport whole() { return Viewport{0, 0, 16, 16}; }
+  static PixelRect whole() { return PixelRect{0, 0, 16, 16}; }
 };
 
 TEST_F(CopyPassGpuTest, FullCopyIsPixelExact) {
@@ -36,7 +36,7 @@ TEST_F(CopyPassGpuTest, RegionCopyDrawsOnlyInsideAndReadsTheSameRegionOfTheSourc
   const float grey[4] = {0.5f, 0.5f, 0.5f, 1.0f};
   clearTexture(device(), screen()->backBuffer, grey);
 
-  const Viewport region{4, 2, 12, 10};
+  const PixelRect region{4, 2, 12, 10};
   copyPass(screen()->backBuffer, src, region, opaque(), false);
   const auto pixels = backBufferPixels();
   const uint32_t greyPixel = packRgba(128, 128, 128, 255);
@@ -67,7 +67,7 @@ TEST_F(CopyPassGpuTest, ScaleZoomsAboutTheSourcesOrigin) {
     for (uint32_t x = 0; x < 16; ++x) ASSERT_EQ(pixels[y * 16 + x], data[(y / 2) * 16 + x / 2]) << x << "," << y;
   // A region away from the corner reads the rectangle with every coordinate halved: what a
   // pass drew at half size into the halved rectangle comes back onto the region.
-  copyPass(screen()->backBuffer, src, Viewport{8, 4, 16, 12}, opaque(), true, 2.0f);
+  copyPass(screen()->backBuffer, src, PixelRect{8, 4, 16, 12}, opaque(), true, 2.0f);
   pixels = backBufferPixels();
   for (uint32_t y = 4; y < 12; ++y)
     for (uint32_t x = 8; x < 16; ++x) ASSERT_EQ(pixels[y * 16 + x], data[(y / 2) * 16 + x / 2]) << x << "," << y;
@@ -91,7 +91,7 @@ TEST_F(CopyPassGpuTest, NonTargetDestinationsGetAPlainCopyOnlyWhenFormatAndSizeM
   Texture* src = texture(kRgba8, 16, 16, kShaderResource, data.data());
 
   Texture* same = texture(kRgba8, 16, 16, kShaderResource);
-  copyPass(same, src, Viewport{4, 4, 8, 8}, opaque(), true);  // region and clear do not matter here
+  copyPass(same, src, PixelRect{4, 4, 8, 8}, opaque(), true);  // region and clear do not matter here
   EXPECT_EQ(showOnBackBuffer(same), data);
 
   Texture* otherFormat = texture(0x10201, 16, 16, kShaderResource);
@@ -131,7 +131,7 @@ class RegionWithoutScreenGpuTest : public GpuTest {
 
 TEST_F(RegionWithoutScreenGpuTest, ConstantsAreNeutralUntilAScreenExists) {
   Texture* src = texture(kRgba8, 16, 16, kShaderResource);
-  const Viewport region{4, 2, 12, 10};
+  const PixelRect region{4, 2, 12, 10};
   auto expectMapping = [&](float sx, float sy, float ox, float oy, const char* when) {
     const RegionConstants c = regionConstants(src, region);
     EXPECT_EQ(c.scale[0], sx) << when;
@@ -161,7 +161,7 @@ TEST_F(RegionWithoutScreenGpuTest, CopyIntoARegionShrinksTheWholeSourceIntoIt) {
   const float grey[4] = {0.5f, 0.5f, 0.5f, 1.0f};
   clearTexture(device(), dst, grey);
 
-  const Viewport region{4, 2, 12, 10};
+  const PixelRect region{4, 2, 12, 10};
   RenderStateDesc opaque = RenderStateDesc::zeroed();
   opaque.stencilReadMask = opaque.stencilWriteMask = 0xFF;
   copyPass(dst, src, region, opaque, false);
@@ -200,7 +200,7 @@ TEST(CopyPassDeviceChange, ProgramsAreRemadeForANewDevice) {
     desc.height = 4;
     std::vector<uint32_t> data(16, 10u | (20u << 8) | (30u << 16) | (uint32_t(255 - round) << 24));
     Texture* src = createTexture(device, desc, data.data());
-    copyPass(screen->backBuffer, src, Viewport{0, 0, 4, 4}, RenderStateDesc::zeroed(), true);
+    copyPass(screen->backBuffer, src, PixelRect{0, 0, 4, 4}, RenderStateDesc::zeroed(), true);
     std::vector<uint8_t> pixels;
     ASSERT_TRUE(screen->readBack(pixels));
     EXPECT_EQ(pixels[3], 255 - round);

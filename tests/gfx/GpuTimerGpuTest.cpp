@@ -15,7 +15,7 @@ namespace {
 class GpuTimerGpuTest : public ScreenGpuTest {
  protected:
   void copies(Texture* to, Texture* from, int n) {
-    for (int i = 0; i < n; ++i) copyPass(to, from, Viewport{0, 0, 64, 64}, opaque(), false);
+    for (int i = 0; i < n; ++i) copyPass(to, from, PixelRect{0, 0, 64, 64}, opaque(), false);
   }
 };
 

@@ -7,9 +7,9 @@
 #include <cmath>
 #include <cstring>
 
-#include "gfx/RenderTargets.h"
 #include "image/SlotTable.h"
 #include "image/Targets.h"
+#include "scene/FrameSetup.h"
 #include "tests/gfx/support/GpuTestSupport.h"
 #include "tests/image/ImageTestSupport.h"
 

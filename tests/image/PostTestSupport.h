@@ -14,9 +14,9 @@
 #include "engine/Globals.h"
 #include "engine/Math.h"
 #include "engine/Project.h"
-#include "gfx/RenderTargets.h"
 #include "image/Operators.h"
 #include "image/PostProcessManager.h"
+#include "scene/FrameSetup.h"
 #include "tests/engine/TestSupport.h"
 #include "tests/gfx/support/GpuTestSupport.h"
 

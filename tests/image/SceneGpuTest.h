@@ -4,7 +4,7 @@
 #include <string>
 
 #include "engine/Globals.h"
-#include "gfx/RenderTargets.h"
+#include "scene/FrameSetup.h"
 #include "scene/SceneContext.h"
 #include "tests/gfx/support/GpuTestSupport.h"
 #include "tests/image/ImageTestSupport.h"

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "engine/Globals.h"
-#include "gfx/RenderTargets.h"
 #include "gfx/TextureLoader.h"
 #include "scene/DeferredLighting.h"
+#include "scene/FrameSetup.h"
 #include "scene/GBufferRenderer.h"
 #include "scene/LightMath.h"
 #include "scene/LightPasses.h"

@@ -5,7 +5,7 @@
 
 #include <cmath>
 
-#include "gfx/RenderTargets.h"
+#include "scene/FrameSetup.h"
 #include "scene/LightPasses.h"
 #include "scene/Lights.h"
 #include "scene/Operators.h"

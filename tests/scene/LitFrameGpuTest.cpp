@@ -14,15 +14,19 @@
 
 namespace {
 
-int gVelocityCalls = 0;
-int gPreparedVelocityCalls = 0;  // made while the context only prepared its draws
-DeviceContext* gVelocityContext = nullptr;
-GBufferSet* gVelocitySet = nullptr;
-void countVelocity(GBufferSet& set, const Viewport&) {
-  ++gVelocityCalls;
-  gVelocitySet = &set;
-  if (gVelocityContext && gVelocityContext->prepareOnly()) ++gPreparedVelocityCalls;
-}
+// Stands in for the post-process manager's velocity tiles: counts the calls the lighting
+// makes, and those made while the device context only prepared its draws.
+struct CountingVelocityTiles : VelocityTilePass {
+  void buildVelocityTiles(GBufferSet& s, const Viewport&) override {
+    ++calls;
+    set = &s;
+    if (context && context->prepareOnly()) ++preparedCalls;
+  }
+  int calls = 0;
+  int preparedCalls = 0;
+  DeviceContext* context = nullptr;
+  GBufferSet* set = nullptr;
+};
 
 class LitFrameGpuTest : public LightingGpuTest {
  protected:
@@ -88,6 +92,11 @@ class LitFrameGpuTest : public LightingGpuTest {
     picture = texture(0x50304, kSize, kSize, 0x10009);
   }
 
+  void TearDown() override {
+    gDeferredLighting->velocityTiles = nullptr;  // the lighting object outlives the test
+    LightingGpuTest::TearDown();
+  }
+
   void frame() {
     newFrame();
     setCamera(eye, target, fov);
@@ -98,16 +107,17 @@ class LitFrameGpuTest : public LightingGpuTest {
   Operator* top = nullptr;
   Operator* lightPass = nullptr;
   Texture* picture = nullptr;
+  CountingVelocityTiles velocity;
 };
 
 TEST_F(LitFrameGpuTest, AWarmedUpFrameCreatesNothingAndRunsTheVelocitySequence) {
-  gLightingVelocitySequence = &countVelocity;
-  gVelocityContext = device()->context();
+  gDeferredLighting->velocityTiles = &velocity;
+  velocity.context = device()->context();
   // Warm-up: every slot of the ring has served as light map once (views are made on first use).
   for (int i = 0; i < 3; ++i) frame();
   device()->waitIdle();
   const GpuCounters before = device()->counters();
-  gVelocityCalls = 0;
+  velocity.calls = 0;
   frame();
   frame();
   device()->waitIdle();
@@ -116,8 +126,8 @@ TEST_F(LitFrameGpuTest, AWarmedUpFrameCreatesNothingAndRunsTheVelocitySequence) 
                                            << after.pipelines - before.pipelines << ", views "
                                            << after.imageViews - before.imageViews << ", buffers "
                                            << after.buffers - before.buffers << ", images " << after.images - before.images;
-  EXPECT_EQ(gVelocityCalls, 2);
-  EXPECT_EQ(gVelocitySet, ctx.targets->gbuffer);
+  EXPECT_EQ(velocity.calls, 2);
+  EXPECT_EQ(velocity.set, ctx.targets->gbuffer);
 
   // While loading, the pass draws its scene and only prepares its lighting and the sequence:
   // the picture it would light stays as it was.
@@ -127,15 +137,14 @@ TEST_F(LitFrameGpuTest, AWarmedUpFrameCreatesNothingAndRunsTheVelocitySequence) 
   clearTexture(device(), picture, marker);
   const std::vector<uint8_t> unlit = readBack(picture);
   isLoading = true;
-  gVelocityCalls = gPreparedVelocityCalls = 0;
+  velocity.calls = velocity.preparedCalls = 0;
   ctx.imageResult = picture;
   lightPass->outputs[0].evaluate(0.0f, ctx);
   isLoading = false;
-  EXPECT_EQ(gVelocityCalls, 1);
-  EXPECT_EQ(gPreparedVelocityCalls, 1);
+  EXPECT_EQ(velocity.calls, 1);
+  EXPECT_EQ(velocity.preparedCalls, 1);
   EXPECT_FALSE(device()->context()->prepareOnly());
   EXPECT_EQ(readBack(picture), unlit);
-  gLightingVelocitySequence = nullptr;
 }
 
 // The reflection of the stage of `program` that declares b0 (the first that does).

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "gfx/ShaderManager.h"
+#include "scene/FrameSetup.h"
 #include "scene/MeshBuilder.h"
 #include "scene/SceneContext.h"
 #include "tests/gfx/support/GpuTestSupport.h"

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "engine/Globals.h"
-#include "gfx/RenderTargets.h"
 #include "scene/Forces.h"
+#include "scene/FrameSetup.h"
 #include "scene/Generators.h"
 #include "scene/Materials.h"
 #include "scene/Operators.h"

@@ -22,7 +22,7 @@
 #include "engine/Project.h"
 #include "image/Operators.h"
 #include "project/ProjectLoader.h"
-#include "project/TreeFile.h"
+#include "treefile/TreeFile.h"
 #include "scene/Operators.h"
 #include "sim/Operators.h"
 #include "tools/opr/JsonProduction.h"

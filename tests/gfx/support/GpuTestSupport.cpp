@@ -150,7 +150,7 @@ std::vector<uint32_t> ScreenGpuTest::backBufferPixels() {
 }
 
 std::vector<uint32_t> ScreenGpuTest::showOnBackBuffer(Texture* t) {
-  Viewport whole{0, 0, int32_t(screen_->width), int32_t(screen_->height)};
+  PixelRect whole{0, 0, int32_t(screen_->width), int32_t(screen_->height)};
   copyPass(screen_->backBuffer, t, whole, opaque(), true);
   return backBufferPixels();
 }

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/Context.h"
 #include "gfx/Device.h"
 #include "gfx/DeviceContext.h"
 #include "gfx/RenderTargets.h"
@@ -55,7 +54,7 @@ class GpuTest : public ::testing::Test {
 };
 
 // GpuTest with, per test, an offscreen Screen (full-size targets follow its size) whose
-// back buffer is read back as RGBA8, for tests of the Context's targets and copy pass.
+// back buffer is read back as RGBA8, for tests of the target pools, the frame setup and the copy pass.
 class ScreenGpuTest : public GpuTest {
  protected:
   static void TearDownTestSuite();  // also drops the copy pass and shader cache

@@ -1,4 +1,4 @@
-#include "project/TreeFile.h"
+#include "treefile/TreeFile.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <string>
 
-#include "project/TreeFile.h"
+#include "treefile/TreeFile.h"
 
 namespace {
 
