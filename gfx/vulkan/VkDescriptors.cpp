@@ -467,7 +467,8 @@ bool gatherDescriptors(ContextImpl& c, ProgramLayout& pl, std::vector<Use>& uses
       }
       if (!given && !unboundDescriptor(c, b, uses)) return false;
     }
-    VkWriteDescriptorSet w{VK_STRUCTURE_TYPE_WRITE_DESCRIPTOR_SET};
+    VkWriteDescriptorSet& w = c.writes.emplace_back();  // filled in place: draws make many
+    w.sType = VK_STRUCTURE_TYPE_WRITE_DESCRIPTOR_SET;
     w.dstBinding = b.binding;
     w.descriptorCount = b.count;
     w.descriptorType = b.type;
@@ -479,7 +480,6 @@ bool gatherDescriptors(ContextImpl& c, ProgramLayout& pl, std::vector<Use>& uses
       case VK_DESCRIPTOR_TYPE_STORAGE_TEXEL_BUFFER: w.pTexelBufferView = c.texelViews.data() + firstTexel; break;
       default: w.pBufferInfo = c.bufferInfos.data() + firstBuffer; break;
     }
-    c.writes.push_back(w);
   }
   return true;
 }
