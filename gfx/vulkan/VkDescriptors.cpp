@@ -583,10 +583,13 @@ void bindDescriptors(ContextImpl& c, VkCommandBuffer cmd, VkPipelineBindPoint po
     }
   }
   if (graphics) {
+    // Swapped, not copied: the gathered lists are refilled before their next use, and the
+    // writes pointing into them are done with.
     c.bound.layout = pl.layout;
-    c.bound.bufferInfos = c.bufferInfos;
-    c.bound.imageInfos = c.imageInfos;
-    c.bound.texelViews = c.texelViews;
+    std::swap(c.bound.bufferInfos, c.bufferInfos);
+    std::swap(c.bound.imageInfos, c.imageInfos);
+    std::swap(c.bound.texelViews, c.texelViews);
+    c.writes.clear();
   }
 }
 
