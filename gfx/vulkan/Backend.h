@@ -271,6 +271,12 @@ struct DeviceImpl {
   // Optimal-tiling features of a format (asked once per format).
   VkFormatFeatureFlags formatFeatures(VkFormat format);
   std::map<VkFormat, VkFormatFeatureFlags> formatFeatureCache;
+  // The core formats' features by format number, asked by every draw that samples a texture.
+  static constexpr uint32_t kCoreFormats = 185;  // VK_FORMAT_ASTC_12x12_SRGB_BLOCK + 1
+  VkFormatFeatureFlags coreFormatFeatures[kCoreFormats] = {};
+  bool coreFormatKnown[kCoreFormats] = {};
+  // The sampler the last samplerFor returned: passes ask for the same one draw after draw.
+  Sampler* lastSampler = nullptr;
 
   std::function<void()> endRenderingHook;
   // Live shader and layout objects: they forget the Device when it goes first.

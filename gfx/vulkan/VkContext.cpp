@@ -167,6 +167,7 @@ bool beginRendering(ContextImpl& c) {
   ri.pDepthAttachment = hasDepth ? &depth : nullptr;
   ri.pStencilAttachment = hasStencil ? &stencil : nullptr;
   vkCmdBeginRendering(cmd, &ri);
+  c.bound.forget();
   c.rendering = true;
   c.rRtCount = c.rtCount;
   for (uint32_t i = 0; i < kRenderTargetSlots; ++i) c.rRts[i] = c.rts[i];
@@ -250,7 +251,17 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
     return false;
   }
   VkCommandBuffer cmd = c.d->cmd();
-  vkCmdBindPipeline(cmd, VK_PIPELINE_BIND_POINT_GRAPHICS, pipeline);
+  // What this command buffer already has bound is not recorded again (a submit above, for
+  // ring space, started a new one).
+  BoundGraphics& bound = c.bound;
+  if (bound.epoch != c.d->epoch) {
+    bound.forget();
+    bound.epoch = c.d->epoch;
+  }
+  if (bound.pipeline != pipeline) {
+    vkCmdBindPipeline(cmd, VK_PIPELINE_BIND_POINT_GRAPHICS, pipeline);
+    bound.pipeline = pipeline;
+  }
   bindDescriptors(c, cmd, VK_PIPELINE_BIND_POINT_GRAPHICS, *pl);
   // Direct3D's top-left origin: a viewport with negative height.
   D3DViewport v = c.viewport;
@@ -260,7 +271,11 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
   // one-pixel viewport behind an empty scissor.
   const bool noArea = !(v.width > 0.0f) || !(v.height > 0.0f);
   if (noArea) vp = {v.x, v.y + 1.0f, 1.0f, -1.0f, v.minDepth, v.maxDepth};
-  vkCmdSetViewport(cmd, 0, 1, &vp);
+  if (!bound.haveViewport || std::memcmp(&bound.viewport, &vp, sizeof(vp)) != 0) {
+    vkCmdSetViewport(cmd, 0, 1, &vp);
+    bound.viewport = vp;
+    bound.haveViewport = true;
+  }
   VkRect2D sc{{0, 0}, c.extent};
   if (key.state->desc.flags & kScissor) {
     int32_t l = std::max(c.scissor.left, 0), t = std::max(c.scissor.top, 0);
@@ -272,17 +287,32 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
   // drivers compile their shader variants on a draw's first execution, not with the
   // pipeline) and no pixel is written.
   if (c.prepareOnly || noArea) sc = {{0, 0}, {0, 0}};
-  vkCmdSetScissor(cmd, 0, 1, &sc);
-  vkCmdSetStencilReference(cmd, VK_STENCIL_FACE_FRONT_AND_BACK, c.stencilRef);
-  float zero[4] = {0, 0, 0, 0};
-  vkCmdSetBlendConstants(cmd, zero);
-  vkCmdSetPrimitiveTopology(cmd, toVkTopology(c.topology, nullptr));
+  if (!bound.haveScissor || std::memcmp(&bound.scissor, &sc, sizeof(sc)) != 0) {
+    vkCmdSetScissor(cmd, 0, 1, &sc);
+    bound.scissor = sc;
+    bound.haveScissor = true;
+  }
+  if (!bound.haveStencilRef || bound.stencilRef != c.stencilRef) {
+    vkCmdSetStencilReference(cmd, VK_STENCIL_FACE_FRONT_AND_BACK, c.stencilRef);
+    bound.stencilRef = c.stencilRef;
+    bound.haveStencilRef = true;
+  }
+  if (!bound.haveBlend) {
+    float zero[4] = {0, 0, 0, 0};
+    vkCmdSetBlendConstants(cmd, zero);
+    bound.haveBlend = true;
+  }
+  const VkPrimitiveTopology topology = toVkTopology(c.topology, nullptr);
+  if (bound.topology != topology) {
+    vkCmdSetPrimitiveTopology(cmd, topology);
+    bound.topology = topology;
+  }
   if (c.layout) {
+    uint32_t usedSlots = 0;
+    for (const auto& e : c.layout->elements)
+      if (e.inputSlot < kVertexBufferSlots) usedSlots |= 1u << e.inputSlot;
     for (uint32_t i = 0; i < kVertexBufferSlots; ++i) {
-      bool used = false;
-      for (const auto& e : c.layout->elements)
-        if (e.inputSlot == i) used = true;
-      if (!used) continue;
+      if (!(usedSlots & (1u << i))) continue;
       Texture* t = c.vbs[i];
       if (!t || !t->resource || t->resource->isImage) {
         c.warn("a vertex buffer is not bound");
@@ -297,7 +327,12 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
         offset += r.ringOffset;
       }
       VkDeviceSize stride = c.strides[i];
-      vkCmdBindVertexBuffers2(cmd, i, 1, &buf, &offset, nullptr, &stride);
+      if (bound.vbs[i] != buf || bound.vbOffsets[i] != offset || bound.vbStrides[i] != stride) {
+        vkCmdBindVertexBuffers2(cmd, i, 1, &buf, &offset, nullptr, &stride);
+        bound.vbs[i] = buf;
+        bound.vbOffsets[i] = offset;
+        bound.vbStrides[i] = stride;
+      }
     }
   }
   if (indexed) {
@@ -313,7 +348,13 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
       buf = r.ringBuffer;
       offset += r.ringOffset;
     }
-    vkCmdBindIndexBuffer(cmd, buf, offset, toVkIndexType(c.ibFormat));
+    const VkIndexType type = toVkIndexType(c.ibFormat);
+    if (bound.ib != buf || bound.ibOffset != offset || bound.ibType != type) {
+      vkCmdBindIndexBuffer(cmd, buf, offset, type);
+      bound.ib = buf;
+      bound.ibOffset = offset;
+      bound.ibType = type;
+    }
   }
   return true;
 }
@@ -392,6 +433,7 @@ void DeviceContext::dispatch(uint32_t x, uint32_t y, uint32_t z) {
   if (c.prepareOnly) return;
   applyUses(c, uses);
   VkCommandBuffer cmd = c.d->cmd();
+  c.bound.forget();  // draws after the dispatch bind everything again
   vkCmdBindPipeline(cmd, VK_PIPELINE_BIND_POINT_COMPUTE, pipeline);
   bindDescriptors(c, cmd, VK_PIPELINE_BIND_POINT_COMPUTE, *pl);
   vkCmdDispatch(cmd, x, y, z);

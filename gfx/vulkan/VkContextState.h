@@ -87,6 +87,43 @@ const char* viewTypeName(const Binding& b) {
   }
 }
 
+// What the command buffer has bound for drawing, so that a draw records only what differs
+// from the draw before it (each recorded command costs the driver an allocation and a copy).
+// It describes one command buffer, named by the device's epoch, and is forgotten when
+// rendering starts, when a dispatch binds compute, and at every submit.
+struct BoundGraphics {
+  uint64_t epoch = 0;  // the command buffer described; 0: nothing is known
+  VkPipeline pipeline = VK_NULL_HANDLE;
+  bool haveViewport = false, haveScissor = false, haveStencilRef = false, haveBlend = false;
+  VkViewport viewport{};
+  VkRect2D scissor{};
+  uint32_t stencilRef = 0;
+  VkPrimitiveTopology topology = VK_PRIMITIVE_TOPOLOGY_MAX_ENUM;
+  VkBuffer vbs[kVertexBufferSlots] = {};  // null: not known
+  VkDeviceSize vbOffsets[kVertexBufferSlots] = {};
+  VkDeviceSize vbStrides[kVertexBufferSlots] = {};
+  VkBuffer ib = VK_NULL_HANDLE;
+  VkDeviceSize ibOffset = 0;
+  VkIndexType ibType = VK_INDEX_TYPE_MAX_ENUM;
+  // Descriptors: the layout they were given under (null: none) and what each binding holds,
+  // laid out as gatherDescriptors lays out that layout's writes.
+  VkPipelineLayout layout = VK_NULL_HANDLE;
+  std::vector<VkDescriptorBufferInfo> bufferInfos;
+  std::vector<VkDescriptorImageInfo> imageInfos;
+  std::vector<VkBufferView> texelViews;
+
+  void forget() {
+    epoch = 0;
+    pipeline = VK_NULL_HANDLE;
+    haveViewport = haveScissor = haveStencilRef = haveBlend = false;
+    topology = VK_PRIMITIVE_TOPOLOGY_MAX_ENUM;
+    for (VkBuffer& b : vbs) b = VK_NULL_HANDLE;
+    ib = VK_NULL_HANDLE;
+    ibType = VK_INDEX_TYPE_MAX_ENUM;
+    layout = VK_NULL_HANDLE;
+  }
+};
+
 struct ContextImpl {
   Device* device = nullptr;
   DeviceImpl* d = nullptr;
@@ -120,6 +157,14 @@ struct ContextImpl {
 
   std::map<std::array<uint32_t, 6>, ProgramLayout*> layouts;
   std::unordered_map<uint32_t, std::vector<PipelineEntry>> pipelines;
+  // The last lookups, asked again by draw after draw of one program (neither cache forgets).
+  std::array<uint32_t, 6> lastLayoutKey{};
+  ProgramLayout* lastLayout = nullptr;
+  PipelineKey lastPipelineKey{};
+  bool lastPipelineCompute = false;
+  VkPipeline lastPipeline = VK_NULL_HANDLE;
+  bool lastPipelineKnown = false;
+  BoundGraphics bound;
   uint32_t messagesLeft = 20;  // skipped-draw messages before going quiet
 
   // Scratch (kept to avoid allocation per draw).
@@ -127,6 +172,7 @@ struct ContextImpl {
   std::vector<VkDescriptorBufferInfo> bufferInfos;
   std::vector<VkDescriptorImageInfo> imageInfos;
   std::vector<VkBufferView> texelViews;
+  std::vector<VkWriteDescriptorSet> changedWrites;   // the writes a draw pushes (what differs)
   std::vector<VkImageCopy> imageCopies;              // copyResource: one per mip level
   std::vector<VkBufferImageCopy> bufferImageCopies;  // copyResource: one per subresource
 

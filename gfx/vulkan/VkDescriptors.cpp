@@ -47,8 +47,13 @@ uint32_t stageBindingOffset(uint32_t stage) { return stage < hlsl::Compute ? sta
 ProgramLayout* programLayout(ContextImpl& c, Shader* const shaders[6]) {
   std::array<uint32_t, 6> key{};
   for (int s = 0; s < 6; ++s) key[s] = shaders[s] ? shaders[s]->id : 0;
+  if (c.lastLayout && key == c.lastLayoutKey) return c.lastLayout;
   auto it = c.layouts.find(key);
-  if (it != c.layouts.end()) return it->second;
+  if (it != c.layouts.end()) {
+    c.lastLayoutKey = key;
+    c.lastLayout = it->second;
+    return it->second;
+  }
   auto* pl = new ProgramLayout;
   std::map<uint32_t, BindingSource> merged;
   // Each stage has registers of its own (Direct3D binds per stage): the graphics stages' bindings
@@ -183,6 +188,8 @@ ProgramLayout* programLayout(ContextImpl& c, Shader* const shaders[6]) {
     fatalError("Vulkan: pipeline layout creation failed");
   c.d->counters->pipelineLayouts++;
   c.layouts[key] = pl;
+  c.lastLayoutKey = key;
+  c.lastLayout = pl;
   return pl;
 }
 
@@ -460,7 +467,8 @@ bool gatherDescriptors(ContextImpl& c, ProgramLayout& pl, std::vector<Use>& uses
       }
       if (!given && !unboundDescriptor(c, b, uses)) return false;
     }
-    VkWriteDescriptorSet w{VK_STRUCTURE_TYPE_WRITE_DESCRIPTOR_SET};
+    VkWriteDescriptorSet& w = c.writes.emplace_back();  // filled in place: draws make many
+    w.sType = VK_STRUCTURE_TYPE_WRITE_DESCRIPTOR_SET;
     w.dstBinding = b.binding;
     w.descriptorCount = b.count;
     w.descriptorType = b.type;
@@ -472,7 +480,6 @@ bool gatherDescriptors(ContextImpl& c, ProgramLayout& pl, std::vector<Use>& uses
       case VK_DESCRIPTOR_TYPE_STORAGE_TEXEL_BUFFER: w.pTexelBufferView = c.texelViews.data() + firstTexel; break;
       default: w.pBufferInfo = c.bufferInfos.data() + firstBuffer; break;
     }
-    c.writes.push_back(w);
   }
   return true;
 }
@@ -517,17 +524,73 @@ VkDescriptorSet allocateSet(ContextImpl& c, const ProgramLayout& pl) {
 
 }  // namespace
 
-// Hands the gathered descriptors to the command buffer: pushed, or written into a set.
+namespace {
+
+bool sameDescriptor(const VkDescriptorBufferInfo& a, const VkDescriptorBufferInfo& b) {
+  return a.buffer == b.buffer && a.offset == b.offset && a.range == b.range;
+}
+bool sameDescriptor(const VkDescriptorImageInfo& a, const VkDescriptorImageInfo& b) {
+  return a.sampler == b.sampler && a.imageView == b.imageView && a.imageLayout == b.imageLayout;
+}
+bool sameDescriptor(VkBufferView a, VkBufferView b) { return a == b; }
+
+template <typename T>
+bool sameRange(const T* first, uint32_t count, const std::vector<T>& now, const std::vector<T>& before) {
+  const size_t at = size_t(first - now.data());
+  if (before.size() != now.size() || at + count > before.size()) return false;
+  for (uint32_t i = 0; i < count; ++i)
+    if (!sameDescriptor(first[i], before[at + i])) return false;
+  return true;
+}
+
+// Whether a gathered write gives its binding what the bound descriptors already hold (the
+// bound ones were gathered for the same layout, so they lie at the same places).
+bool alreadyBound(const ContextImpl& c, const VkWriteDescriptorSet& w) {
+  const BoundGraphics& b = c.bound;
+  if (w.pImageInfo) return sameRange(w.pImageInfo, w.descriptorCount, c.imageInfos, b.imageInfos);
+  if (w.pTexelBufferView) return sameRange(w.pTexelBufferView, w.descriptorCount, c.texelViews, b.texelViews);
+  return sameRange(w.pBufferInfo, w.descriptorCount, c.bufferInfos, b.bufferInfos);
+}
+
+}  // namespace
+
+// Hands the gathered descriptors to the command buffer: pushed, or written into a set. For
+// drawing, what the command buffer already holds under the same layout is not given again:
+// pushed descriptors keep their values until a push under another layout, so only the
+// bindings that changed are pushed; a set whose every binding is unchanged stays bound.
 void bindDescriptors(ContextImpl& c, VkCommandBuffer cmd, VkPipelineBindPoint point, const ProgramLayout& pl) {
   if (c.writes.empty()) return;
+  const bool graphics = point == VK_PIPELINE_BIND_POINT_GRAPHICS;
+  const bool known = graphics && c.bound.layout == pl.layout;
   if (pl.push) {
-    c.d->pushDescriptorSet(cmd, point, pl.layout, 0, uint32_t(c.writes.size()), c.writes.data());
-    return;
+    const std::vector<VkWriteDescriptorSet>* writes = &c.writes;
+    if (known) {
+      c.changedWrites.clear();
+      for (const VkWriteDescriptorSet& w : c.writes)
+        if (!alreadyBound(c, w)) c.changedWrites.push_back(w);
+      writes = &c.changedWrites;
+    }
+    if (!writes->empty())
+      c.d->pushDescriptorSet(cmd, point, pl.layout, 0, uint32_t(writes->size()), writes->data());
+  } else {
+    bool same = known;
+    for (size_t i = 0; same && i < c.writes.size(); ++i) same = alreadyBound(c, c.writes[i]);
+    if (!same) {
+      VkDescriptorSet set = allocateSet(c, pl);
+      for (VkWriteDescriptorSet& w : c.writes) w.dstSet = set;
+      vkUpdateDescriptorSets(c.d->device, uint32_t(c.writes.size()), c.writes.data(), 0, nullptr);
+      vkCmdBindDescriptorSets(cmd, point, pl.layout, 0, 1, &set, 0, nullptr);
+    }
   }
-  VkDescriptorSet set = allocateSet(c, pl);
-  for (VkWriteDescriptorSet& w : c.writes) w.dstSet = set;
-  vkUpdateDescriptorSets(c.d->device, uint32_t(c.writes.size()), c.writes.data(), 0, nullptr);
-  vkCmdBindDescriptorSets(cmd, point, pl.layout, 0, 1, &set, 0, nullptr);
+  if (graphics) {
+    // Swapped, not copied: the gathered lists are refilled before their next use, and the
+    // writes pointing into them are done with.
+    c.bound.layout = pl.layout;
+    std::swap(c.bound.bufferInfos, c.bufferInfos);
+    std::swap(c.bound.imageInfos, c.imageInfos);
+    std::swap(c.bound.texelViews, c.texelViews);
+    c.writes.clear();
+  }
 }
 
 // Applies pending UAV counts and barriers (outside rendering).

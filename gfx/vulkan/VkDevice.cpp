@@ -79,11 +79,17 @@ void deviceLost(const char* during) {
 }
 
 VkFormatFeatureFlags DeviceImpl::formatFeatures(VkFormat format) {
+  const uint32_t n = uint32_t(format);
+  if (n < kCoreFormats && coreFormatKnown[n]) return coreFormatFeatures[n];
   auto it = formatFeatureCache.find(format);
   if (it != formatFeatureCache.end()) return it->second;
   VkFormatProperties fp{};
   vkGetPhysicalDeviceFormatProperties(physical, format, &fp);
   formatFeatureCache[format] = fp.optimalTilingFeatures;
+  if (n < kCoreFormats) {
+    coreFormatFeatures[n] = fp.optimalTilingFeatures;
+    coreFormatKnown[n] = true;
+  }
   return fp.optimalTilingFeatures;
 }
 
@@ -1347,6 +1353,7 @@ Device::~Device() {
   for (auto& [hash, bucket] : states_)
     for (RenderState* s : bucket) delete s;
   samplers_.clear();
+  d.lastSampler = nullptr;
   states_.clear();
   for (Frame& f : d.frames) {
     for (auto& fn : f.deletions) fn();
@@ -1390,10 +1397,12 @@ uint32_t Device::maxImageSize() const { return impl_->properties.limits.maxImage
 void Device::waitIdle() { impl_->submit(true); }
 
 Sampler* Device::samplerFor(const SamplerDesc& desc) {
+  Sampler* last = impl_->lastSampler;
+  if (last && std::memcmp(&last->desc, &desc, sizeof(desc)) == 0) return last;
   uint32_t hash = descHash(desc);
   auto& bucket = samplers_[hash];
   for (Sampler* s : bucket)
-    if (std::memcmp(&s->desc, &desc, sizeof(desc)) == 0) return s;
+    if (std::memcmp(&s->desc, &desc, sizeof(desc)) == 0) return impl_->lastSampler = s;
   auto* s = new Sampler;
   s->desc = desc;
   s->hash = hash;
@@ -1448,6 +1457,7 @@ Sampler* Device::samplerFor(const SamplerDesc& desc) {
   check(vkCreateSampler(impl_->device, &si, nullptr, &s->impl->sampler), "sampler creation");
   counters_.samplers++;
   bucket.push_back(s);
+  impl_->lastSampler = s;
   return s;
 }
 

@@ -312,17 +312,26 @@ void storageFormats(ContextImpl& c, const ProgramLayout& pl, PipelineKey& key) {
 }
 
 VkPipeline findPipeline(ContextImpl& c, ProgramLayout& pl, const PipelineKey& key, bool compute) {
+  // Keys are compared byte for byte, padding included, so they are always copied with memcpy:
+  // a member-wise copy (what an optimised build makes of an assignment) leaves the padding
+  // undefined, and the copy would never match again.
+  if (c.lastPipelineKnown && c.lastPipelineCompute == compute && std::memcmp(&c.lastPipelineKey, &key, sizeof(key)) == 0)
+    return c.lastPipeline;
+  auto remember = [&](VkPipeline p) {
+    std::memcpy(&c.lastPipelineKey, &key, sizeof(key));
+    c.lastPipelineCompute = compute;
+    c.lastPipeline = p;
+    c.lastPipelineKnown = true;
+    return p;
+  };
   uint32_t hash = descHash(key);
   auto& bucket = c.pipelines[hash];
   for (const PipelineEntry& e : bucket)
-    if (std::memcmp(&e.key, &key, sizeof(key)) == 0) return e.pipeline;
+    if (std::memcmp(&e.key, &key, sizeof(key)) == 0) return remember(e.pipeline);
   VkPipeline p = compute ? buildComputePipeline(c, pl, key) : buildGraphicsPipeline(c, pl, key);
   bucket.push_back({key, p});
-  // Keys are compared byte for byte, padding included. A member-wise copy (what an optimised
-  // build makes of the line above) leaves the stored key's padding undefined, and the entry
-  // would never match again: every draw would build its pipeline anew.
   std::memcpy(&bucket.back().key, &key, sizeof(key));
-  return p;
+  return remember(p);
 }
 
 }  // namespace gfxbackend
