@@ -17,7 +17,7 @@ class ShaderProgram;
 class GBufferRenderer;
 struct Mesh;
 struct RenderPass;
-struct ContextTargets;  // pools, post-process ring and G-buffer set; owned by the graphics layer
+struct ContextTargets;  // pools, post-process ring and G-buffer set; owned by the scene's frame setup
 
 // Left, top, right, bottom in pixels of the current render target.
 struct Viewport {

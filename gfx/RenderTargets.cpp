@@ -94,7 +94,7 @@ PostProcessRing* acquireRing(TargetPools& t, uint32_t width, uint32_t height, bo
                        [&](uint32_t w, uint32_t h) {
                          auto* ring = new PostProcessRing;
                          for (auto& slot : ring->slots)
-                           slot = makeTexture(t.device, kRingFlags, kRgba16fFormat, options, w, h);
+                           slot = makeTexture(t.device, kRingFlags, format::RGBA16F, options, w, h);
                          return ring;
                        });
 }

@@ -8,7 +8,7 @@
 // the full-size class, so it follows window resizes through the Device resize list):
 //   colour targets   {format, options + size class, width, height}   flags 0x10009
 //   depth targets    {full size, width, height}    flags 0x10211, the pools' depth format
-//   post-process rings {full size, width, height}  three 0x10049 textures of 0x50304
+//   post-process rings {full size, width, height}  three 0x10049 textures of format::RGBA16F
 // An acquisition returns the first free entry with an equal key (marking it in use) or
 // creates one; releaseAllTargets() frees them all again.
 #include <cstdint>
@@ -17,6 +17,7 @@
 
 #include "gfx/ConstantWriter.h"
 #include "gfx/Device.h"
+#include "gfx/Formats.h"
 
 class Screen;
 class ShaderProgram;
@@ -25,9 +26,7 @@ class ShaderProgram;
 constexpr uint32_t kPooledColourFlags = 0x10009;  // texture, shader resource, render target
 constexpr uint32_t kRingFlags = 0x10049;          // the same with unordered access
 constexpr uint32_t kDepthTargetFlags = 0x10211;   // texture, shader resource, depth-stencil
-constexpr uint32_t kRgba16fFormat = 0x50304;
-constexpr uint32_t kRg16fFormat = 0x50302;
-constexpr uint32_t kDefaultDepthFormat = 0x10506;
+constexpr uint32_t kDefaultDepthFormat = format::D24S8;
 
 // A rectangle of pixels of a target: left, top, right, bottom.
 struct PixelRect {

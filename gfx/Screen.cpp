@@ -13,8 +13,8 @@ Screen::Screen(SDL_Window* windowHandle, const ScreenSettings& settings) {
   flags = settings.flags;
   width = settings.width ? settings.width : 1;
   height = settings.height ? settings.height : 1;
-  backBufferFormat = settings.backBufferFormat ? settings.backBufferFormat : 0x10204;
-  depthFormat = settings.depthFormat ? settings.depthFormat : 0x10506;
+  backBufferFormat = settings.backBufferFormat ? settings.backBufferFormat : format::RGBA8;
+  depthFormat = settings.depthFormat ? settings.depthFormat : format::D24S8;
   window = windowHandle;
   if (gDevice) {
     logMessage("Warning: Adapter already created\n");

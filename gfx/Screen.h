@@ -17,8 +17,8 @@ struct ScreenSettings {
   uint32_t flags = 0;          // bit 0 vsync, bit 1 fullscreen
   uint32_t width = 0;
   uint32_t height = 0;
-  uint32_t backBufferFormat = 0;  // 0: 0x10204
-  uint32_t depthFormat = 0;       // 0: 0x10506
+  uint32_t backBufferFormat = 0;  // 0: format::RGBA8
+  uint32_t depthFormat = 0;       // 0: format::D24S8
   // For the Device when this Screen creates it (its window is the Screen's).
   DeviceOptions device;
 };
@@ -56,8 +56,8 @@ class Screen {
   uint32_t flags = 0;
   uint32_t width = 0;
   uint32_t height = 0;
-  uint32_t backBufferFormat = 0x10204;
-  uint32_t depthFormat = 0x10506;
+  uint32_t backBufferFormat = format::RGBA8;
+  uint32_t depthFormat = format::D24S8;
   SDL_Window* window = nullptr;
 
   bool hasSwapChain() const { return swapChain_ != nullptr; }

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "gfx/D3DEnums.h"
+#include "gfx/Formats.h"
 
 class Device;
 namespace gfxbackend {

@@ -18,10 +18,7 @@ using namespace imagepass;
 namespace {
 
 constexpr uint32_t kDynamicTextureFlags = 0x10301;  // texture, dynamic with CPU write, shader resource
-constexpr uint32_t kDepth16Format = 0x10301;        // one channel, 16-bit unsigned normalised
-constexpr uint32_t kDepth8Format = 0x10201;         // one channel, 8-bit unsigned normalised
 constexpr uint32_t kColourTargetFlags = 0x10009;
-constexpr uint32_t kRgba8Format = 0x10204;
 
 uint32_t readLe32(const std::string& d, int64_t at) {
   const auto* p = reinterpret_cast<const uint8_t*>(d.data()) + at;
@@ -160,8 +157,8 @@ bool XEDDepthOp::XEDFunction::decodeFrame(int32_t n) {
 void XEDDepthOp::XEDFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
   Device* device = deviceOf(ctx);
   if (!device) return;
-  if (!depthTexture) depthTexture = makeTexture(device, kDynamicTextureFlags, kDepth16Format);
-  if (!colourTarget) colourTarget = makeTexture(device, kColourTargetFlags, kRgba8Format);
+  if (!depthTexture) depthTexture = makeTexture(device, kDynamicTextureFlags, format::R16);
+  if (!colourTarget) colourTarget = makeTexture(device, kColourTargetFlags, format::RGBA8);
   if (notLoaded) {
     // The shader is tried once; the recording until it has been read.
     if (!programTried) {
@@ -219,7 +216,7 @@ bool AXEDDepthOp::AXEDFunction::decodeFrame(int32_t n) {
 void AXEDDepthOp::AXEDFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
   Device* device = deviceOf(ctx);
   if (!device) return;
-  if (!frameTexture) frameTexture = makeTexture(device, kDynamicTextureFlags, kDepth8Format);
+  if (!frameTexture) frameTexture = makeTexture(device, kDynamicTextureFlags, format::R8);
   if (notLoaded) {
     const std::string name = evalText(s, File, t, ctx);
     if (!name.empty() && name != fileName && readRecording(name, failedName, data, "AXEDDepth")) {

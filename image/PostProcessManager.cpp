@@ -110,10 +110,10 @@ void PostProcessManager::init(Device* device, uint32_t width, uint32_t height) {
   load(dof.hexBlur1);
   load(dof.calcCoC);
   load(dof.combine);
-  dof.t1 = own(makeTarget(device, kTargetFlags, kRgba16f, kSizeFull, width, height));
-  dof.t2 = own(makeTarget(device, kTargetFlags, kRgba16f, kSizeFull, width, height));
-  dof.t3 = own(makeTarget(device, kTargetFlags, kRgba16f, kSizeFull, width, height));
-  dof.t4 = own(makeTarget(device, kTargetFlags, kRgba16f, kSizeFull, width, height));
+  dof.t1 = own(makeTarget(device, kTargetFlags, format::RGBA16F, kSizeFull, width, height));
+  dof.t2 = own(makeTarget(device, kTargetFlags, format::RGBA16F, kSizeFull, width, height));
+  dof.t3 = own(makeTarget(device, kTargetFlags, format::RGBA16F, kSizeFull, width, height));
+  dof.t4 = own(makeTarget(device, kTargetFlags, format::RGBA16F, kSizeFull, width, height));
 
   logMessage("Initializing FXAA\n");
   load(fxaa.program);
@@ -128,22 +128,22 @@ void PostProcessManager::init(Device* device, uint32_t width, uint32_t height) {
   load(ssao.combine);
   uint8_t texels[64];
   makeSSAORandomData(texels, ssao.offsets);
-  ssao.randomVectors = own(makeTarget(device, kImmutableFlags, kRgba8, 0, 4, 4, texels));
-  ssao.aoA = own(makeTarget(device, kTargetFlags, kRgba8, kSizeFull, width, height));
-  ssao.aoB = own(makeTarget(device, kTargetFlags, kRgba8, kSizeFull, width, height));
+  ssao.randomVectors = own(makeTarget(device, kImmutableFlags, format::RGBA8, 0, 4, 4, texels));
+  ssao.aoA = own(makeTarget(device, kTargetFlags, format::RGBA8, kSizeFull, width, height));
+  ssao.aoB = own(makeTarget(device, kTargetFlags, format::RGBA8, kSizeFull, width, height));
 
   logMessage("Initializing Bloom\n");
   load(bloom.extract);
   load(bloom.blurV);
   load(bloom.blurH);
   load(bloom.combine);
-  bloom.bA = own(makeTarget(device, kTargetFlags, kRgba16f, kSizeHalf, width / 2, height / 2));
-  bloom.bB = own(makeTarget(device, kTargetFlags, kRgba16f, kSizeHalf, width / 2, height / 2));
+  bloom.bA = own(makeTarget(device, kTargetFlags, format::RGBA16F, kSizeHalf, width / 2, height / 2));
+  bloom.bB = own(makeTarget(device, kTargetFlags, format::RGBA16F, kSizeHalf, width / 2, height / 2));
 
   logMessage("Initializing GaussBlur\n");
   load(gaussBlur.horizontal);
   load(gaussBlur.vertical);
-  gaussBlur.intermediate = own(makeTarget(device, kTargetFlags, kRgba16f, kSizeFull, width, height));
+  gaussBlur.intermediate = own(makeTarget(device, kTargetFlags, format::RGBA16F, kSizeFull, width, height));
 
   logMessage("Initializing Invert\n");
   load(invert.program);
@@ -151,8 +151,8 @@ void PostProcessManager::init(Device* device, uint32_t width, uint32_t height) {
   logMessage("Initializing Feedback\n");
   load(feedback.feedback);
   load(feedback.copy);
-  feedback.historyA = own(makeTarget(device, kTargetFlags, kRgba16f, kSizeFull, width, height));
-  feedback.historyB = own(makeTarget(device, kTargetFlags, kRgba16f, kSizeFull, width, height));
+  feedback.historyA = own(makeTarget(device, kTargetFlags, format::RGBA16F, kSizeFull, width, height));
+  feedback.historyB = own(makeTarget(device, kTargetFlags, format::RGBA16F, kSizeFull, width, height));
 
   logMessage("Initializing Grain\n");
   load(grain.program);
@@ -188,8 +188,8 @@ void PostProcessManager::makeMotionBlurTargets(uint32_t w, uint32_t h) {
   if (motionBlur.half && motionBlur.viewportWidth == w && motionBlur.viewportHeight == h) return;
   deleteTexture(motionBlur.half);
   deleteTexture(motionBlur.quarter);
-  motionBlur.half = makeTarget(device_, kUavTargetFlags, kRg16f, 0, w / 2, h / 2);
-  motionBlur.quarter = makeTarget(device_, kUavTargetFlags, kRg16f, 0, w / 4, h / 4);
+  motionBlur.half = makeTarget(device_, kUavTargetFlags, format::RG16F, 0, w / 2, h / 2);
+  motionBlur.quarter = makeTarget(device_, kUavTargetFlags, format::RG16F, 0, w / 4, h / 4);
   motionBlur.viewportWidth = w;
   motionBlur.viewportHeight = h;
 }

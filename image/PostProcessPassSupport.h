@@ -5,6 +5,7 @@
 
 #include "gfx/ConstantWriter.h"
 #include "gfx/Device.h"
+#include "gfx/Formats.h"
 #include "gfx/FatalError.h"
 #include "gfx/ShaderProgram.h"
 #include "gfx/Texture.h"
@@ -16,9 +17,6 @@ namespace postpass {
 constexpr uint32_t kTargetFlags = 0x10009;     // texture, shader resource, render target
 constexpr uint32_t kUavTargetFlags = 0x10049;  // the same with unordered access
 constexpr uint32_t kImmutableFlags = 0x10101;  // texture, shader resource, immutable
-constexpr uint32_t kRgba8 = 0x10204;
-constexpr uint32_t kRgba16f = 0x50304;
-constexpr uint32_t kRg16f = 0x50302;
 
 inline Texture* makeTarget(Device* device, uint32_t flags, uint32_t format, uint32_t options, uint32_t w,
                            uint32_t h, const void* data = nullptr) {

@@ -262,7 +262,7 @@ void PostProcessManager::buildVelocityTiles(GBufferSet& set, const Viewport& vp)
   const uint32_t tw = w / 4 ? w / 4 : 1, th = h / 4 ? h / 4 : 1;
   if (!set.velocityTiles || set.velocityTiles->width() != tw || set.velocityTiles->height() != th) {
     deleteTexture(set.velocityTiles);
-    set.velocityTiles = makeTarget(device_, kUavTargetFlags, kRg16f, 0, tw, th);
+    set.velocityTiles = makeTarget(device_, kUavTargetFlags, format::RG16F, 0, tw, th);
   }
   Texture* velocity = set.textures[4];
   if (!velocity) return;

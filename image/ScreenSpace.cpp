@@ -100,8 +100,8 @@ Texture* intermediateTarget(Context& ctx) {
   const uint32_t w = depth ? depth->width() : ctx.screenWidth();
   const uint32_t h = depth ? depth->height() : ctx.screenHeight();
   if (w == ctx.screenWidth() && h == ctx.screenHeight())
-    return acquireColourTarget(*ctx.targets, 0, 0, kSizeFull, kRgba16fFormat);
-  return acquireColourTarget(*ctx.targets, w, h, 0, kRgba16fFormat);
+    return acquireColourTarget(*ctx.targets, 0, 0, kSizeFull, format::RGBA16F);
+  return acquireColourTarget(*ctx.targets, w, h, 0, format::RGBA16F);
 }
 
 }  // namespace

@@ -63,7 +63,7 @@ ImageOp::ImageOp() : Operator(CategoryImage) {
 void ImageOp::ImageFunction::evaluate(float t, const std::vector<Port*>& s, Context& ctx) {
   sizeX = evalFloat(s, SizeX, t, ctx);
   sizeY = evalFloat(s, SizeY, t, ctx);
-  const uint32_t format = evalChoice(s, Format, t, ctx) == 1 ? kImageRgba8 : kImageRgba16f;
+  const uint32_t format = evalChoice(s, Format, t, ctx) == 1 ? format::RGBA8 : format::RGBA16F;
   const RequestedSize size = requestedSize(sizeX, sizeY, ctx);
   target = nullptr;
   if (ctx.targets)
@@ -131,7 +131,7 @@ void SlotInOp::SlotInFunction::evaluate(float t, const std::vector<Port*>& s, Co
   if (device && (!target || !sameTarget(wanted, made))) {
     TextureDesc d;
     d.flags = kPooledColourFlags;
-    d.format = kImageRgba16f;
+    d.format = format::RGBA16F;
     d.options = 0x40 | (wanted.screenSized ? uint32_t(kSizeFull) : 0u);
     d.width = wanted.width;
     d.height = wanted.height;

@@ -8,9 +8,6 @@
 
 #include "engine/Operator.h"
 
-// Texture codes of the image operators' targets.
-constexpr uint32_t kImageRgba16f = 0x50304;
-constexpr uint32_t kImageRgba8 = 0x10204;
 // The largest side of a texture the device takes.
 constexpr uint32_t kMaxImageSide = 16384;
 

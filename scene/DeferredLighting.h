@@ -21,6 +21,7 @@
 #include "engine/Context.h"
 #include "engine/Math.h"
 #include "gfx/Device.h"
+#include "gfx/Formats.h"
 #include "gfx/ShaderProgram.h"
 #include "scene/VelocityTilePass.h"
 
@@ -29,8 +30,8 @@ struct DirLightRecord;
 struct SpotLightRecord;
 
 // Formats: shadow maps 32-bit float depth, the lookup texture two 16-bit floats.
-constexpr uint32_t kShadowMapFormat = 0x50405;
-constexpr uint32_t kBrdfLookupFormat = 0x50302;
+constexpr uint32_t kShadowMapFormat = format::D32F;
+constexpr uint32_t kBrdfLookupFormat = format::RG16F;
 constexpr uint32_t kBrdfLookupSize = 512;
 
 class DeferredLighting {

@@ -30,7 +30,7 @@ GBufferSet* acquireGBufferSet(ContextTargets& t, uint32_t width, uint32_t height
                          auto* set = new GBufferSet;
                          for (int i = 0; i < 5; ++i)
                            set->textures[i] = makeTexture(t.device, kPooledColourFlags,
-                                                          i == 4 ? kRg16fFormat : kRgba16fFormat, options, w, h);
+                                                          i == 4 ? format::RG16F : format::RGBA16F, options, w, h);
                          return set;
                        });
 }

@@ -4,7 +4,7 @@
 // the ring and the copy pass are the device layer's (gfx/RenderTargets.h).
 //
 // The G-buffer sets are pooled beside the device layer's pools, with their reuse rule:
-//   G-buffer sets    {full size, width, height}    five 0x10009 textures: four 0x50304, one 0x50302
+//   G-buffer sets    {full size, width, height}    five 0x10009 textures: four format::RGBA16F, one RG16F
 // Every beginFrame takes a ring, a depth target and a fresh cleared G-buffer set; with
 // releaseAll it frees everything pooled first.
 #include <cstdint>

@@ -125,7 +125,7 @@ Texture* makeDefaultTexture(Device* device, uint8_t r, uint8_t g, uint8_t b, uin
     for (int k = 0; k < 4; ++k) data[i * 4 + k] = texel[k];
   TextureDesc desc;
   desc.flags = kTextureFlag | kUsageImmutable | kBindShaderResource;
-  desc.format = 0x10204;
+  desc.format = format::RGBA8;
   desc.width = 2;
   desc.height = 2;
   return createTexture(device, desc, data);

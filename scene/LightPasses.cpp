@@ -173,7 +173,7 @@ void TransparencyPassOp::TransparencyFunction::evaluate(float t, const std::vect
   if (!target) {
     TextureDesc d;
     d.flags = kPooledColourFlags;
-    d.format = kRgba16fFormat;
+    d.format = format::RGBA16F;
     d.options = kSizeFull;
     d.width = ctx.screenWidth() ? ctx.screenWidth() : input->width();
     d.height = ctx.screenHeight() ? ctx.screenHeight() : input->height();

@@ -19,7 +19,7 @@ namespace sim {
 
 namespace {
 
-constexpr uint32_t kPositionFormat = 0x50404;  // RGBA32F
+constexpr uint32_t kPositionFormat = format::RGBA32F;
 constexpr uint32_t kPositionFlags = kTextureFlag | kUsageDefault | kBindShaderResource | kBindUnorderedAccess;
 constexpr uint32_t kReadOnlyStructured = 0x40201;
 constexpr float kMaxAcceleration = 10000.0f;

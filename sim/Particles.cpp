@@ -372,7 +372,7 @@ bool SmokeRendererOp::SmokeRendererFunction::init() {
   scratch_ = createStructuredBuffer(kParticleCount, kParticleBytes);
   TextureDesc desc;
   desc.flags = kTextureFlag | kUsageDefault | kBindRenderTarget | kBindShaderResource;
-  desc.format = 0x10204;
+  desc.format = format::RGBA8;
   desc.width = 2048;
   desc.height = 2048;
   opacity_ = createTexture(gDevice, desc, nullptr);

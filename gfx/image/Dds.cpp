@@ -33,14 +33,14 @@ uint32_t u32At(const uint8_t* p) {
 
 uint32_t formatFromDxgi(uint32_t dxgi) {
   switch (dxgi) {
-    case 2: return imagefmt::RGBA32F;   // R32G32B32A32_FLOAT
-    case 71: return imagefmt::BC1;      // BC1_UNORM
-    case 72: return imagefmt::BC1_SRGB;
-    case 74: return imagefmt::BC2;
-    case 75: return imagefmt::BC2_SRGB;
-    case 77: return imagefmt::BC3;
-    case 78: return imagefmt::BC3_SRGB;
-    case 87: return imagefmt::BGRA8;    // B8G8R8A8_UNORM
+    case 2: return format::RGBA32F;   // R32G32B32A32_FLOAT
+    case 71: return format::BC1;      // BC1_UNORM
+    case 72: return format::BC1_SRGB;
+    case 74: return format::BC2;
+    case 75: return format::BC2_SRGB;
+    case 77: return format::BC3;
+    case 78: return format::BC3_SRGB;
+    case 87: return format::BGRA8;    // B8G8R8A8_UNORM
     default: return 0;
   }
 }
@@ -49,18 +49,18 @@ uint32_t formatFromLegacy(const uint8_t* pf) {
   uint32_t flags = u32At(pf + 4);
   if (flags & kPixelFormatFourCC) {
     switch (u32At(pf + 8)) {
-      case fourCC('D', 'X', 'T', '1'): return imagefmt::BC1;
+      case fourCC('D', 'X', 'T', '1'): return format::BC1;
       case fourCC('D', 'X', 'T', '2'):
-      case fourCC('D', 'X', 'T', '3'): return imagefmt::BC2;
+      case fourCC('D', 'X', 'T', '3'): return format::BC2;
       case fourCC('D', 'X', 'T', '4'):
-      case fourCC('D', 'X', 'T', '5'): return imagefmt::BC3;
-      case 116: return imagefmt::RGBA32F;  // D3DFMT_A32B32G32R32F
+      case fourCC('D', 'X', 'T', '5'): return format::BC3;
+      case 116: return format::RGBA32F;  // D3DFMT_A32B32G32R32F
       default: return 0;
     }
   }
   if ((flags & kPixelFormatRgb) && u32At(pf + 12) == 32 && u32At(pf + 16) == 0x00FF0000 &&
       u32At(pf + 20) == 0x0000FF00 && u32At(pf + 24) == 0x000000FF && u32At(pf + 28) == 0xFF000000)
-    return imagefmt::BGRA8;
+    return format::BGRA8;
   return 0;
 }
 

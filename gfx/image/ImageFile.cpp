@@ -25,18 +25,18 @@ uint32_t bytesPerElement(uint32_t formatCode, bool* blockCompressed) {
   bool block = false;
   uint32_t bytes = 0;
   switch (formatCode) {
-    case imagefmt::R8: bytes = 1; break;
-    case imagefmt::R16: bytes = 2; break;
-    case imagefmt::RGBA8:
-    case imagefmt::BGRA8:
-    case imagefmt::BGRA8_SRGB: bytes = 4; break;
-    case imagefmt::RGBA32F: bytes = 16; break;
-    case imagefmt::BC1:
-    case imagefmt::BC1_SRGB: bytes = 8; block = true; break;
-    case imagefmt::BC2:
-    case imagefmt::BC2_SRGB:
-    case imagefmt::BC3:
-    case imagefmt::BC3_SRGB: bytes = 16; block = true; break;
+    case format::R8: bytes = 1; break;
+    case format::R16: bytes = 2; break;
+    case format::RGBA8:
+    case format::BGRA8:
+    case format::BGRA8_SRGB: bytes = 4; break;
+    case format::RGBA32F: bytes = 16; break;
+    case format::BC1:
+    case format::BC1_SRGB: bytes = 8; block = true; break;
+    case format::BC2:
+    case format::BC2_SRGB:
+    case format::BC3:
+    case format::BC3_SRGB: bytes = 16; block = true; break;
     default: break;
   }
   if (blockCompressed) *blockCompressed = block;
@@ -95,9 +95,9 @@ struct TexelShape {
 
 TexelShape shapeOf(uint32_t code) {
   switch (code) {
-    case imagefmt::R8: return {1, 1, false};
-    case imagefmt::R16: return {1, 2, false};
-    case imagefmt::BGRA8_SRGB: return {4, 1, true};
+    case format::R8: return {1, 1, false};
+    case format::R16: return {1, 2, false};
+    case format::BGRA8_SRGB: return {4, 1, true};
     default: return {4, 1, false};
   }
 }
@@ -278,7 +278,7 @@ bool decodePicture(const uint8_t* data, size_t size, const std::string& nameForL
     imageLog("Failed to decode %s: %s\n", nameForLog.c_str(), stbi_failure_reason());
     return false;
   }
-  uint32_t code = wide ? imagefmt::R16 : grey ? imagefmt::R8 : srgb ? imagefmt::BGRA8_SRGB : imagefmt::RGBA8;
+  uint32_t code = wide ? format::R16 : grey ? format::R8 : srgb ? format::BGRA8_SRGB : format::RGBA8;
   auto* bytes = static_cast<uint8_t*>(pixels);
   if (srgb)
     for (size_t i = 0; i < size_t(w) * size_t(h); ++i) std::swap(bytes[i * 4], bytes[i * 4 + 2]);

@@ -10,21 +10,8 @@
 #include <string>
 #include <vector>
 
-// Pixel-format codes of the decoded pictures (the device layer's codes).
-namespace imagefmt {
-constexpr uint32_t R8 = 0x10201;
-constexpr uint32_t R16 = 0x10301;
-constexpr uint32_t RGBA8 = 0x10204;
-constexpr uint32_t BGRA8 = 0x10207;
-constexpr uint32_t BGRA8_SRGB = 0x70207;
-constexpr uint32_t RGBA32F = 0x50404;
-constexpr uint32_t BC1 = 0x11103;
-constexpr uint32_t BC1_SRGB = 0x71103;
-constexpr uint32_t BC2 = 0x11204;
-constexpr uint32_t BC2_SRGB = 0x71204;
-constexpr uint32_t BC3 = 0x11304;
-constexpr uint32_t BC3_SRGB = 0x71304;
-}  // namespace imagefmt
+#include "gfx/Formats.h"
+
 
 // One mip level of one array slice inside ImageSet::pixels.
 struct ImageSubresource {
@@ -79,7 +66,7 @@ bool pictureSaysSrgb(const uint8_t* data, size_t size);
 // filter over the covered source texels; sRGB colour channels are averaged as linear light).
 void buildMipChain(uint32_t formatCode, const uint8_t* level0, uint32_t width, uint32_t height, ImageSet& out);
 inline void buildRgba8MipChain(const uint8_t* rgba, uint32_t width, uint32_t height, ImageSet& out) {
-  buildMipChain(0x10204, rgba, width, height, out);
+  buildMipChain(format::RGBA8, rgba, width, height, out);
 }
 
 // Reads a DDS file (legacy header or "DX10" extension) of a supported format.

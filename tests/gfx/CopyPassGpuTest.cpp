@@ -8,7 +8,6 @@
 
 namespace {
 
-constexpr uint32_t kRgba8 = 0x10204;
 constexpr uint32_t kShaderResource = 0x10201;  // texture, default usage, shader resource
 
 class CopyPassGpuTest : public ScreenGpuTest {
@@ -25,14 +24,14 @@ class CopyPassGpuTest : public ScreenGpuTest {
 
 TEST_F(CopyPassGpuTest, FullCopyIsPixelExact) {
   const auto data = pattern(16, 16, 9);
-  Texture* src = texture(kRgba8, 16, 16, kShaderResource, data.data());
+  Texture* src = texture(format::RGBA8, 16, 16, kShaderResource, data.data());
   copyPass(screen()->backBuffer, src, whole(), opaque(), true);
   EXPECT_EQ(backBufferPixels(), data);
 }
 
 TEST_F(CopyPassGpuTest, RegionCopyDrawsOnlyInsideAndReadsTheSameRegionOfTheSource) {
   const auto data = pattern(16, 16, 3);
-  Texture* src = texture(kRgba8, 16, 16, kShaderResource, data.data());
+  Texture* src = texture(format::RGBA8, 16, 16, kShaderResource, data.data());
   const float grey[4] = {0.5f, 0.5f, 0.5f, 1.0f};
   clearTexture(device(), screen()->backBuffer, grey);
 
@@ -51,7 +50,7 @@ TEST_F(CopyPassGpuTest, RegionCopyDrawsOnlyInsideAndReadsTheSameRegionOfTheSourc
 TEST_F(CopyPassGpuTest, RegionConstantsFollowTheSourceSize) {
   // A 32 x 32 source seen through a 16 x 16 region: the destination gets its top-left quarter.
   const auto big = pattern(32, 32, 77);
-  Texture* src = texture(kRgba8, 32, 32, kShaderResource, big.data());
+  Texture* src = texture(format::RGBA8, 32, 32, kShaderResource, big.data());
   copyPass(screen()->backBuffer, src, whole(), opaque(), true);
   const auto pixels = backBufferPixels();
   for (uint32_t y = 0; y < 16; ++y)
@@ -60,7 +59,7 @@ TEST_F(CopyPassGpuTest, RegionConstantsFollowTheSourceSize) {
 
 TEST_F(CopyPassGpuTest, ScaleZoomsAboutTheSourcesOrigin) {
   const auto data = pattern(16, 16, 5);
-  Texture* src = texture(kRgba8, 16, 16, kShaderResource, data.data());
+  Texture* src = texture(format::RGBA8, 16, 16, kShaderResource, data.data());
   copyPass(screen()->backBuffer, src, whole(), opaque(), true, 2.0f);
   auto pixels = backBufferPixels();
   for (uint32_t y = 0; y < 16; ++y)
@@ -88,9 +87,9 @@ TEST_F(CopyPassGpuTest, DepthSourcesUseTheDepthVariant) {
 
 TEST_F(CopyPassGpuTest, NonTargetDestinationsGetAPlainCopyOnlyWhenFormatAndSizeMatch) {
   const auto data = pattern(16, 16, 11);
-  Texture* src = texture(kRgba8, 16, 16, kShaderResource, data.data());
+  Texture* src = texture(format::RGBA8, 16, 16, kShaderResource, data.data());
 
-  Texture* same = texture(kRgba8, 16, 16, kShaderResource);
+  Texture* same = texture(format::RGBA8, 16, 16, kShaderResource);
   copyPass(same, src, PixelRect{4, 4, 8, 8}, opaque(), true);  // region and clear do not matter here
   EXPECT_EQ(showOnBackBuffer(same), data);
 
@@ -99,7 +98,7 @@ TEST_F(CopyPassGpuTest, NonTargetDestinationsGetAPlainCopyOnlyWhenFormatAndSizeM
   for (uint32_t p : showOnBackBuffer(otherFormat)) ASSERT_EQ(p & 0xFF, 0u);
 
   // Equal format but another size: a resource copy would be invalid, so nothing happens.
-  Texture* otherSize = texture(kRgba8, 8, 8, kShaderResource);
+  Texture* otherSize = texture(format::RGBA8, 8, 8, kShaderResource);
   copyPass(otherSize, src, whole(), opaque(), true);
   for (uint32_t p : showOnBackBuffer(otherSize)) ASSERT_EQ(p, 0u);
 }
@@ -130,7 +129,7 @@ class RegionWithoutScreenGpuTest : public GpuTest {
 };
 
 TEST_F(RegionWithoutScreenGpuTest, ConstantsAreNeutralUntilAScreenExists) {
-  Texture* src = texture(kRgba8, 16, 16, kShaderResource);
+  Texture* src = texture(format::RGBA8, 16, 16, kShaderResource);
   const PixelRect region{4, 2, 12, 10};
   auto expectMapping = [&](float sx, float sy, float ox, float oy, const char* when) {
     const RegionConstants c = regionConstants(src, region);
@@ -156,8 +155,8 @@ TEST_F(RegionWithoutScreenGpuTest, CopyIntoARegionShrinksTheWholeSourceIntoIt) {
   std::vector<uint32_t> data(16 * 16);
   for (uint32_t y = 0; y < 16; ++y)
     for (uint32_t x = 0; x < 16; ++x) data[y * 16 + x] = packRgba((x / 2) * 30 + 1, (y / 2) * 30 + 2, 7, 255);
-  Texture* src = texture(kRgba8, 16, 16, kShaderResource, data.data());
-  Texture* dst = texture(kRgba8, 16, 16, kPooledColourFlags);
+  Texture* src = texture(format::RGBA8, 16, 16, kShaderResource, data.data());
+  Texture* dst = texture(format::RGBA8, 16, 16, kPooledColourFlags);
   const float grey[4] = {0.5f, 0.5f, 0.5f, 1.0f};
   clearTexture(device(), dst, grey);
 

@@ -22,8 +22,8 @@ class GpuTimerGpuTest : public ScreenGpuTest {
 TEST_F(GpuTimerGpuTest, SpansReportTheirOwnDurationsFrameAfterFrame) {
   std::unique_ptr<GpuTimer> timer = GpuTimer::create(device(), 3);
   ASSERT_TRUE(timer) << "lavapipe writes timestamps";
-  Texture* a = texture(kRgba16fFormat, 64, 64, 0x10009);
-  Texture* b = texture(kRgba16fFormat, 64, 64, 0x10009);
+  Texture* a = texture(format::RGBA16F, 64, 64, 0x10009);
+  Texture* b = texture(format::RGBA16F, 64, 64, 0x10009);
   uint64_t createdAfterFirstFrame = 0;
   for (int frame = 0; frame < 3; ++frame) {
     timer->beginFrame();

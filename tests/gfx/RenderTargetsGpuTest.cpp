@@ -25,8 +25,8 @@ class RenderTargetsGpuTest : public ScreenGpuTest {
 
 TEST_F(RenderTargetsGpuTest, ColourPoolHandsOutFreeEntriesAgainAfterRelease) {
   TargetPools& t = *pools;
-  Texture* a = acquireColourTarget(t, 0, 0, kSizeFull, kRgba16fFormat);
-  Texture* b = acquireColourTarget(t, 0, 0, kSizeFull, kRgba16fFormat);
+  Texture* a = acquireColourTarget(t, 0, 0, kSizeFull, format::RGBA16F);
+  Texture* b = acquireColourTarget(t, 0, 0, kSizeFull, format::RGBA16F);
   ASSERT_NE(a, nullptr);
   ASSERT_NE(b, nullptr);
   EXPECT_NE(a, b);
@@ -36,14 +36,14 @@ TEST_F(RenderTargetsGpuTest, ColourPoolHandsOutFreeEntriesAgainAfterRelease) {
 
   // Other keys never match: another format, or an exact-size request of the same size.
   Texture* rgba8 = acquireColourTarget(t, 0, 0, kSizeFull, 0x10204);
-  Texture* exact = acquireColourTarget(t, 16, 16, 0, kRgba16fFormat);
+  Texture* exact = acquireColourTarget(t, 16, 16, 0, format::RGBA16F);
   std::set<Texture*> all{a, b, rgba8, exact};
   EXPECT_EQ(all.size(), 4u);
 
   releaseAllTargets(t);
-  EXPECT_EQ(acquireColourTarget(t, 0, 0, kSizeFull, kRgba16fFormat), a);
-  EXPECT_EQ(acquireColourTarget(t, 0, 0, kSizeFull, kRgba16fFormat), b);
-  EXPECT_EQ(acquireColourTarget(t, 16, 16, 0, kRgba16fFormat), exact);
+  EXPECT_EQ(acquireColourTarget(t, 0, 0, kSizeFull, format::RGBA16F), a);
+  EXPECT_EQ(acquireColourTarget(t, 0, 0, kSizeFull, format::RGBA16F), b);
+  EXPECT_EQ(acquireColourTarget(t, 16, 16, 0, format::RGBA16F), exact);
   EXPECT_EQ(t.colourPool.size(), 4u);
 }
 
@@ -59,7 +59,7 @@ TEST_F(RenderTargetsGpuTest, DepthTargetsAndRingsHaveTheirFormats) {
   for (Texture* slot : ring->slots) {
     ASSERT_NE(slot, nullptr);
     EXPECT_EQ(slot->flags(), kRingFlags);
-    EXPECT_EQ(slot->format(), kRgba16fFormat);
+    EXPECT_EQ(slot->format(), format::RGBA16F);
   }
   // Taken ones are not handed out twice; an exact size gets its own.
   EXPECT_NE(acquireRing(t, 0, 0, true), ring);
@@ -74,10 +74,10 @@ TEST_F(RenderTargetsGpuTest, DepthTargetsAndRingsHaveTheirFormats) {
 
 TEST_F(RenderTargetsGpuTest, SizedTargetsFollowResizesWithoutBeingRecreated) {
   TargetPools& t = *pools;
-  Texture* full = acquireColourTarget(t, 0, 0, kSizeFull, kRgba16fFormat);
-  Texture* half = acquireColourTarget(t, 0, 0, kSizeHalf, kRgba16fFormat);
-  Texture* quarter = acquireColourTarget(t, 0, 0, kSizeQuarter, kRgba16fFormat);
-  Texture* exact = acquireColourTarget(t, 12, 12, 0, kRgba16fFormat);
+  Texture* full = acquireColourTarget(t, 0, 0, kSizeFull, format::RGBA16F);
+  Texture* half = acquireColourTarget(t, 0, 0, kSizeHalf, format::RGBA16F);
+  Texture* quarter = acquireColourTarget(t, 0, 0, kSizeQuarter, format::RGBA16F);
+  Texture* exact = acquireColourTarget(t, 12, 12, 0, format::RGBA16F);
   EXPECT_EQ(half->width(), 8u);
   EXPECT_EQ(quarter->height(), 4u);
   Texture* depth = acquireDepthTarget(t, 0, 0, true);
@@ -96,12 +96,12 @@ TEST_F(RenderTargetsGpuTest, SizedTargetsFollowResizesWithoutBeingRecreated) {
 
   // The next frame finds the same objects, at the new size.
   releaseAllTargets(t);
-  EXPECT_EQ(acquireColourTarget(t, 0, 0, kSizeFull, kRgba16fFormat), full);
-  EXPECT_EQ(acquireColourTarget(t, 0, 0, kSizeHalf, kRgba16fFormat), half);
+  EXPECT_EQ(acquireColourTarget(t, 0, 0, kSizeFull, format::RGBA16F), full);
+  EXPECT_EQ(acquireColourTarget(t, 0, 0, kSizeHalf, format::RGBA16F), half);
   EXPECT_EQ(acquireDepthTarget(t, 0, 0, true), depth);
   EXPECT_EQ(acquireRing(t, 0, 0, true)->slots[0], ring0);
   // New full-size objects are made at the new size too.
-  Texture* fresh = acquireColourTarget(t, 0, 0, kSizeFull, kRgba16fFormat);
+  Texture* fresh = acquireColourTarget(t, 0, 0, kSizeFull, format::RGBA16F);
   EXPECT_EQ(fresh->width(), 41u);
   EXPECT_EQ(fresh->height(), 23u);
 }

@@ -45,8 +45,8 @@ TEST(RenderTargetPools, FullSizeRequestsWithoutAScreenSizeGiveNothing) {
   // No Screen and no size to fall back on: every acquisition reports and returns null
   // instead of creating zero-sized textures.
   TargetPools t;
-  EXPECT_EQ(acquireColourTarget(t, 0, 0, kSizeFull, kRgba16fFormat), nullptr);
-  EXPECT_EQ(acquireColourTarget(t, 0, 0, 0, kRgba16fFormat), nullptr);
+  EXPECT_EQ(acquireColourTarget(t, 0, 0, kSizeFull, format::RGBA16F), nullptr);
+  EXPECT_EQ(acquireColourTarget(t, 0, 0, 0, format::RGBA16F), nullptr);
   EXPECT_EQ(acquireDepthTarget(t, 0, 0, true), nullptr);
   EXPECT_EQ(acquireRing(t, 0, 0, true), nullptr);
   EXPECT_TRUE(t.colourPool.empty());

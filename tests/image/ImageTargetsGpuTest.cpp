@@ -70,15 +70,15 @@ TEST_F(ImageTargetsGpuTest, ImageTakesPooledTargetsAgainEveryFrame) {
   ASSERT_NE(tb, nullptr);
   EXPECT_NE(ta, tb);
   EXPECT_EQ(ta->width(), screenWidth);
-  EXPECT_EQ(ta->format(), kImageRgba16f);
+  EXPECT_EQ(ta->format(), format::RGBA16F);
   EXPECT_EQ(ta->sizeClass(), uint32_t(kSizeFull));
   newFrame();
   EXPECT_EQ(imageOf(a), ta);
   EXPECT_EQ(imageOf(b), tb);
 
   // "Format": 1 is 8 bits a channel, anything else 16-bit float.
-  for (auto [format, code] : {std::pair{1.0f, kImageRgba8}, {1.9f, kImageRgba8}, {2.0f, kImageRgba16f},
-                              {-1.0f, kImageRgba16f}}) {
+  for (auto [format, code] : {std::pair{1.0f, format::RGBA8}, {1.9f, format::RGBA8}, {2.0f, format::RGBA16F},
+                              {-1.0f, format::RGBA16F}}) {
     setParam(a, "Format", format);
     EXPECT_EQ(imageOf(a)->format(), code) << format;
   }

@@ -195,7 +195,7 @@ TEST_F(PixelSortingGpuTest, RunsOfLinesLongerThanTheSharedMemoryAreSortedWhole) 
     const std::vector<Pixel> values = lines(rows);
     Texture* input = picture(values, w, h);
     // The ring is the screen's size: sort into an Image-like target of the picture's size.
-    Texture* destination = texture(kRgba16fFormat, w, h, 0x10049);
+    Texture* destination = texture(format::RGBA16F, w, h, 0x10049);
     context.targets->ring->slots[0] = context.targets->ring->slots[1] = context.targets->ring->slots[2] = destination;
     const Viewport whole{0, 0, int32_t(w), int32_t(h)};
     context.viewport = whole;

@@ -17,7 +17,7 @@ class PostProcessManagerGpuTest : public PostGpuTest {
   void runEveryPass() {
     Texture* source = uniform({0.5f, 0.4f, 0.3f, 1});
     Texture* mask = uniform({1, 1, 1, 1});
-    Texture* out = texture(kRgba16fFormat, 16, 16, 0x10049);
+    Texture* out = texture(format::RGBA16F, 16, 16, 0x10049);
     const Viewport vp{2, 2, 14, 14};
     PostProcessManager& m = *manager;
     m.buildVelocityTiles(*context.targets->gbuffer, vp);
@@ -177,7 +177,7 @@ TEST_F(PostProcessManagerGpuTest, StartUpLogsEveryBlockAndDrawsTheSSAORandomData
 TEST_F(PostProcessManagerGpuTest, DOFWithTheFocalPlaneAtTheFocalLengthStaysSharp) {
   // Both circle-of-confusion constants divide by (focal plane - focal length).
   Texture* source = uniform({0.3f, 0.6f, 0.9f, 1});
-  Texture* out = texture(kRgba16fFormat, 16, 16, 0x10049);
+  Texture* out = texture(format::RGBA16F, 16, 16, 0x10049);
   manager->dof.focalLength = 1.0f;
   manager->dof.focalPlane = 1.0f;
   manager->applyDOF(source, out, Viewport{0, 0, 16, 16}, context.frameDepthTarget, 0.1f, 100.0f);

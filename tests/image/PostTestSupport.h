@@ -154,14 +154,14 @@ class PostGpuTest : public ScreenGpuTest {
       data[i * 4 + 2] = posttest::toHalf(pixels[i].b);
       data[i * 4 + 3] = posttest::toHalf(pixels[i].a);
     }
-    return texture(kRgba16fFormat, w, h, 0x10009, data.data());
+    return texture(format::RGBA16F, w, h, 0x10009, data.data());
   }
   Texture* uniform(Pixel p) { return picture(std::vector<Pixel>(size_t(screenWidth) * screenHeight, p)); }
 
   // RGBA16F (four or two channels) read back as floats; two-channel ones fill r and g.
   std::vector<Pixel> pixels(Texture* t) {
     std::vector<uint8_t> bytes = readBack(t);
-    const uint32_t channels = t->format() == kRg16fFormat ? 2 : 4;
+    const uint32_t channels = t->format() == format::RG16F ? 2 : 4;
     std::vector<Pixel> out(size_t(t->width()) * t->height());
     for (size_t i = 0; i < out.size(); ++i) {
       float v[4] = {};
@@ -177,7 +177,7 @@ class PostGpuTest : public ScreenGpuTest {
 
   // Writes RGBA16F (or RG16F) data into an existing texture such as a G-buffer image.
   void upload(Texture* t, const std::vector<Pixel>& values) {
-    const uint32_t channels = t->format() == kRg16fFormat ? 2 : 4;
+    const uint32_t channels = t->format() == format::RG16F ? 2 : 4;
     std::vector<uint16_t> data(values.size() * channels);
     for (size_t i = 0; i < values.size(); ++i) {
       const float v[4] = {values[i].r, values[i].g, values[i].b, values[i].a};

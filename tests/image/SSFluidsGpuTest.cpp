@@ -90,7 +90,7 @@ TEST_F(SSFluidsGpuTest, AStepRemovesCompressionAndKeepsShear) {
   block.stepsPerSecond = 250.0f;
   block.influence = 1.0f;
   Texture* source = uniform({0.5f, 0.5f, 0.5f, 1});
-  Texture* out = texture(kRgba16fFormat, 64, 64, 0x10049);
+  Texture* out = texture(format::RGBA16F, 64, 64, 0x10049);
   const Viewport vp{0, 0, 64, 64};
   solver().apply(block, nullptr, nullptr, source, out, vp, 0.0f);  // makes the buffers (one still step)
   const double a = 20.0, pi = 3.14159265358979323846;

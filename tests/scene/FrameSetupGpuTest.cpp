@@ -22,16 +22,16 @@ class FrameSetupGpuTest : public ScreenGpuTest {
 
 TEST_F(FrameSetupGpuTest, OnlyAReleasingBeginFrameFreesThePools) {
   ContextTargets& t = *ctx.targets;
-  Texture* a = acquireColourTarget(t, 0, 0, kSizeFull, kRgba16fFormat);
-  Texture* b = acquireColourTarget(t, 0, 0, kSizeFull, kRgba16fFormat);
+  Texture* a = acquireColourTarget(t, 0, 0, kSizeFull, format::RGBA16F);
+  Texture* b = acquireColourTarget(t, 0, 0, kSizeFull, format::RGBA16F);
   GBufferSet* set = t.gbuffer;
   // A beginFrame that does not release keeps them taken; the frame step's one frees them.
   beginFrame(ctx, 16, 16, true, false);
-  Texture* c = acquireColourTarget(t, 0, 0, kSizeFull, kRgba16fFormat);
+  Texture* c = acquireColourTarget(t, 0, 0, kSizeFull, format::RGBA16F);
   EXPECT_TRUE(c != a && c != b);
   EXPECT_NE(t.gbuffer, set);
   beginFrame(ctx, 16, 16, true, true);
-  EXPECT_EQ(acquireColourTarget(t, 0, 0, kSizeFull, kRgba16fFormat), a);
+  EXPECT_EQ(acquireColourTarget(t, 0, 0, kSizeFull, format::RGBA16F), a);
   EXPECT_EQ(t.gbuffer, set);
   EXPECT_EQ(t.colourPool.size(), 3u);
   // releaseAllTargets frees the G-buffer sets with the rest.
@@ -47,12 +47,12 @@ TEST_F(FrameSetupGpuTest, FrameObjectsHaveTheirFormatsAndNestedFramesGetTheirOwn
   for (int i = 0; i < 5; ++i) {
     ASSERT_EQ(ctx.gbuffer[i], t.gbuffer->textures[i]);
     EXPECT_EQ(ctx.gbuffer[i]->flags(), kPooledColourFlags);
-    EXPECT_EQ(ctx.gbuffer[i]->format(), i == 4 ? kRg16fFormat : kRgba16fFormat);
+    EXPECT_EQ(ctx.gbuffer[i]->format(), i == 4 ? format::RG16F : format::RGBA16F);
   }
   for (Texture* slot : t.ring->slots) {
     ASSERT_NE(slot, nullptr);
     EXPECT_EQ(slot->flags(), kRingFlags);
-    EXPECT_EQ(slot->format(), kRgba16fFormat);
+    EXPECT_EQ(slot->format(), format::RGBA16F);
   }
   EXPECT_EQ(ctx.frameDepthTarget->flags(), kDepthTargetFlags);
   EXPECT_EQ(ctx.frameDepthTarget->format(), kDefaultDepthFormat);
@@ -151,7 +151,7 @@ TEST_F(FrameSetupGpuTest, SteadyFramesCreateNoGpuObjectsAndNoPoolEntries) {
     ctx.viewport = whole;
     beginFrame(ctx, 16, 16, true, true);
     ctx.imageResult = nextRingTarget(ctx);
-    Texture* a = acquireColourTarget(t, 0, 0, kSizeFull, kRgba16fFormat);
+    Texture* a = acquireColourTarget(t, 0, 0, kSizeFull, format::RGBA16F);
     Texture* b = acquireColourTarget(t, 0, 0, kSizeHalf, 0x10204);
     copyPass(a, ctx.imageResult, whole, opaque(), true);
     copyPass(b, a, Viewport{0, 0, 8, 8}, opaque(), false);

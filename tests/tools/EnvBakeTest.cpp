@@ -134,7 +134,7 @@ TEST(EnvBakeDds, TheRendererReadsBackEveryFaceAndLevel) {
   ImageSet image;
   ASSERT_TRUE(parseDds(bytes.data(), bytes.size(), "cube.dds", image));
   EXPECT_TRUE(image.cube);
-  EXPECT_EQ(image.formatCode, imagefmt::RGBA32F);
+  EXPECT_EQ(image.formatCode, format::RGBA32F);
   EXPECT_EQ(image.arraySize, 6u);
   EXPECT_EQ(image.mipLevels, 3u);
   EXPECT_EQ(image.width, 8u);

@@ -19,7 +19,7 @@ TEST(DdsRead, Bc1WithMipsKeepsBlocksAndPitches) {
   f.fill(32 + 8 + 8 + 8, 1);
   ImageSet set;
   ASSERT_TRUE(parseDds(f.bytes.data(), f.bytes.size(), "bc1.dds", set));
-  EXPECT_EQ(set.formatCode, imagefmt::BC1);
+  EXPECT_EQ(set.formatCode, format::BC1);
   EXPECT_EQ(set.width, 8u);
   EXPECT_EQ(set.mipLevels, 4u);
   EXPECT_EQ(set.arraySize, 1u);
@@ -43,7 +43,7 @@ TEST(DdsRead, BlockFormatsRoundPartialBlocksUp) {
   f.fill(64, 3);
   ImageSet set;
   ASSERT_TRUE(parseDds(f.bytes.data(), f.bytes.size(), "bc3.dds", set));
-  EXPECT_EQ(set.formatCode, imagefmt::BC3);
+  EXPECT_EQ(set.formatCode, format::BC3);
   EXPECT_EQ(set.at(0, 0).rowPitch, 32u);
   EXPECT_EQ(set.at(0, 0).size, 64u);
 }
@@ -57,7 +57,7 @@ TEST(DdsRead, CubeMapsBecomeSixSlicesInFileOrder) {
   for (int face = 0; face < 6; ++face) f.fill(perFace, uint8_t(face * 40));
   ImageSet set;
   ASSERT_TRUE(parseDds(f.bytes.data(), f.bytes.size(), "OutputCube.dds", set));
-  EXPECT_EQ(set.formatCode, imagefmt::RGBA32F);
+  EXPECT_EQ(set.formatCode, format::RGBA32F);
   EXPECT_TRUE(set.cube);
   EXPECT_EQ(set.arraySize, 6u);
   EXPECT_EQ(set.mipLevels, 2u);
@@ -76,7 +76,7 @@ TEST(DdsRead, CubeMapsBecomeSixSlicesInFileOrder) {
   g.header(2, 2, 1, 0x41, 0, 32, bgra, 0x200 | 0xFC00);
   g.fill(6 * 16, 9);
   ASSERT_TRUE(parseDds(g.bytes.data(), g.bytes.size(), "legacy_cube.dds", set));
-  EXPECT_EQ(set.formatCode, imagefmt::BGRA8);
+  EXPECT_EQ(set.formatCode, format::BGRA8);
   EXPECT_TRUE(set.cube);
   EXPECT_EQ(set.arraySize, 6u);
   EXPECT_EQ(set.at(5, 0).offset, 80u);
@@ -85,8 +85,8 @@ TEST(DdsRead, CubeMapsBecomeSixSlicesInFileOrder) {
 TEST(DdsRead, Dx10FormatCodesIncludingSrgb) {
   const struct {
     uint32_t dxgi, code;
-  } cases[] = {{71, imagefmt::BC1},  {72, imagefmt::BC1_SRGB}, {74, imagefmt::BC2}, {75, imagefmt::BC2_SRGB},
-               {77, imagefmt::BC3},  {78, imagefmt::BC3_SRGB}, {87, imagefmt::BGRA8}};
+  } cases[] = {{71, format::BC1},  {72, format::BC1_SRGB}, {74, format::BC2}, {75, format::BC2_SRGB},
+               {77, format::BC3},  {78, format::BC3_SRGB}, {87, format::BGRA8}};
   for (auto c : cases) {
     DdsWriter f;
     f.dx10(4, 4, 1, c.dxgi, 3, 0, 2);

@@ -48,7 +48,7 @@ TEST(PictureDecode, PngGetsFullBoxFilteredMipChain) {
   std::vector<uint8_t> png = encodePng(w, h, src);
   ImageSet set;
   ASSERT_TRUE(decodePicture(png.data(), png.size(), "gradient.png", set));
-  EXPECT_EQ(set.formatCode, imagefmt::RGBA8);
+  EXPECT_EQ(set.formatCode, format::RGBA8);
   EXPECT_EQ(set.arraySize, 1u);
   EXPECT_FALSE(set.cube);
   ASSERT_EQ(set.mipLevels, 9u);
@@ -105,7 +105,7 @@ TEST(PictureDecode, JpegDecodesToOpaqueRgba) {
   ImageSet set;
   ASSERT_TRUE(readPicture(path, set));
   std::remove(path.c_str());
-  EXPECT_EQ(set.formatCode, imagefmt::RGBA8);
+  EXPECT_EQ(set.formatCode, format::RGBA8);
   EXPECT_EQ(set.mipLevels, 5u);
   const uint8_t* p = set.pixels.data();
   EXPECT_NEAR(p[0], 200, 4);
@@ -213,7 +213,7 @@ TEST(PictureFormats, GreyPicturesKeepOneChannelAndSixteenBitsKeepTheirLowByte) {
   grey.colourType = PNG_COLOR_TYPE_GRAY;
   grey.values = {10, 20, 30, 40, 50, 60, 70, 81};
   ImageSet g = decodeFile(grey, "grey.png");
-  EXPECT_EQ(g.formatCode, imagefmt::R8);
+  EXPECT_EQ(g.formatCode, format::R8);
   ASSERT_EQ(g.mipLevels, 3u);
   EXPECT_EQ(g.at(0, 0).rowPitch, 4u);
   EXPECT_EQ(g.pixels[5], 60);
@@ -225,7 +225,7 @@ TEST(PictureFormats, GreyPicturesKeepOneChannelAndSixteenBitsKeepTheirLowByte) {
   height.bitDepth = 16;
   height.values = {0x1234, 0x1235, 0xFFFF, 0x0001, 0x8000, 0x8001, 0x0100, 0x00FF};
   ImageSet h = decodeFile(height, "height16.png");
-  EXPECT_EQ(h.formatCode, imagefmt::R16);
+  EXPECT_EQ(h.formatCode, format::R16);
   EXPECT_EQ(h.at(0, 0).rowPitch, 8u);
   EXPECT_EQ(texel16(h, 0, 0, 0), 0x1234);
   EXPECT_EQ(texel16(h, 0, 1, 0), 0x1235);  // one step of 16 bits survives
@@ -237,12 +237,12 @@ TEST(PictureFormats, GreyPicturesKeepOneChannelAndSixteenBitsKeepTheirLowByte) {
   PngPicture greyAlpha = grey;
   greyAlpha.colourType = PNG_COLOR_TYPE_GRAY_ALPHA;
   greyAlpha.values.assign(16, 200);
-  EXPECT_EQ(decodeFile(greyAlpha, "greyalpha.png").formatCode, imagefmt::RGBA8);
+  EXPECT_EQ(decodeFile(greyAlpha, "greyalpha.png").formatCode, format::RGBA8);
   PngPicture colour16 = height;
   colour16.colourType = PNG_COLOR_TYPE_RGB;
   colour16.values.assign(24, 0xFF00);
   ImageSet c = decodeFile(colour16, "colour16.png");
-  EXPECT_EQ(c.formatCode, imagefmt::RGBA8);
+  EXPECT_EQ(c.formatCode, format::RGBA8);
   EXPECT_EQ(c.pixels[0], 0xFF);
 }
 
@@ -255,13 +255,13 @@ TEST(PictureFormats, FilesThatSaySrgbDecodeToBgraSrgbAndAverageLight) {
   pair.colourType = PNG_COLOR_TYPE_RGBA;
   pair.values = {255, 0, 0, 255, 255, 255, 255, 255};
   ImageSet plain = decodeFile(pair, "plain.png");
-  EXPECT_EQ(plain.formatCode, imagefmt::RGBA8);
+  EXPECT_EQ(plain.formatCode, format::RGBA8);
   EXPECT_EQ(plain.pixels[0], 255);  // red first
   EXPECT_EQ(plain.pixels[plain.at(0, 1).offset + 1], 128);
 
   pair.srgbChunk = true;
   ImageSet srgb = decodeFile(pair, "srgb.png");
-  EXPECT_EQ(srgb.formatCode, imagefmt::BGRA8_SRGB);
+  EXPECT_EQ(srgb.formatCode, format::BGRA8_SRGB);
   ASSERT_EQ(srgb.mipLevels, 2u);
   EXPECT_EQ(srgb.pixels[0], 0);    // blue first
   EXPECT_EQ(srgb.pixels[2], 255);  // red third
@@ -276,7 +276,7 @@ TEST(PictureFormats, FilesThatSaySrgbDecodeToBgraSrgbAndAverageLight) {
   grey.colourType = PNG_COLOR_TYPE_GRAY;
   grey.srgbChunk = true;
   grey.values = {100};
-  EXPECT_EQ(decodeFile(grey, "greysrgb.png").formatCode, imagefmt::R8);
+  EXPECT_EQ(decodeFile(grey, "greysrgb.png").formatCode, format::R8);
 
   // JPEG: the Exif colour space says it.
   for (uint16_t space : {uint16_t(1), uint16_t(0xFFFF), uint16_t(0)}) {
@@ -284,7 +284,7 @@ TEST(PictureFormats, FilesThatSaySrgbDecodeToBgraSrgbAndAverageLight) {
     EXPECT_EQ(pictureSaysSrgb(jpeg.data(), jpeg.size()), space == 1) << space;
     ImageSet set;
     ASSERT_TRUE(decodePicture(jpeg.data(), jpeg.size(), "exif.jpg", set)) << space;
-    EXPECT_EQ(set.formatCode, space == 1 ? imagefmt::BGRA8_SRGB : imagefmt::RGBA8) << space;
+    EXPECT_EQ(set.formatCode, space == 1 ? format::BGRA8_SRGB : format::RGBA8) << space;
   }
   // Cut short anywhere, the colour-space search reads nothing outside the bytes.
   std::vector<uint8_t> jpeg = jpegWithColourSpace(1);
