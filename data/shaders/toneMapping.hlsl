@@ -40,21 +40,29 @@ float3 linearToSrgbFast(float3 c)
     return c <= 0.00214 ? c * 12.92 : hi;
 }
 
+float4 displayReady(float3 rgb, float alpha)
+{
+    return float4(linearToSrgbFast(acesFilm(rgb * gExposure)), alpha);
+}
+
+// Two entries, picked on the CPU by whether sharpening is on: a CPU driver runs both sides
+// of a branch on a constant, and the four extra fetches would cost more than the pass.
 float4 mainPS(FullscreenVertex i) : SV_TARGET
+{
+    float4 c = gSource.SampleLevel(gSourceSampler, regionToSource(i.uv, gRegionScale, gRegionOffset), 0);
+    return displayReady(c.rgb, c.a);
+}
+
+float4 mainPSSharpen(FullscreenVertex i) : SV_TARGET
 {
     float2 uv = regionToSource(i.uv, gRegionScale, gRegionOffset);
     float4 c = gSource.SampleLevel(gSourceSampler, uv, 0);
-    float3 rgb = c.rgb;
-    if (gSharpen != 0.0)
-    {
-        float w, h;
-        gSource.GetDimensions(w, h);
-        float2 texel = 1.0 / float2(w, h);
-        float3 around = gSource.SampleLevel(gSourceSampler, uv + float2(texel.x, 0), 0).rgb
-                      + gSource.SampleLevel(gSourceSampler, uv - float2(texel.x, 0), 0).rgb
-                      + gSource.SampleLevel(gSourceSampler, uv + float2(0, texel.y), 0).rgb
-                      + gSource.SampleLevel(gSourceSampler, uv - float2(0, texel.y), 0).rgb;
-        rgb = max(rgb + gSharpen * (rgb - around * 0.25), 0.0);
-    }
-    return float4(linearToSrgbFast(acesFilm(rgb * gExposure)), c.a);
+    float w, h;
+    gSource.GetDimensions(w, h);
+    float2 texel = 1.0 / float2(w, h);
+    float3 around = gSource.SampleLevel(gSourceSampler, uv + float2(texel.x, 0), 0).rgb
+                  + gSource.SampleLevel(gSourceSampler, uv - float2(texel.x, 0), 0).rgb
+                  + gSource.SampleLevel(gSourceSampler, uv + float2(0, texel.y), 0).rgb
+                  + gSource.SampleLevel(gSourceSampler, uv - float2(0, texel.y), 0).rgb;
+    return displayReady(max(c.rgb + gSharpen * (c.rgb - around * 0.25), 0.0), c.a);
 }

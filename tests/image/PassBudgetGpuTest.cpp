@@ -344,13 +344,16 @@ float4 mainPS(FullscreenVertex i) : SV_TARGET
 }
 )";
 
-// The old text with a constant-buffer member turned into a fixed value.
-std::string withFixed(std::string text, const std::string& member, float value) {
-  const std::string declaration = "    float " + member + ";\n";
+// The old text with a constant-buffer member of the given type turned into a fixed value.
+std::string withFixed(std::string text, const std::string& type, const std::string& member, const std::string& value) {
+  const std::string declaration = "    " + type + " " + member + ";\n";
   const size_t at = text.find(declaration);
   EXPECT_NE(at, std::string::npos) << member;
   if (at != std::string::npos) text.erase(at, declaration.size());
-  return "static const float " + member + " = " + std::to_string(value) + ";\n" + text;
+  return "static const " + type + " " + member + " = " + value + ";\n" + text;
+}
+std::string withFixed(std::string text, const std::string& member, float value) {
+  return withFixed(std::move(text), "float", member, std::to_string(value));
 }
 
 // A picture with detail at every scale and a few highlights well above 1.
@@ -522,19 +525,28 @@ TEST_F(PassBudgetGpuTest, HueRangeGradeWithoutPerPixelIndexingShowsWhatItShowed)
   EXPECT_LT(psnr(pixels(source), now), 40.0);  // the grade does change the picture
 }
 
-TEST_F(PassBudgetGpuTest, ColourCorrectionSkipsThePowerOfOneAndKeepsOtherPowers) {
+// The pre-add, post-add, post-multiply and saturation now reach the shader folded into
+// one multiply-add and one affine map; the old text gets them as fixed values.
+TEST_F(PassBudgetGpuTest, ColourCorrectionWithFoldedLevelsShowsWhatItShowedAtEveryPower) {
   Texture* source = picture(testPicture(size()));
   for (float power : {1.0f, 0.6f}) {
     const std::vector<std::pair<const char*, float>> params{
-        {"R Pre Add", -0.1f}, {"G Mul", 1.3f}, {"R Pow", power}, {"G Pow", power}, {"B Pow", power},
-        {"Saturation", 1.2f}, {"R Max", 4.0f}, {"G Max", 4.0f}, {"B Max", 4.0f}};
+        {"R Pre Add", -0.1f}, {"G Mul", 1.3f},       {"R Pow", power},    {"G Pow", power},
+        {"B Pow", power},     {"B Post Add", 0.05f}, {"R Post Mul", 0.9f}, {"Saturation", 1.2f},
+        {"R Max", 4.0f},      {"G Max", 4.0f},       {"B Max", 4.0f}};
     const std::vector<Pixel> now = draw("ColorCorrection", source, params);
-    auto old = program(kOldColorCorrection, "PS", manager->colorCorrection.program.get());
+    std::string text = withFixed(kOldColorCorrection, "float4", "gPreAdd", "float4(-0.1, 0, 0, 0)");
+    text = withFixed(text, "float4", "gPostAdd", "float4(0, 0, 0.05, 0)");
+    text = withFixed(text, "float4", "gPostMul", "float4(0.9, 1, 1, 0)");
+    text = withFixed(text, "gSaturation", 1.2f);
+    auto old = program(text, "PS", manager->colorCorrection.program.get());
     ASSERT_TRUE(old);
-    std::swap(manager->colorCorrection.program.program, old);
+    PassProgram& used = power == 1.0f ? manager->colorCorrection.program : manager->colorCorrection.withPower;
+    std::swap(used.program, old);
     const std::vector<Pixel> before = draw("ColorCorrection", source, params);
-    std::swap(manager->colorCorrection.program.program, old);
+    std::swap(used.program, old);
     EXPECT_GE(psnr(before, now), 60.0) << "power " << power;
+    EXPECT_LT(psnr(pixels(source), now), 40.0) << "power " << power;  // the grade does change the picture
   }
 }
 
@@ -553,9 +565,10 @@ TEST_F(PassBudgetGpuTest, ToneMappingWithTheSquareRootCurveShowsWhatThePowCurveS
     const std::vector<Pixel> now = draw("ToneMapping", source, params);
     auto old = program(kOldToneMapping, "mainPS", manager->toneMapping.program.get(), "mainVS");
     ASSERT_TRUE(old);
-    std::swap(manager->toneMapping.program.program, old);
+    PassProgram& used = sharpen == 0.0f ? manager->toneMapping.program : manager->toneMapping.sharpened;
+    std::swap(used.program, old);
     const std::vector<Pixel> before = draw("ToneMapping", source, params);
-    std::swap(manager->toneMapping.program.program, old);
+    std::swap(used.program, old);
     EXPECT_GE(psnr(before, now), 55.0) << "sharpen " << sharpen;
     if (sharpen == 0.0f) {
       for (size_t i = 1; i < now.size(); ++i) ASSERT_GE(now[i].r + 1e-3f, now[i - 1].r) << i;  // still rising
