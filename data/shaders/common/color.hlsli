@@ -49,13 +49,20 @@ float hsvSaturation(float3 c)
 
 // A hue, saturation and luminance shift: the hue turns about the grey axis by `hue` degrees,
 // the distance from the luminance is scaled by (1 + saturation), the colour by
-// (1 + luminanceShift), and negative results are cut to 0.
-float3 shiftHsl(float3 c, float hue, float saturation, float luminanceShift)
+// (1 + luminanceShift), and negative results are cut to 0. Before the cut the shift is
+// linear in the colour (shiftHslLinear), so a shift that is the same for every pixel is a
+// matrix its vertex shader can make once.
+float3 shiftHslLinear(float3 c, float hue, float saturation, float luminanceShift)
 {
     float3 g = rotateHue(c, hue);
     float l = luminance(g);
     g = l + (g - l) * (1.0 + saturation);
-    return max(g * (1.0 + luminanceShift), 0.0);
+    return g * (1.0 + luminanceShift);
+}
+
+float3 shiftHsl(float3 c, float hue, float saturation, float luminanceShift)
+{
+    return max(shiftHslLinear(c, hue, saturation, luminanceShift), 0.0);
 }
 
 // Linear [0, 1] to the sRGB transfer curve, for display.
