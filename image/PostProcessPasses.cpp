@@ -39,8 +39,12 @@ void PostProcessManager::applyDOF(Texture* source, Texture* destination, const V
 // ---------------------------------------------------------------- single-program passes
 
 void PostProcessManager::applyFXAA(Texture* source, Texture* destination, const Viewport& vp) {
-  Constants(fxaa.program.get(), trace, fxaa.program.file).region(regionConstants(source, vp));
-  drawPass(Draw(fxaa.program, destination, vp).tex(source, linearWrap));
+  Constants(fxaa.program.get(), trace, fxaa.program.file)
+      .region(regionConstants(source, vp))
+      .set("gTexelSize", source ? Float2{1.0f / float(source->width()), 1.0f / float(source->height())} : Float2{});
+  // The same picture twice: filtered for the walk along edges, by texel for the 3 x 3
+  // neighbourhood (those reads land on texel centres, where both samplers agree).
+  drawPass(Draw(fxaa.program, destination, vp).tex(source, linearWrap).tex(source, pointClamp));
 }
 
 void PostProcessManager::applyToneMapping(Texture* source, Texture* destination, const Viewport& vp) {
