@@ -58,7 +58,7 @@ float4 PS(ColorVertex i) : SV_TARGET
     // of the shifts by a per-pixel value would copy all eight into per-pixel memory.
     const float3 ranges[9] = {i.red, i.orange, i.yellow, i.green, i.aqua, i.blue, i.purple, i.magenta, i.red};
     float3 below = i.red, above = i.orange;
-    float from = kCentres[0], to = kCentres[1];
+    float from = kCentres[0], perDegree = 1.0 / (kCentres[1] - kCentres[0]);
     [unroll]
     for (int j = 1; j < 8; ++j)
     {
@@ -67,10 +67,10 @@ float4 PS(ColorVertex i) : SV_TARGET
             below = ranges[j];
             above = ranges[j + 1];
             from = kCentres[j];
-            to = kCentres[j + 1];
+            perDegree = 1.0 / (kCentres[j + 1] - kCentres[j]);  // folded by the compiler
         }
     }
-    float t = (hue - from) / (to - from);
+    float t = (hue - from) * perDegree;
     float3 shift = below * (1.0 - t) + above * t;
     float3 g = shiftHsl(c.rgb, shift.x, shift.y, shift.z * hsvSaturation(c.rgb));
     return maskedGrade(c, g, i.uv, i.masked);

@@ -26,17 +26,14 @@ float hueDegrees(float3 c)
     float maxc = max(c.r, max(c.g, c.b));
     float minc = min(c.r, min(c.g, c.b));
     float d = maxc - minc;
-    if (d <= 0.0)
-        return 0.0;
-    float h;
-    if (maxc == c.r)
-        h = (c.g - c.b) / d;
-    else if (maxc == c.g)
-        h = (c.b - c.r) / d + 2.0;
-    else
-        h = (c.r - c.g) / d + 4.0;
-    h *= 60.0;
-    return h < 0.0 ? h + 360.0 : h;
+    // The sector is picked before the one division: a CPU driver evaluates every side of a
+    // per-pixel choice, so three divisions would all be paid for.
+    bool red = maxc == c.r, green = maxc == c.g;
+    float across = red ? c.g - c.b : (green ? c.b - c.r : c.r - c.g);
+    float sector = red ? 0.0 : (green ? 2.0 : 4.0);
+    float h = (across / max(d, 1e-30) + sector) * 60.0;
+    h = h < 0.0 ? h + 360.0 : h;
+    return d > 0.0 ? h : 0.0;
 }
 
 // Chroma over value (HSV saturation), 0 for greys and black.
