@@ -70,7 +70,8 @@ std::vector<const PassProgram*> PostProcessManager::programs() const {
           &invert.program,      &feedback.feedback, &feedback.copy,    &grain.program,
           &colorCorrection.program, &ccSplitToning.program, &ccTone.program, &ccColor.program,
           &ccHSL.program,       &radialBlur.program, &motionBlur.main,  &motionBlur.velocityFromView,
-          &motionBlur.blurV,    &motionBlur.blurH, &motionBlur.downsample};
+          &motionBlur.blurV,    &motionBlur.blurH, &motionBlur.downsample, &toneMapping.sharpened,
+          &colorCorrection.withPower};
 }
 
 void PostProcessManager::load(PassProgram& p) {
@@ -120,6 +121,7 @@ void PostProcessManager::init(Device* device, uint32_t width, uint32_t height) {
 
   logMessage("Initializing Tonemapping\n");
   load(toneMapping.program);
+  load(toneMapping.sharpened);
 
   logMessage("Initializing SSAO\n");
   load(ssao.ssao);
@@ -159,6 +161,7 @@ void PostProcessManager::init(Device* device, uint32_t width, uint32_t height) {
 
   logMessage("Initializing ColorCorrection\n");
   load(colorCorrection.program);
+  load(colorCorrection.withPower);
   logMessage("Initializing CCSplitToning\n");
   load(ccSplitToning.program);
   logMessage("Initializing CCTone\n");

@@ -63,6 +63,7 @@ struct ToneMappingBlock {
   float exposure = 1.0f;
   float sharpen = 0.0f;
   PassProgram program{"toneMapping", "mainVS", "mainPS", nullptr};
+  PassProgram sharpened{"toneMapping", "mainVS", "mainPSSharpen", nullptr};  // sharpen != 0
 };
 
 struct SSAOBlock {
@@ -162,6 +163,7 @@ struct ColorCorrectionBlock {
   float saturation = 1.0f;
   bool preview = false;
   PassProgram program{"colorCorrection", "VS", "PS", nullptr};
+  PassProgram withPower{"colorCorrection", "VS", "PSPower", nullptr};  // a power other than 1
 };
 
 struct CCSplitToningBlock {

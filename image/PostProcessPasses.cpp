@@ -39,16 +39,21 @@ void PostProcessManager::applyDOF(Texture* source, Texture* destination, const V
 // ---------------------------------------------------------------- single-program passes
 
 void PostProcessManager::applyFXAA(Texture* source, Texture* destination, const Viewport& vp) {
-  ConstantWriter(fxaa.program.get(), fxaa.program.file, trace).region(regionConstants(source, vp));
-  drawPass(Draw(fxaa.program, destination, vp).tex(source, linearWrap));
+  ConstantWriter(fxaa.program.get(), fxaa.program.file, trace)
+      .region(regionConstants(source, vp))
+      .set("gTexelSize", source ? Float2{1.0f / float(source->width()), 1.0f / float(source->height())} : Float2{});
+  // The same picture twice: filtered for the walk along edges, by texel for the 3 x 3
+  // neighbourhood (those reads land on texel centres, where both samplers agree).
+  drawPass(Draw(fxaa.program, destination, vp).tex(source, linearWrap).tex(source, pointClamp));
 }
 
 void PostProcessManager::applyToneMapping(Texture* source, Texture* destination, const Viewport& vp) {
-  ConstantWriter(toneMapping.program.get(), toneMapping.program.file, trace)
+  const PassProgram& p = toneMapping.sharpen != 0.0f ? toneMapping.sharpened : toneMapping.program;
+  ConstantWriter(p.get(), p.file, trace)
       .set("gExposure", toneMapping.exposure)
       .set("gSharpen", toneMapping.sharpen)
       .region(regionConstants(source, vp));
-  drawPass(Draw(toneMapping.program, destination, vp).tex(source, linearWrap));
+  drawPass(Draw(p, destination, vp).tex(source, linearWrap));
 }
 
 void PostProcessManager::applyInvert(Texture* source, Texture* destination, const Viewport& vp, Texture* mask) {
@@ -293,21 +298,56 @@ void buildVelocityTiles(Context& ctx) {
 
 // ---------------------------------------------------------------- colour correction
 
+namespace {
+
+// The levels as the shader reads them: the pre-add folded into the multiply, and the
+// post-add, post-multiply and saturation about the luminance (together one affine map of
+// the powered value) as three rows, xyz the row of the matrix and w the offset.
+struct ColorCorrectionLevels {
+  Float4 mul, preAddMul;
+  Float4 rows[3];
+  bool power = false;  // some channel's power is not 1
+};
+
+ColorCorrectionLevels colorCorrectionLevels(const ColorCorrectionBlock& b) {
+  ColorCorrectionLevels l;
+  const float mul[3] = {b.mul.x, b.mul.y, b.mul.z}, pre[3] = {b.preAdd.x, b.preAdd.y, b.preAdd.z};
+  const float postMul[3] = {b.postMul.x, b.postMul.y, b.postMul.z};
+  const float post[3] = {b.postAdd.x * b.postMul.x, b.postAdd.y * b.postMul.y, b.postAdd.z * b.postMul.z};
+  const float luma[3] = {0.2126f, 0.7152f, 0.0722f};  // Rec. 709, as the shaders' luminance
+  const float s = b.saturation;
+  l.mul = Float4{mul[0], mul[1], mul[2], 0.0f};
+  l.preAddMul = Float4{pre[0] * mul[0], pre[1] * mul[1], pre[2] * mul[2], 0.0f};
+  const float greyOffset = (1.0f - s) * (luma[0] * post[0] + luma[1] * post[1] + luma[2] * post[2]);
+  for (int i = 0; i < 3; ++i) {
+    float row[4];
+    for (int j = 0; j < 3; ++j) row[j] = (1.0f - s) * luma[j] * postMul[j] + (i == j ? s * postMul[i] : 0.0f);
+    row[3] = s * post[i] + greyOffset;
+    l.rows[i] = Float4{row[0], row[1], row[2], row[3]};
+  }
+  l.power = b.pow.x != 1.0f || b.pow.y != 1.0f || b.pow.z != 1.0f;
+  return l;
+}
+
+}  // namespace
+
 void PostProcessManager::applyColorCorrection(Texture* source, Texture* destination, const Viewport& vp) {
   const ColorCorrectionBlock& b = colorCorrection;
-  ConstantWriter(b.program.get(), b.program.file, trace)
-      .set("gPreAdd", b.preAdd)
-      .set("gMul", b.mul)
+  const ColorCorrectionLevels l = colorCorrectionLevels(b);
+  const PassProgram& p = l.power ? b.withPower : b.program;
+  ConstantWriter(p.get(), p.file, trace)
+      .set("gMul", l.mul)
+      .set("gPreAddMul", l.preAddMul)
       .set("gPow", b.pow)
-      .set("gPostAdd", b.postAdd)
-      .set("gPostMul", b.postMul)
+      .set("gLevelsR", l.rows[0])
+      .set("gLevelsG", l.rows[1])
+      .set("gLevelsB", l.rows[2])
       .set("gMin", b.min)
       .set("gMax", b.max)
-      .set("gSaturation", b.saturation)
       .set("gPreview", b.preview ? 1.0f : 0.0f)
       .region(regionConstants(source, vp))
       .set("gScreenSize", Float2{viewportWidth(vp), viewportHeight(vp)});
-  drawPass(Draw(b.program, destination, vp).tex(source, linearBorder));
+  drawPass(Draw(p, destination, vp).tex(source, linearBorder));
 }
 
 namespace {

@@ -21,34 +21,57 @@ cbuffer CCColorConstants : register(b0)
 
 static const float kCentres[9] = {0.0, 30.0, 60.0, 120.0, 180.0, 240.0, 270.0, 300.0, 360.0};
 
-FullscreenVertex VS(uint id : SV_VertexID)
+// The range shifts reach the pixels flat from the vertex shader (common/fullscreen.hlsli).
+struct ColorVertex
 {
-    return fullscreenTriangle(id);
+    GRADE_VERTEX_FIELDS
+    nointerpolation float3 red : TEXCOORD2;
+    nointerpolation float3 orange : TEXCOORD3;
+    nointerpolation float3 yellow : TEXCOORD4;
+    nointerpolation float3 green : TEXCOORD5;
+    nointerpolation float3 aqua : TEXCOORD6;
+    nointerpolation float3 blue : TEXCOORD7;
+    nointerpolation float3 purple : TEXCOORD8;
+    nointerpolation float3 magenta : TEXCOORD9;
+};
+
+ColorVertex VS(uint id : SV_VertexID)
+{
+    ColorVertex o;
+    GRADE_VERTEX_START(o, id);
+    o.red = gRed.xyz;
+    o.orange = gOrange.xyz;
+    o.yellow = gYellow.xyz;
+    o.green = gGreen.xyz;
+    o.aqua = gAqua.xyz;
+    o.blue = gBlue.xyz;
+    o.purple = gPurple.xyz;
+    o.magenta = gMagenta.xyz;
+    return o;
 }
 
-float4 PS(FullscreenVertex i) : SV_TARGET
+float4 PS(ColorVertex i) : SV_TARGET
 {
-    float2 uv = regionToSource(i.uv, gRegionScale, gRegionOffset);
-    float4 c = gSource.Sample(gSourceSampler, uv);
+    float4 c = gSource.Sample(gSourceSampler, i.uv);
     float hue = hueDegrees(c.rgb);
     // The two range centres around the hue, picked by unrolled compares: indexing an array
-    // of the constants by a per-pixel value would copy all eight into per-pixel memory.
-    const float4 ranges[9] = {gRed, gOrange, gYellow, gGreen, gAqua, gBlue, gPurple, gMagenta, gRed};
-    float3 below = gRed.xyz, above = gOrange.xyz;
-    float from = kCentres[0], to = kCentres[1];
+    // of the shifts by a per-pixel value would copy all eight into per-pixel memory.
+    const float3 ranges[9] = {i.red, i.orange, i.yellow, i.green, i.aqua, i.blue, i.purple, i.magenta, i.red};
+    float3 below = i.red, above = i.orange;
+    float from = kCentres[0], perDegree = 1.0 / (kCentres[1] - kCentres[0]);
     [unroll]
     for (int j = 1; j < 8; ++j)
     {
         if (hue >= kCentres[j])
         {
-            below = ranges[j].xyz;
-            above = ranges[j + 1].xyz;
+            below = ranges[j];
+            above = ranges[j + 1];
             from = kCentres[j];
-            to = kCentres[j + 1];
+            perDegree = 1.0 / (kCentres[j + 1] - kCentres[j]);  // folded by the compiler
         }
     }
-    float t = (hue - from) / (to - from);
+    float t = (hue - from) * perDegree;
     float3 shift = below * (1.0 - t) + above * t;
     float3 g = shiftHsl(c.rgb, shift.x, shift.y, shift.z * hsvSaturation(c.rgb));
-    return maskedGrade(c, g, uv, gMaskImageConnected);
+    return maskedGrade(c, g, i.uv, i.masked);
 }

@@ -14,18 +14,31 @@ cbuffer CCSplitToningConstants : register(b0)
     MASKED_PASS_CONSTANTS
 };
 
-FullscreenVertex VS(uint id : SV_VertexID)
+// c + h * hi-tint + (1 - h) * lo-tint = c + lo-tint + h * (hi-tint - lo-tint): the tints and
+// the balance are made once by the vertex shader and handed to the pixels flat
+// (common/fullscreen.hlsli).
+struct SplitVertex
 {
-    return fullscreenTriangle(id);
+    GRADE_VERTEX_FIELDS
+    nointerpolation float4 lo : TEXCOORD2;      // w: 0.5 - balance
+    nointerpolation float3 hiMinusLo : TEXCOORD3;
+};
+
+SplitVertex VS(uint id : SV_VertexID)
+{
+    SplitVertex o;
+    GRADE_VERTEX_START(o, id);
+    float3 hi = gHiInfluence * (gHi.rgb - luminance(gHi.rgb));
+    float3 lo = gLoInfluence * (gLo.rgb - luminance(gLo.rgb));
+    o.lo = float4(lo, 0.5 - gBalance);
+    o.hiMinusLo = hi - lo;
+    return o;
 }
 
-float4 PS(FullscreenVertex i) : SV_TARGET
+float4 PS(SplitVertex i) : SV_TARGET
 {
-    float2 uv = regionToSource(i.uv, gRegionScale, gRegionOffset);
-    float4 c = gSource.Sample(gSourceSampler, uv);
-    float highlight = saturate(luminance(c.rgb) - gBalance + 0.5);
-    float3 g = c.rgb + highlight * gHiInfluence * (gHi.rgb - luminance(gHi.rgb))
-                     + (1.0 - highlight) * gLoInfluence * (gLo.rgb - luminance(gLo.rgb));
-    g = max(g, 0.0);
-    return maskedGrade(c, g, uv, gMaskImageConnected);
+    float4 c = gSource.Sample(gSourceSampler, i.uv);
+    float highlight = saturate(luminance(c.rgb) + i.lo.w);
+    float3 g = max(c.rgb + i.lo.rgb + highlight * i.hiMinusLo, 0.0);
+    return maskedGrade(c, g, i.uv, i.masked);
 }

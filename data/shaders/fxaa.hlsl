@@ -10,10 +10,17 @@ cbuffer FxaaConstants : register(b0)
 {
     float2 gRegionScale;
     float2 gRegionOffset;
+    float2 gTexelSize;  // of the source
 };
 
+// The picture twice: t0 with a bilinear sampler for the walk along the edge and the final
+// shifted read, t1 with a point sampler for the 3 x 3 neighbourhood. Those reads land on
+// texel centres (the region maps pixels onto texels one to one), where a point read is what
+// a bilinear one gives, for less work on a CPU driver.
 Texture2D gSource : register(t0);
+Texture2D gTexels : register(t1);
 SamplerState gSourceSampler : register(s0);
+SamplerState gTexelSampler : register(s1);
 
 static const float kEdgeThreshold = 0.125;     // of the local maximum luma
 static const float kEdgeThresholdMin = 0.0312; // darker contrasts are left alone
@@ -21,52 +28,71 @@ static const float kSubpixel = 0.75;
 static const int kSearchSteps = 10;
 static const float kStepSizes[kSearchSteps] = {1.0, 1.0, 1.0, 1.5, 2.0, 2.0, 2.0, 2.0, 4.0, 8.0};
 
-FullscreenVertex mainVS(uint id : SV_VertexID)
+// The texel size and the region's edge texel centres are the same for every pixel: the
+// vertex shader makes them and hands them on flat (common/fullscreen.hlsli).
+struct FxaaVertex
 {
-    return fullscreenTriangle(id);
-}
-
-struct Region
-{
-    float2 lo, hi;  // texel centres at the region's edges
+    float4 pos : SV_POSITION;
+    float2 uv : TEXCOORD0;  // in the source
+    nointerpolation float2 texel : TEXCOORD1;
+    nointerpolation float4 region : TEXCOORD2;  // xy: the first texel centre, zw: the last
 };
 
-float4 fetch(float2 uv, Region r)
+FxaaVertex mainVS(uint id : SV_VertexID)
 {
-    return gSource.SampleLevel(gSourceSampler, clamp(uv, r.lo, r.hi), 0);
+    FullscreenVertex f = fullscreenTriangle(id);
+    FxaaVertex o;
+    o.pos = f.pos;
+    o.uv = regionToSource(f.uv, gRegionScale, gRegionOffset);
+    o.texel = gTexelSize;
+    o.region = float4(gRegionOffset + 0.5 * o.texel, gRegionOffset + gRegionScale - 0.5 * o.texel);
+    return o;
 }
 
-float lumaAt(float2 uv, Region r)
+float lumaOf(float3 rgb)
 {
-    return sqrt(max(luminance(saturate(fetch(uv, r).rgb)), 0.0));
+    return sqrt(luminance(saturate(rgb)));
 }
 
-float4 mainPS(FullscreenVertex i) : SV_TARGET
+float4 fetch(float2 uv, float4 region)
 {
-    float w, h;
-    gSource.GetDimensions(w, h);
-    float2 texel = 1.0 / float2(w, h);
-    Region r;
-    r.lo = gRegionOffset + 0.5 * texel;
-    r.hi = gRegionOffset + gRegionScale - 0.5 * texel;
-    float2 uv = clamp(regionToSource(i.uv, gRegionScale, gRegionOffset), r.lo, r.hi);
+    return gSource.SampleLevel(gSourceSampler, clamp(uv, region.xy, region.zw), 0);
+}
 
-    float4 centre = fetch(uv, r);
-    float lM = sqrt(max(luminance(saturate(centre.rgb)), 0.0));
-    float lN = lumaAt(uv + float2(0, -texel.y), r);
-    float lS = lumaAt(uv + float2(0, texel.y), r);
-    float lW = lumaAt(uv + float2(-texel.x, 0), r);
-    float lE = lumaAt(uv + float2(texel.x, 0), r);
+float lumaAt(float2 uv, float4 region)
+{
+    return lumaOf(fetch(uv, region).rgb);
+}
+
+// The luma of the texel at uv plus `offset` texels.
+float texelLuma(float2 uv, float2 offset, FxaaVertex i)
+{
+    float2 at = clamp(uv + offset * i.texel, i.region.xy, i.region.zw);
+    return lumaOf(gTexels.SampleLevel(gTexelSampler, at, 0).rgb);
+}
+
+float4 mainPS(FxaaVertex i) : SV_TARGET
+{
+    float2 texel = i.texel;
+    float4 r = i.region;
+    float2 uv = clamp(i.uv, r.xy, r.zw);
+
+    float4 centre = gTexels.SampleLevel(gTexelSampler, uv, 0);
+    float lM = lumaOf(centre.rgb);
+    float lN = texelLuma(uv, float2(0, -1), i);
+    float lS = texelLuma(uv, float2(0, 1), i);
+    float lW = texelLuma(uv, float2(-1, 0), i);
+    float lE = texelLuma(uv, float2(1, 0), i);
     float lMax = max(lM, max(max(lN, lS), max(lW, lE)));
     float lMin = min(lM, min(min(lN, lS), min(lW, lE)));
     float range = lMax - lMin;
     if (range < max(kEdgeThresholdMin, lMax * kEdgeThreshold))
         return centre;
 
-    float lNW = lumaAt(uv + float2(-texel.x, -texel.y), r);
-    float lNE = lumaAt(uv + float2(texel.x, -texel.y), r);
-    float lSW = lumaAt(uv + float2(-texel.x, texel.y), r);
-    float lSE = lumaAt(uv + float2(texel.x, texel.y), r);
+    float lNW = texelLuma(uv, float2(-1, -1), i);
+    float lNE = texelLuma(uv, float2(1, -1), i);
+    float lSW = texelLuma(uv, float2(-1, 1), i);
+    float lSE = texelLuma(uv, float2(1, 1), i);
 
     // Sub-pixel aliasing: how far the centre is from its neighbourhood's average.
     float average = (2.0 * (lN + lS + lW + lE) + lNW + lNE + lSW + lSE) / 12.0;
@@ -96,13 +122,14 @@ float4 mainPS(FullscreenVertex i) : SV_TARGET
     else
         onEdge.x += 0.5 * across;
     float2 along = horizontal ? float2(texel.x, 0) : float2(0, texel.y);
-    float2 posN = onEdge - along, posP = onEdge + along;
-    float endN = lumaAt(posN, r) - localAverage;
-    float endP = lumaAt(posP, r) - localAverage;
+    // Each side steps out until its luma leaves the edge's; the first step is the loop's
+    // first pass (on a CPU driver a loop's first pass runs for every pixel anyway).
+    float2 posN = onEdge, posP = onEdge;
+    float endN = 0.0, endP = 0.0;
     float scaled = gradient * 0.25;
-    bool doneN = abs(endN) >= scaled, doneP = abs(endP) >= scaled;
+    bool doneN = false, doneP = false;
     [loop]
-    for (int k = 1; k < kSearchSteps && !(doneN && doneP); ++k)
+    for (int k = 0; k < kSearchSteps && !(doneN && doneP); ++k)
     {
         if (!doneN)
         {

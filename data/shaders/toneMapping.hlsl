@@ -15,9 +15,22 @@ cbuffer ToneMappingConstants : register(b0)
 Texture2D gSource : register(t0);
 SamplerState gSourceSampler : register(s0);
 
-FullscreenVertex mainVS(uint id : SV_VertexID)
+// The exposure and the source uv come from the vertex shader (see common/fullscreen.hlsli).
+struct ToneVertex
 {
-    return fullscreenTriangle(id);
+    float4 pos : SV_POSITION;
+    float2 uv : TEXCOORD0;  // in the source
+    nointerpolation float2 exposureSharpen : TEXCOORD1;
+};
+
+ToneVertex mainVS(uint id : SV_VertexID)
+{
+    FullscreenVertex f = fullscreenTriangle(id);
+    ToneVertex o;
+    o.pos = f.pos;
+    o.uv = regionToSource(f.uv, gRegionScale, gRegionOffset);
+    o.exposureSharpen = float2(gExposure, gSharpen);
+    return o;
 }
 
 // Narkowicz's fit of the ACES reference rendering transform; rises monotonically and
@@ -40,21 +53,29 @@ float3 linearToSrgbFast(float3 c)
     return c <= 0.00214 ? c * 12.92 : hi;
 }
 
-float4 mainPS(FullscreenVertex i) : SV_TARGET
+float4 displayReady(float3 rgb, float exposure, float alpha)
 {
-    float2 uv = regionToSource(i.uv, gRegionScale, gRegionOffset);
+    return float4(linearToSrgbFast(acesFilm(rgb * exposure)), alpha);
+}
+
+// Two entries, picked on the CPU by whether sharpening is on: a CPU driver runs both sides
+// of a branch on a constant, and the four extra fetches would cost more than the pass.
+float4 mainPS(ToneVertex i) : SV_TARGET
+{
+    float4 c = gSource.SampleLevel(gSourceSampler, i.uv, 0);
+    return displayReady(c.rgb, i.exposureSharpen.x, c.a);
+}
+
+float4 mainPSSharpen(ToneVertex i) : SV_TARGET
+{
+    float2 uv = i.uv;
     float4 c = gSource.SampleLevel(gSourceSampler, uv, 0);
-    float3 rgb = c.rgb;
-    if (gSharpen != 0.0)
-    {
-        float w, h;
-        gSource.GetDimensions(w, h);
-        float2 texel = 1.0 / float2(w, h);
-        float3 around = gSource.SampleLevel(gSourceSampler, uv + float2(texel.x, 0), 0).rgb
-                      + gSource.SampleLevel(gSourceSampler, uv - float2(texel.x, 0), 0).rgb
-                      + gSource.SampleLevel(gSourceSampler, uv + float2(0, texel.y), 0).rgb
-                      + gSource.SampleLevel(gSourceSampler, uv - float2(0, texel.y), 0).rgb;
-        rgb = max(rgb + gSharpen * (rgb - around * 0.25), 0.0);
-    }
-    return float4(linearToSrgbFast(acesFilm(rgb * gExposure)), c.a);
+    float w, h;
+    gSource.GetDimensions(w, h);
+    float2 texel = 1.0 / float2(w, h);
+    float3 around = gSource.SampleLevel(gSourceSampler, uv + float2(texel.x, 0), 0).rgb
+                  + gSource.SampleLevel(gSourceSampler, uv - float2(texel.x, 0), 0).rgb
+                  + gSource.SampleLevel(gSourceSampler, uv + float2(0, texel.y), 0).rgb
+                  + gSource.SampleLevel(gSourceSampler, uv - float2(0, texel.y), 0).rgb;
+    return displayReady(max(c.rgb + i.exposureSharpen.y * (c.rgb - around * 0.25), 0.0), i.exposureSharpen.x, c.a);
 }

@@ -25,6 +25,9 @@ class PostProcessManagerGpuTest : public PostGpuTest {
     m.applyDOF(source, out, vp, context.frameDepthTarget, 0.1f, 100.0f);
     m.applyFXAA(source, out, vp);
     m.applyToneMapping(source, out, vp);
+    m.toneMapping.sharpen = 0.5f;  // the sharpening program
+    m.applyToneMapping(source, out, vp);
+    m.toneMapping.sharpen = 0.0f;
     m.ssao.farPlane = 100.0f;
     m.ssao.fieldOfView = 45.0f;
     m.applySSAO(source, out, vp, context.gbuffer[1], context.projection);
@@ -36,6 +39,9 @@ class PostProcessManagerGpuTest : public PostGpuTest {
     m.applyRadialBlur(source, out, vp);
     m.applyMotionBlur(source, out, vp, tiles, mask);
     m.applyColorCorrection(source, out, vp);
+    m.colorCorrection.pow.y = 0.8f;  // the program with powers
+    m.applyColorCorrection(source, out, vp);
+    m.colorCorrection.pow.y = 1.0f;
     m.applyCCSplitToning(source, mask, out, vp);
     m.applyCCTone(source, mask, out, vp);
     m.applyCCColor(source, mask, out, vp);
@@ -45,7 +51,7 @@ class PostProcessManagerGpuTest : public PostGpuTest {
 
 TEST_F(PostProcessManagerGpuTest, EveryProgramCompilesAndDeclaresWhatItsPassWrites) {
   const std::vector<const PassProgram*> programs = manager->programs();
-  EXPECT_EQ(programs.size(), 31u);
+  EXPECT_EQ(programs.size(), 33u);
   for (const PassProgram* p : programs) {
     ASSERT_NE(p->get(), nullptr) << p->file << " " << p->pixelEntry;
     EXPECT_NE(p->get()->shaders[hlsl::Vertex], nullptr) << p->file;

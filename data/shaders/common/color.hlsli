@@ -26,17 +26,14 @@ float hueDegrees(float3 c)
     float maxc = max(c.r, max(c.g, c.b));
     float minc = min(c.r, min(c.g, c.b));
     float d = maxc - minc;
-    if (d <= 0.0)
-        return 0.0;
-    float h;
-    if (maxc == c.r)
-        h = (c.g - c.b) / d;
-    else if (maxc == c.g)
-        h = (c.b - c.r) / d + 2.0;
-    else
-        h = (c.r - c.g) / d + 4.0;
-    h *= 60.0;
-    return h < 0.0 ? h + 360.0 : h;
+    // The sector is picked before the one division: a CPU driver evaluates every side of a
+    // per-pixel choice, so three divisions would all be paid for.
+    bool red = maxc == c.r, green = maxc == c.g;
+    float across = red ? c.g - c.b : (green ? c.b - c.r : c.r - c.g);
+    float sector = red ? 0.0 : (green ? 2.0 : 4.0);
+    float h = (across / max(d, 1e-30) + sector) * 60.0;
+    h = h < 0.0 ? h + 360.0 : h;
+    return d > 0.0 ? h : 0.0;
 }
 
 // Chroma over value (HSV saturation), 0 for greys and black.
@@ -49,13 +46,20 @@ float hsvSaturation(float3 c)
 
 // A hue, saturation and luminance shift: the hue turns about the grey axis by `hue` degrees,
 // the distance from the luminance is scaled by (1 + saturation), the colour by
-// (1 + luminanceShift), and negative results are cut to 0.
-float3 shiftHsl(float3 c, float hue, float saturation, float luminanceShift)
+// (1 + luminanceShift), and negative results are cut to 0. Before the cut the shift is
+// linear in the colour (shiftHslLinear), so a shift that is the same for every pixel is a
+// matrix its vertex shader can make once.
+float3 shiftHslLinear(float3 c, float hue, float saturation, float luminanceShift)
 {
     float3 g = rotateHue(c, hue);
     float l = luminance(g);
     g = l + (g - l) * (1.0 + saturation);
-    return max(g * (1.0 + luminanceShift), 0.0);
+    return g * (1.0 + luminanceShift);
+}
+
+float3 shiftHsl(float3 c, float hue, float saturation, float luminanceShift)
+{
+    return max(shiftHslLinear(c, hue, saturation, luminanceShift), 0.0);
 }
 
 // Linear [0, 1] to the sRGB transfer curve, for display.

@@ -29,4 +29,10 @@ float2 regionToSource(float2 uv, float2 regionScale, float2 regionOffset)
     return uv * regionScale + regionOffset;
 }
 
+// On a CPU driver a constant read by a pixel shader is a load on every pixel, which costs as
+// much as arithmetic on it. A pass whose constants are the same for all its pixels reads them
+// in its vertex shader instead and hands them on flat (nointerpolation inputs cost the pixels
+// nothing), and maps uv into the source there too: the mapping is linear, so interpolating
+// the mapped corners gives each pixel its source uv.
+
 #endif

@@ -21,20 +21,36 @@ Texture2D gMask : register(t1);
 SamplerState gSourceSampler : register(s0);
 SamplerState gMaskSampler : register(s1);
 
-// The mask's weight at uv (maskWeight of its texel); 1 where `connected` is 0. Without a
-// mask the texture is not read at all: `connected` is the same for every pixel of the pass,
-// so the branch costs nothing and the pass pays for one fetch instead of two.
-float maskAt(float2 uv, int connected)
+// The fields every grading pass's vertex starts with: the position, uv in the source (the
+// mask covers the same region) and whether a mask is connected, all from the vertex shader
+// (see common/fullscreen.hlsli); the pass adds its own flat constants after them.
+#define GRADE_VERTEX_FIELDS                      \
+    float4 pos : SV_POSITION;                    \
+    float2 uv : TEXCOORD0;                       \
+    nointerpolation float masked : TEXCOORD1;
+
+// Fills the GRADE_VERTEX_FIELDS of `o` for vertex `id`.
+#define GRADE_VERTEX_START(o, id)                                       \
+    {                                                                   \
+        FullscreenVertex f = fullscreenTriangle(id);                    \
+        o.pos = f.pos;                                                  \
+        o.uv = regionToSource(f.uv, gRegionScale, gRegionOffset);       \
+        o.masked = gMaskImageConnected != 0 ? 1.0 : 0.0;                \
+    }
+
+// The mask's weight at uv (maskWeight of its texel); 1 where `connected` is 0. `connected`
+// is the same for every pixel of the pass, so a GPU skips the fetch without a mask.
+float maskAt(float2 uv, float connected)
 {
     [branch]
-    if (connected == 0)
+    if (connected == 0.0)
         return 1.0;
-    return maskWeight(connected, gMask.Sample(gMaskSampler, uv));
+    return maskWeight(1, gMask.Sample(gMaskSampler, uv));
 }
 
 // The picture's colour c with its rgb taken towards `graded` as far as the mask lets it at
 // uv; alpha is kept.
-float4 maskedGrade(float4 c, float3 graded, float2 uv, int connected)
+float4 maskedGrade(float4 c, float3 graded, float2 uv, float connected)
 {
     return float4(lerp(c.rgb, graded, maskAt(uv, connected)), c.a);
 }
