@@ -39,16 +39,23 @@ VolumeVertex VS(float3 pos : POSITION)
     return o;
 }
 
-// Light arriving at pos from the spot (cone, soft edge, range), before shadows.
-float spotFactor(float3 pos, out float3 L)
+// The cosines where the cone's soft edge starts and ends: it spans the outer fifth of the
+// half angle.
+float2 coneEdges()
+{
+    float cosOuter = clamp(gLightCosAngle, -1.0, 1.0);
+    float cosInner = cos(acos(cosOuter) * 0.8);
+    return float2(cosOuter, max(cosInner, cosOuter + 1e-4));
+}
+
+// Light arriving at pos from the spot (cone, soft edge, range), before shadows; d is the
+// distance to the light.
+float spotFactor(float3 pos, float2 edges, out float3 L, out float d)
 {
     float3 toLight = gLightPos.xyz - pos;
-    float d = length(toLight);
+    d = length(toLight);
     L = directionOr(toLight, -gLightDir.xyz);
-    float cosOuter = clamp(gLightCosAngle, -1.0, 1.0);
-    // The soft edge spans the outer fifth of the half angle.
-    float cosInner = cos(acos(cosOuter) * 0.8);
-    float cone = smoothstep(cosOuter, max(cosInner, cosOuter + 1e-4), dot(-L, gLightDir.xyz));
+    float cone = smoothstep(edges.x, edges.y, dot(-L, gLightDir.xyz));
     return cone * distanceFalloff(d, gLightHeight);
 }
 
@@ -62,6 +69,20 @@ float spotShadow(float3 pos, float3 n, float3 L)
     float3 offset = pos + n * (1.5 * texel) + L * texel;
     float3 c = shadowMapCoord(mul(float4(offset, 1.0), gLightWVP));
     return shadowFilter(gSpotShadowMap, c.xy, c.z, 1.0 / 2048.0);
+}
+
+// spotShadow for a point in the air: one comparison, where a surface takes the mean of nine
+// (the march's jittered steps already average across the shadow's edge).
+float spotShadowInAir(float3 pos, float3 L)
+{
+    float cosA = clamp(gLightCosAngle, 1e-3, 1.0);
+    float tanHalf = sqrt(saturate(1.0 - cosA * cosA)) / cosA;
+    float d = max(dot(pos - gLightPos.xyz, gLightDir.xyz), 1.0);
+    float texel = 2.0 * d * tanHalf / 2048.0;
+    float3 c = shadowMapCoord(mul(float4(pos + L * texel, 1.0), gLightWVP));
+    if (any(c.xy < 0.0) || any(c.xy > 1.0) || c.z >= 1.0)
+        return 1.0;
+    return gSpotShadowMap.SampleCmpLevelZero(gShadowSampler, c.xy, c.z);
 }
 
 float3 spotScattering(float3 eye, float3 rayEnd, float2 pixel)
@@ -87,18 +108,20 @@ float3 spotScattering(float3 eye, float3 rayEnd, float2 pixel)
     float stepLength = (t1 - t0) / steps;
     float jitter = pixelNoise(pixel);
     bool shadowed = gShadows > 0.5 && gLightScattParams.w > 0.5;
+    float2 edges = coneEdges();
+    float falloff = max(gLightScattParams.z, 0.0);
     float sum = 0.0;
     for (int k = 0; k < steps; ++k)
     {
         float3 pos = eye + dir * (t0 + (k + jitter) * stepLength);
         float3 L;
-        float f = spotFactor(pos, L);
+        float d;
+        float f = spotFactor(pos, edges, L, d);
         if (f <= 0.0)
             continue;
-        float d = length(gLightPos.xyz - pos);
-        f *= pow(saturate(1.0 - d / range), max(gLightScattParams.z, 0.0));
+        f *= pow(saturate(1.0 - d / range), falloff);
         if (shadowed)
-            f *= spotShadow(pos, float3(0.0, 0.0, 0.0), L);
+            f *= spotShadowInAir(pos, L);
         sum += f;
     }
     return gLightCol.rgb * (sum * stepLength * gLightScattParams.x * gLightScattParams.y);
@@ -112,7 +135,8 @@ float4 PS(VolumeVertex i) : SV_TARGET
     if (p.hasGeometry)
     {
         float3 L;
-        float f = spotFactor(p.position, L);
+        float d;
+        float f = spotFactor(p.position, coneEdges(), L, d);
         if (f > 0.0)
         {
             if (gShadows > 0.5)
