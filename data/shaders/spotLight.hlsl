@@ -73,12 +73,10 @@ float spotShadow(float3 pos, float3 n, float3 L)
 
 // spotShadow for a point in the air: one comparison, where a surface takes the mean of nine
 // (the march's jittered steps already average across the shadow's edge).
-float spotShadowInAir(float3 pos, float3 L)
+float spotShadowInAir(float3 pos, float3 L, float texelPerDistance)
 {
-    float cosA = clamp(gLightCosAngle, 1e-3, 1.0);
-    float tanHalf = sqrt(saturate(1.0 - cosA * cosA)) / cosA;
     float d = max(dot(pos - gLightPos.xyz, gLightDir.xyz), 1.0);
-    float texel = 2.0 * d * tanHalf / 2048.0;
+    float texel = d * texelPerDistance;
     float3 c = shadowMapCoord(mul(float4(pos + L * texel, 1.0), gLightWVP));
     if (any(c.xy < 0.0) || any(c.xy > 1.0) || c.z >= 1.0)
         return 1.0;
@@ -109,6 +107,8 @@ float3 spotScattering(float3 eye, float3 rayEnd, float2 pixel)
     float jitter = pixelNoise(pixel);
     bool shadowed = gShadows > 0.5 && gLightScattParams.w > 0.5;
     float2 edges = coneEdges();
+    float cosA = clamp(gLightCosAngle, 1e-3, 1.0);
+    float texelPerDistance = 2.0 * (sqrt(saturate(1.0 - cosA * cosA)) / cosA) / 2048.0;
     float falloff = max(gLightScattParams.z, 0.0);
     float sum = 0.0;
     for (int k = 0; k < steps; ++k)
@@ -121,7 +121,7 @@ float3 spotScattering(float3 eye, float3 rayEnd, float2 pixel)
             continue;
         f *= pow(saturate(1.0 - d / range), falloff);
         if (shadowed)
-            f *= spotShadowInAir(pos, L);
+            f *= spotShadowInAir(pos, L, texelPerDistance);
         sum += f;
     }
     return gLightCol.rgb * (sum * stepLength * gLightScattParams.x * gLightScattParams.y);
