@@ -7,7 +7,9 @@
 // half-float light map: at least 60 dB (one step everywhere would be about 66 dB). The spot's
 // in-scattering reads its shadow map once a step where it read nine texels: the shadowed
 // part of the shaft keeps its place and only its edge moves by under a texel, at least 45 dB
-// (already invisible on a picture).
+// (already invisible on a picture). Its march also leaves out the steps outside the cone,
+// where nothing is added: an unshadowed shaft must stay exactly as it was, seen across the
+// cone and along its axis from either side.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -249,10 +251,10 @@ class LightBudgetGpuTest : public LightingGpuTest {
     return p;
   }
 
-  // A floor with a ball above it, seen from the side, lit by `addLights` in a fresh frame.
+  // A floor with a ball above it, seen from `from`, lit by `addLights` in a fresh frame.
   HalfImage lightScene(const std::function<void()>& addLights) {
     newFrame();
-    setCamera({0, 1.5f, -7}, {0, 0.8f, 0}, 55.0f);
+    setCamera(from, lookAt, 55.0f);
     addLights();
     const Mesh* floor = quadMesh();
     const Mesh* ball = sphereMesh(24);
@@ -277,6 +279,8 @@ class LightBudgetGpuTest : public LightingGpuTest {
     return {now, before};
   }
 
+  Float3 from{0, 1.5f, -7}, lookAt{0, 0.8f, 0};
+
  private:
   std::vector<std::unique_ptr<ShaderBlob>> blobs_;
   int compiled_ = 0;
@@ -291,13 +295,26 @@ SpotLightRecord shaftSpot(bool shadowedShaft) {
   r.farPlane = 8.0f;
   r.castsShadows = 1;
   r.scattering = {0.4f, 1.0f, 1.0f, shadowedShaft ? 1.0f : 0.0f};  // density, multiplier, falloff, shadows
-  r.scatteringSteps = 16;
+  r.scatteringSteps = 64;  // short steps: a march cut off too early or late shows
   return r;
 }
 
 }  // namespace
 
 TEST_F(LightBudgetGpuTest, CheaperLightShadersShowWhatTheReplacedOnesShowed) {
+  // Across the cone; from above the light looking down its axis; from the floor looking up.
+  const Float3 views[3][2] = {{{0, 1.5f, -7}, {0, 0.8f, 0}}, {{0.2f, 7.5f, 0.3f}, {0.3f, 0, 0.5f}},
+                              {{0.6f, -0.9f, 0.2f}, {0.3f, 4.5f, 0.4f}}};
+  for (const auto& view : views) {
+    from = view[0];
+    lookAt = view[1];
+    auto [now, before] = nowAndBefore(sLighting->spotProgram, kOldSpotLight,
+                                      [] { spotLights().push_back(shaftSpot(false)); });
+    ASSERT_EQ(before.texels.size(), now.texels.size());
+    EXPECT_EQ(before.texels, now.texels) << "unshadowed shaft seen from " << from.x << "," << from.y << "," << from.z;
+  }
+  from = views[0][0];
+  lookAt = views[0][1];
   {
     SCOPED_TRACE("spot light with a shadowed shaft");
     auto [now, before] = nowAndBefore(sLighting->spotProgram, kOldSpotLight,
