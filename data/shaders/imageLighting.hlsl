@@ -24,6 +24,11 @@ FullscreenVertex VS(uint id : SV_VertexID)
 
 float4 PS(FullscreenVertex i) : SV_TARGET
 {
+    // A surface that takes no image-based light (multiplier 0, such as an emissive sky) and
+    // a pixel without geometry (cleared to 0 there) add nothing: the rest of the G-buffer
+    // and the environment are not read for them.
+    if (gGBufferMaterial.SampleLevel(gPointSampler, gbufferUv(i.uv, gRegionScale, gRegionOffset), 0).w == 0.0)
+        return float4(0.0, 0.0, 0.0, 0.0);
     LitPixel p = readLitPixel(i.uv, gInvWorldViewProj, gInvView, gEyePos.xyz, gRegionScale, gRegionOffset);
     if (!p.hasGeometry)
         return float4(0.0, 0.0, 0.0, 0.0);

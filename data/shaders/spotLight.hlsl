@@ -39,16 +39,23 @@ VolumeVertex VS(float3 pos : POSITION)
     return o;
 }
 
-// Light arriving at pos from the spot (cone, soft edge, range), before shadows.
-float spotFactor(float3 pos, out float3 L)
+// The cosines where the cone's soft edge starts and ends: it spans the outer fifth of the
+// half angle.
+float2 coneEdges()
+{
+    float cosOuter = clamp(gLightCosAngle, -1.0, 1.0);
+    float cosInner = cos(acos(cosOuter) * 0.8);
+    return float2(cosOuter, max(cosInner, cosOuter + 1e-4));
+}
+
+// Light arriving at pos from the spot (cone, soft edge, range), before shadows; d is the
+// distance to the light.
+float spotFactor(float3 pos, float2 edges, out float3 L, out float d)
 {
     float3 toLight = gLightPos.xyz - pos;
-    float d = length(toLight);
+    d = length(toLight);
     L = directionOr(toLight, -gLightDir.xyz);
-    float cosOuter = clamp(gLightCosAngle, -1.0, 1.0);
-    // The soft edge spans the outer fifth of the half angle.
-    float cosInner = cos(acos(cosOuter) * 0.8);
-    float cone = smoothstep(cosOuter, max(cosInner, cosOuter + 1e-4), dot(-L, gLightDir.xyz));
+    float cone = smoothstep(edges.x, edges.y, dot(-L, gLightDir.xyz));
     return cone * distanceFalloff(d, gLightHeight);
 }
 
@@ -62,6 +69,64 @@ float spotShadow(float3 pos, float3 n, float3 L)
     float3 offset = pos + n * (1.5 * texel) + L * texel;
     float3 c = shadowMapCoord(mul(float4(offset, 1.0), gLightWVP));
     return shadowFilter(gSpotShadowMap, c.xy, c.z, 1.0 / 2048.0);
+}
+
+// spotShadow for a point in the air: one comparison, where a surface takes the mean of nine
+// (the march's jittered steps already average across the shadow's edge).
+float spotShadowInAir(float3 pos, float3 L, float texelPerDistance)
+{
+    float d = max(dot(pos - gLightPos.xyz, gLightDir.xyz), 1.0);
+    float texel = d * texelPerDistance;
+    float3 c = shadowMapCoord(mul(float4(pos + L * texel, 1.0), gLightWVP));
+    if (any(c.xy < 0.0) || any(c.xy > 1.0) || c.z >= 1.0)
+        return 1.0;
+    return gSpotShadowMap.SampleCmpLevelZero(gShadowSampler, c.xy, c.z);
+}
+
+// The part [ta, tb] of the line eye + t dir (dir unit length) inside the cone of cosine
+// cosOuter around the spot's axis, on the light's side of its apex. False when the line
+// misses it; when the line runs too close to parallel to the cone's side for the roots to
+// be trusted, the whole line.
+bool coneSpan(float3 eye, float3 dir, float cosOuter, out float ta, out float tb)
+{
+    ta = -3.0e38;
+    tb = 3.0e38;
+    float3 w = eye - gLightPos.xyz;
+    float uD = dot(dir, gLightDir.xyz), wD = dot(w, gLightDir.xyz);
+    float c2 = cosOuter * cosOuter;
+    // (axial distance)^2 - c2 (distance)^2 along the line: a t^2 + b t + c.
+    float a = uD * uD - c2;
+    float b = 2.0 * (uD * wD - c2 * dot(dir, w));
+    float c = wD * wD - c2 * dot(w, w);
+    if (abs(a) < 1e-3)
+        return true;
+    float disc = b * b - 4.0 * a * c;
+    if (a < 0.0)
+    {
+        // The line is steeper than the cone's side: inside between the roots, on one side.
+        if (disc <= 0.0)
+            return false;
+        float root = sqrt(disc);
+        ta = (-b + root) / (2.0 * a);
+        tb = (-b - root) / (2.0 * a);
+        return wD + 0.5 * (ta + tb) * uD > 0.0;
+    }
+    // The line runs within the cone's angle: the light's side is a half-line, towards +t
+    // when the line follows the axis.
+    if (disc <= 0.0)
+    {
+        if (uD > 0.0)
+            ta = -wD / uD;
+        else
+            tb = -wD / uD;
+        return true;
+    }
+    float root = sqrt(disc);
+    if (uD > 0.0)
+        ta = (-b + root) / (2.0 * a);
+    else
+        tb = (-b - root) / (2.0 * a);
+    return true;
 }
 
 float3 spotScattering(float3 eye, float3 rayEnd, float2 pixel)
@@ -87,18 +152,35 @@ float3 spotScattering(float3 eye, float3 rayEnd, float2 pixel)
     float stepLength = (t1 - t0) / steps;
     float jitter = pixelNoise(pixel);
     bool shadowed = gShadows > 0.5 && gLightScattParams.w > 0.5;
+    float2 edges = coneEdges();
+    float cosA = clamp(gLightCosAngle, 1e-3, 1.0);
+    float texelPerDistance = 2.0 * (sqrt(saturate(1.0 - cosA * cosA)) / cosA) / 2048.0;
+    float falloff = max(gLightScattParams.z, 0.0);
+    // Steps outside the cone add nothing: march only those that can lie inside a slightly
+    // wider cone (a margin over rounding), from one step before it to one step after.
+    int first = 0, last = steps;
+    float cosWide = edges.x - 0.005;
+    if (cosWide > 0.05)
+    {
+        float ta, tb;
+        if (!coneSpan(eye, dir, cosWide, ta, tb))
+            return float3(0.0, 0.0, 0.0);
+        float kA = (ta - t0) / stepLength - jitter, kB = (tb - t0) / stepLength - jitter;
+        first = int(clamp(floor(kA) - 1.0, 0.0, float(steps)));
+        last = int(clamp(ceil(kB) + 2.0, 0.0, float(steps)));
+    }
     float sum = 0.0;
-    for (int k = 0; k < steps; ++k)
+    for (int k = first; k < last; ++k)
     {
         float3 pos = eye + dir * (t0 + (k + jitter) * stepLength);
         float3 L;
-        float f = spotFactor(pos, L);
+        float d;
+        float f = spotFactor(pos, edges, L, d);
         if (f <= 0.0)
             continue;
-        float d = length(gLightPos.xyz - pos);
-        f *= pow(saturate(1.0 - d / range), max(gLightScattParams.z, 0.0));
+        f *= pow(saturate(1.0 - d / range), falloff);
         if (shadowed)
-            f *= spotShadow(pos, float3(0.0, 0.0, 0.0), L);
+            f *= spotShadowInAir(pos, L, texelPerDistance);
         sum += f;
     }
     return gLightCol.rgb * (sum * stepLength * gLightScattParams.x * gLightScattParams.y);
@@ -112,7 +194,8 @@ float4 PS(VolumeVertex i) : SV_TARGET
     if (p.hasGeometry)
     {
         float3 L;
-        float f = spotFactor(p.position, L);
+        float d;
+        float f = spotFactor(p.position, coneEdges(), L, d);
         if (f > 0.0)
         {
             if (gShadows > 0.5)

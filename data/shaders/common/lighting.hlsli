@@ -75,7 +75,9 @@ float3 viewRayEnd(float2 viewportUv, LitPixel p, float4x4 invViewProj)
 float distanceFalloff(float d, float range)
 {
     float r = max(range, 1e-4);
-    float x = saturate(1.0 - pow(d / r, 4.0));
+    float q = d / r;
+    q *= q;
+    float x = saturate(1.0 - q * q);
     return x * x / (d * d + 1.0);
 }
 
