@@ -46,8 +46,6 @@ void logPoolSizeFailure(const char* what, uint32_t w, uint32_t h) {
   logMessage("Cannot create %s of size %u x %u\n", what, w, h);
 }
 
-namespace {
-
 Texture* makeTexture(Device* device, uint32_t flags, uint32_t format, uint32_t options, uint32_t w,
                      uint32_t h) {
   TextureDesc d;
@@ -58,8 +56,6 @@ Texture* makeTexture(Device* device, uint32_t flags, uint32_t format, uint32_t o
   d.height = h;
   return createTexture(device, d, nullptr);
 }
-
-}  // namespace
 
 Texture* PostProcessRing::next() {
   for (int tries = 0; tries < 3; ++tries) {

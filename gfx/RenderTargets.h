@@ -98,6 +98,9 @@ void releasePool(std::vector<PoolEntry<T>>& pool) {
   for (auto& e : pool) e.inUse = false;
 }
 void logPoolSizeFailure(const char* what, uint32_t width, uint32_t height);
+// A texture of a pool: no initial data, the flags, format, options and size given.
+Texture* makeTexture(Device* device, uint32_t flags, uint32_t format, uint32_t options, uint32_t width,
+                     uint32_t height);
 // A free entry with an equal key is taken; otherwise make(width, height) makes a new object
 // at the key's size (logged and null when that size is empty), entered in the pool in use.
 template <typename T, typename Make>

@@ -23,7 +23,6 @@ class Device;
 class Sampler;
 class ShaderProgram;
 class Texture;
-class ConstantBuffer;
 
 namespace imagepass {
 

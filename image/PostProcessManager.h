@@ -313,11 +313,6 @@ class PostProcessManager : public VelocityTilePass {
 // The process-wide manager (null before start-up and after shutdown).
 extern PostProcessManager* gPostProcessManager;
 
-// The velocity sequence for the Context's current G-buffer set and viewport, through the
-// process-wide manager: what the lighting pass calls after every lighting render. Does
-// nothing without a manager or a G-buffer set.
-void buildVelocityTiles(Context& ctx);
-
 // The SSAO random data, drawn once at initialisation from the C runtime's generator
 // (crtRand, 0 to 32767): sixteen RGBA8 texels of trunc(rand * 0.00778222), channels in
 // R, G, B, A order, then the fourteen offset vectors, each normalised and given the

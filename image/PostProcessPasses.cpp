@@ -291,11 +291,6 @@ void PostProcessManager::buildVelocityTiles(GBufferSet& set, const Viewport& vp)
   drawPass(Draw(motionBlur.blurH, set.velocityTiles, whole(set.velocityTiles)).tex(motionBlur.quarter, linearClamp));
 }
 
-void buildVelocityTiles(Context& ctx) {
-  if (gPostProcessManager && ctx.targets && ctx.targets->gbuffer)
-    gPostProcessManager->buildVelocityTiles(*ctx.targets->gbuffer, ctx.viewport);
-}
-
 // ---------------------------------------------------------------- colour correction
 
 namespace {

@@ -8,21 +8,6 @@
 
 // ---------------------------------------------------------------- pools
 
-namespace {
-
-Texture* makeTexture(Device* device, uint32_t flags, uint32_t format, uint32_t options, uint32_t w,
-                     uint32_t h) {
-  TextureDesc d;
-  d.flags = flags;
-  d.format = format;
-  d.options = options;
-  d.width = w;
-  d.height = h;
-  return createTexture(device, d, nullptr);
-}
-
-}  // namespace
-
 GBufferSet* acquireGBufferSet(ContextTargets& t, uint32_t width, uint32_t height, bool fullSize) {
   const uint32_t options = fullSize ? uint32_t(kSizeFull) : 0u;
   return acquirePooled(t, t.gbufferPool, "G-buffer set", width, height, 0, options, options,

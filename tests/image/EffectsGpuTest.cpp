@@ -257,7 +257,7 @@ TEST_F(EffectsGpuTest, MotionBlurSmearsWhatMovesAlongItsVelocityAndLeavesStillTh
   for (uint32_t y = 0; y < 32; ++y)
     for (uint32_t x = 0; x < 12; ++x) velocity[y * 32 + x] = Pixel{0.02f, 0, 0, 0};  // uv per ms
   upload(context.gbuffer[4], velocity);
-  buildVelocityTiles(context);  // as the lighting pass does after drawing
+  manager->buildVelocityTiles(*context.targets->gbuffer, context.viewport);  // as the lighting pass does after drawing
 
   Texture* tiles = context.targets->gbuffer->velocityTiles;
   ASSERT_NE(tiles, nullptr);
