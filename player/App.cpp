@@ -472,7 +472,7 @@ int renderOffline(const CommandLine& cl) {
       if (error.empty() && n1 > INT32_MAX) error = "the range has too many frames";
       if (!error.empty()) return true;  // nothing will be drawn: warm nothing up
       // Frames before the first one written are drawn, not written, where something that
-      // keeps history (feedback, simulations) is shown: the written ones then equal those
+      // keeps history (feedback, simulations, camera shake) is shown: the written ones then equal those
       // of a render from 0.
       if (!cl.noPreroll) frames = prerollFrames(project, int32_t(n0), fps, ctx);
       preroll = int64_t(frames.size());
@@ -593,8 +593,9 @@ double productionEnd(const Project& project) {
 
 namespace {
 
-const char* const kHistoryTypes[] = {"Feedback", "ParticleSystem", "SPH", "Cloth", "ClothMesh", "SSFluids",
-                                     "MotionBlur"};
+// A camera shake eases from its last value towards the next target, so it is history too.
+const char* const kHistoryTypes[] = {"Feedback", "CameraShake", "ParticleSystem", "SPH",
+                                     "Cloth",    "ClothMesh",   "SSFluids",       "MotionBlur"};
 
 bool hasType(const OperatorGraph& graph, const char* type) {
   for (const auto& op : graph.operators)

@@ -219,7 +219,7 @@ const char* commandLineUsage() {
          "  --crf Q         video quality, 0 (best) to 51 (default 18 for H.264, 30 for VP9)\n"
          "  --lossless      a master: FFV1 and FLAC in Matroska (-o NAME.mkv), the exact pictures\n"
          "  --no-preroll    with --at or --from: skip the frames before, a fast approximate picture\n"
-         "                  for productions with feedback, particles, fluids or cloth\n"
+         "                  for productions with feedback, particles, fluids, cloth or camera shake\n"
          "  --profile       render without writing frames and print where the frame time goes:\n"
          "                  each operator's calls, CPU and GPU milliseconds per frame, most\n"
          "                  expensive first, then each timeline span's frame times\n"

@@ -172,6 +172,33 @@ TEST_F(RenderGpuTest, WithoutHistoryOneFrameIsDrawnAndEqualsTheDump) {
   EXPECT_TRUE(fs::exists(dir_ / "quick.png"));
 }
 
+// A camera shake eases towards a new random target every frame, so a frame depends on the
+// frames before it: one frame rendered alone must draw them first to equal the whole render.
+TEST_F(RenderGpuTest, AFrameAfterACameraShakeEqualsTheWholeRendersFrame) {
+  // Red is 0.5 plus the shake (within +-0.4), so the picture shows every step of it.
+  const nlohmann::json shake = {{"id", 3}, {"type", "CameraShake"}, {"params", {{"Intensity", 0.4}, {"Speed", 6}}}};
+  const nlohmann::json add = {{"id", 4}, {"type", "Add"}, {"params", {{"Value 2", 0.5}}}};
+  const nlohmann::json image = {{"id", 2}, {"type", "Image"}, {"params", {{"Clear.B", 0.5}, {"Clear.A", 1}}}};
+  writeSource("shake.json",
+              {{"graphs",
+                {{{"id", 1},
+                  {"operators", {image, shake, add}},
+                  {"connections",
+                   {{{"from", 2}, {"output", "ImageOut"}, {"to", 0}, {"input", "In"}},
+                    {{"from", 3}, {"output", "PosX"}, {"to", 4}, {"input", "Value 1"}},
+                    {{"from", 4}, {"output", "FloatOut"}, {"to", 2}, {"input", "Clear.R"}}}}}}},
+               {"tracks", {{{{"graph", 1}, {"start", 0}, {"end", 1}}}}}});
+  dumpAll("shake.json", "whole");
+  const std::vector<uint8_t> expected = tiffPixels(dir_ / "whole" / frameName(30));
+  ZarvoRun one = zarvo("shake.json --at 0.5 -o one.tiff");
+  ASSERT_EQ(one.exitCode, 0) << one.err;
+  EXPECT_TRUE(tiffPixels(dir_ / "one.tiff") == expected);
+  // Without the frames before, the shake starts from rest: another picture.
+  ZarvoRun quick = zarvo("shake.json --at 0.5 --no-preroll -o quick.tiff");
+  ASSERT_EQ(quick.exitCode, 0) << quick.err;
+  EXPECT_FALSE(tiffPixels(dir_ / "quick.tiff") == expected);
+}
+
 TEST_F(RenderGpuTest, AJsonSourceGivesTheFramesOfItsBuiltFile) {
   writeSource("scenes.json", historyProduction({11}, 3));
   buildProduction(dir_, historyProduction({11}, 3));  // demo.opr_b, through opr build
