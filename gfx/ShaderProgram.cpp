@@ -58,6 +58,19 @@ const ConstantBuffer::Variable* ConstantBuffer::find(const char* name) const {
   return name ? findHash(nameHash(name)) : nullptr;
 }
 
+namespace {
+
+// strcmp(a, b) == 0 for names of a few characters, inline: the library call costs more
+// than the compare. Stops at the first difference, so it never reads past b's end.
+bool sameText(const char* a, const char* b) {
+  for (;; ++a, ++b) {
+    if (*a != *b) return false;
+    if (!*a) return true;
+  }
+}
+
+}  // namespace
+
 const ConstantBuffer::Variable* ConstantBuffer::lookup(const char* name) {
   if (!name) return nullptr;
   if (!remembered_) remembered_ = std::make_unique<Remembered[]>(kRemembered);
@@ -70,7 +83,7 @@ const ConstantBuffer::Variable* ConstantBuffer::lookup(const char* name) {
       if (!free) free = &r;
       continue;
     }
-    if (r.pointer == name && std::strcmp(r.text, name) == 0) return r.variable;
+    if (r.pointer == name && sameText(r.text, name)) return r.variable;
   }
   const Variable* v = find(name);
   const size_t length = std::strlen(name);

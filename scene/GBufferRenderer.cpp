@@ -166,6 +166,8 @@ std::unique_ptr<GBufferRenderer> GBufferRenderer::Create(Device* device) {
   RenderState* state = device->stateFor(gbufferRenderState());
   if (r->gbufferProgram) r->gbufferProgram->state = state;
   if (r->instanceProgram) r->instanceProgram->state = state;
+  // The device keeps its samplers as long as it lives, and so this renderer.
+  r->materialSampler = device->samplerFor(SamplerDesc::forMode(kMaterialSamplerMode));
   r->whiteTexture = makeDefaultTexture(device, 0xFF, 0xFF, 0xFF, 0xFF);
   r->flatNormalTexture = makeDefaultTexture(device, 0x80, 0x80, 0xFF, 0x00);
   return r;
@@ -189,7 +191,7 @@ void GBufferRenderer::bindMaterialTextures(ShaderProgram* program, const Context
       ctx.emissiveTexture ? ctx.emissiveTexture : whiteTexture,
       ctx.normalTexture ? ctx.normalTexture : flatNormalTexture,
   };
-  Sampler* sampler = device ? device->samplerFor(SamplerDesc::forMode(kMaterialSamplerMode)) : nullptr;
+  Sampler* sampler = materialSampler;
   for (uint32_t i = 0; i < 5; ++i) {
     program->setResource(hlsl::Pixel, i, slots[i]);
     program->setSampler(hlsl::Pixel, i, sampler);
