@@ -45,6 +45,7 @@ void ConstantBuffer::addVariable(const char* name, uint32_t offset, uint32_t byt
   auto it = std::lower_bound(variables.begin(), variables.end(), v.hash,
                              [](const Variable& a, uint32_t h) { return a.hash < h; });
   variables.insert(it, v);
+  remembered_.reset();  // the entries point into the table just changed
 }
 
 const ConstantBuffer::Variable* ConstantBuffer::findHash(uint32_t hash) const {
@@ -57,14 +58,53 @@ const ConstantBuffer::Variable* ConstantBuffer::find(const char* name) const {
   return name ? findHash(nameHash(name)) : nullptr;
 }
 
-void ConstantBuffer::set(const char* name, const void* source) {
+namespace {
+
+// strcmp(a, b) == 0 for names of a few characters, inline: the library call costs more
+// than the compare. Stops at the first difference, so it never reads past b's end.
+bool sameText(const char* a, const char* b) {
+  for (;; ++a, ++b) {
+    if (*a != *b) return false;
+    if (!*a) return true;
+  }
+}
+
+}  // namespace
+
+const ConstantBuffer::Variable* ConstantBuffer::lookup(const char* name) {
+  if (!name) return nullptr;
+  if (!remembered_) remembered_ = std::make_unique<Remembered[]>(kRemembered);
+  const uint64_t mixed = uint64_t(reinterpret_cast<uintptr_t>(name)) * 0x9E3779B97F4A7C15ull;
+  const uint32_t home = uint32_t(mixed >> 58);  // 6 bits: kRemembered entries
+  Remembered* free = nullptr;
+  for (uint32_t probe = 0; probe < kProbes; ++probe) {
+    Remembered& r = remembered_[(home + probe) % kRemembered];
+    if (!r.pointer) {
+      if (!free) free = &r;
+      continue;
+    }
+    if (r.pointer == name && sameText(r.text, name)) return r.variable;
+  }
   const Variable* v = find(name);
+  const size_t length = std::strlen(name);
+  if (length < sizeof(Remembered::text)) {
+    // With every probed entry taken, the home one gives way: lookups stay right, only slower.
+    Remembered& r = free ? *free : remembered_[home];
+    r.pointer = name;
+    r.variable = v;
+    std::memcpy(r.text, name, length + 1);
+  }
+  return v;
+}
+
+void ConstantBuffer::set(const char* name, const void* source) {
+  const Variable* v = lookup(name);
   if (!v || !mapped || !source || uint64_t(v->offset) + v->size > size) return;
   std::memcpy(mapped + v->offset, source, v->size);
 }
 
 void ConstantBuffer::set(const char* name, const void* source, size_t sourceBytes) {
-  const Variable* v = find(name);
+  const Variable* v = lookup(name);
   if (!v || !mapped || uint64_t(v->offset) + v->size > size) return;
   const size_t n = source ? std::min<size_t>(sourceBytes, v->size) : 0;
   if (n) std::memcpy(mapped + v->offset, source, n);

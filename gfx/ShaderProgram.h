@@ -44,6 +44,11 @@ class ConstantBuffer {
   void addVariable(const char* name, uint32_t offset, uint32_t size);
   const Variable* find(const char* name) const;
   const Variable* findHash(uint32_t hash) const;
+  // find() through a small table of the names this buffer was asked for before, keyed by
+  // the caller's pointer and checked against a copy of the text (a pointer may come back
+  // with other text in it). Draw code passes the same literals every draw, so after the
+  // first frame a name costs a pointer hash and a string compare, not a hash and a search.
+  const Variable* lookup(const char* name);
 
   // Copies the declared size of the variable from source into the mapped memory. A name
   // the shader does not declare is ignored, as is any set while the buffer is not mapped.
@@ -63,6 +68,15 @@ class ConstantBuffer {
   uint32_t size = 0;
   uint8_t* mapped = nullptr;  // the currently mapped memory
   std::vector<Variable> variables;
+
+ private:
+  struct Remembered {
+    const char* pointer = nullptr;  // null: a free entry
+    const Variable* variable = nullptr;  // null: the shader does not declare the name
+    char text[32] = {};
+  };
+  static constexpr uint32_t kRemembered = 64, kProbes = 4;
+  std::unique_ptr<Remembered[]> remembered_;  // made at the first lookup, emptied by addVariable
 };
 
 class ShaderProgram {

@@ -1,6 +1,7 @@
 #include "scene/GBufferRenderer.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -13,13 +14,21 @@
 
 ObjectConstants computeObjectConstants(const Context& ctx) {
   ObjectConstants c;
+  // A still camera or object gives the same inputs twice; the same arithmetic on the same
+  // bits gives the same bits, so those products are not made again.
+  const bool stillCamera = std::memcmp(&ctx.camera, &ctx.cameraPrev, sizeof(Float4x4)) == 0;
+  const bool stillObject = std::memcmp(&ctx.world, &ctx.worldPrev, sizeof(Float4x4)) == 0;
   const Float4x4 view = mat::rigidInverse(ctx.camera);
-  const Float4x4 viewPrev = mat::rigidInverse(ctx.cameraPrev);
   c.view = view;
   c.proj = ctx.projection;
   c.worldView = ctx.world * view;
   c.worldViewProj = c.worldView * ctx.projection;
-  c.worldViewProjPrev = ctx.worldPrev * viewPrev * ctx.projection;
+  if (stillCamera && stillObject) {
+    c.worldViewProjPrev = c.worldViewProj;
+  } else {
+    const Float4x4 viewPrev = stillCamera ? view : mat::rigidInverse(ctx.cameraPrev);
+    c.worldViewProjPrev = ctx.worldPrev * viewPrev * ctx.projection;
+  }
   c.invTransWorldView = mat::inverse(c.worldView).transposed();
   c.region = regionConstants(ctx.frameDepthTarget, ctx.viewport);
   c.baseColor = ctx.baseColor;
@@ -157,6 +166,8 @@ std::unique_ptr<GBufferRenderer> GBufferRenderer::Create(Device* device) {
   RenderState* state = device->stateFor(gbufferRenderState());
   if (r->gbufferProgram) r->gbufferProgram->state = state;
   if (r->instanceProgram) r->instanceProgram->state = state;
+  // The device keeps its samplers as long as it lives, and so this renderer.
+  r->materialSampler = device->samplerFor(SamplerDesc::forMode(kMaterialSamplerMode));
   r->whiteTexture = makeDefaultTexture(device, 0xFF, 0xFF, 0xFF, 0xFF);
   r->flatNormalTexture = makeDefaultTexture(device, 0x80, 0x80, 0xFF, 0x00);
   return r;
@@ -180,7 +191,7 @@ void GBufferRenderer::bindMaterialTextures(ShaderProgram* program, const Context
       ctx.emissiveTexture ? ctx.emissiveTexture : whiteTexture,
       ctx.normalTexture ? ctx.normalTexture : flatNormalTexture,
   };
-  Sampler* sampler = device ? device->samplerFor(SamplerDesc::forMode(kMaterialSamplerMode)) : nullptr;
+  Sampler* sampler = materialSampler;
   for (uint32_t i = 0; i < 5; ++i) {
     program->setResource(hlsl::Pixel, i, slots[i]);
     program->setSampler(hlsl::Pixel, i, sampler);

@@ -119,6 +119,7 @@ class GBufferRenderer {
   std::unique_ptr<ShaderProgram> depthCopyProgram;
   Texture* whiteTexture = nullptr;       // 2x2 RGBA8, every byte 0xFF
   Texture* flatNormalTexture = nullptr;  // 2x2 RGBA8, texels 0x80 0x80 0xFF 0x00
+  Sampler* materialSampler = nullptr;    // every material texture's (kMaterialSamplerMode)
   Device* device = nullptr;
   DeviceContext* context = nullptr;
 
