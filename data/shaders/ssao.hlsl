@@ -7,6 +7,10 @@
 // screen. The surface seen there occludes when it lies in front of the sample point by more
 // than the surface epsilon, fading out from FadeStart to FadeEnd, weighted by how much it
 // faces the normal. Background pixels are not occluded.
+//
+// What is the same for every pixel (the radius, the terms that rebuild a position and
+// project one, the fade) is worked out in the vertex shader and
+// handed on flat: a constant read in the pixel shader is a load on every pixel.
 #include "common/fullscreen.hlsli"
 #include "common/gbuffer.hlsli"
 
@@ -25,15 +29,71 @@ cbuffer SSAOConstants : register(b0)
     float2 gRegionOffset;
 };
 
-// Normal and linear depth of G-buffer image 1, through the shared decoding.
-float3 normalOf(float4 normalDepth)
+Texture2D gNormalDepth : register(t0);
+Texture2D gRandomVectors : register(t1);
+SamplerState gNormalSampler : register(s0);
+SamplerState gRandomSampler : register(s1);
+
+static const int kSamples = 14;
+
+struct SSAOVertex
 {
-    return decodeGBuffer(0, normalDepth, 0, 0, 0).viewNormal;
+    float4 pos : SV_POSITION;
+    float2 uv : TEXCOORD0;
+    nointerpolation float4 region : TEXCOORD1;    // scale, offset
+    nointerpolation float4 rebuild : TEXCOORD2;   // view xy = ndc * (depth * xy + zw) + ...
+    nointerpolation float4 rebuild2 : TEXCOORD3;  // ... depth * xy + zw
+    nointerpolation float4 toU : TEXCOORD4;       // a view point's viewport uv: (dot(q, toU),
+    nointerpolation float4 toV : TEXCOORD5;       // dot(q, toV)) / dot(q, toW), q = (p, 1)
+    nointerpolation float4 toW : TEXCOORD6;
+    nointerpolation float4 fade : TEXCOORD7;      // fade end, 1 / fade range, epsilon, power
+    nointerpolation float3 randomScale : TEXCOORD8;  // xy: random texture repeats; z: radius
+};
+
+// The pixel's view-space position is the far-plane point of its ray scaled to its depth. A
+// corner that cannot be scaled (a far plane of 0, or one so large that the corner
+// overflows) leaves the projection to place it. Either way x and y are affine in depth for
+// a given ndc; these are the terms.
+void rebuildTerms(out float4 r, out float4 r2)
+{
+    float4 c = gFrustumCorner;
+    if (!(abs(c.z) > 0.0) || any(isinf(c.xyz)) || any(isnan(c.xyz)))
+    {
+        float2 inv = 1.0 / float2(gProj[0][0], gProj[1][1]);
+        r = float4(gProj[2][3] * inv, gProj[3][3] * inv);
+        r2 = float4(-gProj[2][0] * inv.x, -gProj[2][1] * inv.y, -gProj[3][0] * inv.x, -gProj[3][1] * inv.y);
+        return;
+    }
+    r = float4(c.xy / c.z, 0, 0);
+    r2 = 0;
 }
 
-float depthOf(float4 normalDepth)
+float4 projColumn(int j)
 {
-    return decodeGBuffer(0, normalDepth, 0, 0, 0).viewDepth;
+    return float4(gProj[0][j], gProj[1][j], gProj[2][j], gProj[3][j]);
+}
+
+SSAOVertex VS(uint id : SV_VertexID)
+{
+    FullscreenVertex f = fullscreenTriangle(id);
+    SSAOVertex o;
+    o.pos = f.pos;
+    o.uv = f.uv;
+    o.region = float4(gRegionScale, gRegionOffset);
+    rebuildTerms(o.rebuild, o.rebuild2);
+    float4 cx = projColumn(0), cy = projColumn(1), cw = projColumn(3);
+    o.toU = 0.5 * (cx + cw);
+    o.toV = 0.5 * (cw - cy);
+    o.toW = cw;
+    o.fade = float4(gOcclusionFadeEnd, 1.0 / max(gOcclusionFadeEnd - gOcclusionFadeStart, 1e-5), gSurfaceEpsilon,
+                    gOcclusionPower);
+    o.randomScale = float3(gScreenSize / 4.0, gOcclusionRadius);
+    return o;
+}
+
+float4 gbufferAt(float2 uvOverRegion, float4 region)
+{
+    return gNormalDepth.SampleLevel(gNormalSampler, regionToSource(uvOverRegion, region.xy, region.zw), 0);
 }
 
 bool hasSurface(float depth)
@@ -41,72 +101,40 @@ bool hasSurface(float depth)
     return depth < kGBufferNothing * 0.5;
 }
 
-Texture2D gNormalDepth : register(t0);
-Texture2D gRandomVectors : register(t1);
-SamplerState gNormalSampler : register(s0);
-SamplerState gRandomSampler : register(s1);
-
-FullscreenVertex VS(uint id : SV_VertexID)
+float4 PS(SSAOVertex i) : SV_TARGET
 {
-    return fullscreenTriangle(id);
-}
-
-float4 gbufferAt(float2 uvOverRegion)
-{
-    return gNormalDepth.SampleLevel(gNormalSampler, regionToSource(uvOverRegion, gRegionScale, gRegionOffset), 0);
-}
-
-// The pixel's view-space position: the far-plane point of its ray scaled to its depth. A
-// corner that cannot be scaled (a far plane of 0, or one so large that the corner
-// overflows) leaves the projection to place it.
-float3 viewPositionFromCorner(float2 uv, float depth)
-{
-    float4 c = gFrustumCorner;
-    if (!(abs(c.z) > 0.0) || any(isinf(c.xyz)) || any(isnan(c.xyz)))
-        return viewPositionFromLinearDepth(uv, depth, gProj);
-    float2 ndc = viewportUvToNdc(uv);
-    return float3(ndc * c.xy, c.z) * (depth / c.z);
-}
-
-float occlusionOver(float distZ)
-{
-    if (distZ <= gSurfaceEpsilon)
-        return 0.0;
-    return saturate((gOcclusionFadeEnd - distZ) / max(gOcclusionFadeEnd - gOcclusionFadeStart, 1e-5));
-}
-
-float4 PS(FullscreenVertex i) : SV_TARGET
-{
-    float4 nd = gbufferAt(i.uv);
-    float depth = depthOf(nd);
+    float4 nd = gbufferAt(i.uv, i.region);
+    GBufferSample g = decodeGBuffer(0, nd, 0, 0, 0);
+    float depth = g.viewDepth;
     if (!hasSurface(depth))
         return float4(1, 1, 1, 1);
-    float3 n = normalize(normalOf(nd));
-    float3 p = viewPositionFromCorner(i.uv, depth);
+    float3 n = normalize(g.viewNormal);
+    float2 ndc = viewportUvToNdc(i.uv);
+    float3 p = float3(ndc * (depth * i.rebuild.xy + i.rebuild.zw) + depth * i.rebuild2.xy + i.rebuild2.zw, depth);
 
-    float3 random = gRandomVectors.SampleLevel(gRandomSampler, i.uv * gScreenSize / 4.0, 0).rgb * 2.0 - 1.0;
+    float3 random = gRandomVectors.SampleLevel(gRandomSampler, i.uv * i.randomScale.xy, 0).rgb * 2.0 - 1.0;
     random = dot(random, random) > 1e-6 ? normalize(random) : float3(0, 0, 1);
 
     float occlusion = 0.0;
     [unroll]
-    for (int k = 0; k < 14; ++k)
+    for (int k = 0; k < kSamples; ++k)
     {
-        float3 offset = reflect(gOffsets[k].xyz, random);
-        float flip = dot(offset, n) < 0.0 ? -1.0 : 1.0;
-        float3 q = p + flip * gOcclusionRadius * offset;
-        float4 h = mul(float4(q, 1.0), gProj);
-        float2 quv = float2(h.x / h.w * 0.5 + 0.5, 0.5 - h.y / h.w * 0.5);
+        float3 offset = reflect(gOffsets[k].xyz * i.randomScale.z, random);
+        float3 q = p + (dot(offset, n) < 0.0 ? -offset : offset);
+        float4 q1 = float4(q, 1.0);
+        float2 quv = float2(dot(q1, i.toU), dot(q1, i.toV)) / dot(q1, i.toW);
         if (any(quv < 0.0) || any(quv > 1.0))
             continue;  // off the picture: nothing known there
-        float rz = depthOf(gbufferAt(quv));
+        float rz = decodeGBuffer(0, gbufferAt(quv, i.region), 0, 0, 0).viewDepth;
         if (!hasSurface(rz) || q.z <= 0.0)
             continue;
         float3 r = (rz / q.z) * q;
         float distZ = p.z - r.z;
         float facing = max(dot(n, normalize(r - p + 1e-6)), 0.0);
-        occlusion += facing * occlusionOver(distZ);
+        float fade = distZ <= i.fade.z ? 0.0 : saturate((i.fade.x - distZ) * i.fade.y);
+        occlusion += facing * fade;
     }
-    float access = 1.0 - occlusion / 14.0;
-    float ao = saturate(pow(saturate(access), gOcclusionPower));
+    float access = 1.0 - occlusion * (1.0 / kSamples);
+    float ao = saturate(pow(saturate(access), i.fade.w));
     return float4(ao, ao, ao, 1.0);
 }
