@@ -45,7 +45,9 @@ void ConstantBuffer::addVariable(const char* name, uint32_t offset, uint32_t byt
   auto it = std::lower_bound(variables.begin(), variables.end(), v.hash,
                              [](const Variable& a, uint32_t h) { return a.hash < h; });
   variables.insert(it, v);
-  remembered_.reset();  // the entries point into the table just changed
+  // A fresh, empty table: the old entries point into the list just changed. Made here, at
+  // load, so that no frame allocates one.
+  remembered_ = std::make_unique<Remembered[]>(kRemembered);
 }
 
 const ConstantBuffer::Variable* ConstantBuffer::findHash(uint32_t hash) const {
@@ -73,7 +75,7 @@ bool sameText(const char* a, const char* b) {
 
 const ConstantBuffer::Variable* ConstantBuffer::lookup(const char* name) {
   if (!name) return nullptr;
-  if (!remembered_) remembered_ = std::make_unique<Remembered[]>(kRemembered);
+  if (!remembered_) return nullptr;  // no variable declared yet: nothing to find
   const uint64_t mixed = uint64_t(reinterpret_cast<uintptr_t>(name)) * 0x9E3779B97F4A7C15ull;
   const uint32_t home = uint32_t(mixed >> 58);  // 6 bits: kRemembered entries
   Remembered* free = nullptr;

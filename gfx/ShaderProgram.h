@@ -76,7 +76,7 @@ class ConstantBuffer {
     char text[32] = {};
   };
   static constexpr uint32_t kRemembered = 64, kProbes = 4;
-  std::unique_ptr<Remembered[]> remembered_;  // made at the first lookup, emptied by addVariable
+  std::unique_ptr<Remembered[]> remembered_;  // made empty by each addVariable
 };
 
 class ShaderProgram {
