@@ -20,6 +20,7 @@
 #include "gfx/Device.h"
 #include "gfx/DeviceContext.h"
 #include "gfx/Texture.h"
+#include "gfx/vulkan/VkCommandMemory.h"
 
 struct SDL_Window;
 
@@ -60,6 +61,7 @@ struct Ring {
 };
 
 struct Frame {
+  std::unique_ptr<CommandMemory> commandMemory;  // the pool's host memory; outlives the pool
   VkCommandPool pool = VK_NULL_HANDLE;
   VkCommandBuffer cmd = VK_NULL_HANDLE;
   VkFence fence = VK_NULL_HANDLE;

@@ -1299,7 +1299,8 @@ Device::Device(const DeviceOptions& options) {
     VkCommandPoolCreateInfo pi{VK_STRUCTURE_TYPE_COMMAND_POOL_CREATE_INFO};
     pi.queueFamilyIndex = d.queueFamily;
     pi.flags = VK_COMMAND_POOL_CREATE_TRANSIENT_BIT;
-    check(vkCreateCommandPool(d.device, &pi, nullptr, &f.pool), "command pool");
+    f.commandMemory = std::make_unique<CommandMemory>();
+    check(vkCreateCommandPool(d.device, &pi, f.commandMemory->callbacks(), &f.pool), "command pool");
     VkCommandBufferAllocateInfo ai{VK_STRUCTURE_TYPE_COMMAND_BUFFER_ALLOCATE_INFO};
     ai.commandPool = f.pool;
     ai.level = VK_COMMAND_BUFFER_LEVEL_PRIMARY;
@@ -1361,7 +1362,7 @@ Device::~Device() {
     vkDestroyBuffer(d.device, f.ring.buffer, nullptr);
     d.release(f.ring.alloc);
     vkDestroyFence(d.device, f.fence, nullptr);
-    vkDestroyCommandPool(d.device, f.pool, nullptr);
+    vkDestroyCommandPool(d.device, f.pool, f.commandMemory ? f.commandMemory->callbacks() : nullptr);
     for (VkDescriptorPool pool : f.descriptorPools) vkDestroyDescriptorPool(d.device, pool, nullptr);
     f.descriptorPools.clear();
   }
