@@ -59,6 +59,10 @@ class ConstantWriter {
 
   // The buffer is there and mapped: what is set reaches the shader.
   bool mapped() const { return cb_ != nullptr; }
+  // For writers of a fixed block that resolve its names once and write by offset: the mapped
+  // buffer (null when not mapped), and whether the writes must also be recorded by name.
+  ConstantBuffer* buffer() const { return cb_; }
+  bool recording() const { return trace_ && program_; }
 
   // Writes the value's bytes; a shorter declaration takes its own size, a longer one is
   // zero-filled past the value.

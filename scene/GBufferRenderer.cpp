@@ -1,6 +1,7 @@
 #include "scene/GBufferRenderer.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -12,13 +13,37 @@
 #include "gfx/ShaderProgram.h"
 #include "scene/Mesh.h"
 
+namespace {
+
+// The view of the last camera seen, and of the last previous camera: a frame's draws share
+// one camera, and the same arithmetic on the same bits gives the same bits, so the inverse is
+// made once per camera, not once per draw.
+struct ViewOfCamera {
+  bool known = false;
+  Float4x4 camera;
+  Float4x4 view;
+
+  const Float4x4& of(const Float4x4& c) {
+    if (!known || std::memcmp(&camera, &c, sizeof(Float4x4)) != 0) {
+      camera = c;
+      view = mat::rigidInverse(c);
+      known = true;
+    }
+    return view;
+  }
+};
+
+thread_local ViewOfCamera tView, tViewPrev;
+
+}  // namespace
+
 ObjectConstants computeObjectConstants(const Context& ctx) {
   ObjectConstants c;
   // A still camera or object gives the same inputs twice; the same arithmetic on the same
   // bits gives the same bits, so those products are not made again.
   const bool stillCamera = std::memcmp(&ctx.camera, &ctx.cameraPrev, sizeof(Float4x4)) == 0;
   const bool stillObject = std::memcmp(&ctx.world, &ctx.worldPrev, sizeof(Float4x4)) == 0;
-  const Float4x4 view = mat::rigidInverse(ctx.camera);
+  const Float4x4& view = tView.of(ctx.camera);
   c.view = view;
   c.proj = ctx.projection;
   c.worldView = ctx.world * view;
@@ -26,7 +51,7 @@ ObjectConstants computeObjectConstants(const Context& ctx) {
   if (stillCamera && stillObject) {
     c.worldViewProjPrev = c.worldViewProj;
   } else {
-    const Float4x4 viewPrev = stillCamera ? view : mat::rigidInverse(ctx.cameraPrev);
+    const Float4x4& viewPrev = stillCamera ? view : tViewPrev.of(ctx.cameraPrev);
     c.worldViewProjPrev = ctx.worldPrev * viewPrev * ctx.projection;
   }
   c.invTransWorldView = mat::inverse(c.worldView).transposed();
@@ -41,23 +66,126 @@ ObjectConstants computeObjectConstants(const Context& ctx) {
   return c;
 }
 
+namespace {
+
+// The per-object block, in the order it is written: each constant's name, where its value
+// lies in ObjectConstants and how many bytes are written (matrices transposed).
+struct ObjectField {
+  const char* name;
+  size_t at;
+  uint32_t bytes;
+  bool matrix;
+};
+constexpr ObjectField kObjectFields[] = {
+    {"gWorldViewProj", offsetof(ObjectConstants, worldViewProj), 64, true},
+    {"gWorldViewProjPrev", offsetof(ObjectConstants, worldViewProjPrev), 64, true},
+    {"gWorldView", offsetof(ObjectConstants, worldView), 64, true},
+    {"gInvTransWorldView", offsetof(ObjectConstants, invTransWorldView), 64, true},
+    {"gProj", offsetof(ObjectConstants, proj), 64, true},
+    {"gView", offsetof(ObjectConstants, view), 64, true},
+    {"gRegionScale", offsetof(ObjectConstants, region) + offsetof(RegionConstants, scale), 8, false},
+    {"gRegionOffset", offsetof(ObjectConstants, region) + offsetof(RegionConstants, offset), 8, false},
+    {"gBaseColor", offsetof(ObjectConstants, baseColor), 16, false},
+    {"gSpecularMapColor", offsetof(ObjectConstants, specularColor), 16, false},
+    {"gEmissiveColor", offsetof(ObjectConstants, emissive), 16, false},
+    {"gRoughness", offsetof(ObjectConstants, roughness), 4, false},
+    {"gMetalness", offsetof(ObjectConstants, metalness), 4, false},
+    {"gTileUV", offsetof(ObjectConstants, tileUV), 8, false},
+    {"gParam1", offsetof(ObjectConstants, params), 4, false},
+    {"gParam2", offsetof(ObjectConstants, params) + 4, 4, false},
+    {"gParam3", offsetof(ObjectConstants, params) + 8, 4, false},
+};
+constexpr size_t kObjectFieldCount = sizeof(kObjectFields) / sizeof(kObjectFields[0]);
+
+// Where each per-object constant goes in buffers of one layout, as ConstantBuffer::set
+// would place it: `copy` bytes of the value at `offset`, then `zero` bytes of zeros; a
+// constant the layout lacks (or that overruns the buffer) has copy = zero = 0.
+struct ResolvedField {
+  uint32_t offset, copy, zero;
+};
+
+// The placements for the last few buffer layouts drawn with. A layout is known by its
+// contents (every variable's name hash, offset and size, and the buffer's size), never by
+// the buffer's address: a reloaded program may get a buffer at a freed one's address.
+class ObjectBlockPlaces {
+ public:
+  // Null for a buffer with more variables than an entry holds (then names are looked up).
+  const ResolvedField* of(const ConstantBuffer& cb) {
+    const size_t count = cb.variables.size();
+    if (count > kMaxVariables) return nullptr;
+    for (Entry& e : entries_)
+      if (e.used && e.count == count && e.size == cb.size &&
+          std::memcmp(e.variables, cb.variables.data(), count * sizeof(ConstantBuffer::Variable)) == 0)
+        return e.fields;
+    Entry& e = entries_[next_];
+    next_ = (next_ + 1) % kEntries;
+    e.used = true;
+    e.count = count;
+    e.size = cb.size;
+    std::memcpy(e.variables, cb.variables.data(), count * sizeof(ConstantBuffer::Variable));
+    for (size_t i = 0; i < kObjectFieldCount; ++i) {
+      const ConstantBuffer::Variable* v = cb.find(kObjectFields[i].name);
+      ResolvedField& f = e.fields[i];
+      f = {0, 0, 0};
+      if (!v || uint64_t(v->offset) + v->size > cb.size) continue;
+      f.offset = v->offset;
+      f.copy = std::min(v->size, kObjectFields[i].bytes);
+      f.zero = v->size - f.copy;
+    }
+    return e.fields;
+  }
+
+ private:
+  static constexpr size_t kEntries = 8, kMaxVariables = 64;
+  struct Entry {
+    bool used = false;
+    size_t count = 0;
+    uint32_t size = 0;
+    ConstantBuffer::Variable variables[kMaxVariables];
+    ResolvedField fields[kObjectFieldCount];
+  };
+  Entry entries_[kEntries];
+  size_t next_ = 0;
+};
+
+thread_local ObjectBlockPlaces tPlaces;
+
+void transposed(const float* m, float (&t)[16]) {
+  for (int row = 0; row < 4; ++row)
+    for (int col = 0; col < 4; ++col) t[col * 4 + row] = m[row * 4 + col];
+}
+
+}  // namespace
+
 void writeObjectConstants(ConstantWriter& w, const ObjectConstants& c) {
-  w.matrix("gWorldViewProj", c.worldViewProj.m)
-      .matrix("gWorldViewProjPrev", c.worldViewProjPrev.m)
-      .matrix("gWorldView", c.worldView.m)
-      .matrix("gInvTransWorldView", c.invTransWorldView.m)
-      .matrix("gProj", c.proj.m)
-      .matrix("gView", c.view.m)
-      .region(c.region)
-      .set("gBaseColor", c.baseColor)
-      .set("gSpecularMapColor", c.specularColor)
-      .set("gEmissiveColor", c.emissive)
-      .set("gRoughness", c.roughness)
-      .set("gMetalness", c.metalness)
-      .set("gTileUV", c.tileUV)
-      .set("gParam1", c.params[0])
-      .set("gParam2", c.params[1])
-      .set("gParam3", c.params[2]);
+  const auto* base = reinterpret_cast<const uint8_t*>(&c);
+  ConstantBuffer* cb = w.buffer();
+  // Draws write the same block into the same few layouts thousands of times a frame: the
+  // names are resolved once per layout and the values written by offset, byte for byte what
+  // writing them by name gives. A writer that records its writes goes by name.
+  const ResolvedField* places = cb && cb->mapped && !w.recording() ? tPlaces.of(*cb) : nullptr;
+  if (!places) {
+    for (const ObjectField& f : kObjectFields) {
+      if (f.matrix)
+        w.matrix(f.name, *reinterpret_cast<const float(*)[16]>(base + f.at));
+      else
+        w.write(f.name, base + f.at, f.bytes);
+    }
+    return;
+  }
+  for (size_t i = 0; i < kObjectFieldCount; ++i) {
+    const ResolvedField& p = places[i];
+    if (!p.copy) continue;
+    uint8_t* to = cb->mapped + p.offset;
+    const uint8_t* from = base + kObjectFields[i].at;
+    float t[16];
+    if (kObjectFields[i].matrix) {
+      transposed(reinterpret_cast<const float*>(from), t);
+      from = reinterpret_cast<const uint8_t*>(t);
+    }
+    std::memcpy(to, from, p.copy);
+    if (p.zero) std::memset(to + p.copy, 0, p.zero);
+  }
 }
 
 namespace {

@@ -102,10 +102,11 @@ void CommandMemory::release(void* memory) {
     std::free(static_cast<uint8_t*>(memory) - h->offset);
     return;
   }
+  const uint32_t cls = h->cls;  // the list link overwrites the header
   auto* block = reinterpret_cast<Free*>(h);
   lock();
-  block->next = free_[h->cls];
-  free_[h->cls] = block;
+  block->next = free_[cls];
+  free_[cls] = block;
   unlock();
 }
 

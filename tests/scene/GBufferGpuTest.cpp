@@ -299,6 +299,43 @@ TEST_F(GBufferGpuTest, EmptyTextureSlotsGetTheDefaultsNotAnEarlierTexture) {
   EXPECT_NEAR(normal.at(16, 16, 0), 0.0f, 1e-3f);
 }
 
+TEST_F(GBufferGpuTest, DrawsBackToBackEachGetTheirOwnConstants) {
+  // Four quads in one rendering, each with its own place and material, the last one
+  // closing the rendering: every quad's middle shows its own values, none an earlier draw's.
+  GBufferRenderer& r = *context.gbufferRenderer;
+  struct Quad {
+    Float3 at;
+    Float4 colour;
+    float roughness, metalness;
+  };
+  const Quad quads[] = {{{-0.8f, 0.8f, 0}, {0.9f, 0.1f, 0.2f, 1}, 0.1f, 0.7f},
+                        {{0.8f, 0.8f, 0}, {0.2f, 0.8f, 0.3f, 1}, 0.4f, 0.2f},
+                        {{-0.8f, -0.8f, 0}, {0.1f, 0.3f, 0.9f, 1}, 0.6f, 0.9f},
+                        {{0.8f, -0.8f, 0}, {0.5f, 0.5f, 0.1f, 1}, 0.9f, 0.4f}};
+  newFrame();
+  for (size_t i = 0; i < 4; ++i) {
+    context.world = context.worldPrev = mat::scaleRotateTranslate({1.2f, 1, 1.2f}, {-90, 0, 0}, quads[i].at);
+    context.baseColor = quads[i].colour;
+    context.roughness = quads[i].roughness;
+    context.metalness = quads[i].metalness;
+    if (i < 3)
+      r.DrawMeshKeepTargets(*context.quadMesh, context);
+    else
+      r.DrawMesh(*context.quadMesh, context);
+  }
+  const FloatImage albedo = readTarget(0), surface = readTarget(2);
+  for (const Quad& q : quads) {
+    const Float2 uv = uvOf(q.at, context.camera, fov);
+    const auto x = uint32_t(uv.x * float(size)), y = uint32_t(uv.y * float(size));
+    SCOPED_TRACE(testing::Message() << "quad at pixel " << x << ", " << y);
+    EXPECT_NEAR(albedo.at(x, y, 0), q.colour.x, 1e-3f);
+    EXPECT_NEAR(albedo.at(x, y, 1), q.colour.y, 1e-3f);
+    EXPECT_NEAR(albedo.at(x, y, 2), q.colour.z, 1e-3f);
+    EXPECT_NEAR(surface.at(x, y, 0), q.roughness, 1e-3f);
+    EXPECT_NEAR(surface.at(x, y, 1), q.metalness, 1e-3f);
+  }
+}
+
 TEST_F(GBufferGpuTest, MeshesBeyond16BitIndicesUse32BitIndices) {
   // 70,000 vertices nobody draws, then a quad whose indices lie above 65,535: wrapped 16-bit
   // indices would point into the unused ones and draw nothing.

@@ -3,8 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <memory>
+#include <vector>
 
 #include "engine/Context.h"
+#include "gfx/ConstantWriter.h"
+#include "gfx/ShaderProgram.h"
 #include "scene/GBufferRenderer.h"
 
 namespace {
@@ -114,4 +119,114 @@ TEST(ObjectConstants, GBufferStateDrawsFrontFacesAndMarksTheStencil) {
   EXPECT_EQ(d.frontFace[2], 3);
   EXPECT_EQ(d.frontFace[3], 8);
   EXPECT_EQ(d.backFace[3], 8);
+}
+
+TEST(ObjectConstants, TheViewFollowsEachDrawsCamera) {
+  // Draws of one frame share a camera, and the next frame (or a shadow pass between them)
+  // brings another: each draw's view must be its own camera's, never a remembered one.
+  const Float4x4 a = cameraMatrix({1, 2, -8}, 15, -10), b = cameraMatrix({-3, 0, -6}, -40, 5);
+  Context ctx;
+  ctx.projection = mat::perspectiveFovDegrees(50, 1.5f, 0.5f, 200);
+  ctx.world = ctx.worldPrev = mat::translation({0.5f, 0, 2});
+  const Float4x4 cameras[][2] = {{a, a}, {b, b}, {a, a}, {b, a}, {a, b}, {b, b}};
+  for (const auto& cam : cameras) {
+    ctx.camera = cam[0];
+    ctx.cameraPrev = cam[1];
+    const ObjectConstants c = computeObjectConstants(ctx);
+    EXPECT_EQ(c.view, mat::rigidInverse(cam[0]));
+    EXPECT_EQ(c.worldViewProj, ctx.world * mat::rigidInverse(cam[0]) * ctx.projection);
+    EXPECT_EQ(c.worldViewProjPrev, ctx.worldPrev * mat::rigidInverse(cam[1]) * ctx.projection);
+  }
+}
+
+namespace {
+
+// A b0 of its own memory (no device), declaring the given constants in order from offset 0
+// at their sizes, the buffer `size` bytes (0: just large enough).
+struct Block {
+  struct Declared {
+    const char* name;
+    uint32_t bytes;
+  };
+  ShaderProgram program{nullptr};
+  std::vector<uint8_t> memory;
+  ConstantBuffer* cb = nullptr;
+
+  Block(std::initializer_list<Declared> declared, uint32_t size = 0) {
+    uint32_t at = 0;
+    for (const Declared& d : declared) at += d.bytes;
+    if (!size) size = at;
+    program.constants[0] = std::make_unique<ConstantBuffer>(nullptr, 0, size, 1u << hlsl::Vertex);
+    cb = program.constants[0].get();
+    at = 0;
+    for (const Declared& d : declared) {
+      cb->addVariable(d.name, at, d.bytes);
+      at += d.bytes;
+    }
+    memory.assign(size, 0xAB);
+    cb->mapped = memory.data();
+  }
+  ~Block() { cb->mapped = nullptr; }
+};
+
+ObjectConstants numbered(float start) {
+  ObjectConstants c;
+  float* matrices[] = {c.worldViewProj.m, c.worldViewProjPrev.m, c.worldView.m, c.invTransWorldView.m, c.proj.m,
+                       c.view.m};
+  float v = start;
+  for (float* m : matrices)
+    for (int i = 0; i < 16; ++i) m[i] = v++;
+  for (float& f : c.region.scale) f = v++;
+  for (float& f : c.region.offset) f = v++;
+  c.baseColor = {v, v + 1, v + 2, v + 3};
+  c.specularColor = {v + 4, v + 5, v + 6, v + 7};
+  c.emissive = {v + 8, v + 9, v + 10, v + 11};
+  c.roughness = v + 12;
+  c.metalness = v + 13;
+  c.tileUV = {v + 14, v + 15};
+  for (int i = 0; i < 3; ++i) c.params[i] = v + 16 + float(i);
+  return c;
+}
+
+}  // namespace
+
+TEST(ObjectConstants, EveryLayoutGetsTheBytesWritingByNameGives) {
+  // Buffers of several layouts written one after another, as draws with different programs
+  // are: the G-buffer's order, the same names elsewhere (same count and size), and one with
+  // constants missing, declared longer or shorter than written, an own constant, and a
+  // declaration running past the buffer's end.
+  Block gbuffer({{"gWorldViewProj", 64}, {"gWorldViewProjPrev", 64}, {"gWorldView", 64}, {"gInvTransWorldView", 64},
+                 {"gProj", 64}, {"gView", 64}, {"gRegionScale", 8}, {"gRegionOffset", 8}, {"gBaseColor", 16},
+                 {"gSpecularMapColor", 16}, {"gEmissiveColor", 16}, {"gRoughness", 4}, {"gMetalness", 4},
+                 {"gTileUV", 8}});
+  Block moved({{"gBaseColor", 16}, {"gView", 64}, {"gRegionOffset", 8}, {"gRegionScale", 8}, {"gProj", 64},
+               {"gWorldViewProj", 64}, {"gEmissiveColor", 16}, {"gWorldView", 64}, {"gSpecularMapColor", 16},
+               {"gWorldViewProjPrev", 64}, {"gMetalness", 4}, {"gRoughness", 4}, {"gInvTransWorldView", 64},
+               {"gTileUV", 8}});
+  Block odd({{"gWorldViewProj", 64}, {"gRoughness", 16}, {"gTileUV", 4}, {"gParam2", 4}, {"gMine", 8},
+             {"gEmissiveColor", 16}},
+            100);
+  ASSERT_EQ(gbuffer.memory.size(), moved.memory.size());
+  Block* order[] = {&gbuffer, &moved, &gbuffer, &odd, &moved, &odd, &gbuffer};
+  float start = 1;
+  for (Block* b : order) {
+    const ObjectConstants c = numbered(start);
+    start += 1000;
+    {
+      ConstantWriter w(&b->program, "test");
+      writeObjectConstants(w, c);
+    }
+    const std::vector<uint8_t> written = b->memory;
+    std::fill(b->memory.begin(), b->memory.end(), uint8_t(0xAB));
+    {
+      ProgramTrace trace;
+      ConstantWriter byName(&b->program, "test", &trace);
+      writeObjectConstants(byName, c);
+      EXPECT_EQ(trace.constants.size(), 17u);
+    }
+    EXPECT_EQ(written, b->memory) << "layout " << (b == &gbuffer ? "gbuffer" : b == &moved ? "moved" : "odd");
+    float first;
+    std::memcpy(&first, written.data(), sizeof first);
+    EXPECT_EQ(first, b == &moved ? c.baseColor.x : c.worldViewProj.m[0]);
+  }
 }
