@@ -183,7 +183,14 @@ void writeObjectConstants(ConstantWriter& w, const ObjectConstants& c) {
       transposed(reinterpret_cast<const float*>(from), t);
       from = reinterpret_cast<const uint8_t*>(t);
     }
-    std::memcpy(to, from, p.copy);
+    // The sizes the block declares, as fixed copies the compiler writes out in place.
+    switch (p.copy) {
+      case 4: std::memcpy(to, from, 4); break;
+      case 8: std::memcpy(to, from, 8); break;
+      case 16: std::memcpy(to, from, 16); break;
+      case 64: std::memcpy(to, from, 64); break;
+      default: std::memcpy(to, from, p.copy); break;
+    }
     if (p.zero) std::memset(to + p.copy, 0, p.zero);
   }
 }

@@ -3,18 +3,40 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "gfx/FatalError.h"
+
 namespace gfxbackend {
+
+struct CommandMemory::Chunk {
+  size_t used;  // bytes cut from the start of data
+  size_t out;   // blocks handed out and not yet freed
+  alignas(16) uint8_t data[kChunkBytes];
+};
+
+#ifndef NDEBUG
+// Two calls at once mean two threads use one pool: stop before the lists are corrupted.
+struct CommandMemoryCall {
+  explicit CommandMemoryCall(CommandMemory& m) : m_(m) {
+    if (m_.inside_.fetch_add(1) != 0) fatalError("Vulkan: a command pool's memory was used by two threads at once");
+  }
+  ~CommandMemoryCall() { m_.inside_.fetch_sub(1); }
+  CommandMemory& m_;
+};
+#define ZV_ONE_CALL_AT_A_TIME CommandMemoryCall oneCall(*this)
+#else
+#define ZV_ONE_CALL_AT_A_TIME
+#endif
 
 namespace {
 
-// In front of every block handed out: its size class (or kLarge) and the size asked for.
+// In front of every block handed out: its chunk (null: a heap block of its own) and the size
+// asked for; a heap block also keeps where its heap memory starts.
 struct Header {
-  uint32_t cls;
-  uint32_t offset;  // kLarge: from the heap block's start to the memory handed out
-  uint64_t size;
+  void* chunk;
+  uint32_t size;
+  uint32_t offset;  // heap blocks: from the heap memory's start to the block
 };
 static_assert(sizeof(Header) == 16, "a header keeps 16-byte alignment");
-constexpr uint32_t kLarge = UINT32_MAX;
 
 Header* headerOf(void* memory) { return reinterpret_cast<Header*>(static_cast<uint8_t*>(memory) - sizeof(Header)); }
 
@@ -37,77 +59,76 @@ CommandMemory::CommandMemory() {
 }
 
 CommandMemory::~CommandMemory() {
-  for (void* chunk : chunks_) std::free(chunk);
+  for (Chunk* chunk : chunks_) std::free(chunk);
 }
 
-void CommandMemory::lock() {
-  while (locked_.exchange(true, std::memory_order_acquire)) {
+void* CommandMemory::cut(size_t bytes) {
+  if (!current_ || current_->used + bytes > kChunkBytes) {
+    Chunk* next = nullptr;
+    if (!spare_.empty()) {
+      next = spare_.back();
+      spare_.pop_back();
+    } else {
+      next = static_cast<Chunk*>(std::aligned_alloc(alignof(Chunk), sizeof(Chunk)));
+      if (!next) return nullptr;
+      chunks_.push_back(next);
+      spare_.reserve(chunks_.size());  // giving a chunk back never allocates
+    }
+    next->used = 0;
+    next->out = 0;
+    // The chunk left behind goes to the spares when its last block comes back.
+    current_ = next;
   }
-}
-
-void* CommandMemory::carve(size_t cls) {
-  const size_t bytes = (cls + 1) * kGranule;
-  if (size_t(chunkEnd_ - chunkNext_) < bytes) {
-    // What is left of the old chunk is too small for this class; it stays unused.
-    auto* chunk = static_cast<uint8_t*>(std::malloc(kChunkBytes));
-    if (!chunk) return nullptr;
-    chunks_.push_back(chunk);
-    chunkBytes_ += kChunkBytes;
-    chunkNext_ = chunk;
-    chunkEnd_ = chunk + kChunkBytes;
-  }
-  void* block = chunkNext_;
-  chunkNext_ += bytes;
+  uint8_t* block = current_->data + current_->used;
+  current_->used += bytes;
+  current_->out++;
   return block;
 }
 
+void CommandMemory::give(Chunk* chunk) {
+  if (chunk == current_)
+    chunk->used = 0;
+  else
+    spare_.push_back(chunk);
+}
+
 void* CommandMemory::allocate(size_t size, size_t alignment) {
+  ZV_ONE_CALL_AT_A_TIME;
   // A driver may copy an empty array and take null for a failure, as from malloc(0) it would not.
   if (size == 0) size = 1;
-  const size_t cls = (size + sizeof(Header) + kGranule - 1) / kGranule - 1;
-  if (alignment <= kGranule && cls < kClasses) {
-    lock();
-    void* block;
-    if (free_[cls]) {
-      block = free_[cls];
-      free_[cls] = free_[cls]->next;
-    } else {
-      block = carve(cls);
-    }
-    unlock();
+  if (alignment <= 16 && size <= kLargest) {
+    const size_t bytes = (sizeof(Header) + size + 15) & ~size_t(15);
+    void* block = cut(bytes);
     if (!block) return nullptr;
     auto* h = static_cast<Header*>(block);
-    h->cls = uint32_t(cls);
+    h->chunk = current_;
+    h->size = uint32_t(size);
     h->offset = 0;
-    h->size = size;
     return h + 1;
   }
   // Large or strictly aligned: a heap block of its own, with room to align and a header.
-  const size_t align = alignment > kGranule ? alignment : kGranule;
+  const size_t align = alignment > 16 ? alignment : 16;
   auto* base = static_cast<uint8_t*>(std::malloc(size + align + sizeof(Header)));
   if (!base) return nullptr;
   const uintptr_t first = reinterpret_cast<uintptr_t>(base) + sizeof(Header);
   auto* memory = reinterpret_cast<uint8_t*>((first + align - 1) & ~uintptr_t(align - 1));
   Header* h = headerOf(memory);
-  h->cls = kLarge;
+  h->chunk = nullptr;
+  h->size = size > UINT32_MAX ? UINT32_MAX : uint32_t(size);
   h->offset = uint32_t(memory - base);
-  h->size = size;
   return memory;
 }
 
 void CommandMemory::release(void* memory) {
   if (!memory) return;
+  ZV_ONE_CALL_AT_A_TIME;
   Header* h = headerOf(memory);
-  if (h->cls == kLarge) {
+  if (!h->chunk) {
     std::free(static_cast<uint8_t*>(memory) - h->offset);
     return;
   }
-  const uint32_t cls = h->cls;  // the list link overwrites the header
-  auto* block = reinterpret_cast<Free*>(h);
-  lock();
-  block->next = free_[cls];
-  free_[cls] = block;
-  unlock();
+  auto* chunk = static_cast<Chunk*>(h->chunk);
+  if (--chunk->out == 0) give(chunk);
 }
 
 void* CommandMemory::reallocate(void* original, size_t size, size_t alignment) {
@@ -118,7 +139,7 @@ void* CommandMemory::reallocate(void* original, size_t size, size_t alignment) {
   }
   void* moved = allocate(size, alignment);
   if (!moved) return nullptr;  // the original stays as it was
-  const size_t old = size_t(headerOf(original)->size);
+  const size_t old = headerOf(original)->size;
   std::memcpy(moved, original, old < size ? old : size);
   release(original);
   return moved;

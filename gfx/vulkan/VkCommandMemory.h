@@ -2,13 +2,14 @@
 // Host memory for a command pool's recorded commands. A driver that records on the CPU
 // allocates a few small blocks per command (the command, copies of its arrays) and frees them
 // all when the pool is reset: tens of thousands of allocations a frame for a scene of small
-// draws. The general-purpose heap spends more on that than the recording itself; here a freed
-// block goes onto a list of its size class and is handed out again, so after the first frames
-// a frame takes nothing new from the heap.
+// draws, which cost the general-purpose heap more than the recording itself. Here blocks are
+// cut one after another from chunks, each chunk counting the blocks it has out; a chunk whose
+// blocks have all come back is cut again from its start. Recording then writes memory in
+// address order, and after the first frames a frame takes nothing new from the heap.
 //
-// The driver calls these only from the thread that called it with the pool, and a pool is
-// used by one thread at a time; a lock that is never contended guards against a driver that
-// does otherwise.
+// A driver calls these only from the thread that called it with the pool, and a pool is used
+// by one thread at a time (Vulkan's rules), so there is no lock; debug builds stop the
+// program when two calls ever overlap.
 #include <vulkan/vulkan.h>
 
 #include <atomic>
@@ -33,29 +34,26 @@ class CommandMemory {
   void* reallocate(void* original, size_t size, size_t alignment);
   void release(void* memory);
 
-  // Bytes the size classes have taken from the heap (blocks too large for a class, or more
-  // strictly aligned, are the heap's own and go back to it when freed).
-  size_t chunkBytes() const { return chunkBytes_; }
+  // Bytes of chunks taken from the heap (blocks too large for a chunk, or more strictly
+  // aligned, are the heap's own and go back to it when freed).
+  size_t chunkBytes() const { return chunks_.size() * kChunkBytes; }
 
  private:
-  struct Free {
-    Free* next;
-  };
-  static constexpr size_t kGranule = 16;
-  static constexpr size_t kClasses = 64;  // blocks of 16 .. 1024 bytes, header included
-  static constexpr size_t kChunkBytes = 256 * 1024;
+  struct Chunk;
+  static constexpr size_t kChunkBytes = 64 * 1024;
+  static constexpr size_t kLargest = 2048;  // larger blocks come from the heap
 
-  void* carve(size_t cls);
-  void lock();
-  void unlock() { locked_.store(false, std::memory_order_release); }
+  void* cut(size_t bytes);
+  void give(Chunk* chunk);  // a chunk with nothing out: to the spares, or rewound if current
 
   VkAllocationCallbacks callbacks_{};
-  Free* free_[kClasses] = {};
-  std::vector<void*> chunks_;
-  uint8_t* chunkNext_ = nullptr;
-  uint8_t* chunkEnd_ = nullptr;
-  size_t chunkBytes_ = 0;
-  std::atomic<bool> locked_{false};
+  std::vector<Chunk*> chunks_;  // every chunk, for the destructor
+  std::vector<Chunk*> spare_;   // chunks with nothing out, not current
+  Chunk* current_ = nullptr;
+#ifndef NDEBUG
+  std::atomic<int> inside_{0};
+  friend struct CommandMemoryCall;
+#endif
 };
 
 }  // namespace gfxbackend
