@@ -5,12 +5,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "engine/Project.h"
 #include "gfx/Device.h"
 #include "gfx/FatalError.h"
 #include "gfx/MemoryBudget.h"
+#include "gfx/SketchDraws.h"
 #include "gfx/Screen.h"
 #include "player/Clock.h"
 #include "player/FrameDump.h"
@@ -131,12 +133,19 @@ bool Player::load(const std::string& projectPath, const GraphChoice& chooseGraph
     // The targets this operator asked for count against it, should the production not fit.
     attributeMemory(device, op.customName.empty() ? op.type : op.type + " '" + op.customName + "'");
     float progress = k == total ? 1.0f : float(k) * (1.0f / float(total));
-    if (screen_) bar->draw(*screen_, progress);
+    if (screen_) {
+      SketchScope shown(device ? device->context() : nullptr, false);
+      bar->draw(*screen_, progress);
+    }
     releaseAllTargets(context);
     clearPerFrameLists();
     context.imageResult = remembered;
     progress_.loading(int(k), int(total));
   };
+  // Nobody sees the warm-up's pictures: its draws shade one pixel each (the bar above is
+  // drawn in full).
+  std::optional<SketchScope> sketch;
+  if (sketchWarmUp) sketch.emplace(device ? device->context() : nullptr, true);
   std::vector<int32_t> chosen;
   if (chooseGraphs && chooseGraphs(*project, context, chosen)) {
     // The warm-up's own walk (first output of every operator at -10 s, in graph order),
@@ -157,6 +166,7 @@ bool Player::load(const std::string& projectPath, const GraphChoice& chooseGraph
   } else {
     warmedUp = warmUp(*project, context, afterEach);
   }
+  sketch.reset();
   progress_.finish();
   loadFailures = takeLoadFailures();
   for (LoadFailure& f : loadFailures)

@@ -74,6 +74,9 @@ class Player {
   bool timeGiven = false;
   float givenTime = 0.0f;
   int loadingBarDraws = 0;    // bars drawn and presented by load()
+  // The warm-up's draws are sketched (gfx/SketchDraws.h): the same GPU objects and shader
+  // variants, almost no shading. Off: every warm-up draw shades its whole picture.
+  bool sketchWarmUp = true;
 
  private:
   void dumpFrame(float t);

@@ -8,6 +8,7 @@
 #include "gfx/ConstantWriter.h"
 #include "gfx/DeviceContext.h"
 #include "gfx/FatalError.h"
+#include "gfx/SketchDraws.h"
 #include "gfx/Texture.h"
 #include "scene/GBufferRenderer.h"
 #include "scene/Lights.h"
@@ -410,7 +411,11 @@ void SmokeRendererOp::SmokeRendererFunction::evaluate(float t, const std::vector
               w.at(1, 0) * worldAxis.x + w.at(1, 1) * worldAxis.y + w.at(1, 2) * worldAxis.z,
               w.at(2, 0) * worldAxis.x + w.at(2, 1) * worldAxis.y + w.at(2, 2) * worldAxis.z};
   lastAxis = {axis.x, axis.y, axis.z, 0.0f};
-  sorter_->run(sortBuffer_, scratch_, kParticleCount, &lastAxis);
+  {
+    // The sorted copy serves this drawing alone: a sketched drawing needs no real sort.
+    PictureDispatchScope forThePicture(dc);
+    sorter_->run(sortBuffer_, scratch_, kParticleCount, &lastAxis);
+  }
 
   const float clear[4] = {0.0f, 0.0f, 0.0f, 0.0f};
   clearTexture(gDevice, opacity_, clear);

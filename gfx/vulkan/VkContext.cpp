@@ -2,6 +2,8 @@
 // bound targets, draws and dispatches. Descriptors, pipelines and transfers have files of their own.
 #include "gfx/vulkan/VkContextState.h"
 
+#include "gfx/SketchDraws.h"
+
 using namespace gfxbackend;
 
 void DeviceContext::unbindEverywhere(const gfxbackend::Shader* shader) {
@@ -287,6 +289,14 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
   // drivers compile their shader variants on a draw's first execution, not with the
   // pipeline) and no pixel is written.
   if (c.prepareOnly || noArea) sc = {{0, 0}, {0, 0}};
+  // A sketched draw shades one pixel: the viewport's first that the scissor lets through.
+  if (c.sketch && sc.extent.width > 0 && sc.extent.height > 0) {
+    const int32_t right = sc.offset.x + int32_t(sc.extent.width) - 1;
+    const int32_t bottom = sc.offset.y + int32_t(sc.extent.height) - 1;
+    sc.offset.x = std::clamp(int32_t(std::floor(v.x)), sc.offset.x, right);
+    sc.offset.y = std::clamp(int32_t(std::floor(v.y)), sc.offset.y, bottom);
+    sc.extent = {1, 1};
+  }
   if (!bound.haveScissor || std::memcmp(&bound.scissor, &sc, sizeof(sc)) != 0) {
     vkCmdSetScissor(cmd, 0, 1, &sc);
     bound.scissor = sc;
@@ -400,6 +410,32 @@ PrepareOnlyScope::~PrepareOnlyScope() {
   if (context_) context_->setPrepareOnly(was_);
 }
 
+void setSketchDraws(DeviceContext* context, bool on) {
+  if (context) context->impl()->sketch = on;
+}
+
+bool sketchDraws(const DeviceContext* context) { return context && context->impl()->sketch; }
+
+SketchScope::SketchScope(DeviceContext* context, bool on) : context_(context) {
+  if (!context_) return;
+  was_ = sketchDraws(context_);
+  setSketchDraws(context_, on);
+}
+
+SketchScope::~SketchScope() {
+  if (context_) setSketchDraws(context_, was_);
+}
+
+PictureDispatchScope::PictureDispatchScope(DeviceContext* context) : context_(context) {
+  if (!context_) return;
+  was_ = context_->impl()->pictureDispatches;
+  context_->impl()->pictureDispatches = true;
+}
+
+PictureDispatchScope::~PictureDispatchScope() {
+  if (context_) context_->impl()->pictureDispatches = was_;
+}
+
 void DeviceContext::dispatch(uint32_t x, uint32_t y, uint32_t z) {
   ContextImpl& c = *impl_;
   Shader* cs = c.stages[hlsl::Compute].shader;
@@ -431,6 +467,8 @@ void DeviceContext::dispatch(uint32_t x, uint32_t y, uint32_t z) {
     if (c.d->epoch == epoch) break;
   }
   if (c.prepareOnly) return;
+  // A dispatch for a sketched picture runs one group: its variant is compiled, little is run.
+  if (c.sketch && c.pictureDispatches && x > 0 && y > 0 && z > 0) x = y = z = 1;
   applyUses(c, uses);
   VkCommandBuffer cmd = c.d->cmd();
   c.bound.forget();  // draws after the dispatch bind everything again

@@ -146,6 +146,8 @@ struct ContextImpl {
   RenderState* state = nullptr;
   uint32_t stencilRef = 0;
   bool prepareOnly = false;  // draws and dispatches are prepared, not recorded
+  bool sketch = false;       // draws shade one pixel (gfx/SketchDraws.h)
+  bool pictureDispatches = false;  // dispatches for the picture alone: one group while sketching
 
   // Open rendering.
   bool rendering = false;

@@ -2,7 +2,9 @@
 // constant buffers, compute with structured buffers and typed UAVs, append/consume, caches,
 // and no object creation once a frame has been drawn.
 #include <cstring>
+#include <optional>
 
+#include "gfx/SketchDraws.h"
 #include "tests/gfx/support/GpuTestSupport.h"
 
 namespace {
@@ -449,6 +451,76 @@ void CS(uint3 id : SV_DispatchThreadID) { gOut[0] = 5; }
   EXPECT_EQ(device()->counters().total(), prepared.total());
   std::memcpy(&value, readBack(out).data(), 4);
   EXPECT_EQ(value, 5u);
+}
+
+TEST_F(ContextGpuTest, SketchedDrawsShadeOnePixelAndPictureDispatchesOneGroup) {
+  Texture* target = texture(0x10204, 8, 8, 0x10009);
+  RenderStateDesc noCull = RenderStateDesc::defaults();
+  noCull.flags = 0;
+  auto shaded = [&](uint32_t colour) {
+    const std::vector<uint8_t> pixels = readBack(target);
+    std::vector<std::pair<uint32_t, uint32_t>> at;
+    for (uint32_t y = 0; y < 8; ++y)
+      for (uint32_t x = 0; x < 8; ++x)
+        if (rgba(pixels, 8, x, y) == colour) at.emplace_back(x, y);
+    return at;
+  };
+  using Pixels = std::vector<std::pair<uint32_t, uint32_t>>;
+  const uint32_t red = packRgba(255, 0, 0, 255);
+  const GpuCounters before = device()->counters();
+  {
+    SketchScope sketch(ctx(), true);
+    bindTarget(target);
+    setParams(1, 0, 0, 1, 0.5f);
+    fullScreen(device()->stateFor(noCull));
+    EXPECT_EQ(shaded(red), (Pixels{{0, 0}}));
+    // The first pixel of the viewport, wherever it lies.
+    bindTarget(target);
+    D3DViewport vp{3, 2, 4, 4, 0, 1};
+    ctx()->setViewports(1, &vp);
+    fullScreen(device()->stateFor(noCull));
+    EXPECT_EQ(shaded(red), (Pixels{{3, 2}}));
+    {
+      // What is shown (or kept) is drawn in full inside a sketched stretch.
+      SketchScope shown(ctx(), false);
+      bindTarget(target);
+      fullScreen(device()->stateFor(noCull));
+      EXPECT_EQ(shaded(red).size(), 64u);
+    }
+    EXPECT_TRUE(sketchDraws(ctx()));
+  }
+  EXPECT_FALSE(sketchDraws(ctx()));
+  // A sketched draw is a real one: its pipeline is made and it counts as drawn.
+  EXPECT_EQ(device()->counters().pipelines, before.pipelines + 1);
+  EXPECT_EQ(device()->counters().draws, before.draws + 3);
+
+  const char* count = R"(
+RWStructuredBuffer<uint> gOut : register(u0);
+[numthreads(2, 1, 1)]
+void CS(uint3 id : SV_DispatchThreadID) { InterlockedAdd(gOut[0], 1); }
+)";
+  gfxbackend::Shader* cs = shader(hlsl::Compute, count, "CS");
+  ASSERT_NE(cs, nullptr);
+  Texture* out = buffer(kBindUnorderedAccess | kUsageDefault | kStructuredBuffer, 4, 4);
+  ctx()->setShader(hlsl::Compute, cs);
+  ctx()->setUnorderedAccessViews(hlsl::Compute, 0, 1, &out, nullptr);
+  auto invocations = [&](bool sketch, bool forThePicture) {
+    const uint32_t zero[4] = {0, 0, 0, 0};
+    ctx()->clearUnorderedAccessViewUint(out, zero);
+    {
+      SketchScope sketching(ctx(), sketch);
+      std::optional<PictureDispatchScope> picture;
+      if (forThePicture) picture.emplace(ctx());
+      ctx()->dispatch(5, 1, 1);
+    }
+    uint32_t value = 0;
+    std::memcpy(&value, readBack(out).data(), 4);
+    return value;
+  };
+  // A simulation's dispatches run in full while sketching; a picture's run one group then.
+  EXPECT_EQ(invocations(true, false), 10u);
+  EXPECT_EQ(invocations(true, true), 2u);
+  EXPECT_EQ(invocations(false, true), 10u);
 }
 
 TEST_F(ContextGpuTest, ASecondFrameOfTheSamePassesCreatesNothing) {
