@@ -129,7 +129,8 @@ void PostProcessManager::applySSAO(Texture* source, Texture* destination, const 
 
   Draw occlusion(ssao.ssao, ssao.aoA, vp);
   occlusion.vertices = 4;
-  drawPass(occlusion.tex(normals, linearClamp).tex(ssao.randomVectors, linearWrap));
+  drawPass(occlusion.tex(normals, linearClamp)
+               .tex(ssao.randomVectors, centreSampler(normals, source, pointClamp, linearWrap)));
   // The blurs and the combine read the occlusion at their own pixel and whole pixels away,
   // and the G-buffer and the picture through the region constants, which land on texel
   // centres when those are the occlusion's size.

@@ -32,7 +32,10 @@ cbuffer SSAOConstants : register(b0)
 Texture2D gNormalDepth : register(t0);
 Texture2D gRandomVectors : register(t1);
 SamplerState gNormalSampler : register(s0);
-SamplerState gRandomSampler : register(s1);
+// A point sampler where the pixel's own G-buffer texel lies at its centre (the random
+// vectors, one texel a pixel, are read at their centres too): the same values as a
+// filtered read for less work. Filtered otherwise.
+SamplerState gTexelSampler : register(s1);
 
 static const int kSamples = 14;
 
@@ -91,11 +94,6 @@ SSAOVertex VS(uint id : SV_VertexID)
     return o;
 }
 
-float4 gbufferAt(float2 uvOverRegion, float4 region)
-{
-    return gNormalDepth.SampleLevel(gNormalSampler, regionToSource(uvOverRegion, region.xy, region.zw), 0);
-}
-
 // The depth between the four texels around a sample point, weighted as a bilinear read
 // would weigh them, from one gather of the depth channel alone: a CPU driver filters all
 // four channels of a bilinear read, which costs more than the weights worked out here.
@@ -116,7 +114,7 @@ bool hasSurface(float depth)
 
 float4 PS(SSAOVertex i) : SV_TARGET
 {
-    float4 nd = gbufferAt(i.uv, i.region);
+    float4 nd = gNormalDepth.SampleLevel(gTexelSampler, regionToSource(i.uv, i.region.xy, i.region.zw), 0);
     GBufferSample g = decodeGBuffer(0, nd, 0, 0, 0);
     float depth = g.viewDepth;
     if (!hasSurface(depth))
@@ -125,7 +123,7 @@ float4 PS(SSAOVertex i) : SV_TARGET
     float2 ndc = viewportUvToNdc(i.uv);
     float3 p = float3(ndc * (depth * i.rebuild.xy + i.rebuild.zw) + depth * i.rebuild2.xy + i.rebuild2.zw, depth);
 
-    float3 random = gRandomVectors.SampleLevel(gRandomSampler, i.uv * i.randomScale.xy, 0).rgb * 2.0 - 1.0;
+    float3 random = gRandomVectors.SampleLevel(gTexelSampler, frac(i.uv * i.randomScale.xy), 0).rgb * 2.0 - 1.0;
     random = dot(random, random) > 1e-6 ? normalize(random) : float3(0, 0, 1);
 
     float w, h;

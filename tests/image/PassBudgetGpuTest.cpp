@@ -978,7 +978,7 @@ TEST_F(PassBudgetGpuTest, SSAOWithItsPerFrameTermsFromTheVertexShaderShowsWhatIt
     auto old = program(kOldSSAO, "PS", manager->ssao.ssao.get());
     ASSERT_TRUE(old);
     std::swap(manager->ssao.ssao.program, old);
-    const std::vector<Pixel> before = draw("SSAO", white, params);
+    const std::vector<Pixel> before = drawFiltered(manager->linearWrap, "SSAO", white, params);
     std::swap(manager->ssao.ssao.program, old);
     EXPECT_GE(psnr(before, now), 60.0) << "far plane " << zFar;
     EXPECT_LT(psnr(pixels(white), now), 40.0) << "far plane " << zFar;  // the crease is occluded
@@ -986,8 +986,9 @@ TEST_F(PassBudgetGpuTest, SSAOWithItsPerFrameTermsFromTheVertexShaderShowsWhatIt
 }
 
 // SSAO's depth taps gathered from the depth channel alone and weighted in the shader, against
-// the filtered reads they replaced (today's text with that read put back), and its blurs and
-// combine reading by texel against the filter they used: the weights are the filter's own,
+// the filtered reads they replaced (today's text with those reads put back), and its centre,
+// random vectors, blurs and combine read by texel against the filter they used (wrapping the
+// random vectors in the shader instead): the weights are the filter's own,
 // so the occlusion moves by less than a step of its 8-bit target (60 dB). Two radii: taps
 // within a few texels, and taps reaching across the valley into the sky.
 TEST_F(PassBudgetGpuTest, SSAOGatheringItsDepthsAndReadingByTexelShowsWhatItShowed) {
@@ -1000,7 +1001,11 @@ TEST_F(PassBudgetGpuTest, SSAOGatheringItsDepthsAndReadingByTexelShowsWhatItShow
   const std::string gathered = "depthAt(quv, i.region, size)";
   const size_t at = filtered.find(gathered);
   ASSERT_NE(at, std::string::npos);
-  filtered.replace(at, gathered.size(), "gbufferAt(quv, i.region).w");
+  filtered.replace(at, gathered.size(), "gNormalDepth.SampleLevel(gNormalSampler, regionToSource(quv, i.region.xy, i.region.zw), 0).w");
+  const std::string wrapped = "frac(i.uv * i.randomScale.xy)";
+  const size_t wrappedAt = filtered.find(wrapped);
+  ASSERT_NE(wrappedAt, std::string::npos);
+  filtered.replace(wrappedAt, wrapped.size(), "i.uv * i.randomScale.xy");
   Texture* white = uniform({1, 1, 1, 1});
   for (float radius : {0.3f, 2.0f}) {
     const std::vector<std::pair<const char*, float>> params{{"Radius", radius}, {"SurfaceEpsilon", 0.05f}};
