@@ -131,10 +131,11 @@ void PostProcessManager::applySSAO(Texture* source, Texture* destination, const 
   occlusion.vertices = 4;
   drawPass(occlusion.tex(normals, linearClamp)
                .tex(ssao.randomVectors, centreSampler(normals, source, pointClamp, linearWrap)));
-  // The blurs and the combine read the occlusion at their own pixel and whole pixels away,
-  // and the G-buffer and the picture through the region constants, which land on texel
-  // centres when those are the occlusion's size.
-  Sampler* const aoSampler = centreSampler(ssao.aoA, ssao.aoB, pointClamp, linearWrap);
+  // The blurs and the combine read the occlusion at their own pixel and whole pixels away
+  // (the blurs clamp those to the picture's region), and the G-buffer and the picture
+  // through the region constants: all on texel centres when the sizes agree.
+  Sampler* const aoSampler =
+      centreSampler(source, ssao.aoA, centreSampler(ssao.aoA, ssao.aoB, pointClamp, linearWrap), linearWrap);
   Sampler* const normalSampler = centreSampler(normals, source, pointClamp, linearWrap);
   drawPass(Draw(ssao.blurV, ssao.aoB, vp).tex(ssao.aoA, aoSampler).tex(normals, normalSampler));
   drawPass(Draw(ssao.blurH, ssao.aoA, vp).tex(ssao.aoB, aoSampler).tex(normals, normalSampler));
