@@ -13,6 +13,18 @@
 
 using namespace postpass;
 
+namespace {
+
+// A pass that reads `read` only at the texel centres of a picture of `at`'s size (its own
+// pixel, or whole pixels away, clamped to texel centres) gets the same values from a point
+// sampler as from a filtered one, for far less work on a CPU driver. At another size the
+// reads fall between texels and keep the filter.
+Sampler* centreSampler(const Texture* read, const Texture* at, Sampler* point, Sampler* filtered) {
+  return read && at && read->width() == at->width() && read->height() == at->height() ? point : filtered;
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------- DOF
 
 void PostProcessManager::applyDOF(Texture* source, Texture* destination, const Viewport&, Texture* depth,
@@ -28,12 +40,16 @@ void PostProcessManager::applyDOF(Texture* source, Texture* destination, const V
   if (!std::isfinite(cocScale) || !std::isfinite(cocBias)) cocScale = cocBias = 0.0f;
   ConstantWriter(dof.calcCoC.get(), dof.calcCoC.file, trace).set("gCoCScale", cocScale).set("gCoCBias", cocBias);
 
-  drawPass(Draw(dof.calcCoC, dof.t3, whole(dof.t3)).tex(source, linearClamp).tex(depth, pointClamp));
+  drawPass(Draw(dof.calcCoC, dof.t3, whole(dof.t3))
+               .tex(source, centreSampler(source, dof.t3, pointClamp, linearClamp))
+               .tex(depth, pointClamp));
   Draw hex0(dof.hexBlur0, dof.t1, whole(dof.t1));
   hex0.targets[1] = dof.t2;
   drawPass(hex0.tex(dof.t3, linearClamp));
   drawPass(Draw(dof.hexBlur1, dof.t4, whole(dof.t4)).tex(dof.t1, linearClamp).tex(dof.t2, linearClamp));
-  drawPass(Draw(dof.combine, destination, whole(destination)).tex(source, linearClamp).tex(dof.t4, linearClamp));
+  drawPass(Draw(dof.combine, destination, whole(destination))
+               .tex(source, centreSampler(source, destination, pointClamp, linearClamp))
+               .tex(dof.t4, centreSampler(dof.t4, destination, pointClamp, linearClamp)));
 }
 
 // ---------------------------------------------------------------- single-program passes
@@ -113,10 +129,19 @@ void PostProcessManager::applySSAO(Texture* source, Texture* destination, const 
 
   Draw occlusion(ssao.ssao, ssao.aoA, vp);
   occlusion.vertices = 4;
-  drawPass(occlusion.tex(normals, linearClamp).tex(ssao.randomVectors, linearWrap));
-  drawPass(Draw(ssao.blurV, ssao.aoB, vp).tex(ssao.aoA, linearWrap).tex(normals, linearWrap));
-  drawPass(Draw(ssao.blurH, ssao.aoA, vp).tex(ssao.aoB, linearWrap).tex(normals, linearWrap));
-  drawPass(Draw(ssao.combine, destination, vp).tex(source, linearWrap).tex(ssao.aoA, linearWrap));
+  drawPass(occlusion.tex(normals, linearClamp)
+               .tex(ssao.randomVectors, centreSampler(normals, source, pointClamp, linearWrap)));
+  // The blurs and the combine read the occlusion at their own pixel and whole pixels away
+  // (the blurs clamp those to the picture's region), and the G-buffer and the picture
+  // through the region constants: all on texel centres when the sizes agree.
+  Sampler* const aoSampler =
+      centreSampler(source, ssao.aoA, centreSampler(ssao.aoA, ssao.aoB, pointClamp, linearWrap), linearWrap);
+  Sampler* const normalSampler = centreSampler(normals, source, pointClamp, linearWrap);
+  drawPass(Draw(ssao.blurV, ssao.aoB, vp).tex(ssao.aoA, aoSampler).tex(normals, normalSampler));
+  drawPass(Draw(ssao.blurH, ssao.aoA, vp).tex(ssao.aoB, aoSampler).tex(normals, normalSampler));
+  drawPass(Draw(ssao.combine, destination, vp)
+               .tex(source, centreSampler(source, destination, pointClamp, linearWrap))
+               .tex(ssao.aoA, centreSampler(ssao.aoA, destination, pointClamp, linearWrap)));
 }
 
 // ---------------------------------------------------------------- Bloom
@@ -159,7 +184,10 @@ void PostProcessManager::applyBloom(Texture* source, Texture* destination, const
     drawPass(Draw(bloom.blurV, bloom.bB, whole(bloom.bB)).tex(bloom.bA, linearClamp));
     drawPass(Draw(bloom.blurH, bloom.bA, whole(bloom.bA)).tex(bloom.bB, linearClamp));
   }
-  drawPass(Draw(bloom.combine, destination, vp).tex(source, linearWrap).tex(bloom.bA, linearWrap));
+  // The picture is read at the combine's own pixels; the half-size bloom between its texels.
+  drawPass(Draw(bloom.combine, destination, vp)
+               .tex(source, centreSampler(source, destination, pointClamp, linearWrap))
+               .tex(bloom.bA, linearWrap));
 }
 
 // ---------------------------------------------------------------- GaussBlur

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/floor/ProcessCpu.h"
 #include "bench/image/ImageBenchSupport.h"
 #include "engine/Globals.h"
 #include "engine/Project.h"
@@ -98,7 +99,10 @@ struct Fixture : imagebench::ImageBenchFixture {
     };
     for (int k = 0; k < 4; ++k) once();  // pipelines, buffers, and views of every ring image
     const uint64_t created = screen->device->counters().total();
+    const double cpuStart = floorpass::processCpuMs();
     for (auto _ : state) once();
+    // CPU time of every thread per evaluation: on the CPU driver, the shading work.
+    state.counters["cpu_ms"] = (floorpass::processCpuMs() - cpuStart) / double(state.iterations());
     state.counters["gpu_objects_created_after_warmup"] = double(screen->device->counters().total() - created);
   }
 };

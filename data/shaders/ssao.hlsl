@@ -32,7 +32,10 @@ cbuffer SSAOConstants : register(b0)
 Texture2D gNormalDepth : register(t0);
 Texture2D gRandomVectors : register(t1);
 SamplerState gNormalSampler : register(s0);
-SamplerState gRandomSampler : register(s1);
+// A point sampler where the pixel's own G-buffer texel lies at its centre (the random
+// vectors, one texel a pixel, are read at their centres too): the same values as a
+// filtered read for less work. Filtered otherwise.
+SamplerState gTexelSampler : register(s1);
 
 static const int kSamples = 14;
 
@@ -91,9 +94,17 @@ SSAOVertex VS(uint id : SV_VertexID)
     return o;
 }
 
-float4 gbufferAt(float2 uvOverRegion, float4 region)
+// The depth between the four texels around a sample point, weighted as a bilinear read
+// would weigh them, from one gather of the depth channel alone: a CPU driver filters all
+// four channels of a bilinear read, which costs more than the weights worked out here.
+// The gather's footprint is placed by the texel pair's shared corner, so that it covers
+// the same texels (clamped the same way) as the filtered read.
+float depthAt(float2 uvOverRegion, float4 region, float2 size)
 {
-    return gNormalDepth.SampleLevel(gNormalSampler, regionToSource(uvOverRegion, region.xy, region.zw), 0);
+    float2 t = regionToSource(uvOverRegion, region.xy, region.zw) * size - 0.5;
+    float2 f = frac(t);
+    float4 g = gNormalDepth.GatherAlpha(gNormalSampler, (floor(t) + 1.0) / size);  // (0,1) (1,1) (1,0) (0,0)
+    return lerp(lerp(g.w, g.z, f.x), lerp(g.x, g.y, f.x), f.y);
 }
 
 bool hasSurface(float depth)
@@ -103,7 +114,7 @@ bool hasSurface(float depth)
 
 float4 PS(SSAOVertex i) : SV_TARGET
 {
-    float4 nd = gbufferAt(i.uv, i.region);
+    float4 nd = gNormalDepth.SampleLevel(gTexelSampler, regionToSource(i.uv, i.region.xy, i.region.zw), 0);
     GBufferSample g = decodeGBuffer(0, nd, 0, 0, 0);
     float depth = g.viewDepth;
     if (!hasSurface(depth))
@@ -112,9 +123,12 @@ float4 PS(SSAOVertex i) : SV_TARGET
     float2 ndc = viewportUvToNdc(i.uv);
     float3 p = float3(ndc * (depth * i.rebuild.xy + i.rebuild.zw) + depth * i.rebuild2.xy + i.rebuild2.zw, depth);
 
-    float3 random = gRandomVectors.SampleLevel(gRandomSampler, i.uv * i.randomScale.xy, 0).rgb * 2.0 - 1.0;
+    float3 random = gRandomVectors.SampleLevel(gTexelSampler, frac(i.uv * i.randomScale.xy), 0).rgb * 2.0 - 1.0;
     random = dot(random, random) > 1e-6 ? normalize(random) : float3(0, 0, 1);
 
+    float w, h;
+    gNormalDepth.GetDimensions(w, h);
+    float2 size = float2(w, h);
     float occlusion = 0.0;
     [unroll]
     for (int k = 0; k < kSamples; ++k)
@@ -125,7 +139,7 @@ float4 PS(SSAOVertex i) : SV_TARGET
         float2 quv = float2(dot(q1, i.toU), dot(q1, i.toV)) / dot(q1, i.toW);
         if (any(quv < 0.0) || any(quv > 1.0))
             continue;  // off the picture: nothing known there
-        float rz = decodeGBuffer(0, gbufferAt(quv, i.region), 0, 0, 0).viewDepth;
+        float rz = depthAt(quv, i.region, size);
         if (!hasSurface(rz) || q.z <= 0.0)
             continue;
         float3 r = (rz / q.z) * q;

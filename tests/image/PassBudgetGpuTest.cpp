@@ -697,6 +697,33 @@ class PassBudgetGpuTest : public PostGpuTest {
     return p;
   }
 
+  // A valley in the G-buffer's normal and depth under a band of sky (rows above n / 8).
+  void uploadValley() {
+    const uint32_t n = size();
+    const float t = std::tan(22.5f * 0.017453292f);
+    std::vector<Pixel> valley(size_t(n) * n);
+    for (uint32_t y = 0; y < n; ++y)
+      for (uint32_t x = 0; x < n; ++x) {
+        const float ndcX = (float(x) + 0.5f) / float(n) * 2.0f - 1.0f;
+        const float slope = 1.5f, len = std::sqrt(1.0f + slope * slope);
+        const float z = 3.0f / (1.0f + slope * t * std::fabs(ndcX));
+        const float side = ndcX < 0 ? 1.0f : -1.0f;
+        valley[size_t(y) * n + x] = y < n / 8 ? Pixel{0, 0, 0, 65504.0f} : Pixel{side * slope / len, 0.0f, -1.0f / len, z};
+      }
+    upload(context.gbuffer[1], valley);
+  }
+
+  // Draws with the manager's point sampler standing in for `filtered`: what the passes that
+  // now pick point reads drew before.
+  std::vector<Pixel> drawFiltered(Sampler* filtered, const char* type, Texture* source,
+                                  const std::vector<std::pair<const char*, float>>& params) {
+    Sampler* point = manager->pointClamp;
+    manager->pointClamp = filtered;
+    std::vector<Pixel> out = draw(type, source, params);
+    manager->pointClamp = point;
+    return out;
+  }
+
   // The effect of `type` with parameters set, drawn on `source`.
   std::vector<Pixel> draw(const char* type, Texture* source, const std::vector<std::pair<const char*, float>>& params) {
     Operator& op = effect(type);
@@ -940,18 +967,7 @@ TEST_F(PassBudgetGpuTest, FXAAReadingItsNeighbourhoodByTexelShowsWhatItShowed) {
 // occlusion (60 dB). Drawn on a valley under a band of sky, with positions from the frustum
 // corner and, with a far plane of 0, from the projection.
 TEST_F(PassBudgetGpuTest, SSAOWithItsPerFrameTermsFromTheVertexShaderShowsWhatItShowed) {
-  const uint32_t n = size();
-  const float t = std::tan(22.5f * 0.017453292f);
-  std::vector<Pixel> valley(size_t(n) * n);
-  for (uint32_t y = 0; y < n; ++y)
-    for (uint32_t x = 0; x < n; ++x) {
-      const float ndcX = (float(x) + 0.5f) / float(n) * 2.0f - 1.0f;
-      const float slope = 1.5f, len = std::sqrt(1.0f + slope * slope);
-      const float z = 3.0f / (1.0f + slope * t * std::fabs(ndcX));
-      const float side = ndcX < 0 ? 1.0f : -1.0f;
-      valley[size_t(y) * n + x] = y < n / 8 ? Pixel{0, 0, 0, 65504.0f} : Pixel{side * slope / len, 0.0f, -1.0f / len, z};
-    }
-  upload(context.gbuffer[1], valley);
+  uploadValley();
   context.projection = mat::perspectiveFovDegrees(45.0f, 1.0f, 0.1f, 100.0f);
   context.fov = 45.0f;
   Texture* white = uniform({1, 1, 1, 1});
@@ -962,9 +978,75 @@ TEST_F(PassBudgetGpuTest, SSAOWithItsPerFrameTermsFromTheVertexShaderShowsWhatIt
     auto old = program(kOldSSAO, "PS", manager->ssao.ssao.get());
     ASSERT_TRUE(old);
     std::swap(manager->ssao.ssao.program, old);
-    const std::vector<Pixel> before = draw("SSAO", white, params);
+    const std::vector<Pixel> before = drawFiltered(manager->linearWrap, "SSAO", white, params);
     std::swap(manager->ssao.ssao.program, old);
     EXPECT_GE(psnr(before, now), 60.0) << "far plane " << zFar;
     EXPECT_LT(psnr(pixels(white), now), 40.0) << "far plane " << zFar;  // the crease is occluded
+  }
+}
+
+// SSAO's depth taps gathered from the depth channel alone and weighted in the shader, against
+// the filtered reads they replaced (today's text with those reads put back), and its centre,
+// random vectors, blurs and combine read by texel against the filter they used (wrapping the
+// random vectors in the shader instead): the weights are the filter's own,
+// so the occlusion moves by less than a step of its 8-bit target (60 dB). Two radii: taps
+// within a few texels, and taps reaching across the valley into the sky.
+TEST_F(PassBudgetGpuTest, SSAOGatheringItsDepthsAndReadingByTexelShowsWhatItShowed) {
+  uploadValley();
+  context.projection = mat::perspectiveFovDegrees(45.0f, 1.0f, 0.1f, 100.0f);
+  context.fov = 45.0f;
+  context.zFar = 100.0f;
+  std::string filtered;
+  ASSERT_TRUE(readWholeFile("data/shaders/ssao.hlsl", filtered));
+  const std::string gathered = "depthAt(quv, i.region, size)";
+  const size_t at = filtered.find(gathered);
+  ASSERT_NE(at, std::string::npos);
+  filtered.replace(at, gathered.size(), "gNormalDepth.SampleLevel(gNormalSampler, regionToSource(quv, i.region.xy, i.region.zw), 0).w");
+  const std::string wrapped = "frac(i.uv * i.randomScale.xy)";
+  const size_t wrappedAt = filtered.find(wrapped);
+  ASSERT_NE(wrappedAt, std::string::npos);
+  filtered.replace(wrappedAt, wrapped.size(), "i.uv * i.randomScale.xy");
+  // A picture of another size than the G-buffer and the occlusion keeps the filter.
+  for (uint32_t side : {size(), size() * 3 / 4}) {
+    Texture* white = picture(std::vector<Pixel>(size_t(side) * side, Pixel{1, 1, 1, 1}), side, side);
+    for (float radius : {0.3f, 2.0f}) {
+      const std::vector<std::pair<const char*, float>> params{{"Radius", radius}, {"SurfaceEpsilon", 0.05f}};
+      const std::vector<Pixel> now = draw("SSAO", white, params);
+      auto old = program(filtered, "PS", manager->ssao.ssao.get());
+      ASSERT_TRUE(old);
+      std::swap(manager->ssao.ssao.program, old);
+      const std::vector<Pixel> before = drawFiltered(manager->linearWrap, "SSAO", white, params);
+      std::swap(manager->ssao.ssao.program, old);
+      EXPECT_GE(psnr(before, now), 60.0) << "radius " << radius << ", picture of " << side;
+      const std::vector<Pixel> open(now.size(), Pixel{1, 1, 1, 1});
+      EXPECT_LT(psnr(open, now), 45.0) << "radius " << radius << ", picture of " << side;  // the crease is occluded
+    }
+  }
+}
+
+// Depth of field (its circle-of-confusion pass and its combine) and bloom's combine read the
+// picture at their own pixels. At their size, by texel: that must show what the filter
+// showed (60 dB: at most a rounding of the half-float result). A picture of another size
+// falls between texels and must keep the filter, so it shows exactly what it showed.
+TEST_F(PassBudgetGpuTest, DOFAndBloomReadingThePictureByTexelShowWhatTheyShowed) {
+  context.zNear = 0.1f;
+  context.zFar = 100.0f;
+  const float beyondFocus[4] = {1.0f, 0, 0, 0};
+  clearTexture(device(), context.frameDepthTarget, beyondFocus);
+  const std::vector<std::pair<const char*, std::vector<std::pair<const char*, float>>>> effects{
+      {"DOF", {{"Apreture", 2.0f}}}, {"Bloom", {{"ExtractThreshold", 0.3f}, {"RadiusX", 300.0f}}}};
+  for (uint32_t side : {size(), size() * 3 / 4}) {
+    Texture* source = picture(testPicture(side), side, side);
+    for (const auto& [type, params] : effects) {
+      const std::vector<Pixel> now = draw(type, source, params);
+      Sampler* filter = std::string(type) == "DOF" ? manager->linearClamp : manager->linearWrap;
+      const std::vector<Pixel> before = drawFiltered(filter, type, source, params);
+      if (side == size()) {
+        EXPECT_GE(psnr(before, now), 60.0) << type;
+        EXPECT_LT(psnr(pixels(source), now), 45.0) << type;  // blurred, or glowing
+      } else {
+        EXPECT_EQ(psnr(before, now), 1e9) << type << " on a picture of " << side << " pixels";
+      }
+    }
   }
 }
