@@ -8,7 +8,7 @@
 namespace sim {
 
 FluidSimulation::~FluidSimulation() {
-  for (Texture* t : {particles_, sorted_, density_, acceleration_, keys_, keyScratch_, voxelStart_, voxelEnd_})
+  for (Texture* t : {particles_, sorted_, density_, pressureTerm_, acceleration_, keys_, keyScratch_, voxelStart_, voxelEnd_})
     deleteTexture(t);
 }
 
@@ -49,12 +49,13 @@ bool FluidSimulation::init() {
   particles_ = createStructuredBuffer(particles, kParticleBytes);
   sorted_ = createStructuredBuffer(particles, kParticleBytes);
   density_ = createStructuredBuffer(particles, 4);
+  pressureTerm_ = createStructuredBuffer(particles, 4);
   acceleration_ = createStructuredBuffer(particles, 16);
   keys_ = createStructuredBuffer(particles, kKeyBytes);
   keyScratch_ = createStructuredBuffer(particles, kKeyBytes);
   voxelStart_ = createStructuredBuffer(voxels, 4);
   voxelEnd_ = createStructuredBuffer(voxels, 4);
-  ready_ = particles_ && sorted_ && density_ && acceleration_ && keys_ && keyScratch_ && voxelStart_ && voxelEnd_;
+  ready_ = particles_ && sorted_ && density_ && pressureTerm_ && acceleration_ && keys_ && keyScratch_ && voxelStart_ && voxelEnd_;
   if (ready_) reset();
   return ready_;
 }
@@ -108,10 +109,12 @@ void FluidSimulation::computeForces() {
   densityPass_->setResource(5, 1, voxelEnd_);
   densityPass_->setResource(5, 2, sorted_);
   densityPass_->setUav(0, density_);
+  densityPass_->setUav(1, pressureTerm_);
   dispatch(densityPass_.get(), groups_, 1);
   accelerationPass_->setResource(5, 0, keys_);
   accelerationPass_->setResource(5, 1, voxelEnd_);
   accelerationPass_->setResource(5, 2, density_);
+  accelerationPass_->setResource(5, 4, pressureTerm_);
   accelerationPass_->setResource(5, 3, sorted_);
   accelerationPass_->setUav(0, acceleration_);
   dispatch(accelerationPass_.get(), groups_, 1);

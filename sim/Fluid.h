@@ -57,6 +57,7 @@ class FluidSimulation {
   Texture* voxelStart() const { return voxelStart_; }
   Texture* voxelEnd() const { return voxelEnd_; }
   Texture* density() const { return density_; }
+  Texture* acceleration() const { return acceleration_; }
 
   // The parts of a step, for tests of each.
   void hashParticles();
@@ -76,6 +77,7 @@ class FluidSimulation {
   Texture* particles_ = nullptr;
   Texture* sorted_ = nullptr;
   Texture* density_ = nullptr;
+  Texture* pressureTerm_ = nullptr;  // pressure / density^2 of each sorted particle
   Texture* acceleration_ = nullptr;
   Texture* keys_ = nullptr;
   Texture* keyScratch_ = nullptr;
