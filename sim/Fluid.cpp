@@ -8,15 +8,14 @@
 namespace sim {
 
 FluidSimulation::~FluidSimulation() {
-  for (Texture* t : {particles_, sorted_, density_, acceleration_, keys_, keyScratch_, voxelStart_, voxelEnd_})
+  for (Texture* t : {particles_, sorted_, density_, pressureTerm_, acceleration_, keys_, keyScratch_, voxelStart_, voxelEnd_})
     deleteTexture(t);
 }
 
 std::string FluidSimulation::defines() const {
   if (size_.isFull()) return {};
   return "#define GRID_X " + std::to_string(size_.gridX) + "\n#define GRID_Y " + std::to_string(size_.gridY) +
-         "\n#define GRID_Z " + std::to_string(size_.gridZ) + "\n#define SORT_BLOCK " +
-         std::to_string(size_.sortBlock) + "\n";
+         "\n#define GRID_Z " + std::to_string(size_.gridZ) + "\n";
 }
 
 bool FluidSimulation::load(std::unique_ptr<ShaderProgram>& slot, const char* name, const char* entry) {
@@ -37,24 +36,26 @@ bool FluidSimulation::init() {
   bool ok = program(hash_, "sph/hashParticles", "main");
   ok = program(reset_, "sph/resetParticles", "clear") && ok;
   ok = program(postPass_, "sph/sortPostPass", "sortPostPass") && ok;
-  ok = program(voxelIndices_, "sph/voxelIndices", "voxelIndices") && ok;
-  ok = program(voxelFill_, "sph/voxelIndices", "voxelIndicesFill") && ok;
+  ok = program(clearCounts_, "sph/countingSort", "clearCounts") && ok;
+  ok = program(countVoxels_, "sph/countingSort", "countVoxels") && ok;
+  ok = program(scanCounts_, "sph/countingSort", "scanCounts") && ok;
+  ok = program(scatterKeys_, "sph/countingSort", "scatterKeys") && ok;
+  ok = program(orderInVoxels_, "sph/countingSort", "orderInVoxels") && ok;
   ok = program(densityPass_, "sph/density", "density") && ok;
   ok = program(accelerationPass_, "sph/acceleration", "acceleration") && ok;
   ok = program(integrate_, "sph/integrate", "integrate") && ok;
-  sorter_ = std::make_unique<BitonicSorter>();
-  ok = sorter_->load("sph/bitonicSort", size_.sortBlock, defines()) && ok;
   if (!ok) return false;
 
   particles_ = createStructuredBuffer(particles, kParticleBytes);
   sorted_ = createStructuredBuffer(particles, kParticleBytes);
   density_ = createStructuredBuffer(particles, 4);
+  pressureTerm_ = createStructuredBuffer(particles, 4);
   acceleration_ = createStructuredBuffer(particles, 16);
   keys_ = createStructuredBuffer(particles, kKeyBytes);
   keyScratch_ = createStructuredBuffer(particles, kKeyBytes);
   voxelStart_ = createStructuredBuffer(voxels, 4);
   voxelEnd_ = createStructuredBuffer(voxels, 4);
-  ready_ = particles_ && sorted_ && density_ && acceleration_ && keys_ && keyScratch_ && voxelStart_ && voxelEnd_;
+  ready_ = particles_ && sorted_ && density_ && pressureTerm_ && acceleration_ && keys_ && keyScratch_ && voxelStart_ && voxelEnd_;
   if (ready_) reset();
   return ready_;
 }
@@ -74,21 +75,33 @@ void FluidSimulation::hashParticles() {
 void FluidSimulation::sortKeys() {
   DeviceContext* dc = gDevice->context();
   dc->beginEvent("SORT VOXELS");
-  sorter_->run(keys_, keyScratch_, size_.particles());
+  // Counted into voxelStart_, summed into each voxel's start (with voxelEnd_ as the cursor),
+  // scattered into keyScratch_ (voxelEnd_ then holds each voxel's end), ordered back into keys_.
+  clearCounts_->setUav(0, voxelStart_);
+  dispatch(clearCounts_.get(), voxelGroups_, 1);
+  countVoxels_->setResource(5, 0, keys_);
+  countVoxels_->setUav(0, voxelStart_);
+  dispatch(countVoxels_.get(), groups_, 1);
+  scanCounts_->setUav(0, voxelStart_);
+  scanCounts_->setUav(1, voxelEnd_);
+  dispatch(scanCounts_.get(), 1, 1);
+  scatterKeys_->setResource(5, 0, keys_);
+  scatterKeys_->setUav(1, voxelEnd_);
+  scatterKeys_->setUav(2, keyScratch_);
+  dispatch(scatterKeys_.get(), groups_, 1);
+  orderInVoxels_->setResource(5, 0, keyScratch_);
+  orderInVoxels_->setResource(5, 1, voxelStart_);
+  orderInVoxels_->setResource(5, 2, voxelEnd_);
+  orderInVoxels_->setUav(2, keys_);
+  dispatch(orderInVoxels_.get(), voxelGroups_, 1);
   dc->endEvent();
 }
 
-void FluidSimulation::buildVoxelRanges() {
+void FluidSimulation::gatherParticles() {
   postPass_->setResource(5, 0, particles_);
   postPass_->setResource(5, 1, keys_);
   postPass_->setUav(0, sorted_);
   dispatch(postPass_.get(), groups_, 1);
-  voxelIndices_->setResource(5, 0, sorted_);
-  voxelIndices_->setUav(0, voxelStart_);
-  dispatch(voxelIndices_.get(), voxelGroups_, 1);
-  voxelFill_->setResource(5, 0, voxelStart_);
-  voxelFill_->setUav(0, voxelEnd_);
-  dispatch(voxelFill_.get(), voxelGroups_, 1);
 }
 
 void FluidSimulation::computeForces() {
@@ -96,10 +109,12 @@ void FluidSimulation::computeForces() {
   densityPass_->setResource(5, 1, voxelEnd_);
   densityPass_->setResource(5, 2, sorted_);
   densityPass_->setUav(0, density_);
+  densityPass_->setUav(1, pressureTerm_);
   dispatch(densityPass_.get(), groups_, 1);
   accelerationPass_->setResource(5, 0, keys_);
   accelerationPass_->setResource(5, 1, voxelEnd_);
   accelerationPass_->setResource(5, 2, density_);
+  accelerationPass_->setResource(5, 4, pressureTerm_);
   accelerationPass_->setResource(5, 3, sorted_);
   accelerationPass_->setUav(0, acceleration_);
   dispatch(accelerationPass_.get(), groups_, 1);
@@ -116,7 +131,7 @@ void FluidSimulation::step() {
   if (!ready_) return;
   hashParticles();
   sortKeys();
-  buildVoxelRanges();
+  gatherParticles();
   computeForces();
   integrate();
 }

@@ -3,8 +3,8 @@
 // the "SPH" operator that steps and draws it.
 //
 // One step (FluidSimulation::step) runs, all in compute: hash every particle to its voxel,
-// sort the (voxel, index) keys with the bitonic sort, copy the particles into voxel order,
-// find each voxel's range, then density, acceleration and integration over the neighbours
+// sort the (voxel, index) keys by counting (which gives each voxel's range too), copy the
+// particles into voxel order, then density, acceleration and integration over the neighbours
 // in the 27 voxels around each particle. The physics and the record layouts live in
 // data/shaders/sph (see docs/simulation.md); the CPU only dispatches.
 #include <cstdint>
@@ -25,10 +25,9 @@ namespace sim {
 // (the shaders are then compiled with the grid defined in front).
 struct FluidSize {
   uint32_t gridX = 32, gridY = 16, gridZ = 32;
-  uint32_t sortBlock = 1024;  // keys sorted by one group
   uint32_t voxels() const { return gridX * gridY * gridZ; }
   uint32_t particles() const { return 4 * voxels(); }
-  bool isFull() const { return gridX == 32 && gridY == 16 && gridZ == 32 && sortBlock == 1024; }
+  bool isFull() const { return gridX == 32 && gridY == 16 && gridZ == 32; }
 };
 
 class FluidSimulation {
@@ -58,11 +57,12 @@ class FluidSimulation {
   Texture* voxelStart() const { return voxelStart_; }
   Texture* voxelEnd() const { return voxelEnd_; }
   Texture* density() const { return density_; }
+  Texture* acceleration() const { return acceleration_; }
 
   // The parts of a step, for tests of each.
   void hashParticles();
-  void sortKeys();
-  void buildVoxelRanges();  // sortPostPass, voxelIndices, voxelIndicesFill
+  void sortKeys();         // and each voxel's range of the sorted keys
+  void gatherParticles();  // the particles in key order
   void computeForces();     // density, acceleration
   void integrate();
 
@@ -77,14 +77,14 @@ class FluidSimulation {
   Texture* particles_ = nullptr;
   Texture* sorted_ = nullptr;
   Texture* density_ = nullptr;
+  Texture* pressureTerm_ = nullptr;  // pressure / density^2 of each sorted particle
   Texture* acceleration_ = nullptr;
   Texture* keys_ = nullptr;
   Texture* keyScratch_ = nullptr;
   Texture* voxelStart_ = nullptr;
   Texture* voxelEnd_ = nullptr;
-  std::unique_ptr<ShaderProgram> hash_, reset_, postPass_, voxelIndices_, voxelFill_, densityPass_,
-      accelerationPass_, integrate_;
-  std::unique_ptr<BitonicSorter> sorter_;
+  std::unique_ptr<ShaderProgram> hash_, reset_, postPass_, clearCounts_, countVoxels_, scanCounts_, scatterKeys_,
+      orderInVoxels_, densityPass_, accelerationPass_, integrate_;
 };
 
 // "SPH": steps the fluid once per evaluation (or restarts it while "Reset" is held) and draws

@@ -17,19 +17,51 @@ TextureCube gEnvironment : register(t5);
 Texture2D gBrdfLookup : register(t6);
 SamplerState gEnvironmentSampler : register(s2);
 
-FullscreenVertex VS(uint id : SV_VertexID)
+// The constants reach the pixels flat from the vertex shader: read from the constant
+// buffer, each would be a load on every pixel.
+struct ImageLightingVertex
 {
-    return fullscreenTriangle(id);
+    float4 pos : SV_POSITION;
+    float2 uv : TEXCOORD0;
+    nointerpolation float4 invViewProj0 : TEXCOORD1;
+    nointerpolation float4 invViewProj1 : TEXCOORD2;
+    nointerpolation float4 invViewProj2 : TEXCOORD3;
+    nointerpolation float4 invViewProj3 : TEXCOORD4;
+    nointerpolation float4 invView0 : TEXCOORD5;
+    nointerpolation float4 invView1 : TEXCOORD6;
+    nointerpolation float4 invView2 : TEXCOORD7;
+    nointerpolation float3 eye : TEXCOORD8;
+    nointerpolation float4 region : TEXCOORD9;  // scale, offset
+};
+
+ImageLightingVertex VS(uint id : SV_VertexID)
+{
+    FullscreenVertex f = fullscreenTriangle(id);
+    ImageLightingVertex o;
+    o.pos = f.pos;
+    o.uv = f.uv;
+    o.invViewProj0 = gInvWorldViewProj[0];
+    o.invViewProj1 = gInvWorldViewProj[1];
+    o.invViewProj2 = gInvWorldViewProj[2];
+    o.invViewProj3 = gInvWorldViewProj[3];
+    o.invView0 = gInvView[0];
+    o.invView1 = gInvView[1];
+    o.invView2 = gInvView[2];
+    o.eye = gEyePos.xyz;
+    o.region = float4(gRegionScale, gRegionOffset);
+    return o;
 }
 
-float4 PS(FullscreenVertex i) : SV_TARGET
+float4 PS(ImageLightingVertex i) : SV_TARGET
 {
     // A surface that takes no image-based light (multiplier 0, such as an emissive sky) and
     // a pixel without geometry (cleared to 0 there) add nothing: the rest of the G-buffer
     // and the environment are not read for them.
-    if (gGBufferMaterial.SampleLevel(gPointSampler, gbufferUv(i.uv, gRegionScale, gRegionOffset), 0).w == 0.0)
+    if (gGBufferMaterial.SampleLevel(gPointSampler, gbufferUv(i.uv, i.region.xy, i.region.zw), 0).w == 0.0)
         return float4(0.0, 0.0, 0.0, 0.0);
-    LitPixel p = readLitPixel(i.uv, gInvWorldViewProj, gInvView, gEyePos.xyz, gRegionScale, gRegionOffset);
+    float4x4 invViewProj = float4x4(i.invViewProj0, i.invViewProj1, i.invViewProj2, i.invViewProj3);
+    float4x4 invView = float4x4(i.invView0, i.invView1, i.invView2, float4(0.0, 0.0, 0.0, 1.0));
+    LitPixel p = readLitPixel(i.uv, invViewProj, invView, i.eye.xyz, i.region.xy, i.region.zw);
     if (!p.hasGeometry)
         return float4(0.0, 0.0, 0.0, 0.0);
     uint width, height, levels;

@@ -7,6 +7,7 @@ StructuredBuffer<VoxelKey> gKeys : register(t0);
 StructuredBuffer<uint> gVoxelEnd : register(t1);
 StructuredBuffer<float> gDensity : register(t2);
 StructuredBuffer<FluidParticle> gSorted : register(t3);
+StructuredBuffer<float> gPressureTerm : register(t4);  // pressure / density^2, from the density pass
 RWStructuredBuffer<float4> gAcceleration : register(u0);
 
 #include "neighbours.hlsli"
@@ -33,7 +34,7 @@ void acceleration(uint3 id : SV_DispatchThreadID)
     uint i = id.x;
     FluidParticle self = gSorted[i];
     float rhoI = gDensity[i];
-    float pI = pressureOf(rhoI) / (rhoI * rhoI);
+    float pI = gPressureTerm[i];
     int3 center = voxelCoords(gKeys[i].voxel);
     float3 pressureAcc = float3(0.0, 0.0, 0.0);
     float3 viscosityAcc = float3(0.0, 0.0, 0.0);
@@ -54,7 +55,7 @@ void acceleration(uint3 id : SV_DispatchThreadID)
                 float w = kH - r;
                 if (r > 1.0e-6)
                 {
-                    float pJ = pressureOf(rhoJ) / (rhoJ * rhoJ);
+                    float pJ = gPressureTerm[j];
                     pressureAcc -= kMass * (pI + pJ) * kSpikyGrad * w * w * (d / r);
                 }
                 viscosityAcc += kMass * (gSorted[j].velocity - self.velocity) / rhoJ * (kViscLap * w);

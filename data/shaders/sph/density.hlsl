@@ -1,11 +1,13 @@
 // Density of every sorted particle: the poly6 kernel summed over its neighbours (itself
-// included).
+// included); and its pressure over density squared, which the acceleration pass reads for
+// every pair the particle is in.
 #include "sph.hlsli"
 
 StructuredBuffer<VoxelKey> gKeys : register(t0);
 StructuredBuffer<uint> gVoxelEnd : register(t1);
 StructuredBuffer<FluidParticle> gSorted : register(t2);
 RWStructuredBuffer<float> gDensity : register(u0);
+RWStructuredBuffer<float> gPressureTerm : register(u1);
 
 #include "neighbours.hlsli"
 
@@ -29,5 +31,7 @@ void density(uint3 id : SV_DispatchThreadID)
             }
         }
     }
-    gDensity[i] = max(sum * kMass, 1.0);
+    float rho = max(sum * kMass, 1.0);
+    gDensity[i] = rho;
+    gPressureTerm[i] = pressureOf(rho) / (rho * rho);
 }
