@@ -6,12 +6,14 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 
 #include "engine/Project.h"
 #include "gfx/Device.h"
 #include "gfx/LoadFailures.h"
 #include "gfx/Reload.h"
 #include "gfx/Screen.h"
+#include "gfx/SketchDraws.h"
 #include "gfx/Texture.h"
 #include "player/App.h"
 #include "player/Globals.h"
@@ -256,6 +258,9 @@ WatchSession::Reload WatchSession::reload(const std::vector<std::string>& change
   isLoading = true;
   setCurrentProject(fresh.get());
   int built = 0;
+  // Nobody sees these pictures either: the draws shade one pixel each, as when loading.
+  std::optional<SketchScope> sketch;
+  if (player_.sketchWarmUp) sketch.emplace(gDevice ? gDevice->context() : nullptr, true);
   for (size_t i = 0; i < fresh->graphs.size(); ++i) {
     if (std::find(moved.begin(), moved.end(), i) != moved.end()) continue;
     ++built;
@@ -266,6 +271,7 @@ WatchSession::Reload WatchSession::reload(const std::vector<std::string>& change
       ctx.imageResult = remembered;
     }
   }
+  sketch.reset();
   isLoading = false;
   std::vector<LoadFailure> failures = takeLoadFailures();
   for (const LoadFailure& f : failures) {
