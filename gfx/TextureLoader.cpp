@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "gfx/Device.h"
+#include "gfx/DeviceCaches.h"
 #include "gfx/FatalError.h"
 #include "gfx/Hash.h"
 #include "gfx/Texture.h"
@@ -19,8 +20,12 @@ namespace {
 
 const char* const kTextureDirectory = "data/textures/";
 
+void forgetTexturesOf(Device* device);
+
 std::map<uint32_t, Texture*>& cache() {
   static std::map<uint32_t, Texture*> textures;
+  static const bool watched = (onDeviceGone(&forgetTexturesOf), true);
+  (void)watched;
   return textures;
 }
 
@@ -133,6 +138,22 @@ Texture* loadTexture(Device* device, const std::string& name, bool nameIsPath) {
   loadedFrom()[key] = path;
   return texture;
 }
+
+namespace {
+// The textures a going Device made leave the cache (and are deleted while it still works);
+// their names load afresh on the next Device.
+void forgetTexturesOf(Device* device) {
+  for (auto it = cache().begin(); it != cache().end();) {
+    if (it->second && it->second->device != device) {
+      ++it;
+      continue;
+    }
+    deleteTexture(it->second);
+    loadedFrom().erase(it->first);
+    it = cache().erase(it);
+  }
+}
+}  // namespace
 
 size_t textureCacheSize() { return cache().size(); }
 

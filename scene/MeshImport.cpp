@@ -1,8 +1,10 @@
 #include "scene/MeshImport.h"
 
+#include <algorithm>
 #include <map>
 
 #include "gfx/Device.h"
+#include "gfx/DeviceCaches.h"
 #include "gfx/FatalError.h"
 #include "gfx/Hash.h"
 #include "gfx/LoadFailures.h"
@@ -14,9 +16,31 @@ const uint32_t kInstancedLayoutCodes[9] = {0x1, 0x2, 0x3, 0x10, 0x100118, 0x1001
 
 namespace {
 
+void forgetMeshesOf(Device* device);
+
 std::map<uint32_t, SubMeshList>& meshCache() {
   static std::map<uint32_t, SubMeshList> cache;
+  static const bool watched = (onDeviceGone(&forgetMeshesOf), true);
+  (void)watched;
   return cache;
+}
+
+// A file whose meshes were made on a going Device leaves the cache (its buffers are deleted
+// while the Device still works); files that gave no mesh stay, as they hold nothing of it.
+void forgetMeshesOf(Device* device) {
+  auto madeOn = [device](const SubMeshEntry& e) {
+    if (!e.mesh) return false;
+    if (e.mesh->indexBuffer && e.mesh->indexBuffer->device == device) return true;
+    for (Texture* vb : e.mesh->vertexBuffers)
+      if (vb && vb->device == device) return true;
+    return false;
+  };
+  for (auto it = meshCache().begin(); it != meshCache().end();) {
+    if (std::any_of(it->second.begin(), it->second.end(), madeOn))
+      it = meshCache().erase(it);
+    else
+      ++it;
+  }
 }
 
 std::map<uint32_t, std::shared_ptr<const LwoObject>>& lwoCache() {

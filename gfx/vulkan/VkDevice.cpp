@@ -8,6 +8,7 @@
 
 #include <SDL2/SDL_vulkan.h>
 
+#include "gfx/DeviceCaches.h"
 #include "gfx/DeviceContext.h"
 #include "gfx/FatalError.h"
 #include "gfx/Hash.h"
@@ -1326,6 +1327,8 @@ Device::Device(const DeviceOptions& options) {
 }
 
 Device::~Device() {
+  // The process-wide caches give back what they hold of this Device while it still works.
+  forgetDeviceObjects(this);
   DeviceImpl& d = *impl_;
   if (d.device) vkDeviceWaitIdle(d.device);
   for (InputLayout*& l : defaultLayouts_) {

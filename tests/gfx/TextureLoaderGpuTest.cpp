@@ -223,3 +223,36 @@ RWTexture2D<float4> gOut : register(u0);
   EXPECT_NEAR(as[0].v[2], 1.0f, 1e-6);  // channels in shader order despite BGRA in memory
   EXPECT_EQ(as[0].v[3], 1.0f);
 }
+
+TEST_F(TextureLoaderGpuTest, ADeviceTakesItsTexturesOutOfTheCacheWhenItGoes) {
+  std::vector<uint8_t> red(4 * 4 * 4), green(4 * 4 * 4);
+  for (size_t i = 0; i < red.size(); i += 4) {
+    red[i] = 255, red[i + 3] = 255;
+    green[i + 1] = 255, green[i + 3] = 255;
+  }
+  const std::string kept = path("kept.png"), passing = path("passing.png");
+  ASSERT_TRUE(stbi_write_png(kept.c_str(), 4, 4, 4, red.data(), 16));
+  ASSERT_TRUE(stbi_write_png(passing.c_str(), 4, 4, 4, green.data(), 16));
+  Texture* ours = loadTexture(device(), kept, true);
+  ASSERT_NE(ours, nullptr);
+  {
+    DeviceOptions options;
+    options.validation = true;
+    Device other(options);
+    Texture* theirs = loadTexture(&other, passing, true);
+    ASSERT_NE(theirs, nullptr);
+    EXPECT_EQ(theirs->device, &other);
+    EXPECT_EQ(textureCacheSize(), 2u);
+  }
+  // Only the going device's texture left; ours is still served, without reading its file.
+  EXPECT_EQ(textureCacheSize(), 1u);
+  fs::remove(kept);
+  EXPECT_EQ(loadTexture(device(), kept, true), ours);
+  // The same name on a live device is its own texture, with the file's pixels: not an object
+  // whose device is gone, which draws as unbound.
+  Texture* again = loadTexture(device(), passing, true);
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(again->device, device());
+  ASSERT_NE(again->resource, nullptr);
+  EXPECT_EQ(rgba(readBack(again), 4, 1, 1), packRgba(0, 255, 0, 255));
+}

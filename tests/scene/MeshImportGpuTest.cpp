@@ -238,3 +238,27 @@ TEST_F(MeshImportGpuTest, TextureLoadsOnPathChangeAndKeepsThePictureWhenOneFails
 }
 
 }  // namespace
+
+TEST_F(MeshImportGpuTest, ADeviceTakesItsMeshesOutOfTheCacheWhenItGoes) {
+  const std::string path = write("passing.obj", objBoxes({{{-50, -50, -50}, {50, 50, 50}}}, 1));
+  {
+    DeviceOptions options;
+    options.validation = true;
+    Device other(options);
+    const SubMeshList theirs = LoadMeshFile(path, MeshImportOptions::forOperators(), true, &other);
+    ASSERT_EQ(theirs.size(), 1u);
+    ASSERT_TRUE(theirs[0].mesh);
+    EXPECT_EQ(theirs[0].mesh->vertexBuffers[0]->device, &other);
+    EXPECT_EQ(meshCacheSize(), 1u);
+  }
+  EXPECT_EQ(meshCacheSize(), 0u);
+  // The same file on a live device is made afresh, and draws.
+  const SubMeshList ours = LoadMeshFile(path, MeshImportOptions::forOperators(), true, device());
+  ASSERT_EQ(ours.size(), 1u);
+  EXPECT_EQ(ours[0].mesh->vertexBuffers[0]->device, device());
+  Operator& op = makeOp(g, "Mesh");
+  setText(op, "Filepath", path);
+  const std::vector<WorldTriangle> tris = modelTriangles(path);
+  frame(tris);
+  EXPECT_GE(compare(draw(op), tris).ratio(), 0.99);
+}
