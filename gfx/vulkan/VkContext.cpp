@@ -7,11 +7,13 @@
 using namespace gfxbackend;
 
 void DeviceContext::unbindEverywhere(const gfxbackend::Shader* shader) {
+  impl_->last.valid = false;  // another shader may come at the same address
   for (StageState& st : impl_->stages)
     if (st.shader == shader) st.shader = nullptr;
 }
 
 void DeviceContext::unbindEverywhere(const gfxbackend::VertexLayout* layout) {
+  impl_->last.valid = false;
   if (impl_->layout == layout) impl_->layout = nullptr;
 }
 
@@ -181,6 +183,47 @@ bool beginRendering(ContextImpl& c) {
 
 thread_local std::vector<Use> tUses;
 
+bool recordDraw(ContextImpl& c, bool indexed, ProgramLayout* pl, VkPipeline pipeline, bool again,
+                Shader* const shaders[6]);
+
+// Whether the pipeline's inputs are those of the last fully prepared draw.
+bool samePipelineInputs(const ContextImpl& c, const LastDraw& last, Shader* const shaders[6]) {
+  if (std::memcmp(last.shaders, shaders, sizeof(last.shaders)) != 0 || last.layout != c.layout ||
+      last.state != c.state || last.topology != c.topology || last.rtCount != c.rtCount || last.depth != c.depth)
+    return false;
+  for (uint32_t i = 0; i < kRenderTargetSlots; ++i)
+    if (last.rts[i] != c.rts[i]) return false;
+  return true;
+}
+
+// Whether the last fully prepared draw's layout, pipeline and descriptors serve this one.
+bool sameAsLastDraw(ContextImpl& c, Shader* const shaders[6]) {
+  const LastDraw& last = c.last;
+  if (!last.valid || !samePipelineInputs(c, last, shaders)) return false;
+  if (std::memcmp(last.pixelUavs, c.stages[hlsl::Pixel].uavs, sizeof(last.pixelUavs)) != 0) return false;
+  return sameSources(c, *last.pl, last.sources);
+}
+
+// Remembers a fully prepared draw (its descriptors are BoundGraphics' lists by now).
+void rememberDraw(ContextImpl& c, Shader* const shaders[6], ProgramLayout* pl, VkPipeline pipeline,
+                  const std::vector<Use>& uses, size_t descriptorUses) {
+  LastDraw& last = c.last;
+  std::memcpy(last.shaders, shaders, sizeof(last.shaders));
+  last.layout = c.layout;
+  last.state = c.state;
+  last.topology = c.topology;
+  for (uint32_t i = 0; i < kRenderTargetSlots; ++i) last.rts[i] = c.rts[i];
+  last.rtCount = c.rtCount;
+  last.depth = c.depth;
+  std::memcpy(last.pixelUavs, c.stages[hlsl::Pixel].uavs, sizeof(last.pixelUavs));
+  std::swap(last.sources, c.sources);
+  std::swap(last.rings, c.rings);
+  last.uses.assign(uses.begin(), uses.begin() + std::ptrdiff_t(descriptorUses));
+  last.pl = pl;
+  last.pipeline = pipeline;
+  last.valid = true;
+}
+
 bool prepareDraw(ContextImpl& c, bool indexed) {
   Shader* vs = c.stages[hlsl::Vertex].shader;
   if (!vs) {
@@ -194,6 +237,12 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
   Shader* shaders[6] = {};
   for (uint32_t s = 0; s < 5; ++s) shaders[s] = c.stages[s].shader;
   if ((shaders[hlsl::Hull] != nullptr) != (shaders[hlsl::Domain] != nullptr)) shaders[1] = shaders[2] = nullptr;
+  // Draw after draw of one program with the same textures (bound again for each, as callers
+  // do) needs nothing built, looked up or gathered again: only the ring-backed constants
+  // move, and the barriers are checked again.
+  const bool again = sameAsLastDraw(c, shaders);
+  if (again) return recordDraw(c, indexed, c.last.pl, c.last.pipeline, true, shaders);
+  c.last.valid = false;  // the lists it names are replaced below
   ProgramLayout* pl = programLayout(c, shaders);
 
   PipelineKey key;
@@ -215,8 +264,15 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
     c.warn("the pipeline could not be built");
     return false;
   }
+  return recordDraw(c, indexed, pl, pipeline, false, shaders);
+}
 
+// Records what a draw needs bound, with the last draw's descriptors (`again`) or freshly
+// gathered ones.
+bool recordDraw(ContextImpl& c, bool indexed, ProgramLayout* pl, VkPipeline pipeline, bool again,
+                Shader* const shaders[6]) {
   std::vector<Use>& uses = tUses;
+  size_t descriptorUses = 0;
   // Ring space for dynamic buffers may run out while the draw is prepared; that submits and
   // starts a fresh ring, so everything taken from the old one is taken again.
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -225,12 +281,16 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
     for (uint32_t i = 0; i < kVertexBufferSlots && c.layout; ++i)
       if (c.vbs[i] && c.vbs[i]->resource && c.vbs[i]->resource->dynamic) ensureRing(c, *c.vbs[i]->resource);
     if (indexed && c.ib && c.ib->resource && c.ib->resource->dynamic) ensureRing(c, *c.ib->resource);
-    if (!gatherDescriptors(c, *pl, uses, false)) {
+    if (again) {
+      refreshRingDescriptors(c);
+      uses.assign(c.last.uses.begin(), c.last.uses.end());
+    } else if (!gatherDescriptors(c, *pl, uses, false)) {
       c.warn("a shader resource is not bound");
       return false;
     }
     if (c.d->epoch == epoch) break;
   }
+  descriptorUses = uses.size();
   if (c.layout)
     for (const auto& e : c.layout->elements) {
       Texture* vb = e.inputSlot < kVertexBufferSlots ? c.vbs[e.inputSlot] : nullptr;
@@ -249,6 +309,8 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
     applyUses(c, uses);
   }
   if (!beginRendering(c)) {
+    // The refreshed descriptors were not handed over: the next draw gives them all.
+    if (again) c.bound.layout = VK_NULL_HANDLE;
     c.warn("the targets have no memory");
     return false;
   }
@@ -264,7 +326,12 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
     vkCmdBindPipeline(cmd, VK_PIPELINE_BIND_POINT_GRAPHICS, pipeline);
     bound.pipeline = pipeline;
   }
-  bindDescriptors(c, cmd, VK_PIPELINE_BIND_POINT_GRAPHICS, *pl);
+  if (again) {
+    bindLastDescriptors(c, cmd, *pl);
+  } else {
+    bindDescriptors(c, cmd, VK_PIPELINE_BIND_POINT_GRAPHICS, *pl);
+    rememberDraw(c, shaders, pl, pipeline, uses, descriptorUses);
+  }
   // Direct3D's top-left origin: a viewport with negative height.
   D3DViewport v = c.viewport;
   if (!c.viewportSet) v = {0, 0, float(c.extent.width), float(c.extent.height), 0, 1};
@@ -279,7 +346,8 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
     bound.haveViewport = true;
   }
   VkRect2D sc{{0, 0}, c.extent};
-  if (key.state->desc.flags & kScissor) {
+  const RenderState* state = c.state ? c.state : c.device->defaultState();
+  if (state->desc.flags & kScissor) {
     int32_t l = std::max(c.scissor.left, 0), t = std::max(c.scissor.top, 0);
     int32_t r = std::min<int32_t>(c.scissor.right, int32_t(c.extent.width));
     int32_t b = std::min<int32_t>(c.scissor.bottom, int32_t(c.extent.height));
@@ -501,6 +569,8 @@ void DeviceContext::clearState() {
 void DeviceContext::unbindEverywhere(const Texture* t) {
   ContextImpl& c = *impl_;
   if (!t) return;
+  // Its views go (deleted or resized), and another texture may come at the same address.
+  c.last.valid = false;
   for (StageState& st : c.stages) {
     for (auto& x : st.cbs) if (x == t) x = nullptr;
     for (auto& x : st.srvs) if (x == t) x = nullptr;
