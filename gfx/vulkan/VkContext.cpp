@@ -201,12 +201,12 @@ bool sameAsLastDraw(ContextImpl& c, Shader* const shaders[6]) {
   const LastDraw& last = c.last;
   if (!last.valid || !samePipelineInputs(c, last, shaders)) return false;
   if (std::memcmp(last.pixelUavs, c.stages[hlsl::Pixel].uavs, sizeof(last.pixelUavs)) != 0) return false;
-  return sameSources(c, *last.pl, last.sources);
+  return sameSources(c);
 }
 
 // Remembers a fully prepared draw (its descriptors are BoundGraphics' lists by now).
 void rememberDraw(ContextImpl& c, Shader* const shaders[6], ProgramLayout* pl, VkPipeline pipeline,
-                  const std::vector<Use>& uses, size_t descriptorUses) {
+                  const std::vector<Use>& uses, size_t descriptorUses, uint64_t trackingStamp) {
   LastDraw& last = c.last;
   std::memcpy(last.shaders, shaders, sizeof(last.shaders));
   last.layout = c.layout;
@@ -217,8 +217,13 @@ void rememberDraw(ContextImpl& c, Shader* const shaders[6], ProgramLayout* pl, V
   last.depth = c.depth;
   std::memcpy(last.pixelUavs, c.stages[hlsl::Pixel].uavs, sizeof(last.pixelUavs));
   std::swap(last.sources, c.sources);
+  sourceSlots(c, *pl, last.slots);
   std::swap(last.rings, c.rings);
   last.uses.assign(uses.begin(), uses.begin() + std::ptrdiff_t(descriptorUses));
+  last.readsOnly = true;
+  for (const Use& u : last.uses)
+    if (u.access.write || u.r->hasCounter) last.readsOnly = false;
+  last.trackingStamp = trackingStamp;
   last.pl = pl;
   last.pipeline = pipeline;
   last.valid = true;
@@ -283,7 +288,9 @@ bool recordDraw(ContextImpl& c, bool indexed, ProgramLayout* pl, VkPipeline pipe
     if (indexed && c.ib && c.ib->resource && c.ib->resource->dynamic) ensureRing(c, *c.ib->resource);
     if (again) {
       refreshRingDescriptors(c);
-      uses.assign(c.last.uses.begin(), c.last.uses.end());
+      // The same reads as the last draw's, with nothing changed since, need no barrier.
+      if (!c.last.readsOnly || c.last.trackingStamp != trackingChanges())
+        uses.assign(c.last.uses.begin(), c.last.uses.end());
     } else if (!gatherDescriptors(c, *pl, uses, false)) {
       c.warn("a shader resource is not bound");
       return false;
@@ -314,6 +321,8 @@ bool recordDraw(ContextImpl& c, bool indexed, ProgramLayout* pl, VkPipeline pipe
     c.warn("the targets have no memory");
     return false;
   }
+  const uint64_t trackingStamp = trackingChanges();
+  if (again) c.last.trackingStamp = trackingStamp;
   VkCommandBuffer cmd = c.d->cmd();
   // What this command buffer already has bound is not recorded again (a submit above, for
   // ring space, started a new one).
@@ -330,7 +339,7 @@ bool recordDraw(ContextImpl& c, bool indexed, ProgramLayout* pl, VkPipeline pipe
     bindLastDescriptors(c, cmd, *pl);
   } else {
     bindDescriptors(c, cmd, VK_PIPELINE_BIND_POINT_GRAPHICS, *pl);
-    rememberDraw(c, shaders, pl, pipeline, uses, descriptorUses);
+    rememberDraw(c, shaders, pl, pipeline, uses, descriptorUses, trackingStamp);
   }
   // Direct3D's top-left origin: a viewport with negative height.
   D3DViewport v = c.viewport;

@@ -145,6 +145,14 @@ struct RingDescriptor {
   bool changed;    // refreshed to another place than the one last handed to the command buffer
 };
 
+// Where a descriptor element's source is bound: one slot of one stage (as a program's
+// bindings almost always are), or found again by boundFor.
+struct SourceSlot {
+  enum How : uint8_t { TextureSlot, SamplerSlot, Search } how;
+  const void* at;  // the slot (a Texture* or a Sampler*)
+  uint32_t binding, element;  // Search: the binding's index in its layout, and the element
+};
+
 // What the last fully prepared draw was made from. A draw whose pipeline inputs and bound
 // resources are all the same reuses its layout, pipeline and gathered descriptors, refreshes
 // the ring-backed ones and checks the barriers of the same uses again (a copy or dispatch in
@@ -165,11 +173,16 @@ struct LastDraw {
   // gatherDescriptors found it) and the pixel stage's UAVs (a texture bound there reads as
   // unbound through a shader-resource slot).
   std::vector<const void*> sources;
+  std::vector<SourceSlot> slots;  // where each source is bound
   Texture* pixelUavs[kUavSlots] = {};
   // What came of them.
   ProgramLayout* pl = nullptr;
   VkPipeline pipeline = VK_NULL_HANDLE;
   std::vector<Use> uses;               // the resources the descriptors touch
+  // Whether they only read (no write, no UAV counter); then, while no resource's tracking
+  // changed since the draw was recorded (trackingChanges()), they need no barrier again.
+  bool readsOnly = false;
+  uint64_t trackingStamp = 0;
   std::vector<RingDescriptor> rings;   // the ring-backed descriptors among BoundGraphics' lists
 };
 
@@ -269,8 +282,10 @@ void ensureRing(ContextImpl& c, Resource& r);
 // For drawing, it also lists each element's source (c.sources) and the ring-backed
 // descriptors (c.rings).
 bool gatherDescriptors(ContextImpl& c, ProgramLayout& pl, std::vector<Use>& uses, bool compute);
-// Whether what is bound to a program's bindings is what the last full draw gathered from.
-bool sameSources(ContextImpl& c, const ProgramLayout& pl, const std::vector<const void*>& sources);
+// Where each element of a program's bindings is bound from (gatherDescriptors' order).
+void sourceSlots(ContextImpl& c, const ProgramLayout& pl, std::vector<SourceSlot>& slots);
+// Whether what is bound to the last full draw's program is what it gathered from.
+bool sameSources(ContextImpl& c);
 // The last draw's descriptors again: the ring-backed ones take their buffers' current place
 // in the ring (which may submit, for ring space: the caller checks the epoch).
 void refreshRingDescriptors(ContextImpl& c);

@@ -599,16 +599,58 @@ void bindDescriptors(ContextImpl& c, VkCommandBuffer cmd, VkPipelineBindPoint po
   }
 }
 
-bool sameSources(ContextImpl& c, const ProgramLayout& pl, const std::vector<const void*>& sources) {
-  size_t at = 0;
-  for (const BindingSource& b : pl.bindings)
-    for (uint32_t element = 0; element < b.count; ++element, ++at) {
-      Sampler* sampler = nullptr;
-      Texture* t = boundFor(c, b, &sampler, element);
-      const void* now = b.kind == BindKind::Sampler ? static_cast<const void*>(sampler) : t;
-      if (at >= sources.size() || sources[at] != now) return false;
+void sourceSlots(ContextImpl& c, const ProgramLayout& pl, std::vector<SourceSlot>& slots) {
+  slots.clear();
+  for (uint32_t i = 0; i < pl.bindings.size(); ++i) {
+    const BindingSource& b = pl.bindings[i];
+    const bool oneStage = b.stageMask && !(b.stageMask & (b.stageMask - 1));
+    uint32_t stage = 0;
+    while (oneStage && !(b.stageMask & (1u << stage))) ++stage;
+    StageState& st = c.stages[stage];
+    for (uint32_t element = 0; element < b.count; ++element) {
+      const uint32_t reg = b.reg + element;
+      SourceSlot s{SourceSlot::Search, nullptr, i, element};
+      if (oneStage) switch (b.kind) {
+          case BindKind::ConstantBuffer:
+            if (reg < kConstantBufferSlots) s = {SourceSlot::TextureSlot, &st.cbs[reg], i, element};
+            break;
+          case BindKind::ShaderResource:
+            if (reg < kShaderResourceSlots) s = {SourceSlot::TextureSlot, &st.srvs[reg], i, element};
+            break;
+          case BindKind::Sampler:
+            if (reg < kSamplerSlots) s = {SourceSlot::SamplerSlot, &st.samplers[reg], i, element};
+            break;
+          case BindKind::Uav:
+          case BindKind::Counter:
+            if (reg < kUavSlots) s = {SourceSlot::TextureSlot, &st.uavs[reg], i, element};
+            break;
+        }
+      slots.push_back(s);
     }
-  return at == sources.size();
+  }
+}
+
+bool sameSources(ContextImpl& c) {
+  const LastDraw& last = c.last;
+  const size_t n = last.slots.size();
+  if (n != last.sources.size()) return false;
+  for (size_t i = 0; i < n; ++i) {
+    const SourceSlot& s = last.slots[i];
+    const void* now = nullptr;
+    switch (s.how) {
+      case SourceSlot::TextureSlot: now = *static_cast<Texture* const*>(s.at); break;
+      case SourceSlot::SamplerSlot: now = *static_cast<Sampler* const*>(s.at); break;
+      case SourceSlot::Search: {
+        const BindingSource& b = last.pl->bindings[s.binding];
+        Sampler* sampler = nullptr;
+        Texture* t = boundFor(c, b, &sampler, s.element);
+        now = b.kind == BindKind::Sampler ? static_cast<const void*>(sampler) : t;
+        break;
+      }
+    }
+    if (now != last.sources[i]) return false;
+  }
+  return true;
 }
 
 void refreshRingDescriptors(ContextImpl& c) {
@@ -668,6 +710,7 @@ void applyUses(ContextImpl& c, std::vector<Use>& uses) {
       vkCmdUpdateBuffer(cmd, u.r->buffer, u.r->counterOffset, 4, &u.r->pendingCount);
       u.r->pendingCount = kKeepUavCount;
       u.r->written = true;
+      trackingChanged();
     }
   }
   BarrierBatch& batch = c.d->batch;
