@@ -278,6 +278,7 @@ bool recordDraw(ContextImpl& c, bool indexed, ProgramLayout* pl, VkPipeline pipe
                 Shader* const shaders[6]) {
   std::vector<Use>& uses = tUses;
   size_t descriptorUses = 0;
+  bool settled = false;  // the last draw's reads, with no resource's tracking changed since
   // Ring space for dynamic buffers may run out while the draw is prepared; that submits and
   // starts a fresh ring, so everything taken from the old one is taken again.
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -289,8 +290,8 @@ bool recordDraw(ContextImpl& c, bool indexed, ProgramLayout* pl, VkPipeline pipe
     if (again) {
       refreshRingDescriptors(c);
       // The same reads as the last draw's, with nothing changed since, need no barrier.
-      if (!c.last.readsOnly || c.last.trackingStamp != trackingChanges())
-        uses.assign(c.last.uses.begin(), c.last.uses.end());
+      settled = c.last.readsOnly && c.last.trackingStamp == trackingChanges();
+      if (!settled) uses.assign(c.last.uses.begin(), c.last.uses.end());
     } else if (!gatherDescriptors(c, *pl, uses, false)) {
       c.warn("a shader resource is not bound");
       return false;
@@ -298,22 +299,26 @@ bool recordDraw(ContextImpl& c, bool indexed, ProgramLayout* pl, VkPipeline pipe
     if (c.d->epoch == epoch) break;
   }
   descriptorUses = uses.size();
-  if (c.layout)
-    for (const auto& e : c.layout->elements) {
-      Texture* vb = e.inputSlot < kVertexBufferSlots ? c.vbs[e.inputSlot] : nullptr;
-      if (vb && vb->resource && !vb->resource->dynamic)
-        uses.push_back({vb->resource, VK_IMAGE_LAYOUT_UNDEFINED,
-                        {VK_PIPELINE_STAGE_VERTEX_INPUT_BIT, VK_ACCESS_VERTEX_ATTRIBUTE_READ_BIT, false}});
+  LastDraw& last = c.last;
+  if (!settled || last.indexed != indexed || (indexed && last.ib != c.ib) ||
+      std::memcmp(last.vbs, c.vbs, sizeof(last.vbs)) != 0) {
+    if (c.layout)
+      for (const auto& e : c.layout->elements) {
+        Texture* vb = e.inputSlot < kVertexBufferSlots ? c.vbs[e.inputSlot] : nullptr;
+        if (vb && vb->resource && !vb->resource->dynamic)
+          uses.push_back({vb->resource, VK_IMAGE_LAYOUT_UNDEFINED,
+                          {VK_PIPELINE_STAGE_VERTEX_INPUT_BIT, VK_ACCESS_VERTEX_ATTRIBUTE_READ_BIT, false}});
+      }
+    if (indexed && c.ib && c.ib->resource && !c.ib->resource->dynamic)
+      uses.push_back({c.ib->resource, VK_IMAGE_LAYOUT_UNDEFINED,
+                      {VK_PIPELINE_STAGE_VERTEX_INPUT_BIT, VK_ACCESS_INDEX_READ_BIT, false}});
+    bool barrier = false;
+    for (const Use& u : uses)
+      if (needsBarrier(u) || (u.r->hasCounter && u.r->pendingCount != kKeepUavCount)) barrier = true;
+    if (barrier) {
+      c.endRendering();
+      applyUses(c, uses);
     }
-  if (indexed && c.ib && c.ib->resource && !c.ib->resource->dynamic)
-    uses.push_back({c.ib->resource, VK_IMAGE_LAYOUT_UNDEFINED,
-                    {VK_PIPELINE_STAGE_VERTEX_INPUT_BIT, VK_ACCESS_INDEX_READ_BIT, false}});
-  bool barrier = false;
-  for (const Use& u : uses)
-    if (needsBarrier(u) || (u.r->hasCounter && u.r->pendingCount != kKeepUavCount)) barrier = true;
-  if (barrier) {
-    c.endRendering();
-    applyUses(c, uses);
   }
   if (!beginRendering(c)) {
     // The refreshed descriptors were not handed over: the next draw gives them all.
@@ -322,7 +327,10 @@ bool recordDraw(ContextImpl& c, bool indexed, ProgramLayout* pl, VkPipeline pipe
     return false;
   }
   const uint64_t trackingStamp = trackingChanges();
-  if (again) c.last.trackingStamp = trackingStamp;
+  if (again) last.trackingStamp = trackingStamp;
+  std::memcpy(last.vbs, c.vbs, sizeof(last.vbs));
+  last.ib = c.ib;
+  last.indexed = indexed;
   VkCommandBuffer cmd = c.d->cmd();
   // What this command buffer already has bound is not recorded again (a submit above, for
   // ring space, started a new one).

@@ -183,6 +183,11 @@ struct LastDraw {
   // changed since the draw was recorded (trackingChanges()), they need no barrier again.
   bool readsOnly = false;
   uint64_t trackingStamp = 0;
+  // The vertex and index buffers it read: the same ones, with nothing changed since, need no
+  // barrier either.
+  Texture* vbs[kVertexBufferSlots] = {};
+  Texture* ib = nullptr;
+  bool indexed = false;
   std::vector<RingDescriptor> rings;   // the ring-backed descriptors among BoundGraphics' lists
 };
 

@@ -7,6 +7,7 @@
 // target. They run with pushed descriptors and, on a device without them, with descriptor
 // sets; validation messages (a barrier or layout left out) fail them too.
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "gfx/Formats.h"
@@ -23,6 +24,11 @@ float4 VS(uint id : SV_VertexID) : SV_POSITION {
   return float4(lerp(gRect.xy, gRect.zw, corners[id]), 0.5, 1);
 }
 float4 PS(float4 p : SV_POSITION) : SV_TARGET { return gColour * gPicture.Load(int3(0, 0, 0)); }
+)";
+
+const char* kPositioned = R"(
+float4 VS(float2 pos : POSITION) : SV_POSITION { return float4(pos, 0.5, 1); }
+float4 PS(float4 p : SV_POSITION) : SV_TARGET { return float4(1, 1, 1, 1); }
 )";
 
 const char* kFillGreen = R"(
@@ -103,6 +109,7 @@ class RepeatedDrawGpuTest : public GpuTest {
   void textureRewritten();
   void constantsOutliveTheRing();
   void targetsSwitched();
+  void vertexBufferRewritten();
   void boundTextureBecomesTarget();
 
   gfxbackend::Shader* vs = nullptr;
@@ -241,10 +248,53 @@ void RepeatedDrawGpuTest::boundTextureBecomesTarget() {
   EXPECT_EQ(pixelIn(written, 0), kWhite);
 }
 
+// A vertex buffer rewritten by an update between two otherwise identical draws: the second
+// draw's vertices must be the new ones (the update's copy ordered before the vertex reads).
+void RepeatedDrawGpuTest::vertexBufferRewritten() {
+  gfxbackend::Shader* pvs = shader(hlsl::Vertex, kPositioned, "VS");
+  gfxbackend::Shader* pps = shader(hlsl::Pixel, kPositioned, "PS");
+  ASSERT_TRUE(pvs && pps);
+  // Quadrant q's two triangles.
+  auto quadVertices = [](uint32_t q, float (&v)[6][2]) {
+    const float x0 = (q & 1) ? 0.0f : -1.0f, y0 = (q & 2) ? -1.0f : 0.0f;
+    const float corners[6][2] = {{0, 0}, {1, 0}, {0, 1}, {1, 0}, {1, 1}, {0, 1}};
+    for (int i = 0; i < 6; ++i) v[i][0] = x0 + corners[i][0], v[i][1] = y0 + corners[i][1];
+  };
+  float vertices[6][2];
+  quadVertices(0, vertices);
+  Texture* vb = buffer(kBindVertexBuffer | kUsageDefault, sizeof(vertices), 8, vertices);
+  InputElementDesc element;
+  element.semanticName = "POSITION";
+  element.format = DXGI_FORMAT_R32G32_FLOAT;
+  std::unique_ptr<gfxbackend::VertexLayout> layout(createVertexLayout(device(), &element, 1));
+  bindTarget(target);
+  const uint32_t stride = 8, offset = 0;
+  for (uint32_t q : {0u, 3u}) {
+    if (q) {
+      quadVertices(q, vertices);
+      ctx()->updateSubresource(vb, 0, vertices, 0, 0);
+    }
+    ctx()->setShader(hlsl::Vertex, pvs);
+    ctx()->setShader(hlsl::Pixel, pps);
+    ctx()->setRenderState(state, 0);
+    ctx()->setInputLayout(layout.get());
+    ctx()->setPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLELIST);
+    ctx()->setVertexBuffers(0, 1, &vb, &stride, &offset);
+    ctx()->draw(6, 0);
+  }
+  ctx()->setInputLayout(nullptr);
+  ctx()->setVertexBuffers(0, 1, nullptr, nullptr, nullptr);
+  const std::vector<uint8_t> pixels = readBack(target);
+  EXPECT_EQ(pixelIn(pixels, 0), kWhite);
+  EXPECT_EQ(pixelIn(pixels, 3), kWhite) << "the second draw read the old vertices";
+  EXPECT_EQ(pixelIn(pixels, 1), kNothing);
+}
+
 TEST_F(RepeatedDrawGpuTest, TexturesSwappedBetweenDrawsReachEachDraw) { texturesSwapped(); }
 TEST_F(RepeatedDrawGpuTest, TextureRewrittenWhileBoundReadsItsNewContents) { textureRewritten(); }
 TEST_F(RepeatedDrawGpuTest, ConstantsLeftBehindByAFullRingAreUploadedAgain) { constantsOutliveTheRing(); }
 TEST_F(RepeatedDrawGpuTest, TargetsSwitchedBetweenDraws) { targetsSwitched(); }
+TEST_F(RepeatedDrawGpuTest, VertexBufferRewrittenBetweenDraws) { vertexBufferRewritten(); }
 TEST_F(RepeatedDrawGpuTest, BoundTextureBecomingTheTargetReadsAsUnbound) { boundTextureBecomesTarget(); }
 
 class RepeatedDrawWithSetsGpuTest : public RepeatedDrawGpuTest {
