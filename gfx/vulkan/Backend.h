@@ -106,8 +106,9 @@ struct Resource {
   // Shader views of another type than the texture's own (a Texture2D slot given an array
   // reads slice 0 through a plain 2-D view), by view type and storage use.
   std::map<uint32_t, VkImageView> typedViews;
-  // Tracking, for barriers as narrow as the hazard (every change calls trackingChanged()): the last write (its stages and accesses),
-  // the stages that have already waited for it, and the stages that read since it.
+  // Tracking, for barriers as narrow as the hazard: the last write (its stages and accesses),
+  // the stages that have already waited for it, and the stages that read since it. Every
+  // change is counted (trackingChanged()): repeated draws rely on the count.
   VkImageLayout layout = VK_IMAGE_LAYOUT_UNDEFINED;
   bool written = false;  // a write that later accesses must wait for
   VkPipelineStageFlags writeStages = 0;
