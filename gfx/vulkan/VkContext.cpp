@@ -88,8 +88,10 @@ void DeviceContext::setUnorderedAccessViews(hlsl::Stage stage, uint32_t start, u
   for (uint32_t i = 0; i < count && start + i < kUavSlots; ++i) {
     Texture* t = views ? views[i] : nullptr;
     impl_->stages[stage].uavs[start + i] = t;
-    if (t && t->resource && initialCounts && initialCounts[i] != kKeepUavCount)
+    if (t && t->resource && initialCounts && initialCounts[i] != kKeepUavCount) {
       t->resource->pendingCount = initialCounts[i];
+      trackingChanged();  // the next use of it writes the count first, as a barrier would
+    }
   }
 }
 
