@@ -11,6 +11,7 @@
 #include <string>
 #include <unordered_map>
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <memory>
 #include <vector>
@@ -106,7 +107,8 @@ struct Resource {
   // reads slice 0 through a plain 2-D view), by view type and storage use.
   std::map<uint32_t, VkImageView> typedViews;
   // Tracking, for barriers as narrow as the hazard: the last write (its stages and accesses),
-  // the stages that have already waited for it, and the stages that read since it.
+  // the stages that have already waited for it, and the stages that read since it. Every
+  // change is counted (trackingChanged()): repeated draws rely on the count.
   VkImageLayout layout = VK_IMAGE_LAYOUT_UNDEFINED;
   bool written = false;  // a write that later accesses must wait for
   VkPipelineStageFlags writeStages = 0;
@@ -348,6 +350,13 @@ void transition(DeviceImpl& d, VkCommandBuffer cmd, Resource& r, VkImageLayout l
 void bufferBarrier(DeviceImpl& d, VkCommandBuffer cmd, Resource& r, bool write, BarrierBatch* batch = nullptr);
 // Records a write done without a barrier call (a fill right after creation).
 void markWritten(Resource& r, VkPipelineStageFlags stages, VkAccessFlags access);
+// Counts the changes to any resource's tracking (its layout, last write, and what waited for
+// it or read since): while the count stands still, an access found to need no barrier still
+// needs none. The functions above count theirs; code that sets the tracking fields itself
+// calls trackingChanged().
+extern std::atomic<uint64_t> gTrackingChanges;
+inline void trackingChanged() { gTrackingChanges.fetch_add(1, std::memory_order_relaxed); }
+inline uint64_t trackingChanges() { return gTrackingChanges.load(std::memory_order_relaxed); }
 
 // Conversions (Convert.cpp) from Direct3D numbering to Vulkan.
 VkFormat toVkFormat(DxgiFormat format);

@@ -7,11 +7,13 @@
 using namespace gfxbackend;
 
 void DeviceContext::unbindEverywhere(const gfxbackend::Shader* shader) {
+  impl_->last.valid = false;  // another shader may come at the same address
   for (StageState& st : impl_->stages)
     if (st.shader == shader) st.shader = nullptr;
 }
 
 void DeviceContext::unbindEverywhere(const gfxbackend::VertexLayout* layout) {
+  impl_->last.valid = false;
   if (impl_->layout == layout) impl_->layout = nullptr;
 }
 
@@ -86,8 +88,10 @@ void DeviceContext::setUnorderedAccessViews(hlsl::Stage stage, uint32_t start, u
   for (uint32_t i = 0; i < count && start + i < kUavSlots; ++i) {
     Texture* t = views ? views[i] : nullptr;
     impl_->stages[stage].uavs[start + i] = t;
-    if (t && t->resource && initialCounts && initialCounts[i] != kKeepUavCount)
+    if (t && t->resource && initialCounts && initialCounts[i] != kKeepUavCount) {
       t->resource->pendingCount = initialCounts[i];
+      trackingChanged();  // the next use of it writes the count first, as a barrier would
+    }
   }
 }
 
@@ -181,6 +185,52 @@ bool beginRendering(ContextImpl& c) {
 
 thread_local std::vector<Use> tUses;
 
+bool recordDraw(ContextImpl& c, bool indexed, ProgramLayout* pl, VkPipeline pipeline, bool again,
+                Shader* const shaders[6]);
+
+// Whether the pipeline's inputs are those of the last fully prepared draw.
+bool samePipelineInputs(const ContextImpl& c, const LastDraw& last, Shader* const shaders[6]) {
+  if (std::memcmp(last.shaders, shaders, sizeof(last.shaders)) != 0 || last.layout != c.layout ||
+      last.state != c.state || last.topology != c.topology || last.rtCount != c.rtCount || last.depth != c.depth)
+    return false;
+  for (uint32_t i = 0; i < kRenderTargetSlots; ++i)
+    if (last.rts[i] != c.rts[i]) return false;
+  return true;
+}
+
+// Whether the last fully prepared draw's layout, pipeline and descriptors serve this one.
+bool sameAsLastDraw(ContextImpl& c, Shader* const shaders[6]) {
+  const LastDraw& last = c.last;
+  if (!last.valid || !samePipelineInputs(c, last, shaders)) return false;
+  if (std::memcmp(last.pixelUavs, c.stages[hlsl::Pixel].uavs, sizeof(last.pixelUavs)) != 0) return false;
+  return sameSources(c);
+}
+
+// Remembers a fully prepared draw (its descriptors are BoundGraphics' lists by now).
+void rememberDraw(ContextImpl& c, Shader* const shaders[6], ProgramLayout* pl, VkPipeline pipeline,
+                  const std::vector<Use>& uses, size_t descriptorUses, uint64_t trackingStamp) {
+  LastDraw& last = c.last;
+  std::memcpy(last.shaders, shaders, sizeof(last.shaders));
+  last.layout = c.layout;
+  last.state = c.state;
+  last.topology = c.topology;
+  for (uint32_t i = 0; i < kRenderTargetSlots; ++i) last.rts[i] = c.rts[i];
+  last.rtCount = c.rtCount;
+  last.depth = c.depth;
+  std::memcpy(last.pixelUavs, c.stages[hlsl::Pixel].uavs, sizeof(last.pixelUavs));
+  std::swap(last.sources, c.sources);
+  sourceSlots(c, *pl, last.slots);
+  std::swap(last.rings, c.rings);
+  last.uses.assign(uses.begin(), uses.begin() + std::ptrdiff_t(descriptorUses));
+  last.readsOnly = true;
+  for (const Use& u : last.uses)
+    if (u.access.write || u.r->hasCounter) last.readsOnly = false;
+  last.trackingStamp = trackingStamp;
+  last.pl = pl;
+  last.pipeline = pipeline;
+  last.valid = true;
+}
+
 bool prepareDraw(ContextImpl& c, bool indexed) {
   Shader* vs = c.stages[hlsl::Vertex].shader;
   if (!vs) {
@@ -194,6 +244,12 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
   Shader* shaders[6] = {};
   for (uint32_t s = 0; s < 5; ++s) shaders[s] = c.stages[s].shader;
   if ((shaders[hlsl::Hull] != nullptr) != (shaders[hlsl::Domain] != nullptr)) shaders[1] = shaders[2] = nullptr;
+  // Draw after draw of one program with the same textures (bound again for each, as callers
+  // do) needs nothing built, looked up or gathered again: only the ring-backed constants
+  // move, and the barriers are checked again.
+  const bool again = sameAsLastDraw(c, shaders);
+  if (again) return recordDraw(c, indexed, c.last.pl, c.last.pipeline, true, shaders);
+  c.last.valid = false;  // the lists it names are replaced below
   ProgramLayout* pl = programLayout(c, shaders);
 
   PipelineKey key;
@@ -215,8 +271,16 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
     c.warn("the pipeline could not be built");
     return false;
   }
+  return recordDraw(c, indexed, pl, pipeline, false, shaders);
+}
 
+// Records what a draw needs bound, with the last draw's descriptors (`again`) or freshly
+// gathered ones.
+bool recordDraw(ContextImpl& c, bool indexed, ProgramLayout* pl, VkPipeline pipeline, bool again,
+                Shader* const shaders[6]) {
   std::vector<Use>& uses = tUses;
+  size_t descriptorUses = 0;
+  bool settled = false;  // the last draw's reads, with no resource's tracking changed since
   // Ring space for dynamic buffers may run out while the draw is prepared; that submits and
   // starts a fresh ring, so everything taken from the old one is taken again.
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -225,33 +289,50 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
     for (uint32_t i = 0; i < kVertexBufferSlots && c.layout; ++i)
       if (c.vbs[i] && c.vbs[i]->resource && c.vbs[i]->resource->dynamic) ensureRing(c, *c.vbs[i]->resource);
     if (indexed && c.ib && c.ib->resource && c.ib->resource->dynamic) ensureRing(c, *c.ib->resource);
-    if (!gatherDescriptors(c, *pl, uses, false)) {
+    if (again) {
+      refreshRingDescriptors(c);
+      // The same reads as the last draw's, with nothing changed since, need no barrier.
+      settled = c.last.readsOnly && c.last.trackingStamp == trackingChanges();
+      if (!settled) uses.assign(c.last.uses.begin(), c.last.uses.end());
+    } else if (!gatherDescriptors(c, *pl, uses, false)) {
       c.warn("a shader resource is not bound");
       return false;
     }
     if (c.d->epoch == epoch) break;
   }
-  if (c.layout)
-    for (const auto& e : c.layout->elements) {
-      Texture* vb = e.inputSlot < kVertexBufferSlots ? c.vbs[e.inputSlot] : nullptr;
-      if (vb && vb->resource && !vb->resource->dynamic)
-        uses.push_back({vb->resource, VK_IMAGE_LAYOUT_UNDEFINED,
-                        {VK_PIPELINE_STAGE_VERTEX_INPUT_BIT, VK_ACCESS_VERTEX_ATTRIBUTE_READ_BIT, false}});
+  descriptorUses = uses.size();
+  LastDraw& last = c.last;
+  if (!settled || last.indexed != indexed || (indexed && last.ib != c.ib) ||
+      std::memcmp(last.vbs, c.vbs, sizeof(last.vbs)) != 0) {
+    if (c.layout)
+      for (const auto& e : c.layout->elements) {
+        Texture* vb = e.inputSlot < kVertexBufferSlots ? c.vbs[e.inputSlot] : nullptr;
+        if (vb && vb->resource && !vb->resource->dynamic)
+          uses.push_back({vb->resource, VK_IMAGE_LAYOUT_UNDEFINED,
+                          {VK_PIPELINE_STAGE_VERTEX_INPUT_BIT, VK_ACCESS_VERTEX_ATTRIBUTE_READ_BIT, false}});
+      }
+    if (indexed && c.ib && c.ib->resource && !c.ib->resource->dynamic)
+      uses.push_back({c.ib->resource, VK_IMAGE_LAYOUT_UNDEFINED,
+                      {VK_PIPELINE_STAGE_VERTEX_INPUT_BIT, VK_ACCESS_INDEX_READ_BIT, false}});
+    bool barrier = false;
+    for (const Use& u : uses)
+      if (needsBarrier(u) || (u.r->hasCounter && u.r->pendingCount != kKeepUavCount)) barrier = true;
+    if (barrier) {
+      c.endRendering();
+      applyUses(c, uses);
     }
-  if (indexed && c.ib && c.ib->resource && !c.ib->resource->dynamic)
-    uses.push_back({c.ib->resource, VK_IMAGE_LAYOUT_UNDEFINED,
-                    {VK_PIPELINE_STAGE_VERTEX_INPUT_BIT, VK_ACCESS_INDEX_READ_BIT, false}});
-  bool barrier = false;
-  for (const Use& u : uses)
-    if (needsBarrier(u) || (u.r->hasCounter && u.r->pendingCount != kKeepUavCount)) barrier = true;
-  if (barrier) {
-    c.endRendering();
-    applyUses(c, uses);
   }
   if (!beginRendering(c)) {
+    // The refreshed descriptors were not handed over: the next draw gives them all.
+    if (again) c.bound.layout = VK_NULL_HANDLE;
     c.warn("the targets have no memory");
     return false;
   }
+  const uint64_t trackingStamp = trackingChanges();
+  if (again) last.trackingStamp = trackingStamp;
+  std::memcpy(last.vbs, c.vbs, sizeof(last.vbs));
+  last.ib = c.ib;
+  last.indexed = indexed;
   VkCommandBuffer cmd = c.d->cmd();
   // What this command buffer already has bound is not recorded again (a submit above, for
   // ring space, started a new one).
@@ -264,7 +345,12 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
     vkCmdBindPipeline(cmd, VK_PIPELINE_BIND_POINT_GRAPHICS, pipeline);
     bound.pipeline = pipeline;
   }
-  bindDescriptors(c, cmd, VK_PIPELINE_BIND_POINT_GRAPHICS, *pl);
+  if (again) {
+    bindLastDescriptors(c, cmd, *pl);
+  } else {
+    bindDescriptors(c, cmd, VK_PIPELINE_BIND_POINT_GRAPHICS, *pl);
+    rememberDraw(c, shaders, pl, pipeline, uses, descriptorUses, trackingStamp);
+  }
   // Direct3D's top-left origin: a viewport with negative height.
   D3DViewport v = c.viewport;
   if (!c.viewportSet) v = {0, 0, float(c.extent.width), float(c.extent.height), 0, 1};
@@ -279,7 +365,8 @@ bool prepareDraw(ContextImpl& c, bool indexed) {
     bound.haveViewport = true;
   }
   VkRect2D sc{{0, 0}, c.extent};
-  if (key.state->desc.flags & kScissor) {
+  const RenderState* state = c.state ? c.state : c.device->defaultState();
+  if (state->desc.flags & kScissor) {
     int32_t l = std::max(c.scissor.left, 0), t = std::max(c.scissor.top, 0);
     int32_t r = std::min<int32_t>(c.scissor.right, int32_t(c.extent.width));
     int32_t b = std::min<int32_t>(c.scissor.bottom, int32_t(c.extent.height));
@@ -501,6 +588,8 @@ void DeviceContext::clearState() {
 void DeviceContext::unbindEverywhere(const Texture* t) {
   ContextImpl& c = *impl_;
   if (!t) return;
+  // Its views go (deleted or resized), and another texture may come at the same address.
+  c.last.valid = false;
   for (StageState& st : c.stages) {
     for (auto& x : st.cbs) if (x == t) x = nullptr;
     for (auto& x : st.srvs) if (x == t) x = nullptr;

@@ -106,11 +106,14 @@ struct BoundGraphics {
   VkDeviceSize ibOffset = 0;
   VkIndexType ibType = VK_INDEX_TYPE_MAX_ENUM;
   // Descriptors: the layout they were given under (null: none) and what each binding holds,
-  // laid out as gatherDescriptors lays out that layout's writes.
+  // laid out as gatherDescriptors lays out that layout's writes. The lists and their writes
+  // outlive forget(): they are the last draw's gathered descriptors, which a draw with the
+  // same program and bindings gives again (LastDraw says when), whatever the command buffer.
   VkPipelineLayout layout = VK_NULL_HANDLE;
   std::vector<VkDescriptorBufferInfo> bufferInfos;
   std::vector<VkDescriptorImageInfo> imageInfos;
   std::vector<VkBufferView> texelViews;
+  std::vector<VkWriteDescriptorSet> writes;  // pointing into the lists above
 
   void forget() {
     epoch = 0;
@@ -122,6 +125,70 @@ struct BoundGraphics {
     ibType = VK_INDEX_TYPE_MAX_ENUM;
     layout = VK_NULL_HANDLE;
   }
+};
+
+// A resource a draw or dispatch touches, and how.
+struct Use {
+  Resource* r;
+  VkImageLayout layout;  // UNDEFINED for buffers
+  Access access;
+};
+
+// A dynamic buffer's descriptor among the gathered ones: its contents sit at a place in the
+// upload ring that moves with every map, so a draw that reuses the gathered descriptors
+// takes this one again.
+struct RingDescriptor {
+  Resource* r;
+  uint32_t info;   // index into the gathered buffer infos
+  uint32_t write;  // index of the write holding it
+  VkDeviceSize range;
+  bool changed;    // refreshed to another place than the one last handed to the command buffer
+};
+
+// Where a descriptor element's source is bound: one slot of one stage (as a program's
+// bindings almost always are), or found again by boundFor.
+struct SourceSlot {
+  enum How : uint8_t { TextureSlot, SamplerSlot, Search } how;
+  const void* at;  // the slot (a Texture* or a Sampler*)
+  uint32_t binding, element;  // Search: the binding's index in its layout, and the element
+};
+
+// What the last fully prepared draw was made from. A draw whose pipeline inputs and bound
+// resources are all the same reuses its layout, pipeline and gathered descriptors, refreshes
+// the ring-backed ones and checks the barriers of the same uses again (a copy or dispatch in
+// between may have changed a resource's layout or left a write to wait for). Pointers
+// stand for what they point to because deleting or resizing a texture, or deleting a shader
+// or input layout, forgets all of it (unbindEverywhere).
+struct LastDraw {
+  bool valid = false;
+  // The pipeline's inputs.
+  Shader* shaders[5] = {};
+  VertexLayout* layout = nullptr;
+  RenderState* state = nullptr;
+  D3DPrimitiveTopology topology = D3D11_PRIMITIVE_TOPOLOGY_UNDEFINED;
+  Texture* rts[kRenderTargetSlots] = {};
+  uint32_t rtCount = 0;
+  Texture* depth = nullptr;
+  // The bindings: what each descriptor element was given from (a texture or a sampler, as
+  // gatherDescriptors found it) and the pixel stage's UAVs (a texture bound there reads as
+  // unbound through a shader-resource slot).
+  std::vector<const void*> sources;
+  std::vector<SourceSlot> slots;  // where each source is bound
+  Texture* pixelUavs[kUavSlots] = {};
+  // What came of them.
+  ProgramLayout* pl = nullptr;
+  VkPipeline pipeline = VK_NULL_HANDLE;
+  std::vector<Use> uses;               // the resources the descriptors touch
+  // Whether they only read (no write, no UAV counter); then, while no resource's tracking
+  // changed since the draw was recorded (trackingChanges()), they need no barrier again.
+  bool readsOnly = false;
+  uint64_t trackingStamp = 0;
+  // The vertex and index buffers it read: the same ones, with nothing changed since, need no
+  // barrier either.
+  Texture* vbs[kVertexBufferSlots] = {};
+  Texture* ib = nullptr;
+  bool indexed = false;
+  std::vector<RingDescriptor> rings;   // the ring-backed descriptors among BoundGraphics' lists
 };
 
 struct ContextImpl {
@@ -167,6 +234,7 @@ struct ContextImpl {
   VkPipeline lastPipeline = VK_NULL_HANDLE;
   bool lastPipelineKnown = false;
   BoundGraphics bound;
+  LastDraw last;
   uint32_t messagesLeft = 20;  // skipped-draw messages before going quiet
 
   // Scratch (kept to avoid allocation per draw).
@@ -175,6 +243,8 @@ struct ContextImpl {
   std::vector<VkDescriptorImageInfo> imageInfos;
   std::vector<VkBufferView> texelViews;
   std::vector<VkWriteDescriptorSet> changedWrites;   // the writes a draw pushes (what differs)
+  std::vector<const void*> sources;                  // gatherDescriptors' sources (LastDraw)
+  std::vector<RingDescriptor> rings;                 // gatherDescriptors' ring-backed descriptors
   std::vector<VkImageCopy> imageCopies;              // copyResource: one per mip level
   std::vector<VkBufferImageCopy> bufferImageCopies;  // copyResource: one per subresource
 
@@ -201,13 +271,6 @@ struct ContextImpl {
   }
 };
 
-// A resource a draw or dispatch touches, and how.
-struct Use {
-  Resource* r;
-  VkImageLayout layout;  // UNDEFINED for buffers
-  Access access;
-};
-
 // Descriptors and layouts (VkDescriptors.cpp).
 VkShaderStageFlagBits vkStage(uint32_t s);
 // Where a stage's bindings start in a graphics pipeline's descriptor set (compute: 0).
@@ -221,7 +284,19 @@ bool isStorageImageBinding(const BindingSource& b);
 void ensureRing(ContextImpl& c, Resource& r);
 // Fills the descriptor writes for a program and collects the resources it touches.
 // Returns false when a required descriptor cannot be given.
+// For drawing, it also lists each element's source (c.sources) and the ring-backed
+// descriptors (c.rings).
 bool gatherDescriptors(ContextImpl& c, ProgramLayout& pl, std::vector<Use>& uses, bool compute);
+// Where each element of a program's bindings is bound from (gatherDescriptors' order).
+void sourceSlots(ContextImpl& c, const ProgramLayout& pl, std::vector<SourceSlot>& slots);
+// Whether what is bound to the last full draw's program is what it gathered from.
+bool sameSources(ContextImpl& c);
+// The last draw's descriptors again: the ring-backed ones take their buffers' current place
+// in the ring (which may submit, for ring space: the caller checks the epoch).
+void refreshRingDescriptors(ContextImpl& c);
+// Hands the last draw's descriptors, refreshed, to the command buffer: what it already holds
+// under the same layout is not given again.
+void bindLastDescriptors(ContextImpl& c, VkCommandBuffer cmd, const ProgramLayout& pl);
 // Hands the gathered descriptors to the command buffer: pushed, or written into a set.
 void bindDescriptors(ContextImpl& c, VkCommandBuffer cmd, VkPipelineBindPoint point, const ProgramLayout& pl);
 // Applies pending UAV counts and barriers (outside rendering).

@@ -379,6 +379,8 @@ bool gatherDescriptors(ContextImpl& c, ProgramLayout& pl, std::vector<Use>& uses
   c.bufferInfos.clear();
   c.imageInfos.clear();
   c.texelViews.clear();
+  c.sources.clear();
+  c.rings.clear();
   // A texture the device cannot filter linearly makes this draw's samplers take the nearest
   // texel (textures come before samplers in binding order).
   bool unfilterable = false;
@@ -392,6 +394,7 @@ bool gatherDescriptors(ContextImpl& c, ProgramLayout& pl, std::vector<Use>& uses
     for (uint32_t element = 0; element < b.count; ++element) {
       Sampler* sampler = nullptr;
       Texture* t = boundFor(c, b, &sampler, element);
+      if (!compute) c.sources.push_back(b.kind == BindKind::Sampler ? static_cast<const void*>(sampler) : t);
       if (t && !t->resource) t = nullptr;
       // A resource bound as an output of this draw or dispatch reads as unbound (Direct3D
       // unbinds the input when the same resource is bound for writing).
@@ -453,6 +456,8 @@ bool gatherDescriptors(ContextImpl& c, ProgramLayout& pl, std::vector<Use>& uses
             // The latest contents live in the frame's upload ring.
             ensureRing(c, r);
             bi = {r.ringBuffer, r.ringOffset, std::min<VkDeviceSize>(r.size, c.d->limits.uniformRange)};
+            if (!compute)
+              c.rings.push_back({&r, uint32_t(c.bufferInfos.size()), uint32_t(c.writes.size()), bi.range, false});
           } else {
             VkDeviceSize range = r.size;
             if (b.type == VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER)
@@ -559,8 +564,8 @@ bool alreadyBound(const ContextImpl& c, const VkWriteDescriptorSet& w) {
 // pushed descriptors keep their values until a push under another layout, so only the
 // bindings that changed are pushed; a set whose every binding is unchanged stays bound.
 void bindDescriptors(ContextImpl& c, VkCommandBuffer cmd, VkPipelineBindPoint point, const ProgramLayout& pl) {
-  if (c.writes.empty()) return;
   const bool graphics = point == VK_PIPELINE_BIND_POINT_GRAPHICS;
+  if (c.writes.empty() && !graphics) return;
   const bool known = graphics && c.bound.layout == pl.layout;
   if (pl.push) {
     const std::vector<VkWriteDescriptorSet>* writes = &c.writes;
@@ -572,7 +577,7 @@ void bindDescriptors(ContextImpl& c, VkCommandBuffer cmd, VkPipelineBindPoint po
     }
     if (!writes->empty())
       c.d->pushDescriptorSet(cmd, point, pl.layout, 0, uint32_t(writes->size()), writes->data());
-  } else {
+  } else if (!c.writes.empty()) {
     bool same = known;
     for (size_t i = 0; same && i < c.writes.size(); ++i) same = alreadyBound(c, c.writes[i]);
     if (!same) {
@@ -583,14 +588,117 @@ void bindDescriptors(ContextImpl& c, VkCommandBuffer cmd, VkPipelineBindPoint po
     }
   }
   if (graphics) {
-    // Swapped, not copied: the gathered lists are refilled before their next use, and the
-    // writes pointing into them are done with.
+    // Swapped, not copied (a swap keeps each list's storage, so the writes still point into
+    // them): the gathered lists are refilled before their next use.
     c.bound.layout = pl.layout;
     std::swap(c.bound.bufferInfos, c.bufferInfos);
     std::swap(c.bound.imageInfos, c.imageInfos);
     std::swap(c.bound.texelViews, c.texelViews);
+    std::swap(c.bound.writes, c.writes);
     c.writes.clear();
   }
+}
+
+void sourceSlots(ContextImpl& c, const ProgramLayout& pl, std::vector<SourceSlot>& slots) {
+  slots.clear();
+  for (uint32_t i = 0; i < pl.bindings.size(); ++i) {
+    const BindingSource& b = pl.bindings[i];
+    const bool oneStage = b.stageMask && !(b.stageMask & (b.stageMask - 1));
+    uint32_t stage = 0;
+    while (oneStage && !(b.stageMask & (1u << stage))) ++stage;
+    StageState& st = c.stages[stage];
+    for (uint32_t element = 0; element < b.count; ++element) {
+      const uint32_t reg = b.reg + element;
+      SourceSlot s{SourceSlot::Search, nullptr, i, element};
+      if (oneStage) switch (b.kind) {
+          case BindKind::ConstantBuffer:
+            if (reg < kConstantBufferSlots) s = {SourceSlot::TextureSlot, &st.cbs[reg], i, element};
+            break;
+          case BindKind::ShaderResource:
+            if (reg < kShaderResourceSlots) s = {SourceSlot::TextureSlot, &st.srvs[reg], i, element};
+            break;
+          case BindKind::Sampler:
+            if (reg < kSamplerSlots) s = {SourceSlot::SamplerSlot, &st.samplers[reg], i, element};
+            break;
+          case BindKind::Uav:
+          case BindKind::Counter:
+            if (reg < kUavSlots) s = {SourceSlot::TextureSlot, &st.uavs[reg], i, element};
+            break;
+        }
+      slots.push_back(s);
+    }
+  }
+}
+
+bool sameSources(ContextImpl& c) {
+  const LastDraw& last = c.last;
+  const size_t n = last.slots.size();
+  if (n != last.sources.size()) return false;
+  for (size_t i = 0; i < n; ++i) {
+    const SourceSlot& s = last.slots[i];
+    const void* now = nullptr;
+    switch (s.how) {
+      case SourceSlot::TextureSlot: now = *static_cast<Texture* const*>(s.at); break;
+      case SourceSlot::SamplerSlot: now = *static_cast<Sampler* const*>(s.at); break;
+      case SourceSlot::Search: {
+        const BindingSource& b = last.pl->bindings[s.binding];
+        Sampler* sampler = nullptr;
+        Texture* t = boundFor(c, b, &sampler, s.element);
+        now = b.kind == BindKind::Sampler ? static_cast<const void*>(sampler) : t;
+        break;
+      }
+    }
+    if (now != last.sources[i]) return false;
+  }
+  return true;
+}
+
+void refreshRingDescriptors(ContextImpl& c) {
+  std::vector<VkDescriptorBufferInfo>& infos = c.bound.bufferInfos;
+  for (RingDescriptor& rd : c.last.rings) {
+    Resource& r = *rd.r;
+    ensureRing(c, r);
+    const VkDescriptorBufferInfo bi{r.ringBuffer, r.ringOffset, rd.range};
+    if (!sameDescriptor(bi, infos[rd.info])) {
+      infos[rd.info] = bi;
+      rd.changed = true;
+    }
+  }
+}
+
+void bindLastDescriptors(ContextImpl& c, VkCommandBuffer cmd, const ProgramLayout& pl) {
+  BoundGraphics& bound = c.bound;
+  std::vector<VkWriteDescriptorSet>& writes = bound.writes;
+  // Under the same layout the command buffer holds these descriptors but for the refreshed
+  // ring-backed ones.
+  const bool known = bound.layout == pl.layout;
+  bool changed = false;
+  for (const RingDescriptor& rd : c.last.rings) changed = changed || rd.changed;
+  if (!writes.empty()) {
+    if (pl.push) {
+      if (!known) {
+        c.d->pushDescriptorSet(cmd, VK_PIPELINE_BIND_POINT_GRAPHICS, pl.layout, 0, uint32_t(writes.size()),
+                               writes.data());
+      } else if (changed) {
+        c.changedWrites.clear();
+        uint32_t lastWrite = UINT32_MAX;
+        for (const RingDescriptor& rd : c.last.rings)
+          if (rd.changed && rd.write != lastWrite) {  // an array's elements share a write
+            c.changedWrites.push_back(writes[rd.write]);
+            lastWrite = rd.write;
+          }
+        c.d->pushDescriptorSet(cmd, VK_PIPELINE_BIND_POINT_GRAPHICS, pl.layout, 0,
+                               uint32_t(c.changedWrites.size()), c.changedWrites.data());
+      }
+    } else if (!known || changed) {
+      VkDescriptorSet set = allocateSet(c, pl);
+      for (VkWriteDescriptorSet& w : writes) w.dstSet = set;
+      vkUpdateDescriptorSets(c.d->device, uint32_t(writes.size()), writes.data(), 0, nullptr);
+      vkCmdBindDescriptorSets(cmd, VK_PIPELINE_BIND_POINT_GRAPHICS, pl.layout, 0, 1, &set, 0, nullptr);
+    }
+  }
+  for (RingDescriptor& rd : c.last.rings) rd.changed = false;
+  bound.layout = pl.layout;
 }
 
 // Applies pending UAV counts and barriers (outside rendering).
@@ -602,6 +710,7 @@ void applyUses(ContextImpl& c, std::vector<Use>& uses) {
       vkCmdUpdateBuffer(cmd, u.r->buffer, u.r->counterOffset, 4, &u.r->pendingCount);
       u.r->pendingCount = kKeepUavCount;
       u.r->written = true;
+      trackingChanged();
     }
   }
   BarrierBatch& batch = c.d->batch;

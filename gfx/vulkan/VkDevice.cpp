@@ -254,6 +254,7 @@ bool readWaits(const Resource& r, const Access& a) {
 // Decides the barrier for an access and updates the tracking; false when none is needed.
 bool order(Resource& r, bool image, VkImageLayout layout, const Access& a, VkPipelineStageFlags& src,
            VkAccessFlags& srcAccess, VkPipelineStageFlags& dst, VkAccessFlags& dstAccess) {
+  trackingChanged();
   const bool relayout = image && r.layout != layout;
   const bool needed = relayout || (a.write ? (r.written || r.readStages) : readWaits(r, a));
   src = (r.written ? r.writeStages : 0) | ((a.write || relayout) ? r.readStages : 0);
@@ -357,7 +358,10 @@ void bufferBarrier(DeviceImpl& d, VkCommandBuffer cmd, Resource& r, bool write, 
                 batch);
 }
 
+std::atomic<uint64_t> gTrackingChanges{0};
+
 void markWritten(Resource& r, VkPipelineStageFlags stages, VkAccessFlags access) {
+  trackingChanged();
   r.written = true;
   r.writeStages = stages;
   r.writeAccess = access;

@@ -139,6 +139,7 @@ void DeviceContext::copyResource(Texture* dst, Texture* src) {
                              regions.data());
     if ((s.aspect & VK_IMAGE_ASPECT_STENCIL_BIT) && !regions.empty()) copyStencil(c, cmd, s, d, regions);
     d.written = true;
+    trackingChanged();
   } else if (!s.isImage && d.isImage) {
     bufferBarrier(*c.d, cmd, s, false, &batch);
     transition(*c.d, cmd, d, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, true, &batch);
@@ -190,6 +191,7 @@ bool DeviceContext::map(Texture* t, uint32_t subresource, D3DMap type, MappedSub
     }
     c.d->submit(true);  // the GPU's copies into it must have landed
     r.written = false;
+    trackingChanged();
     mergeStencil(r);
     if (r.subs.empty()) {
       out.data = r.mapped;
@@ -253,6 +255,7 @@ void DeviceContext::unmap(Texture* t, uint32_t subresource) {
     VkBufferCopy region{r.ringOffset, 0, r.size};
     vkCmdCopyBuffer(cmd, r.ringBuffer, r.buffer, 1, &region);
     r.written = true;
+    trackingChanged();
   }
 }
 
