@@ -38,8 +38,10 @@ void PostProcessManager::applyDOF(Texture* source, Texture* destination, const V
   // A focal plane at the focal length or a zero near plane has no finite circle: draw sharp
   // rather than spreading infinities and NaNs over the picture.
   if (!std::isfinite(cocScale) || !std::isfinite(cocBias)) cocScale = cocBias = 0.0f;
-  ConstantWriter(dof.calcCoC.get(), dof.calcCoC.file, trace).set("gCoCScale", cocScale).set("gCoCBias", cocBias);
+  for (const PassProgram* p : {&dof.calcCoC, &dof.combine})
+    ConstantWriter(p->get(), p->file, trace).set("gCoCScale", cocScale).set("gCoCBias", cocBias);
 
+  // The blur at half the size: the first pass reads the picture between its texels.
   drawPass(Draw(dof.calcCoC, dof.t3, whole(dof.t3))
                .tex(source, centreSampler(source, dof.t3, pointClamp, linearClamp))
                .tex(depth, pointClamp));
@@ -49,7 +51,8 @@ void PostProcessManager::applyDOF(Texture* source, Texture* destination, const V
   drawPass(Draw(dof.hexBlur1, dof.t4, whole(dof.t4)).tex(dof.t1, linearClamp).tex(dof.t2, linearClamp));
   drawPass(Draw(dof.combine, destination, whole(destination))
                .tex(source, centreSampler(source, destination, pointClamp, linearClamp))
-               .tex(dof.t4, centreSampler(dof.t4, destination, pointClamp, linearClamp)));
+               .tex(dof.t4, centreSampler(dof.t4, destination, pointClamp, linearClamp))
+               .tex(depth, centreSampler(depth, destination, pointClamp, linearClamp)));
 }
 
 // ---------------------------------------------------------------- single-program passes
@@ -127,21 +130,24 @@ void PostProcessManager::applySSAO(Texture* source, Texture* destination, const 
   ConstantWriter(ssao.blurH.get(), ssao.blurH.file, trace).region(rc);
   ConstantWriter(ssao.combine.get(), ssao.combine.file, trace).region(rc);
 
-  Draw occlusion(ssao.ssao, ssao.aoA, vp);
+  // The occlusion and its blurs at half the size (a quarter of the work), brought back to
+  // full size by depth in the combine.
+  const Viewport halfRect{vp.left / 2, vp.top / 2, vp.right / 2, vp.bottom / 2};
+  Draw occlusion(ssao.ssao, ssao.aoA, halfRect);
   occlusion.vertices = 4;
   drawPass(occlusion.tex(normals, linearClamp)
                .tex(ssao.randomVectors, centreSampler(normals, source, pointClamp, linearWrap)));
-  // The blurs and the combine read the occlusion at their own pixel and whole pixels away
-  // (the blurs clamp those to the picture's region), and the G-buffer and the picture
-  // through the region constants: all on texel centres when the sizes agree.
-  Sampler* const aoSampler =
-      centreSampler(source, ssao.aoA, centreSampler(ssao.aoA, ssao.aoB, pointClamp, linearWrap), linearWrap);
+  // The blurs read the occlusion at their own pixel and whole pixels away (clamped to the
+  // region), the G-buffer at the texel centres of the pixels those stand for, and the
+  // combine the picture and the G-buffer at its own pixels (the occlusion by gathers): all
+  // on texel centres when the sizes agree.
   Sampler* const normalSampler = centreSampler(normals, source, pointClamp, linearWrap);
-  drawPass(Draw(ssao.blurV, ssao.aoB, vp).tex(ssao.aoA, aoSampler).tex(normals, normalSampler));
-  drawPass(Draw(ssao.blurH, ssao.aoA, vp).tex(ssao.aoB, aoSampler).tex(normals, normalSampler));
+  drawPass(Draw(ssao.blurV, ssao.aoB, halfRect).tex(ssao.aoA, pointClamp).tex(normals, normalSampler));
+  drawPass(Draw(ssao.blurH, ssao.aoA, halfRect).tex(ssao.aoB, pointClamp).tex(normals, normalSampler));
   drawPass(Draw(ssao.combine, destination, vp)
                .tex(source, centreSampler(source, destination, pointClamp, linearWrap))
-               .tex(ssao.aoA, centreSampler(ssao.aoA, destination, pointClamp, linearWrap)));
+               .tex(ssao.aoA, pointClamp)
+               .tex(normals, normalSampler));
 }
 
 // ---------------------------------------------------------------- Bloom
@@ -166,7 +172,7 @@ BloomTaps bloomTaps(float radiusSetting, float targetHeight) {
 }
 
 void PostProcessManager::applyBloom(Texture* source, Texture* destination, const Viewport& vp) {
-  const Viewport halfRect{vp.left / 2, vp.top / 2, vp.right / 2, vp.bottom / 2};
+  const Viewport quarterRect{vp.left / 4, vp.top / 4, vp.right / 4, vp.bottom / 4};
   const RegionConstants rc = regionConstants(source, vp);
   ConstantWriter(bloom.extract.get(), bloom.extract.file, trace)
       .set("gExtractThreshold", bloom.extractThreshold)
@@ -175,7 +181,7 @@ void PostProcessManager::applyBloom(Texture* source, Texture* destination, const
       .region(rc, "gBloomRegionScale", "gBloomRegionOffset")
       .set("gIntensity", bloom.intensity);
 
-  drawPass(Draw(bloom.extract, bloom.bA, halfRect).tex(source, linearWrap));
+  drawPass(Draw(bloom.extract, bloom.bA, quarterRect).tex(source, linearWrap));
   const BloomTaps tapsV = bloomTaps(bloom.radiusY, float(bloom.bA->height()));
   const BloomTaps tapsH = bloomTaps(bloom.radiusX, float(bloom.bA->height()));
   ConstantWriter(bloom.blurV.get(), bloom.blurV.file, trace).set("gBlurs", tapsV.blurs).set("gTaps", tapsV.taps);
@@ -184,7 +190,7 @@ void PostProcessManager::applyBloom(Texture* source, Texture* destination, const
     drawPass(Draw(bloom.blurV, bloom.bB, whole(bloom.bB)).tex(bloom.bA, linearClamp));
     drawPass(Draw(bloom.blurH, bloom.bA, whole(bloom.bA)).tex(bloom.bB, linearClamp));
   }
-  // The picture is read at the combine's own pixels; the half-size bloom between its texels.
+  // The picture is read at the combine's own pixels; the quarter-size bloom between its texels.
   drawPass(Draw(bloom.combine, destination, vp)
                .tex(source, centreSampler(source, destination, pointClamp, linearWrap))
                .tex(bloom.bA, linearWrap));
