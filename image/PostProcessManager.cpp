@@ -111,8 +111,10 @@ void PostProcessManager::init(Device* device, uint32_t width, uint32_t height) {
   load(dof.hexBlur1);
   load(dof.calcCoC);
   load(dof.combine);
-  for (Texture** t : {&dof.t1, &dof.t2, &dof.t3, &dof.t4})
-    *t = own(makeTarget(device, kTargetFlags, format::RGBA16F, kSizeHalf, width / 2, height / 2));
+  dof.t1 = own(makeTarget(device, kTargetFlags, format::RGBA16F, kSizeFull, width, height));
+  dof.t2 = own(makeTarget(device, kTargetFlags, format::RGBA16F, kSizeFull, width, height));
+  dof.t3 = own(makeTarget(device, kTargetFlags, format::RGBA16F, kSizeFull, width, height));
+  dof.t4 = own(makeTarget(device, kTargetFlags, format::RGBA16F, kSizeFull, width, height));
 
   logMessage("Initializing FXAA\n");
   load(fxaa.program);

@@ -47,9 +47,9 @@ struct DOFBlock {
   float aperture = 0.075f;
   PassProgram hexBlur0{"dof", "VS", "PSHexBlurPass0", nullptr};
   PassProgram hexBlur1{"dof", "VS", "PSHexBlurPass1", nullptr};
-  PassProgram calcCoC{"dof", "VSCoC", "PSCalcCoCSize", nullptr};
-  PassProgram combine{"dof", "VSCoC", "PSCombine", nullptr};
-  Texture* t1 = nullptr;  // t1 to t4: half size
+  PassProgram calcCoC{"dof", "VS", "PSCalcCoCSize", nullptr};
+  PassProgram combine{"dof", "VS", "PSCombine", nullptr};
+  Texture* t1 = nullptr;
   Texture* t2 = nullptr;
   Texture* t3 = nullptr;
   Texture* t4 = nullptr;

@@ -38,10 +38,8 @@ void PostProcessManager::applyDOF(Texture* source, Texture* destination, const V
   // A focal plane at the focal length or a zero near plane has no finite circle: draw sharp
   // rather than spreading infinities and NaNs over the picture.
   if (!std::isfinite(cocScale) || !std::isfinite(cocBias)) cocScale = cocBias = 0.0f;
-  for (const PassProgram* p : {&dof.calcCoC, &dof.combine})
-    ConstantWriter(p->get(), p->file, trace).set("gCoCScale", cocScale).set("gCoCBias", cocBias);
+  ConstantWriter(dof.calcCoC.get(), dof.calcCoC.file, trace).set("gCoCScale", cocScale).set("gCoCBias", cocBias);
 
-  // The blur at half the size: the first pass reads the picture between its texels.
   drawPass(Draw(dof.calcCoC, dof.t3, whole(dof.t3))
                .tex(source, centreSampler(source, dof.t3, pointClamp, linearClamp))
                .tex(depth, pointClamp));
@@ -51,8 +49,7 @@ void PostProcessManager::applyDOF(Texture* source, Texture* destination, const V
   drawPass(Draw(dof.hexBlur1, dof.t4, whole(dof.t4)).tex(dof.t1, linearClamp).tex(dof.t2, linearClamp));
   drawPass(Draw(dof.combine, destination, whole(destination))
                .tex(source, centreSampler(source, destination, pointClamp, linearClamp))
-               .tex(dof.t4, centreSampler(dof.t4, destination, pointClamp, linearClamp))
-               .tex(depth, centreSampler(depth, destination, pointClamp, linearClamp)));
+               .tex(dof.t4, centreSampler(dof.t4, destination, pointClamp, linearClamp)));
 }
 
 // ---------------------------------------------------------------- single-program passes
@@ -141,12 +138,15 @@ void PostProcessManager::applySSAO(Texture* source, Texture* destination, const 
   // region), the G-buffer at the texel centres of the pixels those stand for, and the
   // combine the picture and the G-buffer at its own pixels (the occlusion by gathers): all
   // on texel centres when the sizes agree.
+  // The occlusion's region is the picture's when the picture is twice its size.
+  const bool halfOfSource = source && source->width() / 2 == ssao.aoA->width() && source->height() / 2 == ssao.aoA->height();
+  Sampler* const aoSampler = halfOfSource ? pointClamp : linearWrap;
   Sampler* const normalSampler = centreSampler(normals, source, pointClamp, linearWrap);
-  drawPass(Draw(ssao.blurV, ssao.aoB, halfRect).tex(ssao.aoA, pointClamp).tex(normals, normalSampler));
-  drawPass(Draw(ssao.blurH, ssao.aoA, halfRect).tex(ssao.aoB, pointClamp).tex(normals, normalSampler));
+  drawPass(Draw(ssao.blurV, ssao.aoB, halfRect).tex(ssao.aoA, aoSampler).tex(normals, normalSampler));
+  drawPass(Draw(ssao.blurH, ssao.aoA, halfRect).tex(ssao.aoB, aoSampler).tex(normals, normalSampler));
   drawPass(Draw(ssao.combine, destination, vp)
                .tex(source, centreSampler(source, destination, pointClamp, linearWrap))
-               .tex(ssao.aoA, pointClamp)
+               .tex(ssao.aoA, aoSampler)
                .tex(normals, normalSampler));
 }
 

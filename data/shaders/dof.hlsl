@@ -1,12 +1,10 @@
 // Depth of field with hexagonal bokeh. The circle of confusion is linear in the depth-buffer
-// value (coc = depth * gCoCScale + gCoCBias, in pixels of a 1080-line picture). The wide
-// blur runs at half the size: PSCalcCoCSize stores, per half-size pixel, the mean colour of
-// the 2 x 2 pixels it covers and the largest of their blur radii; the hexagon is then
-// gathered as three rhombi with two passes of one-directional blurs (up, down-left,
-// down-right: pass 0 writes the upward blur and upward + down-left into two targets, pass 1
-// blurs them down-left and down-right and averages the three), and PSCombine, at full size,
-// blends the blurred picture in by the pixel's own circle, so that what is in focus keeps
-// every pixel of its own. A sample only counts where its own circle reaches the pixel, so
+// value (coc = depth * gCoCScale + gCoCBias, in pixels of a 1080-line picture). PSCalcCoCSize
+// stores colour and blur radius; the hexagon is then gathered as three rhombi with two
+// passes of one-directional blurs (up, down-left, down-right: pass 0 writes the upward blur
+// and upward + down-left into two targets, pass 1 blurs them down-left and down-right and
+// averages the three), and PSCombine blends the blurred picture in where the circle is
+// larger than a pixel. A sample only counts where its own circle reaches the pixel, so
 // sharp things do not smear into their blurred surroundings.
 #include "common/fullscreen.hlsli"
 
@@ -18,10 +16,8 @@ cbuffer DOFConstants : register(b0)
 
 Texture2D gInput0 : register(t0);
 Texture2D gInput1 : register(t1);
-Texture2D gDepth : register(t2);  // the combine's depth buffer
 SamplerState gSampler0 : register(s0);
 SamplerState gSampler1 : register(s1);
-SamplerState gDepthSampler : register(s2);
 
 static const float kMaxRadius = 32.0;  // pixels of a 1080-line picture
 static const int kTaps = 8;
@@ -34,40 +30,14 @@ FullscreenVertex VS(uint id : SV_VertexID)
     return fullscreenTriangle(id);
 }
 
-// The circle's scale and bias are the same for every pixel: handed on flat.
-struct CoCVertex
-{
-    float4 pos : SV_POSITION;
-    float2 uv : TEXCOORD0;
-    nointerpolation float2 coc : TEXCOORD1;  // scale, bias
-};
-
-CoCVertex VSCoC(uint id : SV_VertexID)
-{
-    FullscreenVertex f = fullscreenTriangle(id);
-    CoCVertex o;
-    o.pos = f.pos;
-    o.uv = f.uv;
-    o.coc = float2(gCoCScale, gCoCBias);
-    return o;
-}
-
-// The radius in pixels of a 1080-line picture at a depth-buffer value.
-float cocAt(float depth, float2 coc)
-{
-    return clamp(abs(depth * coc.x + coc.y), 0.0, kMaxRadius);
-}
-
-// A half-size pixel's centre lies on the corner shared by the four pixels it covers: one
-// filtered read is their mean colour, one gather their depths.
-float4 PSCalcCoCSize(CoCVertex i) : SV_TARGET
+float4 PSCalcCoCSize(FullscreenVertex i) : SV_TARGET
 {
     float w, h;
     gInput0.GetDimensions(w, h);
-    float4 colour = gInput0.SampleLevel(gSampler0, i.uv, 0);
-    float4 depths = gInput1.GatherRed(gSampler1, i.uv);
-    float coc = max(max(cocAt(depths.x, i.coc), cocAt(depths.y, i.coc)), max(cocAt(depths.z, i.coc), cocAt(depths.w, i.coc)));
-    return float4(colour.rgb, coc * 0.5 * h / 1080.0);  // alpha: radius in pixels of this half-size picture
+    float4 colour = gInput0.Sample(gSampler0, i.uv);
+    float depth = gInput1.Sample(gSampler1, i.uv).r;
+    float coc = clamp(abs(depth * gCoCScale + gCoCBias), 0.0, kMaxRadius);
+    return float4(colour.rgb, coc * h / 1080.0);  // alpha: radius in pixels of this picture
 }
 
 // The mean along one direction over the centre's circle; alpha carries the centre's radius.
@@ -114,16 +84,10 @@ float4 PSHexBlurPass1(FullscreenVertex i) : SV_TARGET
     return float4((a.rgb + b.rgb) / 3.0, a.a);
 }
 
-float4 PSCombine(CoCVertex i) : SV_TARGET
+float4 PSCombine(FullscreenVertex i) : SV_TARGET
 {
-    float w, h;
-    gInput0.GetDimensions(w, h);
-    float4 sharp = gInput0.SampleLevel(gSampler0, i.uv, 0);
-    float amount = saturate(cocAt(gDepth.SampleLevel(gDepthSampler, i.uv, 0).r, i.coc) * h / 1080.0 - 0.5);
-    // A pixel in focus takes nothing of the blur (its read is left out where the whole group is).
-    [branch]
-    if (amount <= 0.0)
-        return sharp;
-    float3 blurred = gInput1.SampleLevel(gSampler1, i.uv, 0).rgb;
-    return float4(lerp(sharp.rgb, blurred, amount), sharp.a);
+    float4 sharp = gInput0.Sample(gSampler0, i.uv);
+    float4 blurred = gInput1.Sample(gSampler1, i.uv);
+    float amount = saturate(blurred.a - 0.5);
+    return float4(lerp(sharp.rgb, blurred.rgb, amount), sharp.a);
 }
