@@ -100,7 +100,7 @@ float4 PSCombine(FullscreenVertex i) : SV_TARGET
     float4 ao = gNormalDepth.GatherRed(gNormalSampler, at);      // (0,1) (1,1) (1,0) (0,0)
     float4 depth = gNormalDepth.GatherGreen(gNormalSampler, at);
     float4 bilinear = float4((1.0 - f.x) * f.y, f.x * f.y, f.x * (1.0 - f.y), (1.0 - f.x) * (1.0 - f.y));
-    float4 near = saturate(1.0 - abs(depth - z) / (0.1 * z));
+    float4 near = saturate(1.0 - abs(depth - z) / max(0.1 * z, 1e-4));
     float4 weight = bilinear * (near + 1e-3);
     float occlusion = dot(weight, ao) / dot(weight, 1.0);
     return float4(c.rgb * occlusion, c.a);
