@@ -279,14 +279,20 @@ TEST_F(ReducedSizePassesGpuTest, SSAOAtHalfSizeShowsWhatTheFullSizePassesShowed)
 
     EXPECT_GE(psnr(old, now), 45.0) << "radius " << radius;
     // The crease is still darkened, the sky and the open slopes far from it are not, and
-    // the step to the nearer block keeps its edge: the block's own first column is no
-    // darker than the one beyond it.
+    // the step to the nearer block keeps its edge.
     const std::vector<Pixel> source = pixels(picture);
     auto shade = [&](uint32_t x, uint32_t y) { return now[y * n + x].g / source[y * n + x].g; };
     EXPECT_LT(shade(n / 2, n / 4), shade(2, n / 4) - 0.05f) << "radius " << radius;
     EXPECT_GT(shade(n / 2, 1), 0.999f) << "radius " << radius;
     EXPECT_GT(shade(2, n / 4), 0.95f) << "radius " << radius;
-    EXPECT_NEAR(shade(n * 3 / 4, n * 3 / 4), shade(n * 3 / 4 + 1, n * 3 / 4), 0.03f) << "radius " << radius;
+    // The valley's last column lies between a half-size pixel of the valley and one of the
+    // open block: it takes the valley's occlusion, not a mean of the two (about 0.02 and 0.04
+    // lighter at these radii).
+    const uint32_t edge = n * 3 / 4;
+    for (uint32_t y : {edge, edge + 1}) {
+      EXPECT_NEAR(shade(edge - 1, y), shade(edge - 2, y), 0.01f) << "radius " << radius << ", row " << y;
+      EXPECT_NEAR(shade(edge, y), shade(edge + 1, y), 0.01f) << "radius " << radius << ", row " << y;
+    }
   }
 }
 
