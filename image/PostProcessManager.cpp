@@ -131,17 +131,16 @@ void PostProcessManager::init(Device* device, uint32_t width, uint32_t height) {
   uint8_t texels[64];
   makeSSAORandomData(texels, ssao.offsets);
   ssao.randomVectors = own(makeTarget(device, kImmutableFlags, format::RGBA8, 0, 4, 4, texels));
-  // Half size, occlusion and depth.
-  ssao.aoA = own(makeTarget(device, kTargetFlags, format::RG16F, kSizeHalf, width / 2, height / 2));
-  ssao.aoB = own(makeTarget(device, kTargetFlags, format::RG16F, kSizeHalf, width / 2, height / 2));
+  ssao.aoA = own(makeTarget(device, kTargetFlags, format::RGBA8, kSizeFull, width, height));
+  ssao.aoB = own(makeTarget(device, kTargetFlags, format::RGBA8, kSizeFull, width, height));
 
   logMessage("Initializing Bloom\n");
   load(bloom.extract);
   load(bloom.blurV);
   load(bloom.blurH);
   load(bloom.combine);
-  bloom.bA = own(makeTarget(device, kTargetFlags, format::RGBA16F, kSizeQuarter, width / 4, height / 4));
-  bloom.bB = own(makeTarget(device, kTargetFlags, format::RGBA16F, kSizeQuarter, width / 4, height / 4));
+  bloom.bA = own(makeTarget(device, kTargetFlags, format::RGBA16F, kSizeHalf, width / 2, height / 2));
+  bloom.bB = own(makeTarget(device, kTargetFlags, format::RGBA16F, kSizeHalf, width / 2, height / 2));
 
   logMessage("Initializing GaussBlur\n");
   load(gaussBlur.horizontal);

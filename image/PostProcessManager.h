@@ -94,7 +94,7 @@ struct BloomBlock {
   PassProgram blurV{"bloomBlur", "VS", "PSVertical", nullptr};
   PassProgram blurH{"bloomBlur", "VS", "PSHorizontal", nullptr};
   PassProgram combine{"bloom", "VS", "PSBloom", nullptr};
-  Texture* bA = nullptr;  // a quarter of the size
+  Texture* bA = nullptr;  // half size
   Texture* bB = nullptr;
 };
 

@@ -123,30 +123,28 @@ void PostProcessManager::applySSAO(Texture* source, Texture* destination, const 
       .set("gSurfaceEpsilon", ssao.surfaceEpsilon)
       .set("gOcclusionPower", ssao.power)
       .region(rc);
-  ConstantWriter(ssao.blurV.get(), ssao.blurV.file, trace).region(rc);
-  ConstantWriter(ssao.blurH.get(), ssao.blurH.file, trace).region(rc);
-  ConstantWriter(ssao.combine.get(), ssao.combine.file, trace).region(rc);
-
-  // The occlusion and its blurs at half the size (a quarter of the work), brought back to
-  // full size by depth in the combine.
+  // The occlusion and its blurs at half the size (a quarter of the work), drawn into the
+  // top-left quarter of the full-size targets and brought back to full size by depth in the
+  // combine; the passes after the occlusion read no texel outside that quarter.
   const Viewport halfRect{vp.left / 2, vp.top / 2, vp.right / 2, vp.bottom / 2};
+  const Float4 halfTexels{float(halfRect.left), float(halfRect.top), float(halfRect.right - 1), float(halfRect.bottom - 1)};
+  for (const PassProgram* p : {&ssao.blurV, &ssao.blurH, &ssao.combine})
+    ConstantWriter(p->get(), p->file, trace).region(rc).set("gHalfRect", halfTexels);
+
   Draw occlusion(ssao.ssao, ssao.aoA, halfRect);
   occlusion.vertices = 4;
   drawPass(occlusion.tex(normals, linearClamp)
                .tex(ssao.randomVectors, centreSampler(normals, source, pointClamp, linearWrap)));
   // The blurs read the occlusion at their own pixel and whole pixels away (clamped to the
-  // region), the G-buffer at the texel centres of the pixels those stand for, and the
-  // combine the picture and the G-buffer at its own pixels (the occlusion by gathers): all
-  // on texel centres when the sizes agree.
-  // The occlusion's region is the picture's when the picture is twice its size.
-  const bool halfOfSource = source && source->width() / 2 == ssao.aoA->width() && source->height() / 2 == ssao.aoA->height();
-  Sampler* const aoSampler = halfOfSource ? pointClamp : linearWrap;
+  // half-size region), the combine gathers it (no filtering), and the G-buffer and the
+  // picture are read at the texel centres of the pixels they stand for when their sizes
+  // agree.
   Sampler* const normalSampler = centreSampler(normals, source, pointClamp, linearWrap);
-  drawPass(Draw(ssao.blurV, ssao.aoB, halfRect).tex(ssao.aoA, aoSampler).tex(normals, normalSampler));
-  drawPass(Draw(ssao.blurH, ssao.aoA, halfRect).tex(ssao.aoB, aoSampler).tex(normals, normalSampler));
+  drawPass(Draw(ssao.blurV, ssao.aoB, halfRect).tex(ssao.aoA, pointClamp).tex(normals, normalSampler));
+  drawPass(Draw(ssao.blurH, ssao.aoA, halfRect).tex(ssao.aoB, pointClamp).tex(normals, normalSampler));
   drawPass(Draw(ssao.combine, destination, vp)
                .tex(source, centreSampler(source, destination, pointClamp, linearWrap))
-               .tex(ssao.aoA, aoSampler)
+               .tex(ssao.aoA, pointClamp)
                .tex(normals, normalSampler));
 }
 
@@ -172,7 +170,7 @@ BloomTaps bloomTaps(float radiusSetting, float targetHeight) {
 }
 
 void PostProcessManager::applyBloom(Texture* source, Texture* destination, const Viewport& vp) {
-  const Viewport quarterRect{vp.left / 4, vp.top / 4, vp.right / 4, vp.bottom / 4};
+  const Viewport halfRect{vp.left / 2, vp.top / 2, vp.right / 2, vp.bottom / 2};
   const RegionConstants rc = regionConstants(source, vp);
   ConstantWriter(bloom.extract.get(), bloom.extract.file, trace)
       .set("gExtractThreshold", bloom.extractThreshold)
@@ -181,7 +179,7 @@ void PostProcessManager::applyBloom(Texture* source, Texture* destination, const
       .region(rc, "gBloomRegionScale", "gBloomRegionOffset")
       .set("gIntensity", bloom.intensity);
 
-  drawPass(Draw(bloom.extract, bloom.bA, quarterRect).tex(source, linearWrap));
+  drawPass(Draw(bloom.extract, bloom.bA, halfRect).tex(source, linearWrap));
   const BloomTaps tapsV = bloomTaps(bloom.radiusY, float(bloom.bA->height()));
   const BloomTaps tapsH = bloomTaps(bloom.radiusX, float(bloom.bA->height()));
   ConstantWriter(bloom.blurV.get(), bloom.blurV.file, trace).set("gBlurs", tapsV.blurs).set("gTaps", tapsV.taps);
@@ -190,7 +188,7 @@ void PostProcessManager::applyBloom(Texture* source, Texture* destination, const
     drawPass(Draw(bloom.blurV, bloom.bB, whole(bloom.bB)).tex(bloom.bA, linearClamp));
     drawPass(Draw(bloom.blurH, bloom.bA, whole(bloom.bA)).tex(bloom.bB, linearClamp));
   }
-  // The picture is read at the combine's own pixels; the quarter-size bloom between its texels.
+  // The picture is read at the combine's own pixels; the half-size bloom between its texels.
   drawPass(Draw(bloom.combine, destination, vp)
                .tex(source, centreSampler(source, destination, pointClamp, linearWrap))
                .tex(bloom.bA, linearWrap));

@@ -1,4 +1,4 @@
-// Bloom blur: one Gaussian direction per entry over a quarter-size target. The radius is in
+// Bloom blur: one Gaussian direction per entry over a half-size target. The radius is in
 // pixels of a 1080-line picture; 17 taps reach it at about 2.5 standard deviations.
 #include "common/fullscreen.hlsli"
 

@@ -8,14 +8,16 @@
 // than the surface epsilon, fading out from FadeStart to FadeEnd, weighted by how much it
 // faces the normal. Background pixels are not occluded.
 //
-// It runs at half the size: each pixel stands for the top-left pixel of the 2 x 2 it
-// covers (its G-buffer texel read at its centre), writes the occlusion and that pixel's
-// depth, and takes one random vector of its own from the 4 x 4 tile. The blurs run at that
+// It runs at half the size, over the top-left quarter of its full-size target: each pixel
+// stands for the top-left pixel of the 2 x 2 it covers (its G-buffer texel read at its
+// centre), writes the occlusion and that pixel's depth (in three bytes, the target being
+// 8-bit), and takes one random vector of its own from the 4 x 4 tile. The blurs run at that
 // size too and the combine brings it back to full size by depth (ssaoBlur.hlsl).
 //
 // What is the same for every pixel (the radius, the terms that rebuild a position and
 // project one, the fade) is worked out in the vertex shader and
 // handed on flat: a constant read in the pixel shader is a load on every pixel.
+#include "common/depthBytes.hlsli"
 #include "common/fullscreen.hlsli"
 #include "common/gbuffer.hlsli"
 
@@ -119,7 +121,7 @@ bool hasSurface(float depth)
     return depth < kGBufferNothing * 0.5;
 }
 
-// r: the occlusion, g: the depth of the pixel it stands for.
+// r: the occlusion, gba: the depth of the pixel it stands for.
 float4 PS(SSAOVertex i) : SV_TARGET
 {
     float2 uv = i.uv + i.shift;
@@ -127,7 +129,7 @@ float4 PS(SSAOVertex i) : SV_TARGET
     GBufferSample g = decodeGBuffer(0, nd, 0, 0, 0);
     float depth = g.viewDepth;
     if (!hasSurface(depth))
-        return float4(1, depth, 0, 1);
+        return float4(1, depthToBytes(depth));
     float3 n = normalize(g.viewNormal);
     float2 ndc = viewportUvToNdc(uv);
     float3 p = float3(ndc * (depth * i.rebuild.xy + i.rebuild.zw) + depth * i.rebuild2.xy + i.rebuild2.zw, depth);
@@ -159,5 +161,5 @@ float4 PS(SSAOVertex i) : SV_TARGET
     }
     float access = 1.0 - occlusion * (1.0 / kSamples);
     float ao = saturate(pow(saturate(access), i.fade.w));
-    return float4(ao, depth, 0, 1.0);
+    return float4(ao, depthToBytes(depth));
 }
