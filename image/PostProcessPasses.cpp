@@ -123,25 +123,29 @@ void PostProcessManager::applySSAO(Texture* source, Texture* destination, const 
       .set("gSurfaceEpsilon", ssao.surfaceEpsilon)
       .set("gOcclusionPower", ssao.power)
       .region(rc);
-  ConstantWriter(ssao.blurV.get(), ssao.blurV.file, trace).region(rc);
-  ConstantWriter(ssao.blurH.get(), ssao.blurH.file, trace).region(rc);
-  ConstantWriter(ssao.combine.get(), ssao.combine.file, trace).region(rc);
+  // The occlusion and its blurs at half the size (a quarter of the work), drawn into the
+  // top-left quarter of the full-size targets and brought back to full size by depth in the
+  // combine; the passes after the occlusion read no texel outside that quarter.
+  const Viewport halfRect{vp.left / 2, vp.top / 2, vp.right / 2, vp.bottom / 2};
+  const Float4 halfTexels{float(halfRect.left), float(halfRect.top), float(halfRect.right - 1), float(halfRect.bottom - 1)};
+  for (const PassProgram* p : {&ssao.blurV, &ssao.blurH, &ssao.combine})
+    ConstantWriter(p->get(), p->file, trace).region(rc).set("gHalfRect", halfTexels);
 
-  Draw occlusion(ssao.ssao, ssao.aoA, vp);
+  Draw occlusion(ssao.ssao, ssao.aoA, halfRect);
   occlusion.vertices = 4;
   drawPass(occlusion.tex(normals, linearClamp)
                .tex(ssao.randomVectors, centreSampler(normals, source, pointClamp, linearWrap)));
-  // The blurs and the combine read the occlusion at their own pixel and whole pixels away
-  // (the blurs clamp those to the picture's region), and the G-buffer and the picture
-  // through the region constants: all on texel centres when the sizes agree.
-  Sampler* const aoSampler =
-      centreSampler(source, ssao.aoA, centreSampler(ssao.aoA, ssao.aoB, pointClamp, linearWrap), linearWrap);
+  // The blurs read the occlusion at their own pixel and whole pixels away (clamped to the
+  // half-size region), the combine gathers it (no filtering), and the G-buffer and the
+  // picture are read at the texel centres of the pixels they stand for when their sizes
+  // agree.
   Sampler* const normalSampler = centreSampler(normals, source, pointClamp, linearWrap);
-  drawPass(Draw(ssao.blurV, ssao.aoB, vp).tex(ssao.aoA, aoSampler).tex(normals, normalSampler));
-  drawPass(Draw(ssao.blurH, ssao.aoA, vp).tex(ssao.aoB, aoSampler).tex(normals, normalSampler));
+  drawPass(Draw(ssao.blurV, ssao.aoB, halfRect).tex(ssao.aoA, pointClamp).tex(normals, normalSampler));
+  drawPass(Draw(ssao.blurH, ssao.aoA, halfRect).tex(ssao.aoB, pointClamp).tex(normals, normalSampler));
   drawPass(Draw(ssao.combine, destination, vp)
                .tex(source, centreSampler(source, destination, pointClamp, linearWrap))
-               .tex(ssao.aoA, centreSampler(ssao.aoA, destination, pointClamp, linearWrap)));
+               .tex(ssao.aoA, pointClamp)
+               .tex(normals, normalSampler));
 }
 
 // ---------------------------------------------------------------- Bloom

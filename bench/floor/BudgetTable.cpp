@@ -31,7 +31,9 @@ std::string litBench(int lights) { return "BM_LitFrame/lights:" + std::to_string
 // does; the edge walk only runs on edges.
 const std::vector<EffectWork>& effectWork() {
   static const std::vector<EffectWork> table = [] {
-    const std::vector<PassWork> ssao{{16}, {18}, {18}, {2}};
+    // SSAO does its occlusion and blurs over a quarter of its targets and combines at full
+    // size (the picture, the G-buffer, and gathers of the occlusion and of its depth's bytes).
+    const std::vector<PassWork> ssao{{16, 0.25}, {18, 0.25}, {18, 0.25}, {6}};
     const std::vector<PassWork> bloom = join({{{4, 0.25}}, repeat({17, 0.25}, 4), {{2}}});
     const std::vector<PassWork> dof{{2}, {18}, {18}, {2}};
     std::vector<EffectWork> t{

@@ -8,9 +8,16 @@
 // than the surface epsilon, fading out from FadeStart to FadeEnd, weighted by how much it
 // faces the normal. Background pixels are not occluded.
 //
+// It runs at half the size, over the top-left quarter of its full-size target: each pixel
+// stands for the top-left pixel of the 2 x 2 it covers (its G-buffer texel read at its
+// centre), writes the occlusion and that pixel's depth (in three bytes, the target being
+// 8-bit), and takes one random vector of its own from the 4 x 4 tile. The blurs run at that
+// size too and the combine brings it back to full size by depth (ssaoBlur.hlsl).
+//
 // What is the same for every pixel (the radius, the terms that rebuild a position and
 // project one, the fade) is worked out in the vertex shader and
 // handed on flat: a constant read in the pixel shader is a load on every pixel.
+#include "common/depthBytes.hlsli"
 #include "common/fullscreen.hlsli"
 #include "common/gbuffer.hlsli"
 
@@ -51,6 +58,7 @@ struct SSAOVertex
     nointerpolation float4 toW : TEXCOORD6;
     nointerpolation float4 fade : TEXCOORD7;      // fade end, 1 / fade range, epsilon, power
     nointerpolation float3 randomScale : TEXCOORD8;  // xy: random texture repeats; z: radius
+    nointerpolation float2 shift : TEXCOORD9;        // from a half-size pixel's centre to its full-size pixel's
 };
 
 // The pixel's view-space position is the far-plane point of its ray scaled to its depth. A
@@ -90,7 +98,8 @@ SSAOVertex VS(uint id : SV_VertexID)
     o.toW = cw;
     o.fade = float4(gOcclusionFadeEnd, 1.0 / max(gOcclusionFadeEnd - gOcclusionFadeStart, 1e-5), gSurfaceEpsilon,
                     gOcclusionPower);
-    o.randomScale = float3(gScreenSize / 4.0, gOcclusionRadius);
+    o.randomScale = float3(gScreenSize / 8.0, gOcclusionRadius);
+    o.shift = -0.5 / gScreenSize;
     return o;
 }
 
@@ -112,15 +121,17 @@ bool hasSurface(float depth)
     return depth < kGBufferNothing * 0.5;
 }
 
+// r: the occlusion, gba: the depth of the pixel it stands for.
 float4 PS(SSAOVertex i) : SV_TARGET
 {
-    float4 nd = gNormalDepth.SampleLevel(gTexelSampler, regionToSource(i.uv, i.region.xy, i.region.zw), 0);
+    float2 uv = i.uv + i.shift;
+    float4 nd = gNormalDepth.SampleLevel(gTexelSampler, regionToSource(uv, i.region.xy, i.region.zw), 0);
     GBufferSample g = decodeGBuffer(0, nd, 0, 0, 0);
     float depth = g.viewDepth;
     if (!hasSurface(depth))
-        return float4(1, 1, 1, 1);
+        return float4(1, depthToBytes(depth));
     float3 n = normalize(g.viewNormal);
-    float2 ndc = viewportUvToNdc(i.uv);
+    float2 ndc = viewportUvToNdc(uv);
     float3 p = float3(ndc * (depth * i.rebuild.xy + i.rebuild.zw) + depth * i.rebuild2.xy + i.rebuild2.zw, depth);
 
     float3 random = gRandomVectors.SampleLevel(gTexelSampler, frac(i.uv * i.randomScale.xy), 0).rgb * 2.0 - 1.0;
@@ -150,5 +161,5 @@ float4 PS(SSAOVertex i) : SV_TARGET
     }
     float access = 1.0 - occlusion * (1.0 / kSamples);
     float ao = saturate(pow(saturate(access), i.fade.w));
-    return float4(ao, ao, ao, 1.0);
+    return float4(ao, depthToBytes(depth));
 }

@@ -314,7 +314,7 @@ TEST_F(EffectsGpuTest, SSAODarkensACreaseAndLeavesAFlatPlaneOpen) {
   for (const Pixel& p : occlusion(0.0f)) ASSERT_GT(p.r, 0.98f);
   const std::vector<Pixel> valley = occlusion(1.5f);
   EXPECT_LT(at(valley, 16, 16).r, 0.85f);
-  EXPECT_LT(at(valley, 15, 10).r, 0.85f);
+  EXPECT_LT(at(valley, 15, 10).r, 0.88f);  // made at half size, blurred over twice the pixels
   EXPECT_GT(at(valley, 1, 16).r, 0.95f);
   EXPECT_GT(at(valley, 30, 20).r, 0.95f);
 }

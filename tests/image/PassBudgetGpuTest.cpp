@@ -965,7 +965,9 @@ TEST_F(PassBudgetGpuTest, FXAAReadingItsNeighbourhoodByTexelShowsWhatItShowed) {
 // before they are reflected, the projection to uv is folded into three dot products and the
 // fade divides by a reciprocal, all rounding differences far below a half-float step of the
 // occlusion (60 dB). Drawn on a valley under a band of sky, with positions from the frustum
-// corner and, with a far plane of 0, from the projection.
+// corner and, with a far plane of 0, from the projection. The occlusion now runs at half
+// the size: the old text is given what that asks of it (each pixel stands for the top-left
+// of its 2 x 2, takes a random vector of its own and hands its depth on in three bytes).
 TEST_F(PassBudgetGpuTest, SSAOWithItsPerFrameTermsFromTheVertexShaderShowsWhatItShowed) {
   uploadValley();
   context.projection = mat::perspectiveFovDegrees(45.0f, 1.0f, 0.1f, 100.0f);
@@ -975,7 +977,19 @@ TEST_F(PassBudgetGpuTest, SSAOWithItsPerFrameTermsFromTheVertexShaderShowsWhatIt
     context.zFar = zFar;
     const std::vector<std::pair<const char*, float>> params{{"Radius", 1.0f}, {"SurfaceEpsilon", 0.05f}};
     const std::vector<Pixel> now = draw("SSAO", white, params);
-    auto old = program(kOldSSAO, "PS", manager->ssao.ssao.get());
+    std::string halfSize = kOldSSAO;
+    for (auto [from, to] : {std::pair<std::string, std::string>{"float4 nd = gbufferAt(i.uv);",
+                                                                "float2 uv = i.uv - 0.5 / gScreenSize;\n    float4 nd = gbufferAt(uv);"},
+                            {"viewPositionFromCorner(i.uv, depth)", "viewPositionFromCorner(uv, depth)"},
+                            {"gScreenSize / 4.0", "gScreenSize / 8.0"},
+                            {"return float4(1, 1, 1, 1);", "return float4(1, depthToBytes(depth));"},
+                            {"return float4(ao, ao, ao, 1.0);", "return float4(ao, depthToBytes(depth));"},
+                            {"#include \"common/fullscreen.hlsli\"", "#include \"common/depthBytes.hlsli\"\n#include \"common/fullscreen.hlsli\""}}) {
+      const size_t at = halfSize.find(from);
+      ASSERT_NE(at, std::string::npos) << from;
+      halfSize.replace(at, from.size(), to);
+    }
+    auto old = program(halfSize, "PS", manager->ssao.ssao.get());
     ASSERT_TRUE(old);
     std::swap(manager->ssao.ssao.program, old);
     const std::vector<Pixel> before = drawFiltered(manager->linearWrap, "SSAO", white, params);
