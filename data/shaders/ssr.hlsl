@@ -42,7 +42,7 @@ SamplerState gAlbedoSampler : register(s3);
 
 static const float kRayLength = 1000.0;
 static const uint kStepLimit = 1024;
-static const int kTile = 8;  // SSROp sizes the block target by the same edge
+static const int kTile = 16;  // SSROp sizes the block target by the same edge
 
 FullscreenVertex VS(uint id : SV_VertexID)
 {
