@@ -77,7 +77,7 @@ void bindTexture(ShaderProgram* program, uint32_t slot, Texture* texture, Sample
   program->setSampler(4, slot, s);
   if (trace && texture) {
     trace->textures.push_back({program, 4, slot, texture});
-    trace->samplers.push_back({program, 4, slot, nullptr});
+    if (s) trace->samplers.push_back({program, 4, slot, nullptr});  // texel loads need none
   }
 }
 

@@ -57,7 +57,8 @@ std::unique_ptr<ShaderProgram> loadComputeProgram(const char* name, const char* 
 void loadPassProgramOnce(std::unique_ptr<ShaderProgram>& program, bool& tried, const char* name);
 
 // Pixel-stage texture and sampler of a slot (recorded in the trace unless the texture is
-// null: an empty slot asks nothing of the shader).
+// null: an empty slot asks nothing of the shader; a null sampler for a texture the shader
+// only loads texels from).
 void bindTexture(ShaderProgram* program, uint32_t slot, Texture* texture, Sampler* sampler);
 // Compute-stage texture and sampler of a slot, and compute UAVs (recorded likewise).
 void bindComputeTexture(ShaderProgram* program, uint32_t slot, Texture* texture, Sampler* sampler);

@@ -110,6 +110,7 @@ void SSROp::SSRFunc::evaluate(float t, const std::vector<Port*>& s, Context& ctx
   if (notLoaded) {
     notLoaded = 0;
     reflection = loadPassProgram(evalText(s, Shader, t, ctx).c_str(), "VS", "PS", true);
+    tiles = loadPassProgram(evalText(s, Shader, t, ctx).c_str(), "VS", "TilePS", true);
     blur = loadPassProgram(evalText(s, BlurShader, t, ctx).c_str(), "VS", "PS", true);
   }
   intermediate = intermediateTarget(ctx);
@@ -121,19 +122,32 @@ void SSROp::SSRFunc::evaluate(float t, const std::vector<Port*>& s, Context& ctx
   }
   if (!input) return;
   // Without its shaders the effect passes its picture through.
-  if (!usable(reflection.get()) || !usable(blur.get()) || !intermediate) {
+  const Viewport& vp = ctx.viewport;
+  const Float2 size = viewportSize(vp);
+  Texture* tileDepth = nullptr;
+  if (ctx.targets && size.x > 0 && size.y > 0)
+    tileDepth = acquireColourTarget(*ctx.targets, (uint32_t(size.x) + kTileEdge - 1) / kTileEdge,
+                                    (uint32_t(size.y) + kTileEdge - 1) / kTileEdge, 0, format::R32F);
+  if (!usable(reflection.get()) || !usable(tiles.get()) || !usable(blur.get()) || !intermediate || !tileDepth) {
     ctx.imageResult = input;
     return;
   }
   Device* device = deviceOf(ctx);
-  const Viewport& vp = ctx.viewport;
-  const Float2 size = viewportSize(vp);
   const RegionConstants region = depthRegion(ctx);
+
+  // The nearest depth of each block of the viewport, which lets the march cross open space
+  // a block at a time.
+  bindTexture(tiles.get(), 1, ctx.gbuffer[1], pointWrap(device));
+  if (tiles->constantBuffer(0)) {
+    ConstantWriter(tiles.get(), "ssr tiles", trace).region(region).set("gRegionSize", size);
+  }
+  drawOver(tiles.get(), tileDepth, wholeOf(tileDepth));
 
   bindTexture(reflection.get(), 0, input, pointWrap(device));
   bindTexture(reflection.get(), 1, ctx.gbuffer[1], pointWrap(device));
   bindTexture(reflection.get(), 2, ctx.gbuffer[2], pointWrap(device));
   bindTexture(reflection.get(), 3, ctx.gbuffer[0], pointWrap(device));
+  bindTexture(reflection.get(), 4, tileDepth, nullptr);
   if (reflection->constantBuffer(0)) {
     const float strideZCutoff = evalFloat(s, StrideZCutoff, t, ctx);
     const float zThickness = evalFloat(s, ZThickness, t, ctx);

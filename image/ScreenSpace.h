@@ -61,7 +61,11 @@ class SSROp : public Operator {
     ~SSRFunc() override;
     void evaluate(float t, const std::vector<Port*>& sources, Context& ctx) override;
     uint8_t notLoaded = 1;  // both shader files are read on the first evaluation only
+    // The edge in pixels of the blocks the march's nearest-depth target stands for
+    // (kTile in the shader).
+    static constexpr uint32_t kTileEdge = 16;
     std::unique_ptr<ShaderProgram> reflection;
+    std::unique_ptr<ShaderProgram> tiles;  // the nearest-depth target, from the same file
     std::unique_ptr<ShaderProgram> blur;
     Texture* intermediate = nullptr;  // from the pool, valid for the frame it was taken in
   };

@@ -8,7 +8,8 @@
 namespace sim {
 
 FluidSimulation::~FluidSimulation() {
-  for (Texture* t : {particles_, sorted_, density_, pressureTerm_, acceleration_, keys_, keyScratch_, voxelStart_, voxelEnd_})
+  for (Texture* t : {particles_, sorted_, density_, pressureTerm_, neighbours_, acceleration_, keys_, keyScratch_,
+                     voxelStart_, voxelEnd_})
     deleteTexture(t);
 }
 
@@ -50,12 +51,13 @@ bool FluidSimulation::init() {
   sorted_ = createStructuredBuffer(particles, kParticleBytes);
   density_ = createStructuredBuffer(particles, 4);
   pressureTerm_ = createStructuredBuffer(particles, 4);
+  neighbours_ = createStructuredBuffer(particles * kNeighbourRecord, 4);
   acceleration_ = createStructuredBuffer(particles, 16);
   keys_ = createStructuredBuffer(particles, kKeyBytes);
   keyScratch_ = createStructuredBuffer(particles, kKeyBytes);
   voxelStart_ = createStructuredBuffer(voxels, 4);
   voxelEnd_ = createStructuredBuffer(voxels, 4);
-  ready_ = particles_ && sorted_ && density_ && pressureTerm_ && acceleration_ && keys_ && keyScratch_ && voxelStart_ && voxelEnd_;
+  ready_ = particles_ && sorted_ && density_ && pressureTerm_ && neighbours_ && acceleration_ && keys_ && keyScratch_ && voxelStart_ && voxelEnd_;
   if (ready_) reset();
   return ready_;
 }
@@ -105,16 +107,26 @@ void FluidSimulation::gatherParticles() {
 }
 
 void FluidSimulation::computeForces() {
+  computeDensity();
+  computeAcceleration();
+}
+
+void FluidSimulation::computeDensity() {
   densityPass_->setResource(5, 0, keys_);
   densityPass_->setResource(5, 1, voxelEnd_);
   densityPass_->setResource(5, 2, sorted_);
   densityPass_->setUav(0, density_);
   densityPass_->setUav(1, pressureTerm_);
+  densityPass_->setUav(2, neighbours_);
   dispatch(densityPass_.get(), groups_, 1);
+}
+
+void FluidSimulation::computeAcceleration() {
   accelerationPass_->setResource(5, 0, keys_);
   accelerationPass_->setResource(5, 1, voxelEnd_);
   accelerationPass_->setResource(5, 2, density_);
   accelerationPass_->setResource(5, 4, pressureTerm_);
+  accelerationPass_->setResource(5, 5, neighbours_);
   accelerationPass_->setResource(5, 3, sorted_);
   accelerationPass_->setUav(0, acceleration_);
   dispatch(accelerationPass_.get(), groups_, 1);

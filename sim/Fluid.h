@@ -35,6 +35,7 @@ class FluidSimulation {
   static constexpr uint32_t kParticles = 65536;  // of the full fluid
   static constexpr uint32_t kParticleBytes = 32;
   static constexpr uint32_t kKeyBytes = 8;
+  static constexpr uint32_t kNeighbourRecord = 64;  // uints of a particle's neighbour list (NEIGHBOUR_RECORD)
 
   explicit FluidSimulation(const FluidSize& size = {}) : size_(size) {}
   ~FluidSimulation();
@@ -64,6 +65,8 @@ class FluidSimulation {
   void sortKeys();         // and each voxel's range of the sorted keys
   void gatherParticles();  // the particles in key order
   void computeForces();     // density, acceleration
+  void computeDensity();
+  void computeAcceleration();
   void integrate();
 
  private:
@@ -78,6 +81,7 @@ class FluidSimulation {
   Texture* sorted_ = nullptr;
   Texture* density_ = nullptr;
   Texture* pressureTerm_ = nullptr;  // pressure / density^2 of each sorted particle
+  Texture* neighbours_ = nullptr;    // each sorted particle's neighbour list, density to acceleration
   Texture* acceleration_ = nullptr;
   Texture* keys_ = nullptr;
   Texture* keyScratch_ = nullptr;

@@ -98,6 +98,41 @@ void BM_FluidStepOf65536Particles(benchmark::State& state) {
 }
 BENCHMARK(BM_FluidStepOf65536Particles)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
+// The same steps with the device drained after each dispatch group, for the CPU time of
+// each: hashing, the key sort, the gather into voxel order, density, acceleration and the
+// integration.
+void BM_FluidStepParts(benchmark::State& state) {
+  Stage stage;
+  sim::FluidSimulation fluid;
+  if (!fluid.init()) {
+    state.SkipWithError("fluid programs did not load");
+    return;
+  }
+  for (int i = 0; i < 20; ++i) fluid.step();
+  stage.device.waitIdle();
+  struct Part {
+    const char* name;
+    void (sim::FluidSimulation::*run)();
+    double ms = 0;
+  };
+  Part parts[] = {{"hash_ms", &sim::FluidSimulation::hashParticles},
+                  {"sort_ms", &sim::FluidSimulation::sortKeys},
+                  {"gather_ms", &sim::FluidSimulation::gatherParticles},
+                  {"density_ms", &sim::FluidSimulation::computeDensity},
+                  {"acceleration_ms", &sim::FluidSimulation::computeAcceleration},
+                  {"integrate_ms", &sim::FluidSimulation::integrate}};
+  for (auto _ : state) {
+    for (Part& part : parts) {
+      const double start = floorpass::processCpuMs();
+      (fluid.*part.run)();
+      stage.device.waitIdle();
+      part.ms += floorpass::processCpuMs() - start;
+    }
+  }
+  for (const Part& part : parts) state.counters[part.name] = part.ms / double(state.iterations());
+}
+BENCHMARK(BM_FluidStepParts)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
 void BM_ClothFrame64x64(benchmark::State& state) {
   Stage stage;
   sim::ClothOp cloth;  // defaults: 62 divisions = 64 x 64 vertices, 600 sub-steps a second

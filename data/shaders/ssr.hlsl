@@ -7,6 +7,12 @@
 // the hit in rgb and how much of it to show in alpha: the surface's Fresnel reflectance
 // (from its specular intensity, metalness and albedo) times (1 - roughness)^2, faded
 // towards the viewport's edges and the end of the march; 0 where nothing was hit.
+//
+// Most rays leave the floor towards the sky or over open space, where no sample can hit:
+// TilePS first writes the nearest depth of every kTile x kTile block of the viewport (with
+// a pixel of margin all round), and the march crosses a block in one go wherever the ray
+// stays in front of all of it. It still takes the same steps: a block is crossed only when
+// none of the steps inside it could hit, so what it finds is what the pixel walk finds.
 #include "common/fullscreen.hlsli"
 #include "common/gbuffer.hlsli"
 #include "common/color.hlsli"
@@ -28,6 +34,7 @@ Texture2D gInput : register(t0);
 Texture2D gNormalDepth : register(t1);
 Texture2D gMaterial : register(t2);
 Texture2D gAlbedo : register(t3);
+Texture2D gTileMinDepth : register(t4);  // from TilePS
 SamplerState gInputSampler : register(s0);
 SamplerState gNormalSampler : register(s1);
 SamplerState gMaterialSampler : register(s2);
@@ -35,6 +42,7 @@ SamplerState gAlbedoSampler : register(s3);
 
 static const float kRayLength = 1000.0;
 static const uint kStepLimit = 1024;
+static const int kTile = 16;  // SSROp sizes the block target by the same edge
 
 FullscreenVertex VS(uint id : SV_VertexID)
 {
@@ -50,6 +58,21 @@ float sceneDepthAt(float2 pixel)
 {
     float2 uv = regionToSource(pixel / gRegionSize, gRegionScale, gRegionOffset);
     return decodeGBuffer(0, gNormalDepth.SampleLevel(gNormalSampler, uv, 0), 0, 0, 0).viewDepth;
+}
+
+// The nearest linear depth over the block of viewport pixels this target pixel stands for,
+// one pixel wider on every side than the block: a sample near a block's edge may read the
+// texel next to it by float rounding.
+float TilePS(FullscreenVertex i) : SV_TARGET
+{
+    int2 first = int2(i.pos.xy) * kTile - 1;
+    int2 last = min(first + kTile + 1, int2(gRegionSize) - 1);
+    first = max(first, int2(0, 0));
+    float nearest = kGBufferNothing;
+    for (int y = first.y; y <= last.y; ++y)
+        for (int x = first.x; x <= last.x; ++x)
+            nearest = min(nearest, sceneDepthAt(float2(x, y) + 0.5));
+    return nearest;
 }
 
 float4 PS(FullscreenVertex i) : SV_TARGET
@@ -106,13 +129,33 @@ float4 PS(FullscreenVertex i) : SV_TARGET
     bool hit = false;
     float steps = 0;
     uint maxSteps = uint(clamp(gMaxSteps, 0.0, float(kStepLimit)));
-    for (uint s = 0; s < maxSteps; ++s)
+    float2 pixelStep = permute ? dp.yx : dp;
+    float2 invPixelStep = float2(pixelStep.x != 0.0 ? 1.0 / pixelStep.x : 0.0, pixelStep.y != 0.0 ? 1.0 / pixelStep.y : 0.0);
+    for (uint s = 0; s < maxSteps;)
     {
         if (p.x * stepDir > pEnd)
             break;
         float2 pixel = permute ? p.yx : p;
         if (pixel.x < 0.0 || pixel.y < 0.0 || pixel.x >= gRegionSize.x || pixel.y >= gRegionSize.y)
             break;
+        // The steps from this one on that stay in this pixel's block, and the deepest the ray
+        // gets over them (depth along a line is monotonic in the step).
+        int2 tile = int2(pixel) / kTile;
+        float2 low = float2(tile * kTile);
+        float2 across = pixelStep > 0.0 ? ceil((low + float(kTile) - pixel) * invPixelStep)
+                                        : floor((pixel - low) * -invPixelStep) + 1.0;
+        across = pixelStep != 0.0 ? across : float(kStepLimit);
+        float n = max(min(across.x, across.y), 1.0);
+        float zEnd = (q + dq * (n - 0.5)) / (k + dk * (n - 0.5));
+        if (max(previousZ, zEnd) < gTileMinDepth.Load(int3(tile, 0)).r)
+        {
+            p += dp * n;
+            q += dq * n;
+            k += dk * n;
+            previousZ = zEnd;
+            s += uint(n);
+            continue;
+        }
         float zMin = previousZ;
         float zMax = (q + dq * 0.5) / (k + dk * 0.5);
         previousZ = zMax;
@@ -133,6 +176,7 @@ float4 PS(FullscreenVertex i) : SV_TARGET
         p += dp;
         q += dq;
         k += dk;
+        ++s;
     }
     if (!hit)
         return 0;

@@ -5,6 +5,10 @@
 // 1 - gNormalBias) and by its depth difference (none beyond gDepthBias times the centre's
 // depth). Colours are averaged by their reflection amounts (alpha), so taps without a
 // reflection dilute the amount but do not darken the colour.
+//
+// The taps of the reflection picture are read first: where none of them holds a reflection
+// the result is nothing whatever the surfaces are, and the pixel stops there (most of a
+// frame: the sky, rough surfaces, a mirror that shows only the sky), before the surface reads.
 #include "common/fullscreen.hlsli"
 #include "common/gbuffer.hlsli"
 
@@ -44,14 +48,23 @@ GBufferSample surfaceAt(float2 uv)
 float4 PS(FullscreenVertex i) : SV_TARGET
 {
     float2 uv = regionToSource(i.uv, gRegionScale, gRegionOffset);
+    float2 tapStep = gTexelOffsetScale * gRegionScale / 4.0;
+    float4 taps[9];
+    float reflected = 0.0;
+    [unroll] for (int k = -4; k <= 4; ++k)
+    {
+        taps[k + 4] = gReflection.SampleLevel(gReflectionSampler, uv + tapStep * float(k), 0);
+        reflected = max(reflected, taps[k + 4].a);
+    }
     GBufferSample centre = surfaceAt(uv);
     if (!centre.hasGeometry)
-        return gReflection.SampleLevel(gReflectionSampler, uv, 0);
+        return taps[4];
+    if (!(reflected > 0.0))
+        return 0;
     float3 n0 = normalize(centre.viewNormal);
-    float2 tapStep = gTexelOffsetScale * gRegionScale / 4.0;
     float weightSum = 0, alphaSum = 0;
     float3 colourSum = 0;
-    for (int t = -4; t <= 4; ++t)
+    [unroll] for (int t = -4; t <= 4; ++t)
     {
         float2 at = uv + tapStep * float(t);
         GBufferSample s = surfaceAt(at);
@@ -60,7 +73,7 @@ float4 PS(FullscreenVertex i) : SV_TARGET
         float normalWeight = saturate((dot(n0, normalize(s.viewNormal)) - (1.0 - gNormalBias)) / max(gNormalBias, 1e-4));
         float depthWeight = saturate(1.0 - abs(s.viewDepth - centre.viewDepth) / max(centre.viewDepth * gDepthBias, 1e-4));
         float w = kWeights[abs(t)] * normalWeight * depthWeight;
-        float4 r = gReflection.SampleLevel(gReflectionSampler, at, 0);
+        float4 r = taps[t + 4];
         weightSum += w;
         alphaSum += w * r.a;
         colourSum += w * r.a * r.rgb;

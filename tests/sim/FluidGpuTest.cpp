@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <memory>
+#include <string>
 
 #include "gfx/ShaderManager.h"
 #include "sim/Fluid.h"
@@ -251,6 +253,90 @@ TEST_F(FluidGpuTest, StoredPressureTermsGiveTheSameAccelerationsAsTermsWorkedOut
   int pushedUp = 0;
   for (size_t i = 1; i < accelerations.size(); i += 4) pushedUp += accelerations[i] > 0.0f ? 1 : 0;
   EXPECT_GT(pushedUp, 100);
+}
+
+// The acceleration pass sums over the neighbour lists the density pass writes, and scans the
+// voxels again for a particle with more neighbours than its list holds. Both roads must give
+// the bits of the scan that works out every pair: with lists of 64 (most particles listed)
+// and of 24 (much of the collapsing block too crowded for them, so both roads meet in one
+// vector), against the per-pair scan above.
+TEST_F(FluidGpuTest, NeighbourListsGiveTheAccelerationsOfTheFullScanWhetherTheyOverflowOrNot) {
+  sim::FluidSimulation& f = fluid(sim::FluidSize{16, 8, 8});
+  ASSERT_TRUE(f.ready());
+  for (int i = 0; i < 40; ++i) f.step();
+  f.hashParticles();
+  f.sortKeys();
+  f.gatherParticles();
+  const uint32_t count = f.size().particles(), groups = count / 1024;
+  const std::string grid = "#define GRID_X 16\n#define GRID_Y 8\n#define GRID_Z 8\n";
+
+  auto program = [&](const std::string& text, const char* entry) {
+    auto blob = compileShader(hlsl::Compute, kStageProfile[hlsl::Compute], text, entry, "data/shaders/sph/replaced.hlsl");
+    EXPECT_NE(blob, nullptr) << lastCompileError();
+    auto p = std::make_unique<ShaderProgram>(gDevice);
+    if (blob) {
+      EXPECT_TRUE(p->attachStage(hlsl::Compute, *blob, entry));
+    }
+    return p;
+  };
+  auto file = [](const char* name) {
+    std::string text;
+    EXPECT_TRUE(hlsl::readSourceFile(std::string("data/shaders/sph/") + name, text)) << name;
+    return text;
+  };
+
+  // The reference: the density pass, then the scan over every pair.
+  f.computeDensity();
+  Texture* scanned = sim::createStructuredBuffer(count, 16);
+  auto perPair = program(grid + kAccelerationPerPair, "acceleration");
+  perPair->setResource(5, 0, f.keys());
+  perPair->setResource(5, 1, f.voxelEnd());
+  perPair->setResource(5, 2, f.density());
+  perPair->setResource(5, 3, f.sortedParticles());
+  perPair->setUav(0, scanned);
+  dispatch(perPair.get(), groups, 1);
+  const auto expected = readBack(scanned);
+  deleteTexture(scanned);
+
+  for (uint32_t record : {64u, 24u}) {
+    const std::string defines = grid + "#define NEIGHBOUR_RECORD " + std::to_string(record) + "\n";
+    auto density = program(defines + file("density.hlsl"), "density");
+    auto acceleration = program(defines + file("acceleration.hlsl"), "acceleration");
+    Texture* densities = sim::createStructuredBuffer(count, 4);
+    Texture* terms = sim::createStructuredBuffer(count, 4);
+    Texture* lists = sim::createStructuredBuffer(count * record, 4);
+    Texture* out = sim::createStructuredBuffer(count, 16);
+    density->setResource(5, 0, f.keys());
+    density->setResource(5, 1, f.voxelEnd());
+    density->setResource(5, 2, f.sortedParticles());
+    density->setUav(0, densities);
+    density->setUav(1, terms);
+    density->setUav(2, lists);
+    dispatch(density.get(), groups, 1);
+    acceleration->setResource(5, 0, f.keys());
+    acceleration->setResource(5, 1, f.voxelEnd());
+    acceleration->setResource(5, 2, densities);
+    acceleration->setResource(5, 3, f.sortedParticles());
+    acceleration->setResource(5, 4, terms);
+    acceleration->setResource(5, 5, lists);
+    acceleration->setUav(0, out);
+    dispatch(acceleration.get(), groups, 1);
+    const auto got = readBack(out);
+    const auto listed = read<uint32_t>(lists);
+    for (Texture* t : {densities, terms, lists, out}) deleteTexture(t);
+
+    // Which road each particle took: the count heads its record.
+    int overflowing = 0;
+    for (uint32_t i = 0; i < count; ++i) overflowing += listed[size_t(i) * record] > record - 2 ? 1 : 0;
+    if (record == 64) {
+      EXPECT_LT(overflowing, int(count) / 100) << "lists of 64 hold nearly every particle";
+    } else {
+      EXPECT_GT(overflowing, int(count) / 20) << "lists of 24 overflow in the block";
+      EXPECT_LT(overflowing, int(count) * 19 / 20) << "some particles fit lists of 24";
+    }
+    ASSERT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected) << "lists of " << record;
+  }
 }
 
 struct FluidStats {

@@ -1,6 +1,12 @@
 // Acceleration of every sorted particle: pressure (spiky kernel gradient, in the symmetric
 // form that conserves momentum), viscosity (viscosity kernel Laplacian) and gravity.
 // w carries the particle's density on to the integration, which draws with it.
+//
+// Only about one in five of the particles in the 27 voxels around a particle lies within the
+// smoothing length, and on a CPU driver a loop body runs for every lane of a vector whichever
+// lanes need it: so the pair terms are summed over the neighbour list the density pass
+// wrote, in the order of the voxel scan (the same pairs in the same order: the same bits).
+// A particle with more neighbours than a list holds scans its voxels as the density pass did.
 #include "sph.hlsli"
 
 StructuredBuffer<VoxelKey> gKeys : register(t0);
@@ -8,6 +14,7 @@ StructuredBuffer<uint> gVoxelEnd : register(t1);
 StructuredBuffer<float> gDensity : register(t2);
 StructuredBuffer<FluidParticle> gSorted : register(t3);
 StructuredBuffer<float> gPressureTerm : register(t4);  // pressure / density^2, from the density pass
+StructuredBuffer<uint> gNeighbourList : register(t5);  // from the density pass
 RWStructuredBuffer<float4> gAcceleration : register(u0);
 
 #include "neighbours.hlsli"
@@ -28,6 +35,21 @@ float3 wallAcceleration(float3 x, float3 v)
     return a;
 }
 
+// The pressure and viscosity terms of the pair (i, j), added to the sums.
+void addPair(inout float3 pressureAcc, inout float3 viscosityAcc, FluidParticle self, float pI, uint j)
+{
+    float3 d = self.position - gSorted[j].position;
+    float r = sqrt(dot(d, d));
+    float rhoJ = gDensity[j];
+    float w = kH - r;
+    if (r > 1.0e-6)
+    {
+        float pJ = gPressureTerm[j];
+        pressureAcc -= kMass * (pI + pJ) * kSpikyGrad * w * w * (d / r);
+    }
+    viscosityAcc += kMass * (gSorted[j].velocity - self.velocity) / rhoJ * (kViscLap * w);
+}
+
 [numthreads(SPH_GROUP, 1, 1)]
 void acceleration(uint3 id : SV_DispatchThreadID)
 {
@@ -35,30 +57,30 @@ void acceleration(uint3 id : SV_DispatchThreadID)
     FluidParticle self = gSorted[i];
     float rhoI = gDensity[i];
     float pI = gPressureTerm[i];
-    int3 center = voxelCoords(gKeys[i].voxel);
     float3 pressureAcc = float3(0.0, 0.0, 0.0);
     float3 viscosityAcc = float3(0.0, 0.0, 0.0);
-    for (int dz = -1; dz <= 1; ++dz)
+    uint record = i * NEIGHBOUR_RECORD;
+    uint count = gNeighbourList[record];
+    bool listed = count <= NEIGHBOUR_ROOM;
+    // Loops, not branches: each runs only as long as some lane of the vector needs it.
+    for (uint m = 0; m < (listed ? count : 0); ++m)
+        addPair(pressureAcc, viscosityAcc, self, pI, gNeighbourList[record + 1 + m]);
+    for (uint scan = listed ? 1 : 0; scan < 1; ++scan)
     {
-        for (int dy = -1; dy <= 1; ++dy)
+        int3 center = voxelCoords(gKeys[i].voxel);
+        for (int dz = -1; dz <= 1; ++dz)
         {
-            uint first, last;
-            rowRange(center, dy, dz, first, last);
-            for (uint j = first; j < last; ++j)
+            for (int dy = -1; dy <= 1; ++dy)
             {
-                float3 d = self.position - gSorted[j].position;
-                float r2 = dot(d, d);
-                if (j == i || r2 >= kH * kH)
-                    continue;
-                float r = sqrt(r2);
-                float rhoJ = gDensity[j];
-                float w = kH - r;
-                if (r > 1.0e-6)
+                uint first, last;
+                rowRange(center, dy, dz, first, last);
+                for (uint j = first; j < last; ++j)
                 {
-                    float pJ = gPressureTerm[j];
-                    pressureAcc -= kMass * (pI + pJ) * kSpikyGrad * w * w * (d / r);
+                    float3 d = self.position - gSorted[j].position;
+                    if (j == i || dot(d, d) >= kH * kH)
+                        continue;
+                    addPair(pressureAcc, viscosityAcc, self, pI, j);
                 }
-                viscosityAcc += kMass * (gSorted[j].velocity - self.velocity) / rhoJ * (kViscLap * w);
             }
         }
     }

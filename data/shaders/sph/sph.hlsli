@@ -71,6 +71,17 @@ struct VoxelKey
     uint index;
 };
 
+// The neighbour list the density pass hands to the acceleration pass: for each sorted
+// particle a record of NEIGHBOUR_RECORD uints, the number of its neighbours (the particles
+// within the smoothing length, itself left out), then the sorted indices of up to
+// NEIGHBOUR_RECORD - 2 of them in the order the voxel scan meets them, and a last place the
+// scan writes once the list is full. A particle with more neighbours has its voxels scanned
+// again.
+#ifndef NEIGHBOUR_RECORD
+#define NEIGHBOUR_RECORD 64  // FluidSimulation::kNeighbourRecord
+#endif
+#define NEIGHBOUR_ROOM (NEIGHBOUR_RECORD - 2)
+
 bool finite3(float3 v)
 {
     return all(abs(v) <= 3.0e38);
