@@ -40,12 +40,32 @@ float lifeFade(float life)
     return saturate(life * 10.0) * saturate((1.0 - life) * 3.0);
 }
 
-// Opacity of one sprite at a point of its quad.
-float spriteOpacity(float2 corner, float life)
+// The sprite texture at a point of its quad (corner -1..1, +y up).
+float4 spriteTexel(float2 corner)
 {
     float2 uv = float2(corner.x, -corner.y) * 0.5 + 0.5;
-    float soft = saturate(1.0 - dot(corner, corner));
-    return gSprite.Sample(gSpriteSampler, uv).a * soft * gColor.a * lifeFade(life);
+    return gSprite.Sample(gSpriteSampler, uv);
 }
+
+// Opacity of one sprite at a point of its quad, from the texel there.
+float spriteOpacityOf(float4 texel, float2 corner, float life)
+{
+    float soft = saturate(1.0 - dot(corner, corner));
+    return texel.a * soft * gColor.a * lifeFade(life);
+}
+
+float spriteOpacity(float2 corner, float life)
+{
+    return spriteOpacityOf(spriteTexel(corner), corner, life);
+}
+
+// The outline each sprite is drawn as: the octagon whose sides touch the unit disc (corners
+// at (+-tan 22.5, +-1) and (+-1, +-tan 22.5)), in strip order, its first triangle wound like
+// the quad's (clockwise with +y up). The opacity is 0 outside the disc, so the quad's corners
+// beyond the octagon, 17% of its pixels, blended nothing in.
+#define SPRITE_OUTLINE_VERTICES 8
+static const float2 kSpriteOutline[SPRITE_OUTLINE_VERTICES] = {
+    float2(-0.41421356, 1.0), float2(0.41421356, 1.0), float2(-1.0, 0.41421356), float2(1.0, 0.41421356),
+    float2(-1.0, -0.41421356), float2(1.0, -0.41421356), float2(-0.41421356, -1.0), float2(0.41421356, -1.0)};
 
 #endif
