@@ -11,9 +11,12 @@
 // where nothing is added: an unshadowed shaft must stay exactly as it was, seen across the
 // cone and along its axis from either side. The image-based term no longer reads the
 // G-buffer and environment for surfaces whose multiplier is 0, which added exactly nothing.
-// The shadow filter of the directional and spot lights takes its nine comparisons (point
-// comparisons: a light's draw reads the frame's depth, which this driver cannot filter, so
-// all its samplers take the nearest texel) as four comparison gathers: the same bits.
+// The shadow filter of the directional and spot lights takes its nine bilinear comparisons
+// as four comparison gathers with the weights of those comparisons worked out in the shader.
+// The spot's shadow comes out the same within rounding (over 60 dB); on the directional
+// light's cascades a few penumbra pixels move by up to a ninth of the light (one of the nine
+// old comparisons), about 51 dB (bounded at 48 dB; 45 dB shows no difference on a picture).
+// Weights mirrored (half a texel off) would give 45 dB there.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -456,7 +459,7 @@ TEST_F(LightBudgetGpuTest, CheaperLightShadersShowWhatTheReplacedOnesShowed) {
       std::unique_ptr<ShaderProgram>& slot = dir ? sLighting->dirProgram : sLighting->spotProgram;
       auto [now, before] = nowAndBefore(slot, oldText.c_str(), [&] { addLight(true); });
       ASSERT_EQ(before.texels.size(), now.texels.size());
-      EXPECT_EQ(before.texels, now.texels) << name;
+      EXPECT_GE(psnr(before, now), dir ? 48.0 : 60.0) << name;
       // The ball's shadow lies on the floor: without it the picture is far away.
       const HalfImage unshadowed = lightScene([&] { addLight(false); });
       EXPECT_LT(psnr(before, unshadowed), 40.0) << name;
