@@ -11,19 +11,11 @@
 // where nothing is added: an unshadowed shaft must stay exactly as it was, seen across the
 // cone and along its axis from either side. The image-based term no longer reads the
 // G-buffer and environment for surfaces whose multiplier is 0, which added exactly nothing.
-// The shadow filter of the directional and spot lights takes its nine bilinear comparisons
-// as four comparison gathers with the weights of those comparisons worked out in the shader.
-// The spot's shadow comes out the same within rounding (over 60 dB); on the directional
-// light's cascades a few penumbra pixels move by up to a ninth of the light (one of the nine
-// old comparisons), about 51 dB (bounded at 48 dB; 45 dB shows no difference on a picture).
-// Weights mirrored (half a texel off) would give 45 dB there.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <utility>
 
@@ -268,37 +260,6 @@ float4 PS(FullscreenVertex i) : SV_TARGET
     return float4(light * p.iblMultiplier, 0.0);
 })";
 
-// The shadow filter as it was: nine bilinear comparisons a texel apart.
-const char* const kOldShadowFilter = R"(
-float oldShadowFilter(Texture2D map, float2 uv, float depth, float texelSize)
-{
-    if (any(uv < 0.0) || any(uv > 1.0) || depth >= 1.0)
-        return 1.0;
-    float sum = 0.0;
-    [loop] for (int k = 0; k < 9; ++k)
-    {
-        float2 offset = float2(k % 3 - 1, k / 3 - 1);
-        sum += map.SampleCmpLevelZero(gShadowSampler, uv + offset * texelSize, depth);
-    }
-    return sum * (1.0 / 9.0);
-}
-)";
-
-// Today's light shader `name` with the shadow filter it had before.
-std::string withOldShadowFilter(const char* name) {
-  std::ifstream in(std::string("data/shaders/") + name + ".hlsl");
-  std::stringstream text;
-  text << in.rdbuf();
-  std::string s = text.str();
-  for (size_t at = s.find("shadowFilter("); at != std::string::npos; at = s.find("shadowFilter(", at + 4))
-    s.replace(at, 1, "oldS");
-  const std::string include = "#include \"common/lighting.hlsli\"\n";
-  const size_t at = s.find(include);
-  if (at == std::string::npos) return {};
-  s.insert(at + include.size(), kOldShadowFilter);
-  return s;
-}
-
 double psnr(const HalfImage& reference, const HalfImage& test) {
   double peak = 1.0, squares = 0.0;
   const size_t pixels = size_t(reference.width) * reference.height;
@@ -434,35 +395,5 @@ TEST_F(LightBudgetGpuTest, CheaperLightShadersShowWhatTheReplacedOnesShowed) {
     });
     ASSERT_EQ(before.texels.size(), now.texels.size());
     EXPECT_GE(psnr(before, now), 60.0);
-  }
-  {
-    SCOPED_TRACE("shadow filter of the directional and spot lights");
-    floorIbl = 0.0f;
-    for (const char* name : {"dirlight", "spotLight"}) {
-      const bool dir = name[0] == 'd';
-      const std::string oldText = withOldShadowFilter(name);
-      ASSERT_FALSE(oldText.empty()) << name;
-      auto addLight = [dir](bool shadows) {
-        if (dir) {
-          DirLightRecord d;
-          d.direction = {0.4f, 1.0f, -0.3f, 0};
-          d.colour = {1.2f, 1.1f, 1.0f, 0};
-          d.castsShadows = shadows;
-          dirLights().push_back(d);
-        } else {
-          SpotLightRecord r = shaftSpot(true);
-          r.scattering = {0, 0, 0, 0};  // the surface term alone: the air reads one texel a step
-          r.castsShadows = shadows;
-          spotLights().push_back(r);
-        }
-      };
-      std::unique_ptr<ShaderProgram>& slot = dir ? sLighting->dirProgram : sLighting->spotProgram;
-      auto [now, before] = nowAndBefore(slot, oldText.c_str(), [&] { addLight(true); });
-      ASSERT_EQ(before.texels.size(), now.texels.size());
-      EXPECT_GE(psnr(before, now), dir ? 48.0 : 60.0) << name;
-      // The ball's shadow lies on the floor: without it the picture is far away.
-      const HalfImage unshadowed = lightScene([&] { addLight(false); });
-      EXPECT_LT(psnr(before, unshadowed), 40.0) << name;
-    }
   }
 }

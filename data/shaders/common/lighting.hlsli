@@ -82,36 +82,18 @@ float distanceFalloff(float d, float range)
 }
 
 // Fraction of light reaching a point whose shadow-map coordinates are uv (0..1, top-left
-// origin) and depth (of the point itself): the mean of a 3 x 3 grid of bilinear comparisons a
-// texel apart. Together they weigh a 4 x 4 texel footprint by (1 - f, 1, 1, f) along each
-// axis (f the bilinear fraction), which four comparison gathers of 2 x 2 texels give with
-// the weights worked out here: 16 texels read instead of 36. Outside the map everything is
-// lit.
+// origin) and depth (of the point itself), with a 3 x 3 grid of bilinear comparisons
+// (a 4 x 4 texel footprint). Outside the map everything is lit.
 float shadowFilter(Texture2D map, float2 uv, float depth, float texelSize)
 {
     if (any(uv < 0.0) || any(uv > 1.0) || depth >= 1.0)
         return 1.0;
-    float2 pos = uv / texelSize - 0.5;  // in texels, from the first texel's centre
-    float2 base = floor(pos);
-    float2 f = pos - base;
-    // A gather at the corner between texel centres base - 1 and base reads those 2 x 2 texels;
-    // offset by two texels it reads base + 1 and base + 2. Gathered in the order (left
-    // bottom, right bottom, right top, left top). (The offsets also keep glslang from adding
-    // a bias operand that a gather may not have.)
-    float2 corner = base * texelSize;
-    float4 topLeft = map.GatherCmp(gShadowSampler, corner, depth, int2(0, 0));
-    float4 topRight = map.GatherCmp(gShadowSampler, corner, depth, int2(2, 0));
-    float4 bottomLeft = map.GatherCmp(gShadowSampler, corner, depth, int2(0, 2));
-    float4 bottomRight = map.GatherCmp(gShadowSampler, corner, depth, int2(2, 2));
-    float2 outer = 1.0 - f;
-    // Rows of texels top to bottom (weights outer.y, 1, 1, f.y), columns left to right
-    // (outer.x, 1, 1, f.x).
-    float4 row0 = float4(topLeft.wz, topRight.wz);
-    float4 row1 = float4(topLeft.xy, topRight.xy);
-    float4 row2 = float4(bottomLeft.wz, bottomRight.wz);
-    float4 row3 = float4(bottomLeft.xy, bottomRight.xy);
-    float4 columns = float4(outer.x, 1.0, 1.0, f.x);
-    float sum = dot(row0, columns) * outer.y + dot(row1 + row2, columns) + dot(row3, columns) * f.y;
+    float sum = 0.0;
+    [loop] for (int k = 0; k < 9; ++k)
+    {
+        float2 offset = float2(k % 3 - 1, k / 3 - 1);
+        sum += map.SampleCmpLevelZero(gShadowSampler, uv + offset * texelSize, depth);
+    }
     return sum * (1.0 / 9.0);
 }
 
