@@ -204,10 +204,9 @@ class SmokeRendererOp : public Operator {
     Texture* sortBuffer() const { return sortBuffer_; }
     Texture* opacityMap() const { return opacity_; }
     Float4 lastAxis;  // the sort axis of the latest evaluation, for tests
-    // The two programs (G-buffer sprites, opacity map), loaded by the first evaluation; tests
-    // put others in their place.
+    // The G-buffer sprite program, loaded by the first evaluation; tests put others in its
+    // place.
     std::unique_ptr<ShaderProgram>& spriteProgram() { return sprites_; }
-    std::unique_ptr<ShaderProgram>& opacityProgram() { return opacityProgram_; }
 
    private:
     bool init();

@@ -29,18 +29,19 @@ OpacityVertex VS(uint id : SV_VertexID)
     return o;
 }
 
-[maxvertexcount(SPRITE_OUTLINE_VERTICES)]
+[maxvertexcount(4)]
 void GS(point OpacityVertex input[1], inout TriangleStream<OpacityPixel> stream)
 {
     OpacityVertex v = input[0];
     if (v.visible < 0.5)
         return;
     float half = gSize * gLightScale;
-    [unroll] for (uint i = 0; i < SPRITE_OUTLINE_VERTICES; ++i)
+    const float2 corners[4] = {float2(-1.0, 1.0), float2(1.0, 1.0), float2(-1.0, -1.0), float2(1.0, -1.0)};
+    [unroll] for (uint i = 0; i < 4; ++i)
     {
         OpacityPixel o;
-        o.pos = float4(v.lightClip.xy + kSpriteOutline[i] * half, saturate(v.lightClip.z), 1.0);
-        o.corner = kSpriteOutline[i];
+        o.pos = float4(v.lightClip.xy + corners[i] * half, saturate(v.lightClip.z), 1.0);
+        o.corner = corners[i];
         o.life = v.life;
         stream.Append(o);
     }

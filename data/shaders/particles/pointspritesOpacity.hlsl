@@ -49,17 +49,18 @@ SmokeVertex VS(uint id : SV_VertexID)
     return o;
 }
 
-[maxvertexcount(SPRITE_OUTLINE_VERTICES)]
+[maxvertexcount(4)]
 void GS(point SmokeVertex input[1], inout TriangleStream<SmokePixel> stream)
 {
     SmokeVertex v = input[0];
     if (v.visible < 0.5 || v.viewPos.z <= 0.0)
         return;
-    [unroll] for (uint i = 0; i < SPRITE_OUTLINE_VERTICES; ++i)
+    const float2 corners[4] = {float2(-1.0, 1.0), float2(1.0, 1.0), float2(-1.0, -1.0), float2(1.0, -1.0)};
+    [unroll] for (uint i = 0; i < 4; ++i)
     {
         SmokePixel o;
-        o.pos = mul(float4(v.viewPos + float3(kSpriteOutline[i] * gSize, 0.0), 1.0), gProj);
-        o.corner = kSpriteOutline[i];
+        o.pos = mul(float4(v.viewPos + float3(corners[i] * gSize, 0.0), 1.0), gProj);
+        o.corner = corners[i];
         o.lightClip = v.lightClip;
         o.life = v.life;
         stream.Append(o);

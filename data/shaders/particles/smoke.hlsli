@@ -59,13 +59,4 @@ float spriteOpacity(float2 corner, float life)
     return spriteOpacityOf(spriteTexel(corner), corner, life);
 }
 
-// The outline each sprite is drawn as: the octagon whose sides touch the unit disc (corners
-// at (+-tan 22.5, +-1) and (+-1, +-tan 22.5)), in strip order, its first triangle wound like
-// the quad's (clockwise with +y up). The opacity is 0 outside the disc, so the quad's corners
-// beyond the octagon, 17% of its pixels, blended nothing in.
-#define SPRITE_OUTLINE_VERTICES 8
-static const float2 kSpriteOutline[SPRITE_OUTLINE_VERTICES] = {
-    float2(-0.41421356, 1.0), float2(0.41421356, 1.0), float2(-1.0, 0.41421356), float2(1.0, 0.41421356),
-    float2(-1.0, -0.41421356), float2(1.0, -0.41421356), float2(-0.41421356, -1.0), float2(0.41421356, -1.0)};
-
 #endif
