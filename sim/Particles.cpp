@@ -324,12 +324,18 @@ RenderStateDesc smokeOpacityState() {
 }
 
 RenderStateDesc smokeGBufferState() {
-  // One blend for all five targets (no per-target words, no masks): the sprite program picks
-  // per target, through the alpha it writes, what the smoke changes.
+  // The albedo and emissive targets blend "over" with the alpha the sprite program writes for
+  // each; the normal, material and velocity targets, which the smoke leaves as they were, are
+  // not written at all (blending alpha 0 into them kept them too, at the cost of reading and
+  // writing three targets for every pixel of every sprite).
   RenderStateDesc s = RenderStateDesc::zeroed();
-  s.flags = kCullBack;
+  s.flags = kCullBack | kIndependentBlend;
   s.depthFunc = D3D11_COMPARISON_LESS_EQUAL;
-  s.colourBlend[0] = blendWord(D3D11_BLEND_SRC_ALPHA, D3D11_BLEND_INV_SRC_ALPHA, D3D11_BLEND_OP_ADD);
+  const uint16_t over = blendWord(D3D11_BLEND_SRC_ALPHA, D3D11_BLEND_INV_SRC_ALPHA, D3D11_BLEND_OP_ADD);
+  s.colourBlend[kSmokeAlbedoTarget] = over;
+  s.colourBlend[kSmokeEmissiveTarget] = over;
+  for (uint32_t t = 0; t < 5; ++t)
+    if (t != kSmokeAlbedoTarget && t != kSmokeEmissiveTarget) s.disabledChannels[t] = 15;
   return s;
 }
 

@@ -204,6 +204,9 @@ class SmokeRendererOp : public Operator {
     Texture* sortBuffer() const { return sortBuffer_; }
     Texture* opacityMap() const { return opacity_; }
     Float4 lastAxis;  // the sort axis of the latest evaluation, for tests
+    // The G-buffer sprite program, loaded by the first evaluation; tests put others in its
+    // place.
+    std::unique_ptr<ShaderProgram>& spriteProgram() { return sprites_; }
 
    private:
     bool init();
@@ -230,8 +233,11 @@ constexpr uint32_t kSmokeSlice = 1024;
 // Smoke into the opacity map: no culling, no depth, "over" blending (source alpha, inverse
 // source alpha) on target 0, which accumulates opacity as 1 - product of transmittances.
 RenderStateDesc smokeOpacityState();
-// Smoke into the G-buffer: back faces culled, no depth test or write, and the same "over"
-// blend on every target (alpha channels add); what each target keeps is the program's choice.
+// Smoke into the G-buffer: back faces culled, no depth test or write, the "over" blend on the
+// albedo and emissive targets (alpha channels add), whose alpha the program picks; the other
+// targets are not written.
+constexpr uint32_t kSmokeAlbedoTarget = 0;
+constexpr uint32_t kSmokeEmissiveTarget = 3;
 RenderStateDesc smokeGBufferState();
 
 // The light that shades and shadows the smoke: the direction its light travels and its colour,

@@ -80,16 +80,16 @@ struct SmokeOutput
 
 SmokeOutput PS(SmokePixel i)
 {
-    float alpha = spriteOpacity(i.corner, i.life);
+    // One read of the sprite serves its opacity and its colour.
+    float4 texel = spriteTexel(i.corner);
+    float alpha = spriteOpacityOf(texel, i.corner, i.life);
     if (alpha <= 0.0)
         discard;
     float2 lightUv = float2(i.lightClip.x * 0.5 + 0.5, 0.5 - i.lightClip.y * 0.5);
     float shadow = gOpacityMap.Sample(gOpacitySampler, lightUv).r;
     bool inMap = all(abs(i.lightClip.xy) <= 1.0);
     float transmitted = inMap ? 1.0 - shadow : 1.0;
-    float2 uv = float2(i.corner.x, -i.corner.y) * 0.5 + 0.5;
-    float3 texColour = gSprite.Sample(gSpriteSampler, uv).rgb;
-    float3 lit = gColor.rgb * texColour * (kAmbient + (1.0 - kAmbient) * transmitted * gLightColor.rgb);
+    float3 lit = gColor.rgb * texel.rgb * (kAmbient + (1.0 - kAmbient) * transmitted * gLightColor.rgb);
 
     float a = saturate(alpha);
     SmokeOutput o;

@@ -40,12 +40,23 @@ float lifeFade(float life)
     return saturate(life * 10.0) * saturate((1.0 - life) * 3.0);
 }
 
-// Opacity of one sprite at a point of its quad.
-float spriteOpacity(float2 corner, float life)
+// The sprite texture at a point of its quad (corner -1..1, +y up).
+float4 spriteTexel(float2 corner)
 {
     float2 uv = float2(corner.x, -corner.y) * 0.5 + 0.5;
+    return gSprite.Sample(gSpriteSampler, uv);
+}
+
+// Opacity of one sprite at a point of its quad, from the texel there.
+float spriteOpacityOf(float4 texel, float2 corner, float life)
+{
     float soft = saturate(1.0 - dot(corner, corner));
-    return gSprite.Sample(gSpriteSampler, uv).a * soft * gColor.a * lifeFade(life);
+    return texel.a * soft * gColor.a * lifeFade(life);
+}
+
+float spriteOpacity(float2 corner, float life)
+{
+    return spriteOpacityOf(spriteTexel(corner), corner, life);
 }
 
 #endif
