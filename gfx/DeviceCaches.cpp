@@ -4,9 +4,11 @@
 #include <vector>
 
 namespace {
+// Never destroyed: a Device that lives until the process ends (a static one) is deleted
+// after the statics made before it, and still calls what is registered here.
 std::vector<ForgetDeviceObjects>& registered() {
-  static std::vector<ForgetDeviceObjects> list;
-  return list;
+  static auto* list = new std::vector<ForgetDeviceObjects>();
+  return *list;
 }
 }  // namespace
 

@@ -251,6 +251,9 @@ bool loadProgramBinary(const char* name, const EntryPoints& entries, ShaderProgr
 
 std::string binaryShaderBase(const std::string& path) {
   std::string p = withSlashes(path);
+  // Operators' default paths double their separators ("data//shaders//clothCS.hlsl"); a
+  // leading pair (a network path) stays.
+  for (size_t at; (at = p.find("//", 1)) != std::string::npos;) p.erase(at, 1);
   // Windows paths name the folder in any case; find it case-insensitively.
   std::string lower = p;
   std::transform(lower.begin(), lower.end(), lower.begin(),

@@ -22,11 +22,13 @@ const char* const kTextureDirectory = "data/textures/";
 
 void forgetTexturesOf(Device* device);
 
+// Never destroyed, like the file list below: a Device deleted as the process ends forgets
+// its textures here after the other statics are gone.
 std::map<uint32_t, Texture*>& cache() {
-  static std::map<uint32_t, Texture*> textures;
+  static auto* textures = new std::map<uint32_t, Texture*>();
   static const bool watched = (onDeviceGone(&forgetTexturesOf), true);
   (void)watched;
-  return textures;
+  return *textures;
 }
 
 // Names that failed once: a missing picture is reported once, not on every request.
@@ -66,8 +68,8 @@ const void* initialData(const ImageSet& image, const TextureDesc& desc, std::vec
 namespace {
 // The file each cached (or failed) texture was read from, for a live reload.
 std::map<uint32_t, std::string>& loadedFrom() {
-  static std::map<uint32_t, std::string> files;
-  return files;
+  static auto* files = new std::map<uint32_t, std::string>();
+  return *files;
 }
 }  // namespace
 

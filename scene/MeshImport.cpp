@@ -18,11 +18,13 @@ namespace {
 
 void forgetMeshesOf(Device* device);
 
+// Never destroyed: a Device deleted as the process ends forgets its meshes here after the
+// other statics are gone.
 std::map<uint32_t, SubMeshList>& meshCache() {
-  static std::map<uint32_t, SubMeshList> cache;
+  static auto* cache = new std::map<uint32_t, SubMeshList>();
   static const bool watched = (onDeviceGone(&forgetMeshesOf), true);
   (void)watched;
-  return cache;
+  return *cache;
 }
 
 // A file whose meshes were made on a going Device leaves the cache (its buffers are deleted

@@ -391,6 +391,9 @@ TEST(ShaderManagerPaths, OperatorPathsMapToTheCompiledFolder) {
   EXPECT_EQ(binaryShaderBase("C:\\prod\\demo\\data\\shaders\\fx\\glow.hlsl"), "data/binShaders/fx/glow");
   EXPECT_EQ(binaryShaderBase("/home/x/Data/Shaders/sky.fx.hlsl"), "data/binShaders/sky");
   EXPECT_EQ(binaryShaderBase("./data/shaders/v1.2/tone.hlsl"), "data/binShaders/v1.2/tone");
+  // The operators' own defaults spell the folders with doubled separators.
+  EXPECT_EQ(binaryShaderBase("data//shaders//clothCS.hlsl"), "data/binShaders/clothCS");
+  EXPECT_EQ(binaryShaderBase("data\\shaders\\fogVS.hlsl"), "data/binShaders/fogVS");
   // "mydata/shaders" is a different folder; only the extension goes.
   EXPECT_EQ(binaryShaderBase("mydata/shaders/a.hlsl"), "mydata/shaders/a");
   EXPECT_EQ(binaryShaderBase("plain"), "plain");
