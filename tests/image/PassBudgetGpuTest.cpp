@@ -24,6 +24,7 @@
 namespace {
 
 using posttest::Pixel;
+using posttest::psnr;
 
 // The separable Gaussian blur as it computed its weights on every pixel. The manager no
 // longer sends its radius, so the test fixes it (the only change to the old text).
@@ -662,18 +663,6 @@ float4 PS(FullscreenVertex i) : SV_TARGET
     return float4(ao, ao, ao, 1.0);
 }
 )";
-
-double psnr(const std::vector<Pixel>& reference, const std::vector<Pixel>& test) {
-  double peak = 1.0, squares = 0.0;
-  for (size_t i = 0; i < reference.size(); ++i) {
-    const Pixel& a = reference[i];
-    const Pixel& b = test[i];
-    peak = std::max({peak, double(a.r), double(a.g), double(a.b)});
-    squares += (a.r - b.r) * (a.r - b.r) + (a.g - b.g) * (a.g - b.g) + (a.b - b.b) * (a.b - b.b);
-  }
-  const double mse = squares / (3.0 * double(reference.size()));
-  return mse == 0.0 ? 1e9 : 10.0 * std::log10(peak * peak / mse);
-}
 
 }  // namespace
 

@@ -5,6 +5,7 @@
 // their value is read.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -110,6 +111,20 @@ class ProbeOp : public Operator {
 struct Pixel {
   float r = 0, g = 0, b = 0, a = 0;
 };
+
+// Peak signal-to-noise ratio of `test` against `reference` over red, green and blue, in dB,
+// with the reference's brightest channel (at least 1) as the peak; 1e9 when they are equal.
+inline double psnr(const std::vector<Pixel>& reference, const std::vector<Pixel>& test) {
+  double peak = 1.0, squares = 0.0;
+  for (size_t i = 0; i < reference.size(); ++i) {
+    const Pixel& a = reference[i];
+    const Pixel& b = test[i];
+    peak = std::max({peak, double(a.r), double(a.g), double(a.b)});
+    squares += (a.r - b.r) * (a.r - b.r) + (a.g - b.g) * (a.g - b.g) + (a.b - b.b) * (a.b - b.b);
+  }
+  const double mse = squares / (3.0 * double(reference.size()));
+  return mse == 0.0 ? 1e9 : 10.0 * std::log10(peak * peak / mse);
+}
 
 }  // namespace posttest
 

@@ -23,6 +23,7 @@
 namespace {
 
 using posttest::Pixel;
+using posttest::psnr;
 
 // The full-size SSAO blur and combine as they were, beside today's entry points.
 const char* const kFullSizeSSAOBlur = R"(
@@ -75,18 +76,6 @@ float4 PSCombineFullSize(SSAOBlurVertex i) : SV_TARGET
     return float4(c.rgb * ao, c.a);
 }
 )";
-
-double psnr(const std::vector<Pixel>& reference, const std::vector<Pixel>& test) {
-  double peak = 1.0, squares = 0.0;
-  for (size_t i = 0; i < reference.size(); ++i) {
-    const Pixel& a = reference[i];
-    const Pixel& b = test[i];
-    peak = std::max({peak, double(a.r), double(a.g), double(a.b)});
-    squares += (a.r - b.r) * (a.r - b.r) + (a.g - b.g) * (a.g - b.g) + (a.b - b.b) * (a.b - b.b);
-  }
-  const double mse = squares / (3.0 * double(reference.size()));
-  return mse == 0.0 ? 1e9 : 10.0 * std::log10(peak * peak / mse);
-}
 
 }  // namespace
 
