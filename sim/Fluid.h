@@ -35,7 +35,7 @@ class FluidSimulation {
   static constexpr uint32_t kParticles = 65536;  // of the full fluid
   static constexpr uint32_t kParticleBytes = 32;
   static constexpr uint32_t kKeyBytes = 8;
-  static constexpr uint32_t kNeighbourRecord = 64;  // uints of a particle's neighbour list (NEIGHBOUR_RECORD)
+  static constexpr uint32_t kNeighbourRecord = 29;  // uints of a particle's neighbour masks (NEIGHBOUR_RECORD)
 
   explicit FluidSimulation(const FluidSize& size = {}) : size_(size) {}
   ~FluidSimulation();

@@ -255,19 +255,21 @@ TEST_F(FluidGpuTest, StoredPressureTermsGiveTheSameAccelerationsAsTermsWorkedOut
   EXPECT_GT(pushedUp, 100);
 }
 
-// The acceleration pass sums over the neighbour lists the density pass writes, and scans the
-// voxels again for a particle with more neighbours than its list holds. Both roads must give
-// the bits of the scan that works out every pair: with lists of 64 (most particles listed)
-// and of 24 (much of the collapsing block too crowded for them, so both roads meet in one
-// vector), against the per-pair scan above.
-TEST_F(FluidGpuTest, NeighbourListsGiveTheAccelerationsOfTheFullScanWhetherTheyOverflowOrNot) {
+// The acceleration pass sums over the neighbours the density pass marked in each voxel
+// row's mask, and a particle with a row too long for its mask scans its voxels again. Both roads must give the bits of
+// the scan that works out every pair: with the masks' full 64 places (every row fits, and the
+// block's rows, of up to about 40, fill both halves of a mask) and with rows of more than 30
+// left to the scan (the block's rows overflow, the spread fluid's do not, so both roads meet
+// in one vector), against the per-pair scan above.
+TEST_F(FluidGpuTest, NeighbourMasksGiveTheAccelerationsOfTheFullScanWhetherRowsOverflowOrNot) {
   sim::FluidSimulation& f = fluid(sim::FluidSize{16, 8, 8});
   ASSERT_TRUE(f.ready());
   for (int i = 0; i < 40; ++i) f.step();
   f.hashParticles();
   f.sortKeys();
   f.gatherParticles();
-  const uint32_t count = f.size().particles(), groups = count / 1024;
+  const sim::FluidSize size = f.size();
+  const uint32_t count = size.particles(), groups = count / 1024;
   const std::string grid = "#define GRID_X 16\n#define GRID_Y 8\n#define GRID_Z 8\n";
 
   auto program = [&](const std::string& text, const char* entry) {
@@ -284,6 +286,23 @@ TEST_F(FluidGpuTest, NeighbourListsGiveTheAccelerationsOfTheFullScanWhetherTheyO
     EXPECT_TRUE(hlsl::readSourceFile(std::string("data/shaders/sph/") + name, text)) << name;
     return text;
   };
+  // The longest of a sorted particle's nine rows (three voxels along x), from the sort's
+  // output, to know which road each particle takes.
+  const auto keys = read<Key>(f.keys());
+  const auto ends = read<uint32_t>(f.voxelEnd());
+  auto longestRow = [&](uint32_t i) {
+    const int x = int(keys[i].voxel % size.gridX), y = int(keys[i].voxel / size.gridX % size.gridY),
+              z = int(keys[i].voxel / (size.gridX * size.gridY));
+    uint32_t longest = 0;
+    for (int dz = -1; dz <= 1; ++dz)
+      for (int dy = -1; dy <= 1; ++dy) {
+        if (y + dy < 0 || y + dy >= int(size.gridY) || z + dz < 0 || z + dz >= int(size.gridZ)) continue;
+        const uint32_t row = size.gridX * (uint32_t(y + dy) + size.gridY * uint32_t(z + dz));
+        const uint32_t k0 = row + uint32_t(std::max(x - 1, 0)), k1 = row + std::min(x + 1, int(size.gridX) - 1);
+        longest = std::max(longest, ends[k1] - (k0 == 0 ? 0 : ends[k0 - 1]));
+      }
+    return longest;
+  };
 
   // The reference: the density pass, then the scan over every pair.
   f.computeDensity();
@@ -298,13 +317,13 @@ TEST_F(FluidGpuTest, NeighbourListsGiveTheAccelerationsOfTheFullScanWhetherTheyO
   const auto expected = readBack(scanned);
   deleteTexture(scanned);
 
-  for (uint32_t record : {64u, 24u}) {
-    const std::string defines = grid + "#define NEIGHBOUR_RECORD " + std::to_string(record) + "\n";
+  for (uint32_t limit : {64u, 30u}) {
+    const std::string defines = grid + "#define ROW_LIMIT " + std::to_string(limit) + "\n";
     auto density = program(defines + file("density.hlsl"), "density");
     auto acceleration = program(defines + file("acceleration.hlsl"), "acceleration");
     Texture* densities = sim::createStructuredBuffer(count, 4);
     Texture* terms = sim::createStructuredBuffer(count, 4);
-    Texture* lists = sim::createStructuredBuffer(count * record, 4);
+    Texture* lists = sim::createStructuredBuffer(count * sim::FluidSimulation::kNeighbourRecord, 4);
     Texture* out = sim::createStructuredBuffer(count, 16);
     density->setResource(5, 0, f.keys());
     density->setResource(5, 1, f.voxelEnd());
@@ -322,20 +341,18 @@ TEST_F(FluidGpuTest, NeighbourListsGiveTheAccelerationsOfTheFullScanWhetherTheyO
     acceleration->setUav(0, out);
     dispatch(acceleration.get(), groups, 1);
     const auto got = readBack(out);
-    const auto listed = read<uint32_t>(lists);
     for (Texture* t : {densities, terms, lists, out}) deleteTexture(t);
 
-    // Which road each particle took: the count heads its record.
     int overflowing = 0;
-    for (uint32_t i = 0; i < count; ++i) overflowing += listed[size_t(i) * record] > record - 2 ? 1 : 0;
-    if (record == 64) {
-      EXPECT_LT(overflowing, int(count) / 100) << "lists of 64 hold nearly every particle";
+    for (uint32_t i = 0; i < count; ++i) overflowing += longestRow(i) > limit ? 1 : 0;
+    if (limit == 64) {
+      EXPECT_EQ(overflowing, 0) << "every row fits a mask of 64";
     } else {
-      EXPECT_GT(overflowing, int(count) / 20) << "lists of 24 overflow in the block";
-      EXPECT_LT(overflowing, int(count) * 19 / 20) << "some particles fit lists of 24";
+      EXPECT_GT(overflowing, int(count) / 20) << "rows of the block overflow 30";
+      EXPECT_LT(overflowing, int(count) * 19 / 20) << "some particles' rows all fit 30";
     }
     ASSERT_EQ(got.size(), expected.size());
-    EXPECT_TRUE(got == expected) << "lists of " << record;
+    EXPECT_TRUE(got == expected) << "rows of up to " << limit << " in masks";
   }
 }
 

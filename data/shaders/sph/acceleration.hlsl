@@ -4,9 +4,10 @@
 //
 // Only about one in five of the particles in the 27 voxels around a particle lies within the
 // smoothing length, and on a CPU driver a loop body runs for every lane of a vector whichever
-// lanes need it: so the pair terms are summed over the neighbour list the density pass
-// wrote, in the order of the voxel scan (the same pairs in the same order: the same bits).
-// A particle with more neighbours than a list holds scans its voxels as the density pass did.
+// lanes need it: so the pair terms are summed over the neighbours the density pass marked,
+// row by row from the lowest bit, which is the order of the voxel scan (the same pairs in the
+// same order: the same bits). A particle with a row too long for its mask scans its voxels
+// as the density pass did.
 #include "sph.hlsli"
 
 StructuredBuffer<VoxelKey> gKeys : register(t0);
@@ -14,7 +15,7 @@ StructuredBuffer<uint> gVoxelEnd : register(t1);
 StructuredBuffer<float> gDensity : register(t2);
 StructuredBuffer<FluidParticle> gSorted : register(t3);
 StructuredBuffer<float> gPressureTerm : register(t4);  // pressure / density^2, from the density pass
-StructuredBuffer<uint> gNeighbourList : register(t5);  // from the density pass
+StructuredBuffer<uint> gNeighbourList : register(t5);  // row masks, from the density pass
 RWStructuredBuffer<float4> gAcceleration : register(u0);
 
 #include "neighbours.hlsli"
@@ -60,11 +61,26 @@ void acceleration(uint3 id : SV_DispatchThreadID)
     float3 pressureAcc = float3(0.0, 0.0, 0.0);
     float3 viscosityAcc = float3(0.0, 0.0, 0.0);
     uint record = i * NEIGHBOUR_RECORD;
-    uint count = gNeighbourList[record];
-    bool listed = count <= NEIGHBOUR_ROOM;
-    // Loops, not branches: each runs only as long as some lane of the vector needs it.
+    uint count = gNeighbourList[record], words = gNeighbourList[record + 1u];
+    bool listed = count != NOT_LISTED;
+    // One loop over the neighbours, not one a row: a loop runs as long as its longest lane,
+    // and one loop's longest lane is shorter than the sum of nine loops' longest.
+    uint bits = 0, base = 0;
     for (uint m = 0; m < (listed ? count : 0); ++m)
-        addPair(pressureAcc, viscosityAcc, self, pI, gNeighbourList[record + 1 + m]);
+    {
+        if (bits == 0u)
+        {
+            // On to the next word holding neighbours.
+            uint w = firstbitlow(words);
+            words &= words - 1u;
+            uint at = record + 2u + 3u * (w >> 1);
+            base = gNeighbourList[at] + 32u * (w & 1u);
+            bits = gNeighbourList[at + 1u + (w & 1u)];
+        }
+        uint j = base + firstbitlow(bits);
+        bits &= bits - 1u;
+        addPair(pressureAcc, viscosityAcc, self, pI, j);
+    }
     for (uint scan = listed ? 1 : 0; scan < 1; ++scan)
     {
         int3 center = voxelCoords(gKeys[i].voxel);

@@ -71,16 +71,19 @@ struct VoxelKey
     uint index;
 };
 
-// The neighbour list the density pass hands to the acceleration pass: for each sorted
-// particle a record of NEIGHBOUR_RECORD uints, the number of its neighbours (the particles
-// within the smoothing length, itself left out), then the sorted indices of up to
-// NEIGHBOUR_RECORD - 2 of them in the order the voxel scan meets them, and a last place the
-// scan writes once the list is full. A particle with more neighbours has its voxels scanned
-// again.
-#ifndef NEIGHBOUR_RECORD
-#define NEIGHBOUR_RECORD 64  // FluidSimulation::kNeighbourRecord
+// The neighbours the density pass hands to the acceleration pass, a record of
+// NEIGHBOUR_RECORD uints for each sorted particle: the number of its neighbours (the
+// particles within the smoothing length, itself left out), or NOT_LISTED; a mask of which of
+// the 18 words below hold any; then for each of the nine voxel rows around it (see rowRange)
+// the row's first sorted index and a 64-bit mask, as two uints, of its neighbours in the row,
+// bit k for the row's k-th particle. Visiting the set bits from the lowest word and bit meets
+// the neighbours in the order of the voxel scan. A particle with a row longer than ROW_LIMIT
+// is NOT_LISTED: the acceleration pass scans its voxels again.
+#define NEIGHBOUR_RECORD 29  // FluidSimulation::kNeighbourRecord
+#define NOT_LISTED 0xffffffffu
+#ifndef ROW_LIMIT
+#define ROW_LIMIT 64
 #endif
-#define NEIGHBOUR_ROOM (NEIGHBOUR_RECORD - 2)
 
 bool finite3(float3 v)
 {
