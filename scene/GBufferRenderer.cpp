@@ -12,6 +12,7 @@
 #include "gfx/ShaderManager.h"
 #include "gfx/ShaderProgram.h"
 #include "scene/Mesh.h"
+#include "scene/ObjectMatrices.h"
 
 namespace {
 
@@ -46,15 +47,15 @@ ObjectConstants computeObjectConstants(const Context& ctx) {
   const Float4x4& view = tView.of(ctx.camera);
   c.view = view;
   c.proj = ctx.projection;
-  c.worldView = ctx.world * view;
-  c.worldViewProj = c.worldView * ctx.projection;
+  c.worldView = objmat::product(ctx.world, view);
+  c.worldViewProj = objmat::product(c.worldView, ctx.projection);
   if (stillCamera && stillObject) {
     c.worldViewProjPrev = c.worldViewProj;
   } else {
     const Float4x4& viewPrev = stillCamera ? view : tViewPrev.of(ctx.cameraPrev);
-    c.worldViewProjPrev = ctx.worldPrev * viewPrev * ctx.projection;
+    c.worldViewProjPrev = objmat::product(objmat::product(ctx.worldPrev, viewPrev), ctx.projection);
   }
-  c.invTransWorldView = mat::inverse(c.worldView).transposed();
+  c.invTransWorldView = objmat::inverseTransposed(c.worldView);
   c.region = regionConstants(ctx.frameDepthTarget, ctx.viewport);
   c.baseColor = ctx.baseColor;
   c.specularColor = ctx.specularColor;
@@ -178,6 +179,11 @@ void writeObjectConstants(ConstantWriter& w, const ObjectConstants& c) {
     if (!p.copy) continue;
     uint8_t* to = cb->mapped + p.offset;
     const uint8_t* from = base + kObjectFields[i].at;
+    if (kObjectFields[i].matrix && p.copy == 64) {
+      objmat::storeTransposed(*reinterpret_cast<const Float4x4*>(from), to);
+      if (p.zero) std::memset(to + 64, 0, p.zero);
+      continue;
+    }
     float t[16];
     if (kObjectFields[i].matrix) {
       transposed(reinterpret_cast<const float*>(from), t);
