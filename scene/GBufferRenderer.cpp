@@ -40,6 +40,11 @@ thread_local ViewOfCamera tView, tViewPrev;
 
 ObjectConstants computeObjectConstants(const Context& ctx) {
   ObjectConstants c;
+  computeObjectConstants(ctx, c);
+  return c;
+}
+
+void computeObjectConstants(const Context& ctx, ObjectConstants& c) {
   // A still camera or object gives the same inputs twice; the same arithmetic on the same
   // bits gives the same bits, so those products are not made again.
   const bool stillCamera = std::memcmp(&ctx.camera, &ctx.cameraPrev, sizeof(Float4x4)) == 0;
@@ -64,7 +69,6 @@ ObjectConstants computeObjectConstants(const Context& ctx) {
   c.metalness = ctx.metalness;
   c.tileUV = ctx.tileUV;
   for (int i = 0; i < 3; ++i) c.params[i] = ctx.shaderParams[i];
-  return c;
 }
 
 namespace {
@@ -201,6 +205,14 @@ void writeObjectConstants(ConstantWriter& w, const ObjectConstants& c) {
   }
 }
 
+void writeObjectConstants(ConstantWriter& w, const Context& ctx) {
+  // A fresh block would be filled with identities and zeros first, at every draw, only to
+  // be overwritten.
+  thread_local ObjectConstants block;
+  computeObjectConstants(ctx, block);
+  writeObjectConstants(w, block);
+}
+
 namespace {
 
 // The names and sizes writeObjectConstants writes, taken from the function itself: a
@@ -332,10 +344,15 @@ void GBufferRenderer::bindMaterialTextures(ShaderProgram* program, const Context
       ctx.emissiveTexture ? ctx.emissiveTexture : whiteTexture,
       ctx.normalTexture ? ctx.normalTexture : flatNormalTexture,
   };
-  Sampler* sampler = materialSampler;
+  // setResource and setSampler, slot by slot, with their lists grown once.
+  static_assert(5 <= kShaderResourceSlots && 5 <= kSamplerSlots, "the material slots exist");
+  std::vector<Texture*>& resources = program->resources[hlsl::Pixel];
+  std::vector<Sampler*>& samplers = program->samplers[hlsl::Pixel];
+  if (resources.size() < 5) resources.resize(5, nullptr);
+  if (samplers.size() < 5) samplers.resize(5, nullptr);
   for (uint32_t i = 0; i < 5; ++i) {
-    program->setResource(hlsl::Pixel, i, slots[i]);
-    program->setSampler(hlsl::Pixel, i, sampler);
+    resources[i] = slots[i];
+    samplers[i] = materialSampler;
   }
 }
 
