@@ -25,7 +25,7 @@ struct ViewOfCamera {
   Float4x4 view;
 
   const Float4x4& of(const Float4x4& c) {
-    if (!known || std::memcmp(&camera, &c, sizeof(Float4x4)) != 0) {
+    if (!known || !objmat::sameBits(camera, c)) {
       camera = c;
       view = mat::rigidInverse(c);
       known = true;
@@ -47,8 +47,8 @@ ObjectConstants computeObjectConstants(const Context& ctx) {
 void computeObjectConstants(const Context& ctx, ObjectConstants& c) {
   // A still camera or object gives the same inputs twice; the same arithmetic on the same
   // bits gives the same bits, so those products are not made again.
-  const bool stillCamera = std::memcmp(&ctx.camera, &ctx.cameraPrev, sizeof(Float4x4)) == 0;
-  const bool stillObject = std::memcmp(&ctx.world, &ctx.worldPrev, sizeof(Float4x4)) == 0;
+  const bool stillCamera = objmat::sameBits(ctx.camera, ctx.cameraPrev);
+  const bool stillObject = objmat::sameBits(ctx.world, ctx.worldPrev);
   const Float4x4& view = tView.of(ctx.camera);
   c.view = view;
   c.proj = ctx.projection;

@@ -103,8 +103,19 @@ inline void storeTransposed(const Float4x4& a, void* to) {
   _mm_storeu_ps(f + 12, r3);
 }
 
+// Whether a and b hold the same bits (not operator==: -0 and +0 differ here, and a NaN
+// equals its own bits), as memcmp would say, without the call.
+inline bool sameBits(const Float4x4& a, const Float4x4& b) {
+  const __m128i* x = reinterpret_cast<const __m128i*>(a.m);
+  const __m128i* y = reinterpret_cast<const __m128i*>(b.m);
+  __m128i eq = _mm_cmpeq_epi32(_mm_loadu_si128(x), _mm_loadu_si128(y));
+  for (int i = 1; i < 4; ++i) eq = _mm_and_si128(eq, _mm_cmpeq_epi32(_mm_loadu_si128(x + i), _mm_loadu_si128(y + i)));
+  return _mm_movemask_epi8(eq) == 0xFFFF;
+}
+
 #else
 
+inline bool sameBits(const Float4x4& a, const Float4x4& b) { return std::memcmp(a.m, b.m, sizeof a.m) == 0; }
 inline Float4x4 product(const Float4x4& a, const Float4x4& b) { return a * b; }
 inline Float4x4 inverseTransposed(const Float4x4& a) { return mat::inverse(a).transposed(); }
 inline void storeTransposed(const Float4x4& a, void* to) {

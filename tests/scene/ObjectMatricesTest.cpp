@@ -15,6 +15,24 @@ namespace {
 
 bool sameBits(const Float4x4& a, const Float4x4& b) { return std::memcmp(a.m, b.m, sizeof a.m) == 0; }
 
+// A still object or camera is known by its bits: the products are reused only when they
+// would come out the same.
+TEST(ObjectMatrices, StillnessIsSameBitsNotEquality) {
+  Float4x4 a = mat::translation({1, 2, 3});
+  Float4x4 b = a;
+  EXPECT_TRUE(objmat::sameBits(a, b));
+  for (int i = 0; i < 16; ++i) {
+    Float4x4 c = a;
+    c.m[i] = std::nextafter(c.m[i], 100.0f);
+    EXPECT_FALSE(objmat::sameBits(a, c)) << "element " << i;
+  }
+  b.m[1] = -0.0f;  // equal to +0, other bits
+  EXPECT_FALSE(objmat::sameBits(a, b));
+  a.m[15] = b.m[15] = std::numeric_limits<float>::quiet_NaN();  // unequal to itself, same bits
+  b.m[1] = a.m[1];
+  EXPECT_TRUE(objmat::sameBits(a, b));
+}
+
 // Matrices that exercise the roundings: object and camera transforms, values of mixed
 // magnitudes and signs, negative zeros, and singular and non-finite ones.
 std::vector<Float4x4> sampleMatrices() {
