@@ -12,6 +12,7 @@
 #include "gfx/ShaderManager.h"
 #include "gfx/ShaderProgram.h"
 #include "scene/Mesh.h"
+#include "scene/ObjectMatrices.h"
 
 namespace {
 
@@ -24,7 +25,7 @@ struct ViewOfCamera {
   Float4x4 view;
 
   const Float4x4& of(const Float4x4& c) {
-    if (!known || std::memcmp(&camera, &c, sizeof(Float4x4)) != 0) {
+    if (!known || !objmat::sameBits(camera, c)) {
       camera = c;
       view = mat::rigidInverse(c);
       known = true;
@@ -39,22 +40,27 @@ thread_local ViewOfCamera tView, tViewPrev;
 
 ObjectConstants computeObjectConstants(const Context& ctx) {
   ObjectConstants c;
+  computeObjectConstants(ctx, c);
+  return c;
+}
+
+void computeObjectConstants(const Context& ctx, ObjectConstants& c) {
   // A still camera or object gives the same inputs twice; the same arithmetic on the same
   // bits gives the same bits, so those products are not made again.
-  const bool stillCamera = std::memcmp(&ctx.camera, &ctx.cameraPrev, sizeof(Float4x4)) == 0;
-  const bool stillObject = std::memcmp(&ctx.world, &ctx.worldPrev, sizeof(Float4x4)) == 0;
+  const bool stillCamera = objmat::sameBits(ctx.camera, ctx.cameraPrev);
+  const bool stillObject = objmat::sameBits(ctx.world, ctx.worldPrev);
   const Float4x4& view = tView.of(ctx.camera);
   c.view = view;
   c.proj = ctx.projection;
-  c.worldView = ctx.world * view;
-  c.worldViewProj = c.worldView * ctx.projection;
+  c.worldView = objmat::product(ctx.world, view);
+  c.worldViewProj = objmat::product(c.worldView, ctx.projection);
   if (stillCamera && stillObject) {
     c.worldViewProjPrev = c.worldViewProj;
   } else {
     const Float4x4& viewPrev = stillCamera ? view : tViewPrev.of(ctx.cameraPrev);
-    c.worldViewProjPrev = ctx.worldPrev * viewPrev * ctx.projection;
+    c.worldViewProjPrev = objmat::product(objmat::product(ctx.worldPrev, viewPrev), ctx.projection);
   }
-  c.invTransWorldView = mat::inverse(c.worldView).transposed();
+  c.invTransWorldView = objmat::inverseTransposed(c.worldView);
   c.region = regionConstants(ctx.frameDepthTarget, ctx.viewport);
   c.baseColor = ctx.baseColor;
   c.specularColor = ctx.specularColor;
@@ -63,7 +69,6 @@ ObjectConstants computeObjectConstants(const Context& ctx) {
   c.metalness = ctx.metalness;
   c.tileUV = ctx.tileUV;
   for (int i = 0; i < 3; ++i) c.params[i] = ctx.shaderParams[i];
-  return c;
 }
 
 namespace {
@@ -178,6 +183,11 @@ void writeObjectConstants(ConstantWriter& w, const ObjectConstants& c) {
     if (!p.copy) continue;
     uint8_t* to = cb->mapped + p.offset;
     const uint8_t* from = base + kObjectFields[i].at;
+    if (kObjectFields[i].matrix && p.copy == 64) {
+      objmat::storeTransposed(*reinterpret_cast<const Float4x4*>(from), to);
+      if (p.zero) std::memset(to + 64, 0, p.zero);
+      continue;
+    }
     float t[16];
     if (kObjectFields[i].matrix) {
       transposed(reinterpret_cast<const float*>(from), t);
@@ -193,6 +203,14 @@ void writeObjectConstants(ConstantWriter& w, const ObjectConstants& c) {
     }
     if (p.zero) std::memset(to + p.copy, 0, p.zero);
   }
+}
+
+void writeObjectConstants(ConstantWriter& w, const Context& ctx) {
+  // A fresh block would be filled with identities and zeros first, at every draw, only to
+  // be overwritten.
+  thread_local ObjectConstants block;
+  computeObjectConstants(ctx, block);
+  writeObjectConstants(w, block);
 }
 
 namespace {
@@ -326,10 +344,15 @@ void GBufferRenderer::bindMaterialTextures(ShaderProgram* program, const Context
       ctx.emissiveTexture ? ctx.emissiveTexture : whiteTexture,
       ctx.normalTexture ? ctx.normalTexture : flatNormalTexture,
   };
-  Sampler* sampler = materialSampler;
+  // setResource and setSampler, slot by slot, with their lists grown once.
+  static_assert(5 <= kShaderResourceSlots && 5 <= kSamplerSlots, "the material slots exist");
+  std::vector<Texture*>& resources = program->resources[hlsl::Pixel];
+  std::vector<Sampler*>& samplers = program->samplers[hlsl::Pixel];
+  if (resources.size() < 5) resources.resize(5, nullptr);
+  if (samplers.size() < 5) samplers.resize(5, nullptr);
   for (uint32_t i = 0; i < 5; ++i) {
-    program->setResource(hlsl::Pixel, i, slots[i]);
-    program->setSampler(hlsl::Pixel, i, sampler);
+    resources[i] = slots[i];
+    samplers[i] = materialSampler;
   }
 }
 

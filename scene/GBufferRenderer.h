@@ -55,8 +55,12 @@ struct ObjectConstants {
 
 // The values the Context implies (no GPU needed; without a Device the region is (1,1),(0,0)).
 ObjectConstants computeObjectConstants(const Context& ctx);
+// The same into `c`, every field overwritten.
+void computeObjectConstants(const Context& ctx, ObjectConstants& c);
 // Writes them by name (matrices transposed).
 void writeObjectConstants(ConstantWriter& w, const ObjectConstants& c);
+// Both, for a draw: the values go through a block kept for the purpose, not a fresh one.
+void writeObjectConstants(ConstantWriter& w, const Context& ctx);
 
 // How much of the per-object block a program drawn with it has to declare in b0.
 enum class ObjectBlockUse {
@@ -134,7 +138,7 @@ bool GBufferRenderer::setObjectConstants(ShaderProgram* program, const Context& 
   if (!program) return false;
   ConstantWriter w(program, "of the mesh draw");
   if (w.mapped()) {
-    writeObjectConstants(w, computeObjectConstants(ctx));
+    writeObjectConstants(w, ctx);
     extra(w);
   }
   return true;

@@ -36,7 +36,7 @@ void drawSprites(const SpriteDraw& d, Context& ctx, bool withDepth) {
   if (ConstantWriter w(d.program, "sprites", nullptr, 0, MapFailure::Skip); w.mapped()) {
     // The per-object constants of a mesh draw (matrices, region, the Context's material),
     // then the sprite's own.
-    writeObjectConstants(w, computeObjectConstants(ctx));
+    writeObjectConstants(w, ctx);
     w.set("gColor", d.colour).set("gSize", d.size).set("gTime", d.time);
   }
   d.program->setResource(0, 1, d.particles);

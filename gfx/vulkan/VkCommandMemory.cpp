@@ -29,6 +29,9 @@ struct CommandMemoryCall {
 
 namespace {
 
+// How far past a block handed out the chunk is fetched ahead.
+constexpr size_t kPrefetchAhead = 256;
+
 // In front of every block handed out: its chunk (null: a heap block of its own) and the size
 // asked for; a heap block also keeps where its heap memory starts.
 struct Header {
@@ -82,6 +85,10 @@ void* CommandMemory::cut(size_t bytes) {
   uint8_t* block = current_->data + current_->used;
   current_->used += bytes;
   current_->out++;
+  // The chunk was last written a frame or more ago; the driver writes the blocks that follow
+  // in a moment. Fetching them now (a hint: it changes nothing and never faults) spares that
+  // write the wait for memory.
+  __builtin_prefetch(block + kPrefetchAhead, 1, 3);
   return block;
 }
 
