@@ -13,6 +13,10 @@
 // a pixel of margin all round), and the march crosses a block in one go wherever the ray
 // stays in front of all of it. It still takes the same steps: a block is crossed only when
 // none of the steps inside it could hit, so what it finds is what the pixel walk finds.
+//
+// ReflectedTilePS then marks the blocks where this pass left a reflection, so that the blur
+// and the composite (ssrBlur.hlsl) draw only the blocks near one: elsewhere they would
+// write the nothing their targets were cleared to.
 #include "common/fullscreen.hlsli"
 #include "common/gbuffer.hlsli"
 #include "common/color.hlsli"
@@ -35,10 +39,12 @@ Texture2D gNormalDepth : register(t1);
 Texture2D gMaterial : register(t2);
 Texture2D gAlbedo : register(t3);
 Texture2D gTileMinDepth : register(t4);  // from TilePS
+Texture2D gReflections : register(t5);   // ReflectedTilePS: what PS drew
 SamplerState gInputSampler : register(s0);
 SamplerState gNormalSampler : register(s1);
 SamplerState gMaterialSampler : register(s2);
 SamplerState gAlbedoSampler : register(s3);
+SamplerState gReflectionsSampler : register(s5);
 
 static const float kRayLength = 1000.0;
 static const uint kStepLimit = 1024;
@@ -73,6 +79,22 @@ float TilePS(FullscreenVertex i) : SV_TARGET
         for (int x = first.x; x <= last.x; ++x)
             nearest = min(nearest, sceneDepthAt(float2(x, y) + 0.5));
     return nearest;
+}
+
+// 1 where a pixel of this block of the viewport holds a reflection (an amount other than
+// zero), else 0.
+float ReflectedTilePS(FullscreenVertex i) : SV_TARGET
+{
+    int2 first = int2(i.pos.xy) * kTile;
+    int2 last = min(first + kTile, int2(gRegionSize)) - 1;
+    float reflects = 0.0;
+    for (int y = first.y; y <= last.y; ++y)
+        for (int x = first.x; x <= last.x; ++x)
+        {
+            float2 uv = regionToSource((float2(x, y) + 0.5) / gRegionSize, gRegionScale, gRegionOffset);
+            reflects = gReflections.SampleLevel(gReflectionsSampler, uv, 0).a != 0.0 ? 1.0 : reflects;
+        }
+    return reflects;
 }
 
 float4 PS(FullscreenVertex i) : SV_TARGET
