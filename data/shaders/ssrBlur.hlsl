@@ -50,9 +50,29 @@ SamplerState gAlbedoSampler : register(s2);
 static const float kWeights[5] = {0.2270270, 0.1945946, 0.1216216, 0.0540541, 0.0162162};
 static const int kTile = 16;  // SSROp sizes the block target by the same edge
 
-FullscreenVertex VS(uint id : SV_VertexID)
+// The constants go to the pixels flat: read by the pixels, each would be a load on every one.
+struct BlurVertex
 {
-    return fullscreenTriangle(id);
+    float4 pos : SV_POSITION;
+    float2 uv : TEXCOORD0;
+    nointerpolation float4 region : TEXCOORD1;  // gRegionScale, gRegionOffset
+    nointerpolation float4 blur : TEXCOORD2;    // gNormalBias, gDepthBias, the step between taps in source uv
+};
+
+BlurVertex withConstants(FullscreenVertex f)
+{
+    BlurVertex o;
+    o.pos = f.pos;
+    o.uv = f.uv;
+    o.region = float4(gRegionScale, gRegionOffset);
+    o.blur = float4(gNormalBias, gDepthBias, gTexelOffsetScale * gRegionScale / 4.0);
+    return o;
+}
+
+// Every pixel of the viewport.
+BlurVertex VS(uint id : SV_VertexID)
+{
+    return withConstants(fullscreenTriangle(id));
 }
 
 // Whether a block from lo to hi (inclusive) holds a reflection.
@@ -87,7 +107,7 @@ bool blockDrawn(int2 tile, int2 tiles)
 // Six vertices a block, in rows: the first block of a run to draw spans the run as two
 // triangles of the strip (with a collapsed vertex before and after it); every other block
 // collapses to a point.
-FullscreenVertex TileVS(uint id : SV_VertexID)
+BlurVertex TileVS(uint id : SV_VertexID)
 {
     int2 tiles = (int2(gRegionSize) + kTile - 1) / kTile;
     uint index = id / 6, corner = id % 6;
@@ -105,7 +125,7 @@ FullscreenVertex TileVS(uint id : SV_VertexID)
     FullscreenVertex o;
     o.uv = pixel / gRegionSize;
     o.pos = float4(o.uv.x * 2.0 - 1.0, 1.0 - o.uv.y * 2.0, 0.0, 1.0);
-    return o;
+    return withConstants(o);
 }
 
 GBufferSample surfaceAt(float2 uv)
@@ -114,10 +134,11 @@ GBufferSample surfaceAt(float2 uv)
                          0, 0, 0);
 }
 
-float4 PS(FullscreenVertex i) : SV_TARGET
+float4 PS(BlurVertex i) : SV_TARGET
 {
-    float2 uv = regionToSource(i.uv, gRegionScale, gRegionOffset);
-    float2 tapStep = gTexelOffsetScale * gRegionScale / 4.0;
+    float2 uv = regionToSource(i.uv, i.region.xy, i.region.zw);
+    float2 tapStep = i.blur.zw;
+    float normalBias = i.blur.x, depthBias = i.blur.y;
     float4 taps[9];
     float reflected = 0.0;
     [unroll] for (int k = -4; k <= 4; ++k)
@@ -139,8 +160,8 @@ float4 PS(FullscreenVertex i) : SV_TARGET
         GBufferSample s = surfaceAt(at);
         if (!s.hasGeometry)
             continue;
-        float normalWeight = saturate((dot(n0, normalize(s.viewNormal)) - (1.0 - gNormalBias)) / max(gNormalBias, 1e-4));
-        float depthWeight = saturate(1.0 - abs(s.viewDepth - centre.viewDepth) / max(centre.viewDepth * gDepthBias, 1e-4));
+        float normalWeight = saturate((dot(n0, normalize(s.viewNormal)) - (1.0 - normalBias)) / max(normalBias, 1e-4));
+        float depthWeight = saturate(1.0 - abs(s.viewDepth - centre.viewDepth) / max(centre.viewDepth * depthBias, 1e-4));
         float w = kWeights[abs(t)] * normalWeight * depthWeight;
         float4 r = taps[t + 4];
         weightSum += w;
@@ -152,7 +173,7 @@ float4 PS(FullscreenVertex i) : SV_TARGET
     return float4(colour, alpha);
 }
 
-float4 CompositePS(FullscreenVertex i) : SV_TARGET
+float4 CompositePS(BlurVertex i) : SV_TARGET
 {
-    return gReflection.SampleLevel(gReflectionSampler, regionToSource(i.uv, gRegionScale, gRegionOffset), 0);
+    return gReflection.SampleLevel(gReflectionSampler, regionToSource(i.uv, i.region.xy, i.region.zw), 0);
 }
