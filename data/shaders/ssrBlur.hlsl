@@ -10,14 +10,14 @@
 // the result is nothing whatever the surfaces are, and the pixel stops there (most of a
 // frame: the sky, rough surfaces, a mirror that shows only the sky), before the surface reads.
 //
-// Where no reflection lies within the blur's reach the result is nothing, which is what the
-// targets were cleared to; and a whole full-screen pass costs its every pixel on a CPU
-// driver, whatever it returns early. So the passes draw only the blocks of the viewport
-// (16 x 16 pixels, as the reflection pass's) near a block that holds a reflection
-// (ReflectedTilePS in ssr.hlsl): TileVS turns each row of blocks into one rectangle per run of
-// blocks to draw (one diagonal per run: both triangles of a quad shade the pixel groups it
-// cuts) and collapses the others. The vertical blur reads its picture wrapping round, so its
-// blocks by the top and bottom edges look at the blocks by the other edge as well.
+// On a CPU driver that return saves nothing (a group runs both sides of a branch; only a loop
+// that every pixel leaves stops early), and the result there is the nothing the targets were
+// cleared to. So the passes draw only the blocks of the viewport (16 x 16 pixels, as the
+// reflection pass's) near a block that holds a reflection (ReflectedTilePS in ssr.hlsl):
+// TileVS turns each row of blocks into one rectangle per run of blocks to draw (one diagonal
+// per run: both triangles of a quad shade the pixel groups it cuts) and collapses the others.
+// The vertical blur reads its picture wrapping round, so its blocks by the top and bottom
+// edges look at the blocks by the other edge as well.
 // CompositePS is the copy of the blurred reflections that SSROp blends over the picture, over
 // the same blocks as the vertical blur.
 #include "common/fullscreen.hlsli"
