@@ -114,11 +114,18 @@ void SSROp::SSRFunc::evaluate(float t, const std::vector<Port*>& s, Context& ctx
     notLoaded = 0;
     reflection = loadPassProgram(evalText(s, Shader, t, ctx).c_str(), "VS", "PS", true);
     tiles = loadPassProgram(evalText(s, Shader, t, ctx).c_str(), "VS", "TilePS", true);
-    reflectedTiles = loadPassProgram(evalText(s, Shader, t, ctx).c_str(), "VS", "ReflectedTilePS", true);
+    // A blur file without the block entries (a production's own, written before them)
+    // blurs every pixel, and the copy pass lays the result over the picture, as before.
     const std::string blurFile = evalText(s, BlurShader, t, ctx);
     blur = loadPassProgram(blurFile.c_str(), "TileVS", "PS", true);
-    composite = loadPassProgram(blurFile.c_str(), "TileVS", "CompositePS", true);
-    if (composite) composite->state = gDevice->stateFor(overState());
+    overBlocks = blur != nullptr;
+    if (overBlocks) {
+      reflectedTiles = loadPassProgram(evalText(s, Shader, t, ctx).c_str(), "VS", "ReflectedTilePS", true);
+      composite = loadPassProgram(blurFile.c_str(), "TileVS", "CompositePS", true);
+      if (composite) composite->state = gDevice->stateFor(overState());
+    } else {
+      blur = loadPassProgram(blurFile.c_str(), "VS", "PS", true);
+    }
   }
   intermediate = intermediateTarget(ctx);
   Texture* picture = ctx.imageResult;
@@ -139,8 +146,9 @@ void SSROp::SSRFunc::evaluate(float t, const std::vector<Port*>& s, Context& ctx
     tileDepth = acquireColourTarget(*ctx.targets, tilesX, tilesY, 0, format::R32F);
     tileReflects = acquireColourTarget(*ctx.targets, tilesX, tilesY, 0, format::R32F);
   }
-  if (!usable(reflection.get()) || !usable(tiles.get()) || !usable(reflectedTiles.get()) || !usable(blur.get()) ||
-      !usable(composite.get()) || !intermediate || !tileDepth || !tileReflects) {
+  const bool blocksUsable = !overBlocks || (usable(reflectedTiles.get()) && usable(composite.get()));
+  if (!usable(reflection.get()) || !usable(tiles.get()) || !usable(blur.get()) || !blocksUsable || !intermediate ||
+      !tileDepth || !tileReflects) {
     ctx.imageResult = input;
     return;
   }
@@ -179,17 +187,19 @@ void SSROp::SSRFunc::evaluate(float t, const std::vector<Port*>& s, Context& ctx
   drawOver(reflection.get(), intermediate, vp);
 
   // Which blocks hold a reflection: the blurs and the composite draw only near them.
-  bindTexture(reflectedTiles.get(), 5, intermediate, pointWrap(device));
-  if (reflectedTiles->constantBuffer(0)) {
-    ConstantWriter(reflectedTiles.get(), "ssr reflected tiles", trace).region(region).set("gRegionSize", size);
+  if (overBlocks) {
+    bindTexture(reflectedTiles.get(), 5, intermediate, pointWrap(device));
+    if (reflectedTiles->constantBuffer(0)) {
+      ConstantWriter(reflectedTiles.get(), "ssr reflected tiles", trace).region(region).set("gRegionSize", size);
+    }
+    drawOver(reflectedTiles.get(), tileReflects, wholeOf(tileReflects));
   }
-  drawOver(reflectedTiles.get(), tileReflects, wholeOf(tileReflects));
 
   // A tap reads up to the blur radius away, and the filter one pixel further.
   const float radius = evalFloat(s, BlurRadius, t, ctx);
   const float reachTiles = std::ceil((std::fabs(radius) + 1.0f) / float(kTileEdge));
   const float reach = reachTiles <= float(kMaxTileReach) ? reachTiles : -1.0f;  // NaN too: every block
-  const uint32_t blockVertices = tilesX * tilesY * 6;
+  const uint32_t blockVertices = overBlocks ? tilesX * tilesY * 6 : 3;
   // One constant write a pass: the step buffer is mapped afresh each time.
   auto bindBlocks = [&](ShaderProgram* p, const char* name, Float2 offsetScale, Float2 reachXY, float wrapRows) {
     p->setResource(0, 3, tileReflects);
@@ -235,6 +245,10 @@ void SSROp::SSRFunc::evaluate(float t, const std::vector<Port*>& s, Context& ctx
 
   RenderStateDesc opaque = passStateDesc();
   copyPass(destination, input, vp, opaque, false);
+  if (!overBlocks) {
+    copyPass(destination, intermediate, vp, overState(), false);
+    return;
+  }
   // The blurred reflections over the picture by their amount, where the vertical blur drew:
   // elsewhere they are nothing, which leaves the picture as it is. Read as the copy pass reads.
   bindTexture(composite.get(), 0, intermediate, pointWrap(device));

@@ -71,6 +71,7 @@ class SSROp : public Operator {
     std::unique_ptr<ShaderProgram> reflectedTiles;  // the blocks that hold a reflection, same file
     std::unique_ptr<ShaderProgram> blur;       // drawn over the blocks near a reflection
     std::unique_ptr<ShaderProgram> composite;  // the blurred reflections over the picture, blur's file
+    bool overBlocks = true;  // the blur file has the block entries (else every pixel, and the copy pass)
     Texture* intermediate = nullptr;  // from the pool, valid for the frame it was taken in
   };
 };

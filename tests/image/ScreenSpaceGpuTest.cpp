@@ -235,9 +235,8 @@ TEST_F(SsrQualityGpuTest, TheBlockMarchAndTheBlurOverBlocksGiveWhatThePixelWalkA
   // The old passes from files of their own, their includes named from the repository root;
   // the old reflection file gets a block pass that writes nothing it reads.
   depthtest::TempFile walk("ssrPixelWalk.hlsl"), blur("ssrFullBlur.hlsl");
-  walk.write(rooted(ssrtest::kPixelWalkReflection) + "\nfloat TilePS(FullscreenVertex i) : SV_TARGET { return 0.0; }\n" +
-             ssrtest::kMarkEveryBlock);
-  blur.write(rooted(ssrtest::kBlurReadingEveryTap) + ssrtest::kDrawEveryPixel);
+  walk.write(rooted(ssrtest::kPixelWalkReflection) + "\nfloat TilePS(FullscreenVertex i) : SV_TARGET { return 0.0; }\n");
+  blur.write(rooted(ssrtest::kBlurReadingEveryTap));
 
   const std::vector<Pixel> before = reflect(lit, walk.path, blur.path);
   const std::vector<Pixel> now = reflect(lit, {}, {});
@@ -257,8 +256,8 @@ TEST_F(SsrQualityGpuTest, TheBlockMarchAndTheBlurOverBlocksGiveWhatThePixelWalkA
   EXPECT_GT(reflected, floorPixels / 20) << reflected << " of " << floorPixels;
 }
 
-// The blocks alone: the same march, then the old blur over every pixel and the whole copy
-// against the blurs and the composite over the blocks near a reflection. With blur steps of
+// The blocks alone: the same march, then the old blur file (no block entries: every pixel,
+// and the whole copy) against the blurs and the composite over the blocks near a reflection. With blur steps of
 // whole pixels every read lands on a texel's centre, so the two agree to the last bits but
 // for rounding; a block left out where a blurred reflection reaches (two blocks away for the
 // long blur) shows as a difference there.
@@ -267,7 +266,7 @@ TEST_F(SsrQualityGpuTest, TheBlursOverBlocksNearAReflectionGiveWhatTheyGiveOverE
   std::vector<Float3> points, rays;
   Texture* lit = castScene(kind, points, rays, true);
   depthtest::TempFile blur("ssrFullBlur.hlsl");
-  blur.write(rooted(ssrtest::kBlurReadingEveryTap) + ssrtest::kDrawEveryPixel);
+  blur.write(rooted(ssrtest::kBlurReadingEveryTap));
   for (float radius : {4.0f, 24.0f}) {
     const std::vector<Pixel> everyPixel = reflect(lit, {}, blur.path, radius);
     const std::vector<Pixel> blocks = reflect(lit, {}, {}, radius);

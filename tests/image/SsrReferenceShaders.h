@@ -1,9 +1,9 @@
 #pragma once
 // The reflection passes as they were before the march crossed open space a block at a time
-// (it walked every step) and before the blur stopped early where no tap holds a reflection,
-// and the entries that SSROp now also loads from them, written so that they draw what the
-// operator drew before: every pixel of both blurs, and the blurred reflections copied over
-// the picture whole. The quality check renders them beside the current passes.
+// (it walked every step) and before the blur stopped early where no tap holds a reflection.
+// A blur file without the block entries makes SSROp blur every pixel and copy the result
+// over the picture whole, as it did then. The quality check renders them beside the current
+// passes.
 namespace ssrtest {
 
 inline const char* const kPixelWalkReflection = R"hlsl(
@@ -226,21 +226,6 @@ float4 PS(FullscreenVertex i) : SV_TARGET
     float alpha = weightSum > 0.0 ? alphaSum / weightSum : 0.0;
     float3 colour = alphaSum > 0.0 ? colourSum / alphaSum : 0.0;
     return float4(colour, alpha);
-}
-)hlsl";
-
-// Appended to the old reflection file: it marks every block (nothing reads the marks).
-inline const char* const kMarkEveryBlock = R"hlsl(
-float ReflectedTilePS(FullscreenVertex i) : SV_TARGET { return 1.0; }
-)hlsl";
-
-// Appended to the old blur file: the full-screen triangle (the vertices after the third
-// collapse onto its last corner), and the copy pass's read of the picture at the pixel.
-inline const char* const kDrawEveryPixel = R"hlsl(
-FullscreenVertex TileVS(uint id : SV_VertexID) { return fullscreenTriangle(min(id, 2u)); }
-float4 CompositePS(FullscreenVertex i) : SV_TARGET
-{
-    return gReflection.Sample(gReflectionSampler, regionToSource(i.uv, gRegionScale, gRegionOffset));
 }
 )hlsl";
 
