@@ -97,7 +97,7 @@ void bindUav(ShaderProgram* program, uint32_t slot, Texture* view) {
   if (trace && view) trace->uavs.push_back({program, 5, slot, view});
 }
 
-void drawOver(ShaderProgram* program, Texture* target, const Viewport& rect) {
+void drawOver(ShaderProgram* program, Texture* target, const Viewport& rect, uint32_t vertexCount) {
   Device* device = program ? program->device : nullptr;
   if (!device || !target) return;
   RenderPass pass;
@@ -111,7 +111,7 @@ void drawOver(ShaderProgram* program, Texture* target, const Viewport& rect) {
   bindRenderPass(device, pass);
   if (rect.right > rect.left && rect.bottom > rect.top && usable(program)) {
     if (trace) trace->runs.push_back(program);
-    drawStrip(program, 3);
+    drawStrip(program, vertexCount);
   }
   // The program keeps no picture between draws: pooled pictures change from frame to frame.
   for (Texture*& t : program->resources[4]) t = nullptr;

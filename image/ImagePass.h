@@ -4,7 +4,8 @@
 // without clearing it first:
 //
 //   drawOver: the target alone as colour target (no depth), viewport and scissor set to the
-//   rectangle, the program drawn as a 3-vertex strip, then its textures and the five colour
+//   rectangle, the program drawn as a 3-vertex strip (or as many vertices as asked, for a
+//   vertex stage that places its own triangles), then its textures and the five colour
 //   targets unbound.
 //
 // Their region constants are computed against the frame's depth target (the G-buffer's
@@ -66,7 +67,7 @@ void bindUav(ShaderProgram* program, uint32_t slot, Texture* view);
 
 // The draw described above; nothing happens without a program, target or device, or for
 // an empty rectangle (the targets are still unbound).
-void drawOver(ShaderProgram* program, Texture* target, const Viewport& rect);
+void drawOver(ShaderProgram* program, Texture* target, const Viewport& rect, uint32_t vertexCount = 3);
 // Dispatches a compute program over x by y groups (recorded in the trace), then forgets its
 // textures and views so that no pooled picture stays attached to it.
 void runCompute(ShaderProgram* program, uint32_t x, uint32_t y);

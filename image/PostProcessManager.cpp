@@ -59,6 +59,7 @@ PostProcessManager::~PostProcessManager() {
   owned_.clear();
   deleteTexture(motionBlur.half);
   deleteTexture(motionBlur.quarter);
+  deleteTexture(dof.blocks);
   if (gPostProcessManager == this) gPostProcessManager = nullptr;
 }
 
@@ -71,7 +72,7 @@ std::vector<const PassProgram*> PostProcessManager::programs() const {
           &colorCorrection.program, &ccSplitToning.program, &ccTone.program, &ccColor.program,
           &ccHSL.program,       &radialBlur.program, &motionBlur.main,  &motionBlur.velocityFromView,
           &motionBlur.blurV,    &motionBlur.blurH, &motionBlur.downsample, &toneMapping.sharpened,
-          &colorCorrection.withPower};
+          &colorCorrection.withPower, &dof.blockRadius};
 }
 
 void PostProcessManager::load(PassProgram& p) {
@@ -111,10 +112,12 @@ void PostProcessManager::init(Device* device, uint32_t width, uint32_t height) {
   load(dof.hexBlur1);
   load(dof.calcCoC);
   load(dof.combine);
+  load(dof.blockRadius);
   dof.t1 = own(makeTarget(device, kTargetFlags, format::RGBA16F, kSizeFull, width, height));
   dof.t2 = own(makeTarget(device, kTargetFlags, format::RGBA16F, kSizeFull, width, height));
   dof.t3 = own(makeTarget(device, kTargetFlags, format::RGBA16F, kSizeFull, width, height));
   dof.t4 = own(makeTarget(device, kTargetFlags, format::RGBA16F, kSizeFull, width, height));
+  makeDOFBlockTarget(dof.t3 ? dof.t3->width() : width, dof.t3 ? dof.t3->height() : height);
 
   logMessage("Initializing FXAA\n");
   load(fxaa.program);
@@ -197,6 +200,13 @@ void PostProcessManager::makeMotionBlurTargets(uint32_t w, uint32_t h) {
   motionBlur.viewportHeight = h;
 }
 
+void PostProcessManager::makeDOFBlockTarget(uint32_t w, uint32_t h) {
+  const uint32_t bw = (w + kDOFBlock - 1) / kDOFBlock, bh = (h + kDOFBlock - 1) / kDOFBlock;
+  if (dof.blocks && dof.blocks->width() == bw && dof.blocks->height() == bh) return;
+  deleteTexture(dof.blocks);
+  dof.blocks = makeTarget(device_, kTargetFlags, format::R32F, 0, bw, bh);
+}
+
 // ---------------------------------------------------------------- the full-screen draw
 
 void PostProcessManager::drawPass(const Draw& d) {
@@ -224,7 +234,7 @@ void PostProcessManager::drawPass(const Draw& d) {
       d.program->setSampler(4, i, d.samplers[i]);
       if (trace) {
         trace->textures.push_back({d.program, 4, i, d.textures[i]});
-        trace->samplers.push_back({d.program, 4, i, nullptr});
+        if (d.samplers[i]) trace->samplers.push_back({d.program, 4, i, nullptr});  // texel loads need none
       }
     }
     if (trace) trace->runs.push_back(d.program);

@@ -46,13 +46,16 @@ struct DOFBlock {
   float focalPlane = 1.0f;
   float aperture = 0.075f;
   PassProgram hexBlur0{"dof", "VS", "PSHexBlurPass0", nullptr};
-  PassProgram hexBlur1{"dof", "VS", "PSHexBlurPass1", nullptr};
+  // Drawn over the blocks where a circle is wider than the combine's sharp limit.
+  PassProgram hexBlur1{"dof", "TileVS", "PSHexBlurPass1", nullptr};
   PassProgram calcCoC{"dof", "VS", "PSCalcCoCSize", nullptr};
   PassProgram combine{"dof", "VS", "PSCombine", nullptr};
+  PassProgram blockRadius{"dof", "VS", "PSBlockRadius", nullptr};  // the widest circle of each block
   Texture* t1 = nullptr;
   Texture* t2 = nullptr;
   Texture* t3 = nullptr;
   Texture* t4 = nullptr;
+  Texture* blocks = nullptr;  // one texel per 16 x 16 block of T3, re-made when T3's size changes
 };
 
 struct FXAABlock {
@@ -303,6 +306,7 @@ class PostProcessManager : public VelocityTilePass {
   struct Draw;
   void load(PassProgram& p);
   void makeMotionBlurTargets(uint32_t viewportWidth, uint32_t viewportHeight);
+  void makeDOFBlockTarget(uint32_t width, uint32_t height);
   void drawPass(const Draw& d);
 
   Device* device_ = nullptr;

@@ -46,10 +46,34 @@ void PostProcessManager::applyDOF(Texture* source, Texture* destination, const V
   Draw hex0(dof.hexBlur0, dof.t1, whole(dof.t1));
   hex0.targets[1] = dof.t2;
   drawPass(hex0.tex(dof.t3, linearClamp));
-  drawPass(Draw(dof.hexBlur1, dof.t4, whole(dof.t4)).tex(dof.t1, linearClamp).tex(dof.t2, linearClamp));
+
+  // The combine shows the sharp picture wherever T4 holds a circle of half a pixel or less,
+  // whatever its colour, so the second blur draws only the blocks with a wider circle, over
+  // T4 cleared to nothing. A combine that filters T4 (another size than its destination)
+  // would mix a drawn block into the next: then every block is drawn.
+  makeDOFBlockTarget(dof.t3->width(), dof.t3->height());
+  drawPass(Draw(dof.blockRadius, dof.blocks, whole(dof.blocks)).tex(dof.t3, nullptr));
+  Sampler* combineT4 = centreSampler(dof.t4, destination, pointClamp, linearClamp);
+  {
+    const float size[2] = {float(dof.t4->width()), float(dof.t4->height())};
+    ConstantWriter(dof.hexBlur1.get(), dof.hexBlur1.file, trace)
+        .set("gTargetSize", size)
+        .set("gEveryBlock", combineT4 == pointClamp ? 0.0f : 1.0f);
+  }
+  const float nothing[4] = {0, 0, 0, 0};
+  clearTexture(device_, dof.t4, nothing);
+  Draw hex1(dof.hexBlur1, dof.t4, whole(dof.t4));
+  hex1.vertices = dof.blocks->width() * dof.blocks->height() * 6;
+  ShaderProgram* hex1Program = dof.hexBlur1.get();
+  if (hex1Program) {
+    hex1Program->setResource(0, 2, dof.blocks);
+    if (trace) trace->textures.push_back({hex1Program, 0, 2, dof.blocks});
+  }
+  drawPass(hex1.tex(dof.t1, linearClamp).tex(dof.t2, linearClamp));
+  if (hex1Program) hex1Program->setResource(0, 2, nullptr);
   drawPass(Draw(dof.combine, destination, whole(destination))
                .tex(source, centreSampler(source, destination, pointClamp, linearClamp))
-               .tex(dof.t4, centreSampler(dof.t4, destination, pointClamp, linearClamp)));
+               .tex(dof.t4, combineT4));
 }
 
 // ---------------------------------------------------------------- single-program passes

@@ -1,5 +1,8 @@
 #include "image/ScreenSpace.h"
 
+#include <cmath>
+#include <string>
+
 #include "engine/Globals.h"
 #include "engine/Math.h"
 #include "gfx/Device.h"
@@ -111,7 +114,18 @@ void SSROp::SSRFunc::evaluate(float t, const std::vector<Port*>& s, Context& ctx
     notLoaded = 0;
     reflection = loadPassProgram(evalText(s, Shader, t, ctx).c_str(), "VS", "PS", true);
     tiles = loadPassProgram(evalText(s, Shader, t, ctx).c_str(), "VS", "TilePS", true);
-    blur = loadPassProgram(evalText(s, BlurShader, t, ctx).c_str(), "VS", "PS", true);
+    // A blur file without the block entries (a production's own, written before them)
+    // blurs every pixel, and the copy pass lays the result over the picture, as before.
+    const std::string blurFile = evalText(s, BlurShader, t, ctx);
+    blur = loadPassProgram(blurFile.c_str(), "TileVS", "PS", true);
+    overBlocks = blur != nullptr;
+    if (overBlocks) {
+      reflectedTiles = loadPassProgram(evalText(s, Shader, t, ctx).c_str(), "VS", "ReflectedTilePS", true);
+      composite = loadPassProgram(blurFile.c_str(), "TileVS", "CompositePS", true);
+      if (composite) composite->state = gDevice->stateFor(overState());
+    } else {
+      blur = loadPassProgram(blurFile.c_str(), "VS", "PS", true);
+    }
   }
   intermediate = intermediateTarget(ctx);
   Texture* picture = ctx.imageResult;
@@ -124,11 +138,17 @@ void SSROp::SSRFunc::evaluate(float t, const std::vector<Port*>& s, Context& ctx
   // Without its shaders the effect passes its picture through.
   const Viewport& vp = ctx.viewport;
   const Float2 size = viewportSize(vp);
+  const uint32_t tilesX = (uint32_t(size.x) + kTileEdge - 1) / kTileEdge;
+  const uint32_t tilesY = (uint32_t(size.y) + kTileEdge - 1) / kTileEdge;
   Texture* tileDepth = nullptr;
-  if (ctx.targets && size.x > 0 && size.y > 0)
-    tileDepth = acquireColourTarget(*ctx.targets, (uint32_t(size.x) + kTileEdge - 1) / kTileEdge,
-                                    (uint32_t(size.y) + kTileEdge - 1) / kTileEdge, 0, format::R32F);
-  if (!usable(reflection.get()) || !usable(tiles.get()) || !usable(blur.get()) || !intermediate || !tileDepth) {
+  Texture* tileReflects = nullptr;
+  if (ctx.targets && size.x > 0 && size.y > 0) {
+    tileDepth = acquireColourTarget(*ctx.targets, tilesX, tilesY, 0, format::R32F);
+    tileReflects = acquireColourTarget(*ctx.targets, tilesX, tilesY, 0, format::R32F);
+  }
+  const bool blocksUsable = !overBlocks || (usable(reflectedTiles.get()) && usable(composite.get()));
+  if (!usable(reflection.get()) || !usable(tiles.get()) || !usable(blur.get()) || !blocksUsable || !intermediate ||
+      !tileDepth || !tileReflects) {
     ctx.imageResult = input;
     return;
   }
@@ -166,6 +186,34 @@ void SSROp::SSRFunc::evaluate(float t, const std::vector<Port*>& s, Context& ctx
   clearWhole(device, intermediate);
   drawOver(reflection.get(), intermediate, vp);
 
+  // Which blocks hold a reflection: the blurs and the composite draw only near them.
+  if (overBlocks) {
+    bindTexture(reflectedTiles.get(), 5, intermediate, pointWrap(device));
+    if (reflectedTiles->constantBuffer(0)) {
+      ConstantWriter(reflectedTiles.get(), "ssr reflected tiles", trace).region(region).set("gRegionSize", size);
+    }
+    drawOver(reflectedTiles.get(), tileReflects, wholeOf(tileReflects));
+  }
+
+  // A tap reads up to the blur radius away, and the filter one pixel further.
+  const float radius = evalFloat(s, BlurRadius, t, ctx);
+  const float reachTiles = std::ceil((std::fabs(radius) + 1.0f) / float(kTileEdge));
+  const float reach = reachTiles <= float(kMaxTileReach) ? reachTiles : -1.0f;  // NaN too: every block
+  const uint32_t blockVertices = overBlocks ? tilesX * tilesY * 6 : 3;
+  // One constant write a pass: the step buffer is mapped afresh each time.
+  auto bindBlocks = [&](ShaderProgram* p, const char* name, Float2 offsetScale, Float2 reachXY, float wrapRows) {
+    p->setResource(0, 3, tileReflects);
+    if (trace) trace->textures.push_back({p, 0, 3, tileReflects});
+    ConstantWriter(p, name, trace, 1)
+        .set("gTexelOffsetScale", offsetScale)
+        .set("gTileReach", reachXY)
+        .set("gWrapRows", wrapRows);
+  };
+  auto drawBlocks = [&](ShaderProgram* p, Texture* target) {
+    drawOver(p, target, vp, blockVertices);
+    p->setResource(0, 3, nullptr);
+  };
+
   auto bindBlur = [&](Texture* reflections, Sampler* sampler) {
     bindTexture(blur.get(), 0, reflections, sampler);
     bindTexture(blur.get(), 1, ctx.gbuffer[1], pointWrap(device));
@@ -178,26 +226,37 @@ void SSROp::SSRFunc::evaluate(float t, const std::vector<Port*>& s, Context& ctx
     ConstantWriter(blur.get(), "ssr blur", trace)
         .region(region)
         .set("gNormalBias", normalBias)
-        .set("gDepthBias", depthBias);
+        .set("gDepthBias", depthBias)
+        .set("gRegionSize", size);
   }
-  const float radius = evalFloat(s, BlurRadius, t, ctx);
-  ConstantWriter(blur.get(), "ssr blur", trace, 1)
-      .set("gTexelOffsetScale", Float2{size.x > 0 ? radius / size.x : 0.0f, 0.0f});
+  bindBlocks(blur.get(), "ssr blur", Float2{size.x > 0 ? radius / size.x : 0.0f, 0.0f}, Float2{reach, 0.0f}, 0.0f);
 
   // Never the picture being reflected: it is copied into the destination last.
   Texture* destination = effects::nextRingTargetOtherThan(ctx, input);
   if (!destination) return;
   clearWhole(device, destination);
-  drawOver(blur.get(), destination, vp);
+  drawBlocks(blur.get(), destination);
   ctx.imageResult = destination;
 
-  ConstantWriter(blur.get(), "ssr blur", trace, 1)
-      .set("gTexelOffsetScale", Float2{0.0f, size.y > 0 ? radius / size.y : 0.0f});
+  bindBlocks(blur.get(), "ssr blur", Float2{0.0f, size.y > 0 ? radius / size.y : 0.0f}, Float2{reach, reach}, 1.0f);
   bindBlur(destination, linearWrap(device));
   clearWhole(device, intermediate);
-  drawOver(blur.get(), intermediate, vp);
+  drawBlocks(blur.get(), intermediate);
 
   RenderStateDesc opaque = passStateDesc();
   copyPass(destination, input, vp, opaque, false);
-  copyPass(destination, intermediate, vp, overState(), false);
+  if (!overBlocks) {
+    copyPass(destination, intermediate, vp, overState(), false);
+    return;
+  }
+  // The blurred reflections over the picture by their amount, where the vertical blur drew:
+  // elsewhere they are nothing, which leaves the picture as it is. Read as the copy pass reads.
+  bindTexture(composite.get(), 0, intermediate, pointWrap(device));
+  if (composite->constantBuffer(0)) {
+    ConstantWriter(composite.get(), "ssr composite", trace)
+        .region(regionConstants(intermediate, vp))
+        .set("gRegionSize", size);
+  }
+  bindBlocks(composite.get(), "ssr composite", Float2{}, Float2{reach, reach}, 1.0f);
+  drawBlocks(composite.get(), destination);
 }

@@ -64,9 +64,14 @@ class SSROp : public Operator {
     // The edge in pixels of the blocks the march's nearest-depth target stands for
     // (kTile in the shader).
     static constexpr uint32_t kTileEdge = 16;
+    // Blurs that reach further than this many blocks draw every block.
+    static constexpr uint32_t kMaxTileReach = 8;
     std::unique_ptr<ShaderProgram> reflection;
     std::unique_ptr<ShaderProgram> tiles;  // the nearest-depth target, from the same file
-    std::unique_ptr<ShaderProgram> blur;
+    std::unique_ptr<ShaderProgram> reflectedTiles;  // the blocks that hold a reflection, same file
+    std::unique_ptr<ShaderProgram> blur;       // drawn over the blocks near a reflection
+    std::unique_ptr<ShaderProgram> composite;  // the blurred reflections over the picture, blur's file
+    bool overBlocks = true;  // the blur file has the block entries (else every pixel, and the copy pass)
     Texture* intermediate = nullptr;  // from the pool, valid for the frame it was taken in
   };
 };

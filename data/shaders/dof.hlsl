@@ -6,20 +6,31 @@
 // averages the three), and PSCombine blends the blurred picture in where the circle is
 // larger than a pixel. A sample only counts where its own circle reaches the pixel, so
 // sharp things do not smear into their blurred surroundings.
+//
+// PSCombine shows the sharp picture wherever the circle is half a pixel or less (kSharp),
+// whatever pass 1 left there: PSBlockRadius writes the widest circle of every 16 x 16 block,
+// and TileVS draws pass 1 only over the blocks with a wider one, over a target cleared to
+// nothing (a circle of 0). On a CPU driver a full-screen pass costs every pixel, whatever
+// the pixels return.
 #include "common/fullscreen.hlsli"
 
 cbuffer DOFConstants : register(b0)
 {
     float gCoCScale;
     float gCoCBias;
+    float2 gTargetSize;  // TileVS: the size in pixels of the target pass 1 draws
+    float gEveryBlock;   // TileVS: 1 draws every block
 };
 
 Texture2D gInput0 : register(t0);
 Texture2D gInput1 : register(t1);
+Texture2D gBlockRadius : register(t2);  // TileVS: from PSBlockRadius
 SamplerState gSampler0 : register(s0);
 SamplerState gSampler1 : register(s1);
 
 static const float kMaxRadius = 32.0;  // pixels of a 1080-line picture
+static const float kSharp = 0.5;       // PSCombine shows the sharp picture up to this radius
+static const int kBlock = 16;          // the manager sizes the block target by the same edge
 static const int kTaps = 8;
 static const float2 kUp = float2(0.0, -1.0);
 static const float2 kDownLeft = float2(-0.8660254, 0.5);
@@ -28,6 +39,35 @@ static const float2 kDownRight = float2(0.8660254, 0.5);
 FullscreenVertex VS(uint id : SV_VertexID)
 {
     return fullscreenTriangle(id);
+}
+
+bool blockBlurred(int2 block)
+{
+    return gEveryBlock > 0.5 || gBlockRadius.Load(int3(block, 0)).r > kSharp;
+}
+
+// Six vertices a block, in rows: the first block of a run of blurred blocks spans the run as
+// two triangles of the strip (one diagonal a run: both triangles shade the pixel groups it
+// cuts), with a collapsed vertex before and after; every other block collapses to a point.
+FullscreenVertex TileVS(uint id : SV_VertexID)
+{
+    int2 blocks = (int2(gTargetSize) + kBlock - 1) / kBlock;
+    uint index = id / 6, corner = id % 6;
+    int2 block = int2(int(index) % max(blocks.x, 1), int(index) / max(blocks.x, 1));
+    int last = block.x - 1;
+    if (blockBlurred(block) && (block.x == 0 || !blockBlurred(block - int2(1, 0))))
+    {
+        last = block.x;
+        while (last + 1 < blocks.x && blockBlurred(int2(last + 1, block.y)))
+            ++last;
+    }
+    float2 lo = float2(block * kBlock);
+    float2 hi = last >= block.x ? min(float2(last + 1, block.y + 1) * float(kBlock), gTargetSize) : lo;
+    float2 pixel = corner <= 1 ? lo : corner == 2 ? float2(hi.x, lo.y) : corner == 3 ? float2(lo.x, hi.y) : hi;
+    FullscreenVertex o;
+    o.uv = pixel / gTargetSize;
+    o.pos = float4(o.uv.x * 2.0 - 1.0, 1.0 - o.uv.y * 2.0, 0.0, 1.0);
+    return o;
 }
 
 float4 PSCalcCoCSize(FullscreenVertex i) : SV_TARGET
@@ -41,12 +81,13 @@ float4 PSCalcCoCSize(FullscreenVertex i) : SV_TARGET
 }
 
 // The mean along one direction over the centre's circle; alpha carries the centre's radius.
-float4 blurAlong(Texture2D input, SamplerState s, float2 uv, float2 direction)
+// The blur passes draw whole targets of their inputs' size, so the centre is the texel at
+// the pixel: a load, which costs far less than the filtered read at its centre that it equals.
+float4 blurAlong(Texture2D input, SamplerState s, float2 uv, float4 centre, float2 direction)
 {
     float w, h;
     input.GetDimensions(w, h);
     float2 texel = 1.0 / float2(w, h);
-    float4 centre = input.SampleLevel(s, uv, 0);
     float radius = centre.a;
     float3 sum = 0;
     float weights = 0;
@@ -61,6 +102,21 @@ float4 blurAlong(Texture2D input, SamplerState s, float2 uv, float2 direction)
     return float4(weights > 0.0 ? sum / weights : centre.rgb, radius);
 }
 
+// The widest circle (PSCalcCoCSize's alpha, in gInput0) over the 16 x 16 block of it that
+// this pixel stands for.
+float4 PSBlockRadius(FullscreenVertex i) : SV_TARGET
+{
+    float w, h;
+    gInput0.GetDimensions(w, h);
+    int2 first = int2(i.pos.xy) * kBlock;
+    int2 last = min(first + kBlock, int2(w, h)) - 1;
+    float widest = 0.0;
+    for (int y = first.y; y <= last.y; ++y)
+        for (int x = first.x; x <= last.x; ++x)
+            widest = max(widest, gInput0.Load(int3(x, y, 0)).a);
+    return widest;
+}
+
 struct HexTargets
 {
     float4 vertical : SV_TARGET0;
@@ -70,8 +126,9 @@ struct HexTargets
 HexTargets PSHexBlurPass0(FullscreenVertex i)
 {
     HexTargets o;
-    float4 up = blurAlong(gInput0, gSampler0, i.uv, kUp);
-    float4 downLeft = blurAlong(gInput0, gSampler0, i.uv, kDownLeft);
+    float4 centre = gInput0.Load(int3(i.pos.xy, 0));
+    float4 up = blurAlong(gInput0, gSampler0, i.uv, centre, kUp);
+    float4 downLeft = blurAlong(gInput0, gSampler0, i.uv, centre, kDownLeft);
     o.vertical = up;
     o.verticalAndDiagonal = float4(up.rgb + downLeft.rgb, up.a);
     return o;
@@ -79,8 +136,9 @@ HexTargets PSHexBlurPass0(FullscreenVertex i)
 
 float4 PSHexBlurPass1(FullscreenVertex i) : SV_TARGET
 {
-    float4 a = blurAlong(gInput0, gSampler0, i.uv, kDownLeft);
-    float4 b = blurAlong(gInput1, gSampler1, i.uv, kDownRight);
+    int3 pixel = int3(i.pos.xy, 0);
+    float4 a = blurAlong(gInput0, gSampler0, i.uv, gInput0.Load(pixel), kDownLeft);
+    float4 b = blurAlong(gInput1, gSampler1, i.uv, gInput1.Load(pixel), kDownRight);
     return float4((a.rgb + b.rgb) / 3.0, a.a);
 }
 

@@ -9,6 +9,17 @@
 // The taps of the reflection picture are read first: where none of them holds a reflection
 // the result is nothing whatever the surfaces are, and the pixel stops there (most of a
 // frame: the sky, rough surfaces, a mirror that shows only the sky), before the surface reads.
+//
+// On a CPU driver that return saves nothing (a group runs both sides of a branch; only a loop
+// that every pixel leaves stops early), and the result there is the nothing the targets were
+// cleared to. So the passes draw only the blocks of the viewport (16 x 16 pixels, as the
+// reflection pass's) near a block that holds a reflection (ReflectedTilePS in ssr.hlsl):
+// TileVS turns each row of blocks into one rectangle per run of blocks to draw (one diagonal
+// per run: both triangles of a quad shade the pixel groups it cuts) and collapses the others.
+// The vertical blur reads its picture wrapping round, so its blocks by the top and bottom
+// edges look at the blocks by the other edge as well.
+// CompositePS is the copy of the blurred reflections that SSROp blends over the picture, over
+// the same blocks as the vertical blur.
 #include "common/fullscreen.hlsli"
 #include "common/gbuffer.hlsli"
 
@@ -18,25 +29,103 @@ cbuffer BlurConstants : register(b0)
     float2 gRegionOffset;
     float gNormalBias;
     float gDepthBias;
+    float2 gRegionSize;  // viewport width and height in pixels
 };
 
 cbuffer BlurStep : register(b1)
 {
     float2 gTexelOffsetScale;
+    float2 gTileReach;  // blocks within this many of a reflecting one are drawn; negative: all
+    float gWrapRows;    // 1 when the pass's picture is read wrapping round vertically
 };
 
 Texture2D gReflection : register(t0);
 Texture2D gNormalDepth : register(t1);
 Texture2D gAlbedo : register(t2);
+Texture2D gReflectedTiles : register(t3);  // TileVS: 1 for a block that holds a reflection
 SamplerState gReflectionSampler : register(s0);
 SamplerState gNormalSampler : register(s1);
 SamplerState gAlbedoSampler : register(s2);
 
 static const float kWeights[5] = {0.2270270, 0.1945946, 0.1216216, 0.0540541, 0.0162162};
+static const int kTile = 16;  // SSROp sizes the block target by the same edge
 
-FullscreenVertex VS(uint id : SV_VertexID)
+// The constants go to the pixels flat: read by the pixels, each would be a load on every one.
+struct BlurVertex
 {
-    return fullscreenTriangle(id);
+    float4 pos : SV_POSITION;
+    float2 uv : TEXCOORD0;
+    nointerpolation float4 region : TEXCOORD1;  // gRegionScale, gRegionOffset
+    nointerpolation float4 blur : TEXCOORD2;    // gNormalBias, gDepthBias, the step between taps in source uv
+};
+
+BlurVertex withConstants(FullscreenVertex f)
+{
+    BlurVertex o;
+    o.pos = f.pos;
+    o.uv = f.uv;
+    o.region = float4(gRegionScale, gRegionOffset);
+    o.blur = float4(gNormalBias, gDepthBias, gTexelOffsetScale * gRegionScale / 4.0);
+    return o;
+}
+
+// Every pixel of the viewport.
+BlurVertex VS(uint id : SV_VertexID)
+{
+    return withConstants(fullscreenTriangle(id));
+}
+
+// Whether a block from lo to hi (inclusive) holds a reflection.
+bool anyReflects(int2 lo, int2 hi)
+{
+    for (int y = lo.y; y <= hi.y; ++y)
+        for (int x = lo.x; x <= hi.x; ++x)
+            if (gReflectedTiles.Load(int3(x, y, 0)).r != 0.0)
+                return true;
+    return false;
+}
+
+// Whether a block lies within gTileReach of one that holds a reflection.
+bool blockDrawn(int2 tile, int2 tiles)
+{
+    if (gTileReach.x < 0.0)
+        return true;
+    int2 reach = int2(gTileReach);
+    int2 lo = max(tile - reach, 0), hi = min(tile + reach, tiles - 1);
+    if (anyReflects(lo, hi))
+        return true;
+    if (gWrapRows < 0.5)
+        return false;
+    // Rows past the top or bottom edge come round from the other edge; one row more there
+    // for a last row of blocks that is not whole.
+    int under = reach.y - tile.y, over = tile.y + reach.y - (tiles.y - 1);
+    if (under > 0 && anyReflects(int2(lo.x, max(tiles.y - 1 - under, 0)), int2(hi.x, tiles.y - 1)))
+        return true;
+    return over > 0 && anyReflects(int2(lo.x, 0), int2(hi.x, min(over, tiles.y - 1)));
+}
+
+// Six vertices a block, in rows: the first block of a run to draw spans the run as two
+// triangles of the strip (with a collapsed vertex before and after it); every other block
+// collapses to a point.
+BlurVertex TileVS(uint id : SV_VertexID)
+{
+    int2 tiles = (int2(gRegionSize) + kTile - 1) / kTile;
+    uint index = id / 6, corner = id % 6;
+    int2 tile = int2(int(index) % max(tiles.x, 1), int(index) / max(tiles.x, 1));
+    int last = tile.x - 1;
+    if (blockDrawn(tile, tiles) && (tile.x == 0 || !blockDrawn(tile - int2(1, 0), tiles)))
+    {
+        last = tile.x;
+        while (last + 1 < tiles.x && blockDrawn(int2(last + 1, tile.y), tiles))
+            ++last;
+    }
+    float2 lo = float2(tile * kTile);
+    float2 hi = last >= tile.x ? min(float2(last + 1, tile.y + 1) * float(kTile), gRegionSize) : lo;
+    float2 pixel = corner <= 1 ? lo : corner == 2 ? float2(hi.x, lo.y) : corner == 3 ? float2(lo.x, hi.y) : hi;
+    FullscreenVertex o;
+    o.uv = pixel / gRegionSize;
+    o.pos = float4(o.uv.x * 2.0 - 1.0, 1.0 - o.uv.y * 2.0, 0.0, 1.0);
+    return withConstants(o);
 }
 
 GBufferSample surfaceAt(float2 uv)
@@ -45,10 +134,11 @@ GBufferSample surfaceAt(float2 uv)
                          0, 0, 0);
 }
 
-float4 PS(FullscreenVertex i) : SV_TARGET
+float4 PS(BlurVertex i) : SV_TARGET
 {
-    float2 uv = regionToSource(i.uv, gRegionScale, gRegionOffset);
-    float2 tapStep = gTexelOffsetScale * gRegionScale / 4.0;
+    float2 uv = regionToSource(i.uv, i.region.xy, i.region.zw);
+    float2 tapStep = i.blur.zw;
+    float normalBias = i.blur.x, depthBias = i.blur.y;
     float4 taps[9];
     float reflected = 0.0;
     [unroll] for (int k = -4; k <= 4; ++k)
@@ -70,8 +160,8 @@ float4 PS(FullscreenVertex i) : SV_TARGET
         GBufferSample s = surfaceAt(at);
         if (!s.hasGeometry)
             continue;
-        float normalWeight = saturate((dot(n0, normalize(s.viewNormal)) - (1.0 - gNormalBias)) / max(gNormalBias, 1e-4));
-        float depthWeight = saturate(1.0 - abs(s.viewDepth - centre.viewDepth) / max(centre.viewDepth * gDepthBias, 1e-4));
+        float normalWeight = saturate((dot(n0, normalize(s.viewNormal)) - (1.0 - normalBias)) / max(normalBias, 1e-4));
+        float depthWeight = saturate(1.0 - abs(s.viewDepth - centre.viewDepth) / max(centre.viewDepth * depthBias, 1e-4));
         float w = kWeights[abs(t)] * normalWeight * depthWeight;
         float4 r = taps[t + 4];
         weightSum += w;
@@ -81,4 +171,9 @@ float4 PS(FullscreenVertex i) : SV_TARGET
     float alpha = weightSum > 0.0 ? alphaSum / weightSum : 0.0;
     float3 colour = alphaSum > 0.0 ? colourSum / alphaSum : 0.0;
     return float4(colour, alpha);
+}
+
+float4 CompositePS(BlurVertex i) : SV_TARGET
+{
+    return gReflection.SampleLevel(gReflectionSampler, regionToSource(i.uv, i.region.xy, i.region.zw), 0);
 }

@@ -56,10 +56,11 @@ TEST_F(ImagePassContractGpuTest, EveryProgramDeclaresWhatItsOperatorWrites) {
   for (Operator* op : ops) ASSERT_NE(runOn(*op, uniform({0, 0, 0, 1}), 0.5f), nullptr) << op->type;
   imagepass::trace = nullptr;
 
-  // blend, mask, sprite, radial, gradient, engraver, fog, ssr's blocks, ssr, ssrBlur, the
-  // two sorting programs, the four FFT passes, five fluid programs, three image shaders, kinect.
+  // blend, mask, sprite, radial, gradient, engraver, fog, ssr's two block passes, ssr, ssrBlur,
+  // ssr's composite, the two sorting programs, the four FFT passes, five fluid programs, three
+  // image shaders, kinect.
   const std::set<const ShaderProgram*> ran(trace.runs.begin(), trace.runs.end());
-  EXPECT_EQ(ran.size(), 25u);
+  EXPECT_EQ(ran.size(), 27u);
 
   ASSERT_FALSE(trace.constants.empty());
   for (const ProgramTrace::Constant& c : trace.constants) {
@@ -132,8 +133,8 @@ TEST_F(ImagePassContractGpuTest, AWarmedUpFrameCreatesNoGpuObject) {
                                            << after.pipelines - before.pipelines << ", memory "
                                            << after.memoryAllocations - before.memoryAllocations;
   EXPECT_GT(after.draws, before.draws);
-  // The steady frames did draw: fog, ssr's blocks, ssr, ssrBlur, the two sorting programs,
-  // the fluid's nine, blend, radial and sprite.
+  // The steady frames did draw: fog, ssr's two block passes, ssr, ssrBlur, ssr's composite,
+  // the two sorting programs, the fluid's nine, blend, radial and sprite.
   const std::set<const ShaderProgram*> ran(trace.runs.begin(), trace.runs.end());
-  EXPECT_EQ(ran.size(), 18u);
+  EXPECT_EQ(ran.size(), 20u);
 }

@@ -664,6 +664,109 @@ float4 PS(FullscreenVertex i) : SV_TARGET
 }
 )";
 
+// Depth of field as it drew both blurs over every pixel, reading their centres filtered, with
+// the entries the manager now also loads from the file written so that it draws as before:
+// the second blur's full-screen triangle (the vertices after the third collapse onto its last
+// corner) and a block pass that nothing reads.
+const char* const kOldDOF = R"(
+// Depth of field with hexagonal bokeh. The circle of confusion is linear in the depth-buffer
+// value (coc = depth * gCoCScale + gCoCBias, in pixels of a 1080-line picture). PSCalcCoCSize
+// stores colour and blur radius; the hexagon is then gathered as three rhombi with two
+// passes of one-directional blurs (up, down-left, down-right: pass 0 writes the upward blur
+// and upward + down-left into two targets, pass 1 blurs them down-left and down-right and
+// averages the three), and PSCombine blends the blurred picture in where the circle is
+// larger than a pixel. A sample only counts where its own circle reaches the pixel, so
+// sharp things do not smear into their blurred surroundings.
+#include "data/shaders/common/fullscreen.hlsli"
+
+cbuffer DOFConstants : register(b0)
+{
+    float gCoCScale;
+    float gCoCBias;
+};
+
+Texture2D gInput0 : register(t0);
+Texture2D gInput1 : register(t1);
+SamplerState gSampler0 : register(s0);
+SamplerState gSampler1 : register(s1);
+
+static const float kMaxRadius = 32.0;  // pixels of a 1080-line picture
+static const int kTaps = 8;
+static const float2 kUp = float2(0.0, -1.0);
+static const float2 kDownLeft = float2(-0.8660254, 0.5);
+static const float2 kDownRight = float2(0.8660254, 0.5);
+
+FullscreenVertex VS(uint id : SV_VertexID)
+{
+    return fullscreenTriangle(id);
+}
+
+float4 PSCalcCoCSize(FullscreenVertex i) : SV_TARGET
+{
+    float w, h;
+    gInput0.GetDimensions(w, h);
+    float4 colour = gInput0.Sample(gSampler0, i.uv);
+    float depth = gInput1.Sample(gSampler1, i.uv).r;
+    float coc = clamp(abs(depth * gCoCScale + gCoCBias), 0.0, kMaxRadius);
+    return float4(colour.rgb, coc * h / 1080.0);  // alpha: radius in pixels of this picture
+}
+
+// The mean along one direction over the centre's circle; alpha carries the centre's radius.
+float4 blurAlong(Texture2D input, SamplerState s, float2 uv, float2 direction)
+{
+    float w, h;
+    input.GetDimensions(w, h);
+    float2 texel = 1.0 / float2(w, h);
+    float4 centre = input.SampleLevel(s, uv, 0);
+    float radius = centre.a;
+    float3 sum = 0;
+    float weights = 0;
+    for (int k = 0; k < kTaps; ++k)
+    {
+        float d = (float(k) + 0.5) / float(kTaps) * radius;
+        float4 tap = input.SampleLevel(s, uv + direction * d * texel, 0);
+        float weight = saturate(tap.a - d + 1.0);
+        sum += tap.rgb * weight;
+        weights += weight;
+    }
+    return float4(weights > 0.0 ? sum / weights : centre.rgb, radius);
+}
+
+struct HexTargets
+{
+    float4 vertical : SV_TARGET0;
+    float4 verticalAndDiagonal : SV_TARGET1;
+};
+
+HexTargets PSHexBlurPass0(FullscreenVertex i)
+{
+    HexTargets o;
+    float4 up = blurAlong(gInput0, gSampler0, i.uv, kUp);
+    float4 downLeft = blurAlong(gInput0, gSampler0, i.uv, kDownLeft);
+    o.vertical = up;
+    o.verticalAndDiagonal = float4(up.rgb + downLeft.rgb, up.a);
+    return o;
+}
+
+float4 PSHexBlurPass1(FullscreenVertex i) : SV_TARGET
+{
+    float4 a = blurAlong(gInput0, gSampler0, i.uv, kDownLeft);
+    float4 b = blurAlong(gInput1, gSampler1, i.uv, kDownRight);
+    return float4((a.rgb + b.rgb) / 3.0, a.a);
+}
+
+float4 PSCombine(FullscreenVertex i) : SV_TARGET
+{
+    float4 sharp = gInput0.Sample(gSampler0, i.uv);
+    float4 blurred = gInput1.Sample(gSampler1, i.uv);
+    float amount = saturate(blurred.a - 0.5);
+    return float4(lerp(sharp.rgb, blurred.rgb, amount), sharp.a);
+}
+
+FullscreenVertex TileVS(uint id : SV_VertexID) { return fullscreenTriangle(min(id, 2u)); }
+float4 PSBlockRadius(FullscreenVertex i) : SV_TARGET { return 0.0; }
+)";
+
 }  // namespace
 
 class PassBudgetGpuTest : public PostGpuTest {
@@ -1052,4 +1155,66 @@ TEST_F(PassBudgetGpuTest, DOFAndBloomReadingThePictureByTexelShowWhatTheyShowed)
       }
     }
   }
+}
+
+// The second blur of the depth of field draws only the blocks with a circle wider than the
+// combine's sharp limit, over its target cleared first. The depth puts a sharp band down the
+// left, then blocks of circles up to 0.8 pixels (barely over the limit) and wider ones; the
+// passes must show what the old ones showed everywhere, also after a frame that left every
+// block of the blur's target blurred.
+TEST_F(PassBudgetGpuTest, DOFBlurringOnlyTheBlocksWithWideCirclesShowsWhatItShowed) {
+  const uint32_t n = size();
+  DOFBlock& dof = manager->dof;
+  dof.focalLength = 0.45f;
+  dof.focalPlane = 1.0f;
+  dof.aperture = 2.0f;
+  const float zNear = 0.1f, zFar = 100.0f;
+  const float f = dof.focalLength, p = dof.focalPlane, a = dof.aperture;
+  // The manager's circle of confusion: linear in the depth-buffer value, in 1080-line pixels.
+  const float scale = (p * f * a * (zFar - zNear)) / ((p - f) * zNear * zFar) * 53.76344f;
+  const float bias = ((zNear - p) * f * a) / ((p - f) * zNear) * 53.76344f;
+  // The depth-buffer value that gives a circle of c pixels on this picture, beyond the focus.
+  auto depthFor = [&](float c) { return (c * 1080.0f / float(n) - bias) / scale; };
+  std::vector<Pixel> depth(size_t(n) * n), farAway(size_t(n) * n, Pixel{1, 0, 0, 0});
+  for (uint32_t y = 0; y < n; ++y)
+    for (uint32_t x = 0; x < n; ++x) {
+      // Blocks of 16 columns: in focus; circles up to 0.8 pixels; then up to 1.9 (the most).
+      const float c = x < 16 ? 0.0f : x < 32 ? 0.8f * float(x - 15) / 16.0f : 0.8f + float(x - 31) / 16.0f;
+      depth[size_t(y) * n + x].r = depthFor(c * (0.8f + 0.2f * float(y + 1) / float(n)));
+    }
+  Texture* near = picture(depth);
+  Texture* far = picture(farAway);
+  Texture* source = picture(testPicture(n));
+  Texture* other = uniform({5, 0, 5, 1});
+  Texture* out = texture(format::RGBA16F, n, n, 0x10049);
+  const Viewport vp{0, 0, int32_t(n), int32_t(n)};
+  auto dofOf = [&](Texture* picture, Texture* depthPicture) {
+    manager->applyDOF(picture, out, vp, depthPicture, zNear, zFar);
+    return pixels(out);
+  };
+
+  // Blurred every block of the blur's target first, then the band.
+  dofOf(other, far);
+  const std::vector<Pixel> now = dofOf(source, near);
+  PassProgram* passes[] = {&dof.hexBlur0, &dof.hexBlur1, &dof.calcCoC, &dof.combine, &dof.blockRadius};
+  std::vector<std::unique_ptr<ShaderProgram>> old;
+  for (PassProgram* pass : passes) {
+    old.push_back(program(kOldDOF, pass->pixelEntry, pass->get(), pass->vertexEntry));
+    ASSERT_TRUE(old.back()) << pass->pixelEntry;
+  }
+  for (size_t i = 0; i < old.size(); ++i) std::swap(passes[i]->program, old[i]);
+  const std::vector<Pixel> before = dofOf(source, near);
+  for (size_t i = 0; i < old.size(); ++i) std::swap(passes[i]->program, old[i]);
+
+  EXPECT_GE(psnr(before, now), 60.0);
+  // The band stays sharp and the far side is blurred: both kinds of block were there.
+  const std::vector<Pixel> sharp = pixels(source);
+  double bandError = 0, farError = 0;
+  for (uint32_t y = 0; y < n; ++y)
+    for (uint32_t x = 0; x < n; ++x) {
+      const size_t i = size_t(y) * n + x;
+      (x < 16 ? bandError : x >= 48 ? farError : bandError) += x < 16 || x >= 48 ? std::fabs(now[i].g - sharp[i].g) : 0.0;
+    }
+  EXPECT_EQ(bandError, 0.0);
+  EXPECT_GT(farError, 0.5);
 }

@@ -51,7 +51,7 @@ class PostProcessManagerGpuTest : public PostGpuTest {
 
 TEST_F(PostProcessManagerGpuTest, EveryProgramCompilesAndDeclaresWhatItsPassWrites) {
   const std::vector<const PassProgram*> programs = manager->programs();
-  EXPECT_EQ(programs.size(), 33u);
+  EXPECT_EQ(programs.size(), 34u);
   for (const PassProgram* p : programs) {
     ASSERT_NE(p->get(), nullptr) << p->file << " " << p->pixelEntry;
     EXPECT_NE(p->get()->shaders[hlsl::Vertex], nullptr) << p->file;
@@ -76,15 +76,17 @@ TEST_F(PostProcessManagerGpuTest, EveryProgramCompilesAndDeclaresWhatItsPassWrit
     ASSERT_NE(v, nullptr) << name(c.program) << " lacks " << c.name;
     EXPECT_EQ(v->size, c.bytes) << name(c.program) << " " << c.name;
   }
-  auto declares = [](const ShaderProgram* program, hlsl::ResourceKind kind, uint32_t slot) {
-    for (const hlsl::ResourceBinding& r : program->shaders[hlsl::Pixel]->reflection.resources)
-      if (r.kind == kind && r.reg == slot) return true;
+  auto declares = [](const ProgramTrace::Slot& s, hlsl::ResourceKind kind) {
+    const gfxbackend::Shader* shader = s.program->shaders[s.stage];
+    if (!shader) return false;
+    for (const hlsl::ResourceBinding& r : shader->reflection.resources)
+      if (r.kind == kind && r.reg == s.slot) return true;
     return false;
   };
   for (const ProgramTrace::Slot& t : trace.textures)
-    EXPECT_TRUE(declares(t.program, hlsl::ResourceKind::Texture, t.slot)) << name(t.program) << " t" << t.slot;
+    EXPECT_TRUE(declares(t, hlsl::ResourceKind::Texture)) << name(t.program) << " stage " << t.stage << " t" << t.slot;
   for (const ProgramTrace::Slot& s : trace.samplers)
-    EXPECT_TRUE(declares(s.program, hlsl::ResourceKind::Sampler, s.slot)) << name(s.program) << " s" << s.slot;
+    EXPECT_TRUE(declares(s, hlsl::ResourceKind::Sampler)) << name(s.program) << " s" << s.slot;
 
   // Every program is drawn by some pass, except the camera-velocity one, which is kept for
   // pictures without a velocity image.

@@ -1,7 +1,9 @@
 #pragma once
 // The reflection passes as they were before the march crossed open space a block at a time
 // (it walked every step) and before the blur stopped early where no tap holds a reflection.
-// The quality check renders them beside the current passes.
+// A blur file without the block entries makes SSROp blur every pixel and copy the result
+// over the picture whole, as it did then. The quality check renders them beside the current
+// passes.
 namespace ssrtest {
 
 inline const char* const kPixelWalkReflection = R"hlsl(
