@@ -57,6 +57,10 @@ RenderPass passOver(Texture* colour, Texture* depth, const Viewport& r, uint8_t 
   return p;
 }
 
+// A light adds no in-scattering unless its multiplier (the scattering's y) is above 0, as
+// the shaders test it.
+bool withoutScattering(const Float4& scattering) { return !(scattering.y > 0.0f); }
+
 Float4 float4Of(Float3 v, float w) { return {v.x, v.y, v.z, w}; }
 Float3 xyz(const Float4& v) { return {v.x, v.y, v.z}; }
 
@@ -82,6 +86,8 @@ std::unique_ptr<DeferredLighting> DeferredLighting::Create(Device* device) {
   d->pointProgram = loadPassProgram(device, "pointLight", "VS", "PS");
   d->dirProgram = loadPassProgram(device, "dirlight", "VS", "PS");
   d->spotProgram = loadPassProgram(device, "spotLight", "VS", "PS");
+  d->pointUnscatteredProgram = loadPassProgram(device, "pointLight", "VS", "PSUnscattered");
+  d->spotUnscatteredProgram = loadPassProgram(device, "spotLight", "VS", "PSUnscattered");
   d->combineProgram = loadPassProgram(device, "copyLightMap", "VS", "PS");
   d->imageProgram = loadPassProgram(device, "imageLighting", "VS", "PS");
   d->shadowProgram = loadPassProgram(device, "shadows", "VS", "PS");
@@ -89,7 +95,7 @@ std::unique_ptr<DeferredLighting> DeferredLighting::Create(Device* device) {
   d->shadowInstancedProgram = loadPassProgram(device, "shadowsInstanced", "VS", "PS");
 
   d->sphere = buildSphereMesh(device, 6);
-  d->cone = buildConeMesh(device, 16);
+  d->cone = buildConeMesh(device, kSpotConeSegments);
 
   d->cullBackLight = device->stateFor(lightState(kCullBack));
   d->cullFrontLight = device->stateFor(lightState(kCullFront));
@@ -116,9 +122,10 @@ std::unique_ptr<DeferredLighting> DeferredLighting::Create(Device* device) {
   for (float& c : cmp.borderColour) c = 1.0f;  // outside a map nothing is in shadow
   d->shadowSampler = device->samplerFor(cmp);
 
-  for (ShaderProgram* p : {d->dirProgram.get(), d->spotProgram.get()})
+  for (ShaderProgram* p : {d->dirProgram.get(), d->spotProgram.get(), d->spotUnscatteredProgram.get()})
     if (p) p->state = d->cullBackLight;
-  if (d->pointProgram) d->pointProgram->state = d->cullFrontLight;
+  for (ShaderProgram* p : {d->pointProgram.get(), d->pointUnscatteredProgram.get()})
+    if (p) p->state = d->cullFrontLight;
   if (d->combineProgram) d->combineProgram->state = d->combineState;
   if (d->imageProgram) d->imageProgram->state = d->imageState;
   for (ShaderProgram* p : {d->shadowProgram.get(), d->shadowClothProgram.get(), d->shadowInstancedProgram.get()})
@@ -280,9 +287,10 @@ void DeferredLighting::Render(Context& ctx, Texture* lightMap, Texture* output, 
 
   // 3: point lights as spheres.
   if (pointProgram && sphere) {
-    ShaderProgram* p = pointProgram.get();
     for (const PointLightRecord& l : pointLights()) {
       if (!l.enabled) continue;
+      ShaderProgram* p = withoutScattering(l.scattering) && pointUnscatteredProgram ? pointUnscatteredProgram.get()
+                                                                                    : pointProgram.get();
       bindCommonInputs(p, ctx);
       {
         ConstantWriter pc(p, "pointLight", gPassTrace);
@@ -304,9 +312,10 @@ void DeferredLighting::Render(Context& ctx, Texture* lightMap, Texture* output, 
 
   // 4: spot lights as cones.
   if (spotProgram && cone) {
-    ShaderProgram* p = spotProgram.get();
     for (const SpotLightRecord& l : spotLights()) {
       if (!l.enabled) continue;
+      ShaderProgram* p = withoutScattering(l.scattering) && spotUnscatteredProgram ? spotUnscatteredProgram.get()
+                                                                                  : spotProgram.get();
       if (l.castsShadows) {
         renderSpotShadow(l);
         bindRenderPass(device, lightPass);

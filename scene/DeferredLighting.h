@@ -59,6 +59,11 @@ class DeferredLighting {
   // ---- what it owns ----
   Device* device = nullptr;
   std::unique_ptr<ShaderProgram> pointProgram;        // "pointLight"
+  // The point and spot programs' entries without in-scattering ("PSUnscattered"), drawn for
+  // the lights whose scattering multiplier is 0 or below: the same pixels, without paying
+  // for the in-scattering on each of them. Null: the full program draws those lights too.
+  std::unique_ptr<ShaderProgram> pointUnscatteredProgram;
+  std::unique_ptr<ShaderProgram> spotUnscatteredProgram;
   std::unique_ptr<ShaderProgram> dirProgram;          // "dirlight"
   std::unique_ptr<ShaderProgram> spotProgram;         // "spotLight"
   std::unique_ptr<ShaderProgram> combineProgram;      // "copyLightMap"

@@ -61,9 +61,15 @@ Float4x4 spotLightProjection(float angleDegrees, float farPlane);
 
 // The sphere volume of a point light: uniform scale 1.2 x radius, then the position.
 Float4x4 pointLightVolume(Float3 position, float radius);
+// The spot light's cone volume is drawn with this many segments; its ring of unit radius is
+// scaled by tan(angle / 2) farPlane times this widening, which puts the midpoints of the
+// ring's sides (at cos(pi / segments) of its radius) a little outside the lit disc.
+constexpr int kSpotConeSegments = 16;
+constexpr float kSpotConeRingWidening = 1.01f / 0.98078528f;  // cos(pi / 16)
 // The cone volume of a spot light (cone apex at the origin, base of radius 1 at z = -1):
-// 2 tan(angle / 2) farPlane across, farPlane along, the base pushed along dir, the apex at the
-// position. The basis keeps the handedness, so the cone's faces keep their winding.
+// the lit cone's radius tan(angle / 2) farPlane, widened as above, across; farPlane along;
+// the base pushed along dir, the apex at the position. The basis keeps the handedness, so
+// the cone's faces keep their winding.
 Float4x4 spotLightVolume(Float3 position, Float3 dir, float angleDegrees, float farPlane);
 // Whether the spot's cone is drawn with its front faces culled: when the eye lies within
 // the full cone angle around the light's axis (the inside of the volume is then what faces

@@ -153,7 +153,8 @@ TEST(SpotLightMath, ConeVolumeEnclosesTheLitConeWithTheApexAtTheLight) {
   Float4 base = apply({0, 0, -1}, w);
   expectNear3({base.x, base.y, base.z}, pos + dir * far, 1e-4f, "base centre");
   // Points the light reaches (within the half angle, nearer than the far plane) are inside
-  // the cone: in its local space -1 <= z <= 0 and the radius at most -z.
+  // the drawn cone: in its local space -1 <= z <= 0 and the radius within the circle that
+  // the ring's polygon of kSpotConeSegments sides encloses.
   const Float4x4 inv = mat::inverse(w);
   Float3 x = normalize(cross({0, 1, 0}, dir)), y = cross(dir, x);
   const float half = angle * 0.5f * kDegToRad * 0.999f;
@@ -164,7 +165,7 @@ TEST(SpotLightMath, ConeVolumeEnclosesTheLitConeWithTheApexAtTheLight) {
       Float4 l = apply(p, inv);
       EXPECT_LE(l.z, 1e-5f);
       EXPECT_GE(l.z, -1.0f - 1e-5f);
-      EXPECT_LE(std::sqrt(l.x * l.x + l.y * l.y), -l.z + 1e-4f);
+      EXPECT_LE(std::sqrt(l.x * l.x + l.y * l.y), -l.z * std::cos(3.14159265f / kSpotConeSegments) + 1e-4f);
     }
 }
 

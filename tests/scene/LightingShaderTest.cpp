@@ -35,8 +35,8 @@ bool hasResource(const hlsl::Reflection& r, uint32_t reg, bool sampler) {
 TEST(LightingShaders, EveryEntryThePassesNameCompiles) {
   const std::vector<std::pair<const char*, std::vector<std::pair<hlsl::Stage, const char*>>>> files = {
       {"data/shaders/dirlight.hlsl", {{hlsl::Vertex, "VS"}, {hlsl::Pixel, "PS"}}},
-      {"data/shaders/pointLight.hlsl", {{hlsl::Vertex, "VS"}, {hlsl::Pixel, "PS"}}},
-      {"data/shaders/spotLight.hlsl", {{hlsl::Vertex, "VS"}, {hlsl::Pixel, "PS"}}},
+      {"data/shaders/pointLight.hlsl", {{hlsl::Vertex, "VS"}, {hlsl::Pixel, "PS"}, {hlsl::Pixel, "PSUnscattered"}}},
+      {"data/shaders/spotLight.hlsl", {{hlsl::Vertex, "VS"}, {hlsl::Pixel, "PS"}, {hlsl::Pixel, "PSUnscattered"}}},
       {"data/shaders/copyLightMap.hlsl", {{hlsl::Vertex, "VS"}, {hlsl::Pixel, "PS"}}},
       {"data/shaders/imageLighting.hlsl", {{hlsl::Vertex, "VS"}, {hlsl::Pixel, "PS"}}},
       {"data/shaders/prefilter_pbr.hlsl", {{hlsl::Vertex, "mainVS"}, {hlsl::Pixel, "mainPS"}}},
@@ -101,6 +101,10 @@ TEST(LightingShaders, ProgramsLoadByTheNamesThePassesUse) {
                            "shadowsCloth", "shadowsInstanced", "transparencyDepth"}) {
     ShaderProgram p(nullptr);
     EXPECT_TRUE(loadProgramAuto(name, EntryPoints::vsps("VS", "PS"), &p)) << name;
+  }
+  for (const char* name : {"pointLight", "spotLight"}) {
+    ShaderProgram p(nullptr);
+    EXPECT_TRUE(loadProgramAuto(name, EntryPoints::vsps("VS", "PSUnscattered"), &p)) << name;
   }
   ShaderProgram lookup(nullptr);
   EXPECT_TRUE(loadProgramAuto("prefilter_pbr", EntryPoints::vsps("mainVS", "mainPS"), &lookup));
