@@ -94,7 +94,7 @@ std::unique_ptr<DeferredLighting> DeferredLighting::Create(Device* device) {
   d->shadowClothProgram = loadPassProgram(device, "shadowsCloth", "VS", "PS");
   d->shadowInstancedProgram = loadPassProgram(device, "shadowsInstanced", "VS", "PS");
 
-  d->sphere = buildSphereMesh(device, 6);
+  d->sphere = buildSphereMesh(device, kPointSphereDetail);
   d->cone = buildConeMesh(device, kSpotConeSegments);
 
   d->cullBackLight = device->stateFor(lightState(kCullBack));

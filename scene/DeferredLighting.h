@@ -4,7 +4,8 @@
 //
 // Render draws every light into a light map (cleared to 0, each light adds with alpha 1):
 // directional lights as full-screen triangles with two 1024 x 1024 shadow cascades, point
-// lights as sphere volumes, spot lights as cone volumes with a 2048 x 2048 perspective
+// lights as sphere volumes, spot lights as cone volumes (each volume just holding what its
+// light can reach) with a 2048 x 2048 perspective
 // shadow map. The light map plus the G-buffer's emissive target becomes the output, and the
 // image-based term (environment cube and the pre-integrated BRDF lookup texture) is added
 // over it.
@@ -71,7 +72,7 @@ class DeferredLighting {
   std::unique_ptr<ShaderProgram> shadowProgram;       // "shadows"
   std::unique_ptr<ShaderProgram> shadowClothProgram;  // "shadowsCloth"
   std::unique_ptr<ShaderProgram> shadowInstancedProgram;  // "shadowsInstanced"
-  std::unique_ptr<Mesh> sphere;  // unit sphere, detail 6
+  std::unique_ptr<Mesh> sphere;  // unit sphere, kPointSphereDetail
   std::unique_ptr<Mesh> cone;    // unit cone, 16 segments
 
   Texture* cascadeMaps[2] = {};

@@ -125,7 +125,8 @@ Float4x4 spotLightProjection(float angleDegrees, float farPlane) {
 
 Float4x4 pointLightVolume(Float3 position, float radius) {
   const float r = std::isfinite(radius) ? std::fabs(radius) : 0.0f;
-  return mat::scaling({1.2f * r, 1.2f * r, 1.2f * r}) * mat::translation(position);
+  const float s = kPointSphereWidening * r;
+  return mat::scaling({s, s, s}) * mat::translation(position);
 }
 
 Float4x4 spotLightVolume(Float3 position, Float3 dir, float angleDegrees, float farPlane) {

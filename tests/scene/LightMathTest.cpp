@@ -3,10 +3,12 @@
 // matrix with NaN or infinity.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
 #include "scene/LightMath.h"
+#include "scene/MeshBuilder.h"
 
 namespace {
 
@@ -178,10 +180,28 @@ TEST(SpotLightMath, FrontFacesAreCulledOnlyWhenTheEyeIsWithinTheCone) {
   EXPECT_TRUE(spotCullsFrontFaces(pos, {0, 0, 0}, {0, 1, 0}, 40.0f));  // no direction: straight down
 }
 
-TEST(PointLightMath, VolumeIsTheSphereScaledAroundTheLight) {
-  Float4x4 w = pointLightVolume({1, 2, 3}, 4.0f);
-  Float4 p = apply({1, 0, 0}, w);
-  expectNear3({p.x, p.y, p.z}, {1 + 4.8f, 2, 3}, 1e-5f, "surface");
+TEST(PointLightMath, TheDrawnSphereHoldsEverythingTheLightReaches) {
+  // Every face of the drawn mesh, through the volume's transform, lies outside the lit
+  // sphere around the light (and the volume is centred on the light).
+  const Float3 light{1, 2, 3};
+  const float radius = 4.0f;
+  const Float4x4 w = pointLightVolume(light, radius);
+  MeshBuilder b;
+  b.addSphere({}, kPointSphereDetail, false);
+  float nearest = 1e9f;
+  for (size_t i = 0; i + 2 < b.indices.size(); i += 3) {
+    Float3 c[3];
+    for (int k = 0; k < 3; ++k) {
+      const Float4& v = b.positions[b.indices[i + k]];
+      const Float4 p = apply({v.x, v.y, v.z}, w);
+      c[k] = Float3{p.x, p.y, p.z} - light;
+    }
+    const Float3 n = cross(c[1] - c[0], c[2] - c[0]);
+    if (length(n) < 1e-9f) continue;  // the poles' folded triangles
+    nearest = std::min(nearest, std::fabs(dot(normalize(n), c[0])));
+  }
+  EXPECT_GE(nearest, radius);
+  EXPECT_LT(nearest, radius * 1.02f);  // and not much more than that
   EXPECT_TRUE(mat::isFinite(pointLightVolume({0, 0, 0}, NAN)));
 }
 

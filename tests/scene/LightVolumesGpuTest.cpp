@@ -10,6 +10,9 @@
 // break that in the views that see the rim of the lit disc, or the comparison would prove
 // nothing.
 //
+// The point lights' sphere was a coarse one of detail 6 scaled by 1.2; a finer one hugs the
+// lit sphere more closely, held to the coarse one in the same way.
+//
 // Lights without in-scattering are drawn by the programs' entries without it: the same
 // texels as the full entry, which still draws the lights that scatter.
 #include <gtest/gtest.h>
@@ -72,10 +75,26 @@ class LightVolumesGpuTest : public LightingGpuTest {
       p.x *= factor;
       p.y *= factor;
     }
-    std::unique_ptr<Mesh> cone = b.toMesh(device());
-    std::swap(sLighting->cone, cone);
+    return through(sLighting->cone, b, addLights);
+  }
+
+  // The same scene with the point lights' unit sphere of `detail` scaled by `factor`.
+  HalfImage throughSphere(int detail, float factor, const std::function<void()>& addLights) {
+    MeshBuilder b;
+    b.addSphere({}, detail, false);
+    for (Float4& p : b.positions) {
+      p.x *= factor;
+      p.y *= factor;
+      p.z *= factor;
+    }
+    return through(sLighting->sphere, b, addLights);
+  }
+
+  HalfImage through(std::unique_ptr<Mesh>& volume, const MeshBuilder& b, const std::function<void()>& addLights) {
+    std::unique_ptr<Mesh> mesh = b.toMesh(device());
+    std::swap(volume, mesh);
     HalfImage picture = lightScene(addLights);
-    std::swap(sLighting->cone, cone);
+    std::swap(volume, mesh);
     device()->waitIdle();
     return picture;
   }
@@ -130,6 +149,33 @@ TEST_F(LightVolumesGpuTest, TheTighterSpotConeLightsWhatTheOldWideConeLit) {
     narrowApart += texelsApart(throughCone(0.9f, addSpot), wide);
   }
   EXPECT_GT(narrowApart, 0) << "a cone a tenth too narrow went unseen";
+}
+
+TEST_F(LightVolumesGpuTest, TheFinerPointSphereLightsWhatTheOldCoarseSphereLit) {
+  // The old volume: the sphere of detail 6 scaled by 1.2 times the radius. Lamps with and
+  // without in-scattering, seen from outside their spheres and from inside one.
+  const float oldScale = 1.2f / kPointSphereWidening;
+  int narrowApart = 0;
+  for (const Float3& eyeAt : {Float3{0, 2, -7}, Float3{-0.2f, 1.0f, -1.2f}})
+    for (float multiplier : {0.0f, 0.8f}) {
+      from = eyeAt;
+      SCOPED_TRACE(testing::Message() << "seen from " << from.x << "," << from.y << "," << from.z
+                                      << ", scattering multiplier " << multiplier);
+      const auto addLamps = [multiplier] {
+        pointLights().push_back(lamp(multiplier));
+        PointLightRecord far = lamp(multiplier);
+        far.position = {1.8f, 0.4f, 1.5f, 1};
+        pointLights().push_back(far);
+      };
+      const HalfImage now = lightScene(addLamps);
+      const HalfImage coarse = throughSphere(6, oldScale, addLamps);
+      ASSERT_EQ(now.texels.size(), coarse.texels.size());
+      EXPECT_EQ(texelsApart(now, coarse), 0);
+      EXPECT_TRUE(std::any_of(now.texels.begin(), now.texels.end(), [](float v) { return v > 0.05f; }));
+      narrowApart += texelsApart(throughSphere(kPointSphereDetail, 0.9f, addLamps), coarse);
+    }
+  from = {0, 2, -7};
+  EXPECT_GT(narrowApart, 0) << "a sphere a tenth too small went unseen";
 }
 
 TEST_F(LightVolumesGpuTest, LightsWithoutScatteringTakeTheEntryWithoutItAndShowTheSame) {
