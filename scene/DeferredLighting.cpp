@@ -90,6 +90,7 @@ std::unique_ptr<DeferredLighting> DeferredLighting::Create(Device* device) {
   d->spotUnscatteredProgram = loadPassProgram(device, "spotLight", "VS", "PSUnscattered");
   d->combineProgram = loadPassProgram(device, "copyLightMap", "VS", "PS");
   d->imageProgram = loadPassProgram(device, "imageLighting", "VS", "PS");
+  d->imageCombinedProgram = loadPassProgram(device, "imageLighting", "VS", "PSCombined");
   d->shadowProgram = loadPassProgram(device, "shadows", "VS", "PS");
   d->shadowClothProgram = loadPassProgram(device, "shadowsCloth", "VS", "PS");
   d->shadowInstancedProgram = loadPassProgram(device, "shadowsInstanced", "VS", "PS");
@@ -126,7 +127,8 @@ std::unique_ptr<DeferredLighting> DeferredLighting::Create(Device* device) {
     if (p) p->state = d->cullBackLight;
   for (ShaderProgram* p : {d->pointProgram.get(), d->pointUnscatteredProgram.get()})
     if (p) p->state = d->cullFrontLight;
-  if (d->combineProgram) d->combineProgram->state = d->combineState;
+  for (ShaderProgram* p : {d->combineProgram.get(), d->imageCombinedProgram.get()})
+    if (p) p->state = d->combineState;
   if (d->imageProgram) d->imageProgram->state = d->imageState;
   for (ShaderProgram* p : {d->shadowProgram.get(), d->shadowClothProgram.get(), d->shadowInstancedProgram.get()})
     if (p) p->state = d->shadowState;
@@ -351,36 +353,45 @@ void DeferredLighting::Render(Context& ctx, Texture* lightMap, Texture* output, 
   }
   unbindRenderTargets(device);
 
-  // 5: light map plus emission into the output.
+  // 5 and 6: light map plus emission into the output, the image-based term on top. An
+  // "EnvMap" that is not a cube cannot be sampled as one.
   bindRenderPass(device, passOver(output, nullptr, ctx.viewport, 0));
-  if (combineProgram) {
-    ShaderProgram* p = combineProgram.get();
-    bindPassTexture(p, hlsl::Pixel, 0, lightMap);
-    bindPassTexture(p, hlsl::Pixel, 1, ctx.gbuffer[3]);
-    bindPassSampler(p, hlsl::Pixel, 0, pointSampler);
-    {
-      ConstantWriter pc(p, "copyLightMap", gPassTrace);
-      pc.set<Float2>("gRegionScale", regionScale);
-      pc.set<Float2>("gRegionOffset", regionOffset);
-    }
-    tracePassDraw(p);
-    drawStrip(p, 3);
-  }
-
-  // 6: the image-based term on top. An "EnvMap" that is not a cube cannot be sampled as one.
   Texture* env = environment && environment->isCube() ? environment : defaultEnvironment;
-  if (imageProgram && brdfLookup && env && env->isCube()) {
-    ShaderProgram* p = imageProgram.get();
+  const bool imageTerm = imageProgram && brdfLookup && env && env->isCube();
+  auto bindImageInputs = [&](ShaderProgram* p) {
     bindCommonInputs(p, ctx);
     bindPassTexture(p, hlsl::Pixel, 5, env);
     bindPassTexture(p, hlsl::Pixel, 6, brdfLookup);
     bindPassSampler(p, hlsl::Pixel, 2, environmentSampler);
-    {
-      ConstantWriter pc(p, "imageLighting", gPassTrace);
-      commonConstants(pc);
-    }
+    ConstantWriter pc(p, "imageLighting", gPassTrace);
+    commonConstants(pc);
+  };
+  if (imageTerm && imageCombinedProgram) {
+    ShaderProgram* p = imageCombinedProgram.get();
+    bindPassTexture(p, hlsl::Pixel, 7, lightMap);
+    bindImageInputs(p);
     tracePassDraw(p);
     drawStrip(p, 3);
+  } else {
+    if (combineProgram) {
+      ShaderProgram* p = combineProgram.get();
+      bindPassTexture(p, hlsl::Pixel, 0, lightMap);
+      bindPassTexture(p, hlsl::Pixel, 1, ctx.gbuffer[3]);
+      bindPassSampler(p, hlsl::Pixel, 0, pointSampler);
+      {
+        ConstantWriter pc(p, "copyLightMap", gPassTrace);
+        pc.set<Float2>("gRegionScale", regionScale);
+        pc.set<Float2>("gRegionOffset", regionOffset);
+      }
+      tracePassDraw(p);
+      drawStrip(p, 3);
+    }
+    if (imageTerm) {
+      ShaderProgram* p = imageProgram.get();
+      bindImageInputs(p);
+      tracePassDraw(p);
+      drawStrip(p, 3);
+    }
   }
   unbindRenderTargets(device);
   dc->endEvent();

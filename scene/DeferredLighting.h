@@ -69,6 +69,9 @@ class DeferredLighting {
   std::unique_ptr<ShaderProgram> spotProgram;         // "spotLight"
   std::unique_ptr<ShaderProgram> combineProgram;      // "copyLightMap"
   std::unique_ptr<ShaderProgram> imageProgram;        // "imageLighting"
+  // "imageLighting" with "PSCombined": the combine and the image-based term in one pass,
+  // drawn whenever both would be. Null: the two passes.
+  std::unique_ptr<ShaderProgram> imageCombinedProgram;
   std::unique_ptr<ShaderProgram> shadowProgram;       // "shadows"
   std::unique_ptr<ShaderProgram> shadowClothProgram;  // "shadowsCloth"
   std::unique_ptr<ShaderProgram> shadowInstancedProgram;  // "shadowsInstanced"

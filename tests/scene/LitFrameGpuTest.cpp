@@ -184,6 +184,12 @@ TEST_F(LitFrameGpuTest, EveryConstantTextureAndSamplerThePassesSetExistsInTheirS
   ProgramTrace trace;
   gPassTrace = &trace;
   frame();
+  // Once more with the combine and the image-based term drawn as two passes, as they are
+  // without the program that does both.
+  std::unique_ptr<ShaderProgram> combined;
+  std::swap(sLighting->imageCombinedProgram, combined);
+  frame();
+  std::swap(sLighting->imageCombinedProgram, combined);
   gPassTrace = nullptr;
 
   std::set<const ShaderProgram*> drawn(trace.runs.begin(), trace.runs.end());
@@ -192,7 +198,7 @@ TEST_F(LitFrameGpuTest, EveryConstantTextureAndSamplerThePassesSetExistsInTheirS
   for (const ShaderProgram* p :
        {sLighting->dirProgram.get(), sLighting->pointProgram.get(), sLighting->pointUnscatteredProgram.get(),
         sLighting->spotProgram.get(), sLighting->spotUnscatteredProgram.get(), sLighting->combineProgram.get(),
-        sLighting->imageProgram.get(), sLighting->shadowProgram.get()})
+        sLighting->imageProgram.get(), sLighting->imageCombinedProgram.get(), sLighting->shadowProgram.get()})
     EXPECT_TRUE(drawn.count(p)) << "a lighting program was not drawn";
 
   for (const auto& c : trace.constants) {

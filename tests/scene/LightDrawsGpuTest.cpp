@@ -1,5 +1,5 @@
-// Spot and point lights drawn over fewer pixels, or by a program with less in it, must show
-// what they showed before.
+// Lights drawn over fewer pixels, by programs with less in them, or in fewer passes, must
+// show what they showed before.
 //
 // The spot's cone volume was twice as wide as its lit cone; it is now the lit cone with its
 // ring widened just enough for the polygon's sides to clear the lit disc. Each view lights
@@ -15,6 +15,10 @@
 //
 // Lights without in-scattering are drawn by the programs' entries without it: the same
 // texels as the full entry, which still draws the lights that scatter.
+//
+// The light map, the emission and the image-based term are summed in one pass where a
+// combine pass and an added pass drew them: the sum is rounded to the half-float target once
+// instead of twice, so texels may move by one step of a half float, and by no more.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -48,7 +52,7 @@ int texelsApart(const HalfImage& a, const HalfImage& b) {
   return apart;
 }
 
-class LightVolumesGpuTest : public LightingGpuTest {
+class LightDrawsGpuTest : public LightingGpuTest {
  protected:
   // A floor with a ball over it, seen from `from` towards `lookAt`, lit by `addLights`.
   HalfImage lightScene(const std::function<void()>& addLights) {
@@ -127,7 +131,7 @@ PointLightRecord lamp(float scatteringMultiplier) {
 
 }  // namespace
 
-TEST_F(LightVolumesGpuTest, TheTighterSpotConeLightsWhatTheOldWideConeLit) {
+TEST_F(LightDrawsGpuTest, TheTighterSpotConeLightsWhatTheOldWideConeLit) {
   // Across the cone; from inside it looking down (its inner faces drawn); from the floor
   // looking up into it; from beyond its far end within its angle, below the floor.
   const Float3 views[4][2] = {{{0, 2, -7}, {0, 0.8f, 0}},
@@ -151,7 +155,7 @@ TEST_F(LightVolumesGpuTest, TheTighterSpotConeLightsWhatTheOldWideConeLit) {
   EXPECT_GT(narrowApart, 0) << "a cone a tenth too narrow went unseen";
 }
 
-TEST_F(LightVolumesGpuTest, TheFinerPointSphereLightsWhatTheOldCoarseSphereLit) {
+TEST_F(LightDrawsGpuTest, TheFinerPointSphereLightsWhatTheOldCoarseSphereLit) {
   // The old volume: the sphere of detail 6 scaled by 1.2 times the radius. Lamps with and
   // without in-scattering, seen from outside their spheres and from inside one.
   const float oldScale = 1.2f / kPointSphereWidening;
@@ -178,7 +182,7 @@ TEST_F(LightVolumesGpuTest, TheFinerPointSphereLightsWhatTheOldCoarseSphereLit) 
   EXPECT_GT(narrowApart, 0) << "a sphere a tenth too small went unseen";
 }
 
-TEST_F(LightVolumesGpuTest, LightsWithoutScatteringTakeTheEntryWithoutItAndShowTheSame) {
+TEST_F(LightDrawsGpuTest, LightsWithoutScatteringTakeTheEntryWithoutItAndShowTheSame) {
   for (float multiplier : {0.0f, -1.0f, 0.5f}) {
     SCOPED_TRACE(testing::Message() << "scattering multiplier " << multiplier);
     const auto addLights = [multiplier] {
@@ -208,3 +212,41 @@ TEST_F(LightVolumesGpuTest, LightsWithoutScatteringTakeTheEntryWithoutItAndShowT
   const HalfImage plain = lightScene([] { pointLights().push_back(lamp(0.0f)); });
   EXPECT_GT(texelsApart(scattering, plain), 20);
 }
+
+TEST_F(LightDrawsGpuTest, TheCombineAndTheImageTermInOnePassShowWhatTheirTwoPassesShowed) {
+  const auto scene = [this](bool onePass) {
+    std::unique_ptr<ShaderProgram> combined;
+    if (!onePass) std::swap(sLighting->imageCombinedProgram, combined);
+    newFrame();
+    setCamera(from, lookAt, 60.0f);
+    dirLights().push_back(dirLight({0.4f, 1.0f, -0.3f}, {0.9f, 0.85f, 0.8f}, true));
+    pointLights().push_back(lamp(0.5f));
+    const Mesh* floor = quadMesh();
+    const Mesh* ball = sphereMesh(24);
+    Material shiny, glowing;
+    shiny.roughness = 0.3f;
+    shiny.ibl = 0.8f;
+    glowing.albedo = {0.2f, 0.3f, 0.4f};
+    glowing.emissive = {0.6f, 0.3f, 0.1f};
+    glowing.ibl = 0.5f;
+    Operator& pass = lightPass([&] {
+      draw(floor, mat::scaling({16, 1, 16}), shiny);
+      draw(ball, mat::scaling({0.7f, 0.7f, 0.7f}) * mat::translation({0.3f, 1.4f, 0.2f}), glowing);
+    });
+    HalfImage picture = light(pass);
+    if (!onePass) std::swap(sLighting->imageCombinedProgram, combined);
+    return picture;
+  };
+  ProgramTrace trace;
+  gPassTrace = &trace;
+  const HalfImage now = scene(true);
+  gPassTrace = nullptr;
+  EXPECT_EQ(std::count(trace.runs.begin(), trace.runs.end(), sLighting->imageCombinedProgram.get()), 1);
+  EXPECT_EQ(std::count(trace.runs.begin(), trace.runs.end(), sLighting->combineProgram.get()), 0);
+  const HalfImage twoPasses = scene(false);
+  ASSERT_EQ(now.texels.size(), twoPasses.texels.size());
+  EXPECT_EQ(texelsApart(now, twoPasses), 0);
+  for (size_t i = 3; i < now.texels.size(); i += 4) ASSERT_EQ(now.texels[i], twoPasses.texels[i]) << "alpha";
+  EXPECT_TRUE(std::any_of(now.texels.begin(), now.texels.end(), [](float v) { return v > 0.05f; }));
+}
+
