@@ -4,11 +4,11 @@
 //
 // Render draws every light into a light map (cleared to 0, each light adds with alpha 1):
 // directional lights as full-screen triangles with two 1024 x 1024 shadow cascades, point
-// lights as sphere volumes, spot lights as cone volumes (each volume just holding what its
-// light can reach) with a 2048 x 2048 perspective
-// shadow map. The light map plus the G-buffer's emissive target becomes the output, and the
-// image-based term (environment cube and the pre-integrated BRDF lookup texture) is added
-// over it.
+// lights as sphere volumes, spot lights as cone volumes with a 2048 x 2048 perspective
+// shadow map (each volume just holds what its light can reach). The light map plus the
+// G-buffer's emissive target plus the image-based term (environment cube and the
+// pre-integrated BRDF lookup texture) becomes the output in one pass; without the term, the
+// combine of the first two alone.
 //
 // Shadow casters come from the frame's caster list, each drawn by its kind with the same
 // program into every shadow map: kind 0 a plain mesh ("shadows"), kind 1 a cloth
