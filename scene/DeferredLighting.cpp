@@ -57,6 +57,10 @@ RenderPass passOver(Texture* colour, Texture* depth, const Viewport& r, uint8_t 
   return p;
 }
 
+// A light adds no in-scattering unless its multiplier (the scattering's y) is above 0, as
+// the shaders test it.
+bool withoutScattering(const Float4& scattering) { return !(scattering.y > 0.0f); }
+
 Float4 float4Of(Float3 v, float w) { return {v.x, v.y, v.z, w}; }
 Float3 xyz(const Float4& v) { return {v.x, v.y, v.z}; }
 
@@ -82,14 +86,17 @@ std::unique_ptr<DeferredLighting> DeferredLighting::Create(Device* device) {
   d->pointProgram = loadPassProgram(device, "pointLight", "VS", "PS");
   d->dirProgram = loadPassProgram(device, "dirlight", "VS", "PS");
   d->spotProgram = loadPassProgram(device, "spotLight", "VS", "PS");
+  d->pointUnscatteredProgram = loadPassProgram(device, "pointLight", "VS", "PSUnscattered");
+  d->spotUnscatteredProgram = loadPassProgram(device, "spotLight", "VS", "PSUnscattered");
   d->combineProgram = loadPassProgram(device, "copyLightMap", "VS", "PS");
   d->imageProgram = loadPassProgram(device, "imageLighting", "VS", "PS");
+  d->imageCombinedProgram = loadPassProgram(device, "imageLighting", "VS", "PSCombined");
   d->shadowProgram = loadPassProgram(device, "shadows", "VS", "PS");
   d->shadowClothProgram = loadPassProgram(device, "shadowsCloth", "VS", "PS");
   d->shadowInstancedProgram = loadPassProgram(device, "shadowsInstanced", "VS", "PS");
 
-  d->sphere = buildSphereMesh(device, 6);
-  d->cone = buildConeMesh(device, 16);
+  d->sphere = buildSphereMesh(device, kPointSphereDetail);
+  d->cone = buildConeMesh(device, kSpotConeSegments);
 
   d->cullBackLight = device->stateFor(lightState(kCullBack));
   d->cullFrontLight = device->stateFor(lightState(kCullFront));
@@ -116,10 +123,12 @@ std::unique_ptr<DeferredLighting> DeferredLighting::Create(Device* device) {
   for (float& c : cmp.borderColour) c = 1.0f;  // outside a map nothing is in shadow
   d->shadowSampler = device->samplerFor(cmp);
 
-  for (ShaderProgram* p : {d->dirProgram.get(), d->spotProgram.get()})
+  for (ShaderProgram* p : {d->dirProgram.get(), d->spotProgram.get(), d->spotUnscatteredProgram.get()})
     if (p) p->state = d->cullBackLight;
-  if (d->pointProgram) d->pointProgram->state = d->cullFrontLight;
-  if (d->combineProgram) d->combineProgram->state = d->combineState;
+  for (ShaderProgram* p : {d->pointProgram.get(), d->pointUnscatteredProgram.get()})
+    if (p) p->state = d->cullFrontLight;
+  for (ShaderProgram* p : {d->combineProgram.get(), d->imageCombinedProgram.get()})
+    if (p) p->state = d->combineState;
   if (d->imageProgram) d->imageProgram->state = d->imageState;
   for (ShaderProgram* p : {d->shadowProgram.get(), d->shadowClothProgram.get(), d->shadowInstancedProgram.get()})
     if (p) p->state = d->shadowState;
@@ -280,9 +289,10 @@ void DeferredLighting::Render(Context& ctx, Texture* lightMap, Texture* output, 
 
   // 3: point lights as spheres.
   if (pointProgram && sphere) {
-    ShaderProgram* p = pointProgram.get();
     for (const PointLightRecord& l : pointLights()) {
       if (!l.enabled) continue;
+      ShaderProgram* p = withoutScattering(l.scattering) && pointUnscatteredProgram ? pointUnscatteredProgram.get()
+                                                                                    : pointProgram.get();
       bindCommonInputs(p, ctx);
       {
         ConstantWriter pc(p, "pointLight", gPassTrace);
@@ -304,9 +314,10 @@ void DeferredLighting::Render(Context& ctx, Texture* lightMap, Texture* output, 
 
   // 4: spot lights as cones.
   if (spotProgram && cone) {
-    ShaderProgram* p = spotProgram.get();
     for (const SpotLightRecord& l : spotLights()) {
       if (!l.enabled) continue;
+      ShaderProgram* p = withoutScattering(l.scattering) && spotUnscatteredProgram ? spotUnscatteredProgram.get()
+                                                                                  : spotProgram.get();
       if (l.castsShadows) {
         renderSpotShadow(l);
         bindRenderPass(device, lightPass);
@@ -342,36 +353,45 @@ void DeferredLighting::Render(Context& ctx, Texture* lightMap, Texture* output, 
   }
   unbindRenderTargets(device);
 
-  // 5: light map plus emission into the output.
+  // 5 and 6: light map plus emission into the output, the image-based term on top. An
+  // "EnvMap" that is not a cube cannot be sampled as one.
   bindRenderPass(device, passOver(output, nullptr, ctx.viewport, 0));
-  if (combineProgram) {
-    ShaderProgram* p = combineProgram.get();
-    bindPassTexture(p, hlsl::Pixel, 0, lightMap);
-    bindPassTexture(p, hlsl::Pixel, 1, ctx.gbuffer[3]);
-    bindPassSampler(p, hlsl::Pixel, 0, pointSampler);
-    {
-      ConstantWriter pc(p, "copyLightMap", gPassTrace);
-      pc.set<Float2>("gRegionScale", regionScale);
-      pc.set<Float2>("gRegionOffset", regionOffset);
-    }
-    tracePassDraw(p);
-    drawStrip(p, 3);
-  }
-
-  // 6: the image-based term on top. An "EnvMap" that is not a cube cannot be sampled as one.
   Texture* env = environment && environment->isCube() ? environment : defaultEnvironment;
-  if (imageProgram && brdfLookup && env && env->isCube()) {
-    ShaderProgram* p = imageProgram.get();
+  const bool imageTerm = imageProgram && brdfLookup && env && env->isCube();
+  auto bindImageInputs = [&](ShaderProgram* p) {
     bindCommonInputs(p, ctx);
     bindPassTexture(p, hlsl::Pixel, 5, env);
     bindPassTexture(p, hlsl::Pixel, 6, brdfLookup);
     bindPassSampler(p, hlsl::Pixel, 2, environmentSampler);
-    {
-      ConstantWriter pc(p, "imageLighting", gPassTrace);
-      commonConstants(pc);
-    }
+    ConstantWriter pc(p, "imageLighting", gPassTrace);
+    commonConstants(pc);
+  };
+  if (imageTerm && imageCombinedProgram) {
+    ShaderProgram* p = imageCombinedProgram.get();
+    bindPassTexture(p, hlsl::Pixel, 7, lightMap);
+    bindImageInputs(p);
     tracePassDraw(p);
     drawStrip(p, 3);
+  } else {
+    if (combineProgram) {
+      ShaderProgram* p = combineProgram.get();
+      bindPassTexture(p, hlsl::Pixel, 0, lightMap);
+      bindPassTexture(p, hlsl::Pixel, 1, ctx.gbuffer[3]);
+      bindPassSampler(p, hlsl::Pixel, 0, pointSampler);
+      {
+        ConstantWriter pc(p, "copyLightMap", gPassTrace);
+        pc.set<Float2>("gRegionScale", regionScale);
+        pc.set<Float2>("gRegionOffset", regionOffset);
+      }
+      tracePassDraw(p);
+      drawStrip(p, 3);
+    }
+    if (imageTerm) {
+      ShaderProgram* p = imageProgram.get();
+      bindImageInputs(p);
+      tracePassDraw(p);
+      drawStrip(p, 3);
+    }
   }
   unbindRenderTargets(device);
   dc->endEvent();

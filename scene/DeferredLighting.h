@@ -5,9 +5,10 @@
 // Render draws every light into a light map (cleared to 0, each light adds with alpha 1):
 // directional lights as full-screen triangles with two 1024 x 1024 shadow cascades, point
 // lights as sphere volumes, spot lights as cone volumes with a 2048 x 2048 perspective
-// shadow map. The light map plus the G-buffer's emissive target becomes the output, and the
-// image-based term (environment cube and the pre-integrated BRDF lookup texture) is added
-// over it.
+// shadow map (each volume just holds what its light can reach). The light map plus the
+// G-buffer's emissive target plus the image-based term (environment cube and the
+// pre-integrated BRDF lookup texture) becomes the output in one pass; without the term, the
+// combine of the first two alone.
 //
 // Shadow casters come from the frame's caster list, each drawn by its kind with the same
 // program into every shadow map: kind 0 a plain mesh ("shadows"), kind 1 a cloth
@@ -59,14 +60,22 @@ class DeferredLighting {
   // ---- what it owns ----
   Device* device = nullptr;
   std::unique_ptr<ShaderProgram> pointProgram;        // "pointLight"
+  // The point and spot programs' entries without in-scattering ("PSUnscattered"), drawn for
+  // the lights whose scattering multiplier is 0 or below: the same pixels, without paying
+  // for the in-scattering on each of them. Null: the full program draws those lights too.
+  std::unique_ptr<ShaderProgram> pointUnscatteredProgram;
+  std::unique_ptr<ShaderProgram> spotUnscatteredProgram;
   std::unique_ptr<ShaderProgram> dirProgram;          // "dirlight"
   std::unique_ptr<ShaderProgram> spotProgram;         // "spotLight"
   std::unique_ptr<ShaderProgram> combineProgram;      // "copyLightMap"
   std::unique_ptr<ShaderProgram> imageProgram;        // "imageLighting"
+  // "imageLighting" with "PSCombined": the combine and the image-based term in one pass,
+  // drawn whenever both would be. Null: the two passes.
+  std::unique_ptr<ShaderProgram> imageCombinedProgram;
   std::unique_ptr<ShaderProgram> shadowProgram;       // "shadows"
   std::unique_ptr<ShaderProgram> shadowClothProgram;  // "shadowsCloth"
   std::unique_ptr<ShaderProgram> shadowInstancedProgram;  // "shadowsInstanced"
-  std::unique_ptr<Mesh> sphere;  // unit sphere, detail 6
+  std::unique_ptr<Mesh> sphere;  // unit sphere, kPointSphereDetail
   std::unique_ptr<Mesh> cone;    // unit cone, 16 segments
 
   Texture* cascadeMaps[2] = {};

@@ -125,14 +125,19 @@ Float4x4 spotLightProjection(float angleDegrees, float farPlane) {
 
 Float4x4 pointLightVolume(Float3 position, float radius) {
   const float r = std::isfinite(radius) ? std::fabs(radius) : 0.0f;
-  return mat::scaling({1.2f * r, 1.2f * r, 1.2f * r}) * mat::translation(position);
+  const float s = kPointSphereWidening * r;
+  return mat::scaling({s, s, s}) * mat::translation(position);
 }
 
 Float4x4 spotLightVolume(Float3 position, Float3 dir, float angleDegrees, float farPlane) {
   Float3 x, y, z;
   lookBasis(dir, x, y, z);
   const float f = std::isfinite(farPlane) ? std::max(farPlane, 0.0f) : 0.0f;
-  const float across = 2.0f * std::tan(clampSpotAngle(angleDegrees) * 0.5f * kDegToRad) * f;
+  // The lit part of the cone has radius tan(angle / 2) farPlane at the base; the ring of the
+  // mesh is a polygon inside its unit circle, so it is widened until its sides' midpoints lie
+  // on that radius (plus a margin for rounding). A wider cone would only draw pixels the
+  // light leaves dark.
+  const float across = std::tan(clampSpotAngle(angleDegrees) * 0.5f * kDegToRad) * f * kSpotConeRingWidening;
   // The cone opens towards -Z: -Z goes to the light's forward. Rows (x, -y, -z) keep the
   // determinant positive (x cross -y = -z).
   Float4x4 w;

@@ -59,11 +59,24 @@ Float4x4 spotLightView(Float3 position, Float3 dir);
 // Perspective with x and y scale cot(angle / 2), near 1, far farPlane.
 Float4x4 spotLightProjection(float angleDegrees, float farPlane);
 
-// The sphere volume of a point light: uniform scale 1.2 x radius, then the position.
+// The sphere volume of a point light is the sphere mesh of this detail (rows and columns of
+// the latitude-longitude grid); the faces of its unit mesh lie at least 0.9762 from its
+// centre, so it is scaled by the radius times this widening to hold the lit sphere with a
+// margin for rounding. (The coarse detail 6 needed 1.2 and drew about a tenth more pixels.)
+constexpr int kPointSphereDetail = 16;
+constexpr float kPointSphereWidening = 1.01f / 0.97624103f;
+// The sphere volume of a point light: uniform scale kPointSphereWidening x radius, then the
+// position.
 Float4x4 pointLightVolume(Float3 position, float radius);
+// The spot light's cone volume is drawn with this many segments; its ring of unit radius is
+// scaled by tan(angle / 2) farPlane times this widening, which puts the midpoints of the
+// ring's sides (at cos(pi / segments) of its radius) a little outside the lit disc.
+constexpr int kSpotConeSegments = 16;
+constexpr float kSpotConeRingWidening = 1.01f / 0.98078528f;  // cos(pi / 16)
 // The cone volume of a spot light (cone apex at the origin, base of radius 1 at z = -1):
-// 2 tan(angle / 2) farPlane across, farPlane along, the base pushed along dir, the apex at the
-// position. The basis keeps the handedness, so the cone's faces keep their winding.
+// the lit cone's radius tan(angle / 2) farPlane, widened as above, across; farPlane along;
+// the base pushed along dir, the apex at the position. The basis keeps the handedness, so
+// the cone's faces keep their winding.
 Float4x4 spotLightVolume(Float3 position, Float3 dir, float angleDegrees, float farPlane);
 // Whether the spot's cone is drawn with its front faces culled: when the eye lies within
 // the full cone angle around the light's axis (the inside of the volume is then what faces

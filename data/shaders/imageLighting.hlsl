@@ -52,18 +52,18 @@ ImageLightingVertex VS(uint id : SV_VertexID)
     return o;
 }
 
-float4 PS(ImageLightingVertex i) : SV_TARGET
+float3 imageLight(ImageLightingVertex i)
 {
     // A surface that takes no image-based light (multiplier 0, such as an emissive sky) and
     // a pixel without geometry (cleared to 0 there) add nothing: the rest of the G-buffer
     // and the environment are not read for them.
     if (gGBufferMaterial.SampleLevel(gPointSampler, gbufferUv(i.uv, i.region.xy, i.region.zw), 0).w == 0.0)
-        return float4(0.0, 0.0, 0.0, 0.0);
+        return float3(0.0, 0.0, 0.0);
     float4x4 invViewProj = float4x4(i.invViewProj0, i.invViewProj1, i.invViewProj2, i.invViewProj3);
     float4x4 invView = float4x4(i.invView0, i.invView1, i.invView2, float4(0.0, 0.0, 0.0, 1.0));
     LitPixel p = readLitPixel(i.uv, invViewProj, invView, i.eye.xyz, i.region.xy, i.region.zw);
     if (!p.hasGeometry)
-        return float4(0.0, 0.0, 0.0, 0.0);
+        return float3(0.0, 0.0, 0.0);
     uint width, height, levels;
     gEnvironment.GetDimensions(0, width, height, levels);
     float roughness = saturate(p.surface.roughness);
@@ -73,5 +73,23 @@ float4 PS(ImageLightingVertex i) : SV_TARGET
     float3 irradiance = gEnvironment.SampleLevel(gEnvironmentSampler, p.normal, max(float(levels) - 1.0, 0.0)).rgb;
     float2 envBrdf = gBrdfLookup.SampleLevel(gPointSampler, float2(NdotV, roughness), 0).rg;
     float3 light = evaluateImageLight(p.normal, p.toEye, p.surface, prefiltered, irradiance, envBrdf);
-    return float4(light * p.iblMultiplier, 0.0);
+    return light * p.iblMultiplier;
+}
+
+// The term alone, added over the combined picture.
+float4 PS(ImageLightingVertex i) : SV_TARGET
+{
+    return float4(imageLight(i), 0.0);
+}
+
+// The light map (t7) plus what the surfaces emit plus the term, written over the output in
+// one pass instead of a combine and an added pass: a full-screen pass less, and the sum is
+// rounded to the target's format once instead of twice.
+Texture2D gLightMap : register(t7);
+
+float4 PSCombined(ImageLightingVertex i) : SV_TARGET
+{
+    float2 uv = gbufferUv(i.uv, i.region.xy, i.region.zw);
+    float3 lit = gLightMap.SampleLevel(gPointSampler, uv, 0).rgb + gGBufferEmissive.SampleLevel(gPointSampler, uv, 0).rgb;
+    return float4(lit + imageLight(i), 1.0);
 }

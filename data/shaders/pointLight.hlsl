@@ -58,7 +58,10 @@ VolumeVertex VS(float3 pos : POSITION)
     return o;
 }
 
-float4 PS(VolumeVertex i) : SV_TARGET
+// scatters is a literal in each entry below: the entry without in-scattering leaves it out
+// altogether. In one program the in-scattering would still cost every pixel of a light that
+// has none, since a CPU driver runs both sides of a branch, even one on a flat input.
+float4 lightPixel(VolumeVertex i, bool scatters)
 {
     float2 uv = clipToViewportUv(i.clip);
     float4x4 invViewProj = float4x4(i.invViewProj0, i.invViewProj1, i.invViewProj2, i.invViewProj3);
@@ -75,10 +78,21 @@ float4 PS(VolumeVertex i) : SV_TARGET
         float3 L = directionOr(toLight, p.normal);
         result = evaluateBrdfLight(p.normal, p.toEye, L, p.surface, colour * distanceFalloff(d, radius));
     }
-    if (i.scattering > 0.0)
+    if (scatters && i.scattering > 0.0)
     {
         float s = pointScattering(i.eye.xyz, viewRayEnd(uv, p, invViewProj), i.light.xyz, radius, i.light.w);
         result += colour * (s * i.colour.w * i.scattering);
     }
     return float4(result, 1.0);
+}
+
+float4 PS(VolumeVertex i) : SV_TARGET
+{
+    return lightPixel(i, true);
+}
+
+// For a light whose scattering multiplier is 0 or below, which PS gives the same pixels.
+float4 PSUnscattered(VolumeVertex i) : SV_TARGET
+{
+    return lightPixel(i, false);
 }

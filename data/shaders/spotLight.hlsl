@@ -235,7 +235,10 @@ float3 spotScattering(float3 eye, float3 rayEnd, float2 pixel, float4 scatter, f
     return gSpot.colour * (sum * stepLength * scatter.x * scatter.y);
 }
 
-float4 PS(VolumeVertex i) : SV_TARGET
+// scatters is a literal in each entry below: the entry without in-scattering leaves the
+// march out altogether. In one program the march would still cost every pixel of a light
+// that has none, since a CPU driver runs both sides of a branch, even one on a flat input.
+float4 lightPixel(VolumeVertex i, bool scatters)
 {
     gSpot.position = i.light.xyz;
     gSpot.dir = i.dir.xyz;
@@ -261,8 +264,19 @@ float4 PS(VolumeVertex i) : SV_TARGET
             result = evaluateBrdfLight(p.normal, p.toEye, L, p.surface, gSpot.colour * f);
         }
     }
-    if (i.scatter.y > 0.0)
+    if (scatters && i.scatter.y > 0.0)
         result += spotScattering(i.eye.xyz, viewRayEnd(uv, p, invViewProj), i.pos.xy, i.scatter, i.colour.w,
                                  i.scatter.w > 0.5);
     return float4(result, 1.0);
+}
+
+float4 PS(VolumeVertex i) : SV_TARGET
+{
+    return lightPixel(i, true);
+}
+
+// For a light whose scattering multiplier is 0 or below, which PS gives the same pixels.
+float4 PSUnscattered(VolumeVertex i) : SV_TARGET
+{
+    return lightPixel(i, false);
 }

@@ -3,10 +3,12 @@
 // matrix with NaN or infinity.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
 #include "scene/LightMath.h"
+#include "scene/MeshBuilder.h"
 
 namespace {
 
@@ -153,7 +155,8 @@ TEST(SpotLightMath, ConeVolumeEnclosesTheLitConeWithTheApexAtTheLight) {
   Float4 base = apply({0, 0, -1}, w);
   expectNear3({base.x, base.y, base.z}, pos + dir * far, 1e-4f, "base centre");
   // Points the light reaches (within the half angle, nearer than the far plane) are inside
-  // the cone: in its local space -1 <= z <= 0 and the radius at most -z.
+  // the drawn cone: in its local space -1 <= z <= 0 and the radius within the circle that
+  // the ring's polygon of kSpotConeSegments sides encloses.
   const Float4x4 inv = mat::inverse(w);
   Float3 x = normalize(cross({0, 1, 0}, dir)), y = cross(dir, x);
   const float half = angle * 0.5f * kDegToRad * 0.999f;
@@ -164,7 +167,7 @@ TEST(SpotLightMath, ConeVolumeEnclosesTheLitConeWithTheApexAtTheLight) {
       Float4 l = apply(p, inv);
       EXPECT_LE(l.z, 1e-5f);
       EXPECT_GE(l.z, -1.0f - 1e-5f);
-      EXPECT_LE(std::sqrt(l.x * l.x + l.y * l.y), -l.z + 1e-4f);
+      EXPECT_LE(std::sqrt(l.x * l.x + l.y * l.y), -l.z * std::cos(3.14159265f / kSpotConeSegments) + 1e-4f);
     }
 }
 
@@ -177,10 +180,28 @@ TEST(SpotLightMath, FrontFacesAreCulledOnlyWhenTheEyeIsWithinTheCone) {
   EXPECT_TRUE(spotCullsFrontFaces(pos, {0, 0, 0}, {0, 1, 0}, 40.0f));  // no direction: straight down
 }
 
-TEST(PointLightMath, VolumeIsTheSphereScaledAroundTheLight) {
-  Float4x4 w = pointLightVolume({1, 2, 3}, 4.0f);
-  Float4 p = apply({1, 0, 0}, w);
-  expectNear3({p.x, p.y, p.z}, {1 + 4.8f, 2, 3}, 1e-5f, "surface");
+TEST(PointLightMath, TheDrawnSphereHoldsEverythingTheLightReaches) {
+  // Every face of the drawn mesh, through the volume's transform, lies outside the lit
+  // sphere around the light (and the volume is centred on the light).
+  const Float3 light{1, 2, 3};
+  const float radius = 4.0f;
+  const Float4x4 w = pointLightVolume(light, radius);
+  MeshBuilder b;
+  b.addSphere({}, kPointSphereDetail, false);
+  float nearest = 1e9f;
+  for (size_t i = 0; i + 2 < b.indices.size(); i += 3) {
+    Float3 c[3];
+    for (int k = 0; k < 3; ++k) {
+      const Float4& v = b.positions[b.indices[i + k]];
+      const Float4 p = apply({v.x, v.y, v.z}, w);
+      c[k] = Float3{p.x, p.y, p.z} - light;
+    }
+    const Float3 n = cross(c[1] - c[0], c[2] - c[0]);
+    if (length(n) < 1e-9f) continue;  // the poles' folded triangles
+    nearest = std::min(nearest, std::fabs(dot(normalize(n), c[0])));
+  }
+  EXPECT_GE(nearest, radius);
+  EXPECT_LT(nearest, radius * 1.02f);  // and not much more than that
   EXPECT_TRUE(mat::isFinite(pointLightVolume({0, 0, 0}, NAN)));
 }
 

@@ -35,10 +35,10 @@ bool hasResource(const hlsl::Reflection& r, uint32_t reg, bool sampler) {
 TEST(LightingShaders, EveryEntryThePassesNameCompiles) {
   const std::vector<std::pair<const char*, std::vector<std::pair<hlsl::Stage, const char*>>>> files = {
       {"data/shaders/dirlight.hlsl", {{hlsl::Vertex, "VS"}, {hlsl::Pixel, "PS"}}},
-      {"data/shaders/pointLight.hlsl", {{hlsl::Vertex, "VS"}, {hlsl::Pixel, "PS"}}},
-      {"data/shaders/spotLight.hlsl", {{hlsl::Vertex, "VS"}, {hlsl::Pixel, "PS"}}},
+      {"data/shaders/pointLight.hlsl", {{hlsl::Vertex, "VS"}, {hlsl::Pixel, "PS"}, {hlsl::Pixel, "PSUnscattered"}}},
+      {"data/shaders/spotLight.hlsl", {{hlsl::Vertex, "VS"}, {hlsl::Pixel, "PS"}, {hlsl::Pixel, "PSUnscattered"}}},
       {"data/shaders/copyLightMap.hlsl", {{hlsl::Vertex, "VS"}, {hlsl::Pixel, "PS"}}},
-      {"data/shaders/imageLighting.hlsl", {{hlsl::Vertex, "VS"}, {hlsl::Pixel, "PS"}}},
+      {"data/shaders/imageLighting.hlsl", {{hlsl::Vertex, "VS"}, {hlsl::Pixel, "PS"}, {hlsl::Pixel, "PSCombined"}}},
       {"data/shaders/prefilter_pbr.hlsl", {{hlsl::Vertex, "mainVS"}, {hlsl::Pixel, "mainPS"}}},
       {"data/shaders/shadows.hlsl", {{hlsl::Vertex, "VS"}, {hlsl::Pixel, "PS"}}},
       {"data/shaders/shadowsCloth.hlsl", {{hlsl::Vertex, "VS"}, {hlsl::Pixel, "PS"}}},
@@ -102,6 +102,12 @@ TEST(LightingShaders, ProgramsLoadByTheNamesThePassesUse) {
     ShaderProgram p(nullptr);
     EXPECT_TRUE(loadProgramAuto(name, EntryPoints::vsps("VS", "PS"), &p)) << name;
   }
+  for (const char* name : {"pointLight", "spotLight"}) {
+    ShaderProgram p(nullptr);
+    EXPECT_TRUE(loadProgramAuto(name, EntryPoints::vsps("VS", "PSUnscattered"), &p)) << name;
+  }
+  ShaderProgram combined(nullptr);
+  EXPECT_TRUE(loadProgramAuto("imageLighting", EntryPoints::vsps("VS", "PSCombined"), &combined));
   ShaderProgram lookup(nullptr);
   EXPECT_TRUE(loadProgramAuto("prefilter_pbr", EntryPoints::vsps("mainVS", "mainPS"), &lookup));
   for (const char* path : {"data\\shaders\\transparency.hlsl", "data/shaders/decal.hlsl", "data/shaders/fsdecal.hlsl",

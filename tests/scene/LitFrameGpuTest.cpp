@@ -1,6 +1,6 @@
 // A whole lit frame through the operators, as a production builds it: a scene under a
-// shadowed directional light, point lights (one scattering), a shadowed scattering spot
-// light, decals and a ray-marched scene, lit by "LightPass" and topped by "Transparency".
+// shadowed directional light, point lights (one scattering), spot lights (a shadowed one
+// with a shadowed shaft, and a plain one), decals and a ray-marched scene, lit by "LightPass" and topped by "Transparency".
 // Validation must stay silent, a warmed-up frame must create no GPU object, and everything
 // the passes write must exist in their shaders with the size they write.
 #include <gtest/gtest.h>
@@ -72,11 +72,21 @@ class LitFrameGpuTest : public LightingGpuTest {
     setParam(spot, "ScattMultiplier", 0.3f);
     setParam(spot, "ScattShadows", 1.0f);
     setParam(spot, "ScattSteps", 8.0f);
+    // Lights without in-scattering are drawn by their programs' entries without it.
+    Operator& plainPoint = makeOp(*graph, "PointLight");
+    setParam(plainPoint, "Position.X", -1.0f);
+    setParam(plainPoint, "Position.Y", 1.5f);
+    Operator& plainSpot = makeOp(*graph, "SpotLight");
+    setParam(plainSpot, "Position.X", 1.0f);
+    setParam(plainSpot, "Position.Y", 4.0f);
+    setParam(plainSpot, "Cast Shadows", 0.0f);
     Operator& pass = makeOp(*graph, "LightPass");
     connectOrThrow(*graph, scene, "SceneOut", sun, "InScene");
     connectOrThrow(*graph, sun, "OutScene", point, "SceneIn");
     connectOrThrow(*graph, point, "OutScene", spot, "SceneIn");
-    connectOrThrow(*graph, spot, "OutScene", pass, "SceneIn");
+    connectOrThrow(*graph, spot, "OutScene", plainPoint, "SceneIn");
+    connectOrThrow(*graph, plainPoint, "OutScene", plainSpot, "SceneIn");
+    connectOrThrow(*graph, plainSpot, "OutScene", pass, "SceneIn");
     lightPass = &pass;
 
     top = &makeOp(*graph, "Transparency");
@@ -174,14 +184,21 @@ TEST_F(LitFrameGpuTest, EveryConstantTextureAndSamplerThePassesSetExistsInTheirS
   ProgramTrace trace;
   gPassTrace = &trace;
   frame();
+  // Once more with the combine and the image-based term drawn as two passes, as they are
+  // without the program that does both.
+  std::unique_ptr<ShaderProgram> combined;
+  std::swap(sLighting->imageCombinedProgram, combined);
+  frame();
+  std::swap(sLighting->imageCombinedProgram, combined);
   gPassTrace = nullptr;
 
   std::set<const ShaderProgram*> drawn(trace.runs.begin(), trace.runs.end());
   // Lights, shadows, combine, image-based term, both decals and the ray marcher.
   EXPECT_GE(drawn.size(), 9u);
-  for (const ShaderProgram* p : {sLighting->dirProgram.get(), sLighting->pointProgram.get(),
-                                 sLighting->spotProgram.get(), sLighting->combineProgram.get(),
-                                 sLighting->imageProgram.get(), sLighting->shadowProgram.get()})
+  for (const ShaderProgram* p :
+       {sLighting->dirProgram.get(), sLighting->pointProgram.get(), sLighting->pointUnscatteredProgram.get(),
+        sLighting->spotProgram.get(), sLighting->spotUnscatteredProgram.get(), sLighting->combineProgram.get(),
+        sLighting->imageProgram.get(), sLighting->imageCombinedProgram.get(), sLighting->shadowProgram.get()})
     EXPECT_TRUE(drawn.count(p)) << "a lighting program was not drawn";
 
   for (const auto& c : trace.constants) {
