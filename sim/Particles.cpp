@@ -488,7 +488,10 @@ void SmokeRendererOp::SmokeRendererFunction::evaluate(float t, const std::vector
   opacityPass.width = opacity_->width();
   opacityPass.height = opacity_->height();
 
-  const uint32_t end = drawEverySlice ? kParticleCount : sortedEnd(dc);
+  // The warm-up while loading sketches every slice: nothing may be alive yet, and the programs'
+  // pipelines are to be made now, not in the first frame with smoke.
+  const uint32_t living = sortedEnd(dc);
+  const uint32_t end = drawEverySlice || sketchDraws(dc) ? kParticleCount : living;
   lastSlices = (end + kSmokeSlice - 1) / kSmokeSlice;
   for (uint32_t first = 0; first < end; first += kSmokeSlice) {
     for (int which = 0; which < 2; ++which) {

@@ -19,6 +19,7 @@
 
 #include "gfx/ShaderManager.h"
 #include "gfx/ShaderProgram.h"
+#include "gfx/SketchDraws.h"
 #include "sim/Particles.h"
 #include "tests/scene/SceneGpuSupport.h"
 #include "tests/sim/SimTestSupport.h"
@@ -366,3 +367,27 @@ TEST_F(SmokeBudgetGpuTest, OnlyTheSlicesOfLivingParticlesAreDrawn) {
   }
   f.drawEverySlice = false;
 }
+
+// The warm-up while loading sketches every slice, living particles or not: a production's
+// smoke has nothing alive when it loads, and its programs' pipelines must be made then, not in
+// the first frame that has smoke.
+TEST_F(SmokeBudgetGpuTest, ASketchedWarmUpWithNothingAliveMakesWhatTheSmokeNeedsLater) {
+  lookFrom({0.3f, 0.8f, -4.5f});
+  sim::BoxEmitterOp emitter;
+  connect(system, ParticleSysOp::Emitter, emitter);
+  setParam(emitter, "SpawnRate", 3000.0f);
+  {
+    SketchScope sketch(device()->context(), true);
+    newFrame();
+    evaluate(system, 0.0f, context);  // no time has passed: nothing is emitted
+  }
+  EXPECT_EQ(smokeFunction().lastSlices, sim::kParticleCount / sim::kSmokeSlice);
+  device()->waitIdle();
+  const uint64_t created = device()->counters().total();
+  newFrame();
+  evaluate(system, 0.1f, context);
+  device()->waitIdle();
+  EXPECT_EQ(smokeFunction().lastSlices, 1u);  // 300 born
+  EXPECT_EQ(device()->counters().total(), created);
+}
+
