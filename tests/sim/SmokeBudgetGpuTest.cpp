@@ -9,8 +9,9 @@
 // targets are not written (blending alpha 0 into them kept them as they were), and what a
 // sprite's pixels share reaches them flat from the vertex stage: its fade, its colour and the
 // light through the opacity map, read once at the particle's centre where every pixel read it
-// at the same point. The second case checks that skipping the slices past the last living
-// particle changes nothing and draws the slices the living particles fill.
+// at the same point. The other cases check that skipping the slices past the last living
+// particle changes nothing and draws the slices the living particles fill, and that the
+// loading warm-up still makes everything the smoke draws with.
 #include <algorithm>
 #include <cmath>
 #include <memory>
