@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "engine/FloatOperators.h"
 #include "engine/Globals.h"
@@ -369,6 +370,8 @@ SmokeRendererOp::SmokeRendererFunction::~SmokeRendererFunction() {
   deleteTexture(sortBuffer_);
   deleteTexture(scratch_);
   deleteTexture(opacity_);
+  deleteTexture(end_);
+  deleteTexture(endReadBack_);
 }
 
 bool SmokeRendererOp::SmokeRendererFunction::init() {
@@ -389,9 +392,34 @@ bool SmokeRendererOp::SmokeRendererFunction::init() {
   if (!loadProgramAuto("particles/pointspritesOpacity", spriteEntries(), sprites_.get())) sprites_.reset();
   opacityProgram_ = std::make_unique<ShaderProgram>(gDevice);
   if (!loadProgramAuto("particles/opacity", spriteEntries(), opacityProgram_.get())) opacityProgram_.reset();
+  // Without the count every slice is drawn, as it would be with every particle alive.
+  end_ = createStructuredBuffer(1, 4);
+  TextureDesc readBack;
+  readBack.flags = kUsageStaging;
+  readBack.bitsPerPixel = 32;
+  readBack.width = 1;
+  endReadBack_ = end_ ? createTexture(gDevice, readBack, nullptr) : nullptr;
+  endProgram_ = std::make_unique<ShaderProgram>(gDevice);
+  if (!loadComputeProgram(*endProgram_, "particles/livingCount", "main")) endProgram_.reset();
   if (sprites_) sprites_->state = gDevice->stateFor(smokeGBufferState());
   if (opacityProgram_) opacityProgram_->state = gDevice->stateFor(smokeOpacityState());
   return sprites_ && opacityProgram_ && sorter_ && sortBuffer_ && scratch_ && opacity_;
+}
+
+uint32_t SmokeRendererOp::SmokeRendererFunction::sortedEnd(DeviceContext* dc) {
+  if (!endProgram_ || !end_ || !endReadBack_) return kParticleCount;
+  endProgram_->setResource(5, 0, sortBuffer_);
+  endProgram_->setUav(0, end_);
+  dispatch(endProgram_.get(), 1, 1);
+  dc->copyResource(endReadBack_, end_);
+  // Reading it waits for the device to finish the frame's work so far: a slice of dead
+  // particles costs the device more (two passes with their barriers) than the wait.
+  MappedSubresource m;
+  if (!dc->map(endReadBack_, 0, D3D11_MAP_READ, m)) return kParticleCount;
+  uint32_t end = kParticleCount;
+  std::memcpy(&end, m.data, sizeof(end));
+  dc->unmap(endReadBack_, 0);
+  return std::min(end, kParticleCount);
 }
 
 void SmokeRendererOp::SmokeRendererFunction::evaluate(float t, const std::vector<Port*>& sources, Context& ctx) {
@@ -439,11 +467,12 @@ void SmokeRendererOp::SmokeRendererFunction::evaluate(float t, const std::vector
   }
   sprites_->setResource(0, 1, sortBuffer_);
   sprites_->setResource(4, 0, texture);
-  sprites_->setResource(4, 2, opacity_);
+  // The opacity map is read once per particle, by the vertex stage.
+  sprites_->setResource(0, 2, opacity_);
   Sampler* trilinear = gDevice->samplerFor(SamplerDesc::forMode(7));
   Sampler* clamped = gDevice->samplerFor(SamplerDesc::forMode(samplerMode(7, 1, 1, 1)));
   sprites_->setSampler(4, 0, trilinear);
-  sprites_->setSampler(4, 1, clamped);
+  sprites_->setSampler(0, 1, clamped);
   opacityProgram_->setResource(0, 1, sortBuffer_);
   opacityProgram_->setResource(4, 0, texture);
   opacityProgram_->setSampler(4, 0, trilinear);
@@ -459,7 +488,12 @@ void SmokeRendererOp::SmokeRendererFunction::evaluate(float t, const std::vector
   opacityPass.width = opacity_->width();
   opacityPass.height = opacity_->height();
 
-  for (uint32_t first = 0; first < kParticleCount; first += kSmokeSlice) {
+  // The warm-up while loading sketches every slice: nothing may be alive yet, and the programs'
+  // pipelines are to be made now, not in the first frame with smoke.
+  const uint32_t living = sortedEnd(dc);
+  const uint32_t end = drawEverySlice || sketchDraws(dc) ? kParticleCount : living;
+  lastSlices = (end + kSmokeSlice - 1) / kSmokeSlice;
+  for (uint32_t first = 0; first < end; first += kSmokeSlice) {
     for (int which = 0; which < 2; ++which) {
       ShaderProgram* p = which == 0 ? sprites_.get() : opacityProgram_.get();
       bindRenderPass(gDevice, which == 0 ? scene : opacityPass);

@@ -15,6 +15,7 @@
 #include "gfx/ShaderProgram.h"
 #include "sim/SimCommon.h"
 
+class DeviceContext;
 class Texture;
 
 namespace sim {
@@ -207,14 +208,23 @@ class SmokeRendererOp : public Operator {
     // The G-buffer sprite program, loaded by the first evaluation; tests put others in its
     // place.
     std::unique_ptr<ShaderProgram>& spriteProgram() { return sprites_; }
+    std::unique_ptr<ShaderProgram>& opacityProgram() { return opacityProgram_; }
+    // Slices drawn by the latest evaluation: those up to the last living sorted particle
+    // (every slice with drawEverySlice, for tests).
+    uint32_t lastSlices = 0;
+    bool drawEverySlice = false;
 
    private:
     bool init();
+    // One past the last living particle of the sorted copy, read back from the device.
+    uint32_t sortedEnd(DeviceContext* dc);
     Texture* sortBuffer_ = nullptr;
     Texture* scratch_ = nullptr;
     Texture* opacity_ = nullptr;
+    Texture* end_ = nullptr;          // sortedEnd's number, on the device
+    Texture* endReadBack_ = nullptr;  // and where the CPU reads it
     std::unique_ptr<BitonicSorter> sorter_;
-    std::unique_ptr<ShaderProgram> sprites_, opacityProgram_;
+    std::unique_ptr<ShaderProgram> sprites_, opacityProgram_, endProgram_;
     bool initDone_ = false;
     ParamReader params_;
   };
@@ -228,7 +238,7 @@ class SmokeRendererOp : public Operator {
 Float3 smokeSortAxis(Float3 viewForward, Float3 lightDirection);
 
 // The smoke is drawn in slices of this many sorted particles, each into the G-buffer and then
-// into the opacity map.
+// into the opacity map; slices past the last living particle are not drawn.
 constexpr uint32_t kSmokeSlice = 1024;
 // Smoke into the opacity map: no culling, no depth, "over" blending (source alpha, inverse
 // source alpha) on target 0, which accumulates opacity as 1 - product of transmittances.

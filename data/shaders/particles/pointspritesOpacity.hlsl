@@ -1,12 +1,14 @@
 // Smoke as seen by the camera: one slice of sorted particles blended "over" into the
-// G-buffer, lit by the scene light through the opacity map that the slices nearer the light
-// have filled. The pass blends every target alike (colour: source alpha over inverse source
-// alpha; alpha channels add) with no depth test, so each target chooses by the alpha it
-// writes: the albedo is darkened by the smoke's opacity (what lies behind shows through
-// (1 - opacity) of its light), the emissive target takes the smoke's own lit colour "over"
-// what was there, and the normal, material and velocity targets are left as they were (alpha
-// 0: their depth, material and motion stay the surface's). The albedo's alpha, the surface
-// mark, grows by the opacity; a pixel of background the smoke makes opaque is lit as black.
+// albedo and emissive targets of the G-buffer, lit by the scene light through the opacity map
+// that the slices nearer the light have filled. The albedo is darkened by the smoke's opacity
+// (what lies behind shows through (1 - opacity) of its light) and its alpha, the surface
+// mark, grows by it; the emissive target takes the smoke's own lit colour "over" what was
+// there. A pixel of background the smoke makes opaque is lit as black.
+//
+// Everything a sprite's pixels share is worked out once per particle and reaches the pixels
+// flat: the light that gets through the opacity map at the particle's centre (one read of the
+// map per particle instead of per pixel), the colour and the fade with age. The pixel stage
+// reads the sprite texture once and multiplies in the order it always did.
 #include "smoke.hlsli"
 #include "../common/gbuffer.hlsli"
 
@@ -22,17 +24,17 @@ static const float kAmbient = 0.25;  // light that reaches smoke in its own shad
 struct SmokeVertex
 {
     float3 viewPos : TEXCOORD0;
-    float3 lightClip : TEXCOORD1;
-    float life : TEXCOORD2;
-    float visible : TEXCOORD3;
+    float visible : TEXCOORD1;
+    float4 tint : TEXCOORD2;   // rgb the smoke's colour, a the opacity of one sprite
+    float4 light : TEXCOORD3;  // rgb the light reaching the particle, a its fade with age
 };
 
 struct SmokePixel
 {
     float4 pos : SV_Position;
     float2 corner : TEXCOORD0;
-    float3 lightClip : TEXCOORD1;
-    float life : TEXCOORD2;
+    nointerpolation float4 tint : TEXCOORD1;
+    nointerpolation float4 light : TEXCOORD2;
 };
 
 SmokeVertex VS(uint id : SV_VertexID)
@@ -40,12 +42,17 @@ SmokeVertex VS(uint id : SV_VertexID)
     SpriteVertex sprite = spriteVertex(id);
     SmokeVertex o;
     o.viewPos = sprite.viewPos;
-    o.life = sprite.life;
     o.visible = sprite.visible;
     float3 position, velocity;
     float life;
     readSprite(id, position, velocity, life);
-    o.lightClip = mul(float4(position, 1.0), gLightViewProj).xyz;
+    float3 lightClip = mul(float4(position, 1.0), gLightViewProj).xyz;
+    float2 lightUv = float2(lightClip.x * 0.5 + 0.5, 0.5 - lightClip.y * 0.5);
+    float shadow = gOpacityMap.SampleLevel(gOpacitySampler, lightUv, 0.0).r;
+    bool inMap = all(abs(lightClip.xy) <= 1.0);
+    float transmitted = inMap ? 1.0 - shadow : 1.0;
+    o.tint = gColor;
+    o.light = float4(kAmbient + (1.0 - kAmbient) * transmitted * gLightColor.rgb, lifeFade(sprite.life));
     return o;
 }
 
@@ -61,14 +68,15 @@ void GS(point SmokeVertex input[1], inout TriangleStream<SmokePixel> stream)
         SmokePixel o;
         o.pos = mul(float4(v.viewPos + float3(corners[i] * gSize, 0.0), 1.0), gProj);
         o.corner = corners[i];
-        o.lightClip = v.lightClip;
-        o.life = v.life;
+        o.tint = v.tint;
+        o.light = v.light;
         stream.Append(o);
     }
     stream.RestartStrip();
 }
 
-// Every target written with four channels: the alpha of each is its blend factor.
+// Every target written with four channels: the alpha of each is its blend factor (the
+// normal, material and velocity targets are not written by the pass's state).
 struct SmokeOutput
 {
     float4 albedo : SV_Target0;
@@ -82,14 +90,10 @@ SmokeOutput PS(SmokePixel i)
 {
     // One read of the sprite serves its opacity and its colour.
     float4 texel = spriteTexel(i.corner);
-    float alpha = spriteOpacityOf(texel, i.corner, i.life);
+    float alpha = texel.a * saturate(1.0 - dot(i.corner, i.corner)) * i.tint.a * i.light.a;
     if (alpha <= 0.0)
         discard;
-    float2 lightUv = float2(i.lightClip.x * 0.5 + 0.5, 0.5 - i.lightClip.y * 0.5);
-    float shadow = gOpacityMap.Sample(gOpacitySampler, lightUv).r;
-    bool inMap = all(abs(i.lightClip.xy) <= 1.0);
-    float transmitted = inMap ? 1.0 - shadow : 1.0;
-    float3 lit = gColor.rgb * texel.rgb * (kAmbient + (1.0 - kAmbient) * transmitted * gLightColor.rgb);
+    float3 lit = i.tint.rgb * texel.rgb * i.light.rgb;
 
     float a = saturate(alpha);
     SmokeOutput o;
