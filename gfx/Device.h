@@ -265,6 +265,9 @@ class Device {
   bool pipelineCacheLoaded() const;
   // The name the driver gives the chosen device.
   const char* deviceName() const;
+  // Whether the device is a CPU driver: it runs the frame's work with the player's own cores,
+  // so waiting on it mid-frame costs little and every pixel or pass left out is time saved.
+  bool cpuDriver() const;
 
   gfxbackend::DeviceImpl* impl() const { return impl_; }
 

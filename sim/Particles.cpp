@@ -407,13 +407,16 @@ bool SmokeRendererOp::SmokeRendererFunction::init() {
 }
 
 uint32_t SmokeRendererOp::SmokeRendererFunction::sortedEnd(DeviceContext* dc) {
+  // A GPU would stall on the read-back below and gains little from the slices it saves, which
+  // cost it two cheap passes each: it draws them all.
+  if (!gDevice->cpuDriver()) return kParticleCount;
   if (!endProgram_ || !end_ || !endReadBack_) return kParticleCount;
   endProgram_->setResource(5, 0, sortBuffer_);
   endProgram_->setUav(0, end_);
   dispatch(endProgram_.get(), 1, 1);
   dc->copyResource(endReadBack_, end_);
-  // Reading it waits for the device to finish the frame's work so far: a slice of dead
-  // particles costs the device more (two passes with their barriers) than the wait.
+  // Reading it waits for the device to finish the frame's work so far: on a CPU driver a slice
+  // of dead particles costs more (two passes with their barriers) than the wait.
   MappedSubresource m;
   if (!dc->map(endReadBack_, 0, D3D11_MAP_READ, m)) return kParticleCount;
   uint32_t end = kParticleCount;

@@ -1398,6 +1398,8 @@ uint64_t Device::memoryBudget() const { return impl_->limits.memoryBudget; }
 const DeviceLimits& Device::limits() const { return impl_->limits; }
 bool Device::pipelineCacheLoaded() const { return impl_->pipelineCacheLoaded; }
 const char* Device::deviceName() const { return impl_->properties.deviceName; }
+
+bool Device::cpuDriver() const { return impl_->properties.deviceType == VK_PHYSICAL_DEVICE_TYPE_CPU; }
 bool Device::savePipelineCache() { return gfxbackend::savePipelineCache(*impl_); }
 bool Device::validationEnabled() const { return impl_->validation && impl_->messenger; }
 
