@@ -46,28 +46,16 @@ bool blockBlurred(int2 block)
     return gEveryBlock > 0.5 || gBlockRadius.Load(int3(block, 0)).r > kSharp;
 }
 
-// Six vertices a block, in rows: the first block of a run of blurred blocks spans the run as
-// two triangles of the strip (one diagonal a run: both triangles shade the pixel groups it
-// cuts), with a collapsed vertex before and after; every other block collapses to a point.
+bool blockChosen(int2 block, int2 blocks)
+{
+    return blockBlurred(block);
+}
+
+#include "common/blockRuns.hlsli"
+
 FullscreenVertex TileVS(uint id : SV_VertexID)
 {
-    int2 blocks = (int2(gTargetSize) + kBlock - 1) / kBlock;
-    uint index = id / 6, corner = id % 6;
-    int2 block = int2(int(index) % max(blocks.x, 1), int(index) / max(blocks.x, 1));
-    int last = block.x - 1;
-    if (blockBlurred(block) && (block.x == 0 || !blockBlurred(block - int2(1, 0))))
-    {
-        last = block.x;
-        while (last + 1 < blocks.x && blockBlurred(int2(last + 1, block.y)))
-            ++last;
-    }
-    float2 lo = float2(block * kBlock);
-    float2 hi = last >= block.x ? min(float2(last + 1, block.y + 1) * float(kBlock), gTargetSize) : lo;
-    float2 pixel = corner <= 1 ? lo : corner == 2 ? float2(hi.x, lo.y) : corner == 3 ? float2(lo.x, hi.y) : hi;
-    FullscreenVertex o;
-    o.uv = pixel / gTargetSize;
-    o.pos = float4(o.uv.x * 2.0 - 1.0, 1.0 - o.uv.y * 2.0, 0.0, 1.0);
-    return o;
+    return blockRunVertex(id, kBlock, gTargetSize);
 }
 
 float4 PSCalcCoCSize(FullscreenVertex i) : SV_TARGET

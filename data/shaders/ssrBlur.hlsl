@@ -104,28 +104,16 @@ bool blockDrawn(int2 tile, int2 tiles)
     return over > 0 && anyReflects(int2(lo.x, 0), int2(hi.x, min(over, tiles.y - 1)));
 }
 
-// Six vertices a block, in rows: the first block of a run to draw spans the run as two
-// triangles of the strip (with a collapsed vertex before and after it); every other block
-// collapses to a point.
+bool blockChosen(int2 block, int2 blocks)
+{
+    return blockDrawn(block, blocks);
+}
+
+#include "common/blockRuns.hlsli"
+
 BlurVertex TileVS(uint id : SV_VertexID)
 {
-    int2 tiles = (int2(gRegionSize) + kTile - 1) / kTile;
-    uint index = id / 6, corner = id % 6;
-    int2 tile = int2(int(index) % max(tiles.x, 1), int(index) / max(tiles.x, 1));
-    int last = tile.x - 1;
-    if (blockDrawn(tile, tiles) && (tile.x == 0 || !blockDrawn(tile - int2(1, 0), tiles)))
-    {
-        last = tile.x;
-        while (last + 1 < tiles.x && blockDrawn(int2(last + 1, tile.y), tiles))
-            ++last;
-    }
-    float2 lo = float2(tile * kTile);
-    float2 hi = last >= tile.x ? min(float2(last + 1, tile.y + 1) * float(kTile), gRegionSize) : lo;
-    float2 pixel = corner <= 1 ? lo : corner == 2 ? float2(hi.x, lo.y) : corner == 3 ? float2(lo.x, hi.y) : hi;
-    FullscreenVertex o;
-    o.uv = pixel / gRegionSize;
-    o.pos = float4(o.uv.x * 2.0 - 1.0, 1.0 - o.uv.y * 2.0, 0.0, 1.0);
-    return withConstants(o);
+    return withConstants(blockRunVertex(id, kTile, gRegionSize));
 }
 
 GBufferSample surfaceAt(float2 uv)
