@@ -491,10 +491,12 @@ void SmokeRendererOp::SmokeRendererFunction::evaluate(float t, const std::vector
   opacityPass.width = opacity_->width();
   opacityPass.height = opacity_->height();
 
-  // The warm-up while loading sketches every slice: nothing may be alive yet, and the programs'
-  // pipelines are to be made now, not in the first frame with smoke.
+  // The warm-up while loading, sketched or not, draws every slice: nothing may be alive yet,
+  // and the programs' pipelines are to be made now, not in the first frame with smoke.
+  // The count is made then too, for its program's pipeline.
   const uint32_t living = sortedEnd(dc);
-  const uint32_t end = drawEverySlice || sketchDraws(dc) ? kParticleCount : living;
+  const bool everySlice = drawEverySlice || isLoading || sketchDraws(dc);
+  const uint32_t end = everySlice ? kParticleCount : living;
   lastSlices = (end + kSmokeSlice - 1) / kSmokeSlice;
   for (uint32_t first = 0; first < end; first += kSmokeSlice) {
     for (int which = 0; which < 2; ++which) {
