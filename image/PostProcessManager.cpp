@@ -4,7 +4,9 @@
 #include <cstdio>
 
 #include "engine/CrtRand.h"
+#include "engine/Globals.h"
 #include "gfx/Device.h"
+#include "gfx/DeviceContext.h"
 #include "gfx/FatalError.h"
 #include "gfx/Screen.h"
 #include "gfx/ShaderManager.h"
@@ -72,7 +74,7 @@ std::vector<const PassProgram*> PostProcessManager::programs() const {
           &colorCorrection.program, &ccSplitToning.program, &ccTone.program, &ccColor.program,
           &ccHSL.program,       &radialBlur.program, &motionBlur.main,  &motionBlur.velocityFromView,
           &motionBlur.blurV,    &motionBlur.blurH, &motionBlur.downsample, &toneMapping.sharpened,
-          &colorCorrection.withPower, &dof.blockRadius};
+          &colorCorrection.withPower, &dof.blockRadius, &ccColor.sameHue};
 }
 
 void PostProcessManager::load(PassProgram& p) {
@@ -171,6 +173,7 @@ void PostProcessManager::init(Device* device, uint32_t width, uint32_t height) {
   load(ccTone.program);
   logMessage("Initializing CCColor\n");
   load(ccColor.program);
+  load(ccColor.sameHue);
   logMessage("Initializing CCHSL\n");
   load(ccHSL.program);
 
@@ -208,6 +211,21 @@ void PostProcessManager::makeDOFBlockTarget(uint32_t w, uint32_t h) {
 }
 
 // ---------------------------------------------------------------- the full-screen draw
+
+void PostProcessManager::drawChoice(const Draw& d, const PassProgram& other) {
+  drawPass(d);
+  // The pass picks its program from values that may be animated: while loading, the other
+  // program's pipeline is made too (prepared, nothing drawn), so that a value crossing over
+  // later in the show does not make one in the middle of it.
+  if (!isLoading || !device_ || !other.get() || other.get() == d.program) return;
+  PrepareOnlyScope prepare(device_->context());
+  ProgramTrace* const traced = trace;
+  trace = nullptr;
+  Draw alternative = d;
+  alternative.program = other.get();
+  drawPass(alternative);
+  trace = traced;
+}
 
 void PostProcessManager::drawPass(const Draw& d) {
   if (!d.program || !device_ || !d.targets[0]) return;

@@ -189,6 +189,7 @@ enum CCRange : uint32_t { CCRed, CCOrange, CCYellow, CCGreen, CCAqua, CCBlue, CC
 struct CCColorBlock {
   Float4 ranges[CCRangeCount];  // (hue, saturation, luminance, 0) each
   PassProgram program{"ccColor", "VS", "PS", nullptr};
+  PassProgram sameHue{"ccColor", "VS", "PSSameHue", nullptr};  // every range turns the hue alike
 };
 
 struct CCHSLBlock {
@@ -308,6 +309,8 @@ class PostProcessManager : public VelocityTilePass {
   void makeMotionBlurTargets(uint32_t viewportWidth, uint32_t viewportHeight);
   void makeDOFBlockTarget(uint32_t width, uint32_t height);
   void drawPass(const Draw& d);
+  // drawPass, and while loading also prepares `other`, the program the pass picks otherwise.
+  void drawChoice(const Draw& d, const PassProgram& other);
 
   Device* device_ = nullptr;
   uint32_t width_ = 0, height_ = 0;

@@ -93,7 +93,8 @@ void PostProcessManager::applyToneMapping(Texture* source, Texture* destination,
       .set("gExposure", toneMapping.exposure)
       .set("gSharpen", toneMapping.sharpen)
       .region(regionConstants(source, vp));
-  drawPass(Draw(p, destination, vp).tex(source, linearWrap));
+  drawChoice(Draw(p, destination, vp).tex(source, linearWrap),
+             &p == &toneMapping.program ? toneMapping.sharpened : toneMapping.program);
 }
 
 void PostProcessManager::applyInvert(Texture* source, Texture* destination, const Viewport& vp, Texture* mask) {
@@ -398,7 +399,7 @@ void PostProcessManager::applyColorCorrection(Texture* source, Texture* destinat
       .set("gPreview", b.preview ? 1.0f : 0.0f)
       .region(regionConstants(source, vp))
       .set("gScreenSize", Float2{viewportWidth(vp), viewportHeight(vp)});
-  drawPass(Draw(p, destination, vp).tex(source, linearBorder));
+  drawChoice(Draw(p, destination, vp).tex(source, linearBorder), l.power ? b.program : b.withPower);
 }
 
 namespace {
@@ -437,10 +438,15 @@ void PostProcessManager::applyCCColor(Texture* source, Texture* mask, Texture* d
   const CCColorBlock& b = ccColor;
   static const char* const kNames[CCRangeCount] = {"gRed",  "gOrange", "gYellow", "gGreen",
                                                    "gAqua", "gBlue",   "gPurple", "gMagenta"};
-  ConstantWriter c(b.program.get(), b.program.file, trace);
+  // A hue turn that every range shares is one rotation, made once in the vertex stage; the
+  // pixels then do without a sine and a cosine each.
+  bool sameHue = b.sameHue.get() != nullptr;
+  for (uint32_t i = 1; i < CCRangeCount; ++i) sameHue = sameHue && b.ranges[i].x == b.ranges[0].x;
+  const PassProgram& p = sameHue ? b.sameHue : b.program;
+  ConstantWriter c(p.get(), p.file, trace);
   for (uint32_t i = 0; i < CCRangeCount; ++i) c.set(kNames[i], b.ranges[i]);
   maskedTail(c, source, mask, vp);
-  drawPass(Draw(b.program, destination, vp).tex(source, linearClamp).tex(mask, linearClamp));
+  drawChoice(Draw(p, destination, vp).tex(source, linearClamp).tex(mask, linearClamp), sameHue ? b.program : b.sameHue);
 }
 
 void PostProcessManager::applyCCHSL(Texture* source, Texture* mask, Texture* destination, const Viewport& vp) {

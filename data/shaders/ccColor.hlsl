@@ -33,6 +33,7 @@ struct ColorVertex
     nointerpolation float3 blue : TEXCOORD7;
     nointerpolation float3 purple : TEXCOORD8;
     nointerpolation float3 magenta : TEXCOORD9;
+    nointerpolation float2 turn : TEXCOORD10;  // cos and sin of the red range's hue shift
 };
 
 ColorVertex VS(uint id : SV_VertexID)
@@ -47,13 +48,14 @@ ColorVertex VS(uint id : SV_VertexID)
     o.blue = gBlue.xyz;
     o.purple = gPurple.xyz;
     o.magenta = gMagenta.xyz;
+    float a = radians(gRed.x);
+    o.turn = float2(cos(a), sin(a));
     return o;
 }
 
-float4 PS(ColorVertex i) : SV_TARGET
+// The shifts of the two range centres around the pixel's hue, blended by its distance to each.
+float3 rangeShift(ColorVertex i, float hue)
 {
-    float4 c = gSource.Sample(gSourceSampler, i.uv);
-    float hue = hueDegrees(c.rgb);
     // The two range centres around the hue, picked by unrolled compares: indexing an array
     // of the shifts by a per-pixel value would copy all eight into per-pixel memory.
     const float3 ranges[9] = {i.red, i.orange, i.yellow, i.green, i.aqua, i.blue, i.purple, i.magenta, i.red};
@@ -71,7 +73,23 @@ float4 PS(ColorVertex i) : SV_TARGET
         }
     }
     float t = (hue - from) * perDegree;
-    float3 shift = below * (1.0 - t) + above * t;
+    return below * (1.0 - t) + above * t;
+}
+
+float4 PS(ColorVertex i) : SV_TARGET
+{
+    float4 c = gSource.Sample(gSourceSampler, i.uv);
+    float3 shift = rangeShift(i, hueDegrees(c.rgb));
     float3 g = shiftHsl(c.rgb, shift.x, shift.y, shift.z * hsvSaturation(c.rgb));
+    return maskedGrade(c, g, i.uv, i.masked);
+}
+
+// For ranges that all turn the hue alike (the manager picks this entry then): the turn's
+// cosine and sine come once from the vertex stage instead of from every pixel.
+float4 PSSameHue(ColorVertex i) : SV_TARGET
+{
+    float4 c = gSource.Sample(gSourceSampler, i.uv);
+    float3 shift = rangeShift(i, hueDegrees(c.rgb));
+    float3 g = max(shiftTurnedHslLinear(rotateHueBy(c.rgb, i.turn.x, i.turn.y), shift.y, shift.z * hsvSaturation(c.rgb)), 0.0);
     return maskedGrade(c, g, i.uv, i.masked);
 }

@@ -939,6 +939,43 @@ TEST_F(PassBudgetGpuTest, HueRangeGradeWithoutPerPixelIndexingShowsWhatItShowed)
   EXPECT_LT(psnr(pixels(source), now), 40.0);  // the grade does change the picture
 }
 
+// Ranges that all turn the hue alike take the turn's sine and cosine from the vertex stage;
+// one range turning differently sends every pixel back to its own turn.
+TEST_F(PassBudgetGpuTest, HueRangesTurningTheHueAlikeShowWhatThePerPixelTurnShowed) {
+  Texture* source = picture(testPicture(size()));
+  const char* const ranges[] = {"Red", "Orange", "Yellow", "Green", "Aqua", "Blue", "Purple", "Magenta"};
+  auto grade = [&](float hue, float redHue, const ShaderProgram* expected) {
+    Operator& op = effect("CCColor");
+    for (int i = 0; i < 8; ++i) {
+      setParam(op, std::string(ranges[i]) + " HUE", i == 0 ? redHue : hue);
+      setParam(op, std::string(ranges[i]) + " Saturation", float(i) * 0.1f - 0.3f);
+      setParam(op, std::string(ranges[i]) + " Luminance", float(7 - i) * 0.05f - 0.1f);
+    }
+    ProgramTrace trace;
+    manager->trace = &trace;
+    Texture* out = apply(op, source);
+    manager->trace = nullptr;
+    EXPECT_NE(out, nullptr);
+    EXPECT_EQ(std::count(trace.runs.begin(), trace.runs.end(), expected), 1) << hue << " " << redHue;
+    return out ? pixels(out) : std::vector<Pixel>{};
+  };
+  CCColorBlock& b = manager->ccColor;
+  for (float hue : {0.0f, 25.0f, -140.0f}) {
+    const std::vector<Pixel> now = grade(hue, hue, b.sameHue.get());
+    std::unique_ptr<ShaderProgram> sameHue = std::move(b.sameHue.program);
+    const std::vector<Pixel> before = grade(hue, hue, b.program.get());
+    b.sameHue.program = std::move(sameHue);
+    ASSERT_EQ(now.size(), before.size());
+    float worst = 0.0f;
+    for (size_t i = 0; i < now.size(); ++i)
+      worst = std::max({worst, std::abs(now[i].r - before[i].r), std::abs(now[i].g - before[i].g),
+                        std::abs(now[i].b - before[i].b), std::abs(now[i].a - before[i].a)});
+    EXPECT_LT(worst, 1e-3f) << hue;  // a half-float step at 1; a wrong turn moves colours by tenths
+    EXPECT_LT(psnr(pixels(source), now), 40.0) << hue;  // the grade does change the picture
+  }
+  grade(25.0f, 24.0f, b.program.get());
+}
+
 // The pre-add, post-add, post-multiply and saturation now reach the shader folded into
 // one multiply-add and one affine map; the old text gets them as fixed values.
 TEST_F(PassBudgetGpuTest, ColourCorrectionWithFoldedLevelsShowsWhatItShowedAtEveryPower) {

@@ -45,13 +45,16 @@ class PostProcessManagerGpuTest : public PostGpuTest {
     m.applyCCSplitToning(source, mask, out, vp);
     m.applyCCTone(source, mask, out, vp);
     m.applyCCColor(source, mask, out, vp);
+    m.ccColor.ranges[CCBlue].x = 30.0f;  // ranges turning the hue differently: the per-pixel turn
+    m.applyCCColor(source, mask, out, vp);
+    m.ccColor.ranges[CCBlue].x = 0.0f;
     m.applyCCHSL(source, mask, out, vp);
   }
 };
 
 TEST_F(PostProcessManagerGpuTest, EveryProgramCompilesAndDeclaresWhatItsPassWrites) {
   const std::vector<const PassProgram*> programs = manager->programs();
-  EXPECT_EQ(programs.size(), 34u);
+  EXPECT_EQ(programs.size(), 35u);
   for (const PassProgram* p : programs) {
     ASSERT_NE(p->get(), nullptr) << p->file << " " << p->pixelEntry;
     EXPECT_NE(p->get()->shaders[hlsl::Vertex], nullptr) << p->file;
@@ -130,6 +133,34 @@ TEST_F(PostProcessManagerGpuTest, AWarmedUpChainCreatesNoGpuObject) {
   EXPECT_EQ(manager->motionBlur.quarter->width(), 3u);
   EXPECT_EQ(context.targets->gbuffer->velocityTiles->width(), 3u);
   EXPECT_EQ(device()->counters().images - images, 3u);
+}
+
+// Tone mapping, colour correction and the hue ranges pick one of two programs from values an
+// author may animate: a warm-up with one choice prepares the other, so crossing over later
+// makes no pipeline in the middle of the show.
+TEST_F(PostProcessManagerGpuTest, AWarmUpPreparesTheProgramsAPassPicksFromItsValues) {
+  Texture* source = uniform({0.5f, 0.4f, 0.3f, 1});
+  Texture* out = texture(format::RGBA16F, 16, 16, 0x10049);
+  const Viewport vp{0, 0, 16, 16};
+  PostProcessManager& m = *manager;
+  auto passes = [&](bool other) {
+    m.toneMapping.sharpen = other ? 0.5f : 0.0f;
+    m.colorCorrection.pow.y = other ? 0.8f : 1.0f;
+    m.ccColor.ranges[CCBlue].x = other ? 30.0f : 0.0f;
+    m.applyToneMapping(source, out, vp);
+    m.applyColorCorrection(source, out, vp);
+    m.applyCCColor(source, nullptr, out, vp);
+    device()->waitIdle();
+    return device()->counters().pipelines;
+  };
+  isLoading = true;
+  passes(false);
+  isLoading = false;
+  const uint64_t warm = passes(false);
+  EXPECT_EQ(passes(true), warm);
+  m.toneMapping.sharpen = 0.0f;
+  m.colorCorrection.pow.y = 1.0f;
+  m.ccColor.ranges[CCBlue].x = 0.0f;
 }
 
 TEST_F(PostProcessManagerGpuTest, StartUpLogsEveryBlockAndDrawsTheSSAORandomDataFromRand) {

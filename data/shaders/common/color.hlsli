@@ -12,12 +12,16 @@ float luminance(float3 c)
 
 // Rotation of a colour about the grey axis (1, 1, 1) by an angle in degrees: a hue shift
 // that leaves greys where they are and keeps the sum of the channels.
+float3 rotateHueBy(float3 c, float co, float s)
+{
+    float3 k = float3(0.57735027, 0.57735027, 0.57735027);
+    return c * co + cross(k, c) * s + k * dot(k, c) * (1.0 - co);
+}
+
 float3 rotateHue(float3 c, float degrees)
 {
     float a = radians(degrees);
-    float s = sin(a), co = cos(a);
-    float3 k = float3(0.57735027, 0.57735027, 0.57735027);
-    return c * co + cross(k, c) * s + k * dot(k, c) * (1.0 - co);
+    return rotateHueBy(c, cos(a), sin(a));
 }
 
 // Hue in degrees [0, 360) of the hexagonal (HSV) model; 0 for greys.
@@ -49,12 +53,16 @@ float hsvSaturation(float3 c)
 // (1 + luminanceShift), and negative results are cut to 0. Before the cut the shift is
 // linear in the colour (shiftHslLinear), so a shift that is the same for every pixel is a
 // matrix its vertex shader can make once.
-float3 shiftHslLinear(float3 c, float hue, float saturation, float luminanceShift)
+float3 shiftTurnedHslLinear(float3 g, float saturation, float luminanceShift)
 {
-    float3 g = rotateHue(c, hue);
     float l = luminance(g);
     g = l + (g - l) * (1.0 + saturation);
     return g * (1.0 + luminanceShift);
+}
+
+float3 shiftHslLinear(float3 c, float hue, float saturation, float luminanceShift)
+{
+    return shiftTurnedHslLinear(rotateHue(c, hue), saturation, luminanceShift);
 }
 
 float3 shiftHsl(float3 c, float hue, float saturation, float luminanceShift)
