@@ -14,3 +14,6 @@ inline double wallClockDelta = 0.0;
 inline int32_t frameCounter = 0;
 // True while the production loads and warms up; drawing operators skip their drawing.
 inline bool isLoading = true;
+// Operators alive that read the G-buffer's velocity tiles (motion blur). With none, a
+// LightPass leaves the tiles unbuilt: nothing would ever see them.
+inline int32_t velocityTileReaders = 0;

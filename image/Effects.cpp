@@ -1,5 +1,7 @@
 #include "image/Effects.h"
 
+#include "engine/Globals.h"
+
 namespace effects {
 
 Texture* evalImage(const std::vector<Port*>& sources, size_t i, float t, Context& ctx) {
@@ -247,7 +249,10 @@ void DOFOp::DOFFunction::evaluate(float t, const std::vector<Port*>& s, Context&
 MotionBlurOp::MotionBlurOp() : Operator(CategoryImage) {
   declareInputs(kParams);
   ZV_IMAGE_OUT(MotionBlurOp, MotionBlurFunction);
+  ++velocityTileReaders;
 }
+
+MotionBlurOp::~MotionBlurOp() { --velocityTileReaders; }
 
 constexpr Field<MotionBlurBlock> kMotionBlurFields[] = {
     {MotionBlurOp::Strength, &MotionBlurBlock::strength}, {MotionBlurOp::Alpha, &MotionBlurBlock::alpha}};

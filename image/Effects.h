@@ -200,6 +200,7 @@ class MotionBlurOp : public Operator {
       param::number("Alpha", 1.0f)};
   static_assert(std::size(kParams) == In::Count);
   MotionBlurOp();
+  ~MotionBlurOp() override;
   ZV_EFFECT_FUNCTION(MotionBlur);
 };
 

@@ -56,7 +56,8 @@ void LightPassOp::LightPassFunction::evaluate(float t, const std::vector<Port*>&
   // 2: drawing the scene fills the light and shadow-caster lists.
   evalInput(s, LightPassOp::SceneIn, t, ctx);
 
-  // 3: lighting and the velocity sequence. While loading they draw nothing, but their draws
+  // 3: lighting and the velocity sequence (when a motion blur exists to read it). While
+  // loading they draw nothing, but their draws
   // are prepared, so that the frame that first shows this pass (in a later span, say)
   // creates no GPU object.
   {
@@ -68,7 +69,8 @@ void LightPassOp::LightPassFunction::evaluate(float t, const std::vector<Port*>&
       if (Texture* lightMap = lightMapFor(ctx, output)) gDeferredLighting->Render(ctx, lightMap, output, environment);
     }
     VelocityTilePass* velocity = gDeferredLighting ? gDeferredLighting->velocityTiles : nullptr;
-    if (velocity && ctx.targets && ctx.targets->gbuffer) velocity->buildVelocityTiles(*ctx.targets->gbuffer, ctx.viewport);
+    if (velocity && velocityTileReaders > 0 && ctx.targets && ctx.targets->gbuffer)
+      velocity->buildVelocityTiles(*ctx.targets->gbuffer, ctx.viewport);
   }
   ctx.scenePass = savedPass;
   ctx.shader = savedShader;

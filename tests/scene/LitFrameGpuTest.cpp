@@ -123,6 +123,17 @@ class LitFrameGpuTest : public LightingGpuTest {
 TEST_F(LitFrameGpuTest, AWarmedUpFrameCreatesNothingAndRunsTheVelocitySequence) {
   gDeferredLighting->velocityTiles = &velocity;
   velocity.context = device()->context();
+  // Without a motion blur to read them the tiles are not built, loading or not.
+  ASSERT_EQ(velocityTileReaders, 0);
+  frame();
+  isLoading = true;
+  frame();
+  isLoading = false;
+  EXPECT_EQ(velocity.calls + velocity.preparedCalls, 0);
+  struct Reader {
+    Reader() { ++velocityTileReaders; }
+    ~Reader() { --velocityTileReaders; }
+  } reader;
   // Warm-up: every slot of the ring has served as light map once (views are made on first use).
   for (int i = 0; i < 3; ++i) frame();
   device()->waitIdle();
