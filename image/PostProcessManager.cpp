@@ -62,6 +62,8 @@ PostProcessManager::~PostProcessManager() {
   deleteTexture(motionBlur.half);
   deleteTexture(motionBlur.quarter);
   deleteTexture(dof.blocks);
+  deleteTexture(bloom.marked);
+  deleteTexture(bloom.reached);
   if (gPostProcessManager == this) gPostProcessManager = nullptr;
 }
 
@@ -74,7 +76,7 @@ std::vector<const PassProgram*> PostProcessManager::programs() const {
           &colorCorrection.program, &ccSplitToning.program, &ccTone.program, &ccColor.program,
           &ccHSL.program,       &radialBlur.program, &motionBlur.main,  &motionBlur.velocityFromView,
           &motionBlur.blurV,    &motionBlur.blurH, &motionBlur.downsample, &toneMapping.sharpened,
-          &colorCorrection.withPower, &dof.blockRadius, &ccColor.sameHue};
+          &colorCorrection.withPower, &dof.blockRadius, &ccColor.sameHue, &bloom.marks, &bloom.reach};
 }
 
 void PostProcessManager::load(PassProgram& p) {
@@ -144,8 +146,11 @@ void PostProcessManager::init(Device* device, uint32_t width, uint32_t height) {
   load(bloom.blurV);
   load(bloom.blurH);
   load(bloom.combine);
+  load(bloom.marks);
+  load(bloom.reach);
   bloom.bA = own(makeTarget(device, kTargetFlags, format::RGBA16F, kSizeHalf, width / 2, height / 2));
   bloom.bB = own(makeTarget(device, kTargetFlags, format::RGBA16F, kSizeHalf, width / 2, height / 2));
+  makeBloomBlockTargets(bloom.bA ? bloom.bA->width() : width / 2, bloom.bA ? bloom.bA->height() : height / 2);
 
   logMessage("Initializing GaussBlur\n");
   load(gaussBlur.horizontal);
@@ -208,6 +213,15 @@ void PostProcessManager::makeDOFBlockTarget(uint32_t w, uint32_t h) {
   if (dof.blocks && dof.blocks->width() == bw && dof.blocks->height() == bh) return;
   deleteTexture(dof.blocks);
   dof.blocks = makeTarget(device_, kTargetFlags, format::R32F, 0, bw, bh);
+}
+
+void PostProcessManager::makeBloomBlockTargets(uint32_t w, uint32_t h) {
+  const uint32_t bw = (w + kBloomBlock - 1) / kBloomBlock, bh = (h + kBloomBlock - 1) / kBloomBlock;
+  if (bloom.marked && bloom.marked->width() == bw && bloom.marked->height() == bh) return;
+  deleteTexture(bloom.marked);
+  deleteTexture(bloom.reached);
+  bloom.marked = makeTarget(device_, kTargetFlags, format::R32F, 0, bw, bh);
+  bloom.reached = makeTarget(device_, kTargetFlags, format::R32F, 0, bw, bh);
 }
 
 // ---------------------------------------------------------------- the full-screen draw

@@ -94,11 +94,18 @@ struct BloomBlock {
   float radiusY = 50.0f;
   float intensity = 1.0f;
   PassProgram extract{"bloom", "VS", "PSExtract", nullptr};
-  PassProgram blurV{"bloomBlur", "VS", "PSVertical", nullptr};
-  PassProgram blurH{"bloomBlur", "VS", "PSHorizontal", nullptr};
+  // The blurs draw the blocks that light from a bright block can reach (all of them with
+  // overBlocks false).
+  PassProgram blurV{"bloomBlur", "TileVS", "PSVertical", nullptr};
+  PassProgram blurH{"bloomBlur", "TileVS", "PSHorizontal", nullptr};
   PassProgram combine{"bloom", "VS", "PSBloom", nullptr};
+  PassProgram marks{"bloomBlur", "VS", "PSBlockMarks", nullptr};  // blocks of bA holding bright parts
+  PassProgram reach{"bloomBlur", "VS", "PSBlockReach", nullptr};  // blocks the blurs can carry them to
+  bool overBlocks = true;
   Texture* bA = nullptr;  // half size
   Texture* bB = nullptr;
+  Texture* marked = nullptr;   // one texel per 16 x 16 block of bA, re-made when bA's size changes
+  Texture* reached = nullptr;
 };
 
 // A separable Gaussian: horizontal into the intermediate, vertical into the destination.
@@ -308,6 +315,7 @@ class PostProcessManager : public VelocityTilePass {
   void load(PassProgram& p);
   void makeMotionBlurTargets(uint32_t viewportWidth, uint32_t viewportHeight);
   void makeDOFBlockTarget(uint32_t width, uint32_t height);
+  void makeBloomBlockTargets(uint32_t width, uint32_t height);
   void drawPass(const Draw& d);
   // drawPass, and while loading also prepares `other`, the program the pass picks otherwise.
   void drawChoice(const Draw& d, const PassProgram& other);

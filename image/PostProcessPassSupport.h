@@ -19,6 +19,7 @@ constexpr uint32_t kUavTargetFlags = 0x10049;  // the same with unordered access
 constexpr uint32_t kImmutableFlags = 0x10101;  // texture, shader resource, immutable
 
 constexpr uint32_t kDOFBlock = 16;  // the edge in pixels of the blocks of dof.hlsl's TileVS
+constexpr uint32_t kBloomBlock = 16;  // and of bloomBlur.hlsl's
 
 inline Texture* makeTarget(Device* device, uint32_t flags, uint32_t format, uint32_t options, uint32_t w,
                            uint32_t h, const void* data = nullptr) {

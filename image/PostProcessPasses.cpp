@@ -207,12 +207,59 @@ void PostProcessManager::applyBloom(Texture* source, Texture* destination, const
   drawPass(Draw(bloom.extract, bloom.bA, halfRect).tex(source, linearWrap));
   const BloomTaps tapsV = bloomTaps(bloom.radiusY, float(bloom.bA->height()));
   const BloomTaps tapsH = bloomTaps(bloom.radiusX, float(bloom.bA->height()));
-  ConstantWriter(bloom.blurV.get(), bloom.blurV.file, trace).set("gBlurs", tapsV.blurs).set("gTaps", tapsV.taps);
-  ConstantWriter(bloom.blurH.get(), bloom.blurH.file, trace).set("gBlurs", tapsH.blurs).set("gTaps", tapsH.taps);
-  for (int pair = 0; pair < 2; ++pair) {
-    drawPass(Draw(bloom.blurV, bloom.bB, whole(bloom.bB)).tex(bloom.bA, linearClamp));
-    drawPass(Draw(bloom.blurH, bloom.bA, whole(bloom.bA)).tex(bloom.bB, linearClamp));
+
+  // Light travels from a bright texel through two blurs each way. A tap d texels away
+  // filters texels floor(d) and floor(d) + 1 away, one more where rounding the sample point
+  // crosses a whole texel. The blurs draw only the blocks it can get to, over targets
+  // holding zeros elsewhere: bA outside the bright blocks holds the zeros the extraction
+  // left there, and bB is cleared.
+  makeBloomBlockTargets(bloom.bA->width(), bloom.bA->height());
+  auto travel = [](const BloomTaps& t, uint32_t blocks) {
+    const float texels = t.blurs ? 2.0f * (std::floor(t.taps[8].x) + 2.0f) : 0.0f;
+    return std::min(float(blocks), std::ceil(texels / float(kBloomBlock)));  // NaN: every block
+  };
+  const Float2 reach{travel(tapsH, bloom.marked->width()), travel(tapsV, bloom.marked->height())};
+  const bool overBlocks = bloom.overBlocks && bloom.marks.get() && bloom.reach.get();
+  if (overBlocks) {
+    drawPass(Draw(bloom.marks, bloom.marked, whole(bloom.marked)).tex(bloom.bA, nullptr));
+    ConstantWriter(bloom.reach.get(), bloom.reach.file, trace).set("gBlockReach", reach);
+    if (ShaderProgram* r = bloom.reach.get()) {
+      r->setResource(4, 2, bloom.marked);
+      if (trace) trace->textures.push_back({r, 4, 2, bloom.marked});
+    }
+    drawPass(Draw(bloom.reach, bloom.reached, whole(bloom.reached)));
+    if (ShaderProgram* r = bloom.reach.get()) r->setResource(4, 2, nullptr);
+    const float nothing[4] = {0, 0, 0, 0};
+    clearTexture(device_, bloom.bB, nothing);
   }
+  const Float2 targetSize{float(bloom.bA->width()), float(bloom.bA->height())};
+  const Float2 blocks = overBlocks ? Float2{0.0f, 0.0f} : Float2{-1.0f, -1.0f};
+  ConstantWriter(bloom.blurV.get(), bloom.blurV.file, trace)
+      .set("gBlurs", tapsV.blurs)
+      .set("gTaps", tapsV.taps)
+      .set("gTargetSize", targetSize)
+      .set("gBlockReach", blocks);
+  ConstantWriter(bloom.blurH.get(), bloom.blurH.file, trace)
+      .set("gBlurs", tapsH.blurs)
+      .set("gTaps", tapsH.taps)
+      .set("gTargetSize", targetSize)
+      .set("gBlockReach", blocks);
+  const uint32_t vertices = bloom.reached->width() * bloom.reached->height() * 6;
+  for (ShaderProgram* p : {bloom.blurV.get(), bloom.blurH.get()})
+    if (p) {
+      p->setResource(0, 2, bloom.reached);
+      if (trace) trace->textures.push_back({p, 0, 2, bloom.reached});
+    }
+  for (int pair = 0; pair < 2; ++pair) {
+    Draw v(bloom.blurV, bloom.bB, whole(bloom.bB));
+    v.vertices = vertices;
+    drawPass(v.tex(bloom.bA, linearClamp));
+    Draw h(bloom.blurH, bloom.bA, whole(bloom.bA));
+    h.vertices = vertices;
+    drawPass(h.tex(bloom.bB, linearClamp));
+  }
+  for (ShaderProgram* p : {bloom.blurV.get(), bloom.blurH.get()})
+    if (p) p->setResource(0, 2, nullptr);
   // The picture is read at the combine's own pixels; the half-size bloom between its texels.
   drawPass(Draw(bloom.combine, destination, vp)
                .tex(source, centreSampler(source, destination, pointClamp, linearWrap))

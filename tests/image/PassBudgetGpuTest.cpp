@@ -1255,3 +1255,68 @@ TEST_F(PassBudgetGpuTest, DOFBlurringOnlyTheBlocksWithWideCirclesShowsWhatItShow
   EXPECT_EQ(bandError, 0.0);
   EXPECT_GT(farError, 0.5);
 }
+
+// Bloom's blurs draw only the blocks that light from a bright block can reach through four
+// blurs, over targets holding zeros elsewhere. A 256-line screen gives bloom targets of
+// 8 x 8 blocks, so that blocks go undrawn; each drawn pixel must show what drawing every
+// block showed, after a frame that left light all over the targets.
+class BloomBlocksGpuTest : public PostGpuTest {
+ protected:
+  BloomBlocksGpuTest() : PostGpuTest(256) {}
+};
+
+TEST_F(BloomBlocksGpuTest, BlursOverTheBlocksLightCanReachShowWhatBlurringEveryBlockShowed) {
+  const uint32_t n = size();
+  std::vector<Pixel> dark(size_t(n) * n, Pixel{0.2f, 0.3f, 0.25f, 1.0f});
+  std::vector<Pixel> spots = dark;
+  for (auto [x, y] : {std::pair<uint32_t, uint32_t>{30, 40}, {200, 222}, {255, 0}})
+    for (uint32_t dy = 0; dy < 2 && y + dy < n; ++dy)
+      for (uint32_t dx = 0; dx < 2 && x + dx < n; ++dx) spots[(y + dy) * n + x + dx] = Pixel{5.0f, 3.0f, 1.5f, 1.0f};
+  Texture* source = picture(spots);
+  Texture* bright = uniform(Pixel{4.0f, 4.0f, 4.0f, 1.0f});
+  Texture* out = texture(format::RGBA16F, n, n, 0x10049);
+  BloomBlock& b = manager->bloom;
+  b.extractThreshold = 1.0f;
+  b.intensity = 0.7f;
+
+  struct Case {
+    float radiusX, radiusY;
+    Viewport vp;
+  };
+  const Case cases[] = {{0.2f, 0.2f, {0, 0, 256, 256}},     {40.0f, 25.0f, {0, 0, 256, 256}},
+                        {25.0f, 120.0f, {0, 0, 256, 256}},  {130.0f, 30.0f, {20, 12, 250, 200}},
+                        {3000.0f, 3000.0f, {0, 0, 256, 256}}};
+  int casesWithUndrawnBlocks = 0;
+  for (const Case& c : cases) {
+    b.radiusX = c.radiusX;
+    b.radiusY = c.radiusY;
+    auto bloomOf = [&](bool overBlocks) {
+      b.overBlocks = false;
+      manager->applyBloom(bright, out, c.vp);  // light all over both targets
+      b.overBlocks = overBlocks;
+      manager->applyBloom(source, out, c.vp);
+      return std::pair{pixels(out), pixels(b.bA)};
+    };
+    const auto [now, nowGlow] = bloomOf(true);
+    std::vector<uint8_t> reached = readBack(b.reached);
+    const std::vector<float> reachedBlocks(reinterpret_cast<const float*>(reached.data()),
+                                           reinterpret_cast<const float*>(reached.data()) + reached.size() / 4);
+    casesWithUndrawnBlocks += std::count(reachedBlocks.begin(), reachedBlocks.end(), 0.0f) > 0;
+    const auto [before, beforeGlow] = bloomOf(false);
+    ASSERT_EQ(now.size(), before.size());
+    ASSERT_EQ(nowGlow.size(), beforeGlow.size());
+    float worst = 0.0f, glowWorst = 0.0f, glow = 0.0f;
+    for (size_t i = 0; i < now.size(); ++i)
+      worst = std::max({worst, std::fabs(now[i].r - before[i].r), std::fabs(now[i].g - before[i].g),
+                        std::fabs(now[i].b - before[i].b)});
+    for (size_t i = 0; i < nowGlow.size(); ++i) {
+      glowWorst = std::max({glowWorst, std::fabs(nowGlow[i].r - beforeGlow[i].r), std::fabs(nowGlow[i].g - beforeGlow[i].g),
+                            std::fabs(nowGlow[i].b - beforeGlow[i].b)});
+      glow = std::max(glow, beforeGlow[i].r);
+    }
+    EXPECT_EQ(worst, 0.0f) << c.radiusX << " x " << c.radiusY;
+    EXPECT_EQ(glowWorst, 0.0f) << c.radiusX << " x " << c.radiusY;
+    EXPECT_GT(glow, 0.0f) << c.radiusX << " x " << c.radiusY;  // the spots do bloom
+  }
+  EXPECT_GE(casesWithUndrawnBlocks, 3);  // the blocks did skip something
+}

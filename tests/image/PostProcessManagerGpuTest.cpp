@@ -54,7 +54,7 @@ class PostProcessManagerGpuTest : public PostGpuTest {
 
 TEST_F(PostProcessManagerGpuTest, EveryProgramCompilesAndDeclaresWhatItsPassWrites) {
   const std::vector<const PassProgram*> programs = manager->programs();
-  EXPECT_EQ(programs.size(), 35u);
+  EXPECT_EQ(programs.size(), 37u);
   for (const PassProgram* p : programs) {
     ASSERT_NE(p->get(), nullptr) << p->file << " " << p->pixelEntry;
     EXPECT_NE(p->get()->shaders[hlsl::Vertex], nullptr) << p->file;
