@@ -64,6 +64,7 @@ PostProcessManager::~PostProcessManager() {
   deleteTexture(dof.blocks);
   deleteTexture(bloom.marked);
   deleteTexture(bloom.reached);
+  deleteTexture(fxaa.blocks);
   if (gPostProcessManager == this) gPostProcessManager = nullptr;
 }
 
@@ -76,7 +77,8 @@ std::vector<const PassProgram*> PostProcessManager::programs() const {
           &colorCorrection.program, &ccSplitToning.program, &ccTone.program, &ccColor.program,
           &ccHSL.program,       &radialBlur.program, &motionBlur.main,  &motionBlur.velocityFromView,
           &motionBlur.blurV,    &motionBlur.blurH, &motionBlur.downsample, &toneMapping.sharpened,
-          &colorCorrection.withPower, &dof.blockRadius, &ccColor.sameHue, &bloom.marks, &bloom.reach};
+          &colorCorrection.withPower, &dof.blockRadius, &ccColor.sameHue, &bloom.marks, &bloom.reach, &fxaa.copy, &fxaa.edgeBlocks,
+          &fxaa.overEdges};
 }
 
 void PostProcessManager::load(PassProgram& p) {
@@ -125,6 +127,9 @@ void PostProcessManager::init(Device* device, uint32_t width, uint32_t height) {
 
   logMessage("Initializing FXAA\n");
   load(fxaa.program);
+  load(fxaa.copy);
+  load(fxaa.edgeBlocks);
+  load(fxaa.overEdges);
 
   logMessage("Initializing Tonemapping\n");
   load(toneMapping.program);
@@ -224,6 +229,13 @@ void PostProcessManager::makeBloomBlockTargets(uint32_t w, uint32_t h) {
   bloom.reached = makeTarget(device_, kTargetFlags, format::R32F, 0, bw, bh);
 }
 
+void PostProcessManager::makeFXAABlockTarget(uint32_t w, uint32_t h) {
+  const uint32_t bw = (w + kFXAABlock - 1) / kFXAABlock, bh = (h + kFXAABlock - 1) / kFXAABlock;
+  if (fxaa.blocks && fxaa.blocks->width() == bw && fxaa.blocks->height() == bh) return;
+  deleteTexture(fxaa.blocks);
+  fxaa.blocks = makeTarget(device_, kTargetFlags, format::R32F, 0, bw, bh);
+}
+
 // ---------------------------------------------------------------- the full-screen draw
 
 void PostProcessManager::drawChoice(const Draw& d, const PassProgram& other) {
@@ -252,7 +264,7 @@ void PostProcessManager::drawPass(const Draw& d) {
   bool coversEveryTarget = d.rect.left <= 0 && d.rect.top <= 0;
   for (Texture* t : d.targets)
     if (t) coversEveryTarget = coversEveryTarget && d.rect.right >= int32_t(t->width()) && d.rect.bottom >= int32_t(t->height());
-  pass.clearFlags = coversEveryTarget ? 0 : kClearColour;
+  pass.clearFlags = coversEveryTarget || d.keep ? 0 : kClearColour;
   pass.rect[0] = d.rect.left;
   pass.rect[1] = d.rect.top;
   pass.rect[2] = d.rect.right;

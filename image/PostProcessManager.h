@@ -60,6 +60,14 @@ struct DOFBlock {
 
 struct FXAABlock {
   PassProgram program{"fxaa", "mainVS", "mainPS", nullptr};
+  // Where the region maps pixels onto texels one to one: the picture copied, the blocks
+  // holding an edge marked, and the anti-aliasing drawn over those only (all of it with
+  // overBlocks false).
+  PassProgram copy{"fxaa", "mainVS", "PSCopy", nullptr};
+  PassProgram edgeBlocks{"fxaa", "mainVS", "PSEdgeBlocks", nullptr};
+  PassProgram overEdges{"fxaa", "TileVS", "mainPS", nullptr};
+  bool overBlocks = true;
+  Texture* blocks = nullptr;  // one texel per 16 x 16 block of the viewport, re-made when its size changes
 };
 
 struct ToneMappingBlock {
@@ -316,6 +324,7 @@ class PostProcessManager : public VelocityTilePass {
   void makeMotionBlurTargets(uint32_t viewportWidth, uint32_t viewportHeight);
   void makeDOFBlockTarget(uint32_t width, uint32_t height);
   void makeBloomBlockTargets(uint32_t width, uint32_t height);
+  void makeFXAABlockTarget(uint32_t width, uint32_t height);
   void drawPass(const Draw& d);
   // drawPass, and while loading also prepares `other`, the program the pass picks otherwise.
   void drawChoice(const Draw& d, const PassProgram& other);

@@ -20,6 +20,7 @@ constexpr uint32_t kImmutableFlags = 0x10101;  // texture, shader resource, immu
 
 constexpr uint32_t kDOFBlock = 16;  // the edge in pixels of the blocks of dof.hlsl's TileVS
 constexpr uint32_t kBloomBlock = 16;  // and of bloomBlur.hlsl's
+constexpr uint32_t kFXAABlock = 16;   // and of fxaa.hlsl's
 
 inline Texture* makeTarget(Device* device, uint32_t flags, uint32_t format, uint32_t options, uint32_t w,
                            uint32_t h, const void* data = nullptr) {
@@ -49,6 +50,7 @@ struct PostProcessManager::Draw {
   Sampler* samplers[3] = {};
   uint32_t slots = 0;
   uint32_t vertices = 3;
+  bool keep = false;  // a pass over part of a target leaves the rest as it was instead of clearing it
 
   Draw(const PassProgram& p, Texture* target, const Viewport& r) : program(p.get()), rect(r) { targets[0] = target; }
   Draw& tex(Texture* t, Sampler* s) {

@@ -79,12 +79,37 @@ void PostProcessManager::applyDOF(Texture* source, Texture* destination, const V
 // ---------------------------------------------------------------- single-program passes
 
 void PostProcessManager::applyFXAA(Texture* source, Texture* destination, const Viewport& vp) {
-  ConstantWriter(fxaa.program.get(), fxaa.program.file, trace)
-      .region(regionConstants(source, vp))
-      .set("gTexelSize", source ? Float2{1.0f / float(source->width()), 1.0f / float(source->height())} : Float2{});
+  const RegionConstants rc = regionConstants(source, vp);
+  const Float2 texel = source ? Float2{1.0f / float(source->width()), 1.0f / float(source->height())} : Float2{};
+  const Float2 area{viewportWidth(vp), viewportHeight(vp)};
+  // Most pixels hold no edge and keep their colour. Where the region maps pixels onto texels
+  // one to one, the picture is copied, the blocks where some pixel fails the edge test are
+  // marked (reading the same texels as the test), and the anti-aliasing is drawn over those.
+  const bool oneToOne = source && std::fabs(rc.scale[0] * float(source->width()) - area.x) < 1e-3f &&
+                        std::fabs(rc.scale[1] * float(source->height()) - area.y) < 1e-3f && rc.offset[0] >= 0.0f &&
+                        rc.offset[1] >= 0.0f && rc.offset[0] + rc.scale[0] <= 1.0f + 1e-6f &&
+                        rc.offset[1] + rc.scale[1] <= 1.0f + 1e-6f;
+  const bool overBlocks = fxaa.overBlocks && oneToOne && area.x >= 1.0f && area.y >= 1.0f && fxaa.copy.get() &&
+                          fxaa.edgeBlocks.get() && fxaa.overEdges.get();
+  for (const PassProgram* p : {&fxaa.program, &fxaa.copy, &fxaa.edgeBlocks, &fxaa.overEdges})
+    ConstantWriter(p->get(), p->file, trace).region(rc).set("gTexelSize", texel).set("gAreaSize", area);
   // The same picture twice: filtered for the walk along edges, by texel for the 3 x 3
   // neighbourhood (those reads land on texel centres, where both samplers agree).
-  drawPass(Draw(fxaa.program, destination, vp).tex(source, linearWrap).tex(source, pointClamp));
+  if (!overBlocks) {
+    drawPass(Draw(fxaa.program, destination, vp).tex(source, linearWrap).tex(source, pointClamp));
+    return;
+  }
+  makeFXAABlockTarget(uint32_t(area.x), uint32_t(area.y));
+  drawPass(Draw(fxaa.edgeBlocks, fxaa.blocks, whole(fxaa.blocks)).tex(source, nullptr));
+  drawPass(Draw(fxaa.copy, destination, vp).tex(source, pointClamp));
+  Draw edges(fxaa.overEdges, destination, vp);
+  edges.vertices = fxaa.blocks->width() * fxaa.blocks->height() * 6;
+  edges.keep = true;
+  ShaderProgram* const tiles = fxaa.overEdges.get();
+  tiles->setResource(0, 2, fxaa.blocks);
+  if (trace) trace->textures.push_back({tiles, 0, 2, fxaa.blocks});
+  drawPass(edges.tex(source, linearWrap).tex(source, pointClamp));
+  tiles->setResource(0, 2, nullptr);
 }
 
 void PostProcessManager::applyToneMapping(Texture* source, Texture* destination, const Viewport& vp) {

@@ -11,6 +11,7 @@ cbuffer FxaaConstants : register(b0)
     float2 gRegionScale;
     float2 gRegionOffset;
     float2 gTexelSize;  // of the source
+    float2 gAreaSize;   // TileVS, PSEdgeBlocks: the viewport's size in pixels
 };
 
 // The picture twice: t0 with a bilinear sampler for the walk along the edge and the final
@@ -19,6 +20,7 @@ cbuffer FxaaConstants : register(b0)
 // a bilinear one gives, for less work on a CPU driver.
 Texture2D gSource : register(t0);
 Texture2D gTexels : register(t1);
+Texture2D gEdgeBlocks : register(t2);  // TileVS: PSEdgeBlocks's marks
 SamplerState gSourceSampler : register(s0);
 SamplerState gTexelSampler : register(s1);
 
@@ -38,15 +40,37 @@ struct FxaaVertex
     nointerpolation float4 region : TEXCOORD2;  // xy: the first texel centre, zw: the last
 };
 
-FxaaVertex mainVS(uint id : SV_VertexID)
+FxaaVertex withConstants(FullscreenVertex f)
 {
-    FullscreenVertex f = fullscreenTriangle(id);
     FxaaVertex o;
     o.pos = f.pos;
     o.uv = regionToSource(f.uv, gRegionScale, gRegionOffset);
     o.texel = gTexelSize;
     o.region = float4(gRegionOffset + 0.5 * o.texel, gRegionOffset + gRegionScale - 0.5 * o.texel);
     return o;
+}
+
+FxaaVertex mainVS(uint id : SV_VertexID)
+{
+    return withConstants(fullscreenTriangle(id));
+}
+
+// Most pixels hold no edge and keep their colour, which costs them the whole pass all the
+// same on a CPU driver. Where the region maps pixels onto texels one to one, the manager
+// copies the picture (PSCopy), PSEdgeBlocks marks the 16 x 16 blocks where some pixel
+// passes the edge test below, and TileVS draws mainPS over those blocks only.
+static const int kBlock = 16;
+
+bool blockChosen(int2 block, int2 blocks)
+{
+    return gEdgeBlocks.Load(int3(block, 0)).r != 0.0;
+}
+
+#include "common/blockRuns.hlsli"
+
+FxaaVertex TileVS(uint id : SV_VertexID)
+{
+    return withConstants(blockRectVertex(id, kBlock, gAreaSize));
 }
 
 float lumaOf(float3 rgb)
@@ -71,6 +95,53 @@ float texelLuma(float2 uv, float2 offset, FxaaVertex i)
     return lumaOf(gTexels.SampleLevel(gTexelSampler, at, 0).rgb);
 }
 
+// Whether a pixel whose luma and its four neighbours' are these is left as it is.
+bool noEdge(float lM, float lN, float lS, float lW, float lE)
+{
+    float lMax = max(lM, max(max(lN, lS), max(lW, lE)));
+    float lMin = min(lM, min(min(lN, lS), min(lW, lE)));
+    return lMax - lMin < max(kEdgeThresholdMin, lMax * kEdgeThreshold);
+}
+
+// The centre read of mainPS, through t0 with the same point sampler.
+float4 PSCopy(FxaaVertex i) : SV_TARGET
+{
+    return gSource.SampleLevel(gSourceSampler, clamp(i.uv, i.region.xy, i.region.zw), 0);
+}
+
+// 1 for a block of the viewport where some pixel fails noEdge, read one to one from the
+// texels of the region in t0 (neighbours clamped to its edge texels, as mainPS clamps them). The
+// lumas of three rows of the block and its border slide down it: each texel is read once.
+float PSEdgeBlocks(FxaaVertex i) : SV_TARGET
+{
+    int2 firstTexel = int2(i.region.xy / i.texel);
+    int2 lastTexel = int2(i.region.zw / i.texel);
+    int2 origin = int2(i.pos.xy) * kBlock;                  // the block's first pixel
+    int2 pixels = min(int2(gAreaSize) - origin, kBlock);    // its pixels across and down
+    float above[kBlock + 2], here[kBlock + 2], below[kBlock + 2];
+    [unroll] for (int x = 0; x < kBlock + 2; ++x)
+    {
+        int tx = clamp(firstTexel.x + origin.x + x - 1, firstTexel.x, lastTexel.x);
+        above[x] = lumaOf(gSource.Load(int3(tx, clamp(firstTexel.y + origin.y - 1, firstTexel.y, lastTexel.y), 0)).rgb);
+        here[x] = lumaOf(gSource.Load(int3(tx, clamp(firstTexel.y + origin.y, firstTexel.y, lastTexel.y), 0)).rgb);
+    }
+    bool edge = false;
+    for (int y = 0; y < pixels.y; ++y)
+    {
+        int ty = clamp(firstTexel.y + origin.y + y + 1, firstTexel.y, lastTexel.y);
+        [unroll] for (int x = 0; x < kBlock + 2; ++x)
+            below[x] = lumaOf(gSource.Load(int3(clamp(firstTexel.x + origin.x + x - 1, firstTexel.x, lastTexel.x), ty, 0)).rgb);
+        [unroll] for (int x = 1; x <= kBlock; ++x)
+            edge = edge || (x <= pixels.x && !noEdge(here[x], above[x], below[x], here[x - 1], here[x + 1]));
+        [unroll] for (int x = 0; x < kBlock + 2; ++x)
+        {
+            above[x] = here[x];
+            here[x] = below[x];
+        }
+    }
+    return edge ? 1.0 : 0.0;
+}
+
 float4 mainPS(FxaaVertex i) : SV_TARGET
 {
     float2 texel = i.texel;
@@ -86,7 +157,7 @@ float4 mainPS(FxaaVertex i) : SV_TARGET
     float lMax = max(lM, max(max(lN, lS), max(lW, lE)));
     float lMin = min(lM, min(min(lN, lS), min(lW, lE)));
     float range = lMax - lMin;
-    if (range < max(kEdgeThresholdMin, lMax * kEdgeThreshold))
+    if (noEdge(lM, lN, lS, lW, lE))
         return centre;
 
     float lNW = texelLuma(uv, float2(-1, -1), i);

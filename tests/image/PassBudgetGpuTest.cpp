@@ -1256,16 +1256,17 @@ TEST_F(PassBudgetGpuTest, DOFBlurringOnlyTheBlocksWithWideCirclesShowsWhatItShow
   EXPECT_GT(farError, 0.5);
 }
 
-// Bloom's blurs draw only the blocks that light from a bright block can reach through four
-// blurs, over targets holding zeros elsewhere. A 256-line screen gives bloom targets of
-// 8 x 8 blocks, so that blocks go undrawn; each drawn pixel must show what drawing every
-// block showed, after a frame that left light all over the targets.
-class BloomBlocksGpuTest : public PostGpuTest {
+// Passes drawn over chosen 16 x 16 blocks only, on a 256-line screen so that blocks go
+// undrawn: each must show what drawing every block showed.
+class BlockPassesGpuTest : public PostGpuTest {
  protected:
-  BloomBlocksGpuTest() : PostGpuTest(256) {}
+  BlockPassesGpuTest() : PostGpuTest(256) {}
 };
 
-TEST_F(BloomBlocksGpuTest, BlursOverTheBlocksLightCanReachShowWhatBlurringEveryBlockShowed) {
+// Bloom's blurs draw only the blocks that light from a bright block can reach through four
+// blurs, over targets holding zeros elsewhere (targets of 8 x 8 blocks here), after a frame
+// that left light all over the targets.
+TEST_F(BlockPassesGpuTest, BloomBlursOverTheBlocksLightCanReachShowWhatBlurringEveryBlockShowed) {
   const uint32_t n = size();
   std::vector<Pixel> dark(size_t(n) * n, Pixel{0.2f, 0.3f, 0.25f, 1.0f});
   std::vector<Pixel> spots = dark;
@@ -1319,4 +1320,75 @@ TEST_F(BloomBlocksGpuTest, BlursOverTheBlocksLightCanReachShowWhatBlurringEveryB
     EXPECT_GT(glow, 0.0f) << c.radiusX << " x " << c.radiusY;  // the spots do bloom
   }
   EXPECT_GE(casesWithUndrawnBlocks, 3);  // the blocks did skip something
+}
+
+// FXAA copies the picture and anti-aliases only the blocks where some pixel fails its edge
+// test: shapes with hard edges, a mild gradient and faint noise (under the test's contrast)
+// elsewhere, over the whole screen, a viewport and a picture of another size (every pixel).
+TEST_F(BlockPassesGpuTest, FXAAOverTheBlocksWithEdgesShowsWhatItShowsOverEveryPixel) {
+  const uint32_t n = size();
+  std::vector<Pixel> shapes(size_t(n) * n);
+  for (uint32_t y = 0; y < n; ++y)
+    for (uint32_t x = 0; x < n; ++x) {
+      const float gradient = 0.3f + 0.1f * float(x + y) / float(2 * n);
+      const float noise = 0.004f * float((x * 7 + y * 13) % 5);
+      Pixel p{gradient + noise, gradient, gradient * 0.8f, 1.0f};
+      const float dx = float(x) - 60.0f, dy = float(y) - 70.0f;
+      if (dx * dx + dy * dy < 30.0f * 30.0f) p = Pixel{0.9f, 0.8f, 0.2f, 1.0f};          // a disc
+      if (x > 150 && y > 2 * (x - 150) && y < 120) p = Pixel{0.05f, 0.1f, 0.6f, 1.0f};  // a wedge
+      if (x >= 200 && x < 203 && y >= 180) p = Pixel{1.0f, 1.0f, 1.0f, 1.0f};           // a thin bar
+      // A box whose top and left edges lie on block edges: only the pixels of the blocks
+      // above and to its left see it, as their lower and right neighbours.
+      if (x >= 160 && x < 208 && y >= 160 && y < 176) p = Pixel{0.95f, 0.9f, 0.9f, 1.0f};
+      shapes[size_t(y) * n + x] = p;
+    }
+  Texture* source = picture(shapes);
+  Texture* small = picture(std::vector<Pixel>(shapes.begin(), shapes.begin() + 128 * 128), 128, 128);
+  Texture* out = texture(format::RGBA16F, n, n, 0x10049);
+  FXAABlock& f = manager->fxaa;
+  struct Case {
+    Texture* picture;
+    Viewport vp;
+    bool overBlocks;
+  };
+  const Case cases[] = {{source, {0, 0, 256, 256}, true}, {source, {20, 12, 250, 200}, true},
+                        {small, {0, 0, 256, 256}, false}};
+  for (const Case& c : cases) {
+    auto fxaaOf = [&](bool overBlocks) {
+      const float lit[4] = {0.7f, 0.2f, 0.9f, 1.0f};
+      clearTexture(device(), out, lit);
+      f.overBlocks = overBlocks;
+      ProgramTrace trace;
+      manager->trace = &trace;
+      manager->applyFXAA(c.picture, out, c.vp);
+      manager->trace = nullptr;
+      f.overBlocks = true;
+      EXPECT_EQ(std::count(trace.runs.begin(), trace.runs.end(), f.overEdges.get()), overBlocks && c.overBlocks ? 1 : 0);
+      return pixels(out);
+    };
+    const std::vector<Pixel> now = fxaaOf(true);
+    const std::vector<Pixel> before = fxaaOf(false);
+    ASSERT_EQ(now.size(), before.size());
+    size_t differing = 0, smoothed = 0;
+    for (size_t i = 0; i < now.size(); ++i) {
+      differing += now[i].r != before[i].r || now[i].g != before[i].g || now[i].b != before[i].b || now[i].a != before[i].a;
+      smoothed += std::fabs(now[i].b - shapes[i].b) > 0.01f;
+    }
+    // A pixel's uv comes from its block's rectangle instead of the full-screen triangle and may
+    // differ in its last bit, which the filtered reads along an edge can show.
+    float worst = 0.0f;
+    for (size_t i = 0; i < now.size(); ++i)
+      worst = std::max({worst, std::fabs(now[i].r - before[i].r), std::fabs(now[i].g - before[i].g),
+                        std::fabs(now[i].b - before[i].b), std::fabs(now[i].a - before[i].a)});
+    EXPECT_LE(worst, 1e-3f) << c.vp.left << "," << c.vp.top;  // a half-float step at 1
+    EXPECT_LT(differing, now.size() / 200) << c.vp.left << "," << c.vp.top;
+    if (&c == &cases[0]) {
+      EXPECT_GT(smoothed, 100u);  // the edges were anti-aliased
+    }
+  }
+  std::vector<uint8_t> marks = readBack(f.blocks);
+  const float* m = reinterpret_cast<const float*>(marks.data());
+  const size_t blocks = marks.size() / 4, marked = size_t(std::count_if(m, m + blocks, [](float v) { return v != 0.0f; }));
+  EXPECT_GT(marked, 0u);
+  EXPECT_LT(marked, blocks);  // blocks without an edge were left out
 }

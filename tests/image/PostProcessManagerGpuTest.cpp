@@ -24,6 +24,9 @@ class PostProcessManagerGpuTest : public PostGpuTest {
     Texture* tiles = context.targets->gbuffer->velocityTiles;
     m.applyDOF(source, out, vp, context.frameDepthTarget, 0.1f, 100.0f);
     m.applyFXAA(source, out, vp);
+    m.fxaa.overBlocks = false;  // the one pass over every pixel
+    m.applyFXAA(source, out, vp);
+    m.fxaa.overBlocks = true;
     m.applyToneMapping(source, out, vp);
     m.toneMapping.sharpen = 0.5f;  // the sharpening program
     m.applyToneMapping(source, out, vp);
@@ -54,7 +57,7 @@ class PostProcessManagerGpuTest : public PostGpuTest {
 
 TEST_F(PostProcessManagerGpuTest, EveryProgramCompilesAndDeclaresWhatItsPassWrites) {
   const std::vector<const PassProgram*> programs = manager->programs();
-  EXPECT_EQ(programs.size(), 37u);
+  EXPECT_EQ(programs.size(), 40u);
   for (const PassProgram* p : programs) {
     ASSERT_NE(p->get(), nullptr) << p->file << " " << p->pixelEntry;
     EXPECT_NE(p->get()->shaders[hlsl::Vertex], nullptr) << p->file;
