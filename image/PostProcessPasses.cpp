@@ -83,7 +83,7 @@ void PostProcessManager::applyFXAA(Texture* source, Texture* destination, const 
   const Float2 texel = source ? Float2{1.0f / float(source->width()), 1.0f / float(source->height())} : Float2{};
   const Float2 area{viewportWidth(vp), viewportHeight(vp)};
   // Most pixels hold no edge and keep their colour. Where the region maps pixels onto texels
-  // one to one, the picture is copied, the blocks where some pixel fails the edge test are
+  // one to one, the picture is copied, the blocks where some pixel has an edge by the test are
   // marked (reading the same texels as the test), and the anti-aliasing is drawn over those.
   const bool oneToOne = source && std::fabs(rc.scale[0] * float(source->width()) - area.x) < 1e-3f &&
                         std::fabs(rc.scale[1] * float(source->height()) - area.y) < 1e-3f && rc.offset[0] >= 0.0f &&
