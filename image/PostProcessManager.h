@@ -67,7 +67,7 @@ struct FXAABlock {
   PassProgram edgeBlocks{"fxaa", "mainVS", "PSEdgeBlocks", nullptr};
   PassProgram overEdges{"fxaa", "TileVS", "mainPS", nullptr};
   bool overBlocks = true;
-  Texture* blocks = nullptr;  // one texel per 16 x 16 block of the viewport, re-made when its size changes
+  Texture* blocks = nullptr;  // one texel per 16 x 16 block of the destination, re-made when its size changes
 };
 
 struct ToneMappingBlock {

@@ -99,11 +99,15 @@ void PostProcessManager::applyFXAA(Texture* source, Texture* destination, const 
     drawPass(Draw(fxaa.program, destination, vp).tex(source, linearWrap).tex(source, pointClamp));
     return;
   }
-  makeFXAABlockTarget(uint32_t(area.x), uint32_t(area.y));
-  drawPass(Draw(fxaa.edgeBlocks, fxaa.blocks, whole(fxaa.blocks)).tex(source, nullptr));
+  // The block target is sized by the destination, so that a viewport changing size makes no
+  // new one; the viewport's blocks take its top-left corner.
+  const uint32_t blocksX = (uint32_t(area.x) + kFXAABlock - 1) / kFXAABlock;
+  const uint32_t blocksY = (uint32_t(area.y) + kFXAABlock - 1) / kFXAABlock;
+  makeFXAABlockTarget(std::max(destination->width(), uint32_t(area.x)), std::max(destination->height(), uint32_t(area.y)));
+  drawPass(Draw(fxaa.edgeBlocks, fxaa.blocks, Viewport{0, 0, int32_t(blocksX), int32_t(blocksY)}).tex(source, nullptr));
   drawPass(Draw(fxaa.copy, destination, vp).tex(source, pointClamp));
   Draw edges(fxaa.overEdges, destination, vp);
-  edges.vertices = fxaa.blocks->width() * fxaa.blocks->height() * 6;
+  edges.vertices = blocksX * blocksY * 6;
   edges.keep = true;
   ShaderProgram* const tiles = fxaa.overEdges.get();
   tiles->setResource(0, 2, fxaa.blocks);
