@@ -213,28 +213,21 @@ void PostProcessManager::makeMotionBlurTargets(uint32_t w, uint32_t h) {
   motionBlur.viewportHeight = h;
 }
 
-void PostProcessManager::makeDOFBlockTarget(uint32_t w, uint32_t h) {
-  const uint32_t bw = (w + kDOFBlock - 1) / kDOFBlock, bh = (h + kDOFBlock - 1) / kDOFBlock;
-  if (dof.blocks && dof.blocks->width() == bw && dof.blocks->height() == bh) return;
-  deleteTexture(dof.blocks);
-  dof.blocks = makeTarget(device_, kTargetFlags, format::R32F, 0, bw, bh);
+void PostProcessManager::makeBlockTarget(Texture*& target, uint32_t w, uint32_t h, uint32_t edge) {
+  const uint32_t bw = (w + edge - 1) / edge, bh = (h + edge - 1) / edge;
+  if (target && target->width() == bw && target->height() == bh) return;
+  deleteTexture(target);
+  target = makeTarget(device_, kTargetFlags, format::R32F, 0, bw, bh);
 }
+
+void PostProcessManager::makeDOFBlockTarget(uint32_t w, uint32_t h) { makeBlockTarget(dof.blocks, w, h, kDOFBlock); }
 
 void PostProcessManager::makeBloomBlockTargets(uint32_t w, uint32_t h) {
-  const uint32_t bw = (w + kBloomBlock - 1) / kBloomBlock, bh = (h + kBloomBlock - 1) / kBloomBlock;
-  if (bloom.marked && bloom.marked->width() == bw && bloom.marked->height() == bh) return;
-  deleteTexture(bloom.marked);
-  deleteTexture(bloom.reached);
-  bloom.marked = makeTarget(device_, kTargetFlags, format::R32F, 0, bw, bh);
-  bloom.reached = makeTarget(device_, kTargetFlags, format::R32F, 0, bw, bh);
+  makeBlockTarget(bloom.marked, w, h, kBloomBlock);
+  makeBlockTarget(bloom.reached, w, h, kBloomBlock);
 }
 
-void PostProcessManager::makeFXAABlockTarget(uint32_t w, uint32_t h) {
-  const uint32_t bw = (w + kFXAABlock - 1) / kFXAABlock, bh = (h + kFXAABlock - 1) / kFXAABlock;
-  if (fxaa.blocks && fxaa.blocks->width() == bw && fxaa.blocks->height() == bh) return;
-  deleteTexture(fxaa.blocks);
-  fxaa.blocks = makeTarget(device_, kTargetFlags, format::R32F, 0, bw, bh);
-}
+void PostProcessManager::makeFXAABlockTarget(uint32_t w, uint32_t h) { makeBlockTarget(fxaa.blocks, w, h, kFXAABlock); }
 
 // ---------------------------------------------------------------- the full-screen draw
 

@@ -322,6 +322,9 @@ class PostProcessManager : public VelocityTilePass {
   struct Draw;
   void load(PassProgram& p);
   void makeMotionBlurTargets(uint32_t viewportWidth, uint32_t viewportHeight);
+  // An R32F target of one texel per edge x edge block of a width x height picture, re-made
+  // only when that count changes.
+  void makeBlockTarget(Texture*& target, uint32_t width, uint32_t height, uint32_t edge);
   void makeDOFBlockTarget(uint32_t width, uint32_t height);
   void makeBloomBlockTargets(uint32_t width, uint32_t height);
   void makeFXAABlockTarget(uint32_t width, uint32_t height);
