@@ -78,7 +78,7 @@ std::vector<const PassProgram*> PostProcessManager::programs() const {
           &ccHSL.program,       &radialBlur.program, &motionBlur.main,  &motionBlur.velocityFromView,
           &motionBlur.blurV,    &motionBlur.blurH, &motionBlur.downsample, &toneMapping.sharpened,
           &colorCorrection.withPower, &dof.blockRadius, &ccColor.sameHue, &bloom.marks, &bloom.reach, &fxaa.copy, &fxaa.edgeBlocks,
-          &fxaa.overEdges};
+          &fxaa.overEdges,      &dof.hexBlur0Narrow, &dof.hexBlur1Narrow};
 }
 
 void PostProcessManager::load(PassProgram& p) {
@@ -119,6 +119,8 @@ void PostProcessManager::init(Device* device, uint32_t width, uint32_t height) {
   load(dof.calcCoC);
   load(dof.combine);
   load(dof.blockRadius);
+  load(dof.hexBlur0Narrow);
+  load(dof.hexBlur1Narrow);
   dof.t1 = own(makeTarget(device, kTargetFlags, format::RGBA16F, kSizeFull, width, height));
   dof.t2 = own(makeTarget(device, kTargetFlags, format::RGBA16F, kSizeFull, width, height));
   dof.t3 = own(makeTarget(device, kTargetFlags, format::RGBA16F, kSizeFull, width, height));

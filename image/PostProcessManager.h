@@ -45,9 +45,14 @@ struct DOFBlock {
   float focalLength = 0.45f;
   float focalPlane = 1.0f;
   float aperture = 0.075f;
-  PassProgram hexBlur0{"dof", "VS", "PSHexBlurPass0", nullptr};
+  // Both blurs are drawn over blocks: those whose widest circle is at most kDOFNarrowRadius
+  // pixels take the narrow programs (fewer taps, as close as a pixel apart), the others these.
+  PassProgram hexBlur0{"dof", "TileVS", "PSHexBlurPass0", nullptr};
   // Drawn over the blocks where a circle is wider than the combine's sharp limit.
   PassProgram hexBlur1{"dof", "TileVS", "PSHexBlurPass1", nullptr};
+  PassProgram hexBlur0Narrow{"dof", "NarrowTileVS", "PSHexBlurPass0Narrow", nullptr};
+  PassProgram hexBlur1Narrow{"dof", "NarrowTileVS", "PSHexBlurPass1Narrow", nullptr};
+  bool narrowBlurs = true;  // false: every block takes the wide programs (tests compare the two)
   PassProgram calcCoC{"dof", "VS", "PSCalcCoCSize", nullptr};
   PassProgram combine{"dof", "VS", "PSCombine", nullptr};
   PassProgram blockRadius{"dof", "VS", "PSBlockRadius", nullptr};  // the widest circle of each block

@@ -19,6 +19,9 @@ constexpr uint32_t kUavTargetFlags = 0x10049;  // the same with unordered access
 constexpr uint32_t kImmutableFlags = 0x10101;  // texture, shader resource, immutable
 
 constexpr uint32_t kDOFBlock = 16;  // the edge in pixels of the blocks of dof.hlsl's TileVS
+// The widest circle, in pixels of the picture, of a block that the depth of field blurs with
+// its narrow programs: four taps a direction, a pixel apart at most.
+constexpr float kDOFNarrowRadius = 4.0f;
 constexpr uint32_t kBloomBlock = 16;  // and of bloomBlur.hlsl's
 constexpr uint32_t kFXAABlock = 16;   // and of fxaa.hlsl's
 

@@ -43,34 +43,53 @@ void PostProcessManager::applyDOF(Texture* source, Texture* destination, const V
   drawPass(Draw(dof.calcCoC, dof.t3, whole(dof.t3))
                .tex(source, centreSampler(source, dof.t3, pointClamp, linearClamp))
                .tex(depth, pointClamp));
-  Draw hex0(dof.hexBlur0, dof.t1, whole(dof.t1));
-  hex0.targets[1] = dof.t2;
-  drawPass(hex0.tex(dof.t3, linearClamp));
+  makeDOFBlockTarget(dof.t3->width(), dof.t3->height());
+  drawPass(Draw(dof.blockRadius, dof.blocks, whole(dof.blocks)).tex(dof.t3, nullptr));
+
+  // Each blur is drawn in two parts over the blocks: those whose widest circle is at most the
+  // narrow radius with the narrow programs, the others with the wide ones. Without the narrow
+  // programs every block is wide.
+  const bool narrow = dof.narrowBlurs && dof.hexBlur0Narrow.get() && dof.hexBlur1Narrow.get();
+  const float narrowRadius = narrow ? kDOFNarrowRadius : -1.0f;
+  const uint32_t blockVertices = dof.blocks->width() * dof.blocks->height() * 6;
+  auto overBlocks = [&](const PassProgram& p, Draw d) {
+    ShaderProgram* program = p.get();
+    if (!program) return;
+    d.vertices = blockVertices;
+    program->setResource(0, 2, dof.blocks);
+    if (trace) trace->textures.push_back({program, 0, 2, dof.blocks});
+    drawPass(d);
+    program->setResource(0, 2, nullptr);
+  };
+  auto blockConstants = [&](const PassProgram& p, const Texture* target, bool everyBlock) {
+    const float size[2] = {float(target->width()), float(target->height())};
+    ConstantWriter(p.get(), p.file, trace)
+        .set("gTargetSize", size)
+        .set("gEveryBlock", everyBlock ? 1.0f : 0.0f)
+        .set("gNarrowRadius", narrowRadius);
+  };
+
+  // The first blur covers every block: the second reads it around each of its pixels.
+  for (const PassProgram* p : {&dof.hexBlur0, &dof.hexBlur0Narrow}) {
+    if (p == &dof.hexBlur0Narrow && !narrow) continue;
+    blockConstants(*p, dof.t1, true);
+    Draw hex0(*p, dof.t1, whole(dof.t1));
+    hex0.targets[1] = dof.t2;
+    overBlocks(*p, hex0.tex(dof.t3, linearClamp));
+  }
 
   // The combine shows the sharp picture wherever T4 holds a circle of half a pixel or less,
   // whatever its colour, so the second blur draws only the blocks with a wider circle, over
   // T4 cleared to nothing. A combine that filters T4 (another size than its destination)
   // would mix a drawn block into the next: then every block is drawn.
-  makeDOFBlockTarget(dof.t3->width(), dof.t3->height());
-  drawPass(Draw(dof.blockRadius, dof.blocks, whole(dof.blocks)).tex(dof.t3, nullptr));
   Sampler* combineT4 = centreSampler(dof.t4, destination, pointClamp, linearClamp);
-  {
-    const float size[2] = {float(dof.t4->width()), float(dof.t4->height())};
-    ConstantWriter(dof.hexBlur1.get(), dof.hexBlur1.file, trace)
-        .set("gTargetSize", size)
-        .set("gEveryBlock", combineT4 == pointClamp ? 0.0f : 1.0f);
-  }
   const float nothing[4] = {0, 0, 0, 0};
   clearTexture(device_, dof.t4, nothing);
-  Draw hex1(dof.hexBlur1, dof.t4, whole(dof.t4));
-  hex1.vertices = dof.blocks->width() * dof.blocks->height() * 6;
-  ShaderProgram* hex1Program = dof.hexBlur1.get();
-  if (hex1Program) {
-    hex1Program->setResource(0, 2, dof.blocks);
-    if (trace) trace->textures.push_back({hex1Program, 0, 2, dof.blocks});
+  for (const PassProgram* p : {&dof.hexBlur1, &dof.hexBlur1Narrow}) {
+    if (p == &dof.hexBlur1Narrow && !narrow) continue;
+    blockConstants(*p, dof.t4, combineT4 != pointClamp);
+    overBlocks(*p, Draw(*p, dof.t4, whole(dof.t4)).tex(dof.t1, linearClamp).tex(dof.t2, linearClamp));
   }
-  drawPass(hex1.tex(dof.t1, linearClamp).tex(dof.t2, linearClamp));
-  if (hex1Program) hex1Program->setResource(0, 2, nullptr);
   drawPass(Draw(dof.combine, destination, whole(destination))
                .tex(source, centreSampler(source, destination, pointClamp, linearClamp))
                .tex(dof.t4, combineT4));

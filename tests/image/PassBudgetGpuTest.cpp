@@ -1230,6 +1230,8 @@ TEST_F(PassBudgetGpuTest, DOFBlurringOnlyTheBlocksWithWideCirclesShowsWhatItShow
     return pixels(out);
   };
 
+  // The blocks of the second blur alone: every block takes the wide blurs.
+  dof.narrowBlurs = false;
   // Blurred every block of the blur's target first, then the band.
   dofOf(other, far);
   const std::vector<Pixel> now = dofOf(source, near);
@@ -1320,6 +1322,69 @@ TEST_F(BlockPassesGpuTest, BloomBlursOverTheBlocksLightCanReachShowWhatBlurringE
     EXPECT_GT(glow, 0.0f) << c.radiusX << " x " << c.radiusY;  // the spots do bloom
   }
   EXPECT_GE(casesWithUndrawnBlocks, 3);  // the blocks did skip something
+}
+
+// The depth of field blurs the blocks whose widest circle is at most its narrow radius with
+// four taps a direction instead of eight, as close as a pixel apart. Circles grow across the
+// picture from nothing (sharp, left) to the widest the effect makes (right), over a picture
+// with detail every few pixels and highlights five times white, after a frame that left a
+// uniform blur in every target. The narrow blurs must stay within 60 dB of the wide ones (they
+// give 66; two taps a direction would give 55), while the blur itself is under 25 dB from the
+// sharp picture. Blocks out of the narrow blocks' reach must not change at all.
+TEST_F(BlockPassesGpuTest, DOFBlurringNarrowCirclesWithFewerTapsShowsWhatItShowed) {
+  const uint32_t n = size();
+  DOFBlock& dof = manager->dof;
+  dof.focalLength = 0.45f;
+  dof.focalPlane = 1.0f;
+  dof.aperture = 2.0f;
+  const float zNear = 0.1f, zFar = 100.0f;
+  const float f = dof.focalLength, p = dof.focalPlane, a = dof.aperture;
+  const float scale = (p * f * a * (zFar - zNear)) / ((p - f) * zNear * zFar) * 53.76344f;
+  const float bias = ((zNear - p) * f * a) / ((p - f) * zNear) * 53.76344f;
+  auto depthFor = [&](float c) { return (c * 1080.0f / float(n) - bias) / scale; };
+  const float widest = 32.0f * float(n) / 1080.0f;  // the effect's widest circle here
+  std::vector<Pixel> depth(size_t(n) * n), farAway(size_t(n) * n, Pixel{1, 0, 0, 0});
+  for (uint32_t y = 0; y < n; ++y)
+    for (uint32_t x = 0; x < n; ++x) {
+      const float c = widest * float(x) / float(n - 1) * (0.9f + 0.1f * float(y) / float(n));
+      depth[size_t(y) * n + x].r = depthFor(c);
+    }
+  Texture* near = picture(depth);
+  Texture* far = picture(farAway);
+  Texture* source = picture(testPicture(n));
+  Texture* other = uniform({5, 0, 5, 1});
+  Texture* out = texture(format::RGBA16F, n, n, 0x10049);
+  const Viewport vp{0, 0, int32_t(n), int32_t(n)};
+  auto dofOf = [&](bool narrow) {
+    dof.narrowBlurs = narrow;
+    manager->applyDOF(other, out, vp, far, zNear, zFar);
+    manager->applyDOF(source, out, vp, near, zNear, zFar);
+    return pixels(out);
+  };
+  ProgramTrace trace;
+  manager->trace = &trace;
+  const std::vector<Pixel> now = dofOf(true);
+  manager->trace = nullptr;
+  const std::vector<Pixel> before = dofOf(false);
+  for (const PassProgram* narrowPass : {&dof.hexBlur0Narrow, &dof.hexBlur1Narrow})
+    EXPECT_NE(std::find(trace.runs.begin(), trace.runs.end(), narrowPass->get()), trace.runs.end());
+
+  EXPECT_GE(psnr(before, now), 60.0);
+  EXPECT_LT(psnr(pixels(source), before), 25.0);
+  // The last column of blocks with a narrow circle, then the wide blocks the narrow blurs
+  // cannot reach: the widest circle plus a texel of filtering, twice (two blurs).
+  const uint32_t lastNarrow = uint32_t(4.0f / widest * float(n - 1) / 0.9f);
+  const uint32_t untouched = lastNarrow + 2 * (uint32_t(widest) + 2);
+  ASSERT_LT(untouched, n);
+  double narrowChange = 0, wideChange = 0;
+  for (uint32_t y = 0; y < n; ++y)
+    for (uint32_t x = 0; x < n; ++x) {
+      const size_t i = size_t(y) * n + x;
+      const double change = std::fabs(now[i].r - before[i].r) + std::fabs(now[i].g - before[i].g) + std::fabs(now[i].b - before[i].b);
+      (x >= untouched ? wideChange : narrowChange) += change;
+    }
+  EXPECT_EQ(wideChange, 0.0);
+  EXPECT_GT(narrowChange, 0.0);  // the narrow blurs did draw
 }
 
 // FXAA copies the picture and anti-aliases only the blocks where some pixel fails its edge
