@@ -111,6 +111,7 @@ void PostProcessManager::init(Device* device, uint32_t width, uint32_t height) {
   linearClamp = sampler(kLinear, kClamp, kClamp, kClamp);
   linearWrap = sampler(kLinear, kWrap, kWrap, kWrap);
   pointClamp = sampler(kPoint, kClamp, kClamp, kClamp);
+  pointWrap = sampler(kPoint, kWrap, kWrap, kWrap);
   linearBorder = sampler(kLinear, kBorder, kBorder, kWrap);  // border colour (0, 0, 0, 0)
 
   logMessage("Initializing DOF\n");

@@ -318,6 +318,7 @@ class PostProcessManager : public VelocityTilePass {
   Sampler* linearClamp = nullptr;
   Sampler* linearWrap = nullptr;
   Sampler* pointClamp = nullptr;
+  Sampler* pointWrap = nullptr;  // texelSampler's stand-in for linearWrap, for reads that wrap
   Sampler* linearBorder = nullptr;
 
   // When set, every constant, texture and sampler a pass writes is recorded here.
@@ -333,6 +334,13 @@ class PostProcessManager : public VelocityTilePass {
   void makeDOFBlockTarget(uint32_t width, uint32_t height);
   void makeBloomBlockTargets(uint32_t width, uint32_t height);
   void makeFXAABlockTarget(uint32_t width, uint32_t height);
+  // The point sampler where a pass over `vp` reads `read` at its texel centres (the region of
+  // `source` maps the viewport's pixels one to one onto texels inside `read`), where it gives
+  // what the filter gives for far less work on a CPU driver; else `filtered`.
+  Sampler* texelSampler(const Texture* read, const Texture* source, const Viewport& vp, Sampler* filtered) const;
+  Sampler* texelSampler(const Texture* source, const Viewport& vp, Sampler* filtered) const {
+    return texelSampler(source, source, vp, filtered);
+  }
   void drawPass(const Draw& d);
   // drawPass, and while loading also prepares `other`, the program the pass picks otherwise.
   void drawChoice(const Draw& d, const PassProgram& other);

@@ -25,6 +25,18 @@ Sampler* centreSampler(const Texture* read, const Texture* at, Sampler* point, S
 
 }  // namespace
 
+Sampler* PostProcessManager::texelSampler(const Texture* read, const Texture* source, const Viewport& vp,
+                                          Sampler* filtered) const {
+  const RegionConstants rc = regionConstants(source, vp);
+  const float w = viewportWidth(vp), h = viewportHeight(vp);
+  const bool oneToOne = read && w >= 1.0f && h >= 1.0f && std::fabs(rc.scale[0] * float(read->width()) - w) < 1e-3f &&
+                        std::fabs(rc.scale[1] * float(read->height()) - h) < 1e-3f && rc.offset[0] >= 0.0f &&
+                        rc.offset[1] >= 0.0f && rc.offset[0] + rc.scale[0] <= 1.0f + 1e-6f &&
+                        rc.offset[1] + rc.scale[1] <= 1.0f + 1e-6f;
+  // Reads past the picture's edge (sharpening's neighbours) wrap or clamp as the filter did.
+  return !oneToOne ? filtered : filtered == linearWrap ? pointWrap : pointClamp;
+}
+
 // ---------------------------------------------------------------- DOF
 
 void PostProcessManager::applyDOF(Texture* source, Texture* destination, const Viewport&, Texture* depth,
@@ -104,10 +116,7 @@ void PostProcessManager::applyFXAA(Texture* source, Texture* destination, const 
   // Most pixels hold no edge and keep their colour. Where the region maps pixels onto texels
   // one to one, the picture is copied, the blocks where some pixel has an edge by the test are
   // marked (reading the same texels as the test), and the anti-aliasing is drawn over those.
-  const bool oneToOne = source && std::fabs(rc.scale[0] * float(source->width()) - area.x) < 1e-3f &&
-                        std::fabs(rc.scale[1] * float(source->height()) - area.y) < 1e-3f && rc.offset[0] >= 0.0f &&
-                        rc.offset[1] >= 0.0f && rc.offset[0] + rc.scale[0] <= 1.0f + 1e-6f &&
-                        rc.offset[1] + rc.scale[1] <= 1.0f + 1e-6f;
+  const bool oneToOne = texelSampler(source, vp, nullptr) != nullptr;
   const bool overBlocks = fxaa.overBlocks && oneToOne && area.x >= 1.0f && area.y >= 1.0f && fxaa.copy.get() &&
                           fxaa.edgeBlocks.get() && fxaa.overEdges.get();
   for (const PassProgram* p : {&fxaa.program, &fxaa.copy, &fxaa.edgeBlocks, &fxaa.overEdges})
@@ -137,11 +146,13 @@ void PostProcessManager::applyFXAA(Texture* source, Texture* destination, const 
 
 void PostProcessManager::applyToneMapping(Texture* source, Texture* destination, const Viewport& vp) {
   const PassProgram& p = toneMapping.sharpen != 0.0f ? toneMapping.sharpened : toneMapping.program;
+  const RegionConstants rc = regionConstants(source, vp);
   ConstantWriter(p.get(), p.file, trace)
       .set("gExposure", toneMapping.exposure)
       .set("gSharpen", toneMapping.sharpen)
-      .region(regionConstants(source, vp));
-  drawChoice(Draw(p, destination, vp).tex(source, linearWrap),
+      .region(rc);
+  // The picture is read at its texel centres (the sharpening's neighbours too).
+  drawChoice(Draw(p, destination, vp).tex(source, texelSampler(source, vp, linearWrap)),
              &p == &toneMapping.program ? toneMapping.sharpened : toneMapping.program);
 }
 
@@ -163,7 +174,7 @@ void PostProcessManager::applyGrain(Texture* source, Texture* destination, const
       .set("gScreenSize", Float2{viewportWidth(vp), viewportHeight(vp)})
       .set("gContrast", contrast)
       .set("gContrastStr", contrastStrength);
-  drawPass(Draw(grain.program, destination, vp).tex(source, linearBorder));
+  drawPass(Draw(grain.program, destination, vp).tex(source, texelSampler(source, vp, linearBorder)));
 }
 
 void PostProcessManager::applyRadialBlur(Texture* source, Texture* destination, const Viewport& vp) {
@@ -494,7 +505,8 @@ void PostProcessManager::applyColorCorrection(Texture* source, Texture* destinat
       .set("gPreview", b.preview ? 1.0f : 0.0f)
       .region(regionConstants(source, vp))
       .set("gScreenSize", Float2{viewportWidth(vp), viewportHeight(vp)});
-  drawChoice(Draw(p, destination, vp).tex(source, linearBorder), l.power ? b.program : b.withPower);
+  drawChoice(Draw(p, destination, vp).tex(source, texelSampler(source, vp, linearBorder)),
+             l.power ? b.program : b.withPower);
 }
 
 namespace {
@@ -513,7 +525,8 @@ void PostProcessManager::applyCCSplitToning(Texture* source, Texture* mask, Text
   c.set("gHi", b.hi).set("gHiInfluence", b.hiInfluence).set("gBalance", b.balance).set("gLo", b.lo).set(
       "gLoInfluence", b.loInfluence);
   maskedTail(c, source, mask, vp);
-  drawPass(Draw(b.program, destination, vp).tex(source, linearClamp).tex(mask, linearClamp));
+  drawPass(Draw(b.program, destination, vp).tex(source, texelSampler(source, vp, linearClamp))
+                   .tex(mask, texelSampler(mask, source, vp, linearClamp)));
 }
 
 void PostProcessManager::applyCCTone(Texture* source, Texture* mask, Texture* destination, const Viewport& vp) {
@@ -526,7 +539,8 @@ void PostProcessManager::applyCCTone(Texture* source, Texture* mask, Texture* de
       .set("gWhites", b.whites)
       .set("gBlacks", b.blacks);
   maskedTail(c, source, mask, vp);
-  drawPass(Draw(b.program, destination, vp).tex(source, linearClamp).tex(mask, linearClamp));
+  drawPass(Draw(b.program, destination, vp).tex(source, texelSampler(source, vp, linearClamp))
+                   .tex(mask, texelSampler(mask, source, vp, linearClamp)));
 }
 
 void PostProcessManager::applyCCColor(Texture* source, Texture* mask, Texture* destination, const Viewport& vp) {
@@ -541,7 +555,8 @@ void PostProcessManager::applyCCColor(Texture* source, Texture* mask, Texture* d
   ConstantWriter c(p.get(), p.file, trace);
   for (uint32_t i = 0; i < CCRangeCount; ++i) c.set(kNames[i], b.ranges[i]);
   maskedTail(c, source, mask, vp);
-  drawChoice(Draw(p, destination, vp).tex(source, linearClamp).tex(mask, linearClamp), sameHue ? b.program : b.sameHue);
+  drawChoice(Draw(p, destination, vp).tex(source, texelSampler(source, vp, linearClamp))
+                   .tex(mask, texelSampler(mask, source, vp, linearClamp)), sameHue ? b.program : b.sameHue);
 }
 
 void PostProcessManager::applyCCHSL(Texture* source, Texture* mask, Texture* destination, const Viewport& vp) {
@@ -549,5 +564,6 @@ void PostProcessManager::applyCCHSL(Texture* source, Texture* mask, Texture* des
   ConstantWriter c(b.program.get(), b.program.file, trace);
   c.set("gHSL", b.hsl);
   maskedTail(c, source, mask, vp);
-  drawPass(Draw(b.program, destination, vp).tex(source, linearClamp).tex(mask, linearClamp));
+  drawPass(Draw(b.program, destination, vp).tex(source, texelSampler(source, vp, linearClamp))
+                   .tex(mask, texelSampler(mask, source, vp, linearClamp)));
 }

@@ -810,9 +810,12 @@ class PassBudgetGpuTest : public PostGpuTest {
   std::vector<Pixel> drawFiltered(Sampler* filtered, const char* type, Texture* source,
                                   const std::vector<std::pair<const char*, float>>& params) {
     Sampler* point = manager->pointClamp;
+    Sampler* pointWrap = manager->pointWrap;
     manager->pointClamp = filtered;
+    manager->pointWrap = filtered;
     std::vector<Pixel> out = draw(type, source, params);
     manager->pointClamp = point;
+    manager->pointWrap = pointWrap;
     return out;
   }
 
@@ -1189,6 +1192,47 @@ TEST_F(PassBudgetGpuTest, DOFAndBloomReadingThePictureByTexelShowWhatTheyShowed)
         EXPECT_LT(psnr(pixels(source), now), 45.0) << type;  // blurred, or glowing
       } else {
         EXPECT_EQ(psnr(before, now), 1e9) << type << " on a picture of " << side << " pixels";
+      }
+    }
+  }
+}
+
+// The grading passes read the picture at their own pixels: at its size, by texel, which must
+// show what the filter showed (60 dB: at most a rounding of the half-float result), and
+// sharpening's neighbours past the edge must wrap as they did. A picture of another size falls
+// between texels and must keep the filter: exactly what it showed. The trace of the sampler
+// each pass was given says which it took.
+TEST_F(PassBudgetGpuTest, GradingPassesReadingThePictureByTexelShowWhatTheyShowed) {
+  struct Grade {
+    const char* type;
+    std::vector<std::pair<const char*, float>> params;
+    PassProgram* program;
+    Sampler* filter;
+  };
+  PostProcessManager& m = *manager;
+  const Grade grades[] = {
+      {"ToneMapping", {{"Exposure", 1.3f}}, &m.toneMapping.program, m.linearWrap},
+      {"ToneMapping", {{"Sharpen", 0.8f}}, &m.toneMapping.sharpened, m.linearWrap},
+      {"Grain", {{"Contrast", 0.5f}}, &m.grain.program, m.linearBorder},
+      {"ColorCorrection", {{"G Mul", 0.8f}, {"B Post Add", 0.1f}}, &m.colorCorrection.program, m.linearBorder},
+      {"CCSplitToning", {}, &m.ccSplitToning.program, m.linearClamp},
+      {"CCTone", {{"Contrast", 0.3f}, {"Shadows", 0.2f}}, &m.ccTone.program, m.linearClamp},
+      {"CCColor", {{"Red HUE", 20.0f}, {"Blue Saturation", 0.3f}}, &m.ccColor.program, m.linearClamp},
+      {"CCHSL", {{"HUE", 15.0f}, {"Saturation", 0.2f}}, &m.ccHSL.program, m.linearClamp},
+  };
+  for (uint32_t side : {size(), size() * 3 / 4}) {
+    Texture* source = picture(testPicture(side), side, side);
+    for (const Grade& g : grades) {
+      const std::vector<Pixel> now = draw(g.type, source, g.params);
+      ASSERT_NE(g.program->get(), nullptr) << g.type;
+      const Sampler* taken = g.program->get()->samplers[4].at(0);
+      const std::vector<Pixel> before = drawFiltered(g.filter, g.type, source, g.params);
+      if (side == size()) {
+        EXPECT_EQ(taken, g.filter == m.linearWrap ? m.pointWrap : m.pointClamp) << g.type;
+        EXPECT_GE(psnr(before, now), 60.0) << g.type;
+      } else {
+        EXPECT_EQ(taken, g.filter) << g.type << " on a picture of " << side << " pixels";
+        EXPECT_EQ(psnr(before, now), 1e9) << g.type << " on a picture of " << side << " pixels";
       }
     }
   }
