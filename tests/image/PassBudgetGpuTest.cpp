@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -769,6 +770,23 @@ float4 PSBlockRadius(FullscreenVertex i) : SV_TARGET { return 0.0; }
 
 }  // namespace
 
+namespace {
+
+// Focuses the depth of field at 1 (aperture 2) and returns the depth-buffer value that gives a
+// circle of c pixels beyond the focus on an n-line picture: the manager's circle of
+// confusion is linear in that value, in pixels of a 1080-line picture.
+std::function<float(float)> focusAtOne(DOFBlock& dof, uint32_t n, float zNear, float zFar) {
+  dof.focalLength = 0.45f;
+  dof.focalPlane = 1.0f;
+  dof.aperture = 2.0f;
+  const float f = dof.focalLength, p = dof.focalPlane, a = dof.aperture;
+  const float scale = (p * f * a * (zFar - zNear)) / ((p - f) * zNear * zFar) * 53.76344f;
+  const float bias = ((zNear - p) * f * a) / ((p - f) * zNear) * 53.76344f;
+  return [=](float c) { return (c * 1080.0f / float(n) - bias) / scale; };
+}
+
+}  // namespace
+
 class PassBudgetGpuTest : public PostGpuTest {
  protected:
   PassBudgetGpuTest() : PostGpuTest(64) {}
@@ -1246,16 +1264,8 @@ TEST_F(PassBudgetGpuTest, GradingPassesReadingThePictureByTexelShowWhatTheyShowe
 TEST_F(PassBudgetGpuTest, DOFBlurringOnlyTheBlocksWithWideCirclesShowsWhatItShowed) {
   const uint32_t n = size();
   DOFBlock& dof = manager->dof;
-  dof.focalLength = 0.45f;
-  dof.focalPlane = 1.0f;
-  dof.aperture = 2.0f;
   const float zNear = 0.1f, zFar = 100.0f;
-  const float f = dof.focalLength, p = dof.focalPlane, a = dof.aperture;
-  // The manager's circle of confusion: linear in the depth-buffer value, in 1080-line pixels.
-  const float scale = (p * f * a * (zFar - zNear)) / ((p - f) * zNear * zFar) * 53.76344f;
-  const float bias = ((zNear - p) * f * a) / ((p - f) * zNear) * 53.76344f;
-  // The depth-buffer value that gives a circle of c pixels on this picture, beyond the focus.
-  auto depthFor = [&](float c) { return (c * 1080.0f / float(n) - bias) / scale; };
+  const auto depthFor = focusAtOne(dof, n, zNear, zFar);
   std::vector<Pixel> depth(size_t(n) * n), farAway(size_t(n) * n, Pixel{1, 0, 0, 0});
   for (uint32_t y = 0; y < n; ++y)
     for (uint32_t x = 0; x < n; ++x) {
@@ -1378,14 +1388,8 @@ TEST_F(BlockPassesGpuTest, BloomBlursOverTheBlocksLightCanReachShowWhatBlurringE
 TEST_F(BlockPassesGpuTest, DOFBlurringNarrowCirclesWithFewerTapsShowsWhatItShowed) {
   const uint32_t n = size();
   DOFBlock& dof = manager->dof;
-  dof.focalLength = 0.45f;
-  dof.focalPlane = 1.0f;
-  dof.aperture = 2.0f;
   const float zNear = 0.1f, zFar = 100.0f;
-  const float f = dof.focalLength, p = dof.focalPlane, a = dof.aperture;
-  const float scale = (p * f * a * (zFar - zNear)) / ((p - f) * zNear * zFar) * 53.76344f;
-  const float bias = ((zNear - p) * f * a) / ((p - f) * zNear) * 53.76344f;
-  auto depthFor = [&](float c) { return (c * 1080.0f / float(n) - bias) / scale; };
+  const auto depthFor = focusAtOne(dof, n, zNear, zFar);
   const float widest = 32.0f * float(n) / 1080.0f;  // the effect's widest circle here
   std::vector<Pixel> depth(size_t(n) * n), farAway(size_t(n) * n, Pixel{1, 0, 0, 0});
   for (uint32_t y = 0; y < n; ++y)
