@@ -341,6 +341,7 @@ class PostProcessManager : public VelocityTilePass {
   Sampler* texelSampler(const Texture* source, const Viewport& vp, Sampler* filtered) const {
     return texelSampler(source, source, vp, filtered);
   }
+  Draw maskedDraw(const PassProgram& p, Texture* source, Texture* mask, Texture* destination, const Viewport& vp) const;
   void drawPass(const Draw& d);
   // drawPass, and while loading also prepares `other`, the program the pass picks otherwise.
   void drawChoice(const Draw& d, const PassProgram& other);

@@ -146,11 +146,10 @@ void PostProcessManager::applyFXAA(Texture* source, Texture* destination, const 
 
 void PostProcessManager::applyToneMapping(Texture* source, Texture* destination, const Viewport& vp) {
   const PassProgram& p = toneMapping.sharpen != 0.0f ? toneMapping.sharpened : toneMapping.program;
-  const RegionConstants rc = regionConstants(source, vp);
   ConstantWriter(p.get(), p.file, trace)
       .set("gExposure", toneMapping.exposure)
       .set("gSharpen", toneMapping.sharpen)
-      .region(rc);
+      .region(regionConstants(source, vp));
   // The picture is read at its texel centres (the sharpening's neighbours too).
   drawChoice(Draw(p, destination, vp).tex(source, texelSampler(source, vp, linearWrap)),
              &p == &toneMapping.program ? toneMapping.sharpened : toneMapping.program);
@@ -518,6 +517,14 @@ void maskedTail(ConstantWriter& c, Texture* source, Texture* mask, const Viewpor
 }
 }  // namespace
 
+// A masked grading pass: the picture and the mask, each read by texel where it can be.
+PostProcessManager::Draw PostProcessManager::maskedDraw(const PassProgram& p, Texture* source, Texture* mask,
+                                                        Texture* destination, const Viewport& vp) const {
+  return Draw(p, destination, vp)
+      .tex(source, texelSampler(source, vp, linearClamp))
+      .tex(mask, texelSampler(mask, source, vp, linearClamp));
+}
+
 void PostProcessManager::applyCCSplitToning(Texture* source, Texture* mask, Texture* destination,
                                             const Viewport& vp) {
   const CCSplitToningBlock& b = ccSplitToning;
@@ -525,8 +532,7 @@ void PostProcessManager::applyCCSplitToning(Texture* source, Texture* mask, Text
   c.set("gHi", b.hi).set("gHiInfluence", b.hiInfluence).set("gBalance", b.balance).set("gLo", b.lo).set(
       "gLoInfluence", b.loInfluence);
   maskedTail(c, source, mask, vp);
-  drawPass(Draw(b.program, destination, vp).tex(source, texelSampler(source, vp, linearClamp))
-                   .tex(mask, texelSampler(mask, source, vp, linearClamp)));
+  drawPass(maskedDraw(b.program, source, mask, destination, vp));
 }
 
 void PostProcessManager::applyCCTone(Texture* source, Texture* mask, Texture* destination, const Viewport& vp) {
@@ -539,8 +545,7 @@ void PostProcessManager::applyCCTone(Texture* source, Texture* mask, Texture* de
       .set("gWhites", b.whites)
       .set("gBlacks", b.blacks);
   maskedTail(c, source, mask, vp);
-  drawPass(Draw(b.program, destination, vp).tex(source, texelSampler(source, vp, linearClamp))
-                   .tex(mask, texelSampler(mask, source, vp, linearClamp)));
+  drawPass(maskedDraw(b.program, source, mask, destination, vp));
 }
 
 void PostProcessManager::applyCCColor(Texture* source, Texture* mask, Texture* destination, const Viewport& vp) {
@@ -555,8 +560,7 @@ void PostProcessManager::applyCCColor(Texture* source, Texture* mask, Texture* d
   ConstantWriter c(p.get(), p.file, trace);
   for (uint32_t i = 0; i < CCRangeCount; ++i) c.set(kNames[i], b.ranges[i]);
   maskedTail(c, source, mask, vp);
-  drawChoice(Draw(p, destination, vp).tex(source, texelSampler(source, vp, linearClamp))
-                   .tex(mask, texelSampler(mask, source, vp, linearClamp)), sameHue ? b.program : b.sameHue);
+  drawChoice(maskedDraw(p, source, mask, destination, vp), sameHue ? b.program : b.sameHue);
 }
 
 void PostProcessManager::applyCCHSL(Texture* source, Texture* mask, Texture* destination, const Viewport& vp) {
@@ -564,6 +568,5 @@ void PostProcessManager::applyCCHSL(Texture* source, Texture* mask, Texture* des
   ConstantWriter c(b.program.get(), b.program.file, trace);
   c.set("gHSL", b.hsl);
   maskedTail(c, source, mask, vp);
-  drawPass(Draw(b.program, destination, vp).tex(source, texelSampler(source, vp, linearClamp))
-                   .tex(mask, texelSampler(mask, source, vp, linearClamp)));
+  drawPass(maskedDraw(b.program, source, mask, destination, vp));
 }
