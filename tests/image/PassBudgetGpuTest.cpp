@@ -789,7 +789,24 @@ std::function<float(float)> focusAtOne(DOFBlock& dof, uint32_t n, float zNear, f
 
 class PassBudgetGpuTest : public PostGpuTest {
  protected:
-  PassBudgetGpuTest() : PostGpuTest(64) {}
+  explicit PassBudgetGpuTest(uint32_t side = 64) : PostGpuTest(side) {}
+
+  // What the depth-of-field tests draw with, on the whole screen: the depth of their circles,
+  // a depth far beyond the focus, the test picture, a uniform picture for the frame before, and
+  // the output.
+  struct DofPictures {
+    Texture *near, *far, *source, *other, *out;
+    Viewport vp;
+  };
+  DofPictures dofPictures(const std::vector<Pixel>& depth) {
+    const uint32_t n = size();
+    return {picture(depth),
+            picture(std::vector<Pixel>(size_t(n) * n, Pixel{1, 0, 0, 0})),
+            picture(testPicture(n)),
+            uniform({5, 0, 5, 1}),
+            texture(format::RGBA16F, n, n, 0x10049),
+            Viewport{0, 0, int32_t(n), int32_t(n)}};
+  }
 
   // A program of the manager's pass state from shader text.
   std::unique_ptr<ShaderProgram> program(const std::string& text, const char* pixelEntry, const ShaderProgram* like,
@@ -1266,19 +1283,14 @@ TEST_F(PassBudgetGpuTest, DOFBlurringOnlyTheBlocksWithWideCirclesShowsWhatItShow
   DOFBlock& dof = manager->dof;
   const float zNear = 0.1f, zFar = 100.0f;
   const auto depthFor = focusAtOne(dof, n, zNear, zFar);
-  std::vector<Pixel> depth(size_t(n) * n), farAway(size_t(n) * n, Pixel{1, 0, 0, 0});
+  std::vector<Pixel> depth(size_t(n) * n);
   for (uint32_t y = 0; y < n; ++y)
     for (uint32_t x = 0; x < n; ++x) {
       // Blocks of 16 columns: in focus; circles up to 0.8 pixels; then up to 1.9 (the most).
       const float c = x < 16 ? 0.0f : x < 32 ? 0.8f * float(x - 15) / 16.0f : 0.8f + float(x - 31) / 16.0f;
       depth[size_t(y) * n + x].r = depthFor(c * (0.8f + 0.2f * float(y + 1) / float(n)));
     }
-  Texture* near = picture(depth);
-  Texture* far = picture(farAway);
-  Texture* source = picture(testPicture(n));
-  Texture* other = uniform({5, 0, 5, 1});
-  Texture* out = texture(format::RGBA16F, n, n, 0x10049);
-  const Viewport vp{0, 0, int32_t(n), int32_t(n)};
+  const auto [near, far, source, other, out, vp] = dofPictures(depth);
   auto dofOf = [&](Texture* picture, Texture* depthPicture) {
     manager->applyDOF(picture, out, vp, depthPicture, zNear, zFar);
     return pixels(out);
@@ -1314,9 +1326,9 @@ TEST_F(PassBudgetGpuTest, DOFBlurringOnlyTheBlocksWithWideCirclesShowsWhatItShow
 
 // Passes drawn over chosen 16 x 16 blocks only, on a 256-line screen so that blocks go
 // undrawn: each must show what drawing every block showed.
-class BlockPassesGpuTest : public PostGpuTest {
+class BlockPassesGpuTest : public PassBudgetGpuTest {
  protected:
-  BlockPassesGpuTest() : PostGpuTest(256) {}
+  BlockPassesGpuTest() : PassBudgetGpuTest(256) {}
 };
 
 // Bloom's blurs draw only the blocks that light from a bright block can reach through four
@@ -1391,18 +1403,13 @@ TEST_F(BlockPassesGpuTest, DOFBlurringNarrowCirclesWithFewerTapsShowsWhatItShowe
   const float zNear = 0.1f, zFar = 100.0f;
   const auto depthFor = focusAtOne(dof, n, zNear, zFar);
   const float widest = 32.0f * float(n) / 1080.0f;  // the effect's widest circle here
-  std::vector<Pixel> depth(size_t(n) * n), farAway(size_t(n) * n, Pixel{1, 0, 0, 0});
+  std::vector<Pixel> depth(size_t(n) * n);
   for (uint32_t y = 0; y < n; ++y)
     for (uint32_t x = 0; x < n; ++x) {
       const float c = widest * float(x) / float(n - 1) * (0.9f + 0.1f * float(y) / float(n));
       depth[size_t(y) * n + x].r = depthFor(c);
     }
-  Texture* near = picture(depth);
-  Texture* far = picture(farAway);
-  Texture* source = picture(testPicture(n));
-  Texture* other = uniform({5, 0, 5, 1});
-  Texture* out = texture(format::RGBA16F, n, n, 0x10049);
-  const Viewport vp{0, 0, int32_t(n), int32_t(n)};
+  const auto [near, far, source, other, out, vp] = dofPictures(depth);
   auto dofOf = [&](bool narrow) {
     dof.narrowBlurs = narrow;
     manager->applyDOF(other, out, vp, far, zNear, zFar);
