@@ -167,7 +167,7 @@ void SSROp::SSRFunc::evaluate(float t, const std::vector<Port*>& s, Context& ctx
   bindTexture(reflection.get(), 1, ctx.gbuffer[1], pointWrap(device));
   bindTexture(reflection.get(), 2, ctx.gbuffer[2], pointWrap(device));
   bindTexture(reflection.get(), 3, ctx.gbuffer[0], pointWrap(device));
-  bindTexture(reflection.get(), 4, tileDepth, nullptr);
+  bindTexture(reflection.get(), 4, tileDepth, pointWrap(device));
   if (reflection->constantBuffer(0)) {
     const float strideZCutoff = evalFloat(s, StrideZCutoff, t, ctx);
     const float zThickness = evalFloat(s, ZThickness, t, ctx);
