@@ -88,8 +88,7 @@ BENCHMARK(BM_ParticleFrameWithCurlNoiseAndSprites)->Unit(benchmark::kMillisecond
 // buffer at 6,000 a second for two seconds, then the particles stand still (no emission,
 // time scale 0) so that every timed frame sorts and draws the same smoke. Reported: the
 // CPU time of every thread a frame, and its ratio to a one-fetch full-screen pass of the
-// same size measured in the same run. Argument 1: the camera's view at half the size, as its
-// wide sprites are drawn; 0: every sprite into the G-buffer, as before.
+// same size measured in the same run.
 void BM_SmokeFrame(benchmark::State& state) {
   constexpr uint32_t kSmokeWidth = 1280, kSmokeHeight = 720;
   floorpass::FloorRig rig(kSmokeWidth, kSmokeHeight);
@@ -119,8 +118,6 @@ void BM_SmokeFrame(benchmark::State& state) {
   setParam(curl, "Scale", 0.2f);
   setParam(smoke, "Color.A", 0.05f);
   setParam(smoke, "ParticleSize", 0.3f);
-  static_cast<sim::SmokeRendererOp::SmokeRendererFunction*>(smoke.outputs.at(0).source.get())->halfSize =
-      state.range(0) != 0;
   const Float3 eye{0.0f, 1.5f, -9.0f};
   float t = 0.0f;
   auto frame = [&](float step) {
@@ -146,7 +143,7 @@ void BM_SmokeFrame(benchmark::State& state) {
   state.counters["floor_ms"] = floorMs;
   state.counters["over_floor"] = cpuMs / floorMs;
 }
-BENCHMARK(BM_SmokeFrame)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(5.0);
+BENCHMARK(BM_SmokeFrame)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(5.0);
 
 void BM_FluidStepOf65536Particles(benchmark::State& state) {
   Stage stage;
