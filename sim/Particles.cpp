@@ -9,7 +9,6 @@
 #include "gfx/ConstantWriter.h"
 #include "gfx/DeviceContext.h"
 #include "gfx/FatalError.h"
-#include "gfx/RenderTargets.h"
 #include "gfx/SketchDraws.h"
 #include "gfx/Texture.h"
 #include "scene/GBufferRenderer.h"
@@ -341,49 +340,6 @@ RenderStateDesc smokeGBufferState() {
   return s;
 }
 
-RenderStateDesc smokeHalfState() {
-  RenderStateDesc s = RenderStateDesc::zeroed();
-  s.flags = kCullBack | kIndependentBlend;
-  s.depthFunc = D3D11_COMPARISON_LESS_EQUAL;
-  s.colourBlend[0] = blendWord(D3D11_BLEND_SRC_ALPHA, D3D11_BLEND_INV_SRC_ALPHA, D3D11_BLEND_OP_ADD);
-  s.alphaBlend[0] = blendWord(D3D11_BLEND_ZERO, D3D11_BLEND_INV_SRC_ALPHA, D3D11_BLEND_OP_ADD);
-  s.colourBlend[1] = kBlendAdditiveWord;
-  return s;
-}
-
-bool smokeAtHalfSize(const Context& ctx, float size, float viewportHeight) {
-  const Float3 origin = ctx.world.row3(3);
-  const Float4 view = mat::transform({origin.x, origin.y, origin.z, 1.0f}, mat::rigidInverse(ctx.camera));
-  const Float4x4& p = ctx.projection;
-  // The clip w of the origin (its depth under a perspective, 1 under an orthographic one).
-  const float w = view.x * p.at(0, 3) + view.y * p.at(1, 3) + view.z * p.at(2, 3) + p.at(3, 3);
-  if (!(w > 0.0f)) return false;
-  const float span = std::fabs(size * p.at(1, 1)) / w * viewportHeight;  // 2 x half-size x height / 2
-  return span >= kSmokeHalfSizeSpan;
-}
-
-namespace {
-
-RenderStateDesc composeState(uint16_t albedoBlend, uint16_t emissiveBlend) {
-  RenderStateDesc s = RenderStateDesc::zeroed();
-  s.flags = kIndependentBlend;
-  s.depthFunc = D3D11_COMPARISON_LESS_EQUAL;
-  s.colourBlend[kSmokeAlbedoTarget] = albedoBlend;
-  s.colourBlend[kSmokeEmissiveTarget] = emissiveBlend;
-  for (uint32_t t = 0; t < 5; ++t)
-    if ((t != kSmokeAlbedoTarget || !albedoBlend) && t != kSmokeEmissiveTarget) s.disabledChannels[t] = 15;
-  return s;
-}
-
-}  // namespace
-
-RenderStateDesc smokeComposeShadeState() {
-  const uint16_t times = blendWord(D3D11_BLEND_ZERO, D3D11_BLEND_SRC_COLOR, D3D11_BLEND_OP_ADD);
-  return composeState(times, times);
-}
-
-RenderStateDesc smokeComposeLightState() { return composeState(0, kBlendAdditiveWord); }
-
 SmokeLight smokeLight(const Context&) {
   SmokeLight light;
   light.direction = normalize(light.direction);
@@ -446,23 +402,6 @@ bool SmokeRendererOp::SmokeRendererFunction::init() {
   endProgram_ = std::make_unique<ShaderProgram>(gDevice);
   if (!loadComputeProgram(*endProgram_, "particles/livingCount", "main")) endProgram_.reset();
   if (sprites_) sprites_->state = gDevice->stateFor(smokeGBufferState());
-  // Without the half-size programs every sprite is drawn into the G-buffer.
-  halfSprites_ = std::make_unique<ShaderProgram>(gDevice);
-  EntryPoints half = spriteEntries();
-  half.entry[4] = "PSHalf";
-  composeShade_ = std::make_unique<ShaderProgram>(gDevice);
-  composeLight_ = std::make_unique<ShaderProgram>(gDevice);
-  if (!loadProgramAuto("particles/pointspritesOpacity", half, halfSprites_.get()) ||
-      !loadProgramAuto("particles/smokeCompose", EntryPoints::vsps("VS", "PSShade"), composeShade_.get()) ||
-      !loadProgramAuto("particles/smokeCompose", EntryPoints::vsps("VS", "PSLight"), composeLight_.get())) {
-    halfSprites_.reset();
-    composeShade_.reset();
-    composeLight_.reset();
-  } else {
-    halfSprites_->state = gDevice->stateFor(smokeHalfState());
-    composeShade_->state = gDevice->stateFor(smokeComposeShadeState());
-    composeLight_->state = gDevice->stateFor(smokeComposeLightState());
-  }
   if (opacityProgram_) opacityProgram_->state = gDevice->stateFor(smokeOpacityState());
   return sprites_ && opacityProgram_ && sorter_ && sortBuffer_ && scratch_ && opacity_;
 }
@@ -519,8 +458,7 @@ void SmokeRendererOp::SmokeRendererFunction::evaluate(float t, const std::vector
   clearTexture(gDevice, opacity_, clear);
 
   const Float4x4 lightViewProj = ctx.world * smokeLightViewProj(light.direction, ctx.world.row3(3));
-  for (ShaderProgram* p : {sprites_.get(), opacityProgram_.get(), halfSprites_.get()}) {
-    if (!p) continue;
+  for (ShaderProgram* p : {sprites_.get(), opacityProgram_.get()}) {
     ConstantWriter cb(p, "smoke", nullptr, 0, MapFailure::Skip);
     if (!cb.mapped()) continue;
     setWorldAndProjection(cb, ctx);
@@ -560,75 +498,20 @@ void SmokeRendererOp::SmokeRendererFunction::evaluate(float t, const std::vector
   const bool everySlice = drawEverySlice || isLoading || sketchDraws(dc);
   const uint32_t end = everySlice ? kParticleCount : living;
   lastSlices = (end + kSmokeSlice - 1) / kSmokeSlice;
-
-  // The camera's view at half the size goes over targets that cover the G-buffer at half its
-  // size (the viewport halved), starting from nothing drawn: no colour, all the light getting
-  // through; then it is laid over the G-buffer.
-  Texture* gbufferTarget = scene.colourTargets[kSmokeAlbedoTarget];
-  const bool halfUsable = halfSize && halfSprites_ && ctx.targets && gbufferTarget;
-  auto drawSlices = [&](bool half, uint32_t sliceEnd) {
-    RenderPass halfPass;
-    Texture* halfLight = nullptr;
-    Texture* halfAmount = nullptr;
-    if (half) {
-      const uint32_t w = (gbufferTarget->width() + 1) / 2, h = (gbufferTarget->height() + 1) / 2;
-      halfLight = acquireColourTarget(*ctx.targets, w, h, 0, format::RGBA16F);
-      halfAmount = halfLight ? acquireColourTarget(*ctx.targets, w, h, 0, format::RGBA16F) : nullptr;
-      if (!halfLight || !halfAmount) return false;
-      const float nothing[4] = {0.0f, 0.0f, 0.0f, 1.0f};
-      clearTexture(gDevice, halfLight, nothing);
-      clearTexture(gDevice, halfAmount, clear);
-      halfPass.colourTargets[0] = halfLight;
-      halfPass.colourTargets[1] = halfAmount;
-      for (int i = 0; i < 4; ++i) halfPass.rect[i] = scene.rect[i] / 2;
-      halfPass.width = halfLight->width();
-      halfPass.height = halfLight->height();
-      halfSprites_->setResource(0, 1, sortBuffer_);
-      halfSprites_->setResource(4, 0, texture);
-      halfSprites_->setResource(0, 2, opacity_);
-      halfSprites_->setSampler(4, 0, trilinear);
-      halfSprites_->setSampler(0, 1, clamped);
-    }
-    for (uint32_t first = 0; first < sliceEnd; first += kSmokeSlice) {
-      for (int which = 0; which < 2; ++which) {
-        ShaderProgram* p = which == 1 ? opacityProgram_.get() : half ? halfSprites_.get() : sprites_.get();
-        bindRenderPass(gDevice, which == 1 ? opacityPass : half ? halfPass : scene);
-        if (ConstantWriter slice(p, "smoke slice", nullptr, 1, MapFailure::Skip); slice.mapped()) {
-          slice.set("gOffset", first);
-        }
-        bindProgram(p);
-        dc->setPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_POINTLIST);
-        dc->setInputLayout(nullptr);
-        dc->draw(kSmokeSlice, 0);
-        unbindResources(p);
-        unbindRenderTargets(gDevice);
+  for (uint32_t first = 0; first < end; first += kSmokeSlice) {
+    for (int which = 0; which < 2; ++which) {
+      ShaderProgram* p = which == 0 ? sprites_.get() : opacityProgram_.get();
+      bindRenderPass(gDevice, which == 0 ? scene : opacityPass);
+      if (ConstantWriter slice(p, "smoke slice", nullptr, 1, MapFailure::Skip); slice.mapped()) {
+        slice.set("gOffset", first);
       }
-    }
-    if (!half) return true;
-    // What gets through first, then the smoke's own light.
-    for (ShaderProgram* p : {composeShade_.get(), composeLight_.get()}) {
-      p->setResource(4, 0, halfLight);
-      p->setResource(4, 1, halfAmount);
-      p->setSampler(4, 0, clamped);
-      bindRenderPass(gDevice, scene);
       bindProgram(p);
-      dc->setPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_TRIANGLELIST);
+      dc->setPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY_POINTLIST);
       dc->setInputLayout(nullptr);
-      dc->draw(3, 0);
+      dc->draw(kSmokeSlice, 0);
       unbindResources(p);
       unbindRenderTargets(gDevice);
     }
-    return true;
-  };
-  const float viewportHeight = float(scene.rect[3] - scene.rect[1]);
-  const bool wantHalf = halfUsable && smokeAtHalfSize(ctx, size, viewportHeight);
-  lastAtHalfSize = wantHalf && drawSlices(true, end);
-  if (!lastAtHalfSize) drawSlices(false, end);
-  // The camera may come nearer or go further later in the show: while loading, the way not
-  // taken is prepared too (its pipelines and targets made, nothing drawn).
-  if (isLoading && halfUsable) {
-    PrepareOnlyScope prepare(dc);
-    drawSlices(!lastAtHalfSize, kSmokeSlice);
   }
 }
 

@@ -213,11 +213,6 @@ class SmokeRendererOp : public Operator {
     // (every slice with drawEverySlice, for tests).
     uint32_t lastSlices = 0;
     bool drawEverySlice = false;
-    // The camera's view of the smoke is drawn at half the size and laid over the G-buffer
-    // where its sprites are wide on the screen (smokeAtHalfSize); tests switch it off to draw
-    // every sprite into the G-buffer, as before.
-    bool halfSize = true;
-    bool lastAtHalfSize = false;  // the latest evaluation drew at half the size
 
    private:
     bool init();
@@ -230,7 +225,6 @@ class SmokeRendererOp : public Operator {
     Texture* endReadBack_ = nullptr;  // and where the CPU reads it
     std::unique_ptr<BitonicSorter> sorter_;
     std::unique_ptr<ShaderProgram> sprites_, opacityProgram_, endProgram_;
-    std::unique_ptr<ShaderProgram> halfSprites_, composeShade_, composeLight_;
     bool initDone_ = false;
     ParamReader params_;
   };
@@ -255,20 +249,6 @@ RenderStateDesc smokeOpacityState();
 constexpr uint32_t kSmokeAlbedoTarget = 0;
 constexpr uint32_t kSmokeEmissiveTarget = 3;
 RenderStateDesc smokeGBufferState();
-// The smoke at half the size: target 0 the lit colour "over" (its alpha what gets through:
-// zero, inverse source alpha), target 1 the opacities added.
-RenderStateDesc smokeHalfState();
-// Whether smoke of this sprite half-size, drawn through the Context's world, camera and
-// projection into a viewport `viewportHeight` pixels high, may be drawn at half the size: a
-// sprite at the system's origin spans at least kSmokeHalfSizeSpan pixels. The smoke is soft,
-// so at half the size a wide sprite loses nothing the eye sees (a sprite a few pixels wide
-// would lose its shape, or fall between the half-size pixels).
-constexpr float kSmokeHalfSizeSpan = 12.0f;
-bool smokeAtHalfSize(const Context& ctx, float size, float viewportHeight);
-// Laying it over the G-buffer: the albedo and emissive targets times the source colour with
-// the alphas added, then the emissive target alone added to.
-RenderStateDesc smokeComposeShadeState();
-RenderStateDesc smokeComposeLightState();
 
 // The light that shades and shadows the smoke: the direction its light travels and its colour,
 // from the scene's first directional light, else a default light from above.

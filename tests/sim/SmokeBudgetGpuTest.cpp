@@ -9,10 +9,9 @@
 // targets are not written (blending alpha 0 into them kept them as they were), and what a
 // sprite's pixels share reaches them flat from the vertex stage: its fade, its colour and the
 // light through the opacity map, read once at the particle's centre where every pixel read it
-// at the same point. The other cases check that wide smoke drawn at half the size and laid
-// over the G-buffer shows what every sprite drawn into it showed, that skipping the slices past
-// the last living particle changes nothing and draws the slices the living particles fill, and
-// that the loading warm-up still makes everything the smoke draws with, either way.
+// at the same point. The other cases check that skipping the slices past the last living
+// particle changes nothing and draws the slices the living particles fill, and that the
+// loading warm-up still makes everything the smoke draws with.
 #include <algorithm>
 #include <cmath>
 #include <memory>
@@ -307,9 +306,8 @@ class SmokeBudgetGpuTest : public SceneGpuTest {
 TEST_F(SmokeBudgetGpuTest, CheaperSmokeDrawsWhatTheReplacedSmokeDrew) {
   lookFrom({0.3f, 0.8f, -4.5f});
   const std::vector<Particle> particles = cloud(3000);  // three slices
-  auto& f = smokeFunction();
-  f.halfSize = false;  // every sprite into the G-buffer, as the replaced programs drew it
   const Picture now = draw(particles);
+  auto& f = smokeFunction();
   auto oldSprites = program(kOldSprites, "oldSprites");
   auto oldOpacity = program(kOldOpacity, "oldOpacity");
   ASSERT_TRUE(oldSprites && oldOpacity && f.spriteProgram() && f.opacityProgram());
@@ -323,7 +321,6 @@ TEST_F(SmokeBudgetGpuTest, CheaperSmokeDrawsWhatTheReplacedSmokeDrew) {
   const Picture before = draw(particles);
   std::swap(f.spriteProgram(), oldSprites);
   std::swap(f.opacityProgram(), oldOpacity);
-  f.halfSize = true;
 
   // The smoke is there: it darkened the albedo and lit the emissive target over much of the
   // picture, and filled part of the opacity map, some of it in its own shadow.
@@ -341,74 +338,6 @@ TEST_F(SmokeBudgetGpuTest, CheaperSmokeDrawsWhatTheReplacedSmokeDrew) {
   EXPECT_LE(emissive.largest, 1.0f / 1024.0f);
   EXPECT_LE(emissive.count, now.targets[3].size() / 1000);
   EXPECT_EQ(before.opacity, now.opacity);
-}
-
-// The peak signal-to-noise ratio of the colour channels of two RGBA pictures, values 0 to 1.
-double colourPsnr(const std::vector<float>& reference, const std::vector<float>& test) {
-  double squares = 0.0;
-  size_t n = 0;
-  for (size_t i = 0; i < reference.size() && i < test.size(); ++i) {
-    if (i % 4 == 3) continue;
-    const double e = double(reference[i]) - double(test[i]);
-    squares += e * e;
-    ++n;
-  }
-  return squares == 0.0 ? 999.0 : 10.0 * std::log10(double(n) / squares);
-}
-
-// Sprites wide on the screen are drawn at half the size and laid over the G-buffer, which
-// shows what drawing every sprite into it showed: the smoke is soft, and a sprite here spans
-// about 18 pixels. Narrow sprites (the camera further away) are drawn as before.
-TEST_F(SmokeBudgetGpuTest, WideSmokeAtHalfTheSizeShowsWhatEverySpriteInTheGBufferShowed) {
-  auto& f = smokeFunction();
-  const std::vector<Particle> particles = cloud(3000);
-  for (const Float3 eye : {Float3{0.3f, 0.8f, -4.5f}, Float3{0.3f, 0.8f, -12.0f}}) {
-    lookFrom(eye);
-    const bool wide = eye.z > -5.0f;
-    const Picture half = draw(particles);
-    EXPECT_EQ(f.lastAtHalfSize, wide);
-    f.halfSize = false;
-    const Picture every = draw(particles);
-    EXPECT_FALSE(f.lastAtHalfSize);
-    f.halfSize = true;
-    // The normal, material and velocity targets and the opacity map are not the camera's view.
-    for (int i : {1, 2, 4}) EXPECT_EQ(half.targets[i], every.targets[i]) << "target " << i;
-    EXPECT_EQ(half.opacity, every.opacity);
-    if (!wide) {
-      for (int i : {0, 3}) EXPECT_EQ(half.targets[i], every.targets[i]) << "target " << i;
-      continue;
-    }
-    // The albedo darkened by the smoke and the emissive light it adds, within 45 dB (they give
-    // 48 and 52).
-    size_t smoked = 0;
-    for (size_t i = 0; i < every.targets[0].size(); i += 4) smoked += every.targets[0][i] < 0.2f;
-    EXPECT_GT(smoked, every.targets[0].size() / 4 / 10);
-    EXPECT_GE(colourPsnr(every.targets[0], half.targets[0]), 45.0);
-    EXPECT_GE(colourPsnr(every.targets[3], half.targets[3]), 45.0);
-    // The mark sums the sprites' opacities (up to about 26 here): within 45 dB of its largest
-    // value, and on the same side of 1 (where a mark of 0 would cross 0.5, sky becoming
-    // smoke-covered ground) in all but a few pixels at the smoke's fringes.
-    double squares = 0.0;
-    float peak = 0.0f;
-    size_t crossings = 0, marks = 0;
-    for (size_t i = 3; i < every.targets[0].size(); i += 4, ++marks) {
-      const double e = double(every.targets[0][i]) - double(half.targets[0][i]);
-      squares += e * e;
-      peak = std::max(peak, every.targets[0][i]);
-      crossings += (every.targets[0][i] > 1.0f) != (half.targets[0][i] > 1.0f);
-    }
-    EXPECT_GE(10.0 * std::log10(double(peak) * peak * double(marks) / squares), 45.0);
-    EXPECT_LE(crossings, marks / 200);
-  }
-  // Where a sprite at the system's origin spans kSmokeHalfSizeSpan pixels or more; never
-  // behind the camera.
-  lookFrom({0.0f, 0.0f, -5.0f});
-  const float height = float(size);
-  const float edge = sim::kSmokeHalfSizeSpan * 5.0f / (context.projection.at(1, 1) * height);
-  EXPECT_TRUE(sim::smokeAtHalfSize(context, edge * 1.01f, height));
-  EXPECT_FALSE(sim::smokeAtHalfSize(context, edge * 0.99f, height));
-  lookFrom({0.0f, 0.0f, 5.0f});
-  EXPECT_FALSE(sim::smokeAtHalfSize(context, 100.0f, height));
 }
 
 // Slices past the last living particle draw nothing, and are not drawn: whatever the records
@@ -464,14 +393,6 @@ TEST_F(SmokeBudgetGpuTest, AWarmUpWithNothingAliveMakesWhatTheSmokeNeedsLater) {
   evaluate(system, 0.1f, context);
   device()->waitIdle();
   EXPECT_EQ(smokeFunction().lastSlices, 1u);  // 300 born
-  EXPECT_TRUE(smokeFunction().lastAtHalfSize);
-  EXPECT_EQ(device()->counters().total(), created);
-  // Further away the sprites narrow and are drawn into the G-buffer: that was prepared too.
-  lookFrom({0.3f, 0.8f, -12.0f});
-  newFrame();
-  evaluate(system, 0.2f, context);
-  device()->waitIdle();
-  EXPECT_FALSE(smokeFunction().lastAtHalfSize);
   EXPECT_EQ(device()->counters().total(), created);
 }
 

@@ -86,51 +86,21 @@ struct SmokeOutput
     float4 velocity : SV_Target4;
 };
 
-// A sprite's pixel: its opacity (false where it has none) and its lit colour.
-bool smokePixel(SmokePixel i, out float a, out float3 lit)
+SmokeOutput PS(SmokePixel i)
 {
     // One read of the sprite serves its opacity and its colour.
     float4 texel = spriteTexel(i.corner);
     float alpha = texel.a * saturate(1.0 - dot(i.corner, i.corner)) * i.tint.a * i.light.a;
-    lit = i.tint.rgb * texel.rgb * i.light.rgb;
-    a = saturate(alpha);
-    return !(alpha <= 0.0);
-}
-
-SmokeOutput PS(SmokePixel i)
-{
-    float a;
-    float3 lit;
-    if (!smokePixel(i, a, lit))
+    if (alpha <= 0.0)
         discard;
+    float3 lit = i.tint.rgb * texel.rgb * i.light.rgb;
+
+    float a = saturate(alpha);
     SmokeOutput o;
     o.albedo = float4(0.0, 0.0, 0.0, a);
     o.normalDepth = float4(0.0, 0.0, 0.0, 0.0);
     o.material = float4(0.0, 0.0, 0.0, 0.0);
     o.emissive = float4(lit, a);
     o.velocity = float4(0.0, 0.0, 0.0, 0.0);
-    return o;
-}
-
-// The smoke at half the size, on its own (smokeCompose.hlsl lays it over the G-buffer): target 0
-// takes the lit colour "over" what the slices behind left (over black), its alpha what gets
-// through of the light behind (from 1, times 1 - opacity a sprite); target 1 the sum of the
-// sprites' opacities, which the albedo's surface mark grows by. Laid over the G-buffer, that is
-// what drawing every sprite "over" it gives.
-struct HalfSmokeOutput
-{
-    float4 light : SV_Target0;
-    float4 amount : SV_Target1;
-};
-
-HalfSmokeOutput PSHalf(SmokePixel i)
-{
-    float a;
-    float3 lit;
-    if (!smokePixel(i, a, lit))
-        discard;
-    HalfSmokeOutput o;
-    o.light = float4(lit, a);
-    o.amount = float4(a, a, a, a);
     return o;
 }
