@@ -334,9 +334,11 @@ class PostProcessManager : public VelocityTilePass {
   void makeDOFBlockTarget(uint32_t width, uint32_t height);
   void makeBloomBlockTargets(uint32_t width, uint32_t height);
   void makeFXAABlockTarget(uint32_t width, uint32_t height);
-  // The point sampler where a pass over `vp` reads `read` at its texel centres (the region of
-  // `source` maps the viewport's pixels one to one onto texels inside `read`), where it gives
-  // what the filter gives for far less work on a CPU driver; else `filtered`.
+  // Whether the region of `source` maps the viewport's pixels one to one onto texels inside
+  // `read`, so that a pass over `vp` reads `read` at its texel centres.
+  bool mapsTexelsOneToOne(const Texture* read, const Texture* source, const Viewport& vp) const;
+  // The point sampler where mapsTexelsOneToOne holds, where it gives what the filter gives for
+  // far less work on a CPU driver; else `filtered`.
   Sampler* texelSampler(const Texture* read, const Texture* source, const Viewport& vp, Sampler* filtered) const;
   Sampler* texelSampler(const Texture* source, const Viewport& vp, Sampler* filtered) const {
     return texelSampler(source, source, vp, filtered);

@@ -25,16 +25,19 @@ Sampler* centreSampler(const Texture* read, const Texture* at, Sampler* point, S
 
 }  // namespace
 
-Sampler* PostProcessManager::texelSampler(const Texture* read, const Texture* source, const Viewport& vp,
-                                          Sampler* filtered) const {
+bool PostProcessManager::mapsTexelsOneToOne(const Texture* read, const Texture* source, const Viewport& vp) const {
   const RegionConstants rc = regionConstants(source, vp);
   const float w = viewportWidth(vp), h = viewportHeight(vp);
-  const bool oneToOne = read && w >= 1.0f && h >= 1.0f && std::fabs(rc.scale[0] * float(read->width()) - w) < 1e-3f &&
-                        std::fabs(rc.scale[1] * float(read->height()) - h) < 1e-3f && rc.offset[0] >= 0.0f &&
-                        rc.offset[1] >= 0.0f && rc.offset[0] + rc.scale[0] <= 1.0f + 1e-6f &&
-                        rc.offset[1] + rc.scale[1] <= 1.0f + 1e-6f;
+  return read && w >= 1.0f && h >= 1.0f && std::fabs(rc.scale[0] * float(read->width()) - w) < 1e-3f &&
+         std::fabs(rc.scale[1] * float(read->height()) - h) < 1e-3f && rc.offset[0] >= 0.0f && rc.offset[1] >= 0.0f &&
+         rc.offset[0] + rc.scale[0] <= 1.0f + 1e-6f && rc.offset[1] + rc.scale[1] <= 1.0f + 1e-6f;
+}
+
+Sampler* PostProcessManager::texelSampler(const Texture* read, const Texture* source, const Viewport& vp,
+                                          Sampler* filtered) const {
   // Reads past the picture's edge (sharpening's neighbours) wrap or clamp as the filter did.
-  return !oneToOne ? filtered : filtered == linearWrap ? pointWrap : pointClamp;
+  if (!mapsTexelsOneToOne(read, source, vp)) return filtered;
+  return filtered == linearWrap ? pointWrap : pointClamp;
 }
 
 // ---------------------------------------------------------------- DOF
@@ -116,8 +119,7 @@ void PostProcessManager::applyFXAA(Texture* source, Texture* destination, const 
   // Most pixels hold no edge and keep their colour. Where the region maps pixels onto texels
   // one to one, the picture is copied, the blocks where some pixel has an edge by the test are
   // marked (reading the same texels as the test), and the anti-aliasing is drawn over those.
-  const bool oneToOne = texelSampler(source, vp, nullptr) != nullptr;
-  const bool overBlocks = fxaa.overBlocks && oneToOne && area.x >= 1.0f && area.y >= 1.0f && fxaa.copy.get() &&
+  const bool overBlocks = fxaa.overBlocks && mapsTexelsOneToOne(source, source, vp) && fxaa.copy.get() &&
                           fxaa.edgeBlocks.get() && fxaa.overEdges.get();
   for (const PassProgram* p : {&fxaa.program, &fxaa.copy, &fxaa.edgeBlocks, &fxaa.overEdges})
     ConstantWriter(p->get(), p->file, trace).region(rc).set("gTexelSize", texel).set("gAreaSize", area);
