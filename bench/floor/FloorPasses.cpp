@@ -14,6 +14,9 @@
 #include <cmath>
 #include <cstring>
 #include <vector>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 namespace floorpass {
 
@@ -230,6 +233,11 @@ struct FloorRig::Impl {
     VkPhysicalDeviceProperties props;
     vkGetPhysicalDeviceProperties(physical, &props);
     timestampPeriodNs = props.limits.timestampPeriod;
+#if defined(__GLIBC__)
+    // The player keeps a CPU driver's freed heap for its next pass (each pass allocates and
+    // frees its binned work); so does the floor, or the ratios would count page faults.
+    if (props.deviceType == VK_PHYSICAL_DEVICE_TYPE_CPU) mallopt(M_TRIM_THRESHOLD, 512 << 20);
+#endif
     vkGetPhysicalDeviceQueueFamilyProperties(physical, &count, nullptr);
     std::vector<VkQueueFamilyProperties> families(count);
     vkGetPhysicalDeviceQueueFamilyProperties(physical, &count, families.data());
