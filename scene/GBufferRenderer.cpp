@@ -312,13 +312,18 @@ std::unique_ptr<GBufferRenderer> GBufferRenderer::Create(Device* device) {
   r->context = device->context();
   r->gbufferProgram = loadRendererProgram(device, "gbuffer", "VS", "PS");
   r->instanceProgram = loadRendererProgram(device, "gbufferInstance", "VS", "PS");
+  r->plainProgram = loadRendererProgram(device, "gbuffer", "VS", "PSPlain");
+  r->plainInstanceProgram = loadRendererProgram(device, "gbufferInstance", "VS", "PSPlain");
   r->copyProgram = loadRendererProgram(device, "copy", "VS", "PS");
   r->depthCopyProgram = loadRendererProgram(device, "copy", "VS", "PSDepth");
   checkObjectConstants(r->gbufferProgram.get(), "gbuffer", ObjectBlockUse::Whole);
   checkObjectConstants(r->instanceProgram.get(), "gbufferInstance", ObjectBlockUse::Whole);
+  checkObjectConstants(r->plainProgram.get(), "gbuffer", ObjectBlockUse::Whole);
+  checkObjectConstants(r->plainInstanceProgram.get(), "gbufferInstance", ObjectBlockUse::Whole);
   RenderState* state = device->stateFor(gbufferRenderState());
-  if (r->gbufferProgram) r->gbufferProgram->state = state;
-  if (r->instanceProgram) r->instanceProgram->state = state;
+  for (ShaderProgram* p : {r->gbufferProgram.get(), r->instanceProgram.get(), r->plainProgram.get(),
+                           r->plainInstanceProgram.get()})
+    if (p) p->state = state;
   // The device keeps its samplers as long as it lives, and so this renderer.
   r->materialSampler = device->samplerFor(SamplerDesc::forMode(kMaterialSamplerMode));
   r->whiteTexture = makeDefaultTexture(device, 0xFF, 0xFF, 0xFF, 0xFF);
@@ -360,10 +365,23 @@ bool GBufferRenderer::setObjectConstants(ShaderProgram* program, const Context& 
   return setObjectConstants(program, ctx, [](ConstantWriter&) {});
 }
 
+ShaderProgram* GBufferRenderer::withoutTextures(ShaderProgram* program, const Context& ctx) const {
+  if (ctx.albedoTexture || ctx.roughnessTexture || ctx.metalnessTexture || ctx.emissiveTexture || ctx.normalTexture)
+    return program;
+  ShaderProgram* plain = program == gbufferProgram.get()   ? plainProgram.get()
+                         : program == instanceProgram.get() ? plainInstanceProgram.get()
+                                                            : nullptr;
+  if (!plain) return program;
+  // Whatever state the caller gave the program for this draw (two-sided pieces, say).
+  plain->state = program->state;
+  return plain;
+}
+
 void GBufferRenderer::draw(const Mesh& mesh, Context& ctx, ShaderProgram* program, uint32_t instances,
                            uint32_t flags, const DrawRange* range, bool unbindTargets) {
   if (!program || !ctx.scenePass) return;
   bindRenderPass(device, *ctx.scenePass);
+  program = withoutTextures(program, ctx);
   bindMaterialTextures(program, ctx);
   setObjectConstants(program, ctx);
   DrawRequest request;

@@ -119,6 +119,11 @@ class GBufferRenderer {
 
   std::unique_ptr<ShaderProgram> gbufferProgram;
   std::unique_ptr<ShaderProgram> instanceProgram;
+  // The same two for a material without textures: the same pixels without the five reads.
+  // A draw that would use gbufferProgram or instanceProgram with every material slot empty
+  // uses these instead, with that program's state.
+  std::unique_ptr<ShaderProgram> plainProgram;
+  std::unique_ptr<ShaderProgram> plainInstanceProgram;
   std::unique_ptr<ShaderProgram> copyProgram;
   std::unique_ptr<ShaderProgram> depthCopyProgram;
   Texture* whiteTexture = nullptr;       // 2x2 RGBA8, every byte 0xFF
@@ -129,6 +134,8 @@ class GBufferRenderer {
 
  private:
   GBufferRenderer() = default;
+  // The plain counterpart of the G-buffer programs when the material has no texture.
+  ShaderProgram* withoutTextures(ShaderProgram* program, const Context& ctx) const;
   void draw(const Mesh& mesh, Context& ctx, ShaderProgram* program, uint32_t instances, uint32_t flags,
             const DrawRange* range, bool unbindTargets);
 };

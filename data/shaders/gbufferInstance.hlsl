@@ -35,3 +35,9 @@ GBufferOutput PS(GBufferPixelIn i)
 {
     return materialPixel(i);
 }
+
+// A material without textures (the renderer picks it): the same pixels, without the reads.
+GBufferOutput PSPlain(GBufferPixelIn i)
+{
+    return constantMaterialPixel(i);
+}

@@ -299,6 +299,66 @@ TEST_F(GBufferGpuTest, EmptyTextureSlotsGetTheDefaultsNotAnEarlierTexture) {
   EXPECT_NEAR(normal.at(16, 16, 0), 0.0f, 1e-3f);
 }
 
+// A material without textures is drawn by a program that reads none: every target must hold
+// the bits the textured program leaves over the default white and flat texels, for plain and
+// instanced draws, with the state the caller gave the textured program (two-sided here).
+TEST_F(GBufferGpuTest, AMaterialWithoutTexturesDrawsTheBitsOfTheDefaultTextures) {
+  GBufferRenderer& r = *context.gbufferRenderer;
+  ASSERT_NE(r.plainProgram, nullptr);
+  ASSERT_NE(r.plainInstanceProgram, nullptr);
+  std::unique_ptr<Mesh> sphere = buildSphereMesh(device(), 12);
+  std::unique_ptr<Mesh> box = buildUnitBoxMesh(device());
+  const uint32_t codes[] = {0x1, 0x2, 0x3, 0x10, 0x100118, 0x100119, 0x10011A, 0x10011B, 0};
+  std::unique_ptr<InputLayout> layout(device()->inputLayout(codes));
+  ASSERT_NE(layout, nullptr);
+  const Float4x4 instances[2] = {mat::scaleRotateTranslate({0.6f, 0.6f, 0.6f}, {0, 30, 0}, {-1, 0.3f, 0}),
+                                 mat::scaleRotateTranslate({0.6f, 1.0f, 0.6f}, {20, 0, 0}, {1, -0.3f, 0})};
+  box->layout = layout.get();
+  box->vertexBuffers[1] = buffer(kBindVertexBuffer | kUsageImmutable, sizeof instances, 64, instances);
+  box->strides[1] = layout->strides[1];
+
+  RenderState* culled = r.gbufferProgram->state;
+  RenderStateDesc open = culled->desc;
+  open.flags &= ~uint32_t(kCullBack);
+  RenderState* twoSided = device()->stateFor(open);
+  auto drawAll = [&](bool withDefaults) {
+    newFrame();
+    context.baseColor = {0.7f, 0.4f, 0.2f, 1};
+    context.emissive = {0.1f, 0.2f, 0.3f, 0.6f};
+    context.roughness = 0.35f;
+    context.metalness = 0.8f;
+    context.albedoTexture = context.roughnessTexture = context.metalnessTexture =
+        context.emissiveTexture = withDefaults ? r.whiteTexture : nullptr;
+    context.normalTexture = withDefaults ? r.flatNormalTexture : nullptr;
+    // Moving, so that the motion target holds more than zeros.
+    context.world = mat::scaleRotateTranslate({1.3f, 1, 1}, {10, 40, 0}, {0.2f, 0, 1.2f});
+    context.worldPrev = mat::scaleRotateTranslate({1.3f, 1, 1}, {10, 35, 0}, {0.1f, 0, 1.2f});
+    r.gbufferProgram->state = twoSided;  // as a caller drawing open shells does
+    r.DrawMeshKeepTargets(*sphere, context);
+    r.gbufferProgram->state = culled;
+    context.world = context.worldPrev = mat::translation({0, 0, 0.5f});
+    r.DrawMeshInstanced(*box, context, 2);
+    std::vector<FloatImage> targets;
+    for (int i = 0; i < 5; ++i) targets.push_back(readTarget(i));
+    context.albedoTexture = context.roughnessTexture = context.metalnessTexture = context.emissiveTexture =
+        context.normalTexture = nullptr;
+    return targets;
+  };
+  const std::vector<FloatImage> textured = drawAll(true);
+  const std::vector<FloatImage> plain = drawAll(false);
+  int covered = 0;
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_EQ(plain[size_t(i)].data.size(), textured[size_t(i)].data.size());
+    for (size_t k = 0; k < plain[size_t(i)].data.size(); ++k)
+      ASSERT_EQ(plain[size_t(i)].data[k], textured[size_t(i)].data[k]) << "target " << i << " value " << k;
+  }
+  for (size_t k = 3; k < plain[0].data.size(); k += 4) covered += plain[0].data[k] > 0.5f;
+  EXPECT_GT(covered, 200);
+  EXPECT_EQ(r.plainProgram->state, twoSided) << "the textured program's state comes along";
+  EXPECT_EQ(r.plainInstanceProgram->state, culled);
+  r.plainProgram->state = culled;
+}
+
 TEST_F(GBufferGpuTest, DrawsBackToBackEachGetTheirOwnConstants) {
   // Four quads in one rendering, each with its own place and material, the last one
   // closing the rendering: every quad's middle shows its own values, none an earlier draw's.

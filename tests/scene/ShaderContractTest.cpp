@@ -64,6 +64,9 @@ std::vector<Contract> contracts() {
       {"data/shaders/gbuffer.hlsl", {{hlsl::Vertex, "VS"}, {hlsl::Pixel, "PS"}}, kObjectConstants, materialSlots()},
       {"data/shaders/gbufferInstance.hlsl", {{hlsl::Vertex, "VS"}, {hlsl::Pixel, "PS"}}, kObjectConstants,
        materialSlots()},
+      // Materials without textures: the same constants, no material slot.
+      {"data/shaders/gbuffer.hlsl", {{hlsl::Vertex, "VS"}, {hlsl::Pixel, "PSPlain"}}, kObjectConstants, {}},
+      {"data/shaders/gbufferInstance.hlsl", {{hlsl::Vertex, "VS"}, {hlsl::Pixel, "PSPlain"}}, kObjectConstants, {}},
       {"data/shaders/gbufferAnim.hlsl",
        {{hlsl::Vertex, "VS"}, {hlsl::Pixel, "PS"}},
        plus(kObjectConstants, {{"gParam1", 4}, {"gParam2", 4}, {"gParam3", 4}}),
@@ -210,6 +213,8 @@ TEST(SceneShaderContract, ProgramsLoadByTheNamesThePassesUse) {
   };
   EXPECT_TRUE(load("gbuffer", EntryPoints::vsps("VS", "PS")));
   EXPECT_TRUE(load("gbufferInstance", EntryPoints::vsps("VS", "PS")));
+  EXPECT_TRUE(load("gbuffer", EntryPoints::vsps("VS", "PSPlain")));
+  EXPECT_TRUE(load("gbufferInstance", EntryPoints::vsps("VS", "PSPlain")));
   EXPECT_TRUE(load("copy", EntryPoints::vsps("VS", "PSDepth")));
 
   EntryPoints vgp = EntryPoints::vsps("VS", "PS");
