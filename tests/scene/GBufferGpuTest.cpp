@@ -3,6 +3,7 @@
 // leaves, and the screen-space motion of moving objects and cameras.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <memory>
 #include <string>
@@ -97,8 +98,27 @@ class GBufferGpuTest : public SceneGpuTest {
     return a;
   }
 
+  // The unit box with a per-instance stream of two matrices (rows WORLD0-WORLD3); the layout
+  // lives with the fixture.
+  static std::array<Float4x4, 2> instanceMatrices() {
+    return {mat::scaleRotateTranslate({0.6f, 0.6f, 0.6f}, {0, 30, 0}, {-1, 0.3f, 0}),
+            mat::scaleRotateTranslate({0.6f, 1.0f, 0.6f}, {20, 0, 0}, {1, -0.3f, 0})};
+  }
+  std::unique_ptr<Mesh> instancedBoxes() {
+    std::unique_ptr<Mesh> box = buildUnitBoxMesh(device());
+    const uint32_t codes[] = {0x1, 0x2, 0x3, 0x10, 0x100118, 0x100119, 0x10011A, 0x10011B, 0};
+    instanceLayout_.reset(device()->inputLayout(codes));
+    if (!box || !instanceLayout_) return nullptr;
+    const std::array<Float4x4, 2> instances = instanceMatrices();
+    box->layout = instanceLayout_.get();
+    box->vertexBuffers[1] = buffer(kBindVertexBuffer | kUsageImmutable, sizeof instances, 64, instances.data());
+    box->strides[1] = instanceLayout_->strides[1];
+    return box;
+  }
+
   OperatorGraph g;
   bool wasLoading_ = true;
+  std::unique_ptr<InputLayout> instanceLayout_;
 };
 
 TEST_F(GBufferGpuTest, PrimitivesCoverThePixelsTheirProjectionPredicts) {
@@ -307,15 +327,8 @@ TEST_F(GBufferGpuTest, AMaterialWithoutTexturesDrawsTheBitsOfTheDefaultTextures)
   ASSERT_NE(r.plainProgram, nullptr);
   ASSERT_NE(r.plainInstanceProgram, nullptr);
   std::unique_ptr<Mesh> sphere = buildSphereMesh(device(), 12);
-  std::unique_ptr<Mesh> box = buildUnitBoxMesh(device());
-  const uint32_t codes[] = {0x1, 0x2, 0x3, 0x10, 0x100118, 0x100119, 0x10011A, 0x10011B, 0};
-  std::unique_ptr<InputLayout> layout(device()->inputLayout(codes));
-  ASSERT_NE(layout, nullptr);
-  const Float4x4 instances[2] = {mat::scaleRotateTranslate({0.6f, 0.6f, 0.6f}, {0, 30, 0}, {-1, 0.3f, 0}),
-                                 mat::scaleRotateTranslate({0.6f, 1.0f, 0.6f}, {20, 0, 0}, {1, -0.3f, 0})};
-  box->layout = layout.get();
-  box->vertexBuffers[1] = buffer(kBindVertexBuffer | kUsageImmutable, sizeof instances, 64, instances);
-  box->strides[1] = layout->strides[1];
+  std::unique_ptr<Mesh> box = instancedBoxes();
+  ASSERT_NE(box, nullptr);
 
   RenderState* culled = r.gbufferProgram->state;
   RenderStateDesc open = culled->desc;
@@ -420,17 +433,8 @@ TEST_F(GBufferGpuTest, MeshesBeyond16BitIndicesUse32BitIndices) {
 }
 
 TEST_F(GBufferGpuTest, InstancedDrawPlacesEveryInstance) {
-  // The box with a per-instance stream of two matrices (rows WORLD0-WORLD3).
-  std::unique_ptr<Mesh> box = buildUnitBoxMesh(device());
-  const uint32_t codes[] = {0x1, 0x2, 0x3, 0x10, 0x100118, 0x100119, 0x10011A, 0x10011B, 0};
-  std::unique_ptr<InputLayout> layout(device()->inputLayout(codes));
-  ASSERT_NE(layout, nullptr);
-  const Float4x4 instances[2] = {mat::scaleRotateTranslate({0.6f, 0.6f, 0.6f}, {0, 30, 0}, {-1, 0.3f, 0}),
-                                 mat::scaleRotateTranslate({0.6f, 1.0f, 0.6f}, {20, 0, 0}, {1, -0.3f, 0})};
-  Texture* stream = buffer(kBindVertexBuffer | kUsageImmutable, sizeof instances, 64, instances);
-  box->layout = layout.get();
-  box->vertexBuffers[1] = stream;
-  box->strides[1] = layout->strides[1];
+  std::unique_ptr<Mesh> box = instancedBoxes();
+  ASSERT_NE(box, nullptr);
   EXPECT_EQ(box->strides[1], 64u);
 
   newFrame();
@@ -441,7 +445,7 @@ TEST_F(GBufferGpuTest, InstancedDrawPlacesEveryInstance) {
   const FloatImage velocity = readTarget(4);
 
   MeshBuilder both;
-  for (const Float4x4& m : instances) {
+  for (const Float4x4& m : instanceMatrices()) {
     MeshBuilder one;
     one.addBox({}, {1, 1, 1});
     for (Float4& p : one.positions) {
