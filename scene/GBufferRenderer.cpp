@@ -381,8 +381,10 @@ void GBufferRenderer::draw(const Mesh& mesh, Context& ctx, ShaderProgram* progra
                            uint32_t flags, const DrawRange* range, bool unbindTargets) {
   if (!program || !ctx.scenePass) return;
   bindRenderPass(device, *ctx.scenePass);
-  program = withoutTextures(program, ctx);
-  bindMaterialTextures(program, ctx);
+  ShaderProgram* drawn = withoutTextures(program, ctx);
+  // The plain programs have no material slots to fill.
+  if (drawn == program) bindMaterialTextures(program, ctx);
+  program = drawn;
   setObjectConstants(program, ctx);
   DrawRequest request;
   request.instanceCount = instances;
