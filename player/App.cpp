@@ -477,7 +477,9 @@ int renderOffline(const CommandLine& cl) {
       if (!cl.noPreroll) frames = prerollFrames(project, int32_t(n0), fps, ctx);
       preroll = int64_t(frames.size());
       for (int64_t n = n0; n < n1; ++n) frames.push_back(int32_t(n));
-      return graphsToWarm(project, frames, fps, ctx, graphs);
+      const bool chosen = graphsToWarm(project, frames, fps, ctx, graphs);
+      if (profile) profile->watchLoad(project, screen->device);
+      return chosen;
     };
     const bool complete = player.load(cl.production, choose);
     isLoading = false;

@@ -37,6 +37,15 @@ class TimedFunction : public Function {
     outputIndex = this->inner->outputIndex;
   }
   void evaluate(float t, const std::vector<Port*>& sources, Context& ctx) override {
+    if (run_.loading()) {
+      // Draining after the evaluation makes the GPU work it recorded part of its own time
+      // (an operator evaluated inside it has drained its own share already).
+      run_.load_.enter(key_, run_.nowMs());
+      inner->evaluate(t, sources, ctx);
+      if (gpu_) run_.drain();
+      run_.load_.leave(run_.nowMs());
+      return;
+    }
     if (!run_.recording()) {
       inner->evaluate(t, sources, ctx);
       return;
@@ -59,11 +68,51 @@ class TimedFunction : public Function {
   bool gpu_;  // float operators record no GPU work: no span, so no queries spent on them
 };
 
-ProfileRun::ProfileRun(std::string production) : production_(std::move(production)) {}
+ProfileRun::ProfileRun(std::string production)
+    : production_(std::move(production)), loadStart_(std::chrono::steady_clock::now()) {
+  epoch_ = loadStart_;
+}
 
 ProfileRun::~ProfileRun() { stop(); }
 
+namespace {
+
+// Every operator output of `project`, wrapped by `wrap`; the wrappers are listed in `wrapped`.
+template <typename Wrap>
+void wrapOutputs(Project& project, std::vector<std::pair<Port*, TimedFunction*>>& wrapped, Wrap wrap) {
+  for (const auto& graph : project.graphs) {
+    for (const auto& op : graph->operators) {
+      if (!op) continue;
+      for (Port& out : op->outputs) {
+        if (!out.source) continue;
+        std::unique_ptr<TimedFunction> timed =
+            wrap(std::move(out.source), ProfileKey{graph->id, op->id, op->type, op->customName}, op->category != CategoryFloat);
+        wrapped.emplace_back(&out, timed.get());
+        out.source = std::move(timed);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void ProfileRun::watchLoad(Project& project, Device* device) {
+  stop();
+  loadDevice_ = device;
+  wrapOutputs(project, wrapped_, [&](std::unique_ptr<Function> inner, ProfileKey key, bool gpu) {
+    return std::make_unique<TimedFunction>(*this, std::move(inner), std::move(key), gpu);
+  });
+  loading_ = !wrapped_.empty();
+}
+
+void ProfileRun::drain() {
+  if (loadDevice_) loadDevice_->waitIdle();
+}
+
 void ProfileRun::start(Project& project, Device* device, int32_t fps, uint32_t width, uint32_t height) {
+  // The load ends here, whether or not its warm-up was watched.
+  if (load_.frames() == 0)
+    load_.endFrame(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - loadStart_).count());
   stop();
   fps_ = fps;
   width_ = width;
@@ -71,19 +120,9 @@ void ProfileRun::start(Project& project, Device* device, int32_t fps, uint32_t w
   epoch_ = std::chrono::steady_clock::now();
   timer_ = GpuTimer::create(device, kGpuSpansPerFrame);
   timerSupported_ = timer_ != nullptr;
-  for (const auto& graph : project.graphs) {
-    for (const auto& op : graph->operators) {
-      if (!op) continue;
-      for (Port& out : op->outputs) {
-        if (!out.source) continue;
-        auto timed = std::make_unique<TimedFunction>(*this, std::move(out.source),
-                                                     ProfileKey{graph->id, op->id, op->type, op->customName},
-                                                     op->category != CategoryFloat);
-        wrapped_.emplace_back(&out, timed.get());
-        out.source = std::move(timed);
-      }
-    }
-  }
+  wrapOutputs(project, wrapped_, [&](std::unique_ptr<Function> inner, ProfileKey key, bool gpu) {
+    return std::make_unique<TimedFunction>(*this, std::move(inner), std::move(key), gpu);
+  });
   spans_.clear();
   for (size_t k = 0; k < project.tracks.size(); ++k)
     for (const auto& span : project.tracks[k].spans) {
@@ -97,6 +136,7 @@ void ProfileRun::start(Project& project, Device* device, int32_t fps, uint32_t w
 
 void ProfileRun::stop() {
   recording_ = false;
+  loading_ = false;
   for (auto& [port, timed] : wrapped_)
     if (port->source.get() == timed) port->source = std::move(timed->inner);
   wrapped_.clear();
@@ -163,6 +203,45 @@ std::string ProfileRun::report() const {
     std::snprintf(line, sizeof line, "%5d %6d  %-*.200s %8.2f %8.2f %7zu %9.2f %9.2f %9.2f\n", int(s.track),
                   int(s.graph), nameWidth, s.name.c_str(), double(s.start), double(s.end), f.frames, f.mean, f.p95,
                   f.worst);
+    out += line;
+  }
+  out += loadReport();
+  return out;
+}
+
+std::string ProfileRun::loadReport() const {
+  constexpr size_t kRows = 12;
+  std::string out;
+  char line[512];
+  const std::vector<ProfileRow> rows = load_.table();
+  if (load_.frames() == 0) return out;
+  if (rows.empty()) {
+    std::snprintf(line, sizeof line, "\nLoading took %.1f ms\n", load_.frameTimes().mean);
+    return out + line;
+  }
+  double warmUp = 0;
+  for (const ProfileRow& r : rows) warmUp += r.cpuMsPerFrame;
+  std::snprintf(line, sizeof line,
+                "\nLoading took %.1f ms, %.1f ms of it in the operators' warm-up, each waiting for the GPU work it "
+                "recorded. Their own time, most expensive first:\n",
+                load_.frameTimes().mean, warmUp);
+  out += line;
+  int typeWidth = 16, nameWidth = 24;
+  for (size_t i = 0; i < rows.size() && i < kRows; ++i) {
+    typeWidth = std::max(typeWidth, int(std::min<size_t>(rows[i].key.type.size(), 200)));
+    nameWidth = std::max(nameWidth, int(std::min<size_t>(rows[i].key.name.size(), 200)));
+  }
+  std::snprintf(line, sizeof line, "%6s %6s  %-*s %-*s %8s %10s\n", "graph", "id", typeWidth, "type", nameWidth, "name",
+                "calls", "ms");
+  out += line;
+  for (size_t i = 0; i < rows.size() && i < kRows; ++i) {
+    const ProfileRow& r = rows[i];
+    std::snprintf(line, sizeof line, "%6d %6d  %-*.200s %-*.200s %8.0f %10.3f\n", r.key.graph, r.key.id, typeWidth,
+                  r.key.type.c_str(), nameWidth, r.key.name.c_str(), r.callsPerFrame, r.cpuMsPerFrame);
+    out += line;
+  }
+  if (rows.size() > kRows) {
+    std::snprintf(line, sizeof line, "(%zu more operators)\n", rows.size() - kRows);
     out += line;
   }
   return out;

@@ -2,7 +2,11 @@
 // zarvo --profile: where the frame time goes. The offline renderer draws the chosen frames
 // without writing them; each operator output's evaluation is timed on the CPU, and on the
 // GPU around the work it records, and each frame waits for the GPU so that its time is the
-// whole of its cost. Nothing here runs, and nothing is wrapped, unless a profile is asked for.
+// whole of its cost. The load is timed too: each operator's own part of the warm-up, with the
+// device drained after each, since much of the time to the first frame is work an operator
+// records while it warms up (a simulation steps at every evaluation, and every operator
+// downstream of it evaluates it). Nothing here runs, and nothing is wrapped, unless a profile
+// is asked for.
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -20,12 +24,16 @@ class TimedFunction;
 
 class ProfileRun {
  public:
+  // Made just before the production loads: the load is timed from here.
   explicit ProfileRun(std::string production);
   ~ProfileRun();  // unwraps what start() wrapped; before the Device goes
   ProfileRun(const ProfileRun&) = delete;
   ProfileRun& operator=(const ProfileRun&) = delete;
 
-  // After loading and warm-up: wraps every operator output of `project` in a timer and,
+  // Once the production is read, before its warm-up: wraps every operator output of
+  // `project` in a timer that drains `device` after each evaluation.
+  void watchLoad(Project& project, Device* device);
+  // After loading and warm-up (ends the load's timing): wraps every operator output of `project` in a timer and,
   // where the device writes timestamps, makes the GPU timer.
   void start(Project& project, Device* device, int32_t fps, uint32_t width, uint32_t height);
   // Around each frame drawn. Frames drawn only to rebuild history (pre-roll) are not
@@ -37,6 +45,8 @@ class ProfileRun {
 
   // The operator table (most expensive first) and the frame times of each timeline span.
   std::string report() const;
+  // The load: its time and the operators' own warm-up times (empty before start()).
+  std::string loadReport() const;
   // The operator table as CSV (the same rows as report()).
   std::string csv() const { return profile_.csv(); }
   const FrameProfile& profile() const { return profile_; }
@@ -44,6 +54,8 @@ class ProfileRun {
  private:
   friend class TimedFunction;  // the wrapper of each operator output
   bool recording() const { return recording_; }
+  bool loading() const { return loading_; }
+  void drain();
   int gpuBegin();
   void gpuEnd(int span);
   FrameProfile& frames() { return profile_; }
@@ -57,6 +69,9 @@ class ProfileRun {
   };
   std::string production_;
   FrameProfile profile_;
+  FrameProfile load_;  // the warm-up, as one frame
+  Device* loadDevice_ = nullptr;
+  std::chrono::steady_clock::time_point loadStart_;
   std::unique_ptr<GpuTimer> timer_;
   std::vector<std::pair<Port*, TimedFunction*>> wrapped_;
   std::vector<SpanTimes> spans_;
@@ -66,6 +81,7 @@ class ProfileRun {
   int32_t frame_ = 0, fps_ = 60;
   uint32_t width_ = 0, height_ = 0;
   bool recording_ = false;
+  bool loading_ = false;
   bool timerSupported_ = false;
   size_t framesOutOfSpans_ = 0;
 };

@@ -1,9 +1,10 @@
 // zarvo --profile through the program itself, on a tiny production: which operators the
 // table names and how often each ran per frame, that GPU times are measured, that the CSV
-// holds the same rows, that pre-rolled frames are not measured, and that bad requests fail
-// at once. Nothing here depends on how long anything took.
+// holds the same rows, that the load's warm-up is counted apart, that pre-rolled frames are not
+// measured, and that bad requests fail at once. Nothing here depends on how long anything took.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -188,6 +189,49 @@ TEST_F(ProfileGpuTest, TheTableCountsEachOperatorsCallsAndTheCsvHasTheSameRows) 
   // A profile writes no frames.
   EXPECT_FALSE(fs::exists(dir_ / "framedump"));
   EXPECT_FALSE(fs::exists(dir_ / "profile.csv.part"));
+}
+
+// The warm-up evaluates every operator once and, inside it, everything upstream of it again:
+// the load's table counts each of those evaluations, and none of them reaches the frames'.
+TEST_F(ProfileGpuTest, TheLoadTableCountsEveryWarmUpEvaluationAndLeavesTheFramesAlone) {
+  ZarvoRun run = runZarvo(dir_, "", "two.json --profile");
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  const size_t at = run.out.find("\nLoading took ");
+  ASSERT_NE(at, std::string::npos) << run.out;
+  double loadMs = 0, warmUpMs = 0;
+  ASSERT_EQ(std::sscanf(run.out.c_str() + at, "\nLoading took %lf ms, %lf ms", &loadMs, &warmUpMs), 2) << run.out;
+  std::vector<Row> load;
+  std::stringstream lines(run.out.substr(at + 1));
+  std::string line;
+  std::getline(lines, line);  // the summary
+  std::getline(lines, line);  // the header
+  EXPECT_NE(line.find("calls"), std::string::npos) << line;
+  while (std::getline(lines, line)) {
+    std::vector<std::string> w = words(line);
+    ASSERT_GE(w.size(), 5u) << line;
+    load.push_back({std::stoi(w[0]), std::stoi(w[1]), w[2], "", std::stod(w[w.size() - 2]), std::stod(w[w.size() - 1]), 0});
+  }
+  // Graph 1's output pulls the whole chain (the Gradient twice, each with its Sin), then the
+  // Blend, the Gradient, the Sin and the Feedback warm up in turn, each pulling its own inputs.
+  const struct {
+    int graph, id;
+    double calls;
+  } expected[] = {{1, 0, 1}, {1, 2, 3}, {1, 3, 7}, {1, 4, 8}, {1, 5, 2}, {2, 0, 1}, {2, 2, 2}};
+  double own = 0;
+  for (const auto& e : expected) {
+    const Row* r = findRow(load, e.graph, e.id);
+    ASSERT_NE(r, nullptr) << e.graph << "/" << e.id << "\n" << run.out;
+    EXPECT_EQ(r->calls, e.calls) << r->type;
+    EXPECT_GE(r->cpu, 0.0) << r->type;
+  }
+  for (const Row& r : load) own += r.cpu;
+  EXPECT_NEAR(own, warmUpMs, 0.01 * double(load.size()) + 0.1);
+  EXPECT_LE(warmUpMs, loadMs);
+  // The frames' table counts only the frames' calls.
+  const std::vector<Row> frames = tableRows(run.out);
+  const Row* sky = findRow(frames, 1, 3);
+  ASSERT_NE(sky, nullptr) << run.out;
+  EXPECT_DOUBLE_EQ(sky->calls, 1.0);
 }
 
 TEST_F(ProfileGpuTest, PreRolledFramesAreDrawnButNotMeasured) {
