@@ -75,33 +75,26 @@ ProfileRun::ProfileRun(std::string production)
 
 ProfileRun::~ProfileRun() { stop(); }
 
-namespace {
-
-// Every operator output of `project`, wrapped by `wrap`; the wrappers are listed in `wrapped`.
-template <typename Wrap>
-void wrapOutputs(Project& project, std::vector<std::pair<Port*, TimedFunction*>>& wrapped, Wrap wrap) {
+void ProfileRun::wrapOutputs(Project& project) {
   for (const auto& graph : project.graphs) {
     for (const auto& op : graph->operators) {
       if (!op) continue;
       for (Port& out : op->outputs) {
         if (!out.source) continue;
-        std::unique_ptr<TimedFunction> timed =
-            wrap(std::move(out.source), ProfileKey{graph->id, op->id, op->type, op->customName}, op->category != CategoryFloat);
-        wrapped.emplace_back(&out, timed.get());
+        auto timed = std::make_unique<TimedFunction>(*this, std::move(out.source),
+                                                     ProfileKey{graph->id, op->id, op->type, op->customName},
+                                                     op->category != CategoryFloat);
+        wrapped_.emplace_back(&out, timed.get());
         out.source = std::move(timed);
       }
     }
   }
 }
 
-}  // namespace
-
 void ProfileRun::watchLoad(Project& project, Device* device) {
   stop();
   loadDevice_ = device;
-  wrapOutputs(project, wrapped_, [&](std::unique_ptr<Function> inner, ProfileKey key, bool gpu) {
-    return std::make_unique<TimedFunction>(*this, std::move(inner), std::move(key), gpu);
-  });
+  wrapOutputs(project);
   loading_ = !wrapped_.empty();
 }
 
@@ -120,9 +113,7 @@ void ProfileRun::start(Project& project, Device* device, int32_t fps, uint32_t w
   epoch_ = std::chrono::steady_clock::now();
   timer_ = GpuTimer::create(device, kGpuSpansPerFrame);
   timerSupported_ = timer_ != nullptr;
-  wrapOutputs(project, wrapped_, [&](std::unique_ptr<Function> inner, ProfileKey key, bool gpu) {
-    return std::make_unique<TimedFunction>(*this, std::move(inner), std::move(key), gpu);
-  });
+  wrapOutputs(project);
   spans_.clear();
   for (size_t k = 0; k < project.tracks.size(); ++k)
     for (const auto& span : project.tracks[k].spans) {

@@ -53,6 +53,8 @@ class ProfileRun {
 
  private:
   friend class TimedFunction;  // the wrapper of each operator output
+  // Every operator output of `project` in a TimedFunction, listed in wrapped_.
+  void wrapOutputs(Project& project);
   bool recording() const { return recording_; }
   bool loading() const { return loading_; }
   void drain();
