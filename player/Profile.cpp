@@ -37,23 +37,16 @@ class TimedFunction : public Function {
     outputIndex = this->inner->outputIndex;
   }
   void evaluate(float t, const std::vector<Port*>& sources, Context& ctx) override {
-    if (run_.loading()) {
-      // Draining after the evaluation makes the GPU work it recorded part of its own time
-      // (an operator evaluated inside it has drained its own share already).
-      run_.load_.enter(key_, run_.nowMs());
-      inner->evaluate(t, sources, ctx);
-      if (gpu_) run_.drain();
-      run_.load_.leave(run_.nowMs());
-      return;
-    }
-    if (!run_.recording()) {
+    if (!run_.recording() && !run_.loading()) {
       inner->evaluate(t, sources, ctx);
       return;
     }
+    // The warm-up is profiled as one frame of its own.
+    FrameProfile& profile = run_.loading() ? run_.load_ : run_.frames();
     const int span = gpu_ ? run_.gpuBegin() : -1;
-    run_.frames().enter(key_, run_.nowMs(), span);
+    profile.enter(key_, run_.nowMs(), span);
     inner->evaluate(t, sources, ctx);
-    run_.frames().leave(run_.nowMs());
+    profile.leave(run_.nowMs());
     run_.gpuEnd(span);
   }
   void assign(Context& ctx, float t) override { inner->assign(ctx, t); }
@@ -93,19 +86,24 @@ void ProfileRun::wrapOutputs(Project& project) {
 
 void ProfileRun::watchLoad(Project& project, Device* device) {
   stop();
-  loadDevice_ = device;
+  timer_ = GpuTimer::create(device, kGpuSpansPerFrame);
+  if (timer_) timer_->beginFrame();
   wrapOutputs(project);
   loading_ = !wrapped_.empty();
 }
 
-void ProfileRun::drain() {
-  if (loadDevice_) loadDevice_->waitIdle();
-}
-
 void ProfileRun::start(Project& project, Device* device, int32_t fps, uint32_t width, uint32_t height) {
-  // The load ends here, whether or not its warm-up was watched.
-  if (load_.frames() == 0)
-    load_.endFrame(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - loadStart_).count());
+  // The load ends here, once its work has finished, whether or not its warm-up was watched.
+  if (load_.frames() == 0) {
+    std::vector<double> gpuMs;
+    if (device) device->waitIdle();
+    if (loading_ && timer_) {
+      loadOutOfSpans_ = timer_->spansThisFrame() >= kGpuSpansPerFrame;
+      if (!timer_->read(gpuMs)) gpuMs.clear();
+    }
+    load_.endFrame(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - loadStart_).count(),
+                   gpuMs);
+  }
   stop();
   fps_ = fps;
   width_ = width;
@@ -210,29 +208,40 @@ std::string ProfileRun::loadReport() const {
     std::snprintf(line, sizeof line, "\nLoading took %.1f ms\n", load_.frameTimes().mean);
     return out + line;
   }
-  double warmUp = 0;
-  for (const ProfileRow& r : rows) warmUp += r.cpuMsPerFrame;
+  double cpu = 0, gpu = 0;
+  for (const ProfileRow& r : rows) {
+    cpu += r.cpuMsPerFrame;
+    gpu += r.gpuMsPerFrame;
+  }
+  // What the rows leave out is the loading bar and the driver's own work between them.
   std::snprintf(line, sizeof line,
-                "\nLoading took %.1f ms, %.1f ms of it in the operators' warm-up, each waiting for the GPU work it "
-                "recorded. Their own time, most expensive first:\n",
-                load_.frameTimes().mean, warmUp);
+                "\nLoading took %.1f ms; the operators' own times while they warmed up add up to %.1f ms on the CPU and "
+                "%.1f ms on the GPU. Most expensive first:\n",
+                load_.frameTimes().mean, cpu, gpu);
   out += line;
   int typeWidth = 16, nameWidth = 24;
   for (size_t i = 0; i < rows.size() && i < kRows; ++i) {
     typeWidth = std::max(typeWidth, int(std::min<size_t>(rows[i].key.type.size(), 200)));
     nameWidth = std::max(nameWidth, int(std::min<size_t>(rows[i].key.name.size(), 200)));
   }
-  std::snprintf(line, sizeof line, "%6s %6s  %-*s %-*s %8s %10s\n", "graph", "id", typeWidth, "type", nameWidth, "name",
-                "calls", "ms");
+  std::snprintf(line, sizeof line, "%6s %6s  %-*s %-*s %8s %10s %10s\n", "graph", "id", typeWidth, "type", nameWidth,
+                "name", "calls", "cpu ms", load_.hasGpuTimes() ? "gpu ms" : "gpu ms *");
   out += line;
   for (size_t i = 0; i < rows.size() && i < kRows; ++i) {
     const ProfileRow& r = rows[i];
-    std::snprintf(line, sizeof line, "%6d %6d  %-*.200s %-*.200s %8.0f %10.3f\n", r.key.graph, r.key.id, typeWidth,
-                  r.key.type.c_str(), nameWidth, r.key.name.c_str(), r.callsPerFrame, r.cpuMsPerFrame);
+    std::snprintf(line, sizeof line, "%6d %6d  %-*.200s %-*.200s %8.0f %10.3f %10.3f\n", r.key.graph, r.key.id,
+                  typeWidth, r.key.type.c_str(), nameWidth, r.key.name.c_str(), r.callsPerFrame, r.cpuMsPerFrame,
+                  r.gpuMsPerFrame);
     out += line;
   }
   if (rows.size() > kRows) {
     std::snprintf(line, sizeof line, "(%zu more operators)\n", rows.size() - kRows);
+    out += line;
+  }
+  if (!load_.hasGpuTimes()) out += "* this device has no timestamp queries: GPU times are not measured\n";
+  if (loadOutOfSpans_) {
+    std::snprintf(line, sizeof line, "the warm-up opened more than %u GPU spans: its later operators have CPU times only\n",
+                  kGpuSpansPerFrame);
     out += line;
   }
   return out;

@@ -2,11 +2,10 @@
 // zarvo --profile: where the frame time goes. The offline renderer draws the chosen frames
 // without writing them; each operator output's evaluation is timed on the CPU, and on the
 // GPU around the work it records, and each frame waits for the GPU so that its time is the
-// whole of its cost. The load is timed too: each operator's own part of the warm-up, with the
-// device drained after each, since much of the time to the first frame is work an operator
-// records while it warms up (a simulation steps at every evaluation, and every operator
-// downstream of it evaluates it). Nothing here runs, and nothing is wrapped, unless a profile
-// is asked for.
+// whole of its cost. The load is profiled too, as one frame: much of the time to the first
+// frame is work the operators record while they warm up (a fluid steps at every evaluation,
+// and every operator downstream of it evaluates it again). Nothing here runs, and nothing is
+// wrapped, unless a profile is asked for.
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -31,10 +30,10 @@ class ProfileRun {
   ProfileRun& operator=(const ProfileRun&) = delete;
 
   // Once the production is read, before its warm-up: wraps every operator output of
-  // `project` in a timer that drains `device` after each evaluation.
+  // `project` in a timer, as start() does, for the warm-up.
   void watchLoad(Project& project, Device* device);
-  // After loading and warm-up (ends the load's timing): wraps every operator output of `project` in a timer and,
-  // where the device writes timestamps, makes the GPU timer.
+  // After loading and warm-up (it ends the load's timing): wraps every operator output of
+  // `project` in a timer and, where the device writes timestamps, makes the GPU timer.
   void start(Project& project, Device* device, int32_t fps, uint32_t width, uint32_t height);
   // Around each frame drawn. Frames drawn only to rebuild history (pre-roll) are not
   // counted: nothing is measured in them.
@@ -57,7 +56,6 @@ class ProfileRun {
   void wrapOutputs(Project& project);
   bool recording() const { return recording_; }
   bool loading() const { return loading_; }
-  void drain();
   int gpuBegin();
   void gpuEnd(int span);
   FrameProfile& frames() { return profile_; }
@@ -72,7 +70,6 @@ class ProfileRun {
   std::string production_;
   FrameProfile profile_;
   FrameProfile load_;  // the warm-up, as one frame
-  Device* loadDevice_ = nullptr;
   std::chrono::steady_clock::time_point loadStart_;
   std::unique_ptr<GpuTimer> timer_;
   std::vector<std::pair<Port*, TimedFunction*>> wrapped_;
@@ -84,6 +81,7 @@ class ProfileRun {
   uint32_t width_ = 0, height_ = 0;
   bool recording_ = false;
   bool loading_ = false;
+  bool loadOutOfSpans_ = false;
   bool timerSupported_ = false;
   size_t framesOutOfSpans_ = 0;
 };
