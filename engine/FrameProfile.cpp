@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 
 void FrameProfile::enter(const ProfileKey& key, double cpuMs, int gpuSpan) {
@@ -82,10 +83,14 @@ std::string csvField(const std::string& s) {
 }
 }  // namespace
 
-std::string FrameProfile::text() const {
+const char* const FrameProfile::kNoTimestampsNote =
+    "* this device has no timestamp queries: GPU times are not measured\n";
+
+std::string FrameProfile::rowsText(size_t maxRows, bool wholeCalls) const {
   std::string out;
   char line[512];
-  const std::vector<ProfileRow> rows = table();
+  std::vector<ProfileRow> rows = table();
+  if (rows.size() > maxRows) rows.resize(maxRows);
   // Columns as wide as the longest type and name (each cut at 200 characters), so that
   // long names keep the numbers aligned.
   int typeWidth = 16, nameWidth = 24;
@@ -97,16 +102,22 @@ std::string FrameProfile::text() const {
                 "name", "calls", "cpu ms", hasGpuTimes() ? "gpu ms" : "gpu ms *");
   out += line;
   for (const ProfileRow& r : rows) {
-    std::snprintf(line, sizeof line, "%6d %6d  %-*.200s %-*.200s %8.2f %10.3f %10.3f\n", r.key.graph, r.key.id,
-                  typeWidth, r.key.type.c_str(), nameWidth, r.key.name.c_str(), r.callsPerFrame, r.cpuMsPerFrame,
-                  r.gpuMsPerFrame);
+    std::snprintf(line, sizeof line, "%6d %6d  %-*.200s %-*.200s %8.*f %10.3f %10.3f\n", r.key.graph, r.key.id,
+                  typeWidth, r.key.type.c_str(), nameWidth, r.key.name.c_str(), wholeCalls ? 0 : 2, r.callsPerFrame,
+                  r.cpuMsPerFrame, r.gpuMsPerFrame);
     out += line;
   }
+  return out;
+}
+
+std::string FrameProfile::text() const {
+  std::string out = rowsText(SIZE_MAX, false);
+  char line[512];
   const FrameTimeStats f = frameTimes();
   std::snprintf(line, sizeof line, "frames %zu: mean %.2f ms, 95th percentile %.2f ms, worst %.2f ms\n", f.frames,
                 f.mean, f.p95, f.worst);
   out += line;
-  if (!hasGpuTimes()) out += "* this device has no timestamp queries: GPU times are not measured\n";
+  if (!hasGpuTimes()) out += kNoTimestampsNote;
   return out;
 }
 

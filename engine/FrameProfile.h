@@ -48,6 +48,10 @@ class FrameProfile {
   FrameTimeStats frameTimes() const;
   // The table as text (aligned columns, a note when GPU times are missing) and as CSV.
   std::string text() const;
+  // The header and the first `maxRows` rows of the text, calls shown whole or to two places.
+  std::string rowsText(size_t maxRows, bool wholeCalls) const;
+  // The line text() ends with when GPU times are missing.
+  static const char* const kNoTimestampsNote;
   std::string csv() const;
 
  private:

@@ -219,26 +219,12 @@ std::string ProfileRun::loadReport() const {
                 "%.1f ms on the GPU. Most expensive first:\n",
                 load_.frameTimes().mean, cpu, gpu);
   out += line;
-  int typeWidth = 16, nameWidth = 24;
-  for (size_t i = 0; i < rows.size() && i < kRows; ++i) {
-    typeWidth = std::max(typeWidth, int(std::min<size_t>(rows[i].key.type.size(), 200)));
-    nameWidth = std::max(nameWidth, int(std::min<size_t>(rows[i].key.name.size(), 200)));
-  }
-  std::snprintf(line, sizeof line, "%6s %6s  %-*s %-*s %8s %10s %10s\n", "graph", "id", typeWidth, "type", nameWidth,
-                "name", "calls", "cpu ms", load_.hasGpuTimes() ? "gpu ms" : "gpu ms *");
-  out += line;
-  for (size_t i = 0; i < rows.size() && i < kRows; ++i) {
-    const ProfileRow& r = rows[i];
-    std::snprintf(line, sizeof line, "%6d %6d  %-*.200s %-*.200s %8.0f %10.3f %10.3f\n", r.key.graph, r.key.id,
-                  typeWidth, r.key.type.c_str(), nameWidth, r.key.name.c_str(), r.callsPerFrame, r.cpuMsPerFrame,
-                  r.gpuMsPerFrame);
-    out += line;
-  }
+  out += load_.rowsText(kRows, true);
   if (rows.size() > kRows) {
     std::snprintf(line, sizeof line, "(%zu more operators)\n", rows.size() - kRows);
     out += line;
   }
-  if (!load_.hasGpuTimes()) out += "* this device has no timestamp queries: GPU times are not measured\n";
+  if (!load_.hasGpuTimes()) out += FrameProfile::kNoTimestampsNote;
   if (loadOutOfSpans_) {
     std::snprintf(line, sizeof line, "the warm-up opened more than %u GPU spans: its later operators have CPU times only\n",
                   kGpuSpansPerFrame);

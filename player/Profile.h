@@ -44,14 +44,15 @@ class ProfileRun {
 
   // The operator table (most expensive first) and the frame times of each timeline span.
   std::string report() const;
-  // The load: its time and the operators' own warm-up times (empty before start()).
-  std::string loadReport() const;
   // The operator table as CSV (the same rows as report()).
   std::string csv() const { return profile_.csv(); }
   const FrameProfile& profile() const { return profile_; }
 
  private:
   friend class TimedFunction;  // the wrapper of each operator output
+  // The load: its time and the operators' own warm-up times (empty before start()); the end
+  // of report().
+  std::string loadReport() const;
   // Every operator output of `project` in a TimedFunction, listed in wrapped_.
   void wrapOutputs(Project& project);
   bool recording() const { return recording_; }
